@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing CAROB needs, from Debian's
+# packages, when it is missing. Safe to run again: it does nothing when all
+# is there.
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libfltk1.3-dev)
+if [ "${1:-}" = "--test" ]; then
+  # The window tests drive a real window on a virtual display.
+  packages+=(xvfb xdotool x11-apps strace)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing missing packages: ${missing[*]}" >&2
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then SUDO=sudo; else
+    echo "error: these Debian packages are missing and I am not root: ${missing[*]}" >&2
+    echo "       install them with: apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+else
+  SUDO=
+fi
+if ! command -v apt-get >/dev/null 2>&1; then
+  echo "error: no apt-get on this machine; install by hand: ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq || { echo "error: apt-get update failed" >&2; exit 1; }
+$SUDO apt-get install -y -qq "${missing[@]}" >/dev/null || {
+  echo "error: could not install: ${missing[*]}" >&2; exit 1; }
