@@ -165,6 +165,12 @@ class Env {
   virtual std::optional<FileInfo> FindFile(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
   virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
+  // Like Open, but the file is also held under an exclusive advisory lock
+  // (respected by every OpenLocked caller of every process) until the File is
+  // destroyed. Waits for the lock. When the path was renamed or replaced while
+  // waiting, the file now at the path is opened and locked instead, so the
+  // caller always holds the file that the path names.
+  virtual std::unique_ptr<File> OpenLocked(const std::string& path, OpenMode mode) = 0;
   virtual bool ReadAll(const std::string& path, std::string& bytes) = 0;
   virtual bool AppendBytes(const std::string& path, std::string_view bytes) = 0;
   virtual bool Rename(const std::string& from, const std::string& to) = 0;
