@@ -1,0 +1,35 @@
+// carob: the conversational program of the family. It reads no command line;
+// everything it needs lies in its databanks.
+#include <iostream>
+#include <memory>
+
+#include "databank/databank.h"
+#include "messaging/messaging.h"
+#include "platform/env.h"
+#include "platform/ui.h"
+#include "registry/registry.h"
+#include "window/window.h"
+
+int main() {
+  using namespace carob;
+  std::unique_ptr<platform::Env> env = platform::NewPosixEnv();
+  databank::Databank db(*env);
+  registry::Registry registry(*env, db);
+  messaging::Messaging messaging(*env, db, registry);
+  std::unique_ptr<platform::ui::Toolkit> toolkit = platform::ui::NewToolkit();
+
+  env->SetYieldHook([&toolkit] { toolkit->Yield(); });
+  env->SetMessageBoxHook([&toolkit](const std::string& text, const std::string& title) {
+    toolkit->MessageBox(text, title);
+  });
+
+  window::Window window(*env, db, registry, messaging, toolkit.get());
+  if (!toolkit->HasWindow()) {
+    // Without a window the lifecycle shows on standard error, a line an event.
+    window.SetLifecycleReport([](const std::string& line) { std::cerr << line << std::endl; });
+  }
+  platform::ui::FormDescription form = window.Describe();
+  platform::ui::FormEvents events = window.Events();
+  toolkit->Run(form, events);
+  return 0;
+}

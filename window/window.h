@@ -1,0 +1,135 @@
+// The main window of CAROB: its fields, its controls (as data for the window
+// toolkit), its event handlers, dialogue handling and the thinking passes.
+//
+// Everything runs on the window's one thread. Events reach the window only
+// between handlers and during the yields the thinking passes make; the
+// handlers tolerate running inside such a yield.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "databank/databank.h"
+#include "messaging/messaging.h"
+#include "platform/env.h"
+#include "platform/ui.h"
+#include "registry/registry.h"
+
+namespace carob::window {
+
+// The program's own name among its siblings.
+inline constexpr const char* kAppName = "CAROB";
+inline constexpr const char* kTitle = "Talkweave v100";
+inline constexpr const char* kAuthor = "Kado Vel of Brindle";
+inline constexpr const char* kFileLoc = "C:\\FileLoc";
+inline constexpr const char* kGreeting = "Hello. Who are you?";
+inline constexpr const char* kInputProgramKey = "Input program";
+inline constexpr const char* kOutputProgramKey = "Output program";
+
+// The answer to "?": two lines, the first to "User" with the title.
+std::string IdentificationText();
+
+// The outcome of an operation that may fail part way (reloading the memory
+// list, a thinking pass). A failed outcome carries a short reason.
+struct Outcome {
+  bool ok = true;
+  std::string reason;
+  static Outcome Ok() { return {}; }
+  static Outcome Fail(std::string why) { return {false, std::move(why)}; }
+  explicit operator bool() const { return ok; }
+};
+
+class Window {
+ public:
+  // The window uses the layers below it and, when given, the toolkit that
+  // shows it (for status texts). It is created with empty fields, stage 0
+  // and its timer running at 1000 ms.
+  Window(platform::Env& env, databank::Databank& db, registry::Registry& registry,
+         messaging::Messaging& messaging, platform::ui::Toolkit* toolkit = nullptr);
+
+  Window(const Window&) = delete;
+  Window& operator=(const Window&) = delete;
+
+  // -- public operations, in their fixed order
+  // Reloads ActiveMemory from the knowledge databank file. Fails (after
+  // emptying the list) when the file cannot be opened.
+  [[nodiscard]] Outcome xRemember();
+  // The reverse pass.
+  [[nodiscard]] Outcome xThink1();
+  // The key-substitution pass.
+  [[nodiscard]] Outcome xThink2();
+  // The value-meaning pass.
+  [[nodiscard]] Outcome xThink3();
+
+  // -- the form as the toolkit needs it; the controls' handlers are wired
+  // to this window's event handlers.
+  platform::ui::FormDescription Describe();
+  platform::ui::FormEvents Events();
+
+  // One short line per lifecycle event (started, click received, passes
+  // finished or failed, stopped). Unset: nothing is reported.
+  void SetLifecycleReport(std::function<void(const std::string&)> report) {
+    report_ = std::move(report);
+  }
+
+  // -- fields
+  std::string xSettings;
+  std::string xKnowledge;
+  uint8_t xStage = 0;
+
+  // -- controls
+  platform::ui::Frame Frame1;
+  platform::ui::Label Label1;
+  platform::ui::ComboBox InProg;
+  platform::ui::Label Label2;
+  platform::ui::ComboBox OutProg;
+  platform::ui::Button Command1;
+  platform::ui::ListBox WordList;
+  platform::ui::ListBox ActiveMemory;
+  platform::ui::Timer Reciever;
+
+  // True while the passes of a click run (including their yields).
+  bool PassesRunning() const { return passes_running_; }
+
+ private:
+  friend class WindowTestPeer;
+
+  // -- event handlers
+  void Form_Load();
+  void Form_Unload();
+  void Reciever_Timer();
+  void Command1_Click();
+  void InProg_Change();
+  void InProg_Click();
+  void OutProg_Change();
+  void OutProg_Click();
+
+  // -- dialogue handling
+  void xHandleSentence(std::string sentence);
+  void xLearn(std::string bank, std::string key, std::string value);
+  void xSay(std::string text);
+  void xSplitWords(std::string text);
+
+  // The item at a position of ActiveMemory, or nothing when a reload has
+  // shortened the list below that position.
+  bool MemoryLine(int index, std::string& line) const;
+  void Report(const std::string& line);
+  void ReportFailure(const std::string& line);
+  // Program folder + "\" + file name.
+  std::string DefaultPath(const std::string& file_name) const;
+
+  platform::Env& env_;
+  databank::Databank& db_;
+  registry::Registry& registry_;
+  messaging::Messaging& messaging_;
+  platform::ui::Toolkit* toolkit_;
+  std::function<void(const std::string&)> report_;
+  bool passes_running_ = false;
+  bool ticking_ = false;
+  // Set while the load event restores the combo texts, so that restoring
+  // does not write back the value just read.
+  bool restoring_ = false;
+};
+
+}  // namespace carob::window
