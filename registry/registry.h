@@ -5,17 +5,47 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "databank/databank.h"
 #include "platform/env.h"
 
 namespace carob::registry {
 
+// The maintenance program that shrinks the STATUS databank.
+inline constexpr const char* kZadozo = "Zadozo";
+// Above this size (in bytes) the STATUS databank is handed to "Zadozo".
+inline constexpr int64_t kStatusWarnSize = 30720;
+// The wait for "Zadozo" goes on while the STATUS databank has this size or more.
+inline constexpr int64_t kStatusWaitSize = 51200;
+// Started minimized, without taking the focus.
+inline constexpr int32_t kZadozoWindowStyle = 6;
+// How often a registration is tried before start-up goes on without it.
+inline constexpr int kRegisterAttempts = 5;
+// Pause between two registration attempts, in seconds.
+inline constexpr double kRegisterRetryPause = 0.2;
+// Pause of every turn of a wait loop, in seconds.
+inline constexpr double kWaitStep = 0.05;
+
+inline constexpr const char* kSizeWarningTitle = "ORB STATUS subsystem";
+inline constexpr const char* kSizeWarningText =
+    "The STATUS databank size has been determined to be too big (over 30k), which would "
+    "otherwise cause this application to stop responding. \r\n"
+    "\r\n"
+    "This application will now wait until the error is repaired and then resume loading.\r\n"
+    "\r\n"
+    "Press OK to begin.";
+
 class Registry {
  public:
   Registry(platform::Env& env, databank::Databank& db);
 
+  // Settles StatusBank from "C:\FileLoc" (writing the default when the key is
+  // missing) and runs the size guard. Runs once per process, from the first
+  // registry operation.
   void LocateStatusBank();
 
   void RegisterApplication(const std::string& app);
@@ -32,10 +62,40 @@ class Registry {
 
   const std::string& StatusBank() const { return status_bank_; }
 
+  // The name of the STATUS databank as LocateStatusBank would settle it, but
+  // without writing anything and without the size guard (for inspection
+  // tools). Does not change StatusBank.
+  std::string FindStatusBank();
+
+  // The executable path recorded under " path" for the running program.
+  std::string ExecutablePath() const;
+
  private:
+  void EnsureLocated();
+  // EnsureRunning whose wait also ends when `done` reports true.
+  void EnsureRunningOr(const std::string& app, int32_t window_style,
+                       const std::function<bool()>& done);
+  // Size of the STATUS databank's file; nullopt when it cannot be read.
+  std::optional<int64_t> StatusSize();
+  // One pass of the registration; true when the read-back shows it running.
+  bool TryRegister(const std::string& app);
+
+  std::string QueryStatus(const std::string& key);
+  void SetStatus(const std::string& key, const std::string& value);
+
   platform::Env& env_;
   databank::Databank& db_;
   std::string status_bank_;
 };
+
+// Reads the number at the start of text: blanks are ignored wherever they
+// stand, then an optional sign, digits with an optional decimal point and an
+// optional exponent. Reading stops at the first character that cannot go on
+// with the number; text without a number reads 0.
+double ReadLeadingNumber(std::string_view text);
+
+// Rounds to the nearest whole number, halves to the even neighbour; nullopt
+// when the result does not fit a 32-bit signed integer.
+std::optional<int32_t> RoundToInt32(double value);
 
 }  // namespace carob::registry

@@ -1,0 +1,187 @@
+#include "registry/registry.h"
+
+#include <cmath>
+
+#include "platform/clockstamp.h"
+#include "platform/text.h"
+
+namespace carob::registry {
+
+namespace {
+
+constexpr const char* kFileLoc = "C:\\FileLoc";
+
+bool ReadsAsYes(const std::string& value) {
+  return platform::Upper(platform::Trim(value)) == "YES";
+}
+
+}  // namespace
+
+Registry::Registry(platform::Env& env, databank::Databank& db) : env_(env), db_(db) {}
+
+void Registry::EnsureLocated() {
+  if (status_bank_.empty()) LocateStatusBank();
+}
+
+std::string Registry::QueryStatus(const std::string& key) {
+  EnsureLocated();
+  std::string bank = status_bank_;
+  std::string k = key;
+  return db_.Query(bank, k);
+}
+
+void Registry::SetStatus(const std::string& key, const std::string& value) {
+  EnsureLocated();
+  std::string bank = status_bank_;
+  std::string k = key;
+  std::string v = value;
+  db_.Set(bank, k, v);
+}
+
+std::optional<int64_t> Registry::StatusSize() {
+  std::string name = status_bank_;
+  std::string path = db_.ResolveBankPath(name);
+  if (path.empty()) return std::nullopt;
+  std::optional<platform::FileInfo> info = env_.FindFile(path);
+  if (!info) return std::nullopt;
+  return info->size;
+}
+
+std::string Registry::FindStatusBank() {
+  if (!status_bank_.empty()) return status_bank_;
+  std::string found = db_.Query(std::string(kFileLoc), std::string("STATUS"));
+  if (!found.empty()) return found;
+  return db_.TempDir() + "\\STATUS";
+}
+
+void Registry::LocateStatusBank() {
+  // The first query of the process: it also settles the databank engine's
+  // TempDir, which the default below needs.
+  status_bank_ = db_.Query(std::string(kFileLoc), std::string("STATUS"));
+  if (status_bank_.empty()) {
+    status_bank_ = db_.TempDir() + "\\STATUS";
+    std::string value = status_bank_;
+    db_.Set(std::string(kFileLoc), std::string("STATUS"), std::move(value));
+  }
+
+  // The size guard: only with the maintenance program installed.
+  if (!IsInstalled(kZadozo)) return;
+  // A size that cannot be read is not taken for a size over the limit: the
+  // guard would otherwise hold the start-up for a file it cannot examine.
+  std::optional<int64_t> size = StatusSize();
+  if (!size || *size <= kStatusWarnSize) return;
+
+  env_.MessageBox(kSizeWarningText, kSizeWarningTitle);
+
+  // "Zadozo" may do its work and sign off again between two of the checks
+  // for its running flag; a wait for the flag alone would then never end.
+  // The wait for it to start therefore also ends once the file has shrunk.
+  EnsureRunningOr(kZadozo, kZadozoWindowStyle, [this] {
+    std::optional<int64_t> now = StatusSize();
+    return now && *now <= kStatusWarnSize;
+  });
+
+  // Wait until the file is small enough and "Zadozo" is done. This wait does
+  // not let the window handle events; it pauses briefly between looks at
+  // the clock so that it does not spin hot.
+  float last_check = 0;
+  for (;;) {
+    while (std::fabs(env_.Timer() - last_check) < 1.0f) env_.clock().Sleep(kWaitStep);
+    last_check = std::round(env_.Timer());
+    std::optional<int64_t> now = StatusSize();
+    if (now && *now >= kStatusWaitSize) continue;
+    // "Zadozo" flips its flag in place, which can leave the file's length
+    // and second unchanged; a cached "Yes" would then hold this wait for
+    // ever. The flag is read from the file at every check.
+    db_.ForgetCached(std::string(kZadozo) + " running");
+    if (IsRunning(kZadozo)) continue;
+    return;
+  }
+}
+
+std::string Registry::ExecutablePath() const {
+  std::string folder = env_.ProgramFolder();
+  // A program at a drive root has a folder ending in "\"; it is not doubled.
+  if (folder.empty() || folder.back() != '\\') folder += "\\";
+  return platform::Upper(folder + env_.ProgramName() + ".EXE");
+}
+
+bool Registry::TryRegister(const std::string& app) {
+  SetStatus(app + " running", "Yes");
+  // One clock reading for both, so that a registration across midnight does
+  // not record the old date with the new time.
+  platform::WallTime now = env_.Now();
+  SetStatus(app + " last login date", platform::FormatDate(now));
+  SetStatus(app + " last login time", platform::FormatTime(now));
+  SetStatus(app + " path", ExecutablePath());
+  return ReadsAsYes(QueryStatus(app + " running"));
+}
+
+void Registry::RegisterApplication(const std::string& app) {
+  // A STATUS databank that cannot be written (a missing folder, a name that
+  // is a folder) never reads back "Yes". Repeating without end would hang
+  // the start-up for good, so the registration is given up after a few
+  // attempts and the program runs unregistered.
+  for (int attempt = 1; attempt <= kRegisterAttempts; ++attempt) {
+    if (TryRegister(app)) return;
+    if (attempt < kRegisterAttempts) env_.clock().Sleep(kRegisterRetryPause);
+  }
+}
+
+void Registry::RegisterInformation(const std::string& app, const std::string& fact,
+                                   const std::string& value) {
+  SetStatus(app + " " + fact, value);
+}
+
+void Registry::UnregisterApplication(const std::string& app) { SetStatus(app + " running", "No"); }
+
+std::string Registry::GetLocalId() { return QueryStatus("Local ID"); }
+
+int32_t Registry::GetPulse() {
+  double pulse = ReadLeadingNumber(QueryStatus("Pulse"));
+  if (pulse == 0) {
+    SetStatus("Pulse", "1000");
+    pulse = 1000;
+  }
+  // A Pulse too large for 32 bits reads as 0; the caller decides what an
+  // interval of 0 means.
+  return RoundToInt32(pulse).value_or(0);
+}
+
+bool Registry::IsRunning(const std::string& app) { return ReadsAsYes(QueryStatus(app + " running")); }
+
+bool Registry::IsInstalled(const std::string& app) {
+  return !platform::Trim(QueryStatus(app + " path")).empty();
+}
+
+void Registry::RunApplication(const std::string& app, int32_t window_style) {
+  std::string path = QueryStatus(app + " path");
+  if (path.empty()) return;
+  // The started program's fate is not followed: a path that cannot be
+  // started leaves the application not running, which only a wait notices.
+  (void)env_.StartProgram(path, window_style);
+}
+
+void Registry::EnsureRunning(const std::string& app, int32_t window_style) {
+  EnsureRunningOr(app, window_style, nullptr);
+}
+
+void Registry::EnsureRunningOr(const std::string& app, int32_t window_style,
+                               const std::function<bool()>& done) {
+  if (!IsInstalled(app)) return;
+  if (IsRunning(app)) return;
+  RunApplication(app, window_style);
+  if (IsRunning(app)) return;
+  for (;;) {
+    float noted = std::round(env_.Timer());
+    db_.ForgetCached(app + " running");
+    do {
+      env_.Yield();
+      env_.clock().Sleep(kWaitStep);
+    } while (std::fabs(env_.Timer() - noted) < 1.0f);
+    if (IsRunning(app)) return;
+    if (done && done()) return;
+  }
+}
+
+}  // namespace carob::registry

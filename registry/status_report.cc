@@ -1,0 +1,156 @@
+#include "registry/status_report.h"
+
+#include <algorithm>
+#include <array>
+#include <set>
+#include <utility>
+
+#include "platform/text.h"
+
+namespace carob::registry {
+
+namespace {
+
+using platform::Upper;
+
+// The registration keys, in the order they are shown.
+constexpr std::array<const char*, 4> kRecordSuffixes = {" running", " path", " last login date",
+                                                        " last login time"};
+
+bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
+  return text.size() > suffix.size() &&
+         platform::EqualsNoCase(std::string_view(text).substr(text.size() - suffix.size()), suffix);
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() &&
+         platform::EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix);
+}
+
+std::vector<std::string> SplitLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find('\n', start);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+StatusReport GroupStatusLines(const std::vector<std::string>& lines) {
+  StatusReport report;
+
+  // The entries as Query sees them: first line of a key wins.
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::set<std::string> seen;
+  for (const std::string& line : lines) {
+    std::string key = databank::KeyPart(line);
+    if (key.empty()) continue;
+    if (!seen.insert(Upper(key)).second) continue;
+    std::string value = databank::ValuePart(line);
+    if (value.empty()) continue;  // stands for an absent key
+    entries.emplace_back(std::move(key), std::move(value));
+  }
+
+  // The application names, from the registration keys.
+  for (const auto& [key, value] : entries) {
+    for (const char* suffix : kRecordSuffixes) {
+      if (!EndsWithNoCase(key, suffix)) continue;
+      std::string name = platform::Trim(key.substr(0, key.size() - std::string(suffix).size()));
+      if (name.empty()) continue;
+      bool known = std::any_of(report.applications.begin(), report.applications.end(),
+                               [&](const StatusApplication& a) { return platform::EqualsNoCase(a.name, name); });
+      if (!known) report.applications.push_back(StatusApplication{name, {}, false});
+      break;
+    }
+  }
+
+  std::vector<std::vector<StatusFact>> record(report.applications.size());
+  for (const auto& [key, value] : entries) {
+    if (platform::EqualsNoCase(key, "Local ID")) {
+      report.local_id = value;
+      continue;
+    }
+    if (platform::EqualsNoCase(key, "Pulse")) {
+      report.pulse = value;
+      continue;
+    }
+    // The longest application name wins ("Lex" and "Lex Tools" both
+    // registered: "Lex Tools path" belongs to "Lex Tools").
+    int owner = -1;
+    for (size_t a = 0; a < report.applications.size(); ++a) {
+      const std::string& name = report.applications[a].name;
+      if (!StartsWithNoCase(key, name + " ")) continue;
+      if (owner < 0 || name.size() > report.applications[owner].name.size()) owner = static_cast<int>(a);
+    }
+    if (owner < 0) {
+      report.other.push_back(StatusFact{key, value});
+      continue;
+    }
+    StatusApplication& app = report.applications[owner];
+    std::string label = platform::Trim(key.substr(app.name.size()));
+    if (platform::EqualsNoCase(label, "running")) app.running = Upper(value) == "YES";
+    app.facts.push_back(StatusFact{label, value});
+  }
+
+  // Registration facts first, in a fixed order; the others as they stand.
+  for (StatusApplication& app : report.applications) {
+    std::stable_sort(app.facts.begin(), app.facts.end(), [](const StatusFact& a, const StatusFact& b) {
+      auto rank = [](const StatusFact& f) {
+        for (size_t i = 0; i < kRecordSuffixes.size(); ++i)
+          if (platform::EqualsNoCase(" " + f.label, kRecordSuffixes[i])) return static_cast<int>(i);
+        return static_cast<int>(kRecordSuffixes.size());
+      };
+      return rank(a) < rank(b);
+    });
+  }
+  return report;
+}
+
+StatusReport ReadStatusReport(platform::Env& env, databank::Databank& db, Registry& registry) {
+  std::string bank = registry.FindStatusBank();
+  std::string name = bank;
+  std::string path = db.ResolveBankPath(name);
+  std::string bytes;
+  StatusReport report;
+  bool readable = !path.empty() && env.FindFile(path).has_value() && env.ReadAll(path, bytes);
+  if (readable) report = GroupStatusLines(SplitLines(bytes));
+  report.bank = bank;
+  report.path = path;
+  report.readable = readable;
+  return report;
+}
+
+std::string FormatStatusReport(const StatusReport& report) {
+  std::string out;
+  auto line = [&out](const std::string& text) { out += text + "\n"; };
+  line("STATUS databank: " + report.bank);
+  line("Local ID: " + (report.local_id.empty() ? std::string("(not recorded)") : report.local_id));
+  line("Pulse: " + (report.pulse.empty() ? std::string("(not recorded)") : report.pulse));
+  if (report.applications.empty() && report.other.empty()) {
+    line("");
+    line("No applications recorded.");
+  }
+  for (const StatusApplication& app : report.applications) {
+    line("");
+    line(app.name + (app.running ? " (running)" : " (not running)"));
+    size_t width = 0;
+    for (const StatusFact& f : app.facts) width = std::max(width, f.label.size());
+    for (const StatusFact& f : app.facts)
+      line("  " + f.label + ":" + std::string(width - f.label.size() + 1, ' ') + f.value);
+  }
+  if (!report.other.empty()) {
+    line("");
+    line("Other keys");
+    for (const StatusFact& f : report.other) line("  " + f.label + " = " + f.value);
+  }
+  return out;
+}
+
+}  // namespace carob::registry
