@@ -74,6 +74,16 @@ class Random {
   virtual float Next() = 0;
 };
 
+// The generator Env uses unless another is injected.
+class LcgRandom : public Random {
+ public:
+  void Seed(float seed) override;
+  float Next() override;
+
+ private:
+  uint32_t state_ = 0x50000u;
+};
+
 // Information on an existing ordinary file.
 struct FileInfo {
   std::string path;         // Windows-style path as stored (case-blind hit resolved)

@@ -1,0 +1,79 @@
+#include "platform/clockstamp.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace carob::platform {
+
+namespace {
+
+std::string TwoDigits(int n) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d", n);
+  return buf;
+}
+
+// The fractional part of a single-precision reading as ".ddd": at most seven
+// significant digits, no leading zero, trailing zeros dropped, never an
+// exponent. Empty for a whole number.
+std::string FractionText(float frac) {
+  if (!(frac > 0.0f)) return "";
+  // Let printf do the rounding to seven significant digits, then write the
+  // digits out positionally.
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6e", static_cast<double>(frac));
+  // buf reads d.dddddde-XX
+  std::string digits;
+  digits.push_back(buf[0]);
+  const char* p = buf + 2;
+  while (*p >= '0' && *p <= '9') digits.push_back(*p++);
+  int exponent = (*p == 'e' || *p == 'E') ? std::atoi(p + 1) : 0;
+  if (exponent >= 0) {
+    // Only a fraction just below one second rounds up to 1 here; a stamp
+    // must not read as the next second, so it keeps the largest fraction.
+    return ".9999999";
+  }
+  std::string out = ".";
+  out.append(static_cast<size_t>(-exponent - 1), '0');
+  out += digits;
+  while (out.back() == '0') out.pop_back();
+  return out;
+}
+
+}  // namespace
+
+std::string FormatDate(const WallTime& t) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d-%02d-%04d", t.month, t.day, t.year);
+  return buf;
+}
+
+std::string FormatTime(const WallTime& t) {
+  return TwoDigits(t.hour) + ":" + TwoDigits(t.minute) + ":" + TwoDigits(t.second);
+}
+
+std::string FormatClockStamp(const WallTime& t) {
+  // hh:mm:ss and the fraction both come from the single-precision reading.
+  float reading = static_cast<float>(t.seconds_since_midnight);
+  float whole = std::floor(reading);
+  float frac = reading - whole;
+  long secs = static_cast<long>(whole);
+  if (secs < 0) secs = 0;
+  if (secs > 86399) {
+    // Just before midnight the reading can round up to 86400.0; the stamp
+    // stays on the day's last second rather than showing 24:00:00.
+    secs = 86399;
+    frac = 0.0f;
+  }
+  WallTime shown = t;
+  shown.hour = static_cast<int>(secs / 3600);
+  shown.minute = static_cast<int>((secs / 60) % 60);
+  shown.second = static_cast<int>(secs % 60);
+  return FormatDate(shown) + " " + FormatTime(shown) + FractionText(frac);
+}
+
+std::string ClockStamp(Env& env) { return FormatClockStamp(env.Now()); }
+
+}  // namespace carob::platform

@@ -1,0 +1,352 @@
+// The POSIX implementation of Env.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <vector>
+
+#include "platform/env.h"
+#include "platform/posix_file.h"
+#include "platform/posix_internal.h"
+#include "platform/posix_paths.h"
+#include "platform/text.h"
+
+namespace carob::platform {
+
+namespace {
+
+using posix::Fd;
+using posix::PathMap;
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int64_t MtimeNs(const struct stat& st) {
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+timespec FromNs(int64_t ns) {
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+  ts.tv_nsec = static_cast<long>(ns % 1000000000LL);
+  if (ts.tv_nsec < 0) {
+    ts.tv_nsec += 1000000000L;
+    --ts.tv_sec;
+  }
+  return ts;
+}
+
+std::string FolderOf(const std::string& native) {
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return native.substr(0, slash);
+}
+
+std::string NameOf(const std::string& native) {
+  size_t slash = native.rfind('/');
+  return slash == std::string::npos ? native : native.substr(slash + 1);
+}
+
+bool HasDriveLetter(const std::string& s) {
+  return s.size() >= 2 && std::isalpha(static_cast<unsigned char>(s[0])) && s[1] == ':';
+}
+
+bool EndsWithNoCase(const std::string& s, std::string_view tail) {
+  return s.size() >= tail.size() && EqualsNoCase(std::string_view(s).substr(s.size() - tail.size()), tail);
+}
+
+std::string SelfExecutable() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  buf[n] = '\0';
+  return buf;
+}
+
+// Temporary files of ReplaceContents: ".<name>.<pid>.<n>.new" beside the file.
+std::string ReplacementPrefix(const std::string& name) { return "." + name + "."; }
+
+// Removes replacement files of `name` left in `folder` by writers that died.
+void SweepDeadReplacements(const std::string& folder, const std::string& name) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  const std::string prefix = ReplacementPrefix(name);
+  std::vector<std::string> dead;
+  while (dirent* e = ::readdir(dir)) {
+    std::string entry = e->d_name;
+    if (entry.size() <= prefix.size() + 4 || entry.compare(0, prefix.size(), prefix) != 0 ||
+        entry.compare(entry.size() - 4, 4, ".new") != 0) {
+      continue;
+    }
+    char* end = nullptr;
+    long pid = std::strtol(entry.c_str() + prefix.size(), &end, 10);
+    if (pid <= 0 || end == nullptr || *end != '.') continue;
+    // Only files whose writer no longer exists; a living writer (this
+    // process included) is still building its file.
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) dead.push_back(entry);
+  }
+  ::closedir(dir);
+  for (const auto& entry : dead) ::unlink((folder + "/" + entry).c_str());
+}
+
+class PosixEnv : public Env {
+ public:
+  explicit PosixEnv(PosixEnvOptions options)
+      : clock_(options.clock ? options.clock : std::make_shared<SystemClock>()),
+        random_(options.random ? options.random : std::make_shared<LcgRandom>()),
+        paths_(posix::DefaultOrbRoot(options.orb_root)),
+        program_path_(options.program_path.empty() ? SelfExecutable() : options.program_path) {}
+
+  Clock& clock() override { return *clock_; }
+  Random& random() override { return *random_; }
+
+  std::string ToNative(std::string_view windows_path) const override {
+    return paths_.ToNative(windows_path);
+  }
+  std::string ToWindows(std::string_view native_path) const override {
+    return paths_.ToWindows(native_path);
+  }
+
+  std::string ProgramFolder() const override {
+    std::string folder = paths_.ToWindows(FolderOf(program_path_));
+    // No trailing "\" except at a drive root ("C:\").
+    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    return folder;
+  }
+
+  std::string ProgramName() const override {
+    std::string name = NameOf(program_path_);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.erase(dot);
+    return name;
+  }
+
+  std::string GetVariable(const std::string& name) const override {
+    const char* v = std::getenv(name.c_str());
+    return v ? std::string(v) : std::string();
+  }
+
+  std::string GetPathVariable(const std::string& name) const override {
+    std::string value = GetVariable(name);
+    if (value.empty() || HasDriveLetter(value)) return value;
+    if (value[0] == '/') return paths_.ToWindows(value);
+    return value;
+  }
+
+  std::string HostName() const override {
+    char buf[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0) return "";
+    return buf;
+  }
+
+  std::optional<FileInfo> FindFile(const std::string& path) override {
+    auto hit = paths_.FindExisting(path);
+    if (!hit) return std::nullopt;
+    struct stat st {};
+    if (::stat(hit->native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    FileInfo info;
+    info.path = hit->windows;
+    info.stored_name = hit->stored_name;
+    info.size = static_cast<int64_t>(st.st_size);
+    info.mtime_ns = MtimeNs(st);
+    info.device = static_cast<uint64_t>(st.st_dev);
+    info.inode = static_cast<uint64_t>(st.st_ino);
+    return info;
+  }
+
+  bool FolderExists(const std::string& path) override {
+    if (PathMap::IsDriveRoot(path)) return true;  // a drive root always exists
+    auto hit = paths_.FindExisting(path);
+    if (!hit) return false;
+    struct stat st {};
+    return ::stat(hit->native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    auto native = Locate(path, mode);
+    if (!native) return nullptr;
+    Fd fd = posix::OpenNative(*native, mode);
+    if (!fd.valid()) return nullptr;
+    return std::make_unique<posix::PosixFile>(std::move(fd), mode);
+  }
+
+  std::unique_ptr<File> OpenLocked(const std::string& path, OpenMode mode) override {
+    // A file replaced or renamed while we waited is not the one the path
+    // names any more; go round again for the new one. The bound only stops
+    // a pathological livelock.
+    for (int attempt = 0; attempt < 10000; ++attempt) {
+      auto native = Locate(path, mode);
+      if (!native) return nullptr;
+      Fd fd = posix::OpenNative(*native, mode);
+      if (!fd.valid()) return nullptr;
+      int rc;
+      do {
+        rc = ::flock(fd.get(), LOCK_EX);
+      } while (rc != 0 && errno == EINTR);
+      if (rc != 0) return nullptr;
+      struct stat held {}, named {};
+      if (::fstat(fd.get(), &held) == 0 && ::stat(native->c_str(), &named) == 0 &&
+          SameFile(held, named)) {
+        return std::make_unique<posix::PosixFile>(std::move(fd), mode);
+      }
+    }
+    return nullptr;
+  }
+
+  bool ReadAll(const std::string& path, std::string& bytes) override {
+    bytes.clear();
+    auto native = Locate(path, OpenMode::kRead);
+    if (!native) return false;
+    Fd fd = posix::OpenNative(*native, OpenMode::kRead);
+    if (!fd.valid()) return false;
+    return posix::ReadFully(fd.get(), bytes);
+  }
+
+  bool AppendBytes(const std::string& path, std::string_view bytes) override {
+    auto native = Locate(path, OpenMode::kAppend);
+    if (!native) return false;
+    Fd fd = posix::OpenNative(*native, OpenMode::kAppend);
+    if (!fd.valid()) return false;
+    return posix::WriteFully(fd.get(), bytes);
+  }
+
+  bool Rename(const std::string& from, const std::string& to) override {
+    auto source = paths_.FindExisting(from);
+    if (!source) return false;
+    auto target = paths_.PlaceForCreate(to);
+    if (!target) return false;
+    if (target->native == source->native) return true;
+    // Renaming never replaces another file: the target must not exist (a
+    // name differing only in letter case from the source is the source).
+    int rc = ::renameat2(AT_FDCWD, source->native.c_str(), AT_FDCWD, target->native.c_str(),
+                         RENAME_NOREPLACE);
+    if (rc == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without the no-replace flag: link() refuses an existing
+    // target just as well.
+    if (::link(source->native.c_str(), target->native.c_str()) != 0) return false;
+    return ::unlink(source->native.c_str()) == 0;
+  }
+
+  bool Delete(const std::string& path) override {
+    auto hit = paths_.FindExisting(path);
+    if (!hit) return false;
+    struct stat st {};
+    if (::lstat(hit->native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    return ::unlink(hit->native.c_str()) == 0;
+  }
+
+  bool ReplaceContents(const std::string& path, std::string_view bytes) override {
+    auto target = paths_.PlaceForCreate(path);
+    if (!target) return false;
+    const std::string folder = FolderOf(target->native);
+    const std::string name = NameOf(target->native);
+    struct stat old {};
+    const bool existed = ::stat(target->native.c_str(), &old) == 0;
+    if (existed && !S_ISREG(old.st_mode)) return false;
+    SweepDeadReplacements(folder, name);
+
+    static std::atomic<unsigned> counter{0};
+    std::string temp = folder + "/" + ReplacementPrefix(name) + std::to_string(::getpid()) + "." +
+                       std::to_string(counter.fetch_add(1)) + ".new";
+    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.valid()) return false;
+    bool ok = posix::WriteFully(fd.get(), bytes);
+    if (ok && existed) ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
+    fd.Reset();
+    if (ok) ok = ::rename(temp.c_str(), target->native.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+  }
+
+  bool MarkModified(const std::string& path) override {
+    auto hit = paths_.FindExisting(path);
+    if (!hit) return false;
+    struct stat st {};
+    if (::stat(hit->native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const int64_t previous = MtimeNs(st);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const int64_t now_ns = static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+    // The file system may keep coarser times than nanoseconds; step up
+    // until the stored time has really moved on.
+    for (int64_t step = 1; step <= 2000000000LL; step *= 10) {
+      const int64_t wanted = std::max(now_ns, previous + step);
+      timespec times[2] = {{0, UTIME_OMIT}, FromNs(wanted)};
+      if (::utimensat(AT_FDCWD, hit->native.c_str(), times, 0) != 0) return false;
+      struct stat after {};
+      if (::stat(hit->native.c_str(), &after) != 0) return false;
+      if (MtimeNs(after) > previous) return true;
+    }
+    return false;
+  }
+
+  std::unique_ptr<LockFile> TryLock(const std::string& path) override {
+    auto place = paths_.PlaceForCreate(path);
+    if (!place) return nullptr;
+    struct stat st {};
+    // A name matching case-blind is the same lock on the home platform.
+    if (::lstat(place->native.c_str(), &st) == 0) return nullptr;
+    return posix::TryLockNative(place->native);
+  }
+
+  LockState ProbeLock(const std::string& path) override {
+    auto hit = paths_.FindExisting(path);
+    if (!hit) return LockState::kAbsent;
+    return posix::ProbeLockNative(hit->native);
+  }
+
+  bool BreakLock(const std::string& path) override {
+    auto hit = paths_.FindExisting(path);
+    if (!hit) return false;
+    return posix::BreakLockNative(hit->native);
+  }
+
+  bool StartProgram(const std::string& path, int /*window_style*/) override {
+    auto hit = paths_.FindExisting(path);
+    if (!hit && EndsWithNoCase(path, ".EXE")) {
+      // Programs are recorded as "X.EXE"; here an executable has no extension.
+      hit = paths_.FindExisting(path.substr(0, path.size() - 4));
+    }
+    if (!hit) return false;
+    return posix::StartDetached(hit->native);
+  }
+
+  int ProcessId() const override { return static_cast<int>(::getpid()); }
+
+ private:
+  // The native path an Open in `mode` works on: an existing file found
+  // case-blind, or (append) where a new one is made.
+  std::optional<std::string> Locate(const std::string& path, OpenMode mode) const {
+    auto hit = mode == OpenMode::kAppend ? paths_.PlaceForCreate(path) : paths_.FindExisting(path);
+    if (!hit) return std::nullopt;
+    return hit->native;
+  }
+
+  std::shared_ptr<Clock> clock_;
+  std::shared_ptr<Random> random_;
+  PathMap paths_;
+  std::string program_path_;
+};
+
+}  // namespace
+
+std::unique_ptr<Env> NewPosixEnv(PosixEnvOptions options) {
+  return std::make_unique<PosixEnv>(std::move(options));
+}
+
+}  // namespace carob::platform

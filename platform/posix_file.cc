@@ -1,0 +1,229 @@
+#include "platform/posix_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+namespace carob::platform::posix {
+
+namespace {
+
+std::mutex serial_mutex;
+std::vector<bool> serial_taken;  // index 0 stands for serial 1
+
+constexpr size_t kChunk = 64 * 1024;
+
+}  // namespace
+
+void Fd::Reset() {
+  if (fd_ >= 0) {
+    // The descriptor is gone after close() even when it reports EINTR.
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+bool WriteFully(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool ReadFully(int fd, std::string& bytes) {
+  char buf[kChunk];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    bytes.append(buf, static_cast<size_t>(n));
+  }
+}
+
+int TakeSerial() {
+  std::lock_guard<std::mutex> lock(serial_mutex);
+  for (size_t i = 0; i < serial_taken.size(); ++i) {
+    if (!serial_taken[i]) {
+      serial_taken[i] = true;
+      return static_cast<int>(i + 1);
+    }
+  }
+  serial_taken.push_back(true);
+  return static_cast<int>(serial_taken.size());
+}
+
+void FreeSerial(int serial) {
+  std::lock_guard<std::mutex> lock(serial_mutex);
+  if (serial >= 1 && static_cast<size_t>(serial) <= serial_taken.size()) {
+    serial_taken[static_cast<size_t>(serial - 1)] = false;
+  }
+}
+
+int SerialsInUse() {
+  std::lock_guard<std::mutex> lock(serial_mutex);
+  int n = 0;
+  for (bool b : serial_taken) n += b ? 1 : 0;
+  return n;
+}
+
+Fd OpenNative(const std::string& native, OpenMode mode) {
+  struct stat st {};
+  // Look before opening so that a pipe or device is never opened (opening a
+  // pipe for reading would block).
+  if (::stat(native.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) return Fd();
+  } else if (mode != OpenMode::kAppend) {
+    return Fd();
+  }
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::kRead: flags |= O_RDONLY; break;
+    case OpenMode::kAppend: flags |= O_RDWR | O_APPEND | O_CREAT; break;
+    case OpenMode::kReadWrite: flags |= O_RDWR; break;
+  }
+  int fd;
+  do {
+    fd = ::open(native.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && mode == OpenMode::kAppend && errno == EACCES) {
+    // A write-only file can still be appended to.
+    do {
+      fd = ::open(native.c_str(), (flags & ~O_RDWR) | O_WRONLY, 0666);
+    } while (fd < 0 && errno == EINTR);
+  }
+  Fd out(fd);
+  if (!out.valid()) return out;
+  if (::fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fd();
+  return out;
+}
+
+PosixFile::PosixFile(Fd fd, OpenMode mode) : fd_(std::move(fd)), mode_(mode) {
+  serial_ = TakeSerial();
+}
+
+PosixFile::~PosixFile() {
+  fd_.Reset();
+  FreeSerial(serial_);
+}
+
+bool PosixFile::Fill() {
+  if (eof_) return false;
+  // Drop what has been consumed, then read a chunk behind the rest.
+  if (pos_ > 0) {
+    buf_start_ += static_cast<int64_t>(pos_);
+    buf_.erase(0, pos_);
+    pos_ = 0;
+  }
+  size_t old = buf_.size();
+  buf_.resize(old + kChunk);
+  ssize_t n;
+  do {
+    n = ::pread(fd_.get(), buf_.data() + old, kChunk,
+                static_cast<off_t>(buf_start_ + static_cast<int64_t>(old)));
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    buf_.resize(old);
+    eof_ = true;
+    return false;
+  }
+  buf_.resize(old + static_cast<size_t>(n));
+  return true;
+}
+
+bool PosixFile::ReadLine(std::string& line) {
+  size_t scanned = pos_;
+  for (;;) {
+    size_t nl = buf_.find('\n', scanned);
+    if (nl != std::string::npos) {
+      size_t end = nl;
+      if (end > pos_ && buf_[end - 1] == '\r') --end;
+      line.assign(buf_, pos_, end - pos_);
+      pos_ = nl + 1;
+      return true;
+    }
+    size_t consumed = pos_;
+    scanned = buf_.size();
+    if (!Fill()) break;
+    // Fill moved the unread bytes to the front of the buffer.
+    scanned -= consumed;
+  }
+  if (pos_ < buf_.size()) {
+    // The last line of a file needs no end.
+    line.assign(buf_, pos_, std::string::npos);
+    pos_ = buf_.size();
+    return true;
+  }
+  return false;
+}
+
+int64_t PosixFile::Tell() { return buf_start_ + static_cast<int64_t>(pos_); }
+
+bool PosixFile::Write(std::string_view bytes) {
+  if (mode_ == OpenMode::kRead) return false;
+  if (mode_ == OpenMode::kAppend) {
+    if (!WriteFully(fd_.get(), bytes)) return false;
+    // Reading on continues from where it stood; more may lie ahead now.
+    eof_ = false;
+    return true;
+  }
+  int64_t at = Tell();
+  while (!bytes.empty()) {
+    ssize_t n = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    at += n;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  buf_.clear();
+  pos_ = 0;
+  buf_start_ = at;
+  eof_ = false;
+  return true;
+}
+
+bool PosixFile::ReadAt(int64_t offset, char& byte) {
+  if (offset < 0) return false;
+  ssize_t n;
+  do {
+    n = ::pread(fd_.get(), &byte, 1, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return n == 1;
+}
+
+bool PosixFile::WriteAt(int64_t offset, char byte) {
+  // In append mode every write goes to the end, so a positioned write
+  // cannot be honoured.
+  if (mode_ != OpenMode::kReadWrite || offset < 0) return false;
+  ssize_t n;
+  do {
+    n = ::pwrite(fd_.get(), &byte, 1, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  if (n != 1) return false;
+  // Keep the read-ahead in step with the file.
+  if (offset >= buf_start_ && offset < buf_start_ + static_cast<int64_t>(buf_.size())) {
+    buf_[static_cast<size_t>(offset - buf_start_)] = byte;
+  }
+  return true;
+}
+
+int64_t PosixFile::Size() {
+  struct stat st {};
+  if (::fstat(fd_.get(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+}  // namespace carob::platform::posix

@@ -1,0 +1,86 @@
+// Internal to the POSIX platform: open files, file descriptors and the
+// process-wide table of file serials.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/env.h"
+
+namespace carob::platform::posix {
+
+// Owns a file descriptor; closes it on destruction.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.Release();
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes all of `bytes` (at the descriptor's offset); false on failure.
+bool WriteFully(int fd, std::string_view bytes);
+// Reads the whole rest of the descriptor into `bytes`.
+bool ReadFully(int fd, std::string& bytes);
+
+// Takes the lowest free serial from 1; FreeSerial gives it back.
+int TakeSerial();
+void FreeSerial(int serial);
+// How many serials are taken right now (for tests and diagnostics).
+int SerialsInUse();
+
+// An open file over a descriptor; holds a serial while it lives.
+class PosixFile : public File {
+ public:
+  PosixFile(Fd fd, OpenMode mode);
+  ~PosixFile() override;
+
+  bool ReadLine(std::string& line) override;
+  int64_t Tell() override;
+  bool Write(std::string_view bytes) override;
+  bool ReadAt(int64_t offset, char& byte) override;
+  bool WriteAt(int64_t offset, char byte) override;
+  int64_t Size() override;
+
+  int fd() const { return fd_.get(); }
+
+ private:
+  bool Fill();
+
+  Fd fd_;
+  OpenMode mode_;
+  std::string buf_;       // bytes read ahead
+  size_t pos_ = 0;        // next unread byte in buf_
+  int64_t buf_start_ = 0; // file offset of buf_[0]
+  bool eof_ = false;
+};
+
+// Opens an ordinary file at a native path in the given mode (kAppend creates
+// it). Refuses folders, devices, pipes and sockets.
+Fd OpenNative(const std::string& native, OpenMode mode);
+
+}  // namespace carob::platform::posix

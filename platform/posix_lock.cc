@@ -1,0 +1,109 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/posix_file.h"
+#include "platform/posix_internal.h"
+
+namespace carob::platform::posix {
+
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int FlockRetry(int fd, int op) {
+  int rc;
+  do {
+    rc = ::flock(fd, op);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+class PosixLockFile : public LockFile {
+ public:
+  PosixLockFile(Fd fd, std::string native) : fd_(std::move(fd)), native_(std::move(native)) {}
+  ~PosixLockFile() override = default;  // closing the descriptor ends the hold
+
+  bool Write(std::string_view bytes) override {
+    return fd_.valid() && WriteFully(fd_.get(), bytes);
+  }
+
+  void Release() override {
+    if (!fd_.valid()) return;
+    struct stat ours {}, named {};
+    // Remove the name only while it still names our file: a peer may have
+    // broken the lock and made a new one meanwhile.
+    if (::fstat(fd_.get(), &ours) == 0 && ::lstat(native_.c_str(), &named) == 0 &&
+        SameFile(ours, named)) {
+      ::unlink(native_.c_str());
+    }
+    fd_.Reset();
+  }
+
+ private:
+  Fd fd_;
+  std::string native_;
+};
+
+std::string FolderOf(const std::string& native) {
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return native.substr(0, slash);
+}
+
+std::string NameOf(const std::string& native) {
+  size_t slash = native.rfind('/');
+  return slash == std::string::npos ? native : native.substr(slash + 1);
+}
+
+}  // namespace
+
+std::unique_ptr<LockFile> TryLockNative(const std::string& native) {
+  // The lock is made under a private name, locked, and only then linked to
+  // its real name: link() never replaces an existing file, and whoever sees
+  // the name sees a file that is already held.
+  std::string tmpl = FolderOf(native) + "/." + NameOf(native) + ".lock-XXXXXX";
+  int raw = ::mkostemp(tmpl.data(), O_CLOEXEC);
+  if (raw < 0) return nullptr;
+  Fd fd(raw);
+  if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    ::unlink(tmpl.c_str());
+    return nullptr;
+  }
+  int rc = ::link(tmpl.c_str(), native.c_str());
+  ::unlink(tmpl.c_str());
+  if (rc != 0) return nullptr;
+  return std::make_unique<PosixLockFile>(std::move(fd), native);
+}
+
+LockState ProbeLockNative(const std::string& native) {
+  Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return errno == ENOENT ? LockState::kAbsent : LockState::kUnheld;
+  if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    return errno == EWOULDBLOCK ? LockState::kHeld : LockState::kUnheld;
+  }
+  FlockRetry(fd.get(), LOCK_UN);
+  return LockState::kUnheld;
+}
+
+bool BreakLockNative(const std::string& native) {
+  Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return false;
+  // A living holder keeps its flock; then the lock is not ours to break.
+  if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
+  struct stat ours {}, named {};
+  if (::fstat(fd.get(), &ours) != 0 || ::lstat(native.c_str(), &named) != 0 ||
+      !SameFile(ours, named)) {
+    return false;
+  }
+  return ::unlink(native.c_str()) == 0;
+}
+
+}  // namespace carob::platform::posix

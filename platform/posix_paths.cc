@@ -1,0 +1,273 @@
+#include "platform/posix_paths.h"
+
+#include <dirent.h>
+#include <limits.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "platform/text.h"
+
+namespace carob::platform::posix {
+
+namespace {
+
+std::string StripTrailingSlashes(std::string p) {
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return p;
+}
+
+std::string EnvValue(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+std::string HomeFolder() {
+  std::string home = EnvValue("HOME");
+  if (!home.empty()) return home;
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  char buf[4096];
+  if (::getpwuid_r(::getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir) {
+    return found->pw_dir;
+  }
+  return "/";
+}
+
+// Lexical clean-up of a native absolute path: no "//", no "." parts, ".."
+// taken back where possible, no trailing "/".
+std::string Normalize(const std::string& native) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= native.size()) {
+    size_t j = native.find('/', i);
+    if (j == std::string::npos) j = native.size();
+    std::string part = native.substr(i, j - i);
+    if (part.empty() || part == ".") {
+    } else if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else {
+      parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  std::string out;
+  for (const auto& p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
+}
+
+bool IsDriveLetter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
+
+// "L:\rest" when `path` lies under `root`/<letter>, where letter is a drive
+// other than Z (Z is the native root itself).
+std::optional<std::string> UnderRoot(const std::string& path, const std::string& root) {
+  if (root.empty() || root == "/") return std::nullopt;
+  if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 ||
+      path[root.size()] != '/') {
+    return std::nullopt;
+  }
+  std::string rest = path.substr(root.size() + 1);
+  char letter = rest[0];
+  if (letter < 'a' || letter > 'y' || (rest.size() > 1 && rest[1] != '/')) return std::nullopt;
+  std::string out;
+  out.push_back(static_cast<char>(letter - 'a' + 'A'));
+  out += ":\\";
+  for (size_t k = 2; k < rest.size(); ++k) out.push_back(rest[k] == '/' ? '\\' : rest[k]);
+  return out;
+}
+
+}  // namespace
+
+std::string DefaultOrbRoot(const std::string& override_root) {
+  if (!override_root.empty()) return StripTrailingSlashes(override_root);
+  std::string root = EnvValue("ORB_ROOT");
+  if (!root.empty()) return StripTrailingSlashes(root);
+  std::string data = EnvValue("XDG_DATA_HOME");
+  // Relative values are not valid for this variable and are ignored.
+  if (data.empty() || data[0] != '/') data = StripTrailingSlashes(HomeFolder()) + "/.local/share";
+  return StripTrailingSlashes(data) + "/orb";
+}
+
+std::string CanonicalPath(const std::string& native_path) {
+  if (native_path.empty()) return native_path;
+  char buf[PATH_MAX];
+  if (::realpath(native_path.c_str(), buf) != nullptr) return buf;
+  std::string clean = Normalize(native_path[0] == '/' ? native_path : "/" + native_path);
+  if (clean == "/") return clean;
+  size_t slash = clean.rfind('/');
+  std::string parent = slash == 0 ? "/" : clean.substr(0, slash);
+  std::string parent_canon = CanonicalPath(parent);
+  if (parent_canon == "/") return "/" + clean.substr(slash + 1);
+  return parent_canon + "/" + clean.substr(slash + 1);
+}
+
+std::optional<std::string> MatchNoCase(const std::string& folder, const std::string& name) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()),
+                                          &::closedir);
+  if (!dir) return std::nullopt;
+  std::optional<std::string> best;
+  while (dirent* e = ::readdir(dir.get())) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    if (!EqualsNoCase(e->d_name, name)) continue;
+    // Several spellings can coexist on a case-sensitive disk; take the same
+    // one every time.
+    if (!best || std::strcmp(e->d_name, best->c_str()) < 0) best = e->d_name;
+  }
+  return best;
+}
+
+PathMap::PathMap(std::string orb_root) : orb_root_(StripTrailingSlashes(std::move(orb_root))) {}
+
+PathMap::Parsed PathMap::Parse(std::string_view w) const {
+  Parsed p;
+  std::string_view rest = w;
+  if (w.size() >= 2 && IsDriveLetter(w[0]) && w[1] == ':') {
+    p.drive = static_cast<char>(std::tolower(static_cast<unsigned char>(w[0])));
+    p.base_windows = std::string(w.substr(0, 2));
+    p.absolute = true;
+    p.base_native = p.drive == 'z' ? "" : orb_root_ + "/" + p.drive;
+    rest = w.substr(2);
+  } else {
+    p.absolute = !w.empty() && (w[0] == '\\' || w[0] == '/');
+  }
+  size_t i = 0;
+  while (i <= rest.size()) {
+    size_t j = rest.find_first_of("\\/", i);
+    if (j == std::string_view::npos) j = rest.size();
+    std::string part(rest.substr(i, j - i));
+    if (part.empty() || part == ".") {
+    } else if (part == "..") {
+      if (!p.parts.empty() && p.parts.back() != "..") {
+        p.parts.pop_back();
+      } else if (!p.absolute) {
+        p.parts.push_back(part);
+      }
+    } else {
+      p.parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  return p;
+}
+
+std::string PathMap::Join(const std::string& base, bool absolute, const std::string& part) {
+  if (base.empty()) return absolute ? "/" + part : part;
+  if (base == "/") return "/" + part;
+  return base + "/" + part;
+}
+
+namespace {
+std::string JoinWindows(const std::string& base, bool absolute, const std::string& part) {
+  if (base.empty()) return absolute ? "\\" + part : part;
+  return base + "\\" + part;
+}
+}  // namespace
+
+std::string PathMap::ToNative(std::string_view windows_path) const {
+  Parsed p = Parse(windows_path);
+  std::string native = p.base_native;
+  for (const auto& part : p.parts) native = Join(native, p.absolute, part);
+  if (native.empty() && p.absolute) native = "/";
+  return native;
+}
+
+std::string PathMap::ToWindows(std::string_view native_path) const {
+  std::string native(native_path);
+  if (native.empty()) return native;
+  if (native[0] != '/') {
+    for (char& c : native) {
+      if (c == '/') c = '\\';
+    }
+    return native;
+  }
+  std::string clean = Normalize(native);
+  if (auto hit = UnderRoot(clean, Normalize(orb_root_))) return *hit;
+  std::string canon_root = CanonicalPath(orb_root_);
+  std::string canon = CanonicalPath(clean);
+  if (auto hit = UnderRoot(canon, canon_root)) return *hit;
+  std::string out = "Z:";
+  if (clean == "/") return out + "\\";
+  for (char c : clean) out.push_back(c == '/' ? '\\' : c);
+  return out;
+}
+
+bool PathMap::IsDriveRoot(std::string_view w) {
+  if (w.size() < 2 || !IsDriveLetter(w[0]) || w[1] != ':') return false;
+  for (size_t i = 2; i < w.size(); ++i) {
+    if (w[i] != '\\' && w[i] != '/') return false;
+  }
+  return true;
+}
+
+bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
+                   std::string& windows) const {
+  native = p.base_native;
+  windows = p.base_windows;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& part = p.parts[i];
+    std::string exact = Join(native, p.absolute, part);
+    struct stat st {};
+    if (::lstat(exact.c_str(), &st) == 0) {
+      native = exact;
+      windows = JoinWindows(windows, p.absolute, part);
+      continue;
+    }
+    std::string folder = native.empty() ? (p.absolute ? "/" : ".") : native;
+    auto stored = MatchNoCase(folder, part);
+    if (!stored) return false;
+    native = Join(native, p.absolute, *stored);
+    windows = JoinWindows(windows, p.absolute, *stored);
+  }
+  return true;
+}
+
+std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path) const {
+  Parsed p = Parse(windows_path);
+  Hit hit;
+  if (!Walk(p, p.parts.size(), hit.native, hit.windows)) return std::nullopt;
+  if (hit.native.empty()) hit.native = p.absolute ? "/" : ".";
+  struct stat st {};
+  if (::stat(hit.native.c_str(), &st) != 0) return std::nullopt;
+  hit.stored_name = p.parts.empty() ? std::string() : hit.native.substr(hit.native.rfind('/') + 1);
+  if (p.parts.empty() && p.drive) hit.windows += "\\";
+  return hit;
+}
+
+bool PathMap::EnsureDriveFolder(char drive) const {
+  std::string folder = orb_root_ + "/" + drive;
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<PathMap::Hit> PathMap::PlaceForCreate(std::string_view windows_path) const {
+  Parsed p = Parse(windows_path);
+  if (p.parts.empty()) return std::nullopt;
+  const size_t last = p.parts.size() - 1;
+  // A drive root always exists; deeper folders are never made here.
+  if (last == 0 && p.drive && p.drive != 'z' && !EnsureDriveFolder(p.drive)) return std::nullopt;
+  Hit hit;
+  if (!Walk(p, last, hit.native, hit.windows)) return std::nullopt;
+  std::string folder = hit.native.empty() ? (p.absolute ? "/" : ".") : hit.native;
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  std::string name = p.parts[last];
+  std::string exact = Join(hit.native, p.absolute, name);
+  if (::lstat(exact.c_str(), &st) != 0) {
+    if (auto stored = MatchNoCase(folder, name)) name = *stored;
+  }
+  hit.native = Join(hit.native, p.absolute, name);
+  hit.windows = JoinWindows(hit.windows, p.absolute, name);
+  hit.stored_name = name;
+  return hit;
+}
+
+}  // namespace carob::platform::posix

@@ -1,0 +1,68 @@
+// Internal to the POSIX platform: mapping Windows-style paths onto the native
+// file system and looking names up the way Windows does (case-blind).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace carob::platform::posix {
+
+// The folder that stands for the drives: the override when given, else
+// $ORB_ROOT, else ${XDG_DATA_HOME:-$HOME/.local/share}/orb. No trailing "/".
+std::string DefaultOrbRoot(const std::string& override_root);
+
+class PathMap {
+ public:
+  explicit PathMap(std::string orb_root);
+
+  const std::string& orb_root() const { return orb_root_; }
+
+  // "L:\a\b" -> root/l/a/b; "Z:\a" -> /a; anything else: "\" becomes "/".
+  std::string ToNative(std::string_view windows_path) const;
+  // The reverse: under root/<letter>/ as "L:\...", any other absolute path
+  // as "Z:\...". Symlinked spellings of the root are recognised.
+  std::string ToWindows(std::string_view native_path) const;
+
+  // A name as found on disk.
+  struct Hit {
+    std::string native;       // native path of the entry
+    std::string windows;      // Windows-style path, components as stored
+    std::string stored_name;  // last component as stored
+  };
+
+  // Looks up an existing entry (of any kind). Each component that does not
+  // exist exactly is matched case-blind within its folder.
+  std::optional<Hit> FindExisting(std::string_view windows_path) const;
+  // Where a file to be created (or an existing one) lies: the folder must
+  // exist (looked up case-blind; a drive folder is made on demand); the last
+  // component is the existing entry matching case-blind, or the name given.
+  std::optional<Hit> PlaceForCreate(std::string_view windows_path) const;
+  // True when the path names a drive root ("C:\", "Z:").
+  static bool IsDriveRoot(std::string_view windows_path);
+
+ private:
+  struct Parsed {
+    std::string base_native;   // "" for the native root or a relative path
+    std::string base_windows;  // "C:" / "Z:" / "" as given
+    bool absolute = false;
+    char drive = 0;            // lower-case letter, 0 without one
+    std::vector<std::string> parts;
+  };
+  Parsed Parse(std::string_view windows_path) const;
+  static std::string Join(const std::string& base, bool absolute, const std::string& part);
+  // Walks parts [0, count) of p; false when one is missing.
+  bool Walk(const Parsed& p, size_t count, std::string& native, std::string& windows) const;
+  bool EnsureDriveFolder(char drive) const;
+
+  std::string orb_root_;
+  std::string canonical_root_;
+};
+
+// realpath() of the longest existing prefix plus the rest, lexically.
+std::string CanonicalPath(const std::string& native_path);
+// The entry of `folder` named like `name` letter case aside, or nullopt.
+std::optional<std::string> MatchNoCase(const std::string& folder, const std::string& name);
+
+}  // namespace carob::platform::posix

@@ -1,0 +1,67 @@
+#include "platform/text.h"
+
+namespace carob::platform {
+
+std::string Trim(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && text[begin] == ' ') ++begin;
+  while (end > begin && text[end - 1] == ' ') --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
+std::string& TrimInPlace(std::string& text) {
+  size_t end = text.size();
+  while (end > 0 && text[end - 1] == ' ') --end;
+  text.erase(end);
+  size_t begin = 0;
+  while (begin < text.size() && text[begin] == ' ') ++begin;
+  text.erase(0, begin);
+  return text;
+}
+
+char UpperChar(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  if (u >= 'a' && u <= 'z') return static_cast<char>(u - 0x20);
+  // Accented small letters of the code page; 0xF7 is the division sign.
+  if (u >= 0xE0 && u <= 0xFE && u != 0xF7) return static_cast<char>(u - 0x20);
+  switch (u) {
+    case 0x9A: return static_cast<char>(0x8A);  // s caron
+    case 0x9C: return static_cast<char>(0x8C);  // oe ligature
+    case 0x9E: return static_cast<char>(0x8E);  // z caron
+    case 0xFF: return static_cast<char>(0x9F);  // y diaeresis
+    default: return c;
+  }
+}
+
+std::string Upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = UpperChar(c);
+  return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
+  }
+  return true;
+}
+
+size_t FindNoCase(std::string_view haystack, std::string_view needle) {
+  if (haystack.empty()) return std::string_view::npos;
+  if (needle.empty()) return 0;
+  if (needle.size() > haystack.size()) return std::string_view::npos;
+  for (size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
+    size_t k = 0;
+    while (k < needle.size() && UpperChar(haystack[i + k]) == UpperChar(needle[k])) ++k;
+    if (k == needle.size()) return i;
+  }
+  return std::string_view::npos;
+}
+
+bool OccursIn(std::string_view needle, std::string_view haystack) {
+  return FindNoCase(haystack, needle) != std::string_view::npos;
+}
+
+}  // namespace carob::platform
