@@ -1,0 +1,290 @@
+// The real window. The controls' data stays in the FormDescription; the
+// widgets mirror it (through the controls' on_* notices) and report the
+// user's edits, picks and clicks back to it.
+#include "platform/ui/fltk_window.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Hold_Browser.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Input_Choice.H>
+#include <FL/Fl_Menu_Button.H>
+#include <FL/fl_ask.H>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ui/loop_core.h"
+#include "platform/ui/signals.h"
+
+namespace carob::platform::ui {
+namespace {
+
+constexpr int kFontSize = 12;
+
+int Px(int twips) { return TwipsToPixels(twips); }
+
+// Menu labels give "/", "\", "&" and "_" a meaning; items are plain text.
+std::string MenuLabel(const std::string& item) {
+  std::string out;
+  for (char c : item) {
+    if (c == '/' || c == '\\') out.push_back('\\');
+    if (c == '&') out.push_back('&');
+    out.push_back(c);
+  }
+  if (!out.empty() && out[0] == '_') out.insert(out.begin(), '\\');
+  return out;
+}
+
+class FltkToolkit;
+
+struct TimerSlot {
+  FltkToolkit* kit = nullptr;
+  Timer* timer = nullptr;
+  bool armed = false;
+  bool missed = false;  // fell due while no tick could run
+};
+
+struct ComboBinding {
+  ComboBox* combo = nullptr;
+  Fl_Input_Choice* widget = nullptr;
+};
+
+struct ListBinding {
+  ListBox* list = nullptr;
+  Fl_Hold_Browser* widget = nullptr;
+};
+
+class FltkToolkit : public Toolkit {
+ public:
+  bool HasWindow() const override { return true; }
+
+  int Run(FormDescription& form, FormEvents& events) override {
+    if (core_.active()) return 0;  // one Run at a time
+    SignalPipe pipe;
+    pipe_ = &pipe;
+    core_.Begin(&form, &events);
+    caption_ = form.caption;
+    Build(form);
+    if (pipe.ok()) Fl::add_fd(pipe.fd(), FL_READ, &FltkToolkit::OnSignalPipe, this);
+    Fl::add_check(&FltkToolkit::OnCheck, this);
+
+    core_.RunLoad();
+    if (!core_.closing()) {
+      window_->show();
+      while (!core_.closing()) Fl::wait();
+    }
+    core_.RunUnload();
+
+    Fl::remove_check(&FltkToolkit::OnCheck, this);
+    if (pipe.ok()) Fl::remove_fd(pipe.fd());
+    TearDown(form);
+    pipe_ = nullptr;
+    return 0;
+  }
+
+  void Yield() override { Fl::check(); }
+
+  void MessageBox(const std::string& text, const std::string& title) override {
+    fl_message_title(title.c_str());
+    const char* previous = fl_close;
+    fl_close = "OK";
+    fl_alert("%s", text.c_str());
+    fl_close = previous;
+  }
+
+  void ShowStatus(const std::string& text) override {
+    if (!window_) {
+      std::fprintf(stderr, "%s\n", text.c_str());
+      std::fflush(stderr);
+      return;
+    }
+    window_->copy_label(text.empty() ? caption_.c_str() : (caption_ + " - " + text).c_str());
+  }
+
+  void Close() override { core_.RequestClose(); }
+
+ private:
+  void Build(FormDescription& form) {
+    window_ = std::make_unique<Fl_Double_Window>(Px(form.client_width), Px(form.client_height));
+    window_->copy_label(form.caption.c_str());
+    window_->callback(&FltkToolkit::OnWindowClose, this);
+
+    int fx = 0, fy = 0;
+    if (form.frame != nullptr) {
+      const Rect& r = form.frame->place;
+      fx = Px(r.left);
+      fy = Px(r.top);
+      auto* group = new Fl_Group(fx, fy, Px(r.width), Px(r.height));
+      group->box(FL_ENGRAVED_FRAME);
+      group->copy_label(form.frame->caption.c_str());
+      group->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE);
+      group->labelsize(kFontSize);
+    }
+    for (Label* l : form.frame_labels) {
+      if (l == nullptr) continue;
+      auto* box = new Fl_Box(fx + Px(l->place.left), fy + Px(l->place.top), Px(l->place.width),
+                             Px(l->place.height));
+      box->copy_label(l->caption.c_str());
+      box->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+      box->labelsize(kFontSize);
+    }
+    for (ComboBox* c : form.frame_combos) {
+      if (c == nullptr) continue;
+      auto* w = new Fl_Input_Choice(fx + Px(c->place.left), fy + Px(c->place.top),
+                                    Px(c->place.width), Px(c->place.height));
+      w->textsize(kFontSize);
+      w->menubutton()->textsize(kFontSize);
+      for (const std::string& item : c->items) w->add(MenuLabel(item).c_str());
+      w->value(c->Text().c_str());
+      combos_.push_back(std::make_unique<ComboBinding>(ComboBinding{c, w}));
+      ComboBinding* b = combos_.back().get();
+      w->input()->when(FL_WHEN_CHANGED);
+      w->input()->callback(&FltkToolkit::OnComboEdited, b);
+      w->menubutton()->callback(&FltkToolkit::OnComboPicked, b);
+      c->on_text_set = [b] { b->widget->value(b->combo->Text().c_str()); };
+    }
+    if (form.frame != nullptr) Fl_Group::current()->end();
+
+    for (Button* btn : form.buttons) {
+      if (btn == nullptr) continue;
+      auto* w = new Fl_Button(Px(btn->place.left), Px(btn->place.top), Px(btn->place.width),
+                              Px(btn->place.height));
+      w->copy_label(btn->caption.c_str());
+      w->labelsize(kFontSize);
+      w->callback(&FltkToolkit::OnButton, btn);
+    }
+    for (ListBox* l : form.lists) {
+      if (l == nullptr) continue;
+      auto* w = new Fl_Hold_Browser(Px(l->place.left), Px(l->place.top), Px(l->place.width),
+                                    Px(l->place.height));
+      w->textsize(kFontSize);
+      w->format_char(0);  // items are shown as they are, no "@" codes
+      lists_.push_back(std::make_unique<ListBinding>(ListBinding{l, w}));
+      ListBinding* b = lists_.back().get();
+      SyncList(*b);
+      l->on_items_changed = [b] { SyncList(*b); };
+      l->on_refresh = [b] {
+        b->widget->redraw();
+        Fl::flush();
+      };
+    }
+    window_->end();
+
+    for (Timer* t : form.timers) {
+      if (t != nullptr) timers_.push_back(std::make_unique<TimerSlot>(TimerSlot{this, t, false, false}));
+    }
+  }
+
+  void TearDown(FormDescription& form) {
+    for (auto& s : timers_) Fl::remove_timeout(&FltkToolkit::OnTimer, s.get());
+    timers_.clear();
+    for (ComboBox* c : form.frame_combos) {
+      if (c != nullptr) c->on_text_set = nullptr;
+    }
+    for (ListBox* l : form.lists) {
+      if (l == nullptr) continue;
+      l->on_items_changed = nullptr;
+      l->on_refresh = nullptr;
+    }
+    window_->hide();
+    window_.reset();
+    combos_.clear();
+    lists_.clear();
+    Fl::check();
+  }
+
+  // Keeps the browser's lines equal to the list's items. Adding at the end
+  // (the common case, one line at a time) costs one line.
+  static void SyncList(ListBinding& b) {
+    const std::vector<std::string>& items = b.list->items();
+    int shown = b.widget->size();
+    if (static_cast<size_t>(shown) + 1 == items.size()) {
+      b.widget->add(items.back().c_str());
+      return;
+    }
+    if (static_cast<size_t>(shown) == items.size() && items.empty()) return;
+    b.widget->clear();
+    for (const std::string& item : items) b.widget->add(item.c_str());
+  }
+
+  static void OnComboEdited(Fl_Widget*, void* data) {
+    auto* b = static_cast<ComboBinding*>(data);
+    b->combo->UserEdited(b->widget->input()->value());
+  }
+
+  static void OnComboPicked(Fl_Widget*, void* data) {
+    auto* b = static_cast<ComboBinding*>(data);
+    int index = b->widget->menubutton()->value();
+    if (index < 0 || index >= static_cast<int>(b->combo->items.size())) return;
+    b->widget->value(b->combo->items[static_cast<size_t>(index)].c_str());
+    b->combo->UserPicked(index);
+  }
+
+  static void OnButton(Fl_Widget*, void* data) {
+    auto* btn = static_cast<Button*>(data);
+    if (btn->Click) btn->Click();
+  }
+
+  static void OnWindowClose(Fl_Widget*, void* data) {
+    // Escape closes FLTK windows by default; here only the window manager's
+    // close (or a close signal) ends the program.
+    if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+    static_cast<FltkToolkit*>(data)->core_.RequestClose();
+  }
+
+  static void OnSignalPipe(int, void* data) {
+    auto* kit = static_cast<FltkToolkit*>(data);
+    if (kit->pipe_ != nullptr) kit->core_.ActOnAll(*kit->pipe_);
+  }
+
+  // Runs before every wait of the event loop: arms the timers that run but
+  // have no tick scheduled (after Load, after a tick that could not run, and
+  // when a stopped timer is started again).
+  static void OnCheck(void* data) {
+    auto* kit = static_cast<FltkToolkit*>(data);
+    if (!kit->core_.MayTick()) return;
+    for (auto& s : kit->timers_) {
+      if (s->armed || !LoopCore::Runs(*s->timer)) continue;
+      s->armed = true;
+      Fl::add_timeout(s->missed ? 0.0 : s->timer->Interval / 1000.0, &FltkToolkit::OnTimer, s.get());
+      s->missed = false;
+    }
+  }
+
+  static void OnTimer(void* data) {
+    auto* s = static_cast<TimerSlot*>(data);
+    FltkToolkit* kit = s->kit;
+    s->armed = false;
+    if (!LoopCore::Runs(*s->timer)) return;  // stopped: the check arms it if started again
+    if (!kit->core_.MayTick()) {
+      s->missed = true;
+      return;
+    }
+    kit->core_.RunTick(*s->timer);
+    // The interval is read after the tick, so a change takes effect now.
+    if (!s->armed && LoopCore::Runs(*s->timer) && !kit->core_.closing()) {
+      s->armed = true;
+      Fl::add_timeout(s->timer->Interval / 1000.0, &FltkToolkit::OnTimer, s);
+    }
+  }
+
+  LoopCore core_;
+  SignalPipe* pipe_ = nullptr;
+  std::string caption_;
+  std::unique_ptr<Fl_Double_Window> window_;
+  std::vector<std::unique_ptr<ComboBinding>> combos_;
+  std::vector<std::unique_ptr<ListBinding>> lists_;
+  std::vector<std::unique_ptr<TimerSlot>> timers_;
+};
+
+}  // namespace
+
+std::unique_ptr<Toolkit> NewFltkToolkit() { return std::make_unique<FltkToolkit>(); }
+
+}  // namespace carob::platform::ui

@@ -1,0 +1,128 @@
+// The toolkit without a display: the same Run contract as the window, with
+// an event loop of its own that waits in poll() for the next due tick or a
+// signal.
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "platform/ui.h"
+#include "platform/ui/loop_core.h"
+#include "platform/ui/signals.h"
+
+namespace carob::platform::ui {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct TimerSlot {
+  Timer* timer = nullptr;
+  bool armed = false;
+  SteadyClock::time_point due;
+};
+
+class HeadlessToolkit : public Toolkit {
+ public:
+  bool HasWindow() const override { return false; }
+
+  int Run(FormDescription& form, FormEvents& events) override {
+    if (core_.active()) return 0;  // one Run at a time
+    SignalPipe pipe;
+    pipe_ = &pipe;
+    core_.Begin(&form, &events);
+    slots_.clear();
+    for (Timer* t : form.timers) {
+      if (t != nullptr) slots_.push_back(TimerSlot{t, false, {}});
+    }
+
+    core_.RunLoad();
+    while (!core_.closing()) {
+      core_.ActOnAll(pipe);
+      RunDueTimers();
+      if (core_.closing()) break;
+      WaitForWork(pipe);
+    }
+    core_.RunUnload();
+    pipe_ = nullptr;
+    slots_.clear();
+    return 0;
+  }
+
+  void Yield() override {
+    if (!core_.active() || pipe_ == nullptr) return;
+    core_.ActOnAll(*pipe_);
+    RunDueTimers();
+  }
+
+  void MessageBox(const std::string& text, const std::string& title) override {
+    std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+    std::fflush(stderr);
+  }
+
+  void ShowStatus(const std::string& text) override {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+  }
+
+  void Close() override { core_.RequestClose(); }
+
+ private:
+  // Arms timers that run but have no due time yet: at creation (after
+  // Load) and when a stopped timer is started again.
+  void ArmRunning(SteadyClock::time_point now) {
+    for (TimerSlot& s : slots_) {
+      if (!LoopCore::Runs(*s.timer)) {
+        s.armed = false;
+      } else if (!s.armed) {
+        s.armed = true;
+        s.due = now + std::chrono::milliseconds(s.timer->Interval);
+      }
+    }
+  }
+
+  void RunDueTimers() {
+    if (!core_.MayTick()) return;
+    ArmRunning(SteadyClock::now());
+    for (size_t i = 0; i < slots_.size() && core_.MayTick(); ++i) {
+      TimerSlot& s = slots_[i];
+      if (!s.armed || SteadyClock::now() < s.due) continue;
+      core_.RunTick(*s.timer);
+      // The interval is read after the tick: a change made by the tick (or
+      // before it) sets the time to the next one.
+      s.armed = LoopCore::Runs(*s.timer);
+      if (s.armed) s.due = SteadyClock::now() + std::chrono::milliseconds(s.timer->Interval);
+    }
+  }
+
+  void WaitForWork(SignalPipe& pipe) {
+    SteadyClock::time_point now = SteadyClock::now();
+    ArmRunning(now);
+    // Without a signal pipe, look round now and then so a Close() from a
+    // handler or a restarted timer is still noticed.
+    int timeout_ms = pipe.ok() ? -1 : 1000;
+    for (const TimerSlot& s : slots_) {
+      if (!s.armed) continue;
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(s.due - now).count();
+      int ms = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+      timeout_ms = timeout_ms < 0 ? ms : std::min(timeout_ms, ms);
+    }
+    struct pollfd p {};
+    p.fd = pipe.fd();
+    p.events = POLLIN;
+    int n = ::poll(&p, pipe.ok() ? 1 : 0, timeout_ms);
+    (void)n;  // a signal (EINTR) or a ready pipe both lead back to the loop
+  }
+
+  LoopCore core_;
+  SignalPipe* pipe_ = nullptr;
+  std::vector<TimerSlot> slots_;
+};
+
+}  // namespace
+
+std::unique_ptr<Toolkit> NewHeadlessToolkit() { return std::make_unique<HeadlessToolkit>(); }
+
+}  // namespace carob::platform::ui

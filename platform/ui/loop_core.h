@@ -1,0 +1,91 @@
+// What both toolkits share: acting on signals, the order of Load and
+// Unload, and the rules for when a tick or a click may run.
+#pragma once
+
+#include "platform/ui.h"
+#include "platform/ui/signals.h"
+
+namespace carob::platform::ui {
+
+class LoopCore {
+ public:
+  enum class Phase { kIdle, kLoading, kRunning, kUnloading };
+
+  void Begin(FormDescription* form, FormEvents* events) {
+    form_ = form;
+    events_ = events;
+    closing_ = false;
+    click_waiting_ = false;
+    in_tick_ = false;
+    phase_ = Phase::kIdle;
+  }
+
+  // Runs Load. Signals noted while it runs wait until it has returned: a
+  // click then reaches the button, a close request ends the loop.
+  void RunLoad() {
+    phase_ = Phase::kLoading;
+    if (events_->Load) events_->Load();
+    phase_ = Phase::kRunning;
+    if (click_waiting_ && !closing_) {
+      click_waiting_ = false;
+      ClickFirstButton();
+    }
+    click_waiting_ = false;
+  }
+
+  // Runs Unload (once); Run returns after it.
+  void RunUnload() {
+    phase_ = Phase::kUnloading;
+    if (events_->Unload) events_->Unload();
+    phase_ = Phase::kIdle;
+  }
+
+  void Act(SignalAction action) {
+    if (action == SignalAction::kClose) {
+      closing_ = true;
+    } else if (phase_ == Phase::kLoading) {
+      click_waiting_ = true;
+    } else if (phase_ == Phase::kRunning && !closing_) {
+      ClickFirstButton();
+    }
+  }
+
+  void ActOnAll(SignalPipe& pipe) {
+    for (SignalAction a : pipe.Drain()) Act(a);
+  }
+
+  // Ticks run once Load is over, and never inside another tick (a tick
+  // that falls due during a tick's yield waits until that tick is over).
+  // The receive loop must not see the window before Load has set it up.
+  bool MayTick() const { return phase_ == Phase::kRunning && !in_tick_ && !closing_; }
+
+  // Runs a timer's Tick with the re-entry guard held.
+  void RunTick(Timer& timer) {
+    in_tick_ = true;
+    if (timer.Tick) timer.Tick();
+    in_tick_ = false;
+  }
+
+  void ClickFirstButton() {
+    if (form_ == nullptr || form_->buttons.empty() || form_->buttons[0] == nullptr) return;
+    if (form_->buttons[0]->Click) form_->buttons[0]->Click();
+  }
+
+  void RequestClose() { closing_ = true; }
+  bool closing() const { return closing_; }
+  Phase phase() const { return phase_; }
+  bool active() const { return phase_ != Phase::kIdle; }
+
+  // A timer runs while it is enabled with a positive interval.
+  static bool Runs(const Timer& t) { return t.Enabled && t.Interval > 0; }
+
+ private:
+  FormDescription* form_ = nullptr;
+  FormEvents* events_ = nullptr;
+  Phase phase_ = Phase::kIdle;
+  bool closing_ = false;
+  bool click_waiting_ = false;
+  bool in_tick_ = false;
+};
+
+}  // namespace carob::platform::ui

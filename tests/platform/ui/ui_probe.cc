@@ -1,0 +1,133 @@
+// A small program with a window laid out like carob's, for the toolkit's
+// tests. Every event is appended as one line to the log file named by the
+// first argument:
+//   load | unload | tick <n> <interval> | click | change <combo> <text> |
+//   pick <combo> <text> | status
+// Options after the log file:
+//   headless            use the toolkit without a display
+//   raise-in-load=SIG   raise SIGUSR1 or SIGTERM from inside Load
+//   yield-in-click      the click handler fills the list and yields 50 times
+//   text=<t>            Load sets OutProg's text to t
+//   interval=<ms>       the timer's interval
+//   status=<t>          the first tick shows the status t
+//   close-after=<n>     the n-th tick closes the window from the program
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/ui.h"
+
+using namespace carob::platform::ui;
+
+namespace {
+
+std::string g_log;
+
+void Note(const std::string& line) {
+  if (std::FILE* f = std::fopen(g_log.c_str(), "a")) {
+    std::fprintf(f, "%s\n", line.c_str());
+    std::fclose(f);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: ui_probe LOGFILE [options]\n");
+    return 2;
+  }
+  g_log = argv[1];
+  bool headless = false, yield_in_click = false;
+  int raise_in_load = 0, interval = 1000, close_after = 0;
+  std::string text, status;
+  bool set_text = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "headless") headless = true;
+    else if (a == "yield-in-click") yield_in_click = true;
+    else if (a == "raise-in-load=SIGUSR1") raise_in_load = SIGUSR1;
+    else if (a == "raise-in-load=SIGTERM") raise_in_load = SIGTERM;
+    else if (a.rfind("text=", 0) == 0) { text = a.substr(5); set_text = true; }
+    else if (a.rfind("interval=", 0) == 0) interval = std::atoi(a.c_str() + 9);
+    else if (a.rfind("status=", 0) == 0) status = a.substr(7);
+    else if (a.rfind("close-after=", 0) == 0) close_after = std::atoi(a.c_str() + 12);
+  }
+
+  std::unique_ptr<Toolkit> kit = headless ? NewHeadlessToolkit() : NewToolkit();
+
+  Frame frame{{120, 120, 3135, 1215}, "Input/Output"};
+  Label label1{{120, 360, 615, 255}, "Input:"};
+  Label label2{{120, 720, 615, 255}, "Output:"};
+  ComboBox in_prog, out_prog;
+  in_prog.place = {840, 360, 2175, 315};
+  out_prog.place = {840, 720, 2175, 315};
+  in_prog.items = out_prog.items = {"User", "Lexwright"};
+  Button think{{120, 1440, 1215, 495}, "Think1", nullptr};
+  ListBox word_list, memory;
+  word_list.place = {120, 2640, 1215, 1035};
+  memory.place = {3360, 120, 3015, 5715};
+  Timer timer;
+  timer.Interval = interval;
+
+  FormDescription form;
+  form.caption = "CAROB";
+  form.client_width = 7110;
+  form.client_height = 6000;
+  form.frame = &frame;
+  form.frame_labels = {&label1, &label2};
+  form.frame_combos = {&in_prog, &out_prog};
+  form.buttons = {&think};
+  form.lists = {&word_list, &memory};
+  form.timers = {&timer};
+
+  in_prog.Change = [&] { Note("change InProg " + in_prog.Text()); };
+  out_prog.Change = [&] { Note("change OutProg " + out_prog.Text()); };
+  in_prog.Click = [&] { Note("pick InProg " + in_prog.Text()); };
+  out_prog.Click = [&] { Note("pick OutProg " + out_prog.Text()); };
+
+  bool busy = false;
+  think.Click = [&] {
+    if (busy) {
+      Note("click ignored");
+      return;
+    }
+    busy = true;
+    Note("click");
+    memory.Clear();
+    for (int i = 0; i < 50; ++i) {
+      memory.AddItem("line " + std::to_string(i));
+      if (yield_in_click) kit->Yield();
+    }
+    memory.Refresh();
+    Note("click done");
+    busy = false;
+  };
+
+  int ticks = 0;
+  timer.Tick = [&] {
+    ++ticks;
+    Note("tick " + std::to_string(ticks) + " " + std::to_string(timer.Interval));
+    if (ticks == 1 && !status.empty()) {
+      kit->ShowStatus(status);
+      Note("status");
+    }
+    if (close_after > 0 && ticks == close_after) kit->Close();
+  };
+
+  FormEvents events;
+  events.Load = [&] {
+    Note(std::string("load ") + (kit->HasWindow() ? "window" : "headless"));
+    if (set_text) out_prog.SetText(text);
+    if (raise_in_load != 0) ::raise(raise_in_load);
+    kit->Yield();
+    Note("load done");
+  };
+  events.Unload = [&] { Note("unload"); };
+  int rc = kit->Run(form, events);
+  Note("exit " + std::to_string(rc));
+  return rc;
+}
