@@ -1,0 +1,325 @@
+// The STATUS registry over real databank files: where the STATUS databank
+// lies, registration and its keys, facts, the Local ID, the Pulse, running
+// state and the starting of programs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "platform/text.h"
+#include "tests/registry/registry_world.h"
+
+namespace carob::testing {
+namespace {
+
+using registry::kRegisterAttempts;
+using registry::kRegisterRetryPause;
+
+double Seconds(platform::Env& env) { return env.Now().seconds_since_midnight; }
+
+// ---------------------------------------------------------------- location
+
+TEST(StatusLocation, MissingKeyDefaultsToTempDirAndIsRecorded) {
+  RegistryWorld w;
+  w.reg->GetLocalId();
+  EXPECT_EQ(w.reg->StatusBank(), "C:\\TEMP\\STATUS");
+  EXPECT_EQ(w.root.ReadFile("C:\\FileLoc"),
+            "Temporary path=C:\\TEMP\r\nSTATUS=C:\\TEMP\\STATUS\r\n");
+}
+
+TEST(StatusLocation, RecordedKeyIsUsedAndNeverRewritten) {
+  const std::string fileloc = "Temporary path=C:\\TEMP\r\nSTATUS =  C:\\SHARED\\REG  \r\n";
+  RegistryWorld w(MakeManualClock(), "C:\\ORB\\CAROB", "carob", fileloc);
+  w.root.MakeFolder("C:\\SHARED");
+  w.reg->RegisterApplication("CAROB");
+  EXPECT_EQ(w.reg->StatusBank(), "C:\\SHARED\\REG");
+  EXPECT_EQ(w.root.ReadFile("C:\\FileLoc"), fileloc);
+  EXPECT_NE(w.root.ReadFile("C:\\SHARED\\REG").find("CAROB running=Yes\r\n"), std::string::npos);
+  EXPECT_FALSE(w.root.Exists(kStatusPath));
+}
+
+TEST(StatusLocation, FindStatusBankWritesNothing) {
+  RegistryWorld w;
+  EXPECT_EQ(w.reg->FindStatusBank(), "C:\\TEMP\\STATUS");
+  EXPECT_EQ(w.root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\TEMP\r\n");
+  EXPECT_TRUE(w.reg->StatusBank().empty());
+}
+
+// ------------------------------------------------------------ registration
+
+TEST(Registration, FirstRegistrationWritesTheFourKeys) {
+  RegistryWorld w;
+  w.reg->RegisterApplication("CAROB");
+  EXPECT_EQ(w.Status(), Lines({"CAROB running=Yes", "CAROB last login date=12-07-2026",
+                               "CAROB last login time=08:29:45",
+                               "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"}));
+  EXPECT_TRUE(w.reg->IsRunning("CAROB"));
+  EXPECT_TRUE(w.reg->IsInstalled("CAROB"));
+}
+
+TEST(Registration, PathIsTheRunningProgramUpperCasedWhateverTheName) {
+  {
+    RegistryWorld w(MakeManualClock(), "C:\\Apps\\Bot", "talker");
+    w.reg->RegisterApplication("Other");
+    EXPECT_NE(w.Status().find("Other path=C:\\APPS\\BOT\\TALKER.EXE\r\n"), std::string::npos)
+        << w.Status();
+  }
+  {
+    // A program at a drive root gets one "\" between drive and name.
+    RegistryWorld w(MakeManualClock(), "C:\\", "talker");
+    w.reg->RegisterApplication("CAROB");
+    EXPECT_NE(w.Status().find("CAROB path=C:\\TALKER.EXE\r\n"), std::string::npos) << w.Status();
+  }
+}
+
+TEST(Registration, DateAndTimeAreZeroPaddedAndTwentyFourHour) {
+  auto clock = MakeManualClock(21, 5, 7);
+  platform::WallTime t = clock->Now();
+  t.month = 3;
+  t.day = 9;
+  clock->Set(t);
+  RegistryWorld w(clock);
+  w.reg->RegisterApplication("CAROB");
+  EXPECT_NE(w.Status().find("CAROB last login date=03-09-2026\r\n"), std::string::npos);
+  EXPECT_NE(w.Status().find("CAROB last login time=21:05:07\r\n"), std::string::npos);
+}
+
+TEST(Registration, UnregisterOverwritesInPlaceAndKeepsTheRecord) {
+  RegistryWorld w;
+  w.reg->RegisterApplication("CAROB");
+  w.reg->UnregisterApplication("CAROB");
+  // "No" fills the room of "Yes": one blank after it, the line keeps its place.
+  EXPECT_EQ(w.Status(), Lines({"CAROB running=No ", "CAROB last login date=12-07-2026",
+                               "CAROB last login time=08:29:45",
+                               "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"}));
+  EXPECT_FALSE(w.reg->IsRunning("CAROB"));
+  EXPECT_TRUE(w.reg->IsInstalled("CAROB"));
+
+  // A later start flips it back and records the new login.
+  RegistryWorld again(MakeManualClock(9, 0, 1));
+  again.WriteStatus({"CAROB running=No ", "CAROB last login date=12-07-2026",
+                     "CAROB last login time=08:29:45", "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"});
+  again.reg->RegisterApplication("CAROB");
+  EXPECT_EQ(again.Status(), Lines({"CAROB running=Yes", "CAROB last login date=12-07-2026",
+                                   "CAROB last login time=09:00:01",
+                                   "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"}));
+}
+
+TEST(Registration, InformationIsStoredUnderNameBlankFact) {
+  RegistryWorld w;
+  w.reg->RegisterApplication("CAROB");
+  w.reg->RegisterInformation("CAROB", "ID", "Talkweave v100");
+  w.reg->RegisterInformation("CAROB", "Author", "Kado Vel of Brindle");
+  EXPECT_NE(w.Status().find("\r\nCAROB ID=Talkweave v100\r\nCAROB Author=Kado Vel of Brindle\r\n"),
+            std::string::npos)
+      << w.Status();
+}
+
+TEST(Registration, UnwritableStatusDatabankGivesUpAfterAFewAttempts) {
+  // The STATUS databank lies in a folder that does not exist.
+  {
+    RegistryWorld w(MakeManualClock(), "C:\\ORB\\CAROB", "carob",
+                    "Temporary path=C:\\TEMP\r\nSTATUS=C:\\GONE\\STATUS\r\n");
+    double before = Seconds(*w.env);
+    w.reg->RegisterApplication("CAROB");
+    EXPECT_DOUBLE_EQ(Seconds(*w.env) - before, (kRegisterAttempts - 1) * kRegisterRetryPause);
+    EXPECT_FALSE(w.root.Exists("C:\\GONE"));
+    EXPECT_FALSE(w.reg->IsRunning("CAROB"));
+    // The rest of start-up still works.
+    w.reg->RegisterInformation("CAROB", "ID", "x");
+    EXPECT_EQ(w.reg->GetLocalId(), "");
+  }
+  // The STATUS name is a folder.
+  {
+    RegistryWorld w;
+    w.root.MakeFolder(kStatusPath);
+    double before = Seconds(*w.env);
+    w.reg->RegisterApplication("CAROB");
+    EXPECT_DOUBLE_EQ(Seconds(*w.env) - before, (kRegisterAttempts - 1) * kRegisterRetryPause);
+    EXPECT_TRUE(std::filesystem::is_directory(w.root.Native(kStatusPath)));
+  }
+}
+
+// ------------------------------------------------------- Local ID and Pulse
+
+TEST(LocalId, ReadAfreshAndNeverWritten) {
+  RegistryWorld w;
+  EXPECT_EQ(w.reg->GetLocalId(), "");
+  EXPECT_FALSE(w.root.Exists(kStatusPath));
+
+  w.WriteStatus({"Pulse=1000"});
+  EXPECT_EQ(w.reg->GetLocalId(), "");
+  EXPECT_EQ(w.Status(), Lines({"Pulse=1000"}));
+
+  w.WriteStatus({"Pulse=1000", "local id =  PC7 "});
+  EXPECT_EQ(w.reg->GetLocalId(), "PC7");
+  w.WriteStatus({"Pulse=1000", "Local ID=Workshop-2"});
+  EXPECT_EQ(w.reg->GetLocalId(), "Workshop-2");
+}
+
+TEST(Pulse, DefaultIsWrittenOnlyForMissingEmptyNonNumericOrZero) {
+  struct Case {
+    std::vector<std::string> status;
+  };
+  const std::vector<Case> cases = {
+      {{"CAROB running=Yes"}},                  // missing
+      {{"CAROB running=Yes", "Pulse="}},        // empty
+      {{"CAROB running=Yes", "Pulse=   "}},     // blanks only
+      {{"CAROB running=Yes", "Pulse=fast"}},    // not a number
+      {{"CAROB running=Yes", "Pulse=0"}},       // zero
+      {{"CAROB running=Yes", "Pulse=-0.0e5"}},  // zero in another dress
+      {{"CAROB running=Yes", "Pulse=+ .x"}},    // sign and point, no digit
+  };
+  for (const Case& c : cases) {
+    RegistryWorld w;
+    w.WriteStatus(c.status);
+    EXPECT_EQ(w.reg->GetPulse(), 1000) << c.status.back();
+    const std::string after = w.Status();
+    EXPECT_NE(after.find("Pulse=1000"), std::string::npos) << c.status.back() << " -> " << after;
+    EXPECT_EQ(after.find("CAROB running=Yes\r\n"), 0u) << after;
+    // The next reading finds the stored default and writes nothing more.
+    EXPECT_EQ(w.reg->GetPulse(), 1000);
+    EXPECT_EQ(w.Status(), after);
+  }
+}
+
+TEST(Pulse, StoredValuesAreReadRoundedAndNotRewritten) {
+  struct Case {
+    std::string stored;
+    int32_t expected;
+  };
+  const std::vector<Case> cases = {
+      {"250", 250},         {"2.5", 2},          {"3.5", 4},         {" 1 2 5 ", 125},
+      {"-40", -40},         {"1e3", 1000},       {"-2.5", -2},       {"750ms", 750},
+      {"1.5e2x", 150},      {"65535", 65535},    {"+300", 300},      {"2147483647", 2147483647},
+      {"3000000000", 0},    {"1e40", 0},         {"-2147483649", 0}, {"2147483647.5", 0},
+  };
+  for (const Case& c : cases) {
+    RegistryWorld w;
+    w.WriteStatus({"Pulse=" + c.stored, "Local ID=PC1"});
+    const std::string before = w.Status();
+    EXPECT_EQ(w.reg->GetPulse(), c.expected) << "stored [" << c.stored << "]";
+    EXPECT_EQ(w.Status(), before) << "stored [" << c.stored << "]";
+  }
+}
+
+TEST(Pulse, AChangedPulseIsSeenAtTheNextReading) {
+  RegistryWorld w;
+  w.WriteStatus({"Pulse=1000"});
+  EXPECT_EQ(w.reg->GetPulse(), 1000);
+  w.WriteStatus({"Pulse=5000 "});
+  EXPECT_EQ(w.reg->GetPulse(), 5000);
+}
+
+// ------------------------------------------------------------ running state
+
+TEST(RunningState, OnlyYesInAnyCaseAndBlanksCountsAsRunning) {
+  RegistryWorld w;
+  w.WriteStatus({"A running=Yes", "B running=YES", "C running=  yes ", "D running=No",
+                 "E running=", "F running=Y", "G running=yes!", "H running=\tyes",
+                 "I running=Yes Yes"});
+  EXPECT_TRUE(w.reg->IsRunning("A"));
+  EXPECT_TRUE(w.reg->IsRunning("b"));
+  EXPECT_TRUE(w.reg->IsRunning("C"));
+  EXPECT_FALSE(w.reg->IsRunning("D"));
+  EXPECT_FALSE(w.reg->IsRunning("E"));
+  EXPECT_FALSE(w.reg->IsRunning("F"));
+  EXPECT_FALSE(w.reg->IsRunning("G"));
+  EXPECT_FALSE(w.reg->IsRunning("H"));  // a tab is not a blank
+  EXPECT_FALSE(w.reg->IsRunning("I"));
+  EXPECT_FALSE(w.reg->IsRunning("Nobody"));
+}
+
+TEST(RunningState, InstalledMeansANonBlankPathWhetherOrNotTheFileExists) {
+  RegistryWorld w;
+  w.WriteStatus({"A path=C:\\NOWHERE\\A.EXE", "B path=", "C path=    ", "D running=Yes",
+                 "E path=x"});
+  EXPECT_TRUE(w.reg->IsInstalled("A"));
+  EXPECT_FALSE(w.reg->IsInstalled("B"));
+  EXPECT_FALSE(w.reg->IsInstalled("C"));
+  EXPECT_FALSE(w.reg->IsInstalled("D"));
+  EXPECT_TRUE(w.reg->IsInstalled("e"));
+  EXPECT_FALSE(w.reg->IsInstalled("Nobody"));
+}
+
+// A helper program that leaves a mark: a shell script stored as "name" in
+// the folder, recorded as "NAME.EXE".
+void WriteScript(const TempRoot& root, const std::string& windows_path, const std::string& body) {
+  root.WriteFile(windows_path, "#!/bin/sh\n" + body);
+  ::chmod(root.Native(windows_path).c_str(), 0755);
+}
+
+bool WaitForFile(const std::string& native, std::chrono::seconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (std::filesystem::exists(native)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return std::filesystem::exists(native);
+}
+
+TEST(Launching, RunApplicationStartsTheRecordedProgramWithoutWaiting) {
+  RegistryWorld w;
+  const std::string mark = w.root.Native("C:\\TEMP\\started");
+  const std::string gate = w.root.Native("C:\\TEMP\\gate");
+  // The helper waits for a gate that only opens after RunApplication has
+  // returned: a launcher that waited for it would never come back.
+  WriteScript(w.root, "C:\\ORB\\TOOLS\\marker",
+              "i=0\nwhile [ ! -e '" + gate + "' ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\n"
+              "[ -e '" + gate + "' ] && echo \"$0\" > '" + mark + "'\n");
+  w.WriteStatus({"Marker path=C:\\ORB\\TOOLS\\MARKER.EXE"});
+  w.reg->RunApplication("Marker", 6);
+  w.root.WriteFile("C:\\TEMP\\gate", "");
+  ASSERT_TRUE(WaitForFile(mark, std::chrono::seconds(60)));
+}
+
+TEST(Launching, UnstartablePathsAreIgnored) {
+  RegistryWorld w;
+  w.root.WriteFile("C:\\ORB\\TOOLS\\plain.txt", "not a program");
+  w.WriteStatus({"A path=C:\\NOWHERE\\A.EXE", "B path=C:\\ORB\\TOOLS\\PLAIN.TXT",
+                 "C path=C:\\ORB\\TOOLS"});
+  const std::string before = w.Status();
+  w.reg->RunApplication("A", 6);
+  w.reg->RunApplication("B", 6);
+  w.reg->RunApplication("C", 6);
+  w.reg->RunApplication("Nobody", 6);
+  EXPECT_EQ(w.Status(), before);
+  EXPECT_FALSE(w.reg->IsRunning("A"));
+}
+
+TEST(Launching, EnsureRunningReturnsAtOnceWhenNotInstalledOrFlaggedRunning) {
+  RegistryWorld w;
+  int yields = 0;
+  w.env->SetYieldHook([&] { ++yields; });
+  // "B" is flagged running although nothing of it runs: the flag is trusted.
+  w.WriteStatus({"A running=No", "B running=Yes", "B path=C:\\NOWHERE\\B.EXE"});
+  double before = Seconds(*w.env);
+  w.reg->EnsureRunning("A", 6);
+  w.reg->EnsureRunning("B", 6);
+  w.reg->EnsureRunning("Nobody", 6);
+  EXPECT_EQ(yields, 0);
+  EXPECT_EQ(Seconds(*w.env), before);
+}
+
+TEST(Launching, EnsureRunningYieldsUntilTheProgramRecordsItselfRunning) {
+  RegistryWorld w;
+  // Recorded as not running after an earlier stop ("No" padded to the room
+  // of "Yes"); the path cannot be started, so only the flag ends the wait.
+  w.WriteStatus({"Helper running=No ", "Helper path=C:\\NOWHERE\\HELPER.EXE"});
+  int yields = 0;
+  w.env->SetYieldHook([&] {
+    // Another program registers during the third second of the wait. The
+    // flag changes in place, so the file keeps its length.
+    if (++yields == 50) w.WriteStatus({"Helper running=Yes", "Helper path=C:\\NOWHERE\\HELPER.EXE"});
+  });
+  double before = Seconds(*w.env);
+  w.reg->EnsureRunning("Helper", 6);
+  EXPECT_GE(yields, 50);
+  EXPECT_GE(Seconds(*w.env) - before, 2.0);
+  EXPECT_TRUE(w.reg->IsRunning("Helper"));
+}
+
+}  // namespace
+}  // namespace carob::testing
