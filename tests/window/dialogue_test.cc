@@ -1,0 +1,164 @@
+// Dialogue handling: greeting, statements with "be", the merge rules,
+// questions answered from the knowledge file, and the words of a text.
+#include <gtest/gtest.h>
+
+#include "tests/window/window_fixture.h"
+
+namespace carob::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class DialogueTest : public WindowTest {
+ protected:
+  // Handles each sentence in turn with a loaded window.
+  void Tell(std::initializer_list<std::string> sentences) {
+    WindowRig& r = rig_ ? *rig_ : Loaded();
+    for (const std::string& s : sentences) r.peer.HandleSentence(s);
+  }
+  std::string Known(const std::string& subject) { return Fresh(kKnowledgePath, subject); }
+};
+
+TEST_F(DialogueTest, StageZeroGreetsOnceAndLearnsNothing) {
+  WindowRig& r = Rig();  // not loaded: stage 0
+  r.window.xKnowledge = kKnowledgePath;
+  r.peer.HandleSentence("the sky be blue");
+  EXPECT_EQ(r.window.xStage, 1);
+  EXPECT_THAT(Answers(), ElementsAre(":Hello. Who are you?"));
+  EXPECT_FALSE(root_.Exists(kKnowledgePath));
+
+  r.peer.HandleSentence("the sky be blue");
+  EXPECT_EQ(Known("the sky"), "blue");
+  EXPECT_EQ(Answers().size(), 1u);
+}
+
+TEST_F(DialogueTest, OtherStagesIgnoreSentences) {
+  WindowRig& r = Loaded();
+  r.window.xStage = 2;
+  r.peer.HandleSentence("the sky be blue");
+  r.peer.HandleSentence("What is the sky?");
+  EXPECT_EQ(r.window.xStage, 2);
+  EXPECT_FALSE(root_.Exists(kKnowledgePath));
+  EXPECT_THAT(Answers(), IsEmpty());
+}
+
+TEST_F(DialogueTest, StatementSplitsAtTheFirstBeEvenInsideWords) {
+  Tell({"Maybe it rains", "sky be-blue", "SEA BEblue", "Abe be honest"});
+  EXPECT_EQ(Known("May"), "it rains");
+  // The one character after "be" is skipped whatever it is.
+  EXPECT_EQ(Known("sky"), "blue");
+  EXPECT_EQ(Known("SEA"), "lue");
+  // "Abe" holds the first "be": subject "A", object from "be" + 1 on.
+  EXPECT_EQ(Known("A"), "be honest");
+  EXPECT_THAT(Answers(), IsEmpty());
+}
+
+TEST_F(DialogueTest, StatementsWithoutSubjectTeachNothing) {
+  Tell({"it rains", "be quiet", "Be happy", "sky be"});
+  // Only "sky be" has a subject, and its empty object stores nothing.
+  EXPECT_EQ(KnowledgeBytes(), "<missing>");
+}
+
+TEST_F(DialogueTest, SkippedCharacterAtTheEndLeavesAnEmptyObject) {
+  Knowledge("sky=blue\r\n");
+  Tell({"sky bex"});
+  EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\n");
+}
+
+TEST_F(DialogueTest, MergeRulesGrowOneEntryPerSubject) {
+  Tell({"sky be blue", "sky be clear", "sky be high"});
+  EXPECT_EQ(Known("sky"), "blue, clear, high");
+  // Contained in the known value, or containing it (case aside): nothing.
+  Tell({"sky be CLEAR", "sky be lue", "sky be blue, clear, high and far"});
+  EXPECT_EQ(Known("sky"), "blue, clear, high");
+  EXPECT_EQ(KnowledgeBytes().find("\r\n"), KnowledgeBytes().size() - 2) << "one line only";
+}
+
+TEST_F(DialogueTest, MergeRulesRefuseWhenSubjectAndValueContainEachOther) {
+  Tell({"bluebird be blue", "bluebird be small"});
+  EXPECT_EQ(Known("bluebird"), "blue");  // the known value occurs in the subject
+  Tell({"sea be the sea itself", "sea be wet"});
+  EXPECT_EQ(Known("sea"), "the sea itself");  // the subject occurs in the known value
+}
+
+TEST_F(DialogueTest, SubjectInOtherCapitalsJoinsTheSameEntry) {
+  Tell({"Sky be blue", "SKY be clear"});
+  const std::vector<std::string> lines = SplitCrLf(KnowledgeBytes());
+  ASSERT_EQ(lines.size(), 1u) << KnowledgeBytes();
+  EXPECT_EQ(databank::ValuePart(lines[0]), "blue, clear");
+  EXPECT_EQ(Known("sky"), "blue, clear");
+}
+
+TEST_F(DialogueTest, UpToTwoCommasAreStrippedAtEachEnd) {
+  Tell({",,sky,, be ,,blue,,", ", , sea , be , wet ,", ",,,fog be grey,,,"});
+  EXPECT_EQ(Known("sky"), "blue");
+  EXPECT_EQ(Known("sea"), "wet");
+  // A third comma at each end stays.
+  EXPECT_EQ(Known(",fog"), "grey,");
+}
+
+TEST_F(DialogueTest, QuestionsAreNeverLearnt) {
+  Tell({"Can the sky be blue?"});
+  EXPECT_EQ(KnowledgeBytes(), "<missing>");
+  EXPECT_THAT(Answers(), IsEmpty());
+}
+
+TEST_F(DialogueTest, QuestionsAnswerEveryContainedSubjectInFileOrder) {
+  Knowledge("the sea=wet\r\nthe sky=blue, clear\r\ngrass=green\r\n");
+  Tell({"Is THE SKY above the sea?"});
+  EXPECT_THAT(Answers(), ElementsAre(":the sea=wet", ":the sky=blue, clear"));
+  Tell({"What is a cloud?"});
+  EXPECT_EQ(Answers().size(), 2u) << "no subject, no answer";
+}
+
+TEST_F(DialogueTest, QuestionReadsTheFileAsItIsNow) {
+  Tell({"What is the sky?"});
+  EXPECT_THAT(Answers(), IsEmpty());  // no knowledge file yet
+  EXPECT_EQ(Rig().window.ActiveMemory.ListCount(), 0);
+  Knowledge("the sky=grey\r\n");
+  Tell({"What is the sky?"});
+  EXPECT_THAT(Answers(), ElementsAre(":the sky=grey"));
+  EXPECT_EQ(Rig().window.ActiveMemory.ListCount(), 1);
+}
+
+TEST_F(DialogueTest, LinesWithoutKeyAnswerEveryQuestion) {
+  Knowledge("a loose note\r\n=orphan\r\nsky=blue\r\n");
+  Tell({"Anything?"});
+  EXPECT_THAT(Answers(), ElementsAre(":a loose note", ":=orphan"));
+}
+
+TEST_F(DialogueTest, AnswersGoToTheTrimmedOutputProgram) {
+  Knowledge("sky=blue\r\n");
+  WindowRig& r = Loaded();
+  r.window.OutProg.UserEdited("  Lexwright  ");
+  r.peer.HandleSentence("sky?");
+  r.window.OutProg.UserEdited("");
+  r.peer.HandleSentence("sky?");
+  EXPECT_THAT(Answers(), ElementsAre("Lexwright:sky=blue", ":sky=blue"));
+}
+
+TEST_F(DialogueTest, LearnWritesOneNormalisedLine) {
+  WindowRig& r = Loaded();
+  r.peer.Learn(kKnowledgePath, "  , owl ,", " wise  ");
+  r.peer.Learn(kKnowledgePath, "OWL", "wise");
+  EXPECT_EQ(KnowledgeBytes(), "owl=wise\r\n");
+}
+
+TEST_F(DialogueTest, SplitWordsCutsAtSpacesOnly) {
+  WindowRig& r = Loaded();
+  auto& words = r.window.WordList;
+  r.peer.SplitWords("two   words");
+  EXPECT_THAT(words.items(), ElementsAre("two", "words"));
+  r.peer.SplitWords(",word, ,, ,,, oak,ash. what? tab\there");
+  EXPECT_THAT(words.items(), ElementsAre("word", ",", "oak,ash.", "what?", "tab\there"));
+  r.peer.SplitWords("   ");
+  EXPECT_THAT(words.items(), IsEmpty());
+  r.peer.SplitWords(" , ");
+  EXPECT_THAT(words.items(), IsEmpty());
+  r.peer.SplitWords("line\r\nbreak");
+  EXPECT_THAT(words.items(), ElementsAre("line\r\nbreak"));
+}
+
+}  // namespace
+}  // namespace carob::testing

@@ -1,0 +1,206 @@
+// The three thinking passes run by Command1, on real knowledge files.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tests/window/window_fixture.h"
+
+namespace carob::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+class PassesTest : public WindowTest {
+ protected:
+  // Runs the passes of one click; the yields run `on_yield` (may be empty).
+  void Click(std::function<void()> on_yield = nullptr) {
+    WindowRig& r = rig_ ? *rig_ : Loaded();
+    r.env->SetYieldHook(std::move(on_yield));
+    r.reports.clear();
+    r.Click();
+  }
+  const std::vector<std::string>& Reports() { return Rig().reports; }
+  bool Finished() {
+    for (const std::string& line : Reports()) {
+      if (line.find("thinking passes finished") != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+TEST_F(PassesTest, SkyIsBlueLearnsOnlyTheReverse) {
+  Knowledge("sky=blue\r\n");
+  Click();
+  EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\nblue=sky\r\n");
+  EXPECT_THAT(Rig().window.ActiveMemory.items(), ElementsAre("sky=blue", "blue=sky"));
+  EXPECT_TRUE(Finished());
+  EXPECT_THAT(Reports().back(), HasSubstr("2 memory lines"));
+}
+
+TEST_F(PassesTest, WorkedExampleGivesExactlyTheseEntriesInThisOrder) {
+  Knowledge("cat=small animal\r\nsmall=little\r\n");
+  Click();
+  // xThink1 adds the reverses, xThink2 "little animal", and xThink3 extends
+  // "small animal" (rewritten, so it moves to the end).
+  EXPECT_EQ(KnowledgeBytes(),
+            "cat=small animal\r\n"
+            "small=little\r\n"
+            "little=small\r\n"
+            "little animal=cat\r\n"
+            "small animal=cat, little\r\n");
+  EXPECT_EQ(Rig().window.ActiveMemory.ListCount(), 5);
+  EXPECT_TRUE(Finished());
+}
+
+TEST_F(PassesTest, ListOfObjectsOverTwoClicks) {
+  Knowledge("tree=oak, ash\r\n");
+  Click();
+  EXPECT_EQ(KnowledgeBytes(), "tree=oak, ash\r\noak, ash=tree\r\noak ash=tree\r\n");
+  Click();
+  EXPECT_EQ(KnowledgeBytes(), "oak, ash=tree\r\noak ash=tree\r\ntree=oak, ash, oak ash\r\n");
+  EXPECT_EQ(Fresh(kKnowledgePath, "TREE"), "oak, ash, oak ash");
+}
+
+TEST_F(PassesTest, LineWithoutEqualsStoresNothingAndIsKept) {
+  Knowledge("just a note\r\nsky=blue\r\n");
+  Click();
+  EXPECT_EQ(KnowledgeBytes(), "just a note\r\nsky=blue\r\nblue=sky\r\n");
+  EXPECT_TRUE(Finished());
+}
+
+TEST_F(PassesTest, EmptyValueTeachesNothing) {
+  Knowledge("sky=blue\r\nvoid=\r\n");
+  Click();
+  // "void=" stands for an absent key; nothing is learnt from it, and no
+  // reverse with an empty key appears.
+  for (const std::string& line : SplitCrLf(KnowledgeBytes())) {
+    EXPECT_FALSE(databank::KeyPart(line).empty()) << line;
+    EXPECT_NE(databank::KeyPart(line), "void") << "nothing learnt for void";
+  }
+  EXPECT_EQ(Fresh(kKnowledgePath, "blue"), "sky");
+  EXPECT_TRUE(Finished());
+}
+
+TEST_F(PassesTest, EmptyKnowledgeFileLearnsNothing) {
+  Knowledge("");
+  Click();
+  EXPECT_EQ(KnowledgeBytes(), "");
+  EXPECT_EQ(Rig().window.ActiveMemory.ListCount(), 0);
+  EXPECT_TRUE(Finished());
+}
+
+TEST_F(PassesTest, MissingKnowledgeFileEndsTheClickAndSaysSo) {
+  WindowRig& r = Loaded();
+  r.window.ActiveMemory.AddItem("stale line");
+  Click();
+  EXPECT_EQ(r.window.ActiveMemory.ListCount(), 0);
+  EXPECT_FALSE(root_.Exists(kKnowledgePath));
+  EXPECT_FALSE(Finished());
+  ASSERT_EQ(Reports().size(), 2u);
+  EXPECT_THAT(Reports()[1], HasSubstr("xThink1 failed"));
+  EXPECT_FALSE(r.window.PassesRunning());
+
+  // The program goes on: the next statement is learnt, the next click runs.
+  r.peer.HandleSentence("sky be blue");
+  Click();
+  EXPECT_TRUE(Finished());
+  EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\nblue=sky\r\n");
+}
+
+TEST_F(PassesTest, KnowledgeFileVanishingMidwayStopsTheRemainingPasses) {
+  Knowledge("sky=blue\r\n");
+  int yields = 0;
+  Click([&] {
+    // During xThink1's only yield the file disappears: xThink1's closing
+    // reload fails and xThink2 and xThink3 do not run.
+    if (++yields == 1) std::filesystem::remove(root_.Native(kKnowledgePath));
+  });
+  EXPECT_EQ(yields, 1);
+  EXPECT_FALSE(Finished());
+  EXPECT_THAT(Reports().back(), HasSubstr("xThink1 failed"));
+}
+
+TEST_F(PassesTest, FirstPassSwitchesTheDatabankTraceOn) {
+  Knowledge("sky=blue\r\n");
+  root_.WriteFile("C:\\ORB\\CAROB\\Database_IO.log", "earlier run\r\n");
+  WindowRig& r = Loaded();
+  EXPECT_FALSE(r.db.IOLogEnabled());
+  Click();
+  EXPECT_TRUE(r.db.IOLogEnabled());
+  EXPECT_EQ(root_.ReadFile("C:\\ORB\\CAROB\\Database_IO.log.x"), "earlier run\r\n");
+  EXPECT_THAT(root_.ReadFile("C:\\ORB\\CAROB\\Database_IO.log"), HasSubstr("Query [blue]"));
+}
+
+TEST_F(PassesTest, ClickDuringAYieldIsIgnoredAndThePassesFinish) {
+  Knowledge("cat=small animal\r\nsmall=little\r\n");
+  WindowRig& r = Loaded();
+  int yields = 0;
+  Click([&] {
+    ++yields;
+    EXPECT_TRUE(r.window.PassesRunning());
+    r.Click();  // a second click inside the running passes
+  });
+  EXPECT_GT(yields, 0);
+  EXPECT_FALSE(r.window.PassesRunning());
+  EXPECT_TRUE(Finished());
+  // The outcome is exactly that of one click.
+  EXPECT_EQ(KnowledgeBytes(),
+            "cat=small animal\r\nsmall=little\r\nlittle=small\r\n"
+            "little animal=cat\r\nsmall animal=cat, little\r\n");
+  int ignored = 0;
+  for (const std::string& line : Reports()) {
+    if (line.find("ignored") != std::string::npos) ++ignored;
+  }
+  EXPECT_EQ(ignored, yields);
+}
+
+TEST_F(PassesTest, ReloadThatShortensTheListDuringAYieldIsSkipped) {
+  Knowledge("a=1\r\nb=2\r\nc=3\r\n");
+  WindowRig& r = Loaded();
+  int yields = 0;
+  Click([&] {
+    // A question handled during the first yield finds a shorter file.
+    if (++yields == 1) {
+      root_.WriteFile(kKnowledgePath, "a=1\r\n");
+      r.peer.HandleSentence("what is a?");
+    }
+  });
+  EXPECT_TRUE(Finished());
+  EXPECT_FALSE(r.window.PassesRunning());
+  // The cut file is what the later passes walked; positions 1 and 2 of the
+  // first pass were skipped, so nothing was learnt from b or c.
+  EXPECT_EQ(KnowledgeBytes(), "a=1\r\n");
+  EXPECT_EQ(yields, 1 + 1 * 2 + 1);
+  EXPECT_THAT(Answers(), ElementsAre(":a=1"));
+}
+
+TEST_F(PassesTest, TickDuringAYieldIsHandledByTheReceiveLoop) {
+  Knowledge("sky=blue\r\n");
+  WindowRig& r = Loaded();
+  DeliverFrom("10.0.0.7", "What is the sky?");
+  bool ticked = false;
+  Click([&] {
+    if (!ticked) {
+      ticked = true;
+      r.Tick();
+    }
+  });
+  EXPECT_TRUE(Finished());
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0].body, "SENDTO [10.0.0.7] :sky=blue");
+  EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\nblue=sky\r\n");
+}
+
+TEST_F(PassesTest, YieldsOncePerLineInPassesOneAndThreeTwiceInTwo) {
+  Knowledge("sky=blue\r\n");
+  int yields = 0;
+  Click([&] { ++yields; });
+  // xThink1 walks 1 line, xThink2 and xThink3 walk the 2 lines then known.
+  EXPECT_EQ(yields, 1 + 2 * 2 + 2);
+  EXPECT_THAT(Rig().window.WordList.items(), ElementsAre("sky"));
+}
+
+}  // namespace
+}  // namespace carob::testing

@@ -1,0 +1,208 @@
+// A window over a temporary ORB root, with the real databank, registry and
+// messaging layers, and helpers to feed its interface file and read what it
+// sent to the dispatcher.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "databank/databank.h"
+#include "messaging/messaging.h"
+#include "platform/env.h"
+#include "registry/registry.h"
+#include "tests/support/test_env.h"
+#include "window/window.h"
+
+namespace carob::window {
+
+// Reaches the window's private operations for the tests.
+class WindowTestPeer {
+ public:
+  explicit WindowTestPeer(Window& w) : w_(w) {}
+  void HandleSentence(const std::string& s) { w_.xHandleSentence(s); }
+  void Learn(const std::string& bank, const std::string& key, const std::string& value) {
+    w_.xLearn(bank, key, value);
+  }
+  void Say(const std::string& text) { w_.xSay(text); }
+  void SplitWords(const std::string& text) { w_.xSplitWords(text); }
+
+ private:
+  Window& w_;
+};
+
+}  // namespace carob::window
+
+namespace carob::testing {
+
+inline constexpr const char* kProgramFolder = "C:\\ORB\\CAROB";
+inline constexpr const char* kKnowledgePath = "C:\\ORB\\CAROB\\CAROB.dat";
+inline constexpr const char* kSettingsPath = "C:\\ORB\\CAROB\\CAROB.cfg";
+inline constexpr const char* kInterfacePath = "C:\\ORB\\CAROB\\CAROB.interface.POF";
+inline constexpr const char* kDispatcherPath = "C:\\ORB\\RORU\\PO.in";
+inline constexpr const char* kStatusPath = "C:\\Temp\\STATUS";
+
+// The lines of a text, split at CR LF (a last line without its end counts).
+inline std::vector<std::string> SplitCrLf(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    size_t end = bytes.find("\r\n", at);
+    if (end == std::string::npos) {
+      lines.push_back(bytes.substr(at));
+      break;
+    }
+    lines.push_back(bytes.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+// One entry of the dispatcher's input file: its SET SOURCE line and its
+// body (the lines after it, joined by CR LF).
+struct SentEntry {
+  std::string source_line;
+  std::string body;
+  // The body without "DO " or "SENDTO [...] ".
+  std::string Answer() const {
+    if (body.rfind("DO ", 0) == 0) return body.substr(3);
+    if (body.rfind("SENDTO [", 0) == 0) {
+      size_t close = body.find("] ");
+      if (close != std::string::npos) return body.substr(close + 2);
+    }
+    return "<unaddressed:" + body + ">";
+  }
+};
+
+inline std::vector<SentEntry> ParseRozEntries(const std::string& bytes) {
+  std::vector<SentEntry> entries;
+  std::vector<std::string> current;
+  bool in_entry = false;
+  auto flush = [&] {
+    if (!in_entry) return;
+    SentEntry e;
+    if (!current.empty()) e.source_line = current[0];
+    for (size_t i = 1; i < current.size(); ++i) {
+      if (i > 1) e.body += "\r\n";
+      e.body += current[i];
+    }
+    entries.push_back(e);
+    current.clear();
+  };
+  for (const std::string& line : SplitCrLf(bytes)) {
+    if (line.rfind("---", 0) == 0) {
+      flush();
+      in_entry = true;
+      EXPECT_EQ(line.rfind("--- Entry by ROZ Default on ", 0), 0u) << line;
+      continue;
+    }
+    current.push_back(line);
+  }
+  flush();
+  return entries;
+}
+
+// A ROZ entry as another program (the dispatcher) puts it into an
+// interface file.
+inline std::string RozEntry(const std::string& text) {
+  return "--- Entry by ROZ Default on 12-07-2026 08:29:45.5\r\n" + text + "\r\n";
+}
+
+// The file-location databank every test starts from: the shared temporary
+// folder inside the root, and the dispatcher's input file.
+inline std::string BaseFileLoc() {
+  return std::string("Temporary path=C:\\Temp\r\n") + "RORU PO Input=" + kDispatcherPath + "\r\n";
+}
+
+// The layers and the window, built over a root.
+struct WindowRig {
+  explicit WindowRig(const TempRoot& root)
+      : env(MakeTestEnv(root, MakeManualClock())),
+        db(*env),
+        registry(*env, db),
+        messaging(*env, db, registry),
+        window(*env, db, registry, messaging),
+        peer(window) {
+    window.SetLifecycleReport([this](const std::string& line) { reports.push_back(line); });
+  }
+  std::unique_ptr<platform::Env> env;
+  databank::Databank db;
+  registry::Registry registry;
+  messaging::Messaging messaging;
+  window::Window window;
+  window::WindowTestPeer peer;
+  std::vector<std::string> reports;
+
+  void Load() { window.Events().Load(); }
+  void Unload() { window.Events().Unload(); }
+  void Tick() { window.Reciever.Tick(); }
+  void Click() { window.Command1.Click(); }
+};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_.MakeFolder("C:\\Temp");
+    root_.MakeFolder(kProgramFolder);
+    root_.MakeFolder("C:\\ORB\\RORU");
+    root_.WriteFile("C:\\FileLoc", FileLocContents());
+  }
+
+  // Overridden by tests that start from other recorded locations.
+  virtual std::string FileLocContents() {
+    // The interface file is registered up front, so the first tick reads it.
+    return BaseFileLoc() + "CAROB interface=" + kInterfacePath + "\r\n";
+  }
+
+  WindowRig& Rig() {
+    if (!rig_) rig_ = std::make_unique<WindowRig>(root_);
+    return *rig_;
+  }
+  // A window whose load event has run.
+  WindowRig& Loaded() {
+    WindowRig& r = Rig();
+    r.Load();
+    return r;
+  }
+
+  void Knowledge(const std::string& bytes) { root_.WriteFile(kKnowledgePath, bytes); }
+  std::string KnowledgeBytes() const { return root_.ReadFile(kKnowledgePath); }
+
+  // Puts a text into CAROB's interface file as one more entry.
+  void Deliver(const std::string& text) {
+    std::string old = root_.Exists(kInterfacePath) ? root_.ReadFile(kInterfacePath) : "";
+    root_.WriteFile(kInterfacePath, old + RozEntry(text));
+  }
+  void DeliverFrom(const std::string& computer, const std::string& text) {
+    Deliver("SET SOURCE = " + computer + "\r\n" + text);
+  }
+
+  // Everything sent so far, as answers without their addressing.
+  std::vector<std::string> Answers() const {
+    std::vector<std::string> out;
+    if (!root_.Exists(kDispatcherPath)) return out;
+    for (const SentEntry& e : ParseRozEntries(root_.ReadFile(kDispatcherPath))) {
+      out.push_back(e.Answer());
+    }
+    return out;
+  }
+  std::vector<SentEntry> Sent() const {
+    if (!root_.Exists(kDispatcherPath)) return {};
+    return ParseRozEntries(root_.ReadFile(kDispatcherPath));
+  }
+
+  // A value read by a databank engine of its own (no shared caches).
+  std::string Fresh(const std::string& bank, const std::string& key) {
+    auto env = MakeTestEnv(root_, MakeManualClock());
+    databank::Databank db(*env);
+    return db.Query(std::string(bank), std::string(key));
+  }
+
+  TempRoot root_;
+  std::unique_ptr<WindowRig> rig_;
+};
+
+}  // namespace carob::testing
