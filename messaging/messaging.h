@@ -1,8 +1,13 @@
 // Messaging between the programs of the family: the shared log writer and
 // the console log, ROZ queue files (interface files), and receiving and
 // sending messages through the dispatcher's input file.
+//
+// One Messaging object is the module state of the messaging layer for one
+// process (the console-log switch, the ROZ temporary folder, the path memo,
+// LastSource). Operations never throw and never report failure to callers.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "databank/databank.h"
@@ -11,10 +16,26 @@
 
 namespace carob::messaging {
 
+// The file-location databank shared by every program on the computer.
+inline constexpr const char* kFileLocBank = "C:\\FileLoc";
+inline constexpr const char* kTemporaryPathKey = "Temporary path";
+inline constexpr const char* kDispatcherInputKey = "RORU PO Input";
+inline constexpr const char* kConsoleLogName = "Console_use.log";
+inline constexpr const char* kEntryHeader = "--- Entry by ROZ Default on ";
+inline constexpr const char* kNoComputer = "0.0.0.0";
+
 // A received message taken apart.
 struct SourcedText {
   std::string Source;
   std::string Text;
+};
+
+// The top entry of a queue file as it stands: its first boundary line (when
+// the file has one before any text) and its text, CR LF after every line.
+struct QueueEntry {
+  std::string header;
+  std::string text;
+  bool operator==(const QueueEntry&) const = default;
 };
 
 class Messaging {
@@ -34,6 +55,18 @@ class Messaging {
   void DeleteTopEntry(const std::string& file);
   std::string MakeSwapName(const std::string& path);
 
+  // Checked forms for callers that must know the outcome (the companion
+  // tool, receive). AppendEntryChecked is true when the entry was written or
+  // there was nothing to write; RemoveTopEntry is true when the top entry is
+  // gone from the file (or the file held none), false when it is still there.
+  bool AppendEntryChecked(const std::string& file, const std::string& text);
+  QueueEntry ReadTop(const std::string& file);
+  bool RemoveTopEntry(const std::string& file);
+  // Removes the top entry and gives back what was removed, read while the
+  // queue is held, so that takers never hand out one entry twice. Same
+  // result as RemoveTopEntry; `taken` stays empty when nothing was removed.
+  bool TakeTop(const std::string& file, QueueEntry& taken);
+
   // -- receive and send
   std::string ReceiveMessage(const std::string& app, int kind);
   SourcedText SplitSource(const std::string& text);
@@ -46,6 +79,17 @@ class Messaging {
 
  private:
   void InitInterfaceFileAccess();
+  std::string QueryFileLoc(const std::string& key);
+
+  // A top entry that was handed over but could not be taken off its file,
+  // with the state of the file at that moment.
+  struct StuckEntry {
+    std::string path;
+    QueueEntry entry;
+    int64_t size = -1;
+    int64_t mtime_ns = 0;
+    uint64_t inode = 0;
+  };
 
   platform::Env& env_;
   databank::Databank& db_;
@@ -56,6 +100,7 @@ class Messaging {
   std::string last_name_;
   std::string last_path_;
   std::string last_source_;
+  StuckEntry stuck_;
 };
 
 }  // namespace carob::messaging

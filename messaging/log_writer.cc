@@ -1,0 +1,42 @@
+// The shared log writer and the console log ("Console_use.log").
+#include <string>
+
+#include "messaging/messaging.h"
+#include "platform/clockstamp.h"
+#include "platform/text.h"
+
+namespace carob::messaging {
+
+Messaging::Messaging(platform::Env& env, databank::Databank& db, registry::Registry& registry)
+    : env_(env), db_(db), registry_(registry) {}
+
+void Messaging::WriteLog(const std::string& log_name, const std::string& text) {
+  std::string path = log_name;
+  if (path.find(':') == std::string::npos) path = env_.ProgramFolder() + "\\" + path;
+  // The whole path counts: a dot in a folder name is enough to keep ".log" off.
+  if (path.find('.') == std::string::npos) path += ".log";
+  AppendLine(path, platform::ClockStamp(env_) + "| " + text);
+}
+
+void Messaging::AppendLine(const std::string& path, const std::string& line) {
+  std::string resolved = ResolveInterfacePath(path);
+  if (resolved.empty()) return;
+  auto file = env_.Open(resolved, platform::OpenMode::kAppend);
+  if (!file) return;  // a missing folder or a locked file: the line is lost
+  // One write per line, so a reader between two lines sees whole lines.
+  file->Write(line + std::string(platform::kCrLf));
+}
+
+void Messaging::RotateConsoleLog(bool keep_previous) {
+  const std::string log = env_.ProgramFolder() + "\\" + kConsoleLogName;
+  if (keep_previous) {
+    const std::string previous = log + ".x";
+    env_.Delete(previous);
+    env_.Rename(log, previous);
+  } else {
+    env_.Delete(log);
+  }
+  console_log_enabled_ = true;
+}
+
+}  // namespace carob::messaging

@@ -1,0 +1,126 @@
+// Taking messages out of an application's interface file.
+#include <string>
+
+#include "messaging/messaging.h"
+#include "platform/text.h"
+
+namespace carob::messaging {
+namespace {
+
+std::string KindWord(int kind) {
+  switch (kind) {
+    case 0: return "interface";
+    case 1: return "outbox";
+    default: return "";
+  }
+}
+
+}  // namespace
+
+std::string Messaging::ReceiveMessage(const std::string& app, int kind) {
+  const std::string kind_word = KindWord(kind);
+  const std::string key = app + " " + kind_word;
+  std::string file = QueryFileLoc(key);
+  if (file.empty()) {
+    // First use: register the default location; the file is looked at from
+    // the next call on.
+    std::string bank = kFileLocBank, k = key;
+    std::string value = env_.ProgramFolder() + "\\" + platform::Trim(app) + "." + kind_word + ".POF";
+    db_.Set(bank, k, value);
+    return "";
+  }
+
+  // The length check goes to the path the queue operations use, so that a
+  // location recorded as a bare name is found in the program folder like
+  // every other bare name instead of never being read.
+  const std::string path = ResolveInterfacePath(file);
+  auto info = env_.FindFile(path);
+  if (!info || info->size == 0) return "";
+
+  // An entry that was handed over but could not be taken off the file is not
+  // handed over again. While the file is unchanged nothing is read at all;
+  // once it changes, removing that entry is tried again.
+  if (!stuck_.path.empty()) {
+    if (stuck_.path == path) {
+      if (info->size == stuck_.size && info->mtime_ns == stuck_.mtime_ns &&
+          info->inode == stuck_.inode) {
+        return "";
+      }
+      if (ReadTop(file) == stuck_.entry) {
+        if (RemoveTopEntry(file)) {
+          stuck_ = StuckEntry{};
+        } else if (auto now = env_.FindFile(path)) {
+          stuck_.size = now->size;
+          stuck_.mtime_ns = now->mtime_ns;
+          stuck_.inode = now->inode;
+        }
+        return "";
+      }
+    }
+    stuck_ = StuckEntry{};
+  }
+
+  QueueEntry top = ReadTop(file);
+  std::string text = top.text;
+  // The plain rule removes an entry only when it has text. An entry with a
+  // header but no text lines carries nothing; it is removed as well, or it
+  // would stay at the top and block its queue for good.
+  bool removed = RemoveTopEntry(file);
+  if (!removed) {
+    if (auto now = env_.FindFile(path)) {
+      stuck_.path = path;
+      stuck_.entry = top;
+      stuck_.size = now->size;
+      stuck_.mtime_ns = now->mtime_ns;
+      stuck_.inode = now->inode;
+    }
+  }
+
+  std::string result;
+  if (platform::OccursIn("SET SOURCE", text)) {
+    SourcedText parts = SplitSource(text);
+    last_source_ = parts.Source;
+    result = parts.Text;
+  } else {
+    last_source_ = kNoComputer;
+    result = text;
+  }
+
+  if (platform::Trim(result) == "!") {
+    std::string source;
+    SendMessage(source, last_source_, "User:!!");
+    result.clear();
+  }
+
+  if (console_log_enabled_) {
+    WriteLog(kConsoleLogName, "Recieved [" + result + "]");
+    WriteLog(kConsoleLogName, " Source = " + last_source_);
+    WriteLog(kConsoleLogName, " AppName = " + app);
+    WriteLog(kConsoleLogName, " AppType = " + std::to_string(kind));
+  }
+  return result;
+}
+
+SourcedText Messaging::SplitSource(const std::string& text) {
+  SourcedText parts;
+  if (platform::EqualsNoCase(std::string_view(text).substr(0, 10), "SET SOURCE")) {
+    size_t nl = text.find(platform::kCrLf);
+    // Without a line break the whole text is the first line.
+    if (nl == std::string::npos) nl = text.size();
+    size_t eq = text.find('=');
+    // Without any "=" the whole first line names the source; an "=" that
+    // stands only after the first line names none.
+    size_t from = eq == std::string::npos ? 0 : eq + 1;
+    if (from <= nl) parts.Source = platform::Trim(std::string_view(text).substr(from, nl - from));
+    std::string rest = nl + 2 <= text.size() ? platform::Trim(text.substr(nl + 2)) : std::string();
+    if (rest.starts_with(platform::kCrLf)) rest.erase(0, 2);
+    if (rest.ends_with(platform::kCrLf)) rest.erase(rest.size() - 2);
+    parts.Text = rest;
+  } else {
+    parts.Source = registry_.GetLocalId();
+    parts.Text = text;
+  }
+  return parts;
+}
+
+}  // namespace carob::messaging

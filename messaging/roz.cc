@@ -1,0 +1,227 @@
+// ROZ interface files: queues of entries, each a header line
+// "--- Entry by ROZ Default on " + clock stamp followed by the lines of a text.
+// Any program appends whole entries at the end; the owner reads the entry at
+// the top and removes it.
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "messaging/messaging.h"
+#include "platform/clockstamp.h"
+#include "platform/text.h"
+
+namespace carob::messaging {
+namespace {
+
+bool IsBoundary(std::string_view line) { return line.substr(0, 3) == "---"; }
+
+std::string Hex(unsigned long value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%lX", value);
+  return buf;
+}
+
+std::string LastComponent(const std::string& path) {
+  size_t cut = path.find_last_of("\\:");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// Carries the lines of a queue file over to its rebuilt form: nothing until
+// the second boundary line, then every line (that one included) with CR LF.
+class RestCopier {
+ public:
+  void Take(const std::string& line) {
+    if (!copying_ && IsBoundary(line)) {
+      if (++boundaries_ == 1) {
+        removed_.header = line;
+        return;
+      }
+      copying_ = true;
+    }
+    if (copying_) {
+      out_ += line;
+      out_ += platform::kCrLf;
+    } else {
+      removed_.text += line;
+      removed_.text += platform::kCrLf;
+    }
+  }
+  // Splits raw bytes into lines the way File::ReadLine does (LF ends a line,
+  // a CR right before it goes with it, the last line needs no end).
+  void TakeBytes(std::string_view bytes) {
+    size_t start = 0;
+    while (start < bytes.size()) {
+      size_t lf = bytes.find('\n', start);
+      size_t end = lf == std::string_view::npos ? bytes.size() : lf;
+      size_t stop = end;
+      if (lf != std::string_view::npos && stop > start && bytes[stop - 1] == '\r') --stop;
+      Take(std::string(bytes.substr(start, stop - start)));
+      start = lf == std::string_view::npos ? bytes.size() : lf + 1;
+    }
+  }
+  std::string TakeOutput() { return std::move(out_); }
+  // What stands before the second boundary: the entry being removed.
+  QueueEntry& removed() { return removed_; }
+
+ private:
+  QueueEntry removed_;
+  int boundaries_ = 0;
+  bool copying_ = false;
+  std::string out_;
+};
+
+}  // namespace
+
+void Messaging::InitInterfaceFileAccess() {
+  initialising_ = true;
+  roz_temp_dir_ = QueryFileLoc(kTemporaryPathKey);
+  bool store = false;
+  if (roz_temp_dir_.empty()) {
+    roz_temp_dir_ = env_.GetPathVariable("ORB");
+    store = true;
+  }
+  if (roz_temp_dir_.empty()) roz_temp_dir_ = env_.GetPathVariable("TEMP");
+  if (roz_temp_dir_.empty()) roz_temp_dir_ = env_.GetPathVariable("TMP");
+  if (roz_temp_dir_.empty()) roz_temp_dir_ = env_.ProgramFolder();
+  if (store) {
+    std::string bank = kFileLocBank, key = kTemporaryPathKey, value = roz_temp_dir_;
+    db_.Set(bank, key, value);
+  }
+  initialising_ = false;
+}
+
+std::string Messaging::QueryFileLoc(const std::string& key) {
+  std::string bank = kFileLocBank, k = key;
+  return db_.Query(bank, k);
+}
+
+std::string Messaging::ResolveInterfacePath(const std::string& name) {
+  if (name == last_name_) return last_path_;
+  last_name_ = name;
+  if (roz_temp_dir_.empty() && !initialising_) InitInterfaceFileAccess();
+  std::string path = name;
+  if (path.find(':') == std::string::npos) path = env_.ProgramFolder() + "\\" + path;
+  if (!path.empty() && path.front() == '\\') path = roz_temp_dir_ + path;
+  last_path_ = path;
+  return path;
+}
+
+bool Messaging::AppendEntryChecked(const std::string& file, const std::string& text) {
+  if (platform::Trim(text).empty() || platform::Trim(file).empty()) return true;
+  const std::string path = ResolveInterfacePath(file);
+  std::string entry = kEntryHeader + platform::ClockStamp(env_);
+  entry += platform::kCrLf;
+  entry += text;
+  entry += platform::kCrLf;
+  // The whole entry goes out in one write while the queue is held, so a
+  // taker rebuilding the file never splits it and never loses it.
+  auto out = env_.OpenLocked(path, platform::OpenMode::kAppend);
+  if (!out) return false;
+  return out->Write(entry);
+}
+
+void Messaging::AppendEntry(const std::string& file, const std::string& text) {
+  AppendEntryChecked(file, text);
+}
+
+QueueEntry Messaging::ReadTop(const std::string& file) {
+  QueueEntry top;
+  if (platform::Trim(file).empty()) return top;
+  const std::string path = ResolveInterfacePath(file);
+  auto info = env_.FindFile(path);
+  if (!info || info->size == 0) return top;
+  // Held while reading, so an entry being appended is seen whole or not at all.
+  auto in = env_.OpenLocked(path, platform::OpenMode::kRead);
+  if (!in) return top;
+  std::string line;
+  int boundaries = 0;
+  while (in->ReadLine(line)) {
+    if (IsBoundary(line)) {
+      if (++boundaries == 2) break;
+      top.header = line;
+      continue;
+    }
+    top.text += line;
+    top.text += platform::kCrLf;
+  }
+  return top;
+}
+
+std::string Messaging::ReadTopEntry(const std::string& file) { return ReadTop(file).text; }
+
+bool Messaging::RemoveTopEntry(const std::string& file) {
+  QueueEntry taken;
+  return TakeTop(file, taken);
+}
+
+bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
+  taken = QueueEntry{};
+  env_.random().Seed(env_.Timer());
+  const std::string path = ResolveInterfacePath(file);
+  if (!env_.FindFile(path)) return true;
+  // The queue stays held from before the rename until the swap file is gone:
+  // appenders of the family wait meanwhile and then write to the rebuilt file.
+  auto held = env_.OpenLocked(path, platform::OpenMode::kRead);
+  if (!held) return !env_.FindFile(path);
+  if (held->Size() == 0) return true;
+
+  const std::string swap = MakeSwapName(path);
+  // A file that cannot be moved away keeps every entry; the caller learns
+  // that the top one is still there.
+  if (!env_.Rename(path, swap)) return false;
+
+  RestCopier copier;
+  std::string line;
+  while (held->ReadLine(line)) copier.Take(line);
+  int64_t copied = held->Tell();
+
+  auto rebuilt = env_.Open(path, platform::OpenMode::kAppend);
+  if (!rebuilt) {
+    // The rest cannot be written back: put the moved file back in place
+    // rather than lose the queue.
+    if (!env_.FindFile(path)) env_.Rename(swap, path);
+    return false;
+  }
+  // The rest goes out in one write, so an appender that reaches the new
+  // file first lands ahead of it, never inside it.
+  bool ok = true;
+  std::string rest = copier.TakeOutput();
+  if (!rest.empty()) ok = rebuilt->Write(rest);
+
+  // Programs that append without holding the queue may still have written
+  // to the moved file after the first pass; carry that over as well.
+  for (int64_t size = held->Size(); ok && size > copied; size = held->Size()) {
+    std::string extra;
+    extra.reserve(static_cast<size_t>(size - copied));
+    char byte = 0;
+    for (int64_t at = copied; at < size && held->ReadAt(at, byte); ++at) extra.push_back(byte);
+    copier.TakeBytes(extra);
+    std::string more = copier.TakeOutput();
+    if (!more.empty()) ok = rebuilt->Write(more);
+    copied += static_cast<int64_t>(extra.size());
+    if (extra.empty()) break;
+  }
+  // When the rebuilt file could not take the rest, the swap file keeps it.
+  if (ok) env_.Delete(swap);
+  taken = std::move(copier.removed());
+  return true;
+}
+
+void Messaging::DeleteTopEntry(const std::string& file) { RemoveTopEntry(file); }
+
+std::string Messaging::MakeSwapName(const std::string& path) {
+  std::string name;
+  if (auto info = env_.FindFile(path)) name = info->stored_name;
+  if (name.empty()) name = LastComponent(path);
+  for (unsigned long counter = 1;; ++counter) {
+    float r = env_.random().Next() * 4095.0f;
+    // nearbyint rounds halves to the even neighbour.
+    auto whole = static_cast<unsigned long>(std::nearbyint(r));
+    std::string candidate =
+        roz_temp_dir_ + "\\ROZ." + name + "." + Hex(counter) + "." + Hex(whole) + ".TMP";
+    if (!env_.FindFile(candidate)) return candidate;
+  }
+}
+
+}  // namespace carob::messaging

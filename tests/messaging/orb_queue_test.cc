@@ -1,0 +1,285 @@
+// Queue files as separate programs meet them: `orb post` and `orb take`
+// processes, and this process's receive against them.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "databank/databank.h"
+#include "messaging/messaging.h"
+#include "registry/registry.h"
+#include "tests/support/test_env.h"
+
+extern char** environ;
+
+namespace carob::testing {
+namespace {
+
+const std::string kOrb = std::string(CAROB_BIN_DIR) + "/orb";
+const std::string kQueue = "C:\\ORB\\Q\\q.POF";
+
+struct Result {
+  int exit = -1;
+  std::string out;
+};
+
+// Runs orb with ORB_ROOT pointing at `root`; collects its standard output.
+Result RunOrb(const TempRoot& root, const std::vector<std::string>& args) {
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e; ++e) {
+    if (std::string(*e).rfind("ORB_ROOT=", 0) != 0) env_strings.push_back(*e);
+  }
+  env_strings.push_back("ORB_ROOT=" + root.path());
+  std::vector<char*> envp;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_strings{kOrb};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& s : argv_strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  int pipe_fds[2];
+  Result r;
+  if (::pipe(pipe_fds) != 0) return r;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, kOrb.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_fds[1]);
+  if (rc == 0) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+  }
+  ::close(pipe_fds[0]);
+  return r;
+}
+
+struct OrbRig {
+  OrbRig() {
+    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
+    root.MakeFolder("C:\\TEMP");
+    root.MakeFolder("C:\\ORB\\Q");
+  }
+  Result Orb(const std::vector<std::string>& args) { return RunOrb(root, args); }
+  int SwapFilesLeft() {
+    int n = 0;
+    for (auto& e : std::filesystem::directory_iterator(root.Native("C:\\TEMP"))) {
+      if (e.path().filename().string().rfind("ROZ.", 0) == 0) ++n;
+    }
+    return n;
+  }
+  TempRoot root;
+};
+
+TEST(OrbQueue, PostAndTakeKeepTheExactText) {
+  OrbRig rig;
+  ASSERT_EQ(rig.Orb({"post", kQueue, "Hello"}).exit, 0);
+  ASSERT_EQ(rig.Orb({"post", kQueue, "SET SOURCE = 10.0.0.7\r\nline two"}).exit, 0);
+  ASSERT_EQ(rig.Orb({"post", kQueue, "several", "words"}).exit, 0);
+  const std::regex header(
+      R"(--- Entry by ROZ Default on \d\d-\d\d-\d{4} \d\d:\d\d:\d\d(\.\d+)?\r\n)");
+  std::string file = rig.root.ReadFile(kQueue);
+  EXPECT_TRUE(std::regex_match(
+      file, std::regex("(" + std::string(R"(--- Entry by ROZ Default on [^\r\n]*\r\n)") +
+                       "Hello\r\n)(.|\r|\n)*")))
+      << file;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(file, m, header));
+  EXPECT_EQ(m.position(0), 0);
+
+  Result a = rig.Orb({"take", kQueue});
+  EXPECT_EQ(a.exit, 0);
+  EXPECT_EQ(a.out, "Hello\r\n");
+  Result b = rig.Orb({"take", kQueue});
+  EXPECT_EQ(b.out, "SET SOURCE = 10.0.0.7\r\nline two\r\n");
+  Result c = rig.Orb({"take", kQueue});
+  EXPECT_EQ(c.out, "several words\r\n");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), "");
+  Result d = rig.Orb({"take", kQueue});
+  EXPECT_EQ(d.exit, 0);
+  EXPECT_EQ(d.out, "");
+  Result missing = rig.Orb({"take", "C:\\ORB\\Q\\none.POF"});
+  EXPECT_EQ(missing.exit, 0);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(rig.SwapFilesLeft(), 0);
+}
+
+TEST(OrbQueue, TakeSkipsEntriesWithoutText) {
+  OrbRig rig;
+  rig.root.WriteFile(kQueue,
+                     "--- Entry by ROZ Default on a\r\n"
+                     "--- Entry by ROZ Default on b\r\n"
+                     "--- Entry by ROZ Default on c\r\n"
+                     "text\r\n"
+                     "--- Entry by ROZ Default on d\r\n");
+  Result r = rig.Orb({"take", kQueue});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.out, "text\r\n");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), "--- Entry by ROZ Default on d\r\n");
+  r = rig.Orb({"take", kQueue});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), "");
+}
+
+TEST(OrbQueue, UsageAndFailures) {
+  OrbRig rig;
+  EXPECT_EQ(rig.Orb({"post"}).exit, 2);
+  EXPECT_EQ(rig.Orb({"post", kQueue}).exit, 2);
+  EXPECT_EQ(rig.Orb({"post", kQueue, "   "}).exit, 2);
+  EXPECT_EQ(rig.Orb({"take"}).exit, 2);
+  EXPECT_EQ(rig.Orb({"take", kQueue, "extra"}).exit, 2);
+  EXPECT_FALSE(rig.root.Exists(kQueue));
+  // A folder that does not exist cannot take an entry.
+  EXPECT_EQ(rig.Orb({"post", "C:\\NO\\SUCH\\q.POF", "x"}).exit, 1);
+
+  // A queue that cannot be moved to the (missing) temporary folder keeps its
+  // entry, and the take says so instead of printing it.
+  rig.root.WriteFile("C:\\FileLoc", "Temporary path=C:\\NOTEMP\r\n");
+  ASSERT_EQ(rig.Orb({"post", kQueue, "stays"}).exit, 0);
+  const std::string before = rig.root.ReadFile(kQueue);
+  Result r = rig.Orb({"take", kQueue});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), before);
+}
+
+// Starts a process that posts `count` entries "<tag>-<i>", one orb process
+// each, one after the other.
+pid_t StartPoster(const TempRoot& root, const std::string& tag, int count) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int failures = 0;
+    for (int i = 0; i < count; ++i) {
+      if (RunOrb(root, {"post", kQueue, tag + "-" + std::to_string(i)}).exit != 0) ++failures;
+    }
+    ::_exit(failures == 0 ? 0 : 1);
+  }
+  return pid;
+}
+
+bool AllDone(std::vector<pid_t>& pids, int& failed) {
+  bool done = true;
+  for (pid_t& pid : pids) {
+    if (pid <= 0) continue;
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
+      pid = 0;
+    } else {
+      done = false;
+    }
+  }
+  return done;
+}
+
+std::set<std::string> Expected(int posters, int each) {
+  std::set<std::string> all;
+  for (int p = 0; p < posters; ++p) {
+    for (int i = 0; i < each; ++i) all.insert("p" + std::to_string(p) + "-" + std::to_string(i));
+  }
+  return all;
+}
+
+// Several programs append while one takes: every entry is taken exactly once.
+TEST(OrbQueue, ConcurrentPostersAndOneTaker) {
+  OrbRig rig;
+  constexpr int kPosters = 4, kEach = 40;
+  std::vector<pid_t> posters;
+  for (int p = 0; p < kPosters; ++p) {
+    posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));
+  }
+  std::map<std::string, int> seen;
+  int failed = 0, bad_takes = 0;
+  std::vector<std::string> malformed;
+  auto take_one = [&]() {
+    Result r = rig.Orb({"take", kQueue});
+    if (r.exit != 0) ++bad_takes;
+    if (r.out.empty()) return false;
+    if (!r.out.ends_with("\r\n") || r.out.find("\r\n") != r.out.size() - 2) {
+      malformed.push_back(r.out);
+    } else {
+      ++seen[r.out.substr(0, r.out.size() - 2)];
+    }
+    return true;
+  };
+  bool done = false;
+  while (!done) {
+    done = AllDone(posters, failed);
+    take_one();
+  }
+  while (take_one()) {
+  }
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(bad_takes, 0);
+  EXPECT_TRUE(malformed.empty()) << malformed.front();
+  std::set<std::string> got;
+  for (auto& [text, n] : seen) {
+    EXPECT_EQ(n, 1) << text << " taken " << n << " times";
+    got.insert(text);
+  }
+  EXPECT_EQ(got, Expected(kPosters, kEach));
+  EXPECT_EQ(rig.root.ReadFile(kQueue), "");
+  EXPECT_EQ(rig.SwapFilesLeft(), 0);
+}
+
+// The program's own receive as the taker, against posting processes.
+TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
+  OrbRig rig;
+  rig.root.WriteFile("C:\\FileLoc",
+                     "Temporary path=C:\\TEMP\r\nCAROB interface=" + kQueue + "\r\n");
+  auto env = MakeTestEnv(rig.root);
+  databank::Databank db(*env);
+  registry::Registry reg(*env, db);
+  messaging::Messaging msg(*env, db, reg);
+
+  constexpr int kPosters = 3, kEach = 40;
+  std::vector<pid_t> posters;
+  for (int p = 0; p < kPosters; ++p) {
+    posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));
+  }
+  std::map<std::string, int> seen;
+  int failed = 0;
+  auto receive_one = [&]() {
+    std::string text = msg.ReceiveMessage("CAROB", 0);
+    if (text.empty()) return false;
+    ++seen[text];
+    return true;
+  };
+  bool done = false;
+  while (!done) {
+    done = AllDone(posters, failed);
+    if (!receive_one()) ::usleep(1000);
+  }
+  while (receive_one()) {
+  }
+  EXPECT_EQ(failed, 0);
+  std::set<std::string> got;
+  for (auto& [text, n] : seen) {
+    EXPECT_EQ(n, 1) << text;
+    ASSERT_TRUE(text.ends_with("\r\n")) << text;
+    got.insert(text.substr(0, text.size() - 2));
+  }
+  EXPECT_EQ(got, Expected(kPosters, kEach));
+  EXPECT_EQ(msg.LastSource(), "0.0.0.0");
+  EXPECT_EQ(rig.SwapFilesLeft(), 0);
+}
+
+}  // namespace
+}  // namespace carob::testing

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "tests/messaging/messaging_rig.h"
+
+namespace carob::testing {
+namespace {
+
+const std::string kInterface = "C:\\ORB\\CAROB\\CAROB.interface.POF";
+const std::string kDispatcher = "C:\\ORB\\RORU\\input.POF";
+const std::string kConsoleLog = "C:\\ORB\\CAROB\\Console_use.log";
+
+// A rig whose "CAROB interface" and dispatcher input are registered.
+struct ReceiveRig : MessagingRig {
+  ReceiveRig() {
+    AddFileLoc("CAROB interface", kInterface);
+    AddFileLoc("RORU PO Input", kDispatcher);
+    root.MakeFolder("C:\\ORB\\RORU");
+  }
+  void Post(const std::string& text) { msg->AppendEntry(kInterface, text); }
+  std::string Receive() { return msg->ReceiveMessage("CAROB", 0); }
+};
+
+TEST(Receive, FirstCallOnlyRegistersTheLocation) {
+  MessagingRig rig;
+  rig.root.WriteFile(kInterface, MessagingRig::Header() + "waiting\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB interface=" + kInterface + "\r\n"),
+            std::string::npos);
+  EXPECT_EQ(rig.Read(kInterface), MessagingRig::Header() + "waiting\r\n") << "not looked at";
+  EXPECT_EQ(rig.msg->LastSource(), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "waiting\r\n");
+  EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
+  EXPECT_EQ(rig.Read(kInterface), "");
+}
+
+TEST(Receive, OutboxAndOtherKinds) {
+  MessagingRig rig;
+  EXPECT_EQ(rig.msg->ReceiveMessage(" CAROB ", 1), "");
+  EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB outbox=C:\\ORB\\CAROB\\CAROB.outbox.POF\r\n"),
+            std::string::npos);
+  rig.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.outbox.POF", "out");
+  EXPECT_EQ(rig.msg->ReceiveMessage(" CAROB ", 1), "out\r\n");
+  // Any other kind has no kind word.
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 7), "");
+  EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB=C:\\ORB\\CAROB\\CAROB..POF\r\n"),
+            std::string::npos);
+}
+
+TEST(Receive, SourceLineIsTakenOffAndRemembered) {
+  ReceiveRig rig;
+  rig.Post("SET SOURCE = 10.0.0.7\r\nHello\r\n");
+  EXPECT_EQ(rig.Receive(), "Hello");
+  EXPECT_EQ(rig.msg->LastSource(), "10.0.0.7");
+  EXPECT_EQ(rig.Read(kInterface), "");
+
+  rig.Post("Hello");
+  EXPECT_EQ(rig.Receive(), "Hello\r\n");
+  EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
+
+  // SET SOURCE only after the first line: not split, the source is this computer.
+  rig.Post("Hello\r\nand set Source = 10.0.0.3");
+  EXPECT_EQ(rig.Receive(), "Hello\r\nand set Source = 10.0.0.3\r\n");
+  EXPECT_EQ(rig.msg->LastSource(), "10.0.0.9");
+}
+
+TEST(Receive, NothingWaitingLeavesLastSourceAndLogAlone) {
+  ReceiveRig rig;
+  rig.msg->RotateConsoleLog(true);
+  rig.Post("SET SOURCE = 10.0.0.7\r\nHi");
+  EXPECT_EQ(rig.Receive(), "Hi");
+  const std::string log = rig.Read(kConsoleLog);
+  EXPECT_EQ(log,
+            "12-07-2026 08:29:45| Recieved [Hi]\r\n"
+            "12-07-2026 08:29:45|  Source = 10.0.0.7\r\n"
+            "12-07-2026 08:29:45|  AppName = CAROB\r\n"
+            "12-07-2026 08:29:45|  AppType = 0\r\n");
+  EXPECT_EQ(rig.Receive(), "");  // empty file
+  EXPECT_EQ(rig.msg->LastSource(), "10.0.0.7");
+  EXPECT_EQ(rig.Read(kConsoleLog), log);
+  // A missing file is the same.
+  std::filesystem::remove(rig.root.Native(kInterface));
+  EXPECT_EQ(rig.Receive(), "");
+  EXPECT_EQ(rig.Read(kConsoleLog), log);
+}
+
+TEST(Receive, NoLogLinesWhileConsoleLogIsOff) {
+  ReceiveRig rig;
+  rig.Post("x");
+  EXPECT_EQ(rig.Receive(), "x\r\n");
+  EXPECT_FALSE(rig.root.Exists(kConsoleLog));
+}
+
+TEST(Receive, PingIsAnsweredHere) {
+  ReceiveRig rig;
+  rig.msg->RotateConsoleLog(true);
+  rig.Post("SET SOURCE = 10.0.0.7\r\n ! ");
+  EXPECT_EQ(rig.Receive(), "");
+  EXPECT_EQ(rig.Read(kDispatcher),
+            MessagingRig::Header() + "SET SOURCE = 10.0.0.9\r\nSENDTO [10.0.0.7] User:!!\r\n");
+  EXPECT_EQ(rig.Read(kInterface), "") << "the ping is consumed";
+  EXPECT_NE(rig.Read(kConsoleLog).find("| Recieved []\r\n"), std::string::npos);
+
+  rig.Post("SET SOURCE = 0.0.0.0\r\n!");
+  EXPECT_EQ(rig.Receive(), "");
+  EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
+  std::string dispatcher = rig.Read(kDispatcher);
+  EXPECT_TRUE(dispatcher.ends_with("SET SOURCE = 10.0.0.9\r\nDO User:!!\r\n")) << dispatcher;
+
+  // Without a SET SOURCE line the CR LF stays on, so it is no ping.
+  rig.Post("!");
+  EXPECT_EQ(rig.Receive(), "!\r\n");
+  EXPECT_EQ(rig.Read(kDispatcher), dispatcher);
+}
+
+TEST(Receive, PingWithoutDispatcherIsStillConsumed) {
+  MessagingRig rig;
+  rig.AddFileLoc("CAROB interface", kInterface);
+  rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\n!");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.Read(kInterface), "");
+}
+
+TEST(Receive, HeaderOnlyEntryIsRemovedAndTheNextFollows) {
+  ReceiveRig rig;
+  rig.msg->RotateConsoleLog(true);
+  rig.root.WriteFile(kInterface, MessagingRig::Header() + MessagingRig::Header() + "next\r\n");
+  EXPECT_EQ(rig.Receive(), "");
+  EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
+  EXPECT_EQ(rig.Read(kInterface), MessagingRig::Header() + "next\r\n");
+  EXPECT_EQ(rig.Receive(), "next\r\n");
+  EXPECT_EQ(rig.Read(kInterface), "");
+  // Each consumed entry, the empty one included, wrote four log lines.
+  const std::string log = rig.Read(kConsoleLog);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 8);
+}
+
+TEST(Receive, EntryThatCannotBeRemovedIsHandedOverOnce) {
+  MessagingRig rig("C:\\ORB\\CAROB", "C:\\NOTEMP");
+  rig.AddFileLoc("CAROB interface", kInterface);
+  rig.msg->AppendEntry(kInterface, "A");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "A\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  // A new entry changes the file, but A is still on top and still not
+  // removable: neither A again nor B ahead of it.
+  rig.clock->Advance(1);
+  rig.msg->AppendEntry(kInterface, "B");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReadTopEntry(kInterface), "A\r\n");
+  // When removal works again (the folder exists), A is taken off without
+  // being handed over a second time, and B follows.
+  rig.root.MakeFolder("C:\\NOTEMP");
+  rig.clock->Advance(1);
+  rig.msg->AppendEntry(kInterface, "C");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReadTopEntry(kInterface), "B\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "B\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "C\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+}
+
+TEST(Receive, LocationRecordedAsBareNameIsReadFromTheProgramFolder) {
+  MessagingRig rig;
+  rig.AddFileLoc("CAROB interface", "CAROB.interface.POF");
+  rig.msg->AppendEntry(kInterface, "found");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "found\r\n");
+}
+
+TEST(Receive, IdleCallOpensNoFile) {
+  ReceiveRig rig;
+  rig.msg->RotateConsoleLog(true);
+  rig.Post("first");
+  EXPECT_EQ(rig.Receive(), "first\r\n");
+  ASSERT_EQ(rig.Read(kInterface), "");
+  EXPECT_EQ(rig.Receive(), "");  // warms the query cache
+  rig.env->Reset();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(rig.Receive(), "");
+  EXPECT_TRUE(rig.env->opened.empty()) << rig.env->opened.front();
+  EXPECT_EQ(rig.env->reads, 0);
+  EXPECT_EQ(std::count(rig.env->found.begin(), rig.env->found.end(), kInterface), 5);
+}
+
+TEST(SplitSource, Cases) {
+  MessagingRig rig;
+  auto split = [&](const std::string& text) { return rig.msg->SplitSource(text); };
+  messaging::SourcedText a = split("SET SOURCE = 10.0.0.7\r\nHi\r\n");
+  EXPECT_EQ(a.Source, "10.0.0.7");
+  EXPECT_EQ(a.Text, "Hi");
+  messaging::SourcedText b = split("set source = x\r\nHi");
+  EXPECT_EQ(b.Source, "x");
+  EXPECT_EQ(b.Text, "Hi");
+  messaging::SourcedText c = split("SET SOURCE 10.0.0.7 \r\nHi\r\n");
+  EXPECT_EQ(c.Source, "SET SOURCE 10.0.0.7");
+  messaging::SourcedText d = split("SET SOURCE\r\nkey=value\r\n");
+  EXPECT_EQ(d.Source, "");
+  EXPECT_EQ(d.Text, "key=value");
+  // Blanks around the rest go, and at most one CR LF from each end.
+  messaging::SourcedText e = split("SET SOURCE = s\r\n \r\n\r\nline\r\n\r\n ");
+  EXPECT_EQ(e.Text, "\r\nline\r\n");
+  messaging::SourcedText f = split("Hello SET SOURCE = 1\r\n");
+  EXPECT_EQ(f.Source, "10.0.0.9");
+  EXPECT_EQ(f.Text, "Hello SET SOURCE = 1\r\n");
+  messaging::SourcedText g = split("SET SOURCE = lone");
+  EXPECT_EQ(g.Source, "lone");
+  EXPECT_EQ(g.Text, "");
+}
+
+}  // namespace
+}  // namespace carob::testing

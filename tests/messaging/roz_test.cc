@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include "tests/messaging/messaging_rig.h"
+
+namespace carob::testing {
+namespace {
+
+const std::string kQueue = "C:\\ORB\\CAROB\\q.POF";
+
+std::vector<std::string> TempFiles(const MessagingRig& rig, const std::string& folder) {
+  std::vector<std::string> names;
+  for (auto& e : std::filesystem::directory_iterator(rig.root.Native(folder))) {
+    names.push_back(e.path().filename().string());
+  }
+  return names;
+}
+
+TEST(RozQueue, AppendWritesHeaderAndTextExactly) {
+  MessagingRig rig;
+  rig.msg->AppendEntry(kQueue, "Hello");
+  EXPECT_EQ(rig.Read(kQueue), MessagingRig::Header() + "Hello\r\n");
+  rig.clock->Advance(0.53125);
+  rig.msg->AppendEntry(kQueue, "two\r\nlines");
+  EXPECT_EQ(rig.Read(kQueue), MessagingRig::Header() + "Hello\r\n" +
+                                  MessagingRig::Header("12-07-2026 08:29:45.53125") +
+                                  "two\r\nlines\r\n");
+  // A bare name lies in the program folder.
+  rig.msg->AppendEntry("bare.POF", "x");
+  EXPECT_EQ(rig.Read("C:\\ORB\\CAROB\\bare.POF"), MessagingRig::Header() + "x\r\n");
+}
+
+TEST(RozQueue, BlankTextOrNameWritesNothing) {
+  MessagingRig rig;
+  rig.msg->AppendEntry(kQueue, "   ");
+  rig.msg->AppendEntry(kQueue, "");
+  rig.msg->AppendEntry("  ", "text");
+  EXPECT_FALSE(rig.root.Exists(kQueue));
+  EXPECT_TRUE(TempFiles(rig, "C:\\ORB\\CAROB").empty());
+}
+
+TEST(RozQueue, ReadAndDeleteTakeEntriesInOrder) {
+  MessagingRig rig;
+  rig.msg->AppendEntry(kQueue, "A1\r\nA2");
+  rig.clock->Advance(1);
+  rig.msg->AppendEntry(kQueue, "B");
+  const std::string b_entry = MessagingRig::Header("12-07-2026 08:29:46") + "B\r\n";
+
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "A1\r\nA2\r\n");
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "A1\r\nA2\r\n") << "reading does not change the file";
+  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_EQ(rig.Read(kQueue), b_entry);
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "B\r\n");
+  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_EQ(rig.Read(kQueue), "");
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "");
+  // Deleting from an empty file changes nothing; no swap file is left behind.
+  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_EQ(rig.Read(kQueue), "");
+  EXPECT_TRUE(TempFiles(rig, "C:\\TEMP").size() == 1) << "only STATUS stays in C:\\TEMP";
+}
+
+TEST(RozQueue, MissingFileReadsEmptyAndDeleteDoesNothing) {
+  MessagingRig rig;
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "");
+  EXPECT_EQ(rig.msg->ReadTopEntry(""), "");
+  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_FALSE(rig.root.Exists(kQueue));
+}
+
+TEST(RozQueue, BoundaryRules) {
+  MessagingRig rig;
+  // Lines before the first header belong to the first entry; a text line
+  // beginning with "---" ends the entry; a header-only entry reads empty.
+  rig.root.WriteFile(kQueue,
+                     "stray\r\n"
+                     "--- Entry by ROZ Default on x\r\n"
+                     "first\r\n"
+                     "---not a header, but a boundary all the same\r\n"
+                     "tail\r\n"
+                     "--- Entry by ROZ Default on y\r\n"
+                     "--- Entry by ROZ Default on z\n"
+                     "last line without end");
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "stray\r\nfirst\r\n");
+  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_EQ(rig.Read(kQueue),
+            "---not a header, but a boundary all the same\r\n"
+            "tail\r\n"
+            "--- Entry by ROZ Default on y\r\n"
+            "--- Entry by ROZ Default on z\r\n"
+            "last line without end\r\n");
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "tail\r\n");
+  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "");  // header only
+  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "last line without end\r\n");
+  EXPECT_EQ(rig.msg->ReadTop(kQueue).header, "--- Entry by ROZ Default on z");
+}
+
+TEST(RozQueue, EmptyTextLinesStay) {
+  MessagingRig rig;
+  rig.msg->AppendEntry(kQueue, "a\r\n\r\nb\r\n");
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "a\r\n\r\nb\r\n\r\n");
+}
+
+TEST(RozQueue, SwapNameFollowsTheRandomSequence) {
+  MessagingRig rig;
+  rig.msg->AppendEntry(kQueue, "x");  // settles the temporary folder
+  ASSERT_EQ(rig.msg->RozTempDir(), "C:\\TEMP");
+  auto& random = rig.env->random();
+  auto hex = [](float r) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%lX", static_cast<unsigned long>(std::nearbyint(r * 4095.0f)));
+    return std::string(buf);
+  };
+  random.Seed(7.25f);
+  float r1 = random.Next();
+  float r2 = random.Next();
+  random.Seed(7.25f);
+  std::string first = rig.msg->MakeSwapName(kQueue);
+  EXPECT_EQ(first, "C:\\TEMP\\ROZ.q.POF.1." + hex(r1) + ".TMP");
+  EXPECT_TRUE(std::regex_match(first, std::regex(R"(C:\\TEMP\\ROZ\.q\.POF\.1\.[0-9A-F]{1,3}\.TMP)")))
+      << first;
+  // A name that exists already is passed over: the counter moves on.
+  rig.root.WriteFile(first, "taken");
+  random.Seed(7.25f);
+  EXPECT_EQ(rig.msg->MakeSwapName(kQueue), "C:\\TEMP\\ROZ.q.POF.2." + hex(r2) + ".TMP");
+}
+
+TEST(RozQueue, SwapNameUsesTheStoredNameOfTheFile) {
+  MessagingRig rig;
+  rig.root.WriteFile("C:\\ORB\\CAROB\\Mixed.Case.POF", "x\r\n");
+  rig.msg->AppendEntry("C:\\ORB\\CAROB\\Mixed.Case.POF", "y");
+  std::string name = rig.msg->MakeSwapName("C:\\ORB\\CAROB\\MIXED.CASE.POF");
+  EXPECT_EQ(name.rfind("C:\\TEMP\\ROZ.Mixed.Case.POF.1.", 0), 0u) << name;
+}
+
+TEST(RozQueue, TemporaryFolderFromFileLocIsUsedAsFound) {
+  MessagingRig rig("C:\\ORB\\CAROB", "C:\\TEMP\\");
+  rig.msg->ResolveInterfacePath("x");
+  EXPECT_EQ(rig.msg->RozTempDir(), "C:\\TEMP\\");
+}
+
+// The environment variables are those of the test process; each case sets
+// and restores them.
+class ScopedVar {
+ public:
+  ScopedVar(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+    if (value) ::setenv(name, value, 1); else ::unsetenv(name);
+  }
+  ~ScopedVar() {
+    if (had_) ::setenv(name_, old_.c_str(), 1); else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST(RozQueue, TemporaryFolderFromTheEnvironment) {
+  {
+    MessagingRig rig;
+    rig.root.WriteFile("C:\\FileLoc", "");
+    ScopedVar orb("ORB", "C:\\ORBTEMP");
+    ScopedVar temp("TEMP", "C:\\OTHER");
+    rig.msg->ResolveInterfacePath("x");
+    EXPECT_EQ(rig.msg->RozTempDir(), "C:\\ORBTEMP");
+    EXPECT_EQ(rig.Read("C:\\FileLoc"), "Temporary path=C:\\ORBTEMP\r\n");
+  }
+  {
+    // A folder from TEMP is stored too: storing depends on the key being
+    // missing, not on where the folder came from.
+    MessagingRig rig;
+    rig.root.WriteFile("C:\\FileLoc", "");
+    ScopedVar orb("ORB", nullptr);
+    ScopedVar temp("TEMP", nullptr);
+    ScopedVar tmp("TMP", "C:\\TMPDIR");
+    rig.msg->ResolveInterfacePath("x");
+    EXPECT_EQ(rig.msg->RozTempDir(), "C:\\TMPDIR");
+    EXPECT_EQ(rig.Read("C:\\FileLoc"), "Temporary path=C:\\TMPDIR\r\n");
+  }
+  {
+    MessagingRig rig;
+    rig.root.WriteFile("C:\\FileLoc", "");
+    ScopedVar orb("ORB", nullptr);
+    ScopedVar temp("TEMP", nullptr);
+    ScopedVar tmp("TMP", nullptr);
+    rig.msg->ResolveInterfacePath("x");
+    EXPECT_EQ(rig.msg->RozTempDir(), "C:\\ORB\\CAROB");
+  }
+}
+
+TEST(RozQueue, ResolveKeepsFullPathsAndPlacesBareNames) {
+  MessagingRig rig;
+  EXPECT_EQ(rig.msg->ResolveInterfacePath("D:\\x\\y.POF"), "D:\\x\\y.POF");
+  EXPECT_EQ(rig.msg->ResolveInterfacePath("y.POF"), "C:\\ORB\\CAROB\\y.POF");
+  EXPECT_EQ(rig.msg->ResolveInterfacePath("y.POF"), "C:\\ORB\\CAROB\\y.POF");
+  EXPECT_EQ(rig.msg->ResolveInterfacePath("Y.POF"), "C:\\ORB\\CAROB\\Y.POF");
+}
+
+TEST(RozQueue, FailedRenameKeepsEveryEntry) {
+  // The temporary folder does not exist, so the queue cannot be moved there.
+  MessagingRig rig("C:\\ORB\\CAROB", "C:\\NOTEMP");
+  rig.msg->AppendEntry(kQueue, "A");
+  rig.msg->AppendEntry(kQueue, "B");
+  const std::string before = rig.Read(kQueue);
+  EXPECT_FALSE(rig.msg->RemoveTopEntry(kQueue));
+  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_EQ(rig.Read(kQueue), before);
+  // Once the folder is there the same call works.
+  rig.root.MakeFolder("C:\\NOTEMP");
+  EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "B\r\n");
+  EXPECT_TRUE(TempFiles(rig, "C:\\NOTEMP").empty());
+}
+
+// A program that appends without holding the queue may write to the file
+// after it was moved aside and read; what it wrote is carried over too.
+TEST(RozQueue, LateAppendToTheMovedFileIsNotLost) {
+  for (bool two_entries : {true, false}) {
+    MessagingRig rig;
+    rig.msg->AppendEntry(kQueue, "A");
+    if (two_entries) rig.msg->AppendEntry(kQueue, "B");
+    std::string swap;
+    bool fired = false;
+    rig.env->on_rename = [&](const std::string&, const std::string& to) { swap = to; };
+    rig.env->on_open = [&](const std::string& path, platform::OpenMode mode) {
+      if (!fired && !swap.empty() && path == kQueue && mode == platform::OpenMode::kAppend) {
+        fired = true;
+        rig.real_env->AppendBytes(swap, "--- Entry by ROZ Default on late\r\nlate\r\n");
+      }
+    };
+    EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
+    EXPECT_TRUE(fired);
+    std::string expected = "--- Entry by ROZ Default on late\r\nlate\r\n";
+    if (two_entries) expected = MessagingRig::Header() + "B\r\n" + expected;
+    EXPECT_EQ(rig.Read(kQueue), expected);
+    EXPECT_FALSE(rig.root.Exists(swap));
+  }
+}
+
+TEST(RozQueue, TakeTopGivesBackWhatWasRemoved) {
+  MessagingRig rig;
+  rig.root.WriteFile(kQueue, "stray\r\n--- h1\r\nA\r\n--- h2\r\nB\r\n");
+  messaging::QueueEntry taken;
+  EXPECT_TRUE(rig.msg->TakeTop(kQueue, taken));
+  EXPECT_EQ(taken.header, "--- h1");
+  EXPECT_EQ(taken.text, "stray\r\nA\r\n");
+  EXPECT_EQ(rig.Read(kQueue), "--- h2\r\nB\r\n");
+  EXPECT_TRUE(rig.msg->TakeTop(kQueue, taken));
+  EXPECT_EQ(taken.text, "B\r\n");
+  EXPECT_TRUE(rig.msg->TakeTop(kQueue, taken));
+  EXPECT_EQ(taken, messaging::QueueEntry{});
+}
+
+}  // namespace
+}  // namespace carob::testing

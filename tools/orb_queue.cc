@@ -1,0 +1,74 @@
+// `orb post FILE TEXT` and `orb take FILE`: one entry into a queue file, and
+// the top entry out of it, as any program of the family would do it.
+//
+// FILE is a name as the program takes it: a bare name lies in orb's own
+// program folder, a name with ":" ("C:\...") is a full path.
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "databank/databank.h"
+#include "messaging/messaging.h"
+#include "platform/env.h"
+#include "platform/text.h"
+#include "registry/registry.h"
+
+namespace carob::tools {
+
+// `orb post FILE TEXT...`: the words of TEXT are joined by single blanks.
+int RunPost(platform::Env& env, const std::vector<std::string>& args, std::ostream& /*out*/,
+            std::ostream& err) {
+  if (args.size() < 2 || platform::Trim(args[0]).empty()) {
+    err << "usage: orb post FILE TEXT\n";
+    return 2;
+  }
+  std::string text = args[1];
+  for (size_t i = 2; i < args.size(); ++i) text += " " + args[i];
+  if (platform::Trim(text).empty()) {
+    err << "orb post: the text is blank; nothing to post\n";
+    return 2;
+  }
+  databank::Databank db(env);
+  registry::Registry registry(env, db);
+  messaging::Messaging msg(env, db, registry);
+  if (!msg.AppendEntryChecked(args[0], text)) {
+    err << "orb post: cannot append to " << msg.ResolveInterfacePath(args[0]) << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+// `orb take FILE`: prints the top entry's text exactly as read (CR LF after
+// every line) and removes it. An empty or missing queue prints nothing.
+// Entries that carry no text are removed on the way to the next one. The
+// text printed is what was taken off while the queue was held, so a take
+// that fails prints nothing and leaves the entry for the next take, and two
+// takes at once never hand out the same entry.
+int RunTake(platform::Env& env, const std::vector<std::string>& args, std::ostream& out,
+            std::ostream& err) {
+  if (args.size() != 1 || platform::Trim(args[0]).empty()) {
+    err << "usage: orb take FILE\n";
+    return 2;
+  }
+  const std::string& file = args[0];
+  databank::Databank db(env);
+  registry::Registry registry(env, db);
+  messaging::Messaging msg(env, db, registry);
+  const std::string path = msg.ResolveInterfacePath(file);
+  for (;;) {
+    auto info = env.FindFile(path);
+    if (!info || info->size == 0) return 0;
+    messaging::QueueEntry top;
+    if (!msg.TakeTop(file, top)) {
+      err << "orb take: cannot take the top entry off " << path << "\n";
+      return 1;
+    }
+    if (!top.text.empty()) {
+      out << top.text;
+      out.flush();
+      return out ? 0 : 1;
+    }
+  }
+}
+
+}  // namespace carob::tools
