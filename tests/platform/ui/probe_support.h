@@ -2,6 +2,7 @@
 // waiting on their event logs.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -51,31 +52,45 @@ inline bool HasLine(const std::string& log, const std::string& line) {
   return false;
 }
 
+// This process's environment with `changes` applied: "NAME=value" adds or
+// replaces NAME, "NAME=" with nothing after it removes it.
+inline std::vector<std::string> MergedEnvironment(const std::vector<std::string>& changes) {
+  std::vector<std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string v = *e;
+    bool replaced = false;
+    for (const std::string& c : changes) {
+      size_t n = c.find('=') + 1;
+      if (v.compare(0, n, c, 0, n) == 0) replaced = true;
+    }
+    if (!replaced) vars.push_back(v);
+  }
+  for (const std::string& c : changes) {
+    if (c.back() != '=') vars.push_back(c);
+  }
+  return vars;
+}
+
+// Spawns argv[0] (searched on PATH when it has no "/"); -1 on failure.
+inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const posix_spawn_file_actions_t* actions = nullptr) {
+  std::vector<std::string> vars = MergedEnvironment(env);
+  std::vector<char*> cargv, cenv;
+  for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const std::string& v : vars) cenv.push_back(const_cast<char*>(v.c_str()));
+  cenv.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawnp(&pid, cargv[0], actions, nullptr, cargv.data(), cenv.data()) != 0) return -1;
+  return pid;
+}
+
 // A child process; killed and reaped if the test leaves early.
 class Child {
  public:
-  // `env` adds or replaces variables ("NAME=value"); "NAME=" with nothing
-  // after it removes NAME.
-  Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
-    std::vector<std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) {
-      std::string v = *e;
-      bool replaced = false;
-      for (const std::string& o : env) {
-        if (v.compare(0, o.find('=') + 1, o, 0, o.find('=') + 1) == 0) replaced = true;
-      }
-      if (!replaced) vars.push_back(v);
-    }
-    for (const std::string& o : env) {
-      if (o.back() != '=') vars.push_back(o);
-    }
-    std::vector<char*> cargv, cenv;
-    for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (const std::string& v : vars) cenv.push_back(const_cast<char*>(v.c_str()));
-    cenv.push_back(nullptr);
-    if (::posix_spawn(&pid_, cargv[0], nullptr, nullptr, cargv.data(), cenv.data()) != 0) pid_ = -1;
-  }
+  Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+        const posix_spawn_file_actions_t* actions = nullptr)
+      : pid_(Spawn(argv, env, actions)) {}
   ~Child() {
     if (pid_ > 0 && !reaped_) {
       ::kill(pid_, SIGKILL);
@@ -91,22 +106,22 @@ class Child {
   void Signal(int sig) {
     if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
   }
+  // True once the child has ended (it is reaped then).
+  bool Ended() {
+    if (pid_ <= 0) return true;
+    if (!reaped_) {
+      int st;
+      if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+        status_ = st;
+        reaped_ = true;
+      }
+    }
+    return reaped_;
+  }
   // Waits for the exit; the wait status, or -1 when it did not end in time.
   int Wait(std::chrono::seconds limit = std::chrono::seconds(60)) {
     if (pid_ <= 0) return -1;
-    if (reaped_) return status_;
-    bool done = WaitFor(
-        [&] {
-          int st;
-          pid_t r = ::waitpid(pid_, &st, WNOHANG);
-          if (r == pid_) {
-            status_ = st;
-            reaped_ = true;
-          }
-          return reaped_;
-        },
-        limit);
-    return done ? status_ : -1;
+    return WaitFor([&] { return Ended(); }, limit) ? status_ : -1;
   }
 
  private:
@@ -117,6 +132,28 @@ class Child {
 
 inline bool ExitedWith(int status, int code) {
   return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+// Runs a program to its end with its standard output in `out` (standard
+// error is dropped); its exit code, or -1 when it could not run.
+inline int RunCapture(const std::vector<std::string>& argv, std::string* out,
+                      const std::vector<std::string>& env = {}) {
+  char tmpl[] = "/tmp/carob-out-XXXXXX";
+  int fd = ::mkstemp(tmpl);
+  if (fd < 0) return -1;
+  ::close(fd);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, tmpl, O_WRONLY | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = Spawn(argv, env, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = -1;
+  if (pid > 0) ::waitpid(pid, &status, 0);
+  if (out != nullptr) *out = ReadText(tmpl);
+  ::unlink(tmpl);
+  if (pid <= 0 || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 }  // namespace carob::testing

@@ -1,0 +1,263 @@
+// The real window on a virtual X display: the probe program for the
+// toolkit's own behaviour, then carob itself driven like a user would.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+#include "tests/platform/ui/probe_support.h"
+#include "tests/platform/ui/x_support.h"
+#include "tests/support/test_env.h"
+
+namespace carob::platform::ui {
+namespace {
+
+using carob::testing::Child;
+using carob::testing::ExitedWith;
+using carob::testing::FindWindow;
+using carob::testing::Geometry;
+using carob::testing::HasLine;
+using carob::testing::ReadLines;
+using carob::testing::ReadText;
+using carob::testing::Screenshot;
+using carob::testing::SendCloseRequest;
+using carob::testing::TempRoot;
+using carob::testing::VirtualDisplay;
+using carob::testing::WaitFor;
+using carob::testing::XDo;
+
+// Window-relative pixel centre of a control's place (inside the frame when
+// `frame` is given).
+struct Point {
+  int x, y;
+};
+Point Centre(const Rect& r, const Rect* frame = nullptr) {
+  int ox = frame ? TwipsToPixels(frame->left) : 0, oy = frame ? TwipsToPixels(frame->top) : 0;
+  return {ox + TwipsToPixels(r.left) + TwipsToPixels(r.width) / 2,
+          oy + TwipsToPixels(r.top) + TwipsToPixels(r.height) / 2};
+}
+
+// carob's layout.
+const Rect kFrame{120, 120, 3135, 1215};
+const Rect kInProg{840, 360, 2175, 315};
+const Rect kOutProg{840, 720, 2175, 315};
+const Rect kThink1{120, 1440, 1215, 495};
+
+void ClickAt(const VirtualDisplay& d, const std::string& win, Point p) {
+  XDo(d, {"mousemove", "--window", win, std::to_string(p.x), std::to_string(p.y), "click", "1"});
+}
+
+// Clicks into a combo box's text field (left part, away from its button).
+void ClickIntoText(const VirtualDisplay& d, const std::string& win, const Rect& combo) {
+  Point c = Centre(combo, &kFrame);
+  c.x = TwipsToPixels(kFrame.left) + TwipsToPixels(combo.left) + 20;
+  ClickAt(d, win, c);
+}
+
+std::string ArtifactPath(const std::string& name) {
+  return std::string(CAROB_BIN_DIR) + "/artifacts/" + name;
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!display_.ok()) GTEST_SKIP() << "Xvfb could not be started on a free display";
+  }
+
+  // Waits for the window named `caption` (as a prefix) and returns its id.
+  std::string AwaitWindow(const std::string& caption) {
+    std::string win;
+    WaitFor([&] { return !(win = FindWindow(display_, caption)).empty(); });
+    return win;
+  }
+
+  // A picture of the window; the number of distinct pixel values in it.
+  int Picture(const std::string& win, const std::string& name) {
+    auto g = Geometry(display_, win);
+    return Screenshot(display_, ArtifactPath(name), g["X"], g["Y"], g["WIDTH"], g["HEIGHT"]);
+  }
+
+  VirtualDisplay display_;
+  TempRoot root_;
+};
+
+class ProbeWindowTest : public WindowTest {
+ protected:
+  std::unique_ptr<Child> StartProbe(std::vector<std::string> options) {
+    options.insert(options.begin(), {std::string(CAROB_BIN_DIR) + "/ui_probe", log_});
+    return std::make_unique<Child>(options, std::vector<std::string>{display_.env()});
+  }
+  std::string log_ = root_.path() + "/events.log";
+};
+
+TEST_F(ProbeWindowTest, ShowsTheFormAndReportsClicksEditsPicksAndTheClose) {
+  auto probe = StartProbe({"interval=60000"});
+  ASSERT_TRUE(probe->started());
+  std::string win = AwaitWindow("CAROB");
+  ASSERT_FALSE(win.empty()) << "no window named CAROB appeared";
+  EXPECT_EQ(XDo(display_, {"getwindowname", win}), "CAROB");
+  auto g = Geometry(display_, win);
+  EXPECT_EQ(g["WIDTH"], TwipsToPixels(7110));
+  EXPECT_EQ(g["HEIGHT"], TwipsToPixels(6000));
+  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "load done"); }));
+  EXPECT_EQ(ReadLines(log_).front(), "load window");
+
+  // The button.
+  ClickAt(display_, win, Centre(kThink1));
+  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "click done"); }));
+
+  // Typing: one change a keystroke, each with the text so far.
+  ClickIntoText(display_, win, kOutProg);
+  XDo(display_, {"type", "--delay", "40", "Lex"});
+  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "change OutProg Lex"); }));
+  EXPECT_TRUE(HasLine(log_, "change OutProg L"));
+  EXPECT_TRUE(HasLine(log_, "change OutProg Le"));
+
+  // Picking from the list: a click notice with the item's text, no change.
+  Point arrow = Centre(kInProg, &kFrame);
+  arrow.x = TwipsToPixels(kFrame.left) + TwipsToPixels(kInProg.left) + TwipsToPixels(kInProg.width) - 8;
+  ClickAt(display_, win, arrow);
+  WaitFor([&] { return FindWindow(display_, "CAROB") != ""; }, std::chrono::seconds(2));
+  XDo(display_, {"key", "--delay", "100", "Down", "Down", "Return"});
+  ASSERT_TRUE(WaitFor([&] {
+    return HasLine(log_, "pick InProg Lexwright") || HasLine(log_, "pick InProg User");
+  }));
+  for (const std::string& l : ReadLines(log_)) EXPECT_NE(l.rfind("change InProg", 0), 0u) << l;
+
+  int colours = Picture(win, "probe_window.xwd");
+  EXPECT_GE(colours, 4) << "the window's picture looks blank";
+
+  // Escape does not close the window; the window manager's close does.
+  XDo(display_, {"key", "--window", win, "Escape"});
+  probe->Signal(SIGUSR1);
+  ASSERT_TRUE(WaitFor([&] { return ReadLines(log_).back() == "click done"; }));
+  EXPECT_FALSE(HasLine(log_, "unload"));
+  ASSERT_TRUE(SendCloseRequest(display_, win));
+  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  std::vector<std::string> lines = ReadLines(log_);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "unload");
+  EXPECT_EQ(lines.back(), "exit 0");
+}
+
+TEST_F(ProbeWindowTest, StatusInTheCaptionSignalsClickAndClose) {
+  auto probe = StartProbe({"interval=30", "status=busy", "text=Lexwright"});
+  ASSERT_TRUE(probe->started());
+  std::string win = AwaitWindow("CAROB");
+  ASSERT_FALSE(win.empty());
+  ASSERT_TRUE(WaitFor([&] { return XDo(display_, {"getwindowname", win}) == "CAROB - busy"; }))
+      << XDo(display_, {"getwindowname", win});
+  // The program's own text reached the field and was reported as a change.
+  EXPECT_TRUE(HasLine(log_, "change OutProg Lexwright"));
+
+  probe->Signal(SIGUSR1);
+  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "click done"); }));
+  probe->Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_TRUE(HasLine(log_, "unload"));
+  EXPECT_EQ(ReadLines(log_).back(), "exit 0");
+}
+
+TEST_F(ProbeWindowTest, CloseSignalDuringLoadIsNotFatal) {
+  auto probe = StartProbe({"raise-in-load=SIGTERM"});
+  ASSERT_TRUE(probe->started());
+  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(ReadLines(log_),
+            (std::vector<std::string>{"load window", "load done", "unload", "exit 0"}));
+}
+
+// carob itself, installed in a fresh ORB root.
+class CarobWindowTest : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    if (IsSkipped()) return;
+    std::string built = std::string(CAROB_BIN_DIR) + "/carob";
+    ASSERT_TRUE(std::filesystem::exists(built)) << "carob is not built: " << built;
+    root_.MakeFolder("C:\\ORB\\CAROB");
+    root_.MakeFolder("C:\\TEMP");
+    std::filesystem::copy_file(built, root_.Native("C:\\ORB\\CAROB\\carob"));
+    ::chmod(root_.Native("C:\\ORB\\CAROB\\carob").c_str(), 0755);
+    root_.WriteFile("C:\\ORB\\CAROB\\CAROB.dat", "sky=blue\r\n");
+  }
+
+  std::unique_ptr<Child> StartCarob() {
+    return std::make_unique<Child>(
+        std::vector<std::string>{root_.Native("C:\\ORB\\CAROB\\carob")},
+        std::vector<std::string>{display_.env(), "ORB_ROOT=" + root_.path(),
+                                 "TEMP=" + root_.Native("C:\\TEMP"),
+                                 "TMP=" + root_.Native("C:\\TEMP"), "ORB="});
+  }
+
+  // The value of `key` in the databank file (keys case-blind, blanks
+  // around key and value ignored); "<none>" when absent.
+  std::string Value(const std::string& windows_path, const std::string& key) {
+    auto upper = [](std::string s) {
+      std::transform(s.begin(), s.end(), s.begin(), ::toupper);
+      return s;
+    };
+    auto trim = [](std::string s) {
+      while (!s.empty() && (s.back() == ' ' || s.back() == '\r')) s.pop_back();
+      size_t i = s.find_first_not_of(' ');
+      return i == std::string::npos ? std::string() : s.substr(i);
+    };
+    for (const std::string& line : ReadLines(root_.Native(windows_path))) {
+      size_t eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      if (upper(trim(line.substr(0, eq))) == upper(key)) return trim(line.substr(eq + 1));
+    }
+    return "<none>";
+  }
+
+  // The STATUS databank lies in the temporary folder.
+  std::string StatusValue(const std::string& key) { return Value("C:\\TEMP\\STATUS", key); }
+};
+
+TEST_F(CarobWindowTest, ThinksStoresTheOutputProgramAndSignsOffOnClose) {
+  auto carob = StartCarob();
+  ASSERT_TRUE(carob->started());
+  std::string win = AwaitWindow("CAROB");
+  ASSERT_FALSE(win.empty()) << "carob's window did not appear";
+  EXPECT_EQ(XDo(display_, {"getwindowname", win}), "CAROB");
+  ASSERT_TRUE(WaitFor([&] { return StatusValue("CAROB running") == "Yes"; }));
+
+  // Think1 runs the passes: the reverse fact is learnt.
+  ClickAt(display_, win, Centre(kThink1));
+  ASSERT_TRUE(WaitFor([&] { return Value("C:\\ORB\\CAROB\\CAROB.dat", "blue") == "sky"; }))
+      << ReadText(root_.Native("C:\\ORB\\CAROB\\CAROB.dat"));
+
+  // Typing the output program stores it at every keystroke.
+  ClickIntoText(display_, win, kOutProg);
+  XDo(display_, {"type", "--delay", "60", "Lexwright"});
+  ASSERT_TRUE(WaitFor([&] { return Value("C:\\ORB\\CAROB\\CAROB.cfg", "Output program") == "Lexwright"; }))
+      << ReadText(root_.Native("C:\\ORB\\CAROB\\CAROB.cfg"));
+  // The databank trace (on since the first pass) shows the stores on the way.
+  std::string trace = ReadText(root_.Native("C:\\ORB\\CAROB\\Database_IO.log"));
+  EXPECT_NE(trace.find("[Lexwrigh]"), std::string::npos);
+  EXPECT_NE(trace.find("[Lex]"), std::string::npos);
+
+  int colours = Picture(win, "carob_window.xwd");
+  EXPECT_GE(colours, 4) << "the window's picture looks blank";
+
+  ASSERT_TRUE(SendCloseRequest(display_, win));
+  EXPECT_TRUE(ExitedWith(carob->Wait(), 0));
+  EXPECT_EQ(StatusValue("CAROB running"), "No");
+}
+
+TEST_F(CarobWindowTest, TerminateSignalSignsOff) {
+  auto carob = StartCarob();
+  ASSERT_TRUE(carob->started());
+  ASSERT_FALSE(AwaitWindow("CAROB").empty());
+  ASSERT_TRUE(WaitFor([&] { return StatusValue("CAROB running") == "Yes"; }));
+  carob->Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(carob->Wait(), 0));
+  EXPECT_EQ(StatusValue("CAROB running"), "No");
+}
+
+}  // namespace
+}  // namespace carob::platform::ui

@@ -1,0 +1,154 @@
+// A virtual X display for the window tests, and the few things the tests
+// do on it: find a window, close it as a window manager would, take a
+// picture of the screen.
+#pragma once
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "tests/platform/ui/probe_support.h"
+
+namespace carob::testing {
+
+// An Xvfb server on a free display number (the server picks it).
+class VirtualDisplay {
+ public:
+  VirtualDisplay() {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    server_ = std::make_unique<Child>(
+        std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                                 "1024x768x24", "-nolisten", "tcp"},
+        std::vector<std::string>{}, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    std::string number;
+    if (server_->started()) {
+      // The server writes its display number and a line end once it is up.
+      auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
+        struct pollfd p {fds[0], POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) continue;
+        char buf[32];
+        ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n <= 0) break;
+        number.append(buf, static_cast<size_t>(n));
+      }
+    }
+    ::close(fds[0]);
+    while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
+    if (!number.empty()) name_ = ":" + number;
+  }
+
+  bool ok() const { return !name_.empty(); }
+  const std::string& name() const { return name_; }
+  std::string env() const { return "DISPLAY=" + name_; }
+
+ private:
+  std::unique_ptr<Child> server_;
+  std::string name_;
+};
+
+// Runs xdotool on the display; its output, trimmed.
+inline std::string XDo(const VirtualDisplay& d, std::vector<std::string> args, int* code = nullptr) {
+  args.insert(args.begin(), "xdotool");
+  std::string out;
+  int rc = RunCapture(args, &out, {d.env()});
+  if (code != nullptr) *code = rc;
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+// The first window whose name begins with `name`; "" while there is none.
+inline std::string FindWindow(const VirtualDisplay& d, const std::string& name) {
+  std::string out = XDo(d, {"search", "--name", "^" + name});
+  std::istringstream in(out);
+  std::string first;
+  in >> first;
+  return first;
+}
+
+// xdotool's window geometry, as NAME -> number (X, Y, WIDTH, HEIGHT).
+inline std::map<std::string, int> Geometry(const VirtualDisplay& d, const std::string& window) {
+  std::map<std::string, int> g;
+  std::istringstream in(XDo(d, {"getwindowgeometry", "--shell", window}));
+  for (std::string line; std::getline(in, line);) {
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+  }
+  return g;
+}
+
+// Asks the window to close the way a window manager does: a
+// WM_DELETE_WINDOW message.
+inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window) {
+  Display* dpy = XOpenDisplay(d.name().c_str());
+  if (dpy == nullptr) return false;
+  Window w = static_cast<Window>(std::stoul(window));
+  XEvent ev{};
+  ev.xclient.type = ClientMessage;
+  ev.xclient.window = w;
+  ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+  ev.xclient.format = 32;
+  ev.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
+  ev.xclient.data.l[1] = CurrentTime;
+  Status sent = XSendEvent(dpy, w, False, NoEventMask, &ev);
+  XFlush(dpy);
+  XCloseDisplay(dpy);
+  return sent != 0;
+}
+
+// Takes a picture of the whole screen into `xwd_path` (X window dump) and,
+// when ImageMagick is there, a PNG beside it. Returns the number of
+// distinct pixel values inside the rectangle, or -1 when no picture could
+// be taken.
+inline int Screenshot(const VirtualDisplay& d, const std::string& xwd_path, int x, int y, int w,
+                      int h) {
+  std::filesystem::create_directories(std::filesystem::path(xwd_path).parent_path());
+  if (RunCapture({"xwd", "-root", "-display", d.name(), "-out", xwd_path}, nullptr) != 0) return -1;
+  std::string png = xwd_path.substr(0, xwd_path.size() - 4) + ".png";
+  RunCapture({"convert", "xwd:" + xwd_path, png}, nullptr);
+
+  std::string bytes = ReadText(xwd_path);
+  auto u32 = [&](size_t at) -> uint32_t {
+    if (at + 4 > bytes.size()) return 0;
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+  };
+  uint32_t header = u32(0), width = u32(16), height = u32(20), bpp = u32(44),
+           line = u32(48), ncolors = u32(76);
+  if (bpp != 32 && bpp != 24) return -1;
+  size_t data = size_t{header} + size_t{ncolors} * 12;
+  std::set<uint32_t> seen;
+  for (int row = std::max(0, y); row < std::min<int>(y + h, static_cast<int>(height)); ++row) {
+    for (int col = std::max(0, x); col < std::min<int>(x + w, static_cast<int>(width)); ++col) {
+      size_t at = data + size_t(row) * line + size_t(col) * (bpp / 8);
+      if (at + bpp / 8 > bytes.size()) return -1;
+      uint32_t v = 0;
+      for (uint32_t k = 0; k < bpp / 8; ++k) v = (v << 8) | static_cast<unsigned char>(bytes[at + k]);
+      seen.insert(v);
+    }
+  }
+  return static_cast<int>(seen.size());
+}
+
+}  // namespace carob::testing
