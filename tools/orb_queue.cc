@@ -12,12 +12,13 @@
 #include "platform/env.h"
 #include "platform/text.h"
 #include "registry/registry.h"
+#include "tools/orb_commands.h"
 
 namespace carob::tools {
 
 // `orb post FILE TEXT...`: the words of TEXT are joined by single blanks.
-int RunPost(platform::Env& env, const std::vector<std::string>& args, std::ostream& /*out*/,
-            std::ostream& err) {
+int RunPost(OrbContext& ctx, const OrbArgs& args) {
+  std::ostream& err = ctx.err;
   if (args.size() < 2 || platform::Trim(args[0]).empty()) {
     err << "usage: orb post FILE TEXT\n";
     return 2;
@@ -28,9 +29,8 @@ int RunPost(platform::Env& env, const std::vector<std::string>& args, std::ostre
     err << "orb post: the text is blank; nothing to post\n";
     return 2;
   }
-  databank::Databank db(env);
-  registry::Registry registry(env, db);
-  messaging::Messaging msg(env, db, registry);
+  registry::Registry registry(ctx.env, ctx.db);
+  messaging::Messaging msg(ctx.env, ctx.db, registry);
   if (!msg.AppendEntryChecked(args[0], text)) {
     err << "orb post: cannot append to " << msg.ResolveInterfacePath(args[0]) << "\n";
     return 1;
@@ -44,19 +44,19 @@ int RunPost(platform::Env& env, const std::vector<std::string>& args, std::ostre
 // text printed is what was taken off while the queue was held, so a take
 // that fails prints nothing and leaves the entry for the next take, and two
 // takes at once never hand out the same entry.
-int RunTake(platform::Env& env, const std::vector<std::string>& args, std::ostream& out,
-            std::ostream& err) {
+int RunTake(OrbContext& ctx, const OrbArgs& args) {
+  std::ostream& out = ctx.out;
+  std::ostream& err = ctx.err;
   if (args.size() != 1 || platform::Trim(args[0]).empty()) {
     err << "usage: orb take FILE\n";
     return 2;
   }
   const std::string& file = args[0];
-  databank::Databank db(env);
-  registry::Registry registry(env, db);
-  messaging::Messaging msg(env, db, registry);
+  registry::Registry registry(ctx.env, ctx.db);
+  messaging::Messaging msg(ctx.env, ctx.db, registry);
   const std::string path = msg.ResolveInterfacePath(file);
   for (;;) {
-    auto info = env.FindFile(path);
+    auto info = ctx.env.FindFile(path);
     if (!info || info->size == 0) return 0;
     messaging::QueueEntry top;
     if (!msg.TakeTop(file, top)) {

@@ -249,7 +249,7 @@ TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
   registry::Registry reg(*env, db);
   messaging::Messaging msg(*env, db, reg);
 
-  constexpr int kPosters = 3, kEach = 40;
+  constexpr int kPosters = 4, kEach = 50;
   std::vector<pid_t> posters;
   for (int p = 0; p < kPosters; ++p) {
     posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));

@@ -38,11 +38,16 @@ TEST(Receive, FirstCallOnlyRegistersTheLocation) {
 
 TEST(Receive, OutboxAndOtherKinds) {
   MessagingRig rig;
-  EXPECT_EQ(rig.msg->ReceiveMessage(" CAROB ", 1), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 1), "");
   EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB outbox=C:\\ORB\\CAROB\\CAROB.outbox.POF\r\n"),
             std::string::npos);
   rig.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.outbox.POF", "out");
-  EXPECT_EQ(rig.msg->ReceiveMessage(" CAROB ", 1), "out\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 1), "out\r\n");
+  // The default file takes the name trimmed; the key keeps it as given
+  // (the databank trims only its ends).
+  EXPECT_EQ(rig.msg->ReceiveMessage(" Lexwright ", 1), "");
+  EXPECT_NE(rig.Read("C:\\FileLoc").find("Lexwright  outbox=C:\\ORB\\CAROB\\Lexwright.outbox.POF\r\n"),
+            std::string::npos);
   // Any other kind has no kind word.
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 7), "");
   EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB=C:\\ORB\\CAROB\\CAROB..POF\r\n"),
@@ -51,7 +56,7 @@ TEST(Receive, OutboxAndOtherKinds) {
 
 TEST(Receive, SourceLineIsTakenOffAndRemembered) {
   ReceiveRig rig;
-  rig.Post("SET SOURCE = 10.0.0.7\r\nHello\r\n");
+  rig.Post("SET SOURCE = 10.0.0.7\r\nHello");
   EXPECT_EQ(rig.Receive(), "Hello");
   EXPECT_EQ(rig.msg->LastSource(), "10.0.0.7");
   EXPECT_EQ(rig.Read(kInterface), "");
@@ -133,8 +138,15 @@ TEST(Receive, HeaderOnlyEntryIsRemovedAndTheNextFollows) {
   EXPECT_EQ(rig.Receive(), "next\r\n");
   EXPECT_EQ(rig.Read(kInterface), "");
   // Each consumed entry, the empty one included, wrote four log lines.
-  const std::string log = rig.Read(kConsoleLog);
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 8);
+  EXPECT_EQ(rig.Read(kConsoleLog),
+            "12-07-2026 08:29:45| Recieved []\r\n"
+            "12-07-2026 08:29:45|  Source = 0.0.0.0\r\n"
+            "12-07-2026 08:29:45|  AppName = CAROB\r\n"
+            "12-07-2026 08:29:45|  AppType = 0\r\n"
+            "12-07-2026 08:29:45| Recieved [next\r\n]\r\n"
+            "12-07-2026 08:29:45|  Source = 0.0.0.0\r\n"
+            "12-07-2026 08:29:45|  AppName = CAROB\r\n"
+            "12-07-2026 08:29:45|  AppType = 0\r\n");
 }
 
 TEST(Receive, EntryThatCannotBeRemovedIsHandedOverOnce) {

@@ -32,7 +32,8 @@ TEST(RozQueue, AppendWritesHeaderAndTextExactly) {
                                   "two\r\nlines\r\n");
   // A bare name lies in the program folder.
   rig.msg->AppendEntry("bare.POF", "x");
-  EXPECT_EQ(rig.Read("C:\\ORB\\CAROB\\bare.POF"), MessagingRig::Header() + "x\r\n");
+  EXPECT_EQ(rig.Read("C:\\ORB\\CAROB\\bare.POF"),
+            MessagingRig::Header("12-07-2026 08:29:45.53125") + "x\r\n");
 }
 
 TEST(RozQueue, BlankTextOrNameWritesNothing) {
