@@ -5,10 +5,19 @@
 // One Databank object is the engine's module state for one process (caches,
 // TempDir, RunPath, the I/O log switch). Operations never throw and never
 // report failure: an absent value is the empty string.
+//
+// Writers of ours coordinate through the databank's swap file in TempDir
+// ("DSP.<folder>.<file>.TMP"): a databank is locked while its swap file
+// exists. Every write (append, in-place overwrite, rewrite) runs under that
+// lock; a rewrite keeps the old contents in the swap file while it builds the
+// new file beside the databank and renames it into place, so readers always
+// see a complete databank.
 #pragma once
 
 #include <array>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/env.h"
 
@@ -25,6 +34,34 @@ struct CacheSlot {
 struct Cache {
   std::array<CacheSlot, 5> slots;
   int next = 0;
+};
+
+// The fixed path of the file-location databank and its key for TempDir.
+inline constexpr const char* kFileLoc = "C:\\FileLoc";
+inline constexpr const char* kTemporaryPathKey = "Temporary path";
+
+// A databank's swap-file lock. While held(), the swap file exists and this
+// process holds it; the destructor releases it (deleting the swap file).
+class SwapLock {
+ public:
+  SwapLock() = default;
+  explicit SwapLock(std::string path) : path_(std::move(path)) {}
+  SwapLock(SwapLock&&) = default;
+  SwapLock& operator=(SwapLock&& other) noexcept;
+  ~SwapLock() { Release(); }
+
+  // The swap path of the databank.
+  const std::string& path() const { return path_; }
+  // False when no lock could be made at all (no usable temporary folder).
+  bool held() const { return hold_ != nullptr; }
+  // Writes into the swap file (it starts empty).
+  bool Write(std::string_view bytes) { return hold_ && hold_->Write(bytes); }
+  void Release();
+
+ private:
+  friend class Databank;
+  std::string path_;
+  std::unique_ptr<platform::LockFile> hold_;
 };
 
 class Databank {
@@ -54,8 +91,12 @@ class Databank {
   std::string ResolveBankPath(std::string& name);
   std::string ResolveBankPath(std::string&& name) { return ResolveBankPath(name); }
 
-  // The swap path of a databank, once no swap file of that name exists.
-  std::string AllocateSwap(std::string& name);
+  // The swap path of a databank name (trimmed in place) as it stands now.
+  std::string SwapPath(std::string& name);
+  // Waits until no swap file of the databank exists and takes the lock
+  // (breaking a lock whose holder died more than 7 seconds ago), logs the
+  // "allocated swap" line and returns the held lock.
+  SwapLock AllocateSwap(std::string& name);
 
   // The I/O log.
   void StartDatabankIOLog(bool keep_previous);
@@ -66,6 +107,10 @@ class Databank {
   const std::string& TempDir() const { return temp_dir_; }
   const std::string& RunPath() const { return run_path_; }
 
+  // Whether the last Set or RemoveEntry left the file holding what it was
+  // asked to store (written, or found already recorded).
+  bool last_write_ok() const { return last_write_ok_; }
+
   // For tests and diagnostics.
   const Cache& read_cache() const { return read_cache_; }
   const Cache& write_cache() const { return write_cache_; }
@@ -73,11 +118,20 @@ class Databank {
 
  private:
   void InitDatabankAccess();
+  std::string BankStamp(const std::string& path);
+  void StoreSlot(Cache& cache, const std::string& path, const std::string& stamp,
+                 const std::string& key, const std::string& value);
+  void ForgetPath(const std::string& path);
+  std::string SwapPathFor(const std::string& name, const std::string& file_part) const;
+  SwapLock TakeSwap(const std::string& swap_path);
+  SwapLock LockBank(const std::string& bank, const std::string& path);
 
   platform::Env& env_;
   Cache read_cache_;
   Cache write_cache_;
   bool io_log_enabled_ = false;
+  bool last_write_ok_ = false;
+  std::string last_write_stamp_;  // the stamp the last write left, taken under its lock
   std::string temp_dir_;
   std::string run_path_;
   bool initialising_ = false;

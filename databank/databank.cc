@@ -1,0 +1,236 @@
+// Query, the two caches, the bank stamp, line parts and the I/O log.
+#include "databank/databank.h"
+
+#include <optional>
+
+#include "databank/lines.h"
+#include "platform/clockstamp.h"
+#include "platform/text.h"
+
+namespace carob::databank {
+
+using platform::FileInfo;
+using platform::OpenMode;
+using platform::TrimInPlace;
+
+SwapLock& SwapLock::operator=(SwapLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    path_ = std::move(other.path_);
+    hold_ = std::move(other.hold_);
+  }
+  return *this;
+}
+
+void SwapLock::Release() {
+  if (hold_) {
+    hold_->Release();
+    hold_.reset();
+  }
+}
+
+Databank::Databank(platform::Env& env) : env_(env) {}
+
+namespace {
+
+// A slot answers for (path, stamp, key) by exact comparison of the trimmed
+// texts; a slot whose path is empty or names a folder never answers.
+const CacheSlot* FindSlot(const Cache& cache, const std::string& path, const std::string& stamp,
+                          const std::string& key) {
+  for (const CacheSlot& s : cache.slots) {
+    if (s.path.empty() || s.path.back() == '\\') continue;
+    if (lines::TrimView(s.path) != lines::TrimView(path)) continue;
+    if (lines::TrimView(s.stamp) != lines::TrimView(stamp)) continue;
+    if (lines::TrimView(s.key) != lines::TrimView(key)) continue;
+    return &s;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string lines::StampOf(const FileInfo& info) {
+  // The file's full-resolution time, its length and its identity: a change
+  // within the same second, or a file replaced by one of equal length,
+  // still gives a new stamp, so no cached answer outlives the state it was
+  // read from.
+  std::string s = std::to_string(info.mtime_ns);
+  s += ' ';
+  s += std::to_string(info.size);
+  s += ' ';
+  s += std::to_string(info.inode);
+  s += ' ';
+  s += std::to_string(info.device);
+  return s;
+}
+
+std::string Databank::BankStamp(const std::string& path) {
+  std::optional<FileInfo> info = env_.FindFile(path);
+  return info ? lines::StampOf(*info) : std::string();
+}
+
+void Databank::StoreSlot(Cache& cache, const std::string& path, const std::string& stamp,
+                         const std::string& key, const std::string& value) {
+  cache.next = (cache.next + 1) % static_cast<int>(cache.slots.size());
+  CacheSlot& s = cache.slots[cache.next];
+  s.path = platform::Trim(path);
+  s.stamp = stamp;
+  s.key = platform::Trim(key);
+  s.value = value;
+}
+
+void Databank::ForgetPath(const std::string& path) {
+  std::string_view p = lines::TrimView(path);
+  for (Cache* c : {&read_cache_, &write_cache_}) {
+    for (CacheSlot& s : c->slots) {
+      if (lines::TrimView(s.path) == p) s = CacheSlot{};
+    }
+  }
+}
+
+std::string Databank::Query(std::string& bank, std::string& key) {
+  TrimInPlace(bank);
+  TrimInPlace(key);
+  if (bank.empty() || key.empty()) return {};
+
+  std::string path = ResolveBankPath(bank);
+  std::optional<FileInfo> info;
+  if (!path.empty()) info = env_.FindFile(path);
+  if (!info) {
+    if (io_log_enabled_) {
+      LogDatabankIO("Database " + bank + " serial " + " Query [" + key +
+                    "] ==>> DATABANK NOT FOUND!!");
+    }
+    return {};
+  }
+
+  // The stamp is taken once and serves both caches.
+  const std::string stamp = lines::StampOf(*info);
+  if (const CacheSlot* s = FindSlot(write_cache_, path, stamp, key)) {
+    std::string value = platform::Trim(s->value);
+    if (io_log_enabled_) {
+      LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from write cache [" +
+                    value + "]");
+    }
+    return value;
+  }
+  if (const CacheSlot* s = FindSlot(read_cache_, path, stamp, key)) {
+    std::string value = platform::Trim(s->value);
+    if (io_log_enabled_) {
+      LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from read cache [" +
+                    value + "]");
+    }
+    return value;
+  }
+
+  if (info->size == 0) return {};
+
+  const std::string upper_key = platform::Upper(key);
+  std::string value;
+  bool found = false;
+  std::string serial;
+  auto look = [&](std::string_view line) {
+    size_t eq = lines::KeyLineEquals(line, upper_key);
+    if (eq == std::string_view::npos) return true;
+    found = true;
+    value = std::string(lines::TrimView(line.substr(eq + 1)));
+    return false;
+  };
+  if (io_log_enabled_) {
+    // The trace names the file number, so the file is read through an open
+    // file line by line.
+    if (auto file = env_.Open(info->path, OpenMode::kRead)) {
+      serial = std::to_string(file->serial());
+      std::string line;
+      while (file->ReadLine(line)) {
+        if (!look(line)) break;
+      }
+    }
+  } else {
+    std::string bytes;
+    if (env_.ReadAll(info->path, bytes)) {
+      lines::ForEachLine(bytes, [&](std::string_view line, int64_t) { return look(line); });
+    }
+  }
+
+  // The answer is cached under the stamp the file had before it was read
+  // (or the one our own removal left, taken under its lock), never under a
+  // stamp read later: a change by another program between the read and the
+  // stamp would otherwise be hidden behind an old answer.
+  std::string slot_stamp = stamp;
+  if (found && value.empty()) {
+    RemoveEntry(bank, key);
+    slot_stamp = last_write_ok_ ? last_write_stamp_ : BankStamp(path);
+  }
+  if (!found) value.clear();
+
+  StoreSlot(read_cache_, ResolveBankPath(bank), slot_stamp, key, value);
+
+  if (io_log_enabled_) {
+    LogDatabankIO("Database " + bank + " serial " + serial + " Query [" + key + "] ==>> [" +
+                  value + "]");
+  }
+  return value;
+}
+
+void Databank::ForgetCached(std::string& name) {
+  name = platform::Upper(platform::Trim(name));
+  for (Cache* c : {&read_cache_, &write_cache_}) {
+    for (CacheSlot& s : c->slots) {
+      if (name == platform::Upper(platform::Trim(s.path)) ||
+          name == platform::Upper(platform::Trim(s.key))) {
+        s = CacheSlot{};
+      }
+    }
+  }
+}
+
+std::string KeyPart(const std::string& line) {
+  size_t eq = line.find('=');
+  if (eq == std::string::npos) return {};
+  return platform::Trim(std::string_view(line).substr(0, eq));
+}
+
+std::string ValuePart(const std::string& line) {
+  size_t eq = line.find('=');
+  std::string_view rest = std::string_view(line);
+  if (eq != std::string::npos) rest = rest.substr(eq + 1);
+  return platform::Trim(rest);
+}
+
+// -- the I/O log
+
+namespace {
+
+std::string InFolder(const std::string& folder, const char* file) {
+  std::string p = folder;
+  if (p.empty() || p.back() != '\\') p += '\\';
+  return p + file;
+}
+
+}  // namespace
+
+void Databank::LogDatabankIO(const std::string& text) {
+  const std::string file = InFolder(env_.ProgramFolder(), "Database_IO.log");
+  std::string line = platform::ClockStamp(env_);
+  line += "| ";
+  line += text;
+  line += platform::kCrLf;
+  // A line that cannot be written is lost; nothing else happens.
+  (void)env_.AppendBytes(file, line);
+}
+
+void Databank::StartDatabankIOLog(bool keep_previous) {
+  const std::string folder = env_.ProgramFolder();
+  const std::string log = InFolder(folder, "Database_IO.log");
+  const std::string previous = InFolder(folder, "Database_IO.log.x");
+  if (keep_previous) {
+    if (env_.FindFile(previous)) (void)env_.Delete(previous);
+    if (env_.FindFile(log)) (void)env_.Rename(log, previous);
+  } else {
+    if (env_.FindFile(log)) (void)env_.Delete(log);
+  }
+  io_log_enabled_ = true;
+}
+
+}  // namespace carob::databank

@@ -1,0 +1,61 @@
+// Line handling shared by the reading and the writing side of the engine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/env.h"
+#include "platform/text.h"
+
+namespace carob::databank::lines {
+
+// Calls fn(line, start) for every line of bytes, where start is the byte
+// offset of the line's first character. A line ends at LF; a CR right
+// before the LF is not part of the line; the last line needs no end. fn
+// returns false to stop.
+template <class Fn>
+void ForEachLine(std::string_view bytes, Fn&& fn) {
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    size_t lf = bytes.find('\n', pos);
+    size_t end = lf == std::string_view::npos ? bytes.size() : lf;
+    size_t content_end = end;
+    if (lf != std::string_view::npos && content_end > pos && bytes[content_end - 1] == '\r') {
+      --content_end;
+    }
+    if (!fn(bytes.substr(pos, content_end - pos), static_cast<int64_t>(pos))) return;
+    pos = lf == std::string_view::npos ? bytes.size() : lf + 1;
+  }
+}
+
+// The bank stamp of a file as it is described by info.
+std::string StampOf(const platform::FileInfo& info);
+
+inline std::string_view TrimView(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && s[b] == ' ') ++b;
+  while (e > b && s[e - 1] == ' ') --e;
+  return s.substr(b, e - b);
+}
+
+// Case-blind equality of a trimmed piece of a line with a key that is
+// already trimmed and upper-cased.
+inline bool SameKey(std::string_view piece, std::string_view upper_key) {
+  std::string_view t = TrimView(piece);
+  if (t.size() != upper_key.size()) return false;
+  for (size_t i = 0; i < t.size(); ++i) {
+    if (platform::UpperChar(t[i]) != upper_key[i]) return false;
+  }
+  return true;
+}
+
+// When line is an entry of upper_key (its text before the first "=",
+// trimmed, equals the key letter case aside), the position of that "=".
+inline size_t KeyLineEquals(std::string_view line, std::string_view upper_key) {
+  size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return std::string_view::npos;
+  return SameKey(line.substr(0, eq), upper_key) ? eq : std::string_view::npos;
+}
+
+}  // namespace carob::databank::lines

@@ -1,0 +1,204 @@
+// Databank names and paths, the temporary folder, and swap-file locks.
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "databank/databank.h"
+#include "platform/text.h"
+
+namespace carob::databank {
+
+using platform::LockState;
+using platform::TrimInPlace;
+
+namespace {
+
+// Pause between two looks at a swap file that someone else holds.
+constexpr double kSwapPause = 0.01;
+// A swap file whose holder is gone is removed after this many seconds.
+constexpr double kSwapBreakSeconds = 7.0;
+// Looks at a lock that cannot be made although no swap file is in the way,
+// before the write goes on without the lock.
+constexpr int kUnmakeableLookLimit = 200;
+
+// The name of the folder that directly holds the databank, from its name.
+std::string FolderPart(const std::string& name) {
+  if (name == kFileLoc) return "Root";
+  size_t last = name.rfind('\\');
+  if (last == std::string::npos) return "Root";
+  std::string before = name.substr(0, last);
+  size_t prev = before.rfind('\\');
+  std::string part = prev == std::string::npos ? before : before.substr(prev + 1);
+  // A databank directly in a drive's root would give the drive designation
+  // ("D:"), which cannot be part of a file name; such databanks share the
+  // word "Root" with the file-location databank.
+  if (part.empty() || part.find(':') != std::string::npos) return "Root";
+  return part;
+}
+
+}  // namespace
+
+void Databank::InitDatabankAccess() {
+  initialising_ = true;
+  temp_dir_ = Query(kFileLoc, kTemporaryPathKey);
+  bool store = false;
+  if (temp_dir_.empty()) {
+    store = true;
+    temp_dir_ = env_.GetPathVariable("ORB");
+  }
+  if (temp_dir_.empty()) temp_dir_ = env_.GetPathVariable("TEMP");
+  if (temp_dir_.empty()) temp_dir_ = env_.GetPathVariable("TMP");
+  if (temp_dir_.empty()) temp_dir_ = env_.ProgramFolder();
+  if (store) {
+    std::string value = temp_dir_;
+    Set(kFileLoc, kTemporaryPathKey, std::move(value));
+  }
+  run_path_ = env_.ProgramFolder();
+  if (io_log_enabled_) {
+    LogDatabankIO("Innitialized databank access with tempdir [" + temp_dir_ + "], runpath [" +
+                  run_path_ + "]");
+    LogDatabankIO("   ");
+  }
+  initialising_ = false;
+}
+
+std::string Databank::ResolveBankPath(std::string& name) {
+  TrimInPlace(name);
+  if (name == last_name_) return last_path_;
+  if (temp_dir_.empty() && !initialising_) InitDatabankAccess();
+  std::string path;
+  if (!run_path_.empty() && name.find(':') == std::string::npos) {
+    path = run_path_ + "\\" + name;
+  } else {
+    path = name;
+  }
+  if (!path.empty() && path.front() == '\\') path = temp_dir_ + path;
+  if (!path.empty() && path.back() == '\\') path.clear();
+  last_name_ = name;
+  last_path_ = path;
+  return path;
+}
+
+std::string Databank::SwapPathFor(const std::string& name, const std::string& file_part) const {
+  return temp_dir_ + "\\DSP." + FolderPart(name) + "." + file_part + ".TMP";
+}
+
+std::string Databank::SwapPath(std::string& name) {
+  TrimInPlace(name);
+  // The file part is the name the databank file is stored under; a bare
+  // name is looked up where it lives, in the program folder.
+  std::string path = ResolveBankPath(name);
+  std::string file_part;
+  if (!path.empty()) {
+    if (auto info = env_.FindFile(path)) file_part = info->stored_name;
+  }
+  return SwapPathFor(name, file_part);
+}
+
+SwapLock Databank::AllocateSwap(std::string& name) {
+  std::string swap = SwapPath(name);
+  SwapLock lock = TakeSwap(swap);
+  if (io_log_enabled_) {
+    LogDatabankIO("Database [" + name + "] ==>> allocated swap [" + swap + "]");
+  }
+  return lock;
+}
+
+// Waits for the swap file to be absent and creates it in one step: the
+// lock file is made exclusively, so two writers can never both take it.
+//
+// A lock is broken only when its holder is gone (its file exists but no
+// process holds it) and has stayed so for more than 7 seconds; a living
+// holder keeps its lock however long it takes, and its TIMEOUT line is then
+// written about once a second rather than at every look.
+SwapLock Databank::TakeSwap(const std::string& swap_path) {
+  SwapLock out(swap_path);
+  // No temporary folder yet (only while it is being settled): no lock.
+  if (temp_dir_.empty()) return out;
+
+  const std::string waiting = "!!! Swap conflict [" + swap_path + "] Waiting...";
+  const std::string timeout = "!!! Swap conflict [" + swap_path + "] TIMEOUT. File removed.";
+  bool seen = false;
+  double prev = 0;         // clock reading of the previous look
+  double elapsed = 0;      // seconds since the first sighting in this call
+  double waiting_mark = 0; // moment of the last "Waiting..." line, whole seconds
+  bool unheld_run = false; // the same unheld swap file was seen at the last look
+  double unheld_since = 0;
+  uint64_t unheld_inode = 0;
+  double last_timeout = -std::numeric_limits<double>::infinity();
+  int unmakeable = 0;
+
+  for (;;) {
+    if (auto hold = env_.TryLock(swap_path)) {
+      out.hold_ = std::move(hold);
+      return out;
+    }
+    LockState state = env_.ProbeLock(swap_path);
+    if (state == LockState::kAbsent) {
+      // Released between the two looks, or the folder does not let us make
+      // the file at all. In the latter case write without the lock rather
+      // than wait for ever.
+      if (!env_.FolderExists(temp_dir_) || ++unmakeable > kUnmakeableLookLimit) return out;
+      env_.clock().Sleep(kSwapPause);
+      continue;
+    }
+    unmakeable = 0;
+
+    double now = env_.clock().Now().seconds_since_midnight;
+    if (!seen) {
+      seen = true;
+      prev = now;
+    }
+    double step = now - prev;
+    if (step < 0) step += 86400.0;  // the clock passed midnight
+    elapsed += step;
+    prev = now;
+
+    if (std::fabs(now - waiting_mark) > 1.0) {
+      if (io_log_enabled_) LogDatabankIO(waiting);
+      waiting_mark = std::round(now);
+    }
+
+    if (state == LockState::kUnheld) {
+      std::optional<platform::FileInfo> info = env_.FindFile(swap_path);
+      uint64_t inode = info ? info->inode : 0;
+      if (!unheld_run || inode != unheld_inode) {
+        unheld_run = true;
+        unheld_since = elapsed;
+        unheld_inode = inode;
+      }
+      if (elapsed - unheld_since > kSwapBreakSeconds) {
+        (void)env_.BreakLock(swap_path);
+        LogDatabankIO(timeout);
+        unheld_run = false;
+        continue;  // look again at once
+      }
+    } else {
+      unheld_run = false;
+      if (elapsed > kSwapBreakSeconds && elapsed - last_timeout >= 1.0) {
+        LogDatabankIO(timeout);
+        last_timeout = elapsed;
+      }
+    }
+    env_.clock().Sleep(kSwapPause);
+  }
+}
+
+// Takes the databank's lock under the swap name that matches the file as it
+// is once the lock is held: a databank that was created, or replaced by a
+// differently stored name, while we waited is locked again under its name.
+SwapLock Databank::LockBank(const std::string& bank, const std::string& path) {
+  SwapLock lock;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::optional<platform::FileInfo> before = env_.FindFile(path);
+    std::string swap = SwapPathFor(bank, before ? before->stored_name : std::string());
+    lock = TakeSwap(swap);
+    std::optional<platform::FileInfo> after = env_.FindFile(path);
+    bool same = before.has_value() == after.has_value() &&
+                (!before || before->stored_name == after->stored_name);
+    if (same) break;
+  }
+  return lock;
+}
+
+}  // namespace carob::databank

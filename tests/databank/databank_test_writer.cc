@@ -1,0 +1,100 @@
+// A writer process for the databank's multi-process tests.
+//
+//   databank_test_writer ROOT mix BANK ID ROUNDS
+//       ROUNDS rounds of: append a new key, overwrite a key of its own in
+//       place or by rewrite, and (every third round) remove and re-add a key.
+//       Prints "done" at the end.
+//   databank_test_writer ROOT churn BANK
+//       rewrites its own key for ever (values that outgrow their room,
+//       removals), until it is killed.
+//   databank_test_writer ROOT hold SWAP MILLIS
+//       takes the lock SWAP, prints "locked", holds it MILLIS ms, prints
+//       "intact" when the lock file is still there and still held by it,
+//       then releases it and prints "released".
+//   databank_test_writer ROOT holdforever SWAP
+//       takes the lock SWAP, prints "locked" and waits to be killed.
+//
+// ROOT is the ORB root; the program runs from C:\ORB\CAROB in it. Every
+// process ends itself after a minute at the latest.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "databank/databank.h"
+#include "platform/env.h"
+
+using carob::databank::Databank;
+
+namespace {
+
+std::string Value(int id, int round, int length) {
+  std::string v = "w" + std::to_string(id) + "r" + std::to_string(round) + "_";
+  while (static_cast<int>(v.size()) < length) v += static_cast<char>('a' + (round + v.size()) % 26);
+  return v;
+}
+
+void Say(const char* text) {
+  std::printf("%s\n", text);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::alarm(60);
+  if (argc < 3) return 2;
+  carob::platform::PosixEnvOptions o;
+  o.orb_root = argv[1];
+  o.program_path = std::string(argv[1]) + "/c/ORB/CAROB/databank_test_writer";
+  auto env = carob::platform::NewPosixEnv(o);
+  Databank db(*env);
+  const std::string mode = argv[2];
+
+  if (mode == "mix" && argc == 6) {
+    const std::string bank = argv[3];
+    const int id = std::atoi(argv[4]);
+    const int rounds = std::atoi(argv[5]);
+    const std::string me = "w" + std::to_string(id);
+    for (int i = 0; i < rounds; ++i) {
+      db.Set(std::string(bank), me + "_" + std::to_string(i), "v" + std::to_string(i));
+      // Lengths 3..17 in turn: shorter values are inscribed, longer ones
+      // outgrow the room and rewrite the file.
+      db.Set(std::string(bank), me + "_fix", Value(id, i, 3 + (i * 7) % 15));
+      if (i % 3 == 0) {
+        db.RemoveEntry(std::string(bank), me + "_tmp");
+        db.Set(std::string(bank), me + "_tmp", "t" + std::to_string(i));
+      }
+    }
+    Say("done");
+    return 0;
+  }
+  if (mode == "churn" && argc == 4) {
+    const std::string bank = argv[3];
+    for (int i = 0;; ++i) {
+      if (i % 5 == 4) {
+        db.RemoveEntry(std::string(bank), "churn");
+      } else {
+        db.Set(std::string(bank), "churn", Value(9, i, 4 + i % 40));
+      }
+    }
+  }
+  if ((mode == "hold" && argc == 5) || (mode == "holdforever" && argc == 4)) {
+    auto lock = env->TryLock(argv[3]);
+    if (!lock) return 1;
+    Say("locked");
+    if (mode == "holdforever") {
+      for (;;) ::pause();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[4])));
+    // Still ours: the file exists and another look finds it held.
+    if (env->ProbeLock(argv[3]) == carob::platform::LockState::kHeld) Say("intact");
+    lock->Release();
+    Say("released");
+    return 0;
+  }
+  return 2;
+}

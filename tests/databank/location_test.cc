@@ -1,0 +1,274 @@
+// Bank names and paths, the first-start settling of the temporary folder,
+// swap paths and the swap-file wait with its 7-second break.
+#include <cstdlib>
+#include <functional>
+
+#include "platform/text.h"
+#include "tests/databank/databank_fixture.h"
+
+namespace carob::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Sets or clears an environment variable for the life of the object.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// A world without "C:\FileLoc", for the first start on a computer.
+class FirstStartTest : public ::testing::Test {
+ protected:
+  std::string FirstTempDir(const char* orb, const char* temp, const char* tmp) {
+    ScopedVariable a("ORB", orb), b("TEMP", temp), c("TMP", tmp);
+    auto env = MakeTestEnv(root, clock);
+    databank::Databank db(*env);
+    std::string name = "CAROB.dat";
+    EXPECT_EQ(db.ResolveBankPath(name), "C:\\ORB\\CAROB\\CAROB.dat");
+    EXPECT_EQ(db.RunPath(), "C:\\ORB\\CAROB");
+    return db.TempDir();
+  }
+  TempRoot root;
+  std::shared_ptr<platform::ManualClock> clock = MakeManualClock();
+};
+
+TEST_F(FirstStartTest, TempDirComesFromOrbThenTempThenTmpThenTheProgramFolder) {
+  const std::string t1 = root.Native("C:\\T1"), t2 = root.Native("C:\\T2");
+  root.MakeFolder("C:\\T1");
+  EXPECT_EQ(FirstTempDir("C:\\ORBTEMP", t1.c_str(), t2.c_str()), "C:\\ORBTEMP");
+  EXPECT_EQ(root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\ORBTEMP\r\n");
+  std::filesystem::remove(root.Native("C:\\FileLoc"));
+  EXPECT_EQ(FirstTempDir(nullptr, t1.c_str(), t2.c_str()), "C:\\T1");
+  EXPECT_EQ(root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\T1\r\n");
+  std::filesystem::remove(root.Native("C:\\FileLoc"));
+  EXPECT_EQ(FirstTempDir(nullptr, nullptr, t2.c_str()), "C:\\T2");
+  EXPECT_EQ(root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\T2\r\n");
+  std::filesystem::remove(root.Native("C:\\FileLoc"));
+  EXPECT_EQ(FirstTempDir(nullptr, nullptr, nullptr), "C:\\ORB\\CAROB");
+  EXPECT_EQ(root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\ORB\\CAROB\r\n");
+  // Once recorded, the databank wins over every variable and is not rewritten.
+  EXPECT_EQ(FirstTempDir("C:\\ORBTEMP", t1.c_str(), nullptr), "C:\\ORB\\CAROB");
+  EXPECT_EQ(root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\ORB\\CAROB\r\n");
+}
+
+TEST_F(FirstStartTest, FirstAccessIsAQueryOfTheFileLocationDatabankItself) {
+  root.MakeFolder("C:\\tmp");
+  const std::string tmp = root.Native("C:\\tmp");
+  ScopedVariable a("ORB", nullptr), b("TEMP", tmp.c_str()), c("TMP", nullptr);
+  root.WriteFile("C:\\FileLoc", "STATUS=C:\\somewhere\\STATUS\r\n");
+  auto env = MakeTestEnv(root, clock);
+  databank::Databank db(*env);
+  db.StartDatabankIOLog(true);
+  std::string bank = "C:\\FileLoc", key = "STATUS";
+  EXPECT_EQ(db.Query(bank, key), "C:\\somewhere\\STATUS");
+  EXPECT_EQ(root.ReadFile("C:\\FileLoc"),
+            "STATUS=C:\\somewhere\\STATUS\r\nTemporary path=C:\\tmp\r\n");
+  EXPECT_EQ(LogTexts(root.ReadFile(kLog)),
+            (Lines{
+                "Database C:\\FileLoc serial 1 Query [Temporary path] ==>> []",
+                "Database C:\\FileLoc serial  Set [Temporary path], [C:\\tmp]",
+                " Methods: Appending. ",
+                " Swap serial  Set",
+                " Bytes inscribed ",
+                "Innitialized databank access with tempdir [C:\\tmp], runpath [C:\\ORB\\CAROB]",
+                "   ",
+                "Database C:\\FileLoc serial 1 Query [STATUS] ==>> [C:\\somewhere\\STATUS]",
+            }));
+}
+
+TEST_F(DatabankTest, NamesResolveByDriveOrProgramFolder) {
+  struct Case {
+    std::string name, path;
+  } cases[] = {
+      {"C:\\FileLoc", "C:\\FileLoc"},
+      {"  D:\\x\\y.dat ", "D:\\x\\y.dat"},
+      {"CAROB.cfg", "C:\\ORB\\CAROB\\CAROB.cfg"},
+      {"sub\\k.dat", "C:\\ORB\\CAROB\\sub\\k.dat"},
+      {"C:\\folder\\", ""},
+      {"sub\\", ""},
+      {"   ", ""},
+      {"CAROB.cfg", "C:\\ORB\\CAROB\\CAROB.cfg"},
+  };
+  for (const Case& c : cases) {
+    std::string name = c.name;
+    EXPECT_EQ(db->ResolveBankPath(name), c.path) << c.name;
+    EXPECT_EQ(name, platform::Trim(c.name));
+  }
+}
+
+TEST(ProgramAtDriveRootTest, RunPathIsJoinedWithOneMoreBackslash) {
+  TempRoot root;
+  root.WriteFile("C:\\FileLoc", "Temporary path=C:\\\r\n");
+  auto env = MakeTestEnv(root, MakeManualClock(), "C:\\");
+  databank::Databank db(*env);
+  std::string name = "k.dat";
+  EXPECT_EQ(db.ResolveBankPath(name), "C:\\\\k.dat");
+  std::string b = "k.dat", k = "a", v = "1";
+  db.Set(b, k, v);
+  EXPECT_EQ(root.ReadFile("C:\\k.dat"), "a=1\r\n");
+}
+
+TEST_F(DatabankTest, SwapPathsFollowTheNameOfFolderAndFile) {
+  root.WriteFile("C:\\Bot\\k.dat", "a=1\r\n");
+  root.WriteFile("C:\\ORB\\CAROB\\bare.dat", "a=1\r\n");
+  root.WriteFile("C:\\Other\\Bot\\k.dat", "a=1\r\n");
+  root.WriteFile("C:\\data\\Stored.DAT", "a=1\r\n");
+  root.WriteFile("D:\\top.dat", "a=1\r\n");
+  struct Case {
+    std::string name, swap;
+  } cases[] = {
+      {"C:\\Bot\\k.dat", "C:\\TEMP\\DSP.Bot.k.dat.TMP"},
+      {"C:\\Other\\Bot\\k.dat", "C:\\TEMP\\DSP.Bot.k.dat.TMP"},  // shares the lock
+      {"C:\\FileLoc", "C:\\TEMP\\DSP.Root.FileLoc.TMP"},
+      {" bare.dat ", "C:\\TEMP\\DSP.Root.bare.dat.TMP"},
+      {"C:\\Bot\\new.dat", "C:\\TEMP\\DSP.Bot..TMP"},
+      {"C:\\Elsewhere\\Bot\\other.dat", "C:\\TEMP\\DSP.Bot..TMP"},
+      {"C:\\data\\stored.dat", "C:\\TEMP\\DSP.data.Stored.DAT.TMP"},  // as stored
+      {"D:\\top.dat", "C:\\TEMP\\DSP.Root.top.dat.TMP"},
+  };
+  for (const Case& c : cases) {
+    std::string name = c.name;
+    EXPECT_EQ(db->SwapPath(name), c.swap) << c.name;
+  }
+}
+
+TEST_F(DatabankTest, FreeSwapIsTakenAtOnceAndHeldUntilReleased) {
+  StartLog();
+  std::string name = " C:\\data\\k.dat ";
+  root.WriteFile("C:\\data\\k.dat", "a=1\r\n");
+  {
+    databank::SwapLock lock = db->AllocateSwap(name);
+    EXPECT_EQ(name, "C:\\data\\k.dat");
+    EXPECT_TRUE(lock.held());
+    EXPECT_EQ(lock.path(), "C:\\TEMP\\DSP.data.k.dat.TMP");
+    EXPECT_TRUE(root.Exists(lock.path()));
+    EXPECT_EQ(env->ProbeLock(lock.path()), platform::LockState::kHeld);
+    EXPECT_EQ(Log(), (Lines{"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"}));
+  }
+  EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
+  EXPECT_EQ(clock->Now().seconds_since_midnight, 8 * 3600 + 29 * 60 + 45);  // no wait
+}
+
+double SecondsOf(platform::Clock& c) { return c.Now().seconds_since_midnight; }
+
+TEST_F(DatabankTest, AbandonedSwapFileIsRemovedAfterJustOverSevenSeconds) {
+  StartLog();
+  root.WriteFile("C:\\data\\k.dat", "a=1\r\n");
+  root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "old contents\r\n");  // nobody holds it
+  const double start = SecondsOf(*clock);
+  std::string name = "C:\\data\\k.dat";
+  databank::SwapLock lock = db->AllocateSwap(name);
+  const double waited = SecondsOf(*clock) - start;
+  EXPECT_GT(waited, 7.0);
+  EXPECT_LT(waited, 7.2);
+  EXPECT_TRUE(lock.held());
+  Lines log = Log();
+  const std::string waiting = "!!! Swap conflict [C:\\TEMP\\DSP.data.k.dat.TMP] Waiting...";
+  // At once, then about once a second: 45, 46.x, 47.x ... 52.x.
+  ASSERT_GE(log.size(), 3u);
+  int waits = 0;
+  for (size_t i = 0; i + 2 < log.size(); ++i) {
+    EXPECT_EQ(log[i], waiting);
+    ++waits;
+  }
+  EXPECT_GE(waits, 7);
+  EXPECT_LE(waits, 9);
+  EXPECT_EQ(log[log.size() - 2], "!!! Swap conflict [C:\\TEMP\\DSP.data.k.dat.TMP] TIMEOUT. File removed.");
+  EXPECT_EQ(log.back(), "Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]");
+  // The first Waiting line is written at the first sighting.
+  EXPECT_NE(root.ReadFile(kLog).find("12-07-2026 08:29:45| " + waiting), std::string::npos);
+}
+
+TEST_F(DatabankTest, TimeoutLineIsWrittenEvenWithTheLogOff) {
+  root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
+  root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
+  S("C:\\data\\k.dat", "k", "a longer value");
+  EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "k=a longer value\r\n");
+  EXPECT_EQ(Log(), (Lines{"!!! Swap conflict [C:\\TEMP\\DSP.data.k.dat.TMP] TIMEOUT. File removed."}));
+  EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
+}
+
+// A manual clock that lets a test act while the engine waits.
+class HookClock : public platform::Clock {
+ public:
+  explicit HookClock(std::shared_ptr<platform::ManualClock> inner) : inner_(std::move(inner)) {}
+  platform::WallTime Now() override { return inner_->Now(); }
+  void Sleep(double seconds) override {
+    ++sleeps;
+    inner_->Advance(seconds);
+    if (on_sleep) on_sleep();
+  }
+  int sleeps = 0;
+  std::function<void()> on_sleep;
+
+ private:
+  std::shared_ptr<platform::ManualClock> inner_;
+};
+
+TEST(SwapWaitTest, SwapFileThatDisappearsEndsTheWaitWithoutTimeout) {
+  TempRoot root;
+  root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
+  root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
+  auto manual = MakeManualClock();
+  auto hook = std::make_shared<HookClock>(manual);
+  auto env = MakeTestEnv(root, hook);
+  databank::Databank db(*env);
+  db.StartDatabankIOLog(false);
+  root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
+  hook->on_sleep = [&] {
+    // The other writer finishes after about three seconds.
+    if (hook->sleeps == 300) std::filesystem::remove(root.Native("C:\\TEMP\\DSP.data.k.dat.TMP"));
+  };
+  std::string b = "C:\\data\\k.dat", k = "k", v = "longer value";
+  db.Set(b, k, v);
+  EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "k=longer value\r\n");
+  Lines log = LogTexts(root.ReadFile(kLog));
+  int waits = 0;
+  for (const auto& l : log) {
+    EXPECT_EQ(l.find("TIMEOUT"), std::string::npos) << l;
+    if (l.find("Waiting...") != std::string::npos) ++waits;
+  }
+  EXPECT_GE(waits, 3);
+  EXPECT_LE(waits, 4);
+  // The engine paused between its looks rather than spinning.
+  EXPECT_GE(hook->sleeps, 300);
+  EXPECT_LT(hook->sleeps, 400);
+}
+
+TEST(SwapWaitTest, AWaitAcrossMidnightStillBreaksAfterSevenSeconds) {
+  TempRoot root;
+  root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
+  root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
+  auto manual = MakeManualClock(23, 59, 57);
+  auto env = MakeTestEnv(root, manual);
+  databank::Databank db(*env);
+  root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
+  std::string name = "C:\\data\\k.dat";
+  databank::SwapLock lock = db.AllocateSwap(name);
+  EXPECT_TRUE(lock.held());
+  const double now = manual->Now().seconds_since_midnight;
+  EXPECT_GT(now, 4.0);  // 3 s before midnight + just over 7 s
+  EXPECT_LT(now, 4.2);
+}
+
+}  // namespace
+}  // namespace carob::testing

@@ -1,0 +1,208 @@
+// Query, its two caches and the I/O log.
+#include <filesystem>
+
+#include "tests/databank/databank_fixture.h"
+
+namespace carob::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr const char* kBank = "C:\\data\\k.dat";
+
+TEST_F(DatabankTest, BlankArgumentsAnswerNothingAndLogNothing) {
+  StartLog();
+  root.WriteFile(kBank, "k=v\r\n");
+  std::string bank = "   ", key = "k";
+  EXPECT_EQ(db->Query(bank, key), "");
+  EXPECT_EQ(bank, "");
+  bank = "  C:\\data\\k.dat ";
+  key = "   ";
+  EXPECT_EQ(db->Query(bank, key), "");
+  EXPECT_EQ(bank, kBank);  // trimmed in place
+  EXPECT_EQ(key, "");
+  EXPECT_EQ(root.ReadFile(kLog), "<missing>");
+  key = " k  ";
+  EXPECT_EQ(db->Query(bank, key), "v");
+  EXPECT_EQ(key, "k");
+}
+
+TEST_F(DatabankTest, MissingOrEmptyBankAnswersNothing) {
+  StartLog();
+  EXPECT_EQ(Q("C:\\data\\none.dat", "k"), "");
+  EXPECT_EQ(Log(), (Lines{"Database C:\\data\\none.dat serial  Query [k] ==>> DATABANK NOT FOUND!!"}));
+  root.WriteFile(kBank, "");
+  EXPECT_EQ(Q(kBank, "k"), "");
+  EXPECT_EQ(Log().size(), 1u);  // an empty file is not logged
+  for (const auto& s : db->read_cache().slots) {
+    EXPECT_NE(s.path, kBank);
+    EXPECT_NE(s.path, "C:\\data\\none.dat");
+  }
+}
+
+TEST_F(DatabankTest, KeysMatchCaseBlindAndTheFirstLineCounts) {
+  root.WriteFile(kBank,
+                 "no equals here\r\n"
+                 "=orphan\r\n"
+                 "   \r\n"
+                 "\r\n"
+                 "a=1\r\n"
+                 "A=2\r\n"
+                 "  key  =  some value  \r\n"
+                 "x=a=b\r\n"
+                 "tab\t=\tv\r\n");
+  EXPECT_EQ(Q(kBank, "a"), "1");
+  EXPECT_EQ(Q(kBank, "A"), "1");
+  EXPECT_EQ(Q(kBank, "KEY"), "some value");
+  EXPECT_EQ(Q(kBank, "x"), "a=b");
+  EXPECT_EQ(Q(kBank, "tab\t"), "\tv");  // tabs are not blanks
+  EXPECT_EQ(Q(kBank, "tab"), "");
+  EXPECT_EQ(Q(kBank, "orphan"), "");
+  EXPECT_EQ(Q(kBank, "no equals here"), "");
+}
+
+TEST_F(DatabankTest, LastLineWithoutLineEndAndBareLineFeeds) {
+  root.WriteFile(kBank, "a=1\nb=2\r\nc=3");
+  EXPECT_EQ(Q(kBank, "a"), "1");
+  EXPECT_EQ(Q(kBank, "b"), "2");
+  EXPECT_EQ(Q(kBank, "c"), "3");
+}
+
+TEST_F(DatabankTest, EmptyValueLineIsRemovedWithEveryLineOfItsKey) {
+  root.WriteFile(kBank, "a=1\r\nk=   \r\nb=2\r\nK=late\r\n");
+  StartLog();
+  EXPECT_EQ(Q(kBank, "k"), "");
+  EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nb=2\r\n");
+  Lines log = Log();
+  EXPECT_EQ(log, (Lines{
+                     "Database C:\\data\\k.dat serial  RemoveEntry [k]",
+                     "Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]",
+                     "Database C:\\data\\k.dat serial 1 Set [k], []",
+                     " Methods: Removing. Doesn't fit in or is empty (using standard method). ",
+                     " Swap serial 2 Set",
+                     " Bytes inscribed ",
+                     "Database C:\\data\\k.dat serial 1 Query [k] ==>> []",
+                 }));
+  // The answer is cached under the state the removal left.
+  EXPECT_EQ(Q(kBank, "k"), "");
+  EXPECT_EQ(Log().back(), "Database C:\\data\\k.dat Query [k] ==>> DeCached from write cache []");
+}
+
+TEST_F(DatabankTest, ReadCacheAnswersUntilTheFileChanges) {
+  root.WriteFile(kBank, "k=v1\r\n");
+  StartLog();
+  EXPECT_EQ(Q(kBank, "k"), "v1");
+  EXPECT_EQ(Q(kBank, "k"), "v1");
+  EXPECT_EQ(Q(kBank, "absent"), "");
+  EXPECT_EQ(Q(kBank, "absent"), "");
+  EXPECT_EQ(Log(), (Lines{
+                       "Database C:\\data\\k.dat serial 1 Query [k] ==>> [v1]",
+                       "Database C:\\data\\k.dat Query [k] ==>> DeCached from read cache [v1]",
+                       "Database C:\\data\\k.dat serial 1 Query [absent] ==>> []",
+                       "Database C:\\data\\k.dat Query [absent] ==>> DeCached from read cache []",
+                   }));
+  // Another length: read again.
+  root.WriteFile(kBank, "k=v22\r\n");
+  EXPECT_EQ(Q(kBank, "k"), "v22");
+  EXPECT_EQ(Log().back(), "Database C:\\data\\k.dat serial 1 Query [k] ==>> [v22]");
+}
+
+TEST_F(DatabankTest, ChangeOfEqualLengthByAnotherProgramIsNoticedAtOnce) {
+  root.WriteFile(kBank, "k=aaa\r\nother=1\r\n");
+  EXPECT_EQ(Q(kBank, "k"), "aaa");
+  EXPECT_EQ(Q(kBank, "other"), "1");
+  // The other program overwrites in place: same length, same second.
+  auto other = OtherProgram();
+  std::string b = kBank, k = "k", v = "bbb";
+  other->Set(b, k, v);
+  EXPECT_EQ(root.ReadFile(kBank), "k=bbb\r\nother=1\r\n");
+  EXPECT_EQ(Q(kBank, "k"), "bbb");
+  // And a rewrite to a file of the same length.
+  b = kBank, k = "other", v = "";
+  other->Set(b, k, v);
+  b = kBank, k = "other", v = "2";
+  other->Set(b, k, v);
+  EXPECT_EQ(root.ReadFile(kBank), "k=bbb\r\nother=2\r\n");
+  EXPECT_EQ(Q(kBank, "other"), "2");
+}
+
+TEST_F(DatabankTest, WriteCacheAnswersTheExactKeyOnly) {
+  root.WriteFile(kBank, "a=1\r\n");
+  S(kBank, "k", "v");
+  StartLog();
+  EXPECT_EQ(Q(kBank, "k"), "v");
+  EXPECT_EQ(Q(kBank, "K"), "v");
+  EXPECT_EQ(Log(), (Lines{
+                       "Database C:\\data\\k.dat Query [k] ==>> DeCached from write cache [v]",
+                       "Database C:\\data\\k.dat serial 1 Query [K] ==>> [v]",
+                   }));
+}
+
+TEST_F(DatabankTest, CacheSlotsRotateFromSlotOne) {
+  root.WriteFile(kBank, "q1=1\r\nq2=2\r\nq3=3\r\nq4=4\r\nq5=5\r\nq6=6\r\n");
+  const auto& slots = db->read_cache().slots;
+  // Settling the access first queries "C:\FileLoc" (slot 1).
+  std::string name = kBank;
+  db->ResolveBankPath(name);
+  EXPECT_EQ(slots[1].key, "Temporary path");
+  EXPECT_EQ(slots[1].value, "C:\\TEMP");
+  const int expected_slot[] = {2, 3, 4, 0, 1, 2};
+  for (int i = 1; i <= 6; ++i) {
+    EXPECT_EQ(Q(kBank, "q" + std::to_string(i)), std::to_string(i));
+    EXPECT_EQ(slots[expected_slot[i - 1]].key, "q" + std::to_string(i));
+  }
+  EXPECT_EQ(slots[1].key, "q5");  // the sixth store overwrote the first
+  EXPECT_EQ(slots[2].value, "6");
+  EXPECT_EQ(slots[2].path, kBank);
+  EXPECT_EQ(db->read_cache().next, 2);
+  // q1 was overwritten: it is read from the file again.
+  StartLog();
+  EXPECT_EQ(Q(kBank, "q1"), "1");
+  EXPECT_EQ(Log(), (Lines{"Database C:\\data\\k.dat serial 1 Query [q1] ==>> [1]"}));
+}
+
+TEST_F(DatabankTest, BankNamesWithoutDriveLieInTheProgramFolder) {
+  root.WriteFile("C:\\ORB\\CAROB\\CAROB.dat", "sky=blue\r\n");
+  EXPECT_EQ(Q("CAROB.dat", "sky"), "blue");
+  EXPECT_EQ(db->read_cache().slots[db->read_cache().next].path, "C:\\ORB\\CAROB\\CAROB.dat");
+}
+
+// -- the I/O log
+
+TEST_F(DatabankTest, LogLinesCarryTheClockStamp) {
+  StartLog();
+  db->LogDatabankIO("whole");
+  clock->Advance(0.5);
+  db->LogDatabankIO("");
+  EXPECT_EQ(root.ReadFile(kLog),
+            "12-07-2026 08:29:45| whole\r\n"
+            "12-07-2026 08:29:45.5| \r\n");
+}
+
+TEST_F(DatabankTest, StartingTheLogKeepsOnePreviousGeneration) {
+  root.WriteFile(kLog, "current\r\n");
+  root.WriteFile(std::string(kLog) + ".x", "older\r\n");
+  EXPECT_FALSE(db->IOLogEnabled());
+  db->StartDatabankIOLog(true);
+  EXPECT_TRUE(db->IOLogEnabled());
+  EXPECT_EQ(root.ReadFile(std::string(kLog) + ".x"), "current\r\n");
+  EXPECT_FALSE(root.Exists(kLog));
+
+  root.WriteFile(kLog, "again\r\n");
+  db->StartDatabankIOLog(false);
+  EXPECT_FALSE(root.Exists(kLog));
+  EXPECT_EQ(root.ReadFile(std::string(kLog) + ".x"), "current\r\n");
+}
+
+TEST_F(DatabankTest, NothingIsLoggedBeforeTheLogIsStarted) {
+  root.WriteFile(kBank, "k=v\r\n");
+  EXPECT_EQ(Q(kBank, "k"), "v");
+  S(kBank, "k", "w");
+  S(kBank, "n", "new");
+  std::string b = kBank, k = "n";
+  db->RemoveEntry(b, k);
+  EXPECT_EQ(Q("C:\\data\\none", "k"), "");
+  EXPECT_FALSE(root.Exists(kLog));
+}
+
+}  // namespace
+}  // namespace carob::testing

@@ -1,0 +1,223 @@
+// Set and RemoveEntry: the three ways of writing, the method notes and the
+// exact bytes they leave.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/databank/databank_fixture.h"
+
+namespace carob::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr const char* kBank = "C:\\data\\k.dat";
+
+// The four lines a Set logs.
+Lines SetLines(const std::string& bank, const std::string& bank_serial, const std::string& key,
+               const std::string& value, const std::string& note,
+               const std::string& swap_serial, const std::string& inscribed) {
+  return {"Database " + bank + " serial " + bank_serial + " Set [" + key + "], [" + value + "]",
+          " Methods: " + note, " Swap serial " + swap_serial + " Set",
+          " Bytes inscribed " + inscribed};
+}
+
+TEST_F(DatabankTest, BlankBankOrKeyWritesNothing) {
+  StartLog();
+  S("  ", "k", "v");
+  S(kBank, "  ", "v");
+  EXPECT_FALSE(root.Exists(kBank));
+  EXPECT_FALSE(root.Exists(kLog));
+  EXPECT_FALSE(db->last_write_ok());
+}
+
+TEST_F(DatabankTest, SetCreatesAMissingDatabankAndAppendsNewKeys) {
+  StartLog();
+  std::string b = "  C:\\data\\k.dat ", k = " k ", v = " v ";
+  db->Set(b, k, v);
+  EXPECT_EQ(b, kBank);
+  EXPECT_EQ(k, "k");
+  EXPECT_EQ(v, "v");
+  EXPECT_TRUE(db->last_write_ok());
+  EXPECT_EQ(root.ReadFile(kBank), "k=v\r\n");
+  EXPECT_EQ(Log(), SetLines(kBank, "", "k", "v", "Appending. ", "", ""));
+  S(kBank, "second", "two = 2");
+  EXPECT_EQ(root.ReadFile(kBank), "k=v\r\nsecond=two = 2\r\n");
+  EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
+  EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data..TMP"));
+}
+
+TEST_F(DatabankTest, AppendAfterALastLineWithoutLineEnd) {
+  root.WriteFile(kBank, "a=1\r\nb=2");
+  S(kBank, "c", "3");
+  EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nb=2\r\nc=3\r\n");
+  auto other = OtherProgram();
+  std::string b = kBank, k = "b";
+  EXPECT_EQ(other->Query(b, k), "2");
+}
+
+TEST_F(DatabankTest, SameValueInAnotherCaseIsAlreadyRecorded) {
+  root.WriteFile(kBank, "k=hello\r\n");
+  StartLog();
+  S(kBank, "K", "Hello");
+  EXPECT_EQ(root.ReadFile(kBank), "k=hello\r\n");
+  EXPECT_EQ(Log(), SetLines(kBank, "", "K", "Hello", " Value already recorded. Aborting write.", "", ""));
+  EXPECT_EQ(db->write_cache().slots[1].value, "Hello");
+  EXPECT_EQ(Q(kBank, "K"), "Hello");
+  // The same Set again is answered by the write cache alone.
+  S(kBank, "K", "Hello");
+  EXPECT_EQ(Log().back(),
+            "Database C:\\data\\k.dat Set [K] ==>> DeCached from write cache [Hello] value already recorded");
+  EXPECT_EQ(Log().size(), 6u);
+}
+
+TEST_F(DatabankTest, ShorterValueIsInscribedAndPadded) {
+  root.WriteFile(kBank, "a=1\r\nk=abcdef\r\nz=9\r\n");
+  StartLog();
+  std::string b = kBank, k = "k", v = "abc";
+  db->Set(b, k, v);
+  EXPECT_EQ(v, "abc   ");  // the caller's value is padded too
+  EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nk=abc   \r\nz=9\r\n");
+  EXPECT_EQ(Log(), SetLines(kBank, "", "k", "abc   ",
+                            "Overwriting existant. Inscribing. String enlarged (to 6 bytes). ", "", "3"));
+  EXPECT_EQ(Q(kBank, "k"), "abc");
+  auto other = OtherProgram();
+  b = kBank, k = "k";
+  EXPECT_EQ(other->Query(b, k), "abc");
+}
+
+TEST_F(DatabankTest, InscribingWritesOnlyTheBytesThatDiffer) {
+  root.WriteFile(kBank, "k=abcdef\r\n");
+  StartLog();
+  S(kBank, "k", "abcxyz");
+  EXPECT_EQ(root.ReadFile(kBank), "k=abcxyz\r\n");
+  EXPECT_EQ(Log(), SetLines(kBank, "", "k", "abcxyz", "Overwriting existant. Inscribing. ", "", "3"));
+}
+
+TEST_F(DatabankTest, InscribingLeavesBlanksBeforeTheKeyAndBareLineFeeds) {
+  root.WriteFile(kBank, "junk line k\nfirst=1\n  k = abcdef\nlast=2\n");
+  S(kBank, "k", "xy");
+  EXPECT_EQ(root.ReadFile(kBank), "junk line k\nfirst=1\n  k =xy     \nlast=2\n");
+  auto other = OtherProgram();
+  std::string b = kBank, k = "last";
+  EXPECT_EQ(other->Query(b, k), "2");
+  b = kBank, k = "k";
+  EXPECT_EQ(other->Query(b, k), "xy");
+}
+
+TEST_F(DatabankTest, LongerValueTakesTheStandardMethod) {
+  root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
+  StartLog();
+  S(kBank, "k", "abcd");
+  EXPECT_EQ(root.ReadFile(kBank), "other=1\r\nk=abcd\r\n");
+  Lines expected = {"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
+  for (const auto& l : SetLines(kBank, "1", "k", "abcd",
+                                "Overwriting existant. Doesn't fit in or is empty (using standard method). ",
+                                "2", "")) {
+    expected.push_back(l);
+  }
+  EXPECT_EQ(Log(), expected);
+  EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));  // the lock is released
+  EXPECT_EQ(Q(kBank, "k"), "abcd");
+}
+
+TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
+  root.WriteFile(kBank,
+                 "k=1\r\n"
+                 "keep=a\r\n"
+                 "\r\n"
+                 "   \r\n"
+                 "=orphan\r\n"
+                 "  = spaced orphan\r\n"
+                 "empty=\r\n"
+                 "blank=   \r\n"
+                 "plain text line\r\n"
+                 "  K = 2\r\n"
+                 "kk=3\r\n"
+                 "k\r\n"
+                 "last=x");
+  StartLog();
+  std::string b = kBank, k = " k ";
+  db->RemoveEntry(b, k);
+  EXPECT_EQ(k, "k");
+  EXPECT_EQ(root.ReadFile(kBank), "keep=a\r\nplain text line\r\nkk=3\r\nk\r\nlast=x\r\n");
+  Lines expected = {"Database C:\\data\\k.dat serial  RemoveEntry [k]",
+                    "Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
+  for (const auto& l : SetLines(kBank, "1", "k", "",
+                                "Removing. Doesn't fit in or is empty (using standard method). ", "2", "")) {
+    expected.push_back(l);
+  }
+  EXPECT_EQ(Log(), expected);
+  EXPECT_EQ(Q(kBank, "k"), "");
+}
+
+TEST_F(DatabankTest, RemovalFromAMissingDatabankCreatesNothing) {
+  StartLog();
+  std::string b = kBank, k = "k";
+  db->RemoveEntry(b, k);
+  EXPECT_FALSE(root.Exists(kBank));
+  EXPECT_EQ(Log()[1], "Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data..TMP]");
+  EXPECT_EQ(Log()[2], "Database C:\\data\\k.dat serial  Set [k], []");
+  EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data..TMP"));
+}
+
+TEST_F(DatabankTest, DeletedDatabankIsWrittenAgainBySameSet) {
+  S(kBank, "k", "v");
+  std::filesystem::remove(root.Native(kBank));
+  S(kBank, "k", "v");
+  EXPECT_EQ(root.ReadFile(kBank), "k=v\r\n");
+}
+
+TEST_F(DatabankTest, ValuesMayHoldEqualsButKeysNever) {
+  S(kBank, "formula", "a=b=c");
+  EXPECT_EQ(Q(kBank, "formula"), "a=b=c");
+  auto other = OtherProgram();
+  std::string b = kBank, k = "formula";
+  EXPECT_EQ(other->Query(b, k), "a=b=c");
+  S(kBank, "a=b", "1");
+  S(kBank, "a=b", "1");  // answered by the write cache
+  auto third = OtherProgram();
+  b = kBank, k = "a=b";
+  std::string v = "1";
+  third->Set(b, k, v);  // another program's cache does not know it: one more line
+  EXPECT_EQ(root.ReadFile(kBank), "formula=a=b=c\r\na=b=1\r\na=b=1\r\n");
+  b = kBank, k = "a=b";
+  EXPECT_EQ(third->Query(b, k), "1");  // from its write cache
+  auto fourth = OtherProgram();
+  b = kBank, k = "a=b";
+  EXPECT_EQ(fourth->Query(b, k), "");  // the file never answers such a key
+}
+
+TEST_F(DatabankTest, DatabankInAMissingFolderIsNeverCreated) {
+  StartLog();
+  S("C:\\nowhere\\k.dat", "k", "v");
+  EXPECT_FALSE(db->last_write_ok());
+  EXPECT_FALSE(root.Exists("C:\\nowhere"));
+  EXPECT_EQ(Log(), SetLines("C:\\nowhere\\k.dat", "", "k", "v", "Appending. ", "", ""));
+  EXPECT_EQ(Q("C:\\nowhere\\k.dat", "k"), "");
+}
+
+TEST_F(DatabankTest, UnwritableDatabankIsNotReportedAsWritten) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes read-only files";
+  root.WriteFile(kBank, "k=abcdef\r\n");
+  std::filesystem::permissions(root.Native(kBank), std::filesystem::perms::owner_read);
+  S(kBank, "k", "xyz");
+  EXPECT_FALSE(db->last_write_ok());
+  EXPECT_EQ(Q(kBank, "k"), "abcdef");
+}
+
+TEST_F(DatabankTest, WritesOfOtherProgramsNeverHideBehindOurCaches) {
+  S(kBank, "k", "aaa");
+  S(kBank, "j", "1");
+  EXPECT_EQ(Q(kBank, "j"), "1");
+  auto other = OtherProgram();
+  std::string b = kBank, k = "k", v = "bbb";
+  other->Set(b, k, v);  // in place: same length
+  EXPECT_EQ(Q(kBank, "k"), "bbb");
+  b = kBank, k = "j", v = "22";
+  other->Set(b, k, v);  // rewrite
+  EXPECT_EQ(Q(kBank, "j"), "22");
+  EXPECT_EQ(Q(kBank, "k"), "bbb");
+}
+
+}  // namespace
+}  // namespace carob::testing
