@@ -1,0 +1,196 @@
+// The family end to end, with real processes: the console `orb talk` in a
+// pipe, the dispatcher `orb dispatch` and a headless `carob` on one
+// computer; two computers that talk through a shared folder; and the run
+// command a newcomer uses.
+#include <dirent.h>
+#include <limits.h>
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "tests/tools/family_support.h"
+
+namespace carob::testing {
+namespace {
+
+const char kIdentification[] = "Talkweave v100\r\nCAROB: aSentence";
+
+// Position of `needle` in `hay` after `from`, or npos.
+size_t After(const std::string& hay, const std::string& needle, size_t from) {
+  return from == std::string::npos ? std::string::npos : hay.find(needle, from);
+}
+
+// Starts the dispatcher and carob on `c` and waits until both are up and
+// carob's interface file is recorded.
+struct RunningFamily {
+  std::unique_ptr<Child> dispatcher, carob;
+};
+
+RunningFamily StartFamily(Computer& c, const std::string& local_id) {
+  RunningFamily f;
+  // Answers go to the console: the output program of CAROB is "User".
+  c.root().WriteFile("C:\\ORB\\CAROB\\CAROB.cfg", "Output program=User\r\n");
+  f.dispatcher = c.Start({c.Orb(), "dispatch", "--local-id", local_id});
+  f.carob = c.Start({c.Carob()});
+  EXPECT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 60));
+  EXPECT_TRUE(WaitUntil([&] { return c.StatusValue("CAROB running") == "Yes"; }, 60));
+  EXPECT_TRUE(WaitUntil([&] { return c.FileLocValue("CAROB interface").has_value(); }, 60));
+  return f;
+}
+
+void StopFamily(Computer& c, RunningFamily& f) {
+  f.carob->Signal(SIGTERM);
+  f.dispatcher->Signal(SIGTERM);
+  EXPECT_EQ(f.carob->Wait(60), 0) << f.carob->Err();
+  EXPECT_EQ(f.dispatcher->Wait(60), 0) << f.dispatcher->Err();
+  EXPECT_EQ(c.StatusValue("CAROB running"), "No");
+  EXPECT_EQ(c.StatusValue("RORU PO running"), "No");
+}
+
+TEST(FamilyRoad, StatementQuestionIdentificationAndPing) {
+  Computer c;
+  RunningFamily f = StartFamily(c, "hostA");
+
+  auto talk = c.Start({c.Orb(), "talk", "--wait", "5"}, true);
+  talk->Feed("the sky be blue\nWhat colour is the sky?\n ? \n!\n");
+  talk->CloseInput();
+  ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
+  std::string out = talk->Out();
+
+  // The statement says nothing; the question is answered with the fact, "?"
+  // with the identification and "!" with the ping's answer, in that order.
+  size_t fact = After(out, "the sky=blue\n", 0);
+  size_t ident = After(out, std::string(kIdentification) + "\n", fact);
+  size_t ping = After(out, "!!\n", ident);
+  EXPECT_NE(fact, std::string::npos) << out;
+  EXPECT_NE(ident, std::string::npos) << out;
+  EXPECT_NE(ping, std::string::npos) << out;
+  EXPECT_EQ(out, "the sky=blue\n" + std::string(kIdentification) + "\n!!\n");
+
+  EXPECT_EQ(BankValue(c.root().ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sky"), "blue");
+  EXPECT_EQ(c.StatusValue("User running"), "No");
+  EXPECT_EQ(c.FileLocValue("User interface"), "C:\\ORB\\TOOLS\\User.interface.POF");
+  StopFamily(c, f);
+}
+
+TEST(FamilyRoad, ConsoleAddressesOtherApplicationsAndSeesWhatArrives) {
+  Computer c;
+  c.AddStatus("Local ID", "hostA");
+  c.root().MakeFolder("C:\\LEX");
+  c.SetFileLoc("Lexwright interface", "C:\\LEX\\Lexwright.interface.POF");
+  auto dispatcher = c.Start({c.Orb(), "dispatch"});
+  ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 60));
+
+  // Another program sends to the user meanwhile; the console prints it.
+  c.AppendEntry(c.FileLocValue("RORU PO Input").value_or(""),
+                "SET SOURCE = hostA\r\nDO User:a note for you");
+  auto talk = c.Start({c.Orb(), "talk", "Lexwright", "--wait", "2"}, true);
+  talk->Feed("hello there\n\n   \n");
+  talk->CloseInput();
+  ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
+  EXPECT_EQ(talk->Out(), "a note for you\n");
+  // Blank lines are not sent.
+  EXPECT_EQ(c.Entries("C:\\LEX\\Lexwright.interface.POF"),
+            (std::vector<Lines>{{"SET SOURCE = hostA", "hello there"}}));
+  dispatcher->Signal(SIGTERM);
+  EXPECT_EQ(dispatcher->Wait(60), 0);
+
+  // Wrong usage.
+  EXPECT_EQ(c.RunOrb({"talk", "--wait", "soon"}).code, 2);
+  EXPECT_EQ(c.RunOrb({"talk", "A", "B"}).code, 2);
+}
+
+TEST(FamilyRoad, ConsoleHoldsLinesUntilADispatcherIsThere) {
+  Computer c;
+  c.AddStatus("Local ID", "hostA");
+  // No dispatcher ever: the line is not silently lost, the console says so.
+  auto talk = c.Start({c.Orb(), "talk", "--wait", "0.5"}, true);
+  talk->Feed("anyone there?\n");
+  talk->CloseInput();
+  EXPECT_EQ(talk->Wait(60), 1);
+  EXPECT_NE(talk->Err().find("not sent"), std::string::npos) << talk->Err();
+}
+
+// Two computers on one machine: each has its own ORB_ROOT and Local ID, and
+// both dispatchers' input files lie on a shared folder where each finds the
+// other's through its route.
+TEST(FamilyTwoComputers, ConsoleOnOneTalksToCarobOnTheOther) {
+  Computer a, b;
+  TempRoot shared;
+  std::string share = "Z:" + shared.path();
+  for (char& ch : share) if (ch == '/') ch = '\\';
+  const std::string in_a = share + "\\alpha.input.POF", in_b = share + "\\beta.input.POF";
+  a.SetFileLoc("RORU PO Input", in_a);
+  a.SetFileLoc("RORU PO Route beta", in_b);
+  b.SetFileLoc("RORU PO Input", in_b);
+  b.SetFileLoc("RORU PO Route alpha", in_a);
+
+  auto dispatch_a = a.Start({a.Orb(), "dispatch", "--local-id", "alpha"});
+  RunningFamily fb = StartFamily(b, "beta");
+  ASSERT_TRUE(WaitUntil([&] { return a.StatusValue("RORU PO running") == "Yes"; }, 60));
+
+  auto talk = a.Start({a.Orb(), "talk", "CAROB", "--to", "beta", "--wait", "5"}, true);
+  talk->Feed("the sea be deep\nHow deep is the sea?\n?\n");
+  talk->CloseInput();
+  ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
+  EXPECT_EQ(talk->Out(), "the sea=deep\n" + std::string(kIdentification) + "\n");
+
+  // The fact was learnt on the second computer, not on the first.
+  EXPECT_EQ(BankValue(b.root().ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sea"), "deep");
+  EXPECT_FALSE(a.root().Exists("C:\\ORB\\CAROB\\CAROB.dat"));
+  EXPECT_EQ(a.Entries("C:\\ORB\\TOOLS\\RORU PO.input.undeliverable.POF").size(), 0u);
+
+  dispatch_a->Signal(SIGTERM);
+  EXPECT_EQ(dispatch_a->Wait(60), 0);
+  StopFamily(b, fb);
+}
+
+// Processes whose program file lies under `root`, found through /proc.
+std::vector<std::string> ProcessesUnder(const std::string& root) {
+  std::vector<std::string> found;
+  DIR* dir = ::opendir("/proc");
+  if (!dir) return found;
+  while (dirent* e = ::readdir(dir)) {
+    std::string name = e->d_name;
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    char buf[PATH_MAX];
+    std::string link = "/proc/" + name + "/exe";
+    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) continue;
+    std::string exe(buf, static_cast<size_t>(n));
+    if (exe.rfind(root + "/", 0) == 0) found.push_back(name + " " + exe);
+  }
+  ::closedir(dir);
+  return found;
+}
+
+TEST(FamilyRunCommand, ScriptedSessionAnswersAndLeavesNoProcessBehind) {
+  TempRoot root;
+  Child::Options o;
+  o.argv = {kSourceDir + "/scripts/run.sh", "--wait", "5"};
+  o.set_env = {{"ORB_ROOT", root.path()}, {"CAROB_BIN_DIR", kBinDir}};
+  o.unset_env = {"DISPLAY", "WAYLAND_DISPLAY", "ORB"};
+  o.pipe_input = true;
+  o.out_path = root.path() + "/run.out";
+  o.err_path = root.path() + "/run.err";
+  Child run(o);
+  ASSERT_TRUE(run.started());
+  run.Feed("the sky be blue\nWhat colour is the sky?\n");
+  run.CloseInput();
+  EXPECT_EQ(run.Wait(300), 0) << run.Err();
+  std::string out = run.Out();
+  EXPECT_NE(out.find("the sky=blue\n"), std::string::npos) << out << run.Err();
+
+  // Nothing of the family runs any more: not in the script's process group,
+  // and no program installed under the root.
+  EXPECT_TRUE(WaitUntil([&] { return ::kill(-run.pid(), 0) == -1 && errno == ESRCH; }, 30));
+  EXPECT_TRUE(ProcessesUnder(root.path()).empty());
+  std::string status = ReadNative(root.Native("C:\\TEMP\\STATUS"));
+  EXPECT_EQ(BankValue(status, "CAROB running"), "No") << status;
+  EXPECT_EQ(BankValue(status, "RORU PO running"), "No") << status;
+  EXPECT_EQ(BankValue(status, "User running"), "No") << status;
+}
+
+}  // namespace
+}  // namespace carob::testing

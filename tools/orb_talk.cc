@@ -1,0 +1,272 @@
+// `orb talk [APP]`: the console of the application "User", the human
+// user's side of a conversation with CAROB (or any APP of the family).
+//
+// Every line read from standard input goes to APP through the dispatcher
+// (body "DO APP:line", or "SENDTO [id] APP:line" with --to), and every text
+// that arrives in the interface file of "User" is printed as it arrives.
+// On a terminal it shows a prompt; in a pipe it reads to the end of its
+// input, then waits for answers until none has come for --wait seconds.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "databank/databank.h"
+#include "messaging/messaging.h"
+#include "platform/env.h"
+#include "platform/text.h"
+#include "registry/registry.h"
+#include "tools/orb_commands.h"
+#include "tools/orb_family.h"
+
+namespace carob::tools {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using platform::Trim;
+
+constexpr char kFileLoc[] = "C:\\FileLoc";
+
+// The databank takes its arguments as modifiable strings (it trims them in
+// place); these take copies.
+std::string QueryBank(databank::Databank& db, std::string bank, std::string key) {
+  return db.Query(bank, key);
+}
+void SetBank(databank::Databank& db, std::string bank, std::string key, std::string value) {
+  db.Set(bank, key, value);
+}
+constexpr int kPollMs = 50;
+constexpr int kMaxTakenPerPoll = 1000;
+
+volatile std::sig_atomic_t g_talk_stop = 0;
+extern "C" void OnTalkStop(int) { g_talk_stop = 1; }
+
+// Lines read from standard input by a thread of their own, so that answers
+// are printed while the user types (or while a pipe is still open).
+struct LineFeed {
+  std::mutex mu;
+  std::deque<std::string> lines;
+  bool at_end = false;
+};
+
+void ReadLines(std::istream& in, std::shared_ptr<LineFeed> feed) {
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::lock_guard<std::mutex> lock(feed->mu);
+    feed->lines.push_back(line);
+  }
+  std::lock_guard<std::mutex> lock(feed->mu);
+  feed->at_end = true;
+}
+
+void TalkUsage(std::ostream& err) {
+  err << "usage: orb talk [APP] [--to ID] [--wait SECONDS] [--prompt|--no-prompt]\n";
+}
+
+bool ParseSeconds(const std::string& text, double& seconds) {
+  try {
+    size_t used = 0;
+    double v = std::stod(text, &used);
+    if (used != text.size() || !(v >= 0) || v > 86400) return false;
+    seconds = v;
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+class Console {
+ public:
+  Console(platform::Env& env, databank::Databank& db, std::ostream& out, std::ostream& err)
+      : env_(env), db_(db), registry_(env, db_), msg_(env, db_, registry_), out_(out), err_(err) {}
+
+  // Registers "User" as running and makes sure its interface file is
+  // recorded. False when the interface file cannot be recorded.
+  bool Start() {
+    registry_.RegisterApplication(kConsoleApp);
+    std::string key = std::string(kConsoleApp) + " interface";
+    iface_ = QueryBank(db_, kFileLoc, key);
+    if (iface_.empty()) {
+      std::string path = env_.ProgramFolder() + "\\" + kConsoleApp + ".interface.POF";
+      SetBank(db_, kFileLoc, key, path);
+      iface_ = QueryBank(db_, kFileLoc, key);
+    }
+    if (iface_.empty()) {
+      err_ << "orb talk: cannot record \"" << key << "\" in C:\\FileLoc\n";
+      return false;
+    }
+    return true;
+  }
+
+  void Stop() { registry_.UnregisterApplication(kConsoleApp); }
+
+  // Sends one line to `app`; false when no dispatcher has recorded its input
+  // file yet (the line is then kept by the caller rather than lost).
+  bool Send(const std::string& app, const std::string& to, const std::string& line) {
+    db_.ForgetCached(std::string("RORU PO Input"));
+    if (QueryBank(db_, kFileLoc, "RORU PO Input").empty()) return false;
+    std::string source;
+    msg_.SendMessage(source, to, app + ":" + line);
+    return true;
+  }
+
+  // Prints every text waiting in the interface file; the number printed.
+  int PrintArrivals() {
+    int printed = 0;
+    for (int i = 0; i < kMaxTakenPerPoll; ++i) {
+      std::string text = msg_.ReceiveMessage(kConsoleApp, 0);
+      if (text.empty()) break;
+      out_ << text << "\n";
+      ++printed;
+    }
+    if (printed) out_.flush();
+    return printed;
+  }
+
+ private:
+  platform::Env& env_;
+  databank::Databank& db_;
+  registry::Registry registry_;
+  messaging::Messaging msg_;
+  std::ostream& out_;
+  std::ostream& err_;
+  std::string iface_;
+};
+
+}  // namespace
+
+int RunTalk(OrbContext& ctx, const OrbArgs& args) {
+  std::istream& in = ctx.in;
+  std::ostream& out = ctx.out;
+  std::ostream& err = ctx.err;
+  bool interactive = ctx.interactive;
+  std::string app;
+  std::string to;
+  double wait_seconds = 3;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--to" && i + 1 < args.size()) {
+      to = Trim(args[++i]);
+    } else if (a == "--wait" && i + 1 < args.size()) {
+      if (!ParseSeconds(args[++i], wait_seconds)) {
+        TalkUsage(err);
+        return 2;
+      }
+    } else if (a == "--prompt") {
+      interactive = true;
+    } else if (a == "--no-prompt") {
+      interactive = false;
+    } else if (!a.empty() && a[0] != '-' && app.empty()) {
+      app = Trim(a);
+    } else {
+      TalkUsage(err);
+      return 2;
+    }
+  }
+  if (app.empty()) app = "CAROB";
+  if (app.find(':') != std::string::npos) {
+    err << "orb talk: an application name cannot hold \":\"\n";
+    return 2;
+  }
+
+  Console console(ctx.env, ctx.db, out, err);
+  if (!console.Start()) {
+    console.Stop();
+    return 1;
+  }
+
+  g_talk_stop = 0;
+  auto old_term = std::signal(SIGTERM, OnTalkStop);
+  auto old_int = std::signal(SIGINT, OnTalkStop);
+
+  auto feed = std::make_shared<LineFeed>();
+  std::thread reader(ReadLines, std::ref(in), feed);
+
+  const std::string prompt = "you> ";
+  if (interactive) {
+    out << "Talking to " << app << (to.empty() ? "" : " on [" + to + "]")
+        << ". Type a sentence and press Enter; Ctrl-D leaves.\n"
+        << prompt << std::flush;
+  }
+
+  std::deque<std::string> held;  // lines waiting for a dispatcher
+  bool held_reported = false;
+  Clock::time_point last_activity = Clock::now();
+  bool input_done = false;
+  const auto wait = std::chrono::duration<double>(wait_seconds);
+  int rc = 0;
+
+  while (!g_talk_stop) {
+    {
+      std::lock_guard<std::mutex> lock(feed->mu);
+      while (!feed->lines.empty()) {
+        held.push_back(std::move(feed->lines.front()));
+        feed->lines.pop_front();
+      }
+      if (feed->at_end && !input_done) {
+        input_done = true;
+        last_activity = Clock::now();
+      }
+    }
+    bool sent = false;
+    while (!held.empty()) {
+      if (Trim(held.front()).empty()) {  // a blank line says nothing
+        held.pop_front();
+        continue;
+      }
+      if (!console.Send(app, to, held.front())) {
+        if (!held_reported) {
+          err << "orb talk: no dispatcher has recorded \"RORU PO Input\" yet; holding your lines\n";
+          held_reported = true;
+        }
+        break;
+      }
+      held.pop_front();
+      sent = true;
+      last_activity = Clock::now();
+    }
+    int printed = console.PrintArrivals();
+    if (printed) last_activity = Clock::now();
+    if (interactive && (printed || sent) && !input_done) out << prompt << std::flush;
+
+    if (input_done && Clock::now() - last_activity >= wait) {
+      if (!held.empty()) {
+        err << "orb talk: " << held.size() << " line(s) not sent: no dispatcher\n";
+        rc = 1;
+      }
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
+  if (interactive) out << "\n";
+  out.flush();
+
+  console.Stop();
+  std::signal(SIGTERM, old_term == SIG_ERR ? SIG_DFL : old_term);
+  std::signal(SIGINT, old_int == SIG_ERR ? SIG_DFL : old_int);
+
+  bool reader_done;
+  {
+    std::lock_guard<std::mutex> lock(feed->mu);
+    reader_done = feed->at_end;
+  }
+  if (reader_done) {
+    reader.join();
+  } else {
+    // Stopped by a signal while the reader still waits for a line: the
+    // reader owns nothing that needs closing, so it is left to end with the
+    // process.
+    reader.detach();
+  }
+  return rc;
+}
+
+}  // namespace carob::tools
