@@ -90,9 +90,8 @@ void Registry::LocateStatusBank() {
     last_check = std::round(env_.Timer());
     std::optional<int64_t> now = StatusSize();
     if (now && *now >= kStatusWaitSize) continue;
-    // "Zadozo" flips its flag in place, which can leave the file's length
-    // and second unchanged; a cached "Yes" would then hold this wait for
-    // ever. The flag is read from the file at every check.
+    // The flag is another program's: it is read from the file at every
+    // check, never from a cached answer.
     db_.ForgetCached(std::string(kZadozo) + " running");
     if (IsRunning(kZadozo)) continue;
     return;

@@ -52,5 +52,8 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args);
 // orb_talk.cc
 // `orb talk [APP] [--to ID] [--wait SECONDS]`: the console of "User".
 int RunTalk(OrbContext& ctx, const OrbArgs& args);
+// orb_status.cc
+// `orb status`: the STATUS registry, grouped by application.
+int RunStatus(OrbContext& ctx, const OrbArgs& args);
 
 }  // namespace carob::tools

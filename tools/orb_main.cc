@@ -31,6 +31,7 @@ const CommandLine kCommands[] = {
     {"take", "take FILE", RunTake},
     {"dispatch", "dispatch [--once] [--local-id ID]", RunDispatch},
     {"talk", "talk [APP] [--to ID] [--wait SECONDS]", RunTalk},
+    {"status", "status", RunStatus},
 };
 
 int Usage(std::ostream& err) {

@@ -124,7 +124,7 @@ TEST(Registration, UnwritableStatusDatabankGivesUpAfterAFewAttempts) {
                     "Temporary path=C:\\TEMP\r\nSTATUS=C:\\GONE\\STATUS\r\n");
     double before = Seconds(*w.env);
     w.reg->RegisterApplication("CAROB");
-    EXPECT_DOUBLE_EQ(Seconds(*w.env) - before, (kRegisterAttempts - 1) * kRegisterRetryPause);
+    EXPECT_NEAR(Seconds(*w.env) - before, (kRegisterAttempts - 1) * kRegisterRetryPause, 1e-6);
     EXPECT_FALSE(w.root.Exists("C:\\GONE"));
     EXPECT_FALSE(w.reg->IsRunning("CAROB"));
     // The rest of start-up still works.
@@ -137,7 +137,7 @@ TEST(Registration, UnwritableStatusDatabankGivesUpAfterAFewAttempts) {
     w.root.MakeFolder(kStatusPath);
     double before = Seconds(*w.env);
     w.reg->RegisterApplication("CAROB");
-    EXPECT_DOUBLE_EQ(Seconds(*w.env) - before, (kRegisterAttempts - 1) * kRegisterRetryPause);
+    EXPECT_NEAR(Seconds(*w.env) - before, (kRegisterAttempts - 1) * kRegisterRetryPause, 1e-6);
     EXPECT_TRUE(std::filesystem::is_directory(w.root.Native(kStatusPath)));
   }
 }
