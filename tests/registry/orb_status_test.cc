@@ -1,0 +1,101 @@
+// `orb status` as a real process over a temporary ORB root.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "tests/registry/registry_world.h"
+
+namespace carob::testing {
+namespace {
+
+struct OrbRun {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const std::string& native) {
+  std::ifstream in(native, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Runs orb with ORB_ROOT set to the world's root; cut short after a minute.
+OrbRun RunOrb(const TempRoot& root, const std::string& args) {
+  const std::string out = root.path() + "/orb.out", err = root.path() + "/orb.err";
+  const std::string command = "ORB_ROOT='" + root.path() + "' timeout 60 '" + CAROB_BIN_DIR +
+                              "/orb' " + args + " > '" + out + "' 2> '" + err + "'";
+  OrbRun run;
+  int status = std::system(command.c_str());
+  if (status != -1 && WIFEXITED(status)) run.code = WEXITSTATUS(status);
+  run.out = Slurp(out);
+  run.err = Slurp(err);
+  return run;
+}
+
+TEST(OrbStatus, PrintsTheRegistryGroupedAndChangesNothing) {
+  RegistryWorld w;
+  w.WriteStatus({"Local ID=PC7", "Pulse=250", "Lexwright running=No ",
+                 "Lexwright path=C:\\LEX\\LEX.EXE"});
+  w.reg->RegisterApplication("CAROB");
+  w.reg->RegisterInformation("CAROB", "ID", "Talkweave v100");
+  w.reg->RegisterInformation("Lexwright", "Mood", "calm");
+  const std::string fileloc = w.root.ReadFile("C:\\FileLoc");
+  const std::string status = w.Status();
+
+  OrbRun run = RunOrb(w.root, "status");
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "STATUS databank: C:\\TEMP\\STATUS\n"
+            "Local ID: PC7\n"
+            "Pulse: 250\n"
+            "\n"
+            "Lexwright (not running)\n"
+            "  running: No\n"
+            "  path:    C:\\LEX\\LEX.EXE\n"
+            "  Mood:    calm\n"
+            "\n"
+            "CAROB (running)\n"
+            "  running:         Yes\n"
+            "  path:            C:\\ORB\\CAROB\\CAROB.EXE\n"
+            "  last login date: 12-07-2026\n"
+            "  last login time: 08:29:45\n"
+            "  ID:              Talkweave v100\n");
+  EXPECT_EQ(w.root.ReadFile("C:\\FileLoc"), fileloc);
+  EXPECT_EQ(w.Status(), status);
+}
+
+TEST(OrbStatus, DoesNotGuardTheSizeOrStartAnything) {
+  RegistryWorld w;
+  std::string big = Lines({"Zadozo running=No", "Zadozo path=C:\\ORB\\ZADOZO\\ZADOZO.EXE"});
+  while (big.size() < 60000) big += "filler" + std::to_string(big.size()) + "=" + std::string(80, 'x') + "\r\n";
+  w.root.WriteFile(kStatusPath, big);
+  // A Zadozo that would leave a mark if it were started.
+  w.root.WriteFile("C:\\ORB\\ZADOZO\\zadozo",
+                   "#!/bin/sh\ntouch '" + w.root.Native("C:\\TEMP\\zadozo-ran") + "'\n");
+  std::filesystem::permissions(w.root.Native("C:\\ORB\\ZADOZO\\zadozo"),
+                               std::filesystem::perms::owner_all);
+  OrbRun run = RunOrb(w.root, "status");
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("Zadozo (not running)\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.err, "");
+  EXPECT_FALSE(w.root.Exists("C:\\TEMP\\zadozo-ran"));
+}
+
+TEST(OrbStatus, WrongUsageAndAMissingDatabank) {
+  RegistryWorld w;
+  OrbRun usage = RunOrb(w.root, "status extra");
+  EXPECT_EQ(usage.code, 2);
+  EXPECT_EQ(usage.out, "");
+  EXPECT_NE(usage.err.find("usage: orb status\n"), std::string::npos) << usage.err;
+
+  OrbRun missing = RunOrb(w.root, "status");
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_NE(missing.err.find("C:\\TEMP\\STATUS"), std::string::npos) << missing.err;
+  EXPECT_FALSE(w.root.Exists(kStatusPath));
+}
+
+}  // namespace
+}  // namespace carob::testing
