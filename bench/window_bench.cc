@@ -13,6 +13,7 @@
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "platform/env.h"
+#include "platform/text.h"
 #include "registry/registry.h"
 #include "tests/support/test_env.h"
 #include "window/window.h"
@@ -28,7 +29,7 @@ class CountingEnv : public platform::Env {
 
   struct Counts {
     int64_t knowledge_reads = 0;        // opens of the knowledge file for reading
-    int64_t knowledge_bytes_read = 0;   // its size at each such open
+    int64_t knowledge_bytes_read = 0;   // its size at each such open (bytes a full scan reads)
     int64_t knowledge_appends = 0;
     int64_t knowledge_rewrites = 0;     // whole-file replacements and renames
     int64_t log_lines = 0;              // appends to Database_IO.log
@@ -200,7 +201,7 @@ void BM_ThinkingPasses(benchmark::State& state) {
   state.counters["set_append"] = static_cast<double>(trace["set_append"]);
   state.counters["set_rewrite"] = static_cast<double>(trace["set_rewrite"]);
   state.counters["kdat_reads"] = static_cast<double>(last.knowledge_reads);
-  state.counters["kdat_MB_read"] =
+  state.counters["kdat_MB_opened"] =
       static_cast<double>(last.knowledge_bytes_read) / (1024.0 * 1024.0);
   state.counters["log_lines"] = static_cast<double>(last.log_lines);
   state.counters["stat_calls"] = static_cast<double>(last.file_infos);
