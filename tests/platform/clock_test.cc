@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "platform/clockstamp.h"
+#include "platform/env.h"
+#include "tests/support/test_env.h"
+
+namespace carob::platform {
+namespace {
+
+WallTime At(double seconds_since_midnight) {
+  WallTime t;
+  t.year = 2026;
+  t.month = 12;
+  t.day = 7;
+  t.seconds_since_midnight = seconds_since_midnight;
+  return t;
+}
+
+TEST(ClockStampTest, WholeSecondsHaveNoFraction) {
+  EXPECT_EQ(FormatClockStamp(At(8 * 3600 + 29 * 60 + 45)), "12-07-2026 08:29:45");
+  EXPECT_EQ(FormatClockStamp(At(0)), "12-07-2026 00:00:00");
+  WallTime jan = At(3600 * 13 + 5);
+  jan.month = 1;
+  jan.day = 2;
+  jan.year = 2027;
+  EXPECT_EQ(FormatClockStamp(jan), "01-02-2027 13:00:05");
+}
+
+TEST(ClockStampTest, FractionsAreWrittenWithoutLeadingZero) {
+  const double base = 8 * 3600 + 29 * 60 + 45;
+  EXPECT_EQ(FormatClockStamp(At(base + 0.5)), "12-07-2026 08:29:45.5");
+  EXPECT_EQ(FormatClockStamp(At(base + 19.0 / 64)), "12-07-2026 08:29:45.296875");
+  EXPECT_EQ(FormatClockStamp(At(base + 0.53125)), "12-07-2026 08:29:45.53125");
+  // Early in the day single precision keeps more digits; at most seven
+  // significant ones are written, never an exponent.
+  EXPECT_EQ(FormatClockStamp(At(0.1)), "12-07-2026 00:00:00.1");
+  EXPECT_EQ(FormatClockStamp(At(0.00001)), "12-07-2026 00:00:00.00001");
+  EXPECT_EQ(FormatClockStamp(At(1.0 / 3)), "12-07-2026 00:00:00.3333333");
+}
+
+TEST(ClockStampTest, TimeOfDayComesFromTheSinglePrecisionReading) {
+  // 23:59:59.3 is not representable in single precision this late; the
+  // reading is 86399.296875 and the fraction moves in 1/128 s steps.
+  EXPECT_EQ(FormatClockStamp(At(86399.3)), "12-07-2026 23:59:59.296875");
+  EXPECT_EQ(FormatClockStamp(At(86399.3 + 1.0 / 128)), "12-07-2026 23:59:59.3046875");
+  std::set<std::string> seen;
+  for (int i = 0; i < 128; ++i) seen.insert(FormatClockStamp(At(70000 + i / 1000.0)));
+  // 128 readings one millisecond apart fall into at most 17 steps of 1/128 s.
+  EXPECT_LE(seen.size(), 17u);
+  // The reading rounds up to the next whole second: the stamp shows that
+  // second, with no fraction and no stale hh:mm:ss.
+  WallTime t = At(30585.99999999);
+  t.hour = 8;
+  t.minute = 29;
+  t.second = 45;
+  EXPECT_EQ(FormatClockStamp(t), "12-07-2026 08:29:46");
+  // Just before midnight the reading can round to 86400: the stamp stays on
+  // the day's last second.
+  EXPECT_EQ(FormatClockStamp(At(86399.999)), "12-07-2026 23:59:59");
+  // The largest fraction below one second does not round up to a whole one.
+  EXPECT_EQ(FormatClockStamp(At(0.99999994)), "12-07-2026 00:00:00.9999999");
+}
+
+TEST(ClockStampTest, StampOfAnEnvUsesItsClock) {
+  testing::TempRoot root;
+  auto clock = testing::MakeManualClock(8, 29, 45.53125);
+  auto env = testing::MakeTestEnv(root, clock);
+  EXPECT_EQ(ClockStamp(*env), "12-07-2026 08:29:45.53125");
+  EXPECT_FLOAT_EQ(env->Timer(), 30585.53125f);
+  clock->Advance(0.46875);
+  EXPECT_EQ(ClockStamp(*env), "12-07-2026 08:29:46");
+  EXPECT_EQ(FormatDate(env->Now()), "12-07-2026");
+  EXPECT_EQ(FormatTime(env->Now()), "08:29:46");
+}
+
+TEST(ManualClockTest, AdvanceRollsTimeAndDate) {
+  auto clock = testing::MakeManualClock(23, 59, 59);
+  WallTime t = clock->Now();
+  t.month = 12;
+  t.day = 31;
+  clock->Set(t);
+  clock->Advance(2.5);
+  WallTime n = clock->Now();
+  EXPECT_EQ(n.year, 2027);
+  EXPECT_EQ(n.month, 1);
+  EXPECT_EQ(n.day, 1);
+  EXPECT_EQ(n.hour, 0);
+  EXPECT_EQ(n.minute, 0);
+  EXPECT_EQ(n.second, 1);
+  EXPECT_DOUBLE_EQ(n.seconds_since_midnight, 1.5);
+
+  clock->Advance(3600 * 2 + 61);
+  n = clock->Now();
+  EXPECT_EQ(n.hour, 2);
+  EXPECT_EQ(n.minute, 1);
+  EXPECT_EQ(n.second, 2);
+  EXPECT_EQ(n.day, 1);
+
+  // Leap day and a plain February.
+  WallTime feb = n;
+  feb.year = 2028;
+  feb.month = 2;
+  feb.day = 28;
+  feb.seconds_since_midnight = 86000;
+  clock->Set(feb);
+  clock->Advance(1000);
+  EXPECT_EQ(clock->Now().month, 2);
+  EXPECT_EQ(clock->Now().day, 29);
+  feb.year = 2027;
+  clock->Set(feb);
+  clock->Advance(1000);
+  EXPECT_EQ(clock->Now().month, 3);
+  EXPECT_EQ(clock->Now().day, 1);
+
+  // Sleep moves a manual clock instead of waiting; several days at once.
+  clock->Sleep(86400.0 * 3);
+  EXPECT_EQ(clock->Now().month, 3);
+  EXPECT_EQ(clock->Now().day, 4);
+}
+
+TEST(SystemClockTest, ReadingIsConsistent) {
+  SystemClock clock;
+  WallTime t = clock.Now();
+  EXPECT_GE(t.seconds_since_midnight, 0.0);
+  EXPECT_LT(t.seconds_since_midnight, 86400.0);
+  EXPECT_EQ(static_cast<int>(t.seconds_since_midnight),
+            t.hour * 3600 + t.minute * 60 + t.second);
+  EXPECT_GE(t.month, 1);
+  EXPECT_LE(t.month, 12);
+  EXPECT_GE(t.year, 2024);
+}
+
+TEST(RandomTest, SeededSequencesRepeatAndStayInRange) {
+  LcgRandom a, b, c;
+  a.Seed(30585.53125f);
+  b.Seed(30585.53125f);
+  c.Seed(30585.5390625f);
+  bool differs = false;
+  std::set<int> buckets;
+  for (int i = 0; i < 1000; ++i) {
+    float x = a.Next();
+    EXPECT_EQ(x, b.Next());
+    if (x != c.Next()) differs = true;
+    EXPECT_GE(x, 0.0f);
+    EXPECT_LT(x, 1.0f);
+    buckets.insert(static_cast<int>(x * 16));
+  }
+  EXPECT_TRUE(differs);
+  EXPECT_EQ(buckets.size(), 16u);  // spreads over the whole range
+}
+
+}  // namespace
+}  // namespace carob::platform

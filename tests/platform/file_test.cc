@@ -1,0 +1,325 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "platform/env.h"
+#include "tests/platform/platform_test_util.h"
+#include "tests/support/test_env.h"
+
+namespace carob::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::MakeTestEnv;
+using testing::TempRoot;
+
+std::vector<std::string> FolderEntries(const std::string& native_folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(native_folder)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(SerialTest, EveryOpenFileHoldsTheLowestFreeNumber) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\ORB\\a", "a");
+  auto a = env->Open("C:\\ORB\\a", OpenMode::kRead);
+  auto b = env->Open("C:\\ORB\\b", OpenMode::kAppend);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(a->serial(), 1);
+  EXPECT_EQ(b->serial(), 2);
+  a.reset();
+  auto c = env->Open("C:\\ORB\\a", OpenMode::kReadWrite);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->serial(), 1);
+  auto d = env->OpenLocked("C:\\ORB\\b", OpenMode::kRead);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->serial(), 3);
+  // The table is the process's, not the Env's.
+  auto other_env = MakeTestEnv(root);
+  auto e = other_env->Open("C:\\ORB\\a", OpenMode::kRead);
+  EXPECT_EQ(e->serial(), 4);
+  b.reset();
+  c.reset();
+  auto f = other_env->Open("C:\\ORB\\a", OpenMode::kRead);
+  EXPECT_EQ(f->serial(), 1);
+  // A failed open takes no number.
+  EXPECT_EQ(env->Open("C:\\ORB\\none", OpenMode::kRead), nullptr);
+  auto g = env->Open("C:\\ORB\\a", OpenMode::kRead);
+  EXPECT_EQ(g->serial(), 2);
+}
+
+TEST(ReadLineTest, LineEndsAndOffsets) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\t.txt", "a\r\nb\nc\rd\r\n\r\n\r\r\nlast\r");
+  auto f = env->Open("C:\\t.txt", OpenMode::kRead);
+  ASSERT_NE(f, nullptr);
+  struct Want {
+    std::string line;
+    int64_t next;
+  };
+  const std::vector<Want> want = {
+      {"a", 3}, {"b", 5}, {"c\rd", 10}, {"", 12}, {"\r", 15}, {"last\r", 20}};
+  EXPECT_EQ(f->Tell(), 0);
+  std::string line;
+  for (const auto& w : want) {
+    ASSERT_TRUE(f->ReadLine(line));
+    EXPECT_EQ(line, w.line);
+    EXPECT_EQ(f->Tell(), w.next);
+  }
+  EXPECT_FALSE(f->ReadLine(line));
+  EXPECT_EQ(f->Size(), 20);
+
+  root.WriteFile("C:\\empty.txt", "");
+  auto e = env->Open("C:\\empty.txt", OpenMode::kRead);
+  EXPECT_FALSE(e->ReadLine(line));
+  root.WriteFile("C:\\one.txt", "only\r\n");
+  auto one = env->Open("C:\\one.txt", OpenMode::kRead);
+  EXPECT_TRUE(one->ReadLine(line));
+  EXPECT_EQ(line, "only");
+  EXPECT_FALSE(one->ReadLine(line));
+}
+
+TEST(ReadLineTest, LongLinesAcrossReadChunks) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  std::string content;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 40; ++i) {
+    std::string l(static_cast<size_t>(i * 7919 % 150000), static_cast<char>('a' + i % 26));
+    lines.push_back(l);
+    content += l + (i % 2 ? "\r\n" : "\n");
+  }
+  root.WriteFile("C:\\long.txt", content);
+  auto f = env->Open("C:\\long.txt", OpenMode::kRead);
+  std::string line;
+  int64_t offset = 0;
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(f->ReadLine(line)) << i;
+    EXPECT_EQ(line, lines[static_cast<size_t>(i)]) << i;
+    offset += static_cast<int64_t>(lines[static_cast<size_t>(i)].size()) + (i % 2 ? 2 : 1);
+    EXPECT_EQ(f->Tell(), offset);
+  }
+  EXPECT_FALSE(f->ReadLine(line));
+}
+
+TEST(FileTest, ReadWriteAndBytes) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\k.dat", "key1=old\r\nkey2=v\r\n");
+  auto f = env->Open("C:\\k.dat", OpenMode::kReadWrite);
+  ASSERT_NE(f, nullptr);
+  std::string line;
+  ASSERT_TRUE(f->ReadLine(line));
+  // Overwrite the value of the first line in place.
+  ASSERT_TRUE(f->WriteAt(5, 'n'));
+  ASSERT_TRUE(f->WriteAt(6, 'e'));
+  ASSERT_TRUE(f->WriteAt(7, 'w'));
+  char c = 0;
+  ASSERT_TRUE(f->ReadAt(5, c));
+  EXPECT_EQ(c, 'n');
+  EXPECT_FALSE(f->ReadAt(100, c));
+  // Writing goes at the current offset, and reading goes on behind it.
+  ASSERT_TRUE(f->Write("KEY2"));
+  EXPECT_EQ(f->Tell(), 14);
+  ASSERT_TRUE(f->ReadLine(line));
+  EXPECT_EQ(line, "=v");
+  EXPECT_EQ(f->Size(), 18);
+  f.reset();
+  EXPECT_EQ(root.ReadFile("C:\\k.dat"), "key1=new\r\nKEY2=v\r\n");
+
+  // Read mode writes nothing; append mode appends and cannot write in place.
+  auto r = env->Open("C:\\k.dat", OpenMode::kRead);
+  EXPECT_FALSE(r->Write("x"));
+  EXPECT_FALSE(r->WriteAt(0, 'x'));
+  r.reset();
+  auto a = env->Open("C:\\k.dat", OpenMode::kAppend);
+  ASSERT_TRUE(a->Write("key3=w\r\n"));
+  EXPECT_FALSE(a->WriteAt(0, 'x'));
+  ASSERT_TRUE(a->ReadLine(line));
+  EXPECT_EQ(line, "key1=new");
+  a.reset();
+  EXPECT_EQ(root.ReadFile("C:\\k.dat"), "key1=new\r\nKEY2=v\r\nkey3=w\r\n");
+
+  // kRead and kReadWrite never create.
+  EXPECT_EQ(env->Open("C:\\new.dat", OpenMode::kRead), nullptr);
+  EXPECT_EQ(env->Open("C:\\new.dat", OpenMode::kReadWrite), nullptr);
+  EXPECT_FALSE(root.Exists("C:\\new.dat"));
+  std::string bytes = "stale";
+  EXPECT_FALSE(env->ReadAll("C:\\new.dat", bytes));
+  EXPECT_EQ(bytes, "");
+  ASSERT_TRUE(env->AppendBytes("C:\\new.dat", std::string("a\0b", 3)));
+  ASSERT_TRUE(env->AppendBytes("C:\\new.dat", "\xE9\r\n"));
+  ASSERT_TRUE(env->ReadAll("C:\\new.dat", bytes));
+  EXPECT_EQ(bytes, std::string("a\0b\xE9\r\n", 6));  // bytes kept as they are
+}
+
+TEST(FileTest, RenameAndDelete) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\ORB\\k.dat", "k");
+  root.WriteFile("C:\\TEMP\\busy", "b");
+  ASSERT_TRUE(env->Rename("C:\\ORB\\k.dat", "C:\\TEMP\\DSP.ORB.k.dat.TMP"));
+  EXPECT_FALSE(root.Exists("C:\\ORB\\k.dat"));
+  EXPECT_EQ(root.ReadFile("C:\\TEMP\\DSP.ORB.k.dat.TMP"), "k");
+  // A rename never replaces another file.
+  EXPECT_FALSE(env->Rename("C:\\TEMP\\DSP.ORB.k.dat.TMP", "C:\\TEMP\\busy"));
+  EXPECT_FALSE(env->Rename("C:\\TEMP\\DSP.ORB.k.dat.TMP", "C:\\TEMP\\BUSY"));
+  EXPECT_EQ(root.ReadFile("C:\\TEMP\\busy"), "b");
+  EXPECT_EQ(root.ReadFile("C:\\TEMP\\DSP.ORB.k.dat.TMP"), "k");
+  // Missing source or missing target folder.
+  EXPECT_FALSE(env->Rename("C:\\TEMP\\none", "C:\\TEMP\\other"));
+  EXPECT_FALSE(env->Rename("C:\\TEMP\\busy", "C:\\NoFolder\\busy"));
+  EXPECT_TRUE(root.Exists("C:\\TEMP\\busy"));
+  // Renaming onto its own name in another letter case is a no-op success.
+  EXPECT_TRUE(env->Rename("C:\\TEMP\\busy", "C:\\TEMP\\BUSY"));
+  EXPECT_EQ(root.ReadFile("C:\\TEMP\\busy"), "b");
+  EXPECT_TRUE(env->Delete("C:\\TEMP\\busy"));
+  EXPECT_FALSE(env->Delete("C:\\TEMP\\busy"));
+}
+
+TEST(ReplaceContentsTest, ReplacesBesideTheFileWhateverTheTemporaryFolder) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  testing::ScopedEnvVar temp("TEMP", fs::exists("/dev/shm") ? "/dev/shm" : "/tmp");
+  testing::ScopedEnvVar tmpdir("TMPDIR", fs::exists("/dev/shm") ? "/dev/shm" : "/tmp");
+  root.WriteFile("C:\\Data\\Queue.POF", "old\r\n");
+  const std::string native = root.Native("C:\\Data\\Queue.POF");
+  ASSERT_EQ(::chmod(native.c_str(), 0640), 0);
+  auto before = env->FindFile("C:\\Data\\Queue.POF");
+
+  ASSERT_TRUE(env->ReplaceContents("C:\\Data\\queue.pof", "new\r\ncontents\r\n"));
+  EXPECT_EQ(root.ReadFile("C:\\Data\\Queue.POF"), "new\r\ncontents\r\n");
+  // The stored name stays, no second spelling appears, nothing is left over.
+  EXPECT_EQ(FolderEntries(root.Native("C:\\Data")), std::vector<std::string>{"Queue.POF"});
+  struct stat st {};
+  ASSERT_EQ(::stat(native.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  auto after = env->FindFile("C:\\Data\\Queue.POF");
+  EXPECT_NE(before->inode, after->inode);
+
+  // A missing file is created; an empty content is a file of no bytes.
+  ASSERT_TRUE(env->ReplaceContents("C:\\Data\\fresh.txt", ""));
+  ASSERT_TRUE(env->FindFile("C:\\Data\\fresh.txt").has_value());
+  EXPECT_EQ(env->FindFile("C:\\Data\\fresh.txt")->size, 0);
+  // A folder is never replaced.
+  root.MakeFolder("C:\\Data\\Sub");
+  EXPECT_FALSE(env->ReplaceContents("C:\\Data\\Sub", "x"));
+  EXPECT_TRUE(fs::is_directory(root.Native("C:\\Data\\Sub")));
+}
+
+TEST(ReplaceContentsTest, LeftoversOfDeadWritersAreSwept) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\Data\\k.dat", "k");
+  pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ASSERT_EQ(testing::WaitExit(dead), 0);
+  const std::string folder = root.Native("C:\\Data");
+  const std::string stale = folder + "/.k.dat." + std::to_string(dead) + ".0.new";
+  const std::string living = folder + "/.k.dat." + std::to_string(::getpid()) + ".0.new";
+  const std::string unrelated = folder + "/.other.dat." + std::to_string(dead) + ".0.new";
+  for (const auto& p : {stale, living, unrelated}) std::ofstream(p) << "partial";
+  ASSERT_TRUE(env->ReplaceContents("C:\\Data\\k.dat", "new"));
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(living));     // its writer still runs
+  EXPECT_TRUE(fs::exists(unrelated));  // belongs to another file
+  EXPECT_EQ(root.ReadFile("C:\\Data\\k.dat"), "new");
+}
+
+TEST(ReplaceContentsTest, ReadersNeverSeeAPartAndAKillLeavesTheFileWhole) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  const std::string a(1 << 20, 'A');
+  const std::string b(3 << 19, 'B');
+  root.WriteFile("C:\\Data\\big", a);
+  testing::SignalPipe started;
+  pid_t writer = ::fork();
+  if (writer == 0) {
+    auto child_env = MakeTestEnv(root);
+    started.Send();
+    for (unsigned i = 0;; ++i) child_env->ReplaceContents("C:\\Data\\big", i % 2 ? a : b);
+  }
+  ASSERT_TRUE(started.Wait());
+  std::string bytes;
+  // Read on until the writer's work has been seen, then read on through
+  // many of its rewrites.
+  int reads_after_change = -1;
+  for (int i = 0; i < 200000 && reads_after_change < 200; ++i) {
+    ASSERT_TRUE(env->ReadAll("C:\\Data\\big", bytes));
+    ASSERT_TRUE(bytes == a || bytes == b) << "partial file of " << bytes.size() << " bytes";
+    if (reads_after_change >= 0 || bytes == b) ++reads_after_change;
+  }
+  EXPECT_GE(reads_after_change, 0) << "the writer never replaced the file";
+  ::kill(writer, SIGKILL);
+  testing::WaitExit(writer);
+  ASSERT_TRUE(env->ReadAll("C:\\Data\\big", bytes));
+  EXPECT_TRUE(bytes == a || bytes == b);
+  // The next replacement clears whatever the killed writer left behind.
+  ASSERT_TRUE(env->ReplaceContents("C:\\Data\\big", "done"));
+  EXPECT_EQ(FolderEntries(root.Native("C:\\Data")), std::vector<std::string>{"big"});
+}
+
+TEST(MarkModifiedTest, StampAlwaysMovesOn) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\ORB\\k.dat", "a=1\r\n");
+  auto first = env->FindFile("C:\\ORB\\k.dat");
+  ASSERT_TRUE(first.has_value());
+  int64_t last = first->mtime_ns;
+  // Many rewrites well within one tick of a coarse clock.
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_TRUE(env->MarkModified("C:\\ORB\\K.DAT"));
+    auto now = env->FindFile("C:\\ORB\\k.dat");
+    ASSERT_GT(now->mtime_ns, last);
+    last = now->mtime_ns;
+  }
+  // A file stamped in the future still moves on.
+  const std::string native = root.Native("C:\\ORB\\k.dat");
+  timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, native.c_str(), times, 0), 0);
+  auto future = env->FindFile("C:\\ORB\\k.dat");
+  ASSERT_TRUE(env->MarkModified("C:\\ORB\\k.dat"));
+  EXPECT_GT(env->FindFile("C:\\ORB\\k.dat")->mtime_ns, future->mtime_ns);
+  EXPECT_FALSE(env->MarkModified("C:\\ORB\\missing"));
+}
+
+TEST(MessageBoxTest, HookOrStandardError) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  ::testing::internal::CaptureStderr();
+  env->MessageBox("The STATUS databank size has been determined to be too big", "ORB STATUS subsystem");
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ORB STATUS subsystem"), std::string::npos);
+  EXPECT_NE(err.find("too big"), std::string::npos);
+
+  std::string got_text, got_title;
+  env->SetMessageBoxHook([&](const std::string& text, const std::string& title) {
+    got_text = text;
+    got_title = title;
+  });
+  ::testing::internal::CaptureStderr();
+  env->MessageBox("text", "title");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(got_text, "text");
+  EXPECT_EQ(got_title, "title");
+
+  int yields = 0;
+  env->Yield();
+  env->SetYieldHook([&] { ++yields; });
+  env->Yield();
+  env->Yield();
+  EXPECT_EQ(yields, 2);
+}
+
+}  // namespace
+}  // namespace carob::platform

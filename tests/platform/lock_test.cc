@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "platform/env.h"
+#include "tests/platform/platform_test_util.h"
+#include "tests/support/test_env.h"
+
+namespace carob::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::MakeTestEnv;
+using testing::SignalPipe;
+using testing::TempRoot;
+using testing::WaitExit;
+
+TEST(OpenLockedTest, ExcludesASecondProcess) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.MakeFolder("C:\\ORB");
+  // The child is forked before the lock is taken: a forked child would
+  // otherwise share the parent's open file and with it the lock.
+  SignalPipe go, trying;
+  pid_t child = ::fork();
+  if (child == 0) {
+    auto child_env = MakeTestEnv(root);
+    if (!go.Wait()) ::_exit(2);
+    trying.Send();
+    auto f = child_env->OpenLocked("C:\\ORB\\QUEUE.pof", OpenMode::kAppend);
+    ::_exit(f && f->Write("child;") ? 0 : 1);
+  }
+  auto held = env->OpenLocked("C:\\ORB\\Queue.POF", OpenMode::kAppend);  // created
+  ASSERT_NE(held, nullptr);
+  ASSERT_TRUE(held->Write("parent1;"));
+  go.Send();
+  ASSERT_TRUE(trying.Wait());
+  // Give the child every chance to barge in; it must wait for the release.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "parent1;");
+  ASSERT_TRUE(held->Write("parent2;"));
+  held.reset();
+  EXPECT_EQ(WaitExit(child), 0);
+  EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "parent1;parent2;child;");
+}
+
+TEST(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\ORB\\Queue.POF", "old\r\n");
+  SignalPipe go, trying;
+  pid_t child = ::fork();
+  if (child == 0) {
+    auto child_env = MakeTestEnv(root);
+    if (!go.Wait()) ::_exit(2);
+    trying.Send();
+    auto f = child_env->OpenLocked("C:\\ORB\\Queue.POF", OpenMode::kRead);
+    std::string line;
+    ::_exit(f && f->ReadLine(line) && line == "new" ? 0 : 1);
+  }
+  auto held = env->OpenLocked("C:\\ORB\\Queue.POF", OpenMode::kReadWrite);
+  ASSERT_NE(held, nullptr);
+  go.Send();
+  ASSERT_TRUE(trying.Wait());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(env->ReplaceContents("C:\\ORB\\Queue.POF", "new\r\n"));
+  held.reset();
+  EXPECT_EQ(WaitExit(child), 0);
+
+  EXPECT_EQ(env->OpenLocked("C:\\ORB\\none", OpenMode::kRead), nullptr);
+  EXPECT_EQ(env->OpenLocked("C:\\NoFolder\\x", OpenMode::kAppend), nullptr);
+}
+
+TEST(TryLockTest, ExactlyOneOfRacingProcessesWins) {
+  TempRoot root;
+  root.MakeFolder("C:\\TEMP");
+  const std::string lock = "C:\\TEMP\\DSP.Root.FileLoc.TMP";
+  constexpr int kRounds = 40;
+  constexpr int kRacers = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    SignalPipe go;
+    pid_t racers[kRacers];
+    for (pid_t& pid : racers) {
+      pid = ::fork();
+      if (pid == 0) {
+        go.CloseWrite();
+        auto env = MakeTestEnv(root);
+        go.Wait();  // all start together when the parent closes the pipe
+        auto held = env->TryLock(lock);
+        ::_exit(held ? 0 : 1);
+      }
+    }
+    go.CloseWrite();
+    int winners = 0;
+    for (pid_t pid : racers) {
+      int code = WaitExit(pid);
+      ASSERT_TRUE(code == 0 || code == 1);
+      winners += code == 0 ? 1 : 0;
+    }
+    ASSERT_EQ(winners, 1) << "round " << round;
+    ASSERT_TRUE(fs::remove(root.Native(lock)));
+  }
+}
+
+TEST(TryLockTest, NeverTakesAnExistingFile) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\TEMP\\DSP.ORB.k.dat.TMP", "previous contents\r\n");
+  // Not even one that nobody holds, nor another spelling of it.
+  EXPECT_EQ(env->TryLock("C:\\TEMP\\DSP.ORB.k.dat.TMP"), nullptr);
+  EXPECT_EQ(env->TryLock("C:\\temp\\dsp.orb.K.DAT.tmp"), nullptr);
+  EXPECT_EQ(root.ReadFile("C:\\TEMP\\DSP.ORB.k.dat.TMP"), "previous contents\r\n");
+
+  auto lock = env->TryLock("C:\\TEMP\\DSP.Root.FileLoc.TMP");
+  ASSERT_NE(lock, nullptr);
+  ASSERT_TRUE(lock->Write("Temporary path=C:\\TEMP\r\n"));
+  EXPECT_EQ(root.ReadFile("C:\\TEMP\\DSP.Root.FileLoc.TMP"), "Temporary path=C:\\TEMP\r\n");
+  EXPECT_EQ(env->TryLock("C:\\TEMP\\DSP.Root.FileLoc.TMP"), nullptr);
+  lock->Release();
+  EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.Root.FileLoc.TMP"));
+  // Only the lock file itself is left in the folder, never a helper name.
+  lock = env->TryLock("C:\\TEMP\\DSP.Root.FileLoc.TMP");
+  ASSERT_NE(lock, nullptr);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(root.Native("C:\\TEMP"))) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"DSP.ORB.k.dat.TMP", "DSP.Root.FileLoc.TMP"}));
+  // Dropped without Release: the file stays and nobody holds it.
+  lock.reset();
+  EXPECT_TRUE(root.Exists("C:\\TEMP\\DSP.Root.FileLoc.TMP"));
+  EXPECT_EQ(env->ProbeLock("C:\\TEMP\\DSP.Root.FileLoc.TMP"), LockState::kUnheld);
+}
+
+TEST(ProbeLockTest, LivingHolderThenKilledHolder) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.MakeFolder("C:\\TEMP");
+  const std::string path = "C:\\TEMP\\DSP.Bot.k.dat.TMP";
+  EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
+  EXPECT_FALSE(env->BreakLock(path));
+
+  SignalPipe ready;
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    auto child_env = MakeTestEnv(root);
+    auto lock = child_env->TryLock(path);
+    if (!lock) ::_exit(1);
+    ready.Send();
+    for (;;) ::pause();
+  }
+  ASSERT_TRUE(ready.Wait());
+  EXPECT_EQ(env->ProbeLock(path), LockState::kHeld);
+  EXPECT_EQ(env->ProbeLock("C:\\Temp\\dsp.bot.K.DAT.tmp"), LockState::kHeld);
+  EXPECT_FALSE(env->BreakLock(path));  // a living holder's lock stays
+  EXPECT_TRUE(root.Exists(path));
+  EXPECT_EQ(env->TryLock(path), nullptr);
+
+  ::kill(holder, SIGKILL);
+  WaitExit(holder);
+  EXPECT_TRUE(root.Exists(path));
+  EXPECT_EQ(env->ProbeLock(path), LockState::kUnheld);
+  EXPECT_TRUE(env->BreakLock(path));
+  EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
+  auto mine = env->TryLock(path);
+  EXPECT_NE(mine, nullptr);
+}
+
+TEST(ProbeLockTest, HoldsWithinOneProcessAndReleaseSparesAnotherLock) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.MakeFolder("C:\\TEMP");
+  const std::string path = "C:\\TEMP\\DSP.Root.STATUS.TMP";
+  auto first = env->TryLock(path);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(env->ProbeLock(path), LockState::kHeld);
+  EXPECT_FALSE(env->BreakLock(path));
+
+  // Someone removed the file behind the holder's back and locked anew: the
+  // first holder's Release must not delete the new lock.
+  ASSERT_TRUE(fs::remove(root.Native(path)));
+  auto second = env->TryLock(path);
+  ASSERT_NE(second, nullptr);
+  first->Release();
+  EXPECT_TRUE(root.Exists(path));
+  EXPECT_EQ(env->ProbeLock(path), LockState::kHeld);
+  second->Release();
+  EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
+  second->Release();  // twice is harmless
+  EXPECT_FALSE(second->Write("x"));
+}
+
+}  // namespace
+}  // namespace carob::platform
