@@ -36,6 +36,14 @@ std::string StripCommas(std::string text) {
   return text;
 }
 
+// The first line of a text. A databank line holds one key and one value, so
+// a line break inside either would end the entry there and let the rest of a
+// received sentence stand in the knowledge file as entries of its own.
+std::string FirstLine(const std::string& text) {
+  const size_t end = text.find_first_of("\r\n");
+  return end == std::string::npos ? text : text.substr(0, end);
+}
+
 }  // namespace
 
 std::string IdentificationText() {
@@ -258,8 +266,11 @@ void Window::xHandleSentence(std::string sentence) {
 }
 
 void Window::xLearn(std::string bank, std::string key, std::string value) {
-  value = StripCommas(value);
-  key = StripCommas(key);
+  // A sentence that kept its line break ("blue?" + CR LF) is learnt as the
+  // line the knowledge file can hold; whatever follows a break is dropped
+  // rather than written as further lines.
+  value = StripCommas(FirstLine(value));
+  key = StripCommas(FirstLine(key));
 
   std::string existing = db_.Query(std::string(bank), std::string(key));
   if (existing.empty()) {

@@ -77,6 +77,16 @@ TEST_F(FirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
   EXPECT_THAT(r.reports.back(), HasSubstr("stopped"));
 }
 
+TEST_F(FirstStartTest, ProgramAtADriveRootGetsSingleSeparators) {
+  WindowRig r(root_, "C:\\");
+  r.Load();
+  EXPECT_EQ(r.window.xKnowledge, "C:\\CAROB.dat");
+  EXPECT_EQ(r.window.xSettings, "C:\\CAROB.cfg");
+  EXPECT_EQ(Fresh("C:\\FileLoc", "CAROB knowledge"), "C:\\CAROB.dat");
+  r.peer.HandleSentence("sky be blue");
+  EXPECT_EQ(root_.ReadFile("C:\\CAROB.dat"), "sky=blue\r\n");
+}
+
 TEST_F(FirstStartTest, UnloadWithoutLoadStillSignsOff) {
   WindowRig& r = Rig();
   r.Unload();
@@ -173,7 +183,18 @@ TEST_F(EventsTest, TextEndingInLineBreakIsAStatement) {
   Deliver("the sky be blue?");  // no SET SOURCE line: ends in CR LF
   r.Tick();
   EXPECT_THAT(Answers(), IsEmpty());
-  EXPECT_EQ(Fresh(kKnowledgePath, "the sky").rfind("blue?", 0), 0u);
+  EXPECT_EQ(KnowledgeBytes(), "the sky=blue?\r\n");
+}
+
+TEST_F(EventsTest, LineBreaksInASentenceNeverAddEntries) {
+  WindowRig& r = Loaded();
+  Deliver("grass be green\r\nsecret=planted\r\n,,");
+  r.Tick();
+  EXPECT_EQ(KnowledgeBytes(), "grass=green\r\n");
+  EXPECT_EQ(Fresh(kKnowledgePath, "secret"), "");
+  Deliver("leaf be\r\nx=y");  // nothing before the break: no object
+  r.Tick();
+  EXPECT_EQ(KnowledgeBytes(), "grass=green\r\n");
 }
 
 TEST_F(EventsTest, SpacesOnlyAreIgnored) {

@@ -119,8 +119,8 @@ inline std::string BaseFileLoc() {
 
 // The layers and the window, built over a root.
 struct WindowRig {
-  explicit WindowRig(const TempRoot& root)
-      : env(MakeTestEnv(root, MakeManualClock())),
+  explicit WindowRig(const TempRoot& root, const std::string& program_folder = kProgramFolder)
+      : env(MakeTestEnv(root, MakeManualClock(), program_folder)),
         db(*env),
         registry(*env, db),
         messaging(*env, db, registry),
