@@ -7,8 +7,8 @@
 //   databank_test_writer ROOT churn BANK
 //       rewrites its own key for ever (values that outgrow their room,
 //       removals), until it is killed.
-//   databank_test_writer ROOT hold SWAP MILLIS
-//       takes the lock SWAP, prints "locked", holds it MILLIS ms, prints
+//   databank_test_writer ROOT hold SWAP
+//       takes the lock SWAP, prints "locked", holds it until SIGUSR1, prints
 //       "intact" when the lock file is still there and still held by it,
 //       then releases it and prints "released".
 //   databank_test_writer ROOT holdforever SWAP
@@ -18,11 +18,10 @@
 // process ends itself after a minute at the latest.
 #include <unistd.h>
 
-#include <chrono>
+#include <signal.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "databank/databank.h"
 #include "platform/env.h"
@@ -82,14 +81,19 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if ((mode == "hold" && argc == 5) || (mode == "holdforever" && argc == 4)) {
+  if ((mode == "hold" || mode == "holdforever") && argc == 4) {
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, nullptr);
     auto lock = env->TryLock(argv[3]);
     if (!lock) return 1;
     Say("locked");
     if (mode == "holdforever") {
       for (;;) ::pause();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[4])));
+    int sig = 0;
+    sigwait(&usr1, &sig);
     // Still ours: the file exists and another look finds it held.
     if (env->ProbeLock(argv[3]) == carob::platform::LockState::kHeld) Say("intact");
     lock->Release();

@@ -1,0 +1,119 @@
+// orb query, set and remove as separate processes over a temporary ORB root.
+#include <filesystem>
+
+#include "tests/databank/databank_fixture.h"
+#include "tests/databank/process_support.h"
+
+namespace carob::testing {
+namespace {
+
+struct OrbRun {
+  int code;
+  std::string out;
+};
+
+class OrbTest : public ::testing::Test {
+ protected:
+  OrbTest() {
+    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
+    root.MakeFolder("C:\\TEMP");
+    root.MakeFolder("C:\\data");
+    // orb runs from a program folder of its own inside the root.
+    root.MakeFolder("C:\\ORB\\TOOLS");
+    orb_ = root.Native("C:\\ORB\\TOOLS\\orb");
+    std::filesystem::copy_file(std::string(CAROB_BIN_DIR) + "/orb", orb_);
+  }
+  OrbRun Orb(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {orb_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child c(argv, {"ORB_ROOT=" + root.path()});
+    EXPECT_TRUE(c.started());
+    std::string out = c.ReadToEnd();
+    return {c.Wait(), out};
+  }
+  TempRoot root;
+  std::string orb_;
+};
+
+TEST_F(OrbTest, SetQueryAndRemove) {
+  EXPECT_EQ(Orb({"set", "C:\\data\\k.dat", "sky", "blue"}).code, 0);
+  EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "sky=blue\r\n");
+  OrbRun q = Orb({"query", "C:\\data\\k.dat", "SKY"});
+  EXPECT_EQ(q.code, 0);
+  EXPECT_EQ(q.out, "blue\n");
+  EXPECT_EQ(Orb({"set", "C:\\data\\k.dat", "grass", "a=b"}).code, 0);
+  EXPECT_EQ(Orb({"remove", "C:\\data\\k.dat", "sky"}).code, 0);
+  EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "grass=a=b\r\n");
+  q = Orb({"query", "C:\\data\\k.dat", "sky"});
+  EXPECT_EQ(q.code, 0);
+  EXPECT_EQ(q.out, "\n");
+  EXPECT_EQ(Orb({"query", "C:\\data\\none.dat", "sky"}).out, "\n");
+  // An empty value removes too.
+  EXPECT_EQ(Orb({"set", "C:\\data\\k.dat", "grass", ""}).code, 0);
+  EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "");
+}
+
+TEST_F(OrbTest, BareBankNamesLieInOrbsProgramFolder) {
+  EXPECT_EQ(Orb({"set", "local.dat", "a", "1"}).code, 0);
+  EXPECT_EQ(root.ReadFile("C:\\ORB\\TOOLS\\local.dat"), "a=1\r\n");
+  EXPECT_EQ(Orb({"query", "local.dat", "a"}).out, "1\n");
+}
+
+TEST_F(OrbTest, WrongUsageExitsTwoAndFailuresExitOne) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"bogus"}, {"query", "C:\\data\\k.dat"}, {"set", "C:\\data\\k.dat", "k"},
+           {"remove", "C:\\data\\k.dat"}, {"query", "C:\\data\\k.dat", "  "},
+           {"set", " ", "k", "v"}, {"--trace"}}) {
+    OrbRun r = Orb(args);
+    EXPECT_EQ(r.code, 2) << (args.empty() ? "" : args[0]);
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(Orb({"set", "C:\\nowhere\\k.dat", "k", "v"}).code, 1);
+  EXPECT_FALSE(root.Exists("C:\\nowhere"));
+  EXPECT_EQ(Orb({"query", "C:\\data\\", "k"}).code, 1);
+}
+
+TEST_F(OrbTest, TraceWritesTheIOLogBesideOrbAndKeepsThePreviousOne) {
+  const std::string log = "C:\\ORB\\TOOLS\\Database_IO.log";
+  EXPECT_EQ(Orb({"--trace", "set", "C:\\data\\k.dat", "k", "v"}).code, 0);
+  EXPECT_EQ(LogTexts(root.ReadFile(log)),
+            (std::vector<std::string>{
+                "Database C:\\FileLoc serial 1 Query [Temporary path] ==>> [C:\\TEMP]",
+                "Innitialized databank access with tempdir [C:\\TEMP], runpath [C:\\ORB\\TOOLS]",
+                "   ",
+                "Database C:\\data\\k.dat serial  Set [k], [v]",
+                " Methods: Appending. ",
+                " Swap serial  Set",
+                " Bytes inscribed ",
+            }));
+  EXPECT_EQ(Orb({"--trace", "query", "C:\\data\\k.dat", "k"}).out, "v\n");
+  EXPECT_EQ(LogTexts(root.ReadFile(log)).back(), "Database C:\\data\\k.dat serial 1 Query [k] ==>> [v]");
+  EXPECT_EQ(LogTexts(root.ReadFile(log + ".x")).size(), 7u);
+  // Without --trace nothing is logged.
+  EXPECT_EQ(Orb({"query", "C:\\data\\k.dat", "k"}).out, "v\n");
+  EXPECT_EQ(LogTexts(root.ReadFile(log)).size(), 4u);
+}
+
+TEST_F(OrbTest, ParallelOrbWritersKeepEveryKey) {
+  std::vector<std::unique_ptr<Child>> running;
+  for (int w = 0; w < 4; ++w) {
+    for (int i = 0; i < 6; ++i) {
+      running.push_back(std::make_unique<Child>(
+          std::vector<std::string>{orb_, "set", "C:\\data\\k.dat", "w" + std::to_string(w) + "_" + std::to_string(i),
+                                   std::string(static_cast<size_t>(1 + (w * 6 + i) % 9), 'x')},
+          std::vector<std::string>{"ORB_ROOT=" + root.path()}));
+    }
+  }
+  for (auto& c : running) EXPECT_EQ(c->Wait(), 0);
+  auto env = MakeTestEnv(root);
+  databank::Databank db(*env);
+  for (int w = 0; w < 4; ++w) {
+    for (int i = 0; i < 6; ++i) {
+      std::string b = "C:\\data\\k.dat", k = "w" + std::to_string(w) + "_" + std::to_string(i);
+      EXPECT_EQ(db.Query(b, k), std::string(static_cast<size_t>(1 + (w * 6 + i) % 9), 'x')) << k;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace carob::testing

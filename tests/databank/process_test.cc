@@ -1,0 +1,297 @@
+// The databank between real processes: several writers at once, writers
+// killed at any moment, readers during rewrites, a temporary folder on
+// another file system, and locks held by living or dead processes.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "tests/databank/databank_fixture.h"
+#include "tests/databank/process_support.h"
+
+namespace carob::testing {
+namespace {
+
+const std::string kWriter = std::string(CAROB_BIN_DIR) + "/databank_test_writer";
+constexpr const char* kBank = "C:\\data\\k.dat";
+
+// The same values the writer makes.
+std::string WriterValue(int id, int round, int length) {
+  std::string v = "w" + std::to_string(id) + "r" + std::to_string(round) + "_";
+  while (static_cast<int>(v.size()) < length) v += static_cast<char>('a' + (round + v.size()) % 26);
+  return v;
+}
+
+// A databank file taken apart; problems with its form are collected.
+struct Parsed {
+  std::map<std::string, std::string> values;  // key -> value, trimmed
+  std::vector<std::string> problems;
+};
+
+Parsed ParseBank(const std::string& bytes) {
+  Parsed p;
+  if (bytes == "<missing>") {
+    p.problems.push_back("the databank is missing");
+    return p;
+  }
+  if (!bytes.empty() && (bytes.size() < 2 || bytes.compare(bytes.size() - 2, 2, "\r\n") != 0)) {
+    p.problems.push_back("the last line has no CR LF");
+  }
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    size_t end = bytes.find("\r\n", pos);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(pos, end - pos);
+    pos = end + 2;
+    size_t eq = line.find('=');
+    std::string key = databank::KeyPart(line), value = databank::ValuePart(line);
+    if (eq == std::string::npos || key.empty() || value.empty() ||
+        line.find('\n') != std::string::npos || line.find('\r') != std::string::npos) {
+      p.problems.push_back("malformed line [" + line + "]");
+      continue;
+    }
+    if (!p.values.emplace(key, value).second) p.problems.push_back("key twice: " + key);
+  }
+  return p;
+}
+
+std::string StableLines() {
+  std::string s = "sentinel=present\r\n";
+  for (int i = 0; i < 30; ++i) s += "keep_" + std::to_string(i) + "=value " + std::to_string(i) + "\r\n";
+  return s;
+}
+
+void ExpectStableLines(const Parsed& p) {
+  EXPECT_EQ(p.values.count("sentinel") ? p.values.at("sentinel") : "", "present");
+  for (int i = 0; i < 30; ++i) {
+    const std::string k = "keep_" + std::to_string(i);
+    EXPECT_EQ(p.values.count(k) ? p.values.at(k) : "<lost>", "value " + std::to_string(i)) << k;
+  }
+}
+
+// A world whose shared temporary folder lies on the same file system as the
+// databanks, or on /dev/shm.
+class ProcessTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      char tmpl[] = "/dev/shm/carob-db-XXXXXX";
+      if (!::mkdtemp(tmpl)) GTEST_SKIP() << "no /dev/shm";
+      shm_ = tmpl;
+      temp_dir_ = "Z:" + shm_;
+      for (char& c : temp_dir_) if (c == '/') c = '\\';
+      temp_native_ = shm_;
+    } else {
+      temp_dir_ = "C:\\TEMP";
+      root.MakeFolder(temp_dir_);
+      temp_native_ = root.Native(temp_dir_);
+    }
+    root.WriteFile("C:\\FileLoc", "Temporary path=" + temp_dir_ + "\r\n");
+    root.MakeFolder("C:\\ORB\\CAROB");
+    root.WriteFile(kBank, StableLines());
+  }
+  void TearDown() override {
+    if (!shm_.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(shm_, ec);
+    }
+  }
+  std::vector<std::string> SwapFilesLeft() {
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(temp_native_)) {
+      if (e.path().filename().string().rfind("DSP.", 0) == 0) left.push_back(e.path().string());
+    }
+    return left;
+  }
+  std::unique_ptr<Child> Writer(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {kWriter, root.path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto c = std::make_unique<Child>(argv);
+    EXPECT_TRUE(c->started());
+    return c;
+  }
+
+  TempRoot root;
+  std::string shm_, temp_dir_, temp_native_;
+};
+
+TEST_P(ProcessTest, SeveralWritersLoseNothingAndReadersAlwaysSeeAWholeDatabank) {
+  constexpr int kWriters = 4, kRounds = 40;
+  std::vector<std::unique_ptr<Child>> writers;
+  for (int id = 0; id < kWriters; ++id) {
+    writers.push_back(Writer({"mix", kBank, std::to_string(id), std::to_string(kRounds)}));
+  }
+  // Read while they write: the databank is never missing, never loses its
+  // first line and never holds a broken line.
+  int reads = 0;
+  std::vector<std::string> seen_problems;
+  for (bool done = false; !done && seen_problems.size() < 5;) {
+    done = true;
+    for (auto& w : writers) done = w->Exited() && done;
+    std::string bytes = root.ReadFile(kBank);
+    ++reads;
+    for (const auto& pr : ParseBank(bytes).problems) seen_problems.push_back(pr);
+    if (bytes.rfind("sentinel=present\r\n", 0) != 0) seen_problems.push_back("sentinel missing");
+  }
+  for (auto& w : writers) {
+    EXPECT_EQ(w->ReadLine(), "done");
+    EXPECT_EQ(w->Wait(), 0);
+  }
+  EXPECT_TRUE(seen_problems.empty()) << (seen_problems.empty() ? "" : seen_problems.front());
+  EXPECT_GT(reads, 10);
+
+  Parsed p = ParseBank(root.ReadFile(kBank));
+  EXPECT_TRUE(p.problems.empty()) << (p.problems.empty() ? "" : p.problems.front());
+  ExpectStableLines(p);
+  for (int id = 0; id < kWriters; ++id) {
+    const std::string me = "w" + std::to_string(id);
+    for (int i = 0; i < kRounds; ++i) {
+      const std::string k = me + "_" + std::to_string(i);
+      EXPECT_EQ(p.values.count(k) ? p.values.at(k) : "<lost>", "v" + std::to_string(i)) << k;
+    }
+    const int last = kRounds - 1;
+    EXPECT_EQ(p.values[me + "_fix"], WriterValue(id, last, 3 + (last * 7) % 15));
+    EXPECT_EQ(p.values[me + "_tmp"], "t39");
+  }
+  EXPECT_EQ(p.values.size(), 31u + kWriters * (kRounds + 2));
+  EXPECT_TRUE(SwapFilesLeft().empty());
+}
+
+TEST_P(ProcessTest, WriterKilledAtAnyMomentLosesNoOtherEntry) {
+  auto env = MakeTestEnv(root, MakeManualClock());
+  databank::Databank db(*env);
+  std::mt19937 random(20261207);
+  int locks_left = 0;
+  for (int round = 0; round < 12; ++round) {
+    auto churn = Writer({"churn", kBank});
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + random() % 40));
+    churn->Kill();
+    churn->Wait();
+
+    Parsed p = ParseBank(root.ReadFile(kBank));
+    EXPECT_TRUE(p.problems.empty()) << "round " << round << ": "
+                                     << (p.problems.empty() ? "" : p.problems.front());
+    ExpectStableLines(p);
+    for (int j = 0; j < round; ++j) {
+      const std::string k = "after_" + std::to_string(j);
+      EXPECT_EQ(p.values.count(k) ? p.values.at(k) : "<lost>", "x") << k;
+    }
+    if (!SwapFilesLeft().empty()) {
+      ++locks_left;
+      // The dead writer's lock is not held by anyone.
+      EXPECT_EQ(env->ProbeLock(SwapFilesLeft().size() ? env->ToWindows(SwapFilesLeft()[0]) : ""),
+                platform::LockState::kUnheld);
+    }
+    // The next writer (on a manual clock: its 7-second wait passes at once)
+    // breaks a lock left behind and writes.
+    std::string b = kBank, k = "after_" + std::to_string(round), v = "x";
+    db.Set(b, k, v);
+    EXPECT_TRUE(db.last_write_ok());
+    EXPECT_TRUE(SwapFilesLeft().empty());
+  }
+  Parsed p = ParseBank(root.ReadFile(kBank));
+  EXPECT_TRUE(p.problems.empty());
+  EXPECT_EQ(p.values.count("after_11"), 1u);
+  RecordProperty("locks_left_by_killed_writers", locks_left);
+}
+
+INSTANTIATE_TEST_SUITE_P(TempFolder, ProcessTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "OnDevShm" : "BesideTheBanks"; });
+
+// -- locks held by other processes
+
+// A manual clock that lets the test act while the engine waits.
+class HookClock : public platform::Clock {
+ public:
+  explicit HookClock(std::shared_ptr<platform::ManualClock> inner) : inner_(std::move(inner)) {}
+  platform::WallTime Now() override { return inner_->Now(); }
+  void Sleep(double seconds) override {
+    inner_->Advance(seconds);
+    if (on_sleep) on_sleep();
+  }
+  std::function<void()> on_sleep;
+
+ private:
+  std::shared_ptr<platform::ManualClock> inner_;
+};
+
+class LockHolderTest : public ::testing::Test {
+ protected:
+  LockHolderTest() {
+    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
+    root.MakeFolder("C:\\TEMP");
+    root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
+  }
+  int Count(const std::vector<std::string>& log, const std::string& part) {
+    int n = 0;
+    for (const auto& l : log) n += l.find(part) != std::string::npos;
+    return n;
+  }
+  TempRoot root;
+  std::shared_ptr<platform::ManualClock> manual = MakeManualClock();
+  const std::string swap = "C:\\TEMP\\DSP.data.k.dat.TMP";
+};
+
+TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
+  Child holder({kWriter, root.path(), "hold", swap});
+  ASSERT_EQ(holder.ReadLine(), "locked");
+  auto hook = std::make_shared<HookClock>(manual);
+  auto env = MakeTestEnv(root, hook);
+  databank::Databank db(*env);
+  db.StartDatabankIOLog(false);
+  const double start = manual->Now().seconds_since_midnight;
+  bool signalled = false;
+  hook->on_sleep = [&] {
+    // Held for 30 seconds of the engine's clock, then let go.
+    if (!signalled && manual->Now().seconds_since_midnight - start > 30) {
+      signalled = true;
+      ::kill(holder.pid(), SIGUSR1);
+    }
+  };
+  std::string b = kBank, k = "k", v = "a longer value";
+  db.Set(b, k, v);
+  const double waited = manual->Now().seconds_since_midnight - start;
+  EXPECT_EQ(holder.ReadLine(), "intact");
+  EXPECT_EQ(holder.ReadLine(), "released");
+  EXPECT_EQ(holder.Wait(), 0);
+  EXPECT_EQ(root.ReadFile(kBank), "other=1\r\nk=a longer value\r\n");
+
+  auto log = LogTexts(root.ReadFile(kLog));
+  const int timeouts = Count(log, "] TIMEOUT. File removed.");
+  const int waits = Count(log, "] Waiting...");
+  EXPECT_GE(waited, 30);
+  // About once a second, never at every look.
+  EXPECT_GE(timeouts, 20);
+  EXPECT_LE(timeouts, static_cast<int>(waited - 7) + 1);
+  EXPECT_GE(waits, 28);
+  EXPECT_LE(waits, static_cast<int>(waited) + 1);
+}
+
+TEST_F(LockHolderTest, DeadHoldersLockIsBrokenAfterJustOverSevenSeconds) {
+  {
+    Child holder({kWriter, root.path(), "holdforever", swap});
+    ASSERT_EQ(holder.ReadLine(), "locked");
+    holder.Kill();
+    holder.Wait();
+  }
+  ASSERT_TRUE(root.Exists(swap));
+  auto env = MakeTestEnv(root, manual);
+  EXPECT_EQ(env->ProbeLock(swap), platform::LockState::kUnheld);
+  databank::Databank db(*env);
+  const double start = manual->Now().seconds_since_midnight;
+  std::string b = kBank, k = "other", v = "2";
+  db.Set(b, k, v);
+  const double waited = manual->Now().seconds_since_midnight - start;
+  EXPECT_GT(waited, 7.0);
+  EXPECT_LT(waited, 7.2);
+  EXPECT_EQ(root.ReadFile(kBank), "k=abc\r\nother=2\r\n");
+  EXPECT_EQ(LogTexts(root.ReadFile(kLog)),
+            (std::vector<std::string>{"!!! Swap conflict [" + swap + "] TIMEOUT. File removed."}));
+  EXPECT_FALSE(root.Exists(swap));
+}
+
+}  // namespace
+}  // namespace carob::testing
