@@ -74,18 +74,6 @@ TEST(Registration, PathIsTheRunningProgramUpperCasedWhateverTheName) {
   }
 }
 
-TEST(Registration, DateAndTimeAreZeroPaddedAndTwentyFourHour) {
-  auto clock = MakeManualClock(21, 5, 7);
-  platform::WallTime t = clock->Now();
-  t.month = 3;
-  t.day = 9;
-  clock->Set(t);
-  RegistryWorld w(clock);
-  w.reg->RegisterApplication("CAROB");
-  EXPECT_NE(w.Status().find("CAROB last login date=03-09-2026\r\n"), std::string::npos);
-  EXPECT_NE(w.Status().find("CAROB last login time=21:05:07\r\n"), std::string::npos);
-}
-
 TEST(Registration, UnregisterOverwritesInPlaceAndKeepsTheRecord) {
   RegistryWorld w;
   w.reg->RegisterApplication("CAROB");
@@ -203,14 +191,6 @@ TEST(Pulse, StoredValuesAreReadRoundedAndNotRewritten) {
     EXPECT_EQ(w.reg->GetPulse(), c.expected) << "stored [" << c.stored << "]";
     EXPECT_EQ(w.Status(), before) << "stored [" << c.stored << "]";
   }
-}
-
-TEST(Pulse, AChangedPulseIsSeenAtTheNextReading) {
-  RegistryWorld w;
-  w.WriteStatus({"Pulse=1000"});
-  EXPECT_EQ(w.reg->GetPulse(), 1000);
-  w.WriteStatus({"Pulse=5000 "});
-  EXPECT_EQ(w.reg->GetPulse(), 5000);
 }
 
 // ------------------------------------------------------------ running state

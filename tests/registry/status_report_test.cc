@@ -55,46 +55,6 @@ TEST(StatusReport, GroupsKeysByApplicationAndKeepsGeneralKeysApart) {
   EXPECT_EQ(r.other[0].label, "stray");
 }
 
-TEST(StatusReport, ReadsTheDatabankTheRegistryUsesWithoutWriting) {
-  RegistryWorld w;
-  w.WriteStatus({"Local ID=PC1", "Pulse=1000"});
-  w.reg->RegisterApplication("CAROB");
-  w.reg->RegisterInformation("CAROB", "Author", "Kado Vel of Brindle");
-
-  // A fresh process looks at it.
-  databank::Databank db(*w.env);
-  registry::Registry reg(*w.env, db);
-  const std::string fileloc = w.root.ReadFile("C:\\FileLoc");
-  const std::string status = w.Status();
-  StatusReport r = ReadStatusReport(*w.env, db, reg);
-  EXPECT_TRUE(r.readable);
-  EXPECT_EQ(r.bank, "C:\\TEMP\\STATUS");
-  EXPECT_EQ(w.root.ReadFile("C:\\FileLoc"), fileloc);
-  EXPECT_EQ(w.Status(), status);
-
-  EXPECT_EQ(FormatStatusReport(r),
-            "STATUS databank: C:\\TEMP\\STATUS\n"
-            "Local ID: PC1\n"
-            "Pulse: 1000\n"
-            "\n"
-            "CAROB (running)\n"
-            "  running:         Yes\n"
-            "  path:            C:\\ORB\\CAROB\\CAROB.EXE\n"
-            "  last login date: 12-07-2026\n"
-            "  last login time: 08:29:45\n"
-            "  Author:          Kado Vel of Brindle\n");
-}
-
-TEST(StatusReport, AMissingDatabankIsReportedAsUnreadable) {
-  RegistryWorld w;
-  databank::Databank db(*w.env);
-  registry::Registry reg(*w.env, db);
-  StatusReport r = ReadStatusReport(*w.env, db, reg);
-  EXPECT_FALSE(r.readable);
-  EXPECT_FALSE(w.root.Exists(kStatusPath));
-  EXPECT_EQ(w.root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\TEMP\r\n");
-}
-
 TEST(StatusReport, AnEmptyDatabankSaysSo) {
   RegistryWorld w;
   w.root.WriteFile(kStatusPath, "");
