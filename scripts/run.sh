@@ -69,13 +69,13 @@ install_program() {
 install_program "$bin/carob" "$carob_dir/carob" || exit 1
 install_program "$bin/orb" "$tools_dir/orb" || exit 1
 
-# CAROB sends its answers to its output program; on a first run, make that
-# the console. A settings databank elsewhere (recorded in C:\FileLoc) or an
-# output program already chosen is left alone.
-settings="$carob_dir/CAROB.cfg"
-if ! grep -qi '^ *CAROB settings *=' "$ORB_ROOT/c/FileLoc" 2>/dev/null &&
-   ! grep -qi '^ *Output program *=' "$settings" 2>/dev/null; then
-  printf 'Output program=User\r\n' >>"$settings"
+# CAROB sends its answers to its output program; when none is chosen yet,
+# make that the console ("User").
+orb="$tools_dir/orb"
+settings="$("$orb" query 'C:\FileLoc' 'CAROB settings')" || exit 1
+[ -n "$settings" ] || settings='C:\ORB\CAROB\CAROB.cfg'
+if [ -z "$("$orb" query "$settings" 'Output program')" ]; then
+  "$orb" set "$settings" 'Output program' User || exit 1
 fi
 
 # -- start and stop
@@ -105,10 +105,19 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-"$tools_dir/orb" dispatch </dev/null 2>>"$tools_dir/dispatch.log" &
+"$orb" dispatch </dev/null 2>>"$tools_dir/dispatch.log" &
 disp_pid=$!
 "$carob_dir/carob" </dev/null >>"$carob_dir/carob.log" 2>&1 &
 carob_pid=$!
+
+# The console starts once the dispatcher has recorded its input file and
+# carob its interface file (at most 15 s), so nothing said waits for them.
+for i in $(seq 1 75); do
+  [ -n "$("$orb" query 'C:\FileLoc' 'RORU PO Input')" ] &&
+    [ -n "$("$orb" query 'C:\FileLoc' 'CAROB interface')" ] && break
+  kill -0 "$carob_pid" 2>/dev/null || { echo "run: carob stopped; see $carob_dir/carob.log" >&2; exit 1; }
+  sleep 0.2
+done
 
 if [ -t 0 ]; then
   mode="headless"
@@ -121,5 +130,5 @@ EOF
 fi
 
 rc=0
-"$tools_dir/orb" talk "$@" || rc=$?
+"$orb" talk "$@" || rc=$?
 exit "$rc"

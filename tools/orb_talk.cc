@@ -44,6 +44,9 @@ void SetBank(databank::Databank& db, std::string bank, std::string key, std::str
 }
 constexpr int kPollMs = 50;
 constexpr int kMaxTakenPerPoll = 1000;
+// How long after the end of input messages still on their way keep a piped
+// session open (an addressee that does not run never empties its queue).
+constexpr auto kMaxTransit = std::chrono::seconds(60);
 
 volatile std::sig_atomic_t g_talk_stop = 0;
 extern "C" void OnTalkStop(int) { g_talk_stop = 1; }
@@ -116,6 +119,20 @@ class Console {
     std::string source;
     msg_.SendMessage(source, to, app + ":" + line);
     return true;
+  }
+
+  // True while something sent is still on its way on this computer: the
+  // dispatcher's input file or the addressee's interface file holds entries.
+  // The silence that ends a piped session is counted from when both are
+  // empty, so a slow Pulse does not cut the conversation short.
+  bool InTransit(const std::string& app) {
+    for (const std::string& key : {std::string("RORU PO Input"), app + " interface"}) {
+      std::string file = QueryBank(db_, kFileLoc, key);
+      if (file.empty()) continue;
+      auto info = env_.FindFile(msg_.ResolveInterfacePath(file));
+      if (info && info->size > 0) return true;
+    }
+    return false;
   }
 
   // Prints every text waiting in the interface file; the number printed.
@@ -200,6 +217,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   std::deque<std::string> held;  // lines waiting for a dispatcher
   bool held_reported = false;
   Clock::time_point last_activity = Clock::now();
+  Clock::time_point input_end;
   bool input_done = false;
   const auto wait = std::chrono::duration<double>(wait_seconds);
   int rc = 0;
@@ -213,7 +231,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
       }
       if (feed->at_end && !input_done) {
         input_done = true;
-        last_activity = Clock::now();
+        input_end = last_activity = Clock::now();
       }
     }
     bool sent = false;
@@ -235,6 +253,9 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     }
     int printed = console.PrintArrivals();
     if (printed) last_activity = Clock::now();
+    if (input_done && Clock::now() - input_end < kMaxTransit && console.InTransit(app)) {
+      last_activity = Clock::now();
+    }
     if (interactive && (printed || sent) && !input_done) out << prompt << std::flush;
 
     if (input_done && Clock::now() - last_activity >= wait) {
