@@ -80,11 +80,27 @@ void SystemClock::Sleep(double seconds) {
   }
 }
 
-ManualClock::ManualClock(WallTime start) : now_(start) {}
+namespace {
+
+// The seconds-since-midnight reading is what the clock is; hh:mm:ss follow
+// it. A reading given only as hh:mm:ss (seconds left at 0) is filled in.
+WallTime Normalized(WallTime t) {
+  if (t.seconds_since_midnight == 0 && (t.hour || t.minute || t.second)) {
+    t.seconds_since_midnight = t.hour * 3600.0 + t.minute * 60.0 + t.second;
+  }
+  return t;
+}
+
+}  // namespace
+
+ManualClock::ManualClock(WallTime start) : now_(Normalized(start)) { Advance(0); }
 
 WallTime ManualClock::Now() { return now_; }
 
-void ManualClock::Set(WallTime t) { now_ = t; }
+void ManualClock::Set(WallTime t) {
+  now_ = Normalized(t);
+  Advance(0);
+}
 
 void ManualClock::Advance(double seconds) {
   double s = now_.seconds_since_midnight + seconds;

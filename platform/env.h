@@ -11,8 +11,8 @@
 //   any other as "Z:" + the path with "/" turned into "\".
 //
 // Name lookup: the exact name first; when it does not exist, a case-blind
-// match of the last component in the same folder counts, and the name it is
-// stored under is the name found.
+// match in the same folder counts, and the name it is stored under is the
+// name found. This holds for every component of the path.
 //
 // Errors never throw: calls report failure through their results.
 #pragma once

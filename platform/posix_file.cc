@@ -71,13 +71,6 @@ void FreeSerial(int serial) {
   }
 }
 
-int SerialsInUse() {
-  std::lock_guard<std::mutex> lock(serial_mutex);
-  int n = 0;
-  for (bool b : serial_taken) n += b ? 1 : 0;
-  return n;
-}
-
 Fd OpenNative(const std::string& native, OpenMode mode) {
   struct stat st {};
   // Look before opening so that a pipe or device is never opened (opening a

@@ -50,8 +50,6 @@ bool ReadFully(int fd, std::string& bytes);
 // Takes the lowest free serial from 1; FreeSerial gives it back.
 int TakeSerial();
 void FreeSerial(int serial);
-// How many serials are taken right now (for tests and diagnostics).
-int SerialsInUse();
 
 // An open file over a descriptor; holds a serial while it lives.
 class PosixFile : public File {

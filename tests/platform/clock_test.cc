@@ -120,6 +120,33 @@ TEST(ManualClockTest, AdvanceRollsTimeAndDate) {
   EXPECT_EQ(clock->Now().day, 4);
 }
 
+TEST(ManualClockTest, TheReadingDecidesTheTimeOfDay) {
+  WallTime t;
+  t.year = 2026;
+  t.month = 12;
+  t.day = 7;
+  t.seconds_since_midnight = 3723.25;  // hh:mm:ss left at their defaults
+  ManualClock clock(t);
+  EXPECT_EQ(clock.Now().hour, 1);
+  EXPECT_EQ(clock.Now().minute, 2);
+  EXPECT_EQ(clock.Now().second, 3);
+  // A reading given as hh:mm:ss only is filled in.
+  WallTime hms = t;
+  hms.seconds_since_midnight = 0;
+  hms.hour = 8;
+  hms.minute = 29;
+  hms.second = 45;
+  clock.Set(hms);
+  EXPECT_DOUBLE_EQ(clock.Now().seconds_since_midnight, 30585.0);
+  // A reading past midnight is carried into the date.
+  WallTime late = t;
+  late.seconds_since_midnight = 86400.0 + 10;
+  clock.Set(late);
+  EXPECT_EQ(clock.Now().day, 8);
+  EXPECT_EQ(clock.Now().second, 10);
+  EXPECT_FLOAT_EQ(static_cast<float>(clock.Now().seconds_since_midnight), 10.0f);
+}
+
 TEST(SystemClockTest, ReadingIsConsistent) {
   SystemClock clock;
   WallTime t = clock.Now();
