@@ -63,8 +63,8 @@ class Registry {
   const std::string& StatusBank() const { return status_bank_; }
 
   // The name of the STATUS databank as LocateStatusBank would settle it, but
-  // without writing anything and without the size guard (for inspection
-  // tools). Does not change StatusBank.
+  // without writing anything and without the size guard (for tools that only
+  // look). Does not change StatusBank.
   std::string FindStatusBank();
 
   // The executable path recorded under " path" for the running program.
