@@ -1,0 +1,144 @@
+// The databank engine against the floor of the same machine: a Query
+// answered from a cache against one stat of the file, an uncached Query of a
+// key near the end of a 30720-byte databank and each way of Set against one
+// read of the whole file.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "databank/databank.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+using carob::databank::Databank;
+using carob::testing::MakeTestEnv;
+using carob::testing::TempRoot;
+
+constexpr const char* kBank = "C:\\data\\bench.dat";
+constexpr const char* kLastKey = "key near the end";
+
+// A databank of exactly 30720 bytes whose last entry is kLastKey=abcd.
+std::string BankBytes() {
+  const std::string last = std::string(kLastKey) + "=abcd\r\n";
+  std::string s;
+  for (int i = 0; s.size() + 100 + last.size() < 30720; ++i) {
+    s += "entry number " + std::to_string(i) + "=some value of entry " + std::to_string(i) + "\r\n";
+  }
+  s += "filler=";
+  s.append(30720 - s.size() - last.size() - 2, 'f');
+  s += "\r\n" + last;
+  return s;
+}
+
+struct World {
+  World() : bytes(BankBytes()) {
+    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
+    root.MakeFolder("C:\\TEMP");
+    root.WriteFile(kBank, bytes);
+    native = root.Native(kBank);
+    env = MakeTestEnv(root);
+    db = std::make_unique<Databank>(*env);
+  }
+  void Restore() { root.WriteFile(kBank, bytes); }
+  TempRoot root;
+  std::string bytes;
+  std::string native;
+  std::unique_ptr<carob::platform::Env> env;
+  std::unique_ptr<Databank> db;
+};
+
+void BM_FloorStat(benchmark::State& state) {
+  World w;
+  struct stat st {};
+  for (auto _ : state) benchmark::DoNotOptimize(::stat(w.native.c_str(), &st));
+}
+BENCHMARK(BM_FloorStat);
+
+void BM_FloorReadWholeFile(benchmark::State& state) {
+  World w;
+  std::string buf(40000, '\0');
+  for (auto _ : state) {
+    int fd = ::open(w.native.c_str(), O_RDONLY);
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    ::close(fd);
+    benchmark::DoNotOptimize(n);
+  }
+  state.SetBytesProcessed(state.iterations() * 30720);
+}
+BENCHMARK(BM_FloorReadWholeFile);
+
+// The same two floors through the platform layer the engine stands on.
+void BM_EnvFindFile(benchmark::State& state) {
+  World w;
+  for (auto _ : state) benchmark::DoNotOptimize(w.env->FindFile(kBank));
+}
+BENCHMARK(BM_EnvFindFile);
+
+void BM_EnvReadAll(benchmark::State& state) {
+  World w;
+  std::string bytes;
+  for (auto _ : state) benchmark::DoNotOptimize(w.env->ReadAll(kBank, bytes));
+}
+BENCHMARK(BM_EnvReadAll);
+
+void BM_QueryCached(benchmark::State& state) {
+  World w;
+  std::string b = kBank, k = kLastKey;
+  w.db->Query(b, k);
+  for (auto _ : state) benchmark::DoNotOptimize(w.db->Query(b, k));
+}
+BENCHMARK(BM_QueryCached);
+
+void BM_QueryUncachedNearTheEnd(benchmark::State& state) {
+  World w;
+  std::string b = kBank, k = kLastKey, forget = kLastKey;
+  for (auto _ : state) {
+    forget = kLastKey;
+    w.db->ForgetCached(forget);
+    benchmark::DoNotOptimize(w.db->Query(b, k));
+  }
+}
+BENCHMARK(BM_QueryUncachedNearTheEnd);
+
+void BM_SetAppend(benchmark::State& state) {
+  World w;
+  for (auto _ : state) {
+    std::string b = kBank, k = "a new key", v = "a new value";
+    w.db->Set(b, k, v);
+    state.PauseTiming();
+    w.Restore();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_SetAppend);
+
+void BM_SetInPlace(benchmark::State& state) {
+  World w;
+  bool flip = false;
+  for (auto _ : state) {
+    std::string b = kBank, k = kLastKey, v = (flip = !flip) ? "wxyz" : "abcd";
+    w.db->Set(b, k, v);
+  }
+}
+BENCHMARK(BM_SetInPlace);
+
+void BM_SetStandardMethod(benchmark::State& state) {
+  World w;
+  for (auto _ : state) {
+    std::string b = kBank, k = kLastKey, v = "a value longer than its room";
+    w.db->Set(b, k, v);
+    state.PauseTiming();
+    w.Restore();
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_SetStandardMethod);
+
+}  // namespace
+
+BENCHMARK_MAIN();
