@@ -10,7 +10,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class DialogueTest : public WindowTest {
+class WindowDialogueTest : public WindowTest {
  protected:
   // Handles each sentence in turn with a loaded window.
   void Tell(std::initializer_list<std::string> sentences) {
@@ -20,7 +20,7 @@ class DialogueTest : public WindowTest {
   std::string Known(const std::string& subject) { return Fresh(kKnowledgePath, subject); }
 };
 
-TEST_F(DialogueTest, StageZeroGreetsOnceAndLearnsNothing) {
+TEST_F(WindowDialogueTest, StageZeroGreetsOnceAndLearnsNothing) {
   WindowRig& r = Rig();  // not loaded: stage 0
   r.window.xKnowledge = kKnowledgePath;
   r.peer.HandleSentence("the sky be blue");
@@ -33,7 +33,7 @@ TEST_F(DialogueTest, StageZeroGreetsOnceAndLearnsNothing) {
   EXPECT_EQ(Answers().size(), 1u);
 }
 
-TEST_F(DialogueTest, OtherStagesIgnoreSentences) {
+TEST_F(WindowDialogueTest, OtherStagesIgnoreSentences) {
   WindowRig& r = Loaded();
   r.window.xStage = 2;
   r.peer.HandleSentence("the sky be blue");
@@ -43,7 +43,7 @@ TEST_F(DialogueTest, OtherStagesIgnoreSentences) {
   EXPECT_THAT(Answers(), IsEmpty());
 }
 
-TEST_F(DialogueTest, StatementSplitsAtTheFirstBeEvenInsideWords) {
+TEST_F(WindowDialogueTest, StatementSplitsAtTheFirstBeEvenInsideWords) {
   Tell({"Maybe it rains", "sky be-blue", "SEA BEblue", "Abe be honest"});
   EXPECT_EQ(Known("May"), "it rains");
   // The one character after "be" is skipped whatever it is.
@@ -54,19 +54,19 @@ TEST_F(DialogueTest, StatementSplitsAtTheFirstBeEvenInsideWords) {
   EXPECT_THAT(Answers(), IsEmpty());
 }
 
-TEST_F(DialogueTest, StatementsWithoutSubjectTeachNothing) {
+TEST_F(WindowDialogueTest, StatementsWithoutSubjectTeachNothing) {
   Tell({"it rains", "be quiet", "Be happy", "sky be"});
   // Only "sky be" has a subject, and its empty object stores nothing.
   EXPECT_EQ(KnowledgeBytes(), "<missing>");
 }
 
-TEST_F(DialogueTest, SkippedCharacterAtTheEndLeavesAnEmptyObject) {
+TEST_F(WindowDialogueTest, SkippedCharacterAtTheEndLeavesAnEmptyObject) {
   Knowledge("sky=blue\r\n");
   Tell({"sky bex"});
   EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\n");
 }
 
-TEST_F(DialogueTest, MergeRulesGrowOneEntryPerSubject) {
+TEST_F(WindowDialogueTest, MergeRulesGrowOneEntryPerSubject) {
   Tell({"sky be blue", "sky be clear", "sky be high"});
   EXPECT_EQ(Known("sky"), "blue, clear, high");
   // Contained in the known value, or containing it (case aside): nothing.
@@ -75,14 +75,14 @@ TEST_F(DialogueTest, MergeRulesGrowOneEntryPerSubject) {
   EXPECT_EQ(KnowledgeBytes().find("\r\n"), KnowledgeBytes().size() - 2) << "one line only";
 }
 
-TEST_F(DialogueTest, MergeRulesRefuseWhenSubjectAndValueContainEachOther) {
+TEST_F(WindowDialogueTest, MergeRulesRefuseWhenSubjectAndValueContainEachOther) {
   Tell({"bluebird be blue", "bluebird be small"});
   EXPECT_EQ(Known("bluebird"), "blue");  // the known value occurs in the subject
   Tell({"sea be the sea itself", "sea be wet"});
   EXPECT_EQ(Known("sea"), "the sea itself");  // the subject occurs in the known value
 }
 
-TEST_F(DialogueTest, SubjectInOtherCapitalsJoinsTheSameEntry) {
+TEST_F(WindowDialogueTest, SubjectInOtherCapitalsJoinsTheSameEntry) {
   Tell({"Sky be blue", "SKY be clear"});
   const std::vector<std::string> lines = SplitCrLf(KnowledgeBytes());
   ASSERT_EQ(lines.size(), 1u) << KnowledgeBytes();
@@ -90,7 +90,7 @@ TEST_F(DialogueTest, SubjectInOtherCapitalsJoinsTheSameEntry) {
   EXPECT_EQ(Known("sky"), "blue, clear");
 }
 
-TEST_F(DialogueTest, UpToTwoCommasAreStrippedAtEachEnd) {
+TEST_F(WindowDialogueTest, UpToTwoCommasAreStrippedAtEachEnd) {
   Tell({",,sky,, be ,,blue,,", ", , sea , be , wet ,", ",,,fog be grey,,,"});
   EXPECT_EQ(Known("sky"), "blue");
   EXPECT_EQ(Known("sea"), "wet");
@@ -98,13 +98,13 @@ TEST_F(DialogueTest, UpToTwoCommasAreStrippedAtEachEnd) {
   EXPECT_EQ(Known(",fog"), "grey,");
 }
 
-TEST_F(DialogueTest, QuestionsAreNeverLearnt) {
+TEST_F(WindowDialogueTest, QuestionsAreNeverLearnt) {
   Tell({"Can the sky be blue?"});
   EXPECT_EQ(KnowledgeBytes(), "<missing>");
   EXPECT_THAT(Answers(), IsEmpty());
 }
 
-TEST_F(DialogueTest, QuestionsAnswerEveryContainedSubjectInFileOrder) {
+TEST_F(WindowDialogueTest, QuestionsAnswerEveryContainedSubjectInFileOrder) {
   Knowledge("the sea=wet\r\nthe sky=blue, clear\r\ngrass=green\r\n");
   Tell({"Is THE SKY above the sea?"});
   EXPECT_THAT(Answers(), ElementsAre(":the sea=wet", ":the sky=blue, clear"));
@@ -112,7 +112,7 @@ TEST_F(DialogueTest, QuestionsAnswerEveryContainedSubjectInFileOrder) {
   EXPECT_EQ(Answers().size(), 2u) << "no subject, no answer";
 }
 
-TEST_F(DialogueTest, QuestionReadsTheFileAsItIsNow) {
+TEST_F(WindowDialogueTest, QuestionReadsTheFileAsItIsNow) {
   Tell({"What is the sky?"});
   EXPECT_THAT(Answers(), IsEmpty());  // no knowledge file yet
   EXPECT_EQ(Rig().window.ActiveMemory.ListCount(), 0);
@@ -122,13 +122,13 @@ TEST_F(DialogueTest, QuestionReadsTheFileAsItIsNow) {
   EXPECT_EQ(Rig().window.ActiveMemory.ListCount(), 1);
 }
 
-TEST_F(DialogueTest, LinesWithoutKeyAnswerEveryQuestion) {
+TEST_F(WindowDialogueTest, LinesWithoutKeyAnswerEveryQuestion) {
   Knowledge("a loose note\r\n=orphan\r\nsky=blue\r\n");
   Tell({"Anything?"});
   EXPECT_THAT(Answers(), ElementsAre(":a loose note", ":=orphan"));
 }
 
-TEST_F(DialogueTest, AnswersGoToTheTrimmedOutputProgram) {
+TEST_F(WindowDialogueTest, AnswersGoToTheTrimmedOutputProgram) {
   Knowledge("sky=blue\r\n");
   WindowRig& r = Loaded();
   r.window.OutProg.UserEdited("  Lexwright  ");
@@ -138,14 +138,14 @@ TEST_F(DialogueTest, AnswersGoToTheTrimmedOutputProgram) {
   EXPECT_THAT(Answers(), ElementsAre("Lexwright:sky=blue", ":sky=blue"));
 }
 
-TEST_F(DialogueTest, LearnWritesOneNormalisedLine) {
+TEST_F(WindowDialogueTest, LearnWritesOneNormalisedLine) {
   WindowRig& r = Loaded();
   r.peer.Learn(kKnowledgePath, "  , owl ,", " wise  ");
   r.peer.Learn(kKnowledgePath, "OWL", "wise");
   EXPECT_EQ(KnowledgeBytes(), "owl=wise\r\n");
 }
 
-TEST_F(DialogueTest, SplitWordsCutsAtSpacesOnly) {
+TEST_F(WindowDialogueTest, SplitWordsCutsAtSpacesOnly) {
   WindowRig& r = Loaded();
   auto& words = r.window.WordList;
   r.peer.SplitWords("two   words");

@@ -11,9 +11,9 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-class EventsTest : public WindowTest {};
+class WindowEventsTest : public WindowTest {};
 
-TEST_F(EventsTest, FormDescribesTheControls) {
+TEST_F(WindowEventsTest, FormDescribesTheControls) {
   window::Window& w = Rig().window;
   platform::ui::FormDescription form = w.Describe();
   EXPECT_EQ(form.caption, "CAROB");
@@ -43,12 +43,12 @@ TEST_F(EventsTest, FormDescribesTheControls) {
   EXPECT_TRUE(w.xSettings.empty());
 }
 
-class FirstStartTest : public WindowTest {
+class WindowFirstStartTest : public WindowTest {
  protected:
   std::string FileLocContents() override { return BaseFileLoc(); }
 };
 
-TEST_F(FirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
+TEST_F(WindowFirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
   WindowRig& r = Loaded();
   EXPECT_EQ(r.window.xKnowledge, kKnowledgePath);
   EXPECT_EQ(r.window.xSettings, kSettingsPath);
@@ -77,7 +77,7 @@ TEST_F(FirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
   EXPECT_THAT(r.reports.back(), HasSubstr("stopped"));
 }
 
-TEST_F(FirstStartTest, ProgramAtADriveRootGetsSingleSeparators) {
+TEST_F(WindowFirstStartTest, ProgramAtADriveRootGetsSingleSeparators) {
   WindowRig r(root_, "C:\\");
   r.Load();
   EXPECT_EQ(r.window.xKnowledge, "C:\\CAROB.dat");
@@ -87,13 +87,13 @@ TEST_F(FirstStartTest, ProgramAtADriveRootGetsSingleSeparators) {
   EXPECT_EQ(root_.ReadFile("C:\\CAROB.dat"), "sky=blue\r\n");
 }
 
-TEST_F(FirstStartTest, UnloadWithoutLoadStillSignsOff) {
+TEST_F(WindowFirstStartTest, UnloadWithoutLoadStillSignsOff) {
   WindowRig& r = Rig();
   r.Unload();
   EXPECT_EQ(Fresh(r.registry.StatusBank(), "CAROB running"), "No");
 }
 
-class RecordedPathsTest : public WindowTest {
+class WindowRecordedPathsTest : public WindowTest {
  protected:
   std::string FileLocContents() override {
     return BaseFileLoc() + "CAROB knowledge=D:\\Brain\\facts.txt\r\n" +
@@ -102,7 +102,7 @@ class RecordedPathsTest : public WindowTest {
   }
 };
 
-TEST_F(RecordedPathsTest, RecordedPathsAreUsedAndChoicesRestored) {
+TEST_F(WindowRecordedPathsTest, RecordedPathsAreUsedAndChoicesRestored) {
   const std::string settings = "Input program=User\r\nOutput program=Lexwright\r\n";
   root_.WriteFile("D:\\Brain\\choices.txt", settings);
   root_.WriteFile("D:\\Brain\\facts.txt", "sky=blue\r\n");
@@ -123,7 +123,7 @@ TEST_F(RecordedPathsTest, RecordedPathsAreUsedAndChoicesRestored) {
   EXPECT_FALSE(root_.Exists(kKnowledgePath));
 }
 
-TEST_F(EventsTest, PickedOutputProgramIsStoredAndRestoredNextStart) {
+TEST_F(WindowEventsTest, PickedOutputProgramIsStoredAndRestoredNextStart) {
   {
     WindowRig& r = Loaded();
     r.window.OutProg.UserPicked(1);
@@ -139,7 +139,7 @@ TEST_F(EventsTest, PickedOutputProgramIsStoredAndRestoredNextStart) {
   EXPECT_EQ(again.window.InProg.Text(), "Us");
 }
 
-TEST_F(EventsTest, TickHandsOneTrimmedSentencePerTick) {
+TEST_F(WindowEventsTest, TickHandsOneTrimmedSentencePerTick) {
   WindowRig& r = Loaded();
   DeliverFrom("10.0.0.7", "   the sky be blue   ");
   DeliverFrom("10.0.0.7", "What is the sky?");
@@ -153,7 +153,7 @@ TEST_F(EventsTest, TickHandsOneTrimmedSentencePerTick) {
   EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(EventsTest, QuestionMarkAloneIdentifiesTheProgramToUser) {
+TEST_F(WindowEventsTest, QuestionMarkAloneIdentifiesTheProgramToUser) {
   WindowRig& r = Loaded();
   r.window.OutProg.UserEdited("Lexwright");
   DeliverFrom("10.0.0.7", "  ?  ");
@@ -163,7 +163,7 @@ TEST_F(EventsTest, QuestionMarkAloneIdentifiesTheProgramToUser) {
   EXPECT_EQ(r.window.xStage, 1);
 }
 
-TEST_F(EventsTest, OnlyABareQuestionMarkIsTheIdentificationRequest) {
+TEST_F(WindowEventsTest, OnlyABareQuestionMarkIsTheIdentificationRequest) {
   Knowledge("a note without key\r\n");
   WindowRig& r = Loaded();
   DeliverFrom("10.0.0.7", "??");
@@ -178,7 +178,7 @@ TEST_F(EventsTest, OnlyABareQuestionMarkIsTheIdentificationRequest) {
   EXPECT_EQ(KnowledgeBytes(), "a note without key\r\n");
 }
 
-TEST_F(EventsTest, TextEndingInLineBreakIsAStatement) {
+TEST_F(WindowEventsTest, TextEndingInLineBreakIsAStatement) {
   WindowRig& r = Loaded();
   Deliver("the sky be blue?");  // no SET SOURCE line: ends in CR LF
   r.Tick();
@@ -186,7 +186,7 @@ TEST_F(EventsTest, TextEndingInLineBreakIsAStatement) {
   EXPECT_EQ(KnowledgeBytes(), "the sky=blue?\r\n");
 }
 
-TEST_F(EventsTest, LineBreaksInASentenceNeverAddEntries) {
+TEST_F(WindowEventsTest, LineBreaksInASentenceNeverAddEntries) {
   WindowRig& r = Loaded();
   Deliver("grass be green\r\nsecret=planted\r\n,,");
   r.Tick();
@@ -197,7 +197,7 @@ TEST_F(EventsTest, LineBreaksInASentenceNeverAddEntries) {
   EXPECT_EQ(KnowledgeBytes(), "grass=green\r\n");
 }
 
-TEST_F(EventsTest, SpacesOnlyAreIgnored) {
+TEST_F(WindowEventsTest, SpacesOnlyAreIgnored) {
   WindowRig& r = Rig();
   r.window.xKnowledge = kKnowledgePath;  // not loaded: stage 0 would greet
   r.window.xStage = 0;
@@ -208,7 +208,7 @@ TEST_F(EventsTest, SpacesOnlyAreIgnored) {
   EXPECT_EQ(root_.ReadFile(kInterfacePath), "") << "the entry was taken";
 }
 
-TEST_F(EventsTest, TickFollowsThePulseWithinTheTimerRange) {
+TEST_F(WindowEventsTest, TickFollowsThePulseWithinTheTimerRange) {
   WindowRig& r = Loaded();
   const std::string status = r.registry.StatusBank();
   struct Case {

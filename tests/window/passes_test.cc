@@ -12,7 +12,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-class PassesTest : public WindowTest {
+class WindowPassesTest : public WindowTest {
  protected:
   // Runs the passes of one click; the yields run `on_yield` (may be empty).
   void Click(std::function<void()> on_yield = nullptr) {
@@ -30,7 +30,7 @@ class PassesTest : public WindowTest {
   }
 };
 
-TEST_F(PassesTest, SkyIsBlueLearnsOnlyTheReverse) {
+TEST_F(WindowPassesTest, SkyIsBlueLearnsOnlyTheReverse) {
   Knowledge("sky=blue\r\n");
   Click();
   EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\nblue=sky\r\n");
@@ -39,7 +39,7 @@ TEST_F(PassesTest, SkyIsBlueLearnsOnlyTheReverse) {
   EXPECT_THAT(Reports().back(), HasSubstr("2 memory lines"));
 }
 
-TEST_F(PassesTest, WorkedExampleGivesExactlyTheseEntriesInThisOrder) {
+TEST_F(WindowPassesTest, WorkedExampleGivesExactlyTheseEntriesInThisOrder) {
   Knowledge("cat=small animal\r\nsmall=little\r\n");
   Click();
   // xThink1 adds the reverses, xThink2 "little animal", and xThink3 extends
@@ -54,7 +54,7 @@ TEST_F(PassesTest, WorkedExampleGivesExactlyTheseEntriesInThisOrder) {
   EXPECT_TRUE(Finished());
 }
 
-TEST_F(PassesTest, ListOfObjectsOverTwoClicks) {
+TEST_F(WindowPassesTest, ListOfObjectsOverTwoClicks) {
   Knowledge("tree=oak, ash\r\n");
   Click();
   EXPECT_EQ(KnowledgeBytes(), "tree=oak, ash\r\noak, ash=tree\r\noak ash=tree\r\n");
@@ -63,14 +63,14 @@ TEST_F(PassesTest, ListOfObjectsOverTwoClicks) {
   EXPECT_EQ(Fresh(kKnowledgePath, "TREE"), "oak, ash, oak ash");
 }
 
-TEST_F(PassesTest, LineWithoutEqualsStoresNothingAndIsKept) {
+TEST_F(WindowPassesTest, LineWithoutEqualsStoresNothingAndIsKept) {
   Knowledge("just a note\r\nsky=blue\r\n");
   Click();
   EXPECT_EQ(KnowledgeBytes(), "just a note\r\nsky=blue\r\nblue=sky\r\n");
   EXPECT_TRUE(Finished());
 }
 
-TEST_F(PassesTest, EmptyValueTeachesNothing) {
+TEST_F(WindowPassesTest, EmptyValueTeachesNothing) {
   Knowledge("sky=blue\r\nvoid=\r\n");
   Click();
   // "void=" stands for an absent key; nothing is learnt from it, and no
@@ -83,7 +83,7 @@ TEST_F(PassesTest, EmptyValueTeachesNothing) {
   EXPECT_TRUE(Finished());
 }
 
-TEST_F(PassesTest, EmptyKnowledgeFileLearnsNothing) {
+TEST_F(WindowPassesTest, EmptyKnowledgeFileLearnsNothing) {
   Knowledge("");
   Click();
   EXPECT_EQ(KnowledgeBytes(), "");
@@ -91,7 +91,7 @@ TEST_F(PassesTest, EmptyKnowledgeFileLearnsNothing) {
   EXPECT_TRUE(Finished());
 }
 
-TEST_F(PassesTest, MissingKnowledgeFileEndsTheClickAndSaysSo) {
+TEST_F(WindowPassesTest, MissingKnowledgeFileEndsTheClickAndSaysSo) {
   WindowRig& r = Loaded();
   r.window.ActiveMemory.AddItem("stale line");
   Click();
@@ -109,7 +109,7 @@ TEST_F(PassesTest, MissingKnowledgeFileEndsTheClickAndSaysSo) {
   EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\nblue=sky\r\n");
 }
 
-TEST_F(PassesTest, KnowledgeFileVanishingMidwayStopsTheRemainingPasses) {
+TEST_F(WindowPassesTest, KnowledgeFileVanishingMidwayStopsTheRemainingPasses) {
   Knowledge("sky=blue\r\n");
   int yields = 0;
   Click([&] {
@@ -122,7 +122,7 @@ TEST_F(PassesTest, KnowledgeFileVanishingMidwayStopsTheRemainingPasses) {
   EXPECT_THAT(Reports().back(), HasSubstr("xThink1 failed"));
 }
 
-TEST_F(PassesTest, FirstPassSwitchesTheDatabankTraceOn) {
+TEST_F(WindowPassesTest, FirstPassSwitchesTheDatabankTraceOn) {
   Knowledge("sky=blue\r\n");
   root_.WriteFile("C:\\ORB\\CAROB\\Database_IO.log", "earlier run\r\n");
   WindowRig& r = Loaded();
@@ -133,7 +133,7 @@ TEST_F(PassesTest, FirstPassSwitchesTheDatabankTraceOn) {
   EXPECT_THAT(root_.ReadFile("C:\\ORB\\CAROB\\Database_IO.log"), HasSubstr("Query [blue]"));
 }
 
-TEST_F(PassesTest, ClickDuringAYieldIsIgnoredAndThePassesFinish) {
+TEST_F(WindowPassesTest, ClickDuringAYieldIsIgnoredAndThePassesFinish) {
   Knowledge("cat=small animal\r\nsmall=little\r\n");
   WindowRig& r = Loaded();
   int yields = 0;
@@ -156,7 +156,7 @@ TEST_F(PassesTest, ClickDuringAYieldIsIgnoredAndThePassesFinish) {
   EXPECT_EQ(ignored, yields);
 }
 
-TEST_F(PassesTest, ReloadThatShortensTheListDuringAYieldIsSkipped) {
+TEST_F(WindowPassesTest, ReloadThatShortensTheListDuringAYieldIsSkipped) {
   Knowledge("a=1\r\nb=2\r\nc=3\r\n");
   WindowRig& r = Loaded();
   int yields = 0;
@@ -176,7 +176,7 @@ TEST_F(PassesTest, ReloadThatShortensTheListDuringAYieldIsSkipped) {
   EXPECT_THAT(Answers(), ElementsAre(":a=1"));
 }
 
-TEST_F(PassesTest, TickDuringAYieldIsHandledByTheReceiveLoop) {
+TEST_F(WindowPassesTest, TickDuringAYieldIsHandledByTheReceiveLoop) {
   Knowledge("sky=blue\r\n");
   WindowRig& r = Loaded();
   DeliverFrom("10.0.0.7", "What is the sky?");
@@ -193,7 +193,7 @@ TEST_F(PassesTest, TickDuringAYieldIsHandledByTheReceiveLoop) {
   EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\nblue=sky\r\n");
 }
 
-TEST_F(PassesTest, YieldsOncePerLineInPassesOneAndThreeTwiceInTwo) {
+TEST_F(WindowPassesTest, YieldsOncePerLineInPassesOneAndThreeTwiceInTwo) {
   Knowledge("sky=blue\r\n");
   int yields = 0;
   Click([&] { ++yields; });
