@@ -65,6 +65,11 @@ void BM_IdleReceive(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_IdleReceive);
+// Fixed counts, for counting system calls per idle receive: trace a run of
+// each and divide the difference by 10000 - 1, e.g.
+//   strace -f -c messaging_bench --benchmark_filter='IdleReceive/iterations:1$'
+BENCHMARK(BM_IdleReceive)->Iterations(1);
+BENCHMARK(BM_IdleReceive)->Iterations(10000);
 
 // Takes the top entry off a queue of state.range(0) entries; the queue is
 // topped up again outside the timing.

@@ -200,7 +200,7 @@ std::set<std::string> Expected(int posters, int each) {
 // Several programs append while one takes: every entry is taken exactly once.
 TEST(OrbQueue, ConcurrentPostersAndOneTaker) {
   OrbRig rig;
-  constexpr int kPosters = 4, kEach = 40;
+  constexpr int kPosters = 4, kEach = 25;
   std::vector<pid_t> posters;
   for (int p = 0; p < kPosters; ++p) {
     posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));
@@ -249,7 +249,7 @@ TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
   registry::Registry reg(*env, db);
   messaging::Messaging msg(*env, db, reg);
 
-  constexpr int kPosters = 4, kEach = 50;
+  constexpr int kPosters = 4, kEach = 30;
   std::vector<pid_t> posters;
   for (int p = 0; p < kPosters; ++p) {
     posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));
