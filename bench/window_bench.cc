@@ -215,6 +215,41 @@ BENCHMARK(BM_ThinkingPasses)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// What one lookup that misses both caches costs on a knowledge file of the
+// size the passes leave behind (three lines a fact): a scan of the whole
+// file for an absent key.
+void BM_KnowledgeLookupScan(benchmark::State& state) {
+  const int facts = static_cast<int>(state.range(0));
+  testing::TempRoot root;
+  root.MakeFolder("C:\\Temp");
+  root.WriteFile("C:\\FileLoc", "Temporary path=C:\\Temp\r\n");
+  root.WriteFile("C:\\ORB\\CAROB\\CAROB.dat", GenerateKnowledge(3 * facts));
+  auto env = testing::MakeTestEnv(root);
+  databank::Databank db(*env);
+  int i = 0;
+  for (auto _ : state) {
+    // A new key each time: the five-slot caches never answer.
+    std::string bank = "C:\\ORB\\CAROB\\CAROB.dat";
+    std::string key = "absent" + std::to_string(i++);
+    benchmark::DoNotOptimize(db.Query(bank, key));
+  }
+}
+BENCHMARK(BM_KnowledgeLookupScan)->Arg(250)->Arg(1000)->Arg(4000)->Unit(benchmark::kMicrosecond);
+
+// One line of the databank I/O trace: open, append, close.
+void BM_TraceLine(benchmark::State& state) {
+  testing::TempRoot root;
+  root.MakeFolder("C:\\Temp");
+  root.WriteFile("C:\\FileLoc", "Temporary path=C:\\Temp\r\n");
+  auto env = testing::MakeTestEnv(root);
+  databank::Databank db(*env);
+  db.StartDatabankIOLog(true);
+  for (auto _ : state) {
+    db.LogDatabankIO("Database C:\\ORB\\CAROB\\CAROB.dat serial 1 Query [thing1] ==>> [kind7 thing18]");
+  }
+}
+BENCHMARK(BM_TraceLine)->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -11,6 +11,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 class WindowPassesTest : public WindowTest {
  protected:
@@ -107,6 +108,31 @@ TEST_F(WindowPassesTest, MissingKnowledgeFileEndsTheClickAndSaysSo) {
   Click();
   EXPECT_TRUE(Finished());
   EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\nblue=sky\r\n");
+}
+
+// A toolkit that shows a window and notes the status texts it is given.
+class StatusToolkit : public platform::ui::Toolkit {
+ public:
+  bool HasWindow() const override { return true; }
+  int Run(platform::ui::FormDescription&, platform::ui::FormEvents&) override { return 0; }
+  void Yield() override {}
+  void MessageBox(const std::string&, const std::string&) override {}
+  void ShowStatus(const std::string& text) override { shown.push_back(text); }
+  void Close() override {}
+  std::vector<std::string> shown;
+};
+
+TEST_F(WindowPassesTest, WithAWindowAFailedPassIsShownAsStatus) {
+  WindowRig& r = Rig();
+  StatusToolkit toolkit;
+  window::Window shown(*r.env, r.db, r.registry, r.messaging, &toolkit);
+  std::vector<std::string> reports;
+  shown.SetLifecycleReport([&](const std::string& line) { reports.push_back(line); });
+  shown.Events().Load();
+  shown.Command1.Click();  // no knowledge file
+  ASSERT_EQ(toolkit.shown.size(), 1u);
+  EXPECT_THAT(toolkit.shown[0], HasSubstr("xThink1 failed"));
+  for (const std::string& line : reports) EXPECT_THAT(line, Not(HasSubstr("failed")));
 }
 
 TEST_F(WindowPassesTest, KnowledgeFileVanishingMidwayStopsTheRemainingPasses) {
