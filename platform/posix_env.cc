@@ -14,6 +14,8 @@
 #include <ctime>
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <cctype>
 #include <vector>
 
@@ -80,6 +82,33 @@ std::string SelfExecutable() {
 // Temporary files of ReplaceContents: ".<name>.<pid>.<n>.new" beside the file.
 std::string ReplacementPrefix(const std::string& name) { return "." + name + "."; }
 
+// Replacement files this process is building right now (native paths).
+std::mutex in_flight_mutex;
+std::set<std::string> in_flight;
+
+bool InFlight(const std::string& native) {
+  std::lock_guard<std::mutex> lock(in_flight_mutex);
+  return in_flight.count(native) != 0;
+}
+
+// Marks a replacement file as being built for as long as it lives.
+class InFlightMark {
+ public:
+  explicit InFlightMark(std::string native) : native_(std::move(native)) {
+    std::lock_guard<std::mutex> lock(in_flight_mutex);
+    in_flight.insert(native_);
+  }
+  ~InFlightMark() {
+    std::lock_guard<std::mutex> lock(in_flight_mutex);
+    in_flight.erase(native_);
+  }
+  InFlightMark(const InFlightMark&) = delete;
+  InFlightMark& operator=(const InFlightMark&) = delete;
+
+ private:
+  std::string native_;
+};
+
 // Removes replacement files of `name` left in `folder` by writers that died.
 void SweepDeadReplacements(const std::string& folder, const std::string& name) {
   DIR* dir = ::opendir(folder.c_str());
@@ -95,9 +124,14 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
     char* end = nullptr;
     long pid = std::strtol(entry.c_str() + prefix.size(), &end, 10);
     if (pid <= 0 || end == nullptr || *end != '.') continue;
-    // Only files whose writer no longer exists; a living writer (this
-    // process included) is still building its file.
-    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) dead.push_back(entry);
+    // Only files whose writer no longer exists; a living writer is still
+    // building its file. A file under our own process id that we are not
+    // building was left by an earlier process that had the same id.
+    if (pid == static_cast<long>(::getpid())) {
+      if (!InFlight(folder + "/" + entry)) dead.push_back(entry);
+    } else if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      dead.push_back(entry);
+    }
   }
   ::closedir(dir);
   for (const auto& entry : dead) ::unlink((folder + "/" + entry).c_str());
@@ -263,7 +297,14 @@ class PosixEnv : public Env {
     static std::atomic<unsigned> counter{0};
     std::string temp = folder + "/" + ReplacementPrefix(name) + std::to_string(::getpid()) + "." +
                        std::to_string(counter.fetch_add(1)) + ".new";
+    InFlightMark mark(temp);
     Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.valid() && errno == EEXIST) {
+      // No thread of ours uses this name (the counter is ours alone): it is
+      // the leftover of an earlier process that had our process id.
+      ::unlink(temp.c_str());
+      fd = Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    }
     if (!fd.valid()) return false;
     bool ok = posix::WriteFully(fd.get(), bytes);
     if (ok && existed) ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;

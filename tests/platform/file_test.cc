@@ -226,10 +226,14 @@ TEST(ReplaceContentsTest, LeftoversOfDeadWritersAreSwept) {
   ASSERT_EQ(testing::WaitExit(dead), 0);
   const std::string folder = root.Native("C:\\Data");
   const std::string stale = folder + "/.k.dat." + std::to_string(dead) + ".0.new";
-  const std::string living = folder + "/.k.dat." + std::to_string(::getpid()) + ".0.new";
+  // Process 1 always runs.
+  const std::string living = folder + "/.k.dat.1.0.new";
+  // Left by an earlier process that had this process's id.
+  const std::string reused = folder + "/.k.dat." + std::to_string(::getpid()) + ".0.new";
   const std::string unrelated = folder + "/.other.dat." + std::to_string(dead) + ".0.new";
-  for (const auto& p : {stale, living, unrelated}) std::ofstream(p) << "partial";
-  ASSERT_TRUE(env->ReplaceContents("C:\\Data\\k.dat", "new"));
+  for (const auto& p : {stale, living, unrelated, reused}) std::ofstream(p) << "partial";
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(env->ReplaceContents("C:\\Data\\k.dat", "new"));
+  EXPECT_FALSE(fs::exists(reused));
   EXPECT_FALSE(fs::exists(stale));
   EXPECT_TRUE(fs::exists(living));     // its writer still runs
   EXPECT_TRUE(fs::exists(unrelated));  // belongs to another file
