@@ -144,6 +144,13 @@ class CarobProcessTest : public ::testing::Test {
     return ParseRozEntries(root_.ReadFile(kDispatcherPath));
   }
 
+  bool SentBody(const std::string& body) const {
+    for (const SentEntry& e : Sent()) {
+      if (e.body == body) return true;
+    }
+    return false;
+  }
+
   TempRoot root_;
 };
 
@@ -159,9 +166,13 @@ TEST_F(CarobProcessTest, ConversesThinksAndSignsOff) {
   EXPECT_THAT(carob.Stderr(), HasSubstr("C:\\ORB\\CAROB"));
   EXPECT_EQ(Status("CAROB running"), "Yes");
 
-  ASSERT_TRUE(carob.WaitFor([&] { return !Sent().empty(); })) << carob.Stderr();
+  // Waits for the whole entry: a read may meet an append half done.
+  ASSERT_TRUE(carob.WaitFor([&] { return SentBody("SENDTO [10.0.0.7] :the sky=blue"); }))
+      << carob.Stderr();
   std::vector<SentEntry> sent = Sent();
   ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].header.rfind("--- Entry by ROZ Default on ", 0), 0u) << sent[0].header;
+  EXPECT_EQ(sent[0].source_line.rfind("SET SOURCE = ", 0), 0u) << sent[0].source_line;
   EXPECT_EQ(sent[0].body, "SENDTO [10.0.0.7] :the sky=blue");
   EXPECT_EQ(root_.ReadFile(kKnowledgePath), "the sky=blue\r\n");
   EXPECT_THAT(carob.Stderr(), Not(HasSubstr("the sky"))) << "no line per sentence";
@@ -192,8 +203,9 @@ TEST_F(CarobProcessTest, FailedPassKeepsTheProgramRunning) {
   root_.WriteFile("C:\\ORB\\CAROB\\incoming.tmp", RozEntry("SET SOURCE = 10.0.0.9\r\n ? "));
   std::filesystem::rename(root_.Native("C:\\ORB\\CAROB\\incoming.tmp"),
                           root_.Native(kInterfacePath));
-  ASSERT_TRUE(carob.WaitFor([&] { return !Sent().empty(); })) << carob.Stderr();
-  EXPECT_EQ(Sent()[0].body, "SENDTO [10.0.0.9] User:Talkweave v100\r\nCAROB: aSentence");
+  EXPECT_TRUE(carob.WaitFor(
+      [&] { return SentBody("SENDTO [10.0.0.9] User:Talkweave v100\r\nCAROB: aSentence"); }))
+      << root_.ReadFile(kDispatcherPath) << carob.Stderr();
 
   carob.Signal(SIGTERM);
   EXPECT_EQ(carob.WaitForExit(), 0) << carob.Stderr();
