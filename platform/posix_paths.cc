@@ -228,6 +228,7 @@ bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
 }
 
 std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path) const {
+  if (windows_path.empty()) return std::nullopt;  // names nothing, not the working folder
   Parsed p = Parse(windows_path);
   Hit hit;
   if (!Walk(p, p.parts.size(), hit.native, hit.windows)) return std::nullopt;

@@ -241,6 +241,9 @@ TEST(LookupTest, OnlyOrdinaryFilesCount) {
   EXPECT_TRUE(env->FolderExists("C:\\ORB\\Folder\\"));
   EXPECT_FALSE(env->FolderExists("C:\\ORB\\file.txt"));
   EXPECT_FALSE(env->FolderExists("C:\\ORB\\nothing"));
+  EXPECT_FALSE(env->FolderExists(""));
+  EXPECT_FALSE(env->FindFile("").has_value());
+  EXPECT_FALSE(env->Delete(""));
   // A path through a file is no folder and no file.
   EXPECT_FALSE(env->FindFile("C:\\ORB\\file.txt\\x").has_value());
 }
