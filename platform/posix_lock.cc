@@ -66,9 +66,19 @@ std::string NameOf(const std::string& native) {
 }  // namespace
 
 std::unique_ptr<LockFile> TryLockNative(const std::string& native) {
-  // The lock is made under a private name, locked, and only then linked to
-  // its real name: link() never replaces an existing file, and whoever sees
-  // the name sees a file that is already held.
+  // The lock file is made without a name (or under a private one), locked,
+  // and only then linked to its real name: link() never replaces an
+  // existing file, and whoever sees the name sees a file already held.
+  Fd unnamed(::open(FolderOf(native).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+  if (unnamed.valid()) {
+    if (FlockRetry(unnamed.get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
+    // Some file systems create unnamed files but cannot link them.
+    std::string proc = "/proc/self/fd/" + std::to_string(unnamed.get());
+    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      return std::make_unique<PosixLockFile>(std::move(unnamed), native);
+    }
+    if (errno == EEXIST) return nullptr;
+  }
   std::string tmpl = FolderOf(native) + "/." + NameOf(native) + ".lock-XXXXXX";
   int raw = ::mkostemp(tmpl.data(), O_CLOEXEC);
   if (raw < 0) return nullptr;
