@@ -136,11 +136,14 @@ class Console {
   }
 
   // Prints every text waiting in the interface file; the number printed.
-  int PrintArrivals() {
+  // `over_prompt`: a prompt stands on the terminal's last line; the first
+  // text takes its place (the prompt is shown again after).
+  int PrintArrivals(bool over_prompt) {
     int printed = 0;
     for (int i = 0; i < kMaxTakenPerPoll; ++i) {
       std::string text = msg_.ReceiveMessage(kConsoleApp, 0);
       if (text.empty()) break;
+      if (over_prompt && printed == 0) out_ << "\r\033[K";
       out_ << text << "\n";
       ++printed;
     }
@@ -194,15 +197,22 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     return 2;
   }
 
-  Console console(ctx.env, ctx.db, out, err);
-  if (!console.Start()) {
-    console.Stop();
-    return 1;
-  }
-
+  // The handlers come first: a stop that arrives while registering still
+  // ends in a clean sign-off.
   g_talk_stop = 0;
   auto old_term = std::signal(SIGTERM, OnTalkStop);
   auto old_int = std::signal(SIGINT, OnTalkStop);
+  auto restore_signals = [&] {
+    std::signal(SIGTERM, old_term == SIG_ERR ? SIG_DFL : old_term);
+    std::signal(SIGINT, old_int == SIG_ERR ? SIG_DFL : old_int);
+  };
+
+  Console console(ctx.env, ctx.db, out, err);
+  if (!console.Start()) {
+    console.Stop();
+    restore_signals();
+    return 1;
+  }
 
   auto feed = std::make_shared<LineFeed>();
   std::thread reader(ReadLines, std::ref(in), feed);
@@ -251,7 +261,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
       sent = true;
       last_activity = Clock::now();
     }
-    int printed = console.PrintArrivals();
+    int printed = console.PrintArrivals(interactive && !input_done);
     if (printed) last_activity = Clock::now();
     if (input_done && Clock::now() - input_end < kMaxTransit && console.InTransit(app)) {
       last_activity = Clock::now();
@@ -271,8 +281,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   out.flush();
 
   console.Stop();
-  std::signal(SIGTERM, old_term == SIG_ERR ? SIG_DFL : old_term);
-  std::signal(SIGINT, old_int == SIG_ERR ? SIG_DFL : old_int);
+  restore_signals();
 
   bool reader_done;
   {

@@ -74,6 +74,31 @@ TEST(FamilyRoad, StatementQuestionIdentificationAndPing) {
   StopFamily(c, f);
 }
 
+// The Think button without a window: SIGUSR1 runs carob's thinking passes,
+// and what they learn is answered like any fact.
+TEST(FamilyRoad, ThinkingPassesFromSigusr1AreAnsweredThroughTheConsole) {
+  Computer c;
+  RunningFamily f = StartFamily(c, "hostA");
+  auto first = c.Start({c.Orb(), "talk", "--wait", "2"}, true);
+  first->Feed("the sky be blue\n");
+  first->CloseInput();
+  ASSERT_EQ(first->Wait(120), 0) << first->Err();
+  ASSERT_TRUE(WaitUntil([&] {
+    return BankValue(c.root().ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sky").has_value();
+  }, 60));
+
+  f.carob->Signal(SIGUSR1);
+  ASSERT_TRUE(WaitUntil([&] {
+    return BankValue(c.root().ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "blue").has_value();
+  }, 60));
+  auto second = c.Start({c.Orb(), "talk", "--wait", "3"}, true);
+  second->Feed("What is blue?\n");
+  second->CloseInput();
+  ASSERT_EQ(second->Wait(120), 0) << second->Err();
+  EXPECT_EQ(second->Out(), "blue=the sky\n");
+  StopFamily(c, f);
+}
+
 TEST(FamilyRoad, ConsoleAddressesOtherApplicationsAndSeesWhatArrives) {
   Computer c;
   c.AddStatus("Local ID", "hostA");
@@ -110,6 +135,18 @@ TEST(FamilyRoad, ConsoleHoldsLinesUntilADispatcherIsThere) {
   talk->CloseInput();
   EXPECT_EQ(talk->Wait(60), 1);
   EXPECT_NE(talk->Err().find("not sent"), std::string::npos) << talk->Err();
+}
+
+TEST(FamilyRoad, ConsoleLeavesOnASignalWhileItsInputIsStillOpen) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    Computer c;
+    c.AddStatus("Local ID", "hostA");
+    auto talk = c.Start({c.Orb(), "talk"}, true);
+    ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("User running") == "Yes"; }, 60));
+    talk->Signal(sig);
+    EXPECT_EQ(talk->Wait(60), 0) << talk->Err();
+    EXPECT_EQ(c.StatusValue("User running"), "No");
+  }
 }
 
 // Two computers on one machine: each has its own ORB_ROOT and Local ID, and
