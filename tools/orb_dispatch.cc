@@ -201,10 +201,12 @@ bool Dispatcher::HasContent(const std::string& path) {
 
 bool Dispatcher::TakeTop(const std::string& file, std::string& text) {
   if (!HasContent(file)) return false;
-  text = msg_.ReadTopEntry(file);
+  // Read and removed in one hold of the queue, so that even two dispatchers
+  // started on one input file never pass an entry on twice.
+  messaging::QueueEntry taken;
   // An entry that cannot be taken off (the file is held elsewhere) is left
   // for the next turn instead of being handled now and again later.
-  if (!msg_.RemoveTopEntry(file)) {
+  if (!msg_.TakeTop(file, taken)) {
     if (!take_failed_reported_) {
       err_ << "orb dispatch: cannot take the top entry of " << file << "; trying again later\n";
       take_failed_reported_ = true;
@@ -212,6 +214,7 @@ bool Dispatcher::TakeTop(const std::string& file, std::string& text) {
     return false;
   }
   take_failed_reported_ = false;
+  text = taken.text;
   return true;
 }
 

@@ -122,11 +122,14 @@ class Console {
   }
 
   // True while something sent is still on its way on this computer: the
-  // dispatcher's input file or the addressee's interface file holds entries.
-  // The silence that ends a piped session is counted from when both are
-  // empty, so a slow Pulse does not cut the conversation short.
+  // dispatcher's input file, or the interface file of an addressee that
+  // runs, holds entries. The silence that ends a piped session is counted
+  // from when both are empty, so a slow Pulse does not cut the conversation
+  // short.
   bool InTransit(const std::string& app) {
-    for (const std::string& key : {std::string("RORU PO Input"), app + " interface"}) {
+    std::vector<std::string> keys = {"RORU PO Input"};
+    if (registry_.IsRunning(app)) keys.push_back(app + " interface");
+    for (const std::string& key : keys) {
       std::string file = QueryBank(db_, kFileLoc, key);
       if (file.empty()) continue;
       auto info = env_.FindFile(msg_.ResolveInterfacePath(file));

@@ -198,13 +198,18 @@ TEST(DispatchRouting, EntriesWithoutTextAreDroppedWithoutBlockingTheQueue) {
 
 // Several console processes append to the input file while the dispatcher
 // keeps taking from it: every line arrives, and arrives once.
-TEST(DispatchConcurrency, NothingLostOrDoubledWithSeveralSenders) {
+// Two dispatchers started on one input file by mistake share the work
+// without passing anything on twice.
+class DispatchConcurrency : public ::testing::TestWithParam<int> {};
+
+TEST_P(DispatchConcurrency, NothingLostOrDoubledWithSeveralSenders) {
   Computer c(20);
   c.AddStatus("Local ID", "hostA");
   c.SetFileLoc("CAROB interface", kCarobIface);
-  auto dispatcher = c.Start({c.Orb(), "dispatch"});
-  ASSERT_TRUE(dispatcher->started());
-  ASSERT_TRUE(WaitUntil([&] { return c.FileLocValue("RORU PO Input").has_value(); }, 30));
+  c.SetFileLoc("RORU PO Input", kInput);
+  std::vector<std::unique_ptr<Child>> dispatchers;
+  for (int d = 0; d < GetParam(); ++d) dispatchers.push_back(c.Start({c.Orb(), "dispatch"}));
+  ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 30));
 
   constexpr int kSenders = 4, kLines = 40;
   std::vector<std::unique_ptr<Child>> senders;
@@ -219,8 +224,8 @@ TEST(DispatchConcurrency, NothingLostOrDoubledWithSeveralSenders) {
 
   ASSERT_TRUE(WaitUntil([&] { return c.Entries(kCarobIface).size() >= kSenders * kLines; }, 60))
       << c.Entries(kCarobIface).size();
-  dispatcher->Signal(SIGTERM);
-  EXPECT_EQ(dispatcher->Wait(30), 0) << dispatcher->Err();
+  for (auto& d : dispatchers) d->Signal(SIGTERM);
+  for (auto& d : dispatchers) EXPECT_EQ(d->Wait(30), 0) << d->Err();
   EXPECT_EQ(c.StatusValue("RORU PO running"), "No");
 
   std::map<int, std::set<int>> seen;
@@ -238,6 +243,8 @@ TEST(DispatchConcurrency, NothingLostOrDoubledWithSeveralSenders) {
   }
   EXPECT_EQ(c.root().ReadFile(kInput), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Dispatchers, DispatchConcurrency, ::testing::Values(1, 2));
 
 TEST(DispatchLoop, StopsCleanlyOnSigintAndSigterm) {
   for (int sig : {SIGINT, SIGTERM}) {
