@@ -170,6 +170,16 @@ std::string JoinWindows(const std::string& base, bool absolute, const std::strin
 }  // namespace
 
 std::string PathMap::ToNative(std::string_view windows_path) const {
+  if (!(windows_path.size() >= 2 && IsDriveLetter(windows_path[0]) && windows_path[1] == ':')) {
+    // Without a drive only the separators change.
+    std::string native(windows_path);
+    for (char& c : native) {
+      if (c == '\\') c = '/';
+    }
+    return native;
+  }
+  // With a drive the path is cleaned up as well: "..", "." and doubled
+  // separators never lead out of the drive's folder.
   Parsed p = Parse(windows_path);
   std::string native = p.base_native;
   for (const auto& part : p.parts) native = Join(native, p.absolute, part);

@@ -40,6 +40,9 @@ TEST(PathMappingTest, WindowsPathsMapOntoTheRoot) {
   // Without a drive letter only the separators change.
   EXPECT_EQ(env->ToNative("\\tmp\\x"), "/tmp/x");
   EXPECT_EQ(env->ToNative("sub\\file.txt"), "sub/file.txt");
+  EXPECT_EQ(env->ToNative("a\\..\\b\\"), "a/../b/");
+  // A drive's path never leads out of the drive's folder.
+  EXPECT_EQ(env->ToNative("C:\\..\\..\\etc\\passwd"), r + "/c/etc/passwd");
 }
 
 TEST(PathMappingTest, NativePathsAreWrittenWindowsStyle) {
