@@ -7,16 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
-#include <atomic>
 #include <mutex>
 #include <set>
-#include <cctype>
 #include <vector>
 
 #include "platform/env.h"
