@@ -166,10 +166,26 @@ bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   if (!held) return !env_.FindFile(path);
   if (held->Size() == 0) return true;
 
-  const std::string swap = MakeSwapName(path);
+  std::string swap = MakeSwapName(path);
+  bool moved = env_.Rename(path, swap);
+  if (!moved && env_.FolderExists(roz_temp_dir_) && env_.FindFile(path)) {
+    // A queue on another file system than the temporary folder (a folder
+    // shared between computers over the network) cannot be moved there; its
+    // swap file is then made beside it, under the same name.
+    const size_t cut = path.find_last_of('\\');
+    for (int tries = 0; cut != std::string::npos && tries < 16 && !moved; ++tries) {
+      std::string beside = path.substr(0, cut) + swap.substr(roz_temp_dir_.size());
+      if (!env_.FindFile(beside) && env_.Rename(path, beside)) {
+        swap = beside;
+        moved = true;
+      } else {
+        swap = MakeSwapName(path);
+      }
+    }
+  }
   // A file that cannot be moved away keeps every entry; the caller learns
   // that the top one is still there.
-  if (!env_.Rename(path, swap)) return false;
+  if (!moved) return false;
 
   RestCopier copier;
   std::string line;
