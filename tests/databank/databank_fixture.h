@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,10 +17,27 @@ namespace carob::testing {
 
 inline constexpr const char* kLog = "C:\\ORB\\CAROB\\Database_IO.log";
 
+// The length of the "mm-dd-yyyy hh:mm:ss[.fraction]| " at the start of a
+// log line, or 0 when the line does not start with one.
+inline size_t StampLength(const std::string& line) {
+  const std::string shape = "dd-dd-dddd dd:dd:dd";
+  if (line.size() < shape.size()) return 0;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return 0;
+  }
+  size_t at = shape.size();
+  if (at < line.size() && line[at] == '.') {
+    size_t digits = 0;
+    while (++at < line.size() && line[at] >= '0' && line[at] <= '9') ++digits;
+    if (digits == 0) return 0;
+  }
+  return line.compare(at, 2, "| ") == 0 ? at + 2 : 0;
+}
+
 // The texts of the log's lines, each checked to start with a time stamp and
 // "| " and to end with CR LF.
 inline std::vector<std::string> LogTexts(const std::string& bytes) {
-  static const std::regex stamp(R"(^\d\d-\d\d-\d{4} \d\d:\d\d:\d\d(\.\d+)?\| )");
   std::vector<std::string> out;
   if (bytes == "<missing>") return out;
   size_t pos = 0;
@@ -30,9 +46,9 @@ inline std::vector<std::string> LogTexts(const std::string& bytes) {
     EXPECT_NE(end, std::string::npos) << "log line without CR LF: " << bytes.substr(pos);
     if (end == std::string::npos) break;
     std::string line = bytes.substr(pos, end - pos);
-    std::smatch m;
-    EXPECT_TRUE(std::regex_search(line, m, stamp)) << "no time stamp: " << line;
-    out.push_back(m.empty() ? line : line.substr(m.length(0)));
+    const size_t stamp = StampLength(line);
+    EXPECT_GT(stamp, 0u) << "no time stamp: " << line;
+    out.push_back(line.substr(stamp));
     pos = end + 2;
   }
   return out;

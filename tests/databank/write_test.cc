@@ -2,6 +2,7 @@
 // exact bytes they leave.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "tests/databank/databank_fixture.h"
@@ -196,13 +197,43 @@ TEST_F(DatabankTest, DatabankInAMissingFolderIsNeverCreated) {
   EXPECT_EQ(Q("C:\\nowhere\\k.dat", "k"), "");
 }
 
-TEST_F(DatabankTest, UnwritableDatabankIsNotReportedAsWritten) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes read-only files";
+// Makes a file unwritable for everyone, root included, while it lives.
+class Unwritable {
+ public:
+  explicit Unwritable(const std::string& native) : native_(native) {
+    if (::geteuid() == 0) {
+      ok_ = std::system(("chattr +i '" + native_ + "' 2>/dev/null").c_str()) == 0;
+      immutable_ = ok_;
+    } else {
+      std::filesystem::permissions(native_, std::filesystem::perms::owner_read);
+      ok_ = true;
+    }
+  }
+  ~Unwritable() {
+    if (immutable_) (void)std::system(("chattr -i '" + native_ + "'").c_str());
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  std::string native_;
+  bool ok_ = false, immutable_ = false;
+};
+
+TEST_F(DatabankTest, FailedWritesAreNotReportedAsWritten) {
   root.WriteFile(kBank, "k=abcdef\r\n");
-  std::filesystem::permissions(root.Native(kBank), std::filesystem::perms::owner_read);
-  S(kBank, "k", "xyz");
+  Unwritable guard(root.Native(kBank));
+  if (!guard.ok()) GTEST_SKIP() << "cannot make a file unwritable here";
+  S(kBank, "k", "xyz");  // in place
   EXPECT_FALSE(db->last_write_ok());
   EXPECT_EQ(Q(kBank, "k"), "abcdef");
+  S(kBank, "k", "a value longer than its room");  // rewrite
+  EXPECT_FALSE(db->last_write_ok());
+  EXPECT_EQ(Q(kBank, "k"), "abcdef");
+  S(kBank, "new", "v");  // append
+  EXPECT_FALSE(db->last_write_ok());
+  EXPECT_EQ(Q(kBank, "new"), "");
+  EXPECT_EQ(root.ReadFile(kBank), "k=abcdef\r\n");
+  for (const auto& slot : db->write_cache().slots) EXPECT_NE(slot.path, kBank);
 }
 
 TEST_F(DatabankTest, WritesOfOtherProgramsNeverHideBehindOurCaches) {
