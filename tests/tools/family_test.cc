@@ -5,7 +5,10 @@
 #include <dirent.h>
 #include <limits.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -152,9 +155,44 @@ TEST(FamilyRoad, ConsoleLeavesOnASignalWhileItsInputIsStillOpen) {
 // Two computers on one machine: each has its own ORB_ROOT and Local ID, and
 // both dispatchers' input files lie on a shared folder where each finds the
 // other's through its route.
-TEST(FamilyTwoComputers, ConsoleOnOneTalksToCarobOnTheOther) {
+//
+// The shared folder lies either on the same file system as the computers'
+// temporary folders or, like a network share, on another one.
+class FamilyTwoComputers : public ::testing::TestWithParam<bool> {};
+
+// A fresh folder under `base`, removed with its contents.
+class Folder {
+ public:
+  explicit Folder(const std::string& base) {
+    std::string tmpl = base + "/carob-share-XXXXXX";
+    char* made = ::mkdtemp(tmpl.data());
+    path_ = made ? made : "";
+  }
+  ~Folder() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+bool OtherFileSystem(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev != sb.st_dev;
+}
+
+TEST_P(FamilyTwoComputers, ConsoleOnOneTalksToCarobOnTheOther) {
+  const std::string tmp = std::filesystem::temp_directory_path().string();
+  std::string base = tmp;
+  if (GetParam()) {
+    base = "/dev/shm";
+    if (!OtherFileSystem(base, tmp)) GTEST_SKIP() << "no second file system to share from";
+  }
   Computer a, b;
-  TempRoot shared;
+  Folder shared(base);
+  ASSERT_FALSE(shared.path().empty());
   std::string share = "Z:" + shared.path();
   for (char& ch : share) if (ch == '/') ch = '\\';
   const std::string in_a = share + "\\alpha.input.POF", in_b = share + "\\beta.input.POF";
@@ -182,6 +220,9 @@ TEST(FamilyTwoComputers, ConsoleOnOneTalksToCarobOnTheOther) {
   EXPECT_EQ(dispatch_a->Wait(60), 0);
   StopFamily(b, fb);
 }
+
+INSTANTIATE_TEST_SUITE_P(Share, FamilyTwoComputers, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "OtherFileSystem" : "SameFileSystem"; });
 
 // Processes whose program file lies under `root`, found through /proc.
 std::vector<std::string> ProcessesUnder(const std::string& root) {
