@@ -60,13 +60,17 @@ std::string Messaging::ReceiveMessage(const std::string& app, int kind) {
     stuck_ = StuckEntry{};
   }
 
-  QueueEntry top = ReadTop(file);
-  std::string text = top.text;
-  // The plain rule removes an entry only when it has text. An entry with a
-  // header but no text lines carries nothing; it is removed as well, or it
-  // would stay at the top and block its queue for good.
-  bool removed = RemoveTopEntry(file);
-  if (!removed) {
+  // The entry is read while it is taken off, so what is handed over is
+  // exactly what left the file. The plain rule removes an entry only when it
+  // has text; an entry with a header but no text lines carries nothing and is
+  // removed as well, or it would stay at the top and block its queue for good.
+  QueueEntry top;
+  if (TakeTop(file, top)) {
+    // Another taker emptied the file meanwhile: nothing was taken.
+    if (top.header.empty() && top.text.empty()) return "";
+  } else {
+    // It could not be taken off: it is handed over this once all the same.
+    top = ReadTop(file);
     if (auto now = env_.FindFile(path)) {
       stuck_.path = path;
       stuck_.entry = top;
@@ -75,6 +79,7 @@ std::string Messaging::ReceiveMessage(const std::string& app, int kind) {
       stuck_.inode = now->inode;
     }
   }
+  const std::string& text = top.text;
 
   std::string result;
   if (platform::OccursIn("SET SOURCE", text)) {

@@ -192,7 +192,10 @@ bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   while (held->ReadLine(line)) copier.Take(line);
   int64_t copied = held->Tell();
 
-  auto rebuilt = env_.Open(path, platform::OpenMode::kAppend);
+  // The new file is held too while it is filled: another taker that finds
+  // it must wait until the rest is in, or that rest could land in a file
+  // the other taker has already read and thrown away.
+  auto rebuilt = env_.OpenLocked(path, platform::OpenMode::kAppend);
   if (!rebuilt) {
     // The rest cannot be written back: put the moved file back in place
     // rather than lose the queue.

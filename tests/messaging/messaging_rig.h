@@ -26,7 +26,7 @@ class CountingEnv : public platform::Env {
   std::vector<std::string> opened;  // paths of Open and OpenLocked calls
   std::vector<std::string> found;   // paths of FindFile calls
   int reads = 0;                    // ReadAll calls
-  // Called before an Open or Rename is passed on, to let a test act at
+  // Called before an Open, OpenLocked or Rename is passed on, to let a test act at
   // exactly that moment (another program writing, say).
   std::function<void(const std::string&, platform::OpenMode)> on_open;
   std::function<void(const std::string&, const std::string&)> on_rename;
@@ -60,6 +60,7 @@ class CountingEnv : public platform::Env {
   std::unique_ptr<platform::File> OpenLocked(const std::string& path,
                                              platform::OpenMode mode) override {
     opened.push_back(path);
+    if (on_open) on_open(path, mode);
     return real_.OpenLocked(path, mode);
   }
   bool ReadAll(const std::string& path, std::string& bytes) override {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -229,6 +230,62 @@ TEST(OrbQueue, ConcurrentPostersAndOneTaker) {
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(bad_takes, 0);
   EXPECT_TRUE(malformed.empty()) << malformed.front();
+  std::set<std::string> got;
+  for (auto& [text, n] : seen) {
+    EXPECT_EQ(n, 1) << text << " taken " << n << " times";
+    got.insert(text);
+  }
+  EXPECT_EQ(got, Expected(kPosters, kEach));
+  EXPECT_EQ(rig.root.ReadFile(kQueue), "");
+  EXPECT_EQ(rig.SwapFilesLeft(), 0);
+}
+
+// Two takers at once never hand out the same entry, and lose none.
+TEST(OrbQueue, ConcurrentPostersAndTwoTakers) {
+  OrbRig rig;
+  constexpr int kPosters = 3, kEach = 20, kTakers = 2;
+  const std::string stop = rig.root.path() + "/stop";
+  std::vector<pid_t> takers;
+  for (int t = 0; t < kTakers; ++t) {
+    const std::string log = rig.root.path() + "/taken" + std::to_string(t);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int failures = 0;
+      for (;;) {
+        bool stopping = std::filesystem::exists(stop);
+        Result r = RunOrb(rig.root, {"take", kQueue});
+        if (r.exit != 0) ++failures;
+        if (!r.out.empty()) {
+          std::ofstream(log, std::ios::binary | std::ios::app) << r.out;
+        } else if (stopping) {
+          break;
+        }
+      }
+      ::_exit(failures == 0 ? 0 : 1);
+    }
+    takers.push_back(pid);
+  }
+  std::vector<pid_t> posters;
+  for (int p = 0; p < kPosters; ++p) {
+    posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));
+  }
+  int failed = 0;
+  while (!AllDone(posters, failed)) ::usleep(10000);
+  std::ofstream(stop) << "stop";
+  int taker_failed = 0;
+  while (!AllDone(takers, taker_failed)) ::usleep(10000);
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(taker_failed, 0);
+
+  std::map<std::string, int> seen;
+  for (int t = 0; t < kTakers; ++t) {
+    std::ifstream in(rig.root.path() + "/taken" + std::to_string(t), std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+      ASSERT_TRUE(line.ends_with("\r")) << line;
+      ++seen[line.substr(0, line.size() - 1)];
+    }
+  }
   std::set<std::string> got;
   for (auto& [text, n] : seen) {
     EXPECT_EQ(n, 1) << text << " taken " << n << " times";

@@ -194,6 +194,8 @@ TEST(Receive, IdleCallOpensNoFile) {
   EXPECT_TRUE(rig.env->opened.empty()) << rig.env->opened.front();
   EXPECT_EQ(rig.env->reads, 0);
   EXPECT_EQ(std::count(rig.env->found.begin(), rig.env->found.end(), kInterface), 5);
+  // One cached query of "C:\FileLoc" (its stamp check) and one length check.
+  EXPECT_EQ(rig.env->found.size(), 10u);
 }
 
 TEST(SplitSource, Cases) {
