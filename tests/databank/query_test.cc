@@ -39,7 +39,16 @@ TEST_F(DatabankTest, MissingOrEmptyBankAnswersNothing) {
   }
 }
 
-TEST_F(DatabankTest, KeysMatchCaseBlindAndTheFirstLineCounts) {
+// With the log on the file is read line by line through an open file (for
+// its serial), with the log off in one piece; both must answer alike.
+class QueryModesTest : public DatabankTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) StartLog();
+  }
+};
+
+TEST_P(QueryModesTest, KeysMatchCaseBlindAndTheFirstLineCounts) {
   root.WriteFile(kBank,
                  "no equals here\r\n"
                  "=orphan\r\n"
@@ -49,23 +58,29 @@ TEST_F(DatabankTest, KeysMatchCaseBlindAndTheFirstLineCounts) {
                  "A=2\r\n"
                  "  key  =  some value  \r\n"
                  "x=a=b\r\n"
+                 "cr=in\rside\r\n"
                  "tab\t=\tv\r\n");
   EXPECT_EQ(Q(kBank, "a"), "1");
   EXPECT_EQ(Q(kBank, "A"), "1");
   EXPECT_EQ(Q(kBank, "KEY"), "some value");
   EXPECT_EQ(Q(kBank, "x"), "a=b");
+  EXPECT_EQ(Q(kBank, "cr"), "in\rside");
   EXPECT_EQ(Q(kBank, "tab\t"), "\tv");  // tabs are not blanks
   EXPECT_EQ(Q(kBank, "tab"), "");
   EXPECT_EQ(Q(kBank, "orphan"), "");
   EXPECT_EQ(Q(kBank, "no equals here"), "");
 }
 
-TEST_F(DatabankTest, LastLineWithoutLineEndAndBareLineFeeds) {
-  root.WriteFile(kBank, "a=1\nb=2\r\nc=3");
+TEST_P(QueryModesTest, LastLineWithoutLineEndAndBareLineFeeds) {
+  root.WriteFile(kBank, "a=1\nb=2\r\nc=3\r\r\nd=4");
   EXPECT_EQ(Q(kBank, "a"), "1");
   EXPECT_EQ(Q(kBank, "b"), "2");
-  EXPECT_EQ(Q(kBank, "c"), "3");
+  EXPECT_EQ(Q(kBank, "c"), "3\r");
+  EXPECT_EQ(Q(kBank, "d"), "4");
 }
+
+INSTANTIATE_TEST_SUITE_P(LogOnOrOff, QueryModesTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Logged" : "Silent"; });
 
 TEST_F(DatabankTest, EmptyValueLineIsRemovedWithEveryLineOfItsKey) {
   root.WriteFile(kBank, "a=1\r\nk=   \r\nb=2\r\nK=late\r\n");
