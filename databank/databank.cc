@@ -148,6 +148,7 @@ std::string Databank::Query(std::string& bank, std::string& key) {
     }
   } else {
     std::string bytes;
+    bytes.reserve(static_cast<size_t>(info->size) + 1);
     if (env_.ReadAll(info->path, bytes)) {
       lines::ForEachLine(bytes, [&](std::string_view line, int64_t) { return look(line); });
     }

@@ -1,6 +1,7 @@
 // Line handling shared by the reading and the writing side of the engine.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -39,13 +40,25 @@ inline std::string_view TrimView(std::string_view s) {
   return s.substr(b, e - b);
 }
 
+// The upper case of every byte, by the code page's rules.
+inline const std::array<char, 256>& UpperTable() {
+  static const std::array<char, 256> table = [] {
+    std::array<char, 256> t{};
+    for (int i = 0; i < 256; ++i) t[i] = platform::UpperChar(static_cast<char>(i));
+    return t;
+  }();
+  return table;
+}
+
+inline char Up(char c) { return UpperTable()[static_cast<unsigned char>(c)]; }
+
 // Case-blind equality of a trimmed piece of a line with a key that is
 // already trimmed and upper-cased.
 inline bool SameKey(std::string_view piece, std::string_view upper_key) {
   std::string_view t = TrimView(piece);
   if (t.size() != upper_key.size()) return false;
   for (size_t i = 0; i < t.size(); ++i) {
-    if (platform::UpperChar(t[i]) != upper_key[i]) return false;
+    if (Up(t[i]) != upper_key[i]) return false;
   }
   return true;
 }
@@ -53,6 +66,13 @@ inline bool SameKey(std::string_view piece, std::string_view upper_key) {
 // When line is an entry of upper_key (its text before the first "=",
 // trimmed, equals the key letter case aside), the position of that "=".
 inline size_t KeyLineEquals(std::string_view line, std::string_view upper_key) {
+  // Most lines differ in their first character: pass them over before
+  // looking for the "=".
+  size_t first = 0;
+  while (first < line.size() && line[first] == ' ') ++first;
+  if (first == line.size() || upper_key.empty() || Up(line[first]) != upper_key[0]) {
+    return std::string_view::npos;
+  }
   size_t eq = line.find('=');
   if (eq == std::string_view::npos) return std::string_view::npos;
   return SameKey(line.substr(0, eq), upper_key) ? eq : std::string_view::npos;
