@@ -77,7 +77,9 @@ class FltkToolkit : public Toolkit {
     core_.RunLoad();
     if (!core_.closing()) {
       window_->show();
-      while (!core_.closing()) Fl::wait();
+      // Without the signal pipe nothing could wake the wait for a close
+      // asked for by a tick, so the wait then looks round now and then.
+      while (!core_.closing()) Fl::wait(pipe.ok() ? 1e20 : 0.5);
     }
     core_.RunUnload();
 
@@ -107,9 +109,17 @@ class FltkToolkit : public Toolkit {
     window_->copy_label(text.empty() ? caption_.c_str() : (caption_ + " - " + text).c_str());
   }
 
-  void Close() override { core_.RequestClose(); }
+  void Close() override { RequestClose(); }
 
  private:
+  // Timeouts run at the start of a wait, before it sleeps; a close asked
+  // for there (from a tick) would wait for the next event. A byte in the
+  // watched pipe makes the wait return, so the loop sees the request.
+  void RequestClose() {
+    core_.RequestClose();
+    if (pipe_ != nullptr) pipe_->Wake();
+  }
+
   void Build(FormDescription& form) {
     window_ = std::make_unique<Fl_Double_Window>(Px(form.client_width), Px(form.client_height));
     window_->copy_label(form.caption.c_str());
@@ -235,7 +245,7 @@ class FltkToolkit : public Toolkit {
     // Escape closes FLTK windows by default; here only the window manager's
     // close (or a close signal) ends the program.
     if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
-    static_cast<FltkToolkit*>(data)->core_.RequestClose();
+    static_cast<FltkToolkit*>(data)->RequestClose();
   }
 
   static void OnSignalPipe(int, void* data) {

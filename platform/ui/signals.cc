@@ -74,6 +74,13 @@ SignalPipe::~SignalPipe() {
   if (write_fd_ >= 0) ::close(write_fd_);
 }
 
+void SignalPipe::Wake() {
+  if (write_fd_ < 0) return;
+  unsigned char byte = 0;
+  ssize_t ignored = ::write(write_fd_, &byte, 1);
+  (void)ignored;
+}
+
 std::vector<SignalAction> SignalPipe::Drain() {
   std::vector<SignalAction> out;
   if (read_fd_ < 0) return out;
@@ -83,7 +90,11 @@ std::vector<SignalAction> SignalPipe::Drain() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     for (ssize_t i = 0; i < n; ++i) {
-      out.push_back(buf[i] == SIGUSR1 ? SignalAction::kClick : SignalAction::kClose);
+      if (buf[i] == SIGUSR1) {
+        out.push_back(SignalAction::kClick);
+      } else if (buf[i] == SIGTERM || buf[i] == SIGINT || buf[i] == SIGHUP) {
+        out.push_back(SignalAction::kClose);
+      }  // anything else is a wake-up
     }
   }
   return out;

@@ -28,6 +28,9 @@ class SignalPipe {
   int fd() const { return read_fd_; }
   // Reads every signal noted so far, in arrival order, without waiting.
   std::vector<SignalAction> Drain();
+  // Makes the read end ready without noting a signal, to wake a loop that
+  // waits on it.
+  void Wake();
 
  private:
   bool ok_ = false;

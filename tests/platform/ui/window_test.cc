@@ -163,6 +163,14 @@ TEST_F(ProbeWindowTest, StatusInTheCaptionSignalsClickAndClose) {
   EXPECT_EQ(ReadLines(log_).back(), "exit 0");
 }
 
+TEST_F(ProbeWindowTest, CloseFromATickEndsTheLoop) {
+  auto probe = StartProbe({"interval=1", "close-after=2"});
+  ASSERT_TRUE(probe->started());
+  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(ReadLines(log_), (std::vector<std::string>{"load window", "load done", "tick 1 1",
+                                                         "tick 2 1", "unload", "exit 0"}));
+}
+
 TEST_F(ProbeWindowTest, CloseSignalDuringLoadIsNotFatal) {
   auto probe = StartProbe({"raise-in-load=SIGTERM"});
   ASSERT_TRUE(probe->started());

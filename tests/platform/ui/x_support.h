@@ -36,7 +36,7 @@ class VirtualDisplay {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     server_ = std::make_unique<Child>(
         std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                 "1024x768x24", "-nolisten", "tcp"},
+                                 "1024x768x24", "-nolisten", "tcp", "-noreset"},
         std::vector<std::string>{}, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
@@ -55,7 +55,19 @@ class VirtualDisplay {
     }
     ::close(fds[0]);
     while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
-    if (!number.empty()) name_ = ":" + number;
+    if (number.empty()) return;
+    // The number comes as soon as the server listens; wait until it also
+    // takes clients, so that a program started now finds a display. (The
+    // server runs with -noreset: otherwise it resets whenever its last
+    // client leaves, and a program connecting just then finds no display.)
+    std::string name = ":" + number;
+    bool up = WaitFor([&] {
+      Display* dpy = XOpenDisplay(name.c_str());
+      if (dpy == nullptr) return false;
+      XCloseDisplay(dpy);
+      return true;
+    });
+    if (up) name_ = name;
   }
 
   bool ok() const { return !name_.empty(); }
