@@ -192,6 +192,8 @@ SwapLock Databank::LockBank(const std::string& bank, const std::string& path) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::optional<platform::FileInfo> before = env_.FindFile(path);
     std::string swap = SwapPathFor(bank, before ? before->stored_name : std::string());
+    // Never hold one swap lock while waiting for another.
+    lock.Release();
     lock = TakeSwap(swap);
     std::optional<platform::FileInfo> after = env_.FindFile(path);
     bool same = before.has_value() == after.has_value() &&

@@ -94,13 +94,16 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
   bool changed = false;  // we changed the file
   bool standard = value.empty();
   SwapLock lock;
+  bool lock_sought = false;  // (a lock that cannot be made is not sought twice)
 
   if (!standard) {
     // Every write runs under the databank's lock, and the scan that finds
     // the key line runs under it too: offsets found in a file that another
     // writer then rewrites would point into the wrong bytes.
     for (int round = 0;; ++round) {
+      lock.Release();
       lock = LockBank(bank, path);
+      lock_sought = true;
       std::optional<FileInfo> info = env_.FindFile(path);
       if (!info && round == 0) {
         // A new databank is created empty first and then written under the
@@ -171,7 +174,7 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
 
   if (standard) {
     note += kNoteStandard;
-    if (!lock.held()) lock = LockBank(bank, path);
+    if (!lock_sought) lock = LockBank(bank, path);
     if (io_log_enabled_) {
       LogDatabankIO("Database [" + bank + "] ==>> allocated swap [" + lock.path() + "]");
     }

@@ -160,6 +160,29 @@ TEST_P(ProcessTest, SeveralWritersLoseNothingAndReadersAlwaysSeeAWholeDatabank) 
   EXPECT_TRUE(SwapFilesLeft().empty());
 }
 
+TEST_P(ProcessTest, WritersCreatingTheSameNewDatabankLoseNothing) {
+  constexpr int kWriters = 4, kRounds = 12;
+  const std::string fresh = "C:\\data\\fresh.dat";
+  std::vector<std::unique_ptr<Child>> writers;
+  for (int id = 0; id < kWriters; ++id) {
+    writers.push_back(Writer({"mix", fresh, std::to_string(id), std::to_string(kRounds)}));
+  }
+  for (auto& w : writers) {
+    EXPECT_EQ(w->ReadLine(), "done");
+    EXPECT_EQ(w->Wait(), 0);
+  }
+  Parsed p = ParseBank(root.ReadFile(fresh));
+  EXPECT_TRUE(p.problems.empty()) << (p.problems.empty() ? "" : p.problems.front());
+  for (int id = 0; id < kWriters; ++id) {
+    for (int i = 0; i < kRounds; ++i) {
+      const std::string k = "w" + std::to_string(id) + "_" + std::to_string(i);
+      EXPECT_EQ(p.values.count(k) ? p.values.at(k) : "<lost>", "v" + std::to_string(i)) << k;
+    }
+  }
+  EXPECT_EQ(p.values.size(), static_cast<size_t>(kWriters * (kRounds + 2)));
+  EXPECT_TRUE(SwapFilesLeft().empty());
+}
+
 TEST_P(ProcessTest, WriterKilledAtAnyMomentLosesNoOtherEntry) {
   auto env = MakeTestEnv(root, MakeManualClock());
   databank::Databank db(*env);
