@@ -13,11 +13,13 @@
 //                            on a folder both computers share).
 //
 // Delivery appends "SET SOURCE = " + sender, CR LF, and the text after
-// "App:" to the file recorded under App + " interface". An entry for an
-// application whose interface is not recorded yet waits in the pending queue
-// beside the input file and is delivered, in order, once the key appears; an
-// entry that cannot be routed at all goes to the undeliverable queue beside
-// the input file. Both are reported on standard error.
+// "App:" to the file recorded under App + " interface". Nothing is lost: an
+// entry for an application whose interface is not recorded yet (or for a
+// file that cannot be written at the moment, such as a share that is not
+// mounted) waits in the pending queue beside the input file and goes on, in
+// order, once it can; an entry that cannot be routed at all goes to the
+// undeliverable queue beside the input file. Both are reported on standard
+// error. `--once` runs one turn and prints what it did.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
