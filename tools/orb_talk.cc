@@ -271,17 +271,15 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     }
     if (interactive && (printed || sent) && !input_done) out << prompt << std::flush;
 
-    if (input_done && Clock::now() - last_activity >= wait) {
-      if (!held.empty()) {
-        err << "orb talk: " << held.size() << " line(s) not sent: no dispatcher\n";
-        rc = 1;
-      }
-      break;
-    }
+    if (input_done && Clock::now() - last_activity >= wait) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   }
   if (interactive) out << "\n";
   out.flush();
+  if (!held.empty()) {
+    err << "orb talk: " << held.size() << " line(s) not sent: no dispatcher\n";
+    rc = 1;
+  }
 
   console.Stop();
   restore_signals();
