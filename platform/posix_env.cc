@@ -190,8 +190,8 @@ class PosixEnv : public Env {
   std::optional<FileInfo> FindFile(const std::string& path) override {
     auto hit = paths_.FindExisting(path);
     if (!hit) return std::nullopt;
-    struct stat st {};
-    if (::stat(hit->native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    const struct stat& st = hit->st;
+    if (!S_ISREG(st.st_mode)) return std::nullopt;
     FileInfo info;
     info.path = hit->windows;
     info.stored_name = hit->stored_name;

@@ -241,9 +241,24 @@ std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path)
   if (windows_path.empty()) return std::nullopt;  // names nothing, not the working folder
   Parsed p = Parse(windows_path);
   Hit hit;
+  // The usual case is a name spelt as stored: one stat answers it. Only a
+  // miss walks the folders component by component, case-blind.
+  if (!p.parts.empty()) {
+    std::string native = p.base_native, windows = p.base_windows;
+    for (const std::string& part : p.parts) {
+      native = Join(native, p.absolute, part);
+      windows = JoinWindows(windows, p.absolute, part);
+    }
+    if (::stat(native.c_str(), &hit.st) == 0) {
+      hit.native = std::move(native);
+      hit.windows = std::move(windows);
+      hit.stored_name = p.parts.back();
+      return hit;
+    }
+  }
   if (!Walk(p, p.parts.size(), hit.native, hit.windows)) return std::nullopt;
   if (hit.native.empty()) hit.native = p.absolute ? "/" : ".";
-  struct stat st {};
+  struct stat& st = hit.st;
   if (::stat(hit.native.c_str(), &st) != 0) return std::nullopt;
   hit.stored_name = p.parts.empty() ? std::string() : hit.native.substr(hit.native.rfind('/') + 1);
   if (p.parts.empty() && p.drive) hit.windows += "\\";

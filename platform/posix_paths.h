@@ -2,6 +2,8 @@
 // file system and looking names up the way Windows does (case-blind).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +32,7 @@ class PathMap {
     std::string native;       // native path of the entry
     std::string windows;      // Windows-style path, components as stored
     std::string stored_name;  // last component as stored
+    struct stat st {};        // what stat() said of the entry
   };
 
   // Looks up an existing entry (of any kind). Each component that does not
