@@ -96,17 +96,21 @@ class FltkToolkit : public Toolkit {
     fl_message_title(title.c_str());
     const char* previous = fl_close;
     fl_close = "OK";
-    fl_alert("%s", text.c_str());
+    fl_alert("%s", DisplayText(text).c_str());
     fl_close = previous;
   }
 
   void ShowStatus(const std::string& text) override {
     if (!window_) {
-      std::fprintf(stderr, "%s\n", text.c_str());
+      std::fprintf(stderr, "%s\n", DisplayText(text).c_str());
       std::fflush(stderr);
       return;
     }
-    window_->copy_label(text.empty() ? caption_.c_str() : (caption_ + " - " + text).c_str());
+    std::string shown = DisplayText(text);
+    for (char& c : shown) {
+      if (c == '\n') c = ' ';  // a caption has one line
+    }
+    window_->copy_label(shown.empty() ? caption_.c_str() : (caption_ + " - " + shown).c_str());
   }
 
   void Close() override { RequestClose(); }

@@ -58,12 +58,12 @@ class HeadlessToolkit : public Toolkit {
   }
 
   void MessageBox(const std::string& text, const std::string& title) override {
-    std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+    std::fprintf(stderr, "%s: %s\n", title.c_str(), DisplayText(text).c_str());
     std::fflush(stderr);
   }
 
   void ShowStatus(const std::string& text) override {
-    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fprintf(stderr, "%s\n", DisplayText(text).c_str());
     std::fflush(stderr);
   }
 

@@ -2,10 +2,28 @@
 // Unload, and the rules for when a tick or a click may run.
 #pragma once
 
+#include <string>
+
 #include "platform/ui.h"
 #include "platform/ui/signals.h"
 
 namespace carob::platform::ui {
+
+// The program writes its line breaks as CR LF; the screen and the terminal
+// want LF alone. A lone CR counts as a break too.
+inline std::string DisplayText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out.push_back('\n');
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
 
 class LoopCore {
  public:

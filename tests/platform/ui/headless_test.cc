@@ -339,6 +339,26 @@ TEST_F(HeadlessProcessTest, NoDisplayGivesTheHeadlessLoop) {
   EXPECT_TRUE(HasLine(log_, "unload"));
 }
 
+TEST_F(HeadlessProcessTest, MessageBoxAndStatusGoToStandardError) {
+  std::string err = root_.path() + "/stderr.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  Child child({probe_, log_, "headless", "box=ORB STATUS subsystem", "status=busy",
+               "interval=1", "close-after=1"},
+              {"DISPLAY="}, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  ASSERT_TRUE(child.started());
+  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+  // The box counts as answered at once; its line breaks become plain ones.
+  EXPECT_EQ(ReadLines(log_), (std::vector<std::string>{"load headless", "box answered",
+                                                         "load done", "tick 1 1", "status",
+                                                         "unload", "exit 0"}));
+  EXPECT_EQ(carob::testing::ReadText(err),
+            "ORB STATUS subsystem: Something needs your attention.\n\nPress OK to go on.\n"
+            "busy\n");
+}
+
 TEST_F(HeadlessProcessTest, CloseSignalDuringLoadIsNotFatal) {
   Child child({probe_, log_, "headless", "raise-in-load=SIGTERM"}, {"DISPLAY="});
   ASSERT_TRUE(child.started());

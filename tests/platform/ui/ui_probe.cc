@@ -11,6 +11,7 @@
 //   interval=<ms>       the timer's interval
 //   status=<t>          the first tick shows the status t
 //   close-after=<n>     the n-th tick closes the window from the program
+//   box=<title>         Load shows a message box with this title
 #include <signal.h>
 #include <unistd.h>
 
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
   g_log = argv[1];
   bool headless = false, yield_in_click = false;
   int raise_in_load = 0, interval = 1000, close_after = 0;
-  std::string text, status;
+  std::string text, status, box;
   bool set_text = false;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
     else if (a.rfind("text=", 0) == 0) { text = a.substr(5); set_text = true; }
     else if (a.rfind("interval=", 0) == 0) interval = std::atoi(a.c_str() + 9);
     else if (a.rfind("status=", 0) == 0) status = a.substr(7);
+    else if (a.rfind("box=", 0) == 0) box = a.substr(4);
     else if (a.rfind("close-after=", 0) == 0) close_after = std::atoi(a.c_str() + 12);
   }
 
@@ -123,6 +125,10 @@ int main(int argc, char** argv) {
     Note(std::string("load ") + (kit->HasWindow() ? "window" : "headless"));
     if (set_text) out_prog.SetText(text);
     if (raise_in_load != 0) ::raise(raise_in_load);
+    if (!box.empty()) {
+      kit->MessageBox("Something needs your attention.\r\n\r\nPress OK to go on.", box);
+      Note("box answered");
+    }
     kit->Yield();
     Note("load done");
   };

@@ -163,6 +163,27 @@ TEST_F(ProbeWindowTest, StatusInTheCaptionSignalsClickAndClose) {
   EXPECT_EQ(ReadLines(log_).back(), "exit 0");
 }
 
+TEST_F(ProbeWindowTest, MessageBoxIsModalWithItsTitleAndOneButton) {
+  auto probe = StartProbe({"box=ORB STATUS subsystem"});
+  ASSERT_TRUE(probe->started());
+  std::string box = AwaitWindow("ORB STATUS subsystem");
+  ASSERT_FALSE(box.empty()) << "no message box appeared";
+  EXPECT_EQ(XDo(display_, {"getwindowname", box}), "ORB STATUS subsystem");
+  EXPECT_GE(Picture(box, "message_box.xwd"), 4);
+  // Load waits for the answer; the main window is not up yet.
+  EXPECT_FALSE(HasLine(log_, "box answered"));
+  EXPECT_EQ(FindWindow(display_, "CAROB"), "");
+  // The one button sits at the bottom right.
+  auto g = Geometry(display_, box);
+  ClickAt(display_, box, {g["WIDTH"] - 50, g["HEIGHT"] - 21});
+  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "load done"); }));
+  EXPECT_TRUE(HasLine(log_, "box answered"));
+  std::string win = AwaitWindow("CAROB");
+  ASSERT_FALSE(win.empty());
+  ASSERT_TRUE(SendCloseRequest(display_, win));
+  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+}
+
 TEST_F(ProbeWindowTest, CloseFromATickEndsTheLoop) {
   auto probe = StartProbe({"interval=1", "close-after=2"});
   ASSERT_TRUE(probe->started());
