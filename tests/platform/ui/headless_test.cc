@@ -359,6 +359,16 @@ TEST_F(HeadlessProcessTest, MessageBoxAndStatusGoToStandardError) {
             "busy\n");
 }
 
+TEST_F(HeadlessProcessTest, NoTickStartsInsideAnotherTicksYield) {
+  Child child({probe_, log_, "headless", "interval=1", "yield-in-tick", "close-after=4"},
+              {"DISPLAY="});
+  ASSERT_TRUE(child.started());
+  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+  EXPECT_FALSE(HasLine(log_, "nested tick"));
+  EXPECT_TRUE(HasLine(log_, "tick 4 1"));
+  EXPECT_FALSE(HasLine(log_, "tick 5 1"));
+}
+
 TEST_F(HeadlessProcessTest, CloseSignalDuringLoadIsNotFatal) {
   Child child({probe_, log_, "headless", "raise-in-load=SIGTERM"}, {"DISPLAY="});
   ASSERT_TRUE(child.started());

@@ -12,6 +12,8 @@
 //   status=<t>          the first tick shows the status t
 //   close-after=<n>     the n-th tick closes the window from the program
 //   box=<title>         Load shows a message box with this title
+//   yield-in-tick       every tick yields for a while (notes "nested tick"
+//                       if another tick starts inside it)
 #include <signal.h>
 #include <unistd.h>
 
@@ -42,7 +44,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   g_log = argv[1];
-  bool headless = false, yield_in_click = false;
+  bool headless = false, yield_in_click = false, yield_in_tick = false;
   int raise_in_load = 0, interval = 1000, close_after = 0;
   std::string text, status, box;
   bool set_text = false;
@@ -50,6 +52,7 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "headless") headless = true;
     else if (a == "yield-in-click") yield_in_click = true;
+    else if (a == "yield-in-tick") yield_in_tick = true;
     else if (a == "raise-in-load=SIGUSR1") raise_in_load = SIGUSR1;
     else if (a == "raise-in-load=SIGTERM") raise_in_load = SIGTERM;
     else if (a.rfind("text=", 0) == 0) { text = a.substr(5); set_text = true; }
@@ -109,15 +112,23 @@ int main(int argc, char** argv) {
     busy = false;
   };
 
-  int ticks = 0;
+  int ticks = 0, tick_depth = 0;
   timer.Tick = [&] {
+    if (++tick_depth > 1) Note("nested tick");
     ++ticks;
     Note("tick " + std::to_string(ticks) + " " + std::to_string(timer.Interval));
     if (ticks == 1 && !status.empty()) {
       kit->ShowStatus(status);
       Note("status");
     }
+    if (yield_in_tick) {
+      for (int i = 0; i < 20; ++i) {
+        ::usleep(2000);
+        kit->Yield();
+      }
+    }
     if (close_after > 0 && ticks == close_after) kit->Close();
+    --tick_depth;
   };
 
   FormEvents events;

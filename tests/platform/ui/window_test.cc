@@ -192,6 +192,16 @@ TEST_F(ProbeWindowTest, CloseFromATickEndsTheLoop) {
                                                          "tick 2 1", "unload", "exit 0"}));
 }
 
+TEST_F(ProbeWindowTest, NoTickStartsInsideAnotherTicksYield) {
+  auto probe = StartProbe({"interval=1", "yield-in-tick", "close-after=4"});
+  ASSERT_TRUE(probe->started());
+  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_FALSE(HasLine(log_, "nested tick"));
+  for (int n = 1; n <= 4; ++n) EXPECT_TRUE(HasLine(log_, "tick " + std::to_string(n) + " 1"));
+  EXPECT_FALSE(HasLine(log_, "tick 5 1"));
+  EXPECT_EQ(ReadLines(log_).back(), "exit 0");
+}
+
 TEST_F(ProbeWindowTest, CloseSignalDuringLoadIsNotFatal) {
   auto probe = StartProbe({"raise-in-load=SIGTERM"});
   ASSERT_TRUE(probe->started());
