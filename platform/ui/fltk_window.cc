@@ -254,7 +254,11 @@ class FltkToolkit : public Toolkit {
 
   static void OnSignalPipe(int, void* data) {
     auto* kit = static_cast<FltkToolkit*>(data);
-    if (kit->pipe_ != nullptr) kit->core_.ActOnAll(*kit->pipe_);
+    if (kit->pipe_ == nullptr) return;
+    kit->core_.ActOnAll(*kit->pipe_);
+    // A close signal also answers an open message box; otherwise the
+    // program could not end until somebody pressed OK.
+    if (kit->core_.closing() && Fl::modal() != nullptr) Fl::modal()->hide();
   }
 
   // Runs before every wait of the event loop: arms the timers that run but

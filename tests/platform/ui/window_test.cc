@@ -184,6 +184,16 @@ TEST_F(ProbeWindowTest, MessageBoxIsModalWithItsTitleAndOneButton) {
   EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
 }
 
+TEST_F(ProbeWindowTest, CloseSignalAnswersAnOpenMessageBox) {
+  auto probe = StartProbe({"box=ORB STATUS subsystem"});
+  ASSERT_TRUE(probe->started());
+  ASSERT_FALSE(AwaitWindow("ORB STATUS subsystem").empty());
+  probe->Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(ReadLines(log_), (std::vector<std::string>{"load window", "box answered", "load done",
+                                                         "unload", "exit 0"}));
+}
+
 TEST_F(ProbeWindowTest, CloseFromATickEndsTheLoop) {
   auto probe = StartProbe({"interval=1", "close-after=2"});
   ASSERT_TRUE(probe->started());
