@@ -47,6 +47,7 @@ const Rect kFrame{120, 120, 3135, 1215};
 const Rect kInProg{840, 360, 2175, 315};
 const Rect kOutProg{840, 720, 2175, 315};
 const Rect kThink1{120, 1440, 1215, 495};
+const Rect kActiveMemory{3360, 120, 3015, 5715};
 
 void ClickAt(const VirtualDisplay& d, const std::string& win, Point p) {
   XDo(d, {"mousemove", "--window", win, std::to_string(p.x), std::to_string(p.y), "click", "1"});
@@ -81,6 +82,13 @@ class WindowTest : public ::testing::Test {
     auto g = Geometry(display_, win);
     return Screenshot(display_, ArtifactPath(name), g["X"], g["Y"], g["WIDTH"], g["HEIGHT"]);
   }
+  // The same for the inside of one control (a few pixels in from its edge).
+  int Picture(const std::string& win, const std::string& name, const Rect& place) {
+    auto g = Geometry(display_, win);
+    return Screenshot(display_, ArtifactPath(name), g["X"] + TwipsToPixels(place.left) + 4,
+                      g["Y"] + TwipsToPixels(place.top) + 4, TwipsToPixels(place.width) - 28,
+                      TwipsToPixels(place.height) - 8);
+  }
 
   VirtualDisplay display_;
   TempRoot root_;
@@ -107,9 +115,11 @@ TEST_F(ProbeWindowTest, ShowsTheFormAndReportsClicksEditsPicksAndTheClose) {
   ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "load done"); }));
   EXPECT_EQ(ReadLines(log_).front(), "load window");
 
-  // The button.
+  // The button; its handler fills a list, and the list box shows the lines.
+  EXPECT_EQ(Picture(win, "probe_list_empty.xwd", kActiveMemory), 1);
   ClickAt(display_, win, Centre(kThink1));
   ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "click done"); }));
+  EXPECT_TRUE(WaitFor([&] { return Picture(win, "probe_list_full.xwd", kActiveMemory) > 1; }));
 
   // Typing: one change a keystroke, each with the text so far.
   ClickIntoText(display_, win, kOutProg);
@@ -154,6 +164,11 @@ TEST_F(ProbeWindowTest, StatusInTheCaptionSignalsClickAndClose) {
       << XDo(display_, {"getwindowname", win});
   // The program's own text reached the field and was reported as a change.
   EXPECT_TRUE(HasLine(log_, "change OutProg Lexwright"));
+  // The field shows it: typing at its end extends the program's text.
+  ClickIntoText(display_, win, kOutProg);
+  XDo(display_, {"key", "End"});
+  XDo(display_, {"type", "X"});
+  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "change OutProg LexwrightX"); }));
 
   probe->Signal(SIGUSR1);
   ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "click done"); }));
