@@ -106,7 +106,11 @@ struct FormEvents {
   std::function<void()> Load;
   std::function<void()> Unload;
   // SIGUSR1: a click on the form's first button.
-  // SIGTERM, SIGINT, SIGHUP: the window closes (Unload runs, Run returns).
+  // SIGTERM, SIGINT, SIGHUP: the window closes (Unload runs, Run returns);
+  // a message box that is open then counts as answered.
+  // Run takes these signals from its start on. While Load runs they wait:
+  // a click reaches the button, and a close ends the program, right after
+  // Load has returned. The timers start ticking once Load has returned.
 };
 
 class Toolkit {
@@ -117,14 +121,17 @@ class Toolkit {
   // Creates the window, runs Load, then the event loop until the window
   // closes (by the user or by a signal); runs Unload and returns.
   virtual int Run(FormDescription& form, FormEvents& events) = 0;
-  // Lets the event loop handle its pending events and returns.
+  // Lets the event loop handle its pending events and returns. A tick
+  // never starts inside another tick's yield; a click may arrive in any
+  // yield (the button's Click runs nested, and may ignore it).
   virtual void Yield() = 0;
   // Modal message box with a warning icon and one OK button.
   virtual void MessageBox(const std::string& text, const std::string& title) = 0;
   // Shows a short status (a failed pass, for example) without adding
   // controls: in the caption with a window, on standard error without.
   virtual void ShowStatus(const std::string& text) = 0;
-  // Closes the window from the program (the event loop ends after Unload).
+  // Closes the window from the program: once the running handler has
+  // returned, the event loop ends, Unload runs and Run returns.
   virtual void Close() = 0;
 };
 
