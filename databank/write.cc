@@ -1,4 +1,5 @@
 // Set and RemoveEntry: no write, append, in-place overwrite or rewrite.
+#include <algorithm>
 #include <optional>
 
 #include "databank/databank.h"
@@ -61,6 +62,14 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
   TrimInPlace(value);
   last_write_ok_ = false;
   if (bank.empty() || key.empty()) return;
+  // A line break inside a key or value would end its line early and turn the
+  // rest into lines of their own (another key, or a stray line): such a
+  // write is refused, and reported as not done, rather than let it reshape
+  // the databank.
+  if (key.find_first_of("\r\n") != std::string::npos ||
+      value.find_first_of("\r\n") != std::string::npos) {
+    return;
+  }
 
   std::string note;
   const std::string path = ResolveBankPath(bank);
@@ -146,22 +155,26 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
         value.append(room - value.size(), ' ');
         note += "String enlarged (to " + std::to_string(room) + " bytes). ";
       }
+      // Only the bytes that differ are inscribed; the run from the first to
+      // the last of them goes out in one positioned write, so a reader never
+      // meets the value half written. Offsets come from the real line
+      // starts, so files with bare LF line ends are written at the right
+      // bytes too.
+      const int64_t first = k.start + static_cast<int64_t>(k.equals) + 1;
       int count = 0;
-      bool all_written = false;
-      if (auto f = env_.Open(target, OpenMode::kReadWrite)) {
-        all_written = true;
-        // Offsets come from the real line starts, so files with bare LF
-        // line ends are written at the right bytes too.
-        const int64_t first = k.start + static_cast<int64_t>(k.equals) + 1;
-        for (size_t i = 0; i < room; ++i) {
-          const int64_t at = first + static_cast<int64_t>(i);
-          if (bytes[static_cast<size_t>(at)] == value[i]) continue;
-          if (f->WriteAt(at, value[i])) {
-            ++count;
-          } else {
-            all_written = false;
-          }
-        }
+      size_t lo = room, hi = 0;
+      for (size_t i = 0; i < room; ++i) {
+        if (bytes[static_cast<size_t>(first) + i] == value[i]) continue;
+        ++count;
+        lo = std::min(lo, i);
+        hi = i;
+      }
+      bool all_written = true;
+      if (count > 0) {
+        auto f = env_.Open(target, OpenMode::kReadWrite);
+        all_written = f && f->WriteRangeAt(first + static_cast<int64_t>(lo),
+                                           std::string_view(value).substr(lo, hi - lo + 1));
+        if (!all_written) count = 0;
       }
       inscribed = std::to_string(count);
       // The length stays, so the time must move on for every stamp to change.

@@ -40,15 +40,29 @@ bool WriteFully(int fd, std::string_view bytes) {
 }
 
 bool ReadFully(int fd, std::string& bytes) {
-  char buf[kChunk];
+  // Read straight into the string, sized from the file's length, so a whole
+  // databank usually comes in with one read; a file that grows meanwhile is
+  // still read to its end.
+  struct stat st {};
+  size_t want = kChunk;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    want = static_cast<size_t>(st.st_size) + 1;  // +1 sees the end in the same call
+  }
+  size_t have = bytes.size();
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    bytes.resize(have + want);
+    ssize_t n = ::read(fd, bytes.data() + have, want);
     if (n < 0) {
       if (errno == EINTR) continue;
+      bytes.resize(have);
       return false;
     }
-    if (n == 0) return true;
-    bytes.append(buf, static_cast<size_t>(n));
+    have += static_cast<size_t>(n);
+    if (n == 0) {
+      bytes.resize(have);
+      return true;
+    }
+    want = kChunk;
   }
 }
 
@@ -195,6 +209,26 @@ bool PosixFile::ReadAt(int64_t offset, char& byte) {
     n = ::pread(fd_.get(), &byte, 1, static_cast<off_t>(offset));
   } while (n < 0 && errno == EINTR);
   return n == 1;
+}
+
+bool PosixFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
+  if (mode_ != OpenMode::kReadWrite || offset < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::pwrite(fd_.get(), bytes.data() + done, bytes.size() - done,
+                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  // Keep the read-ahead in step with the file.
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const int64_t at = offset + static_cast<int64_t>(i);
+    if (at >= buf_start_ && at < buf_start_ + static_cast<int64_t>(buf_.size())) {
+      buf_[static_cast<size_t>(at - buf_start_)] = bytes[i];
+    }
+  }
+  return true;
 }
 
 bool PosixFile::WriteAt(int64_t offset, char byte) {

@@ -62,6 +62,7 @@ class PosixFile : public File {
   bool Write(std::string_view bytes) override;
   bool ReadAt(int64_t offset, char& byte) override;
   bool WriteAt(int64_t offset, char byte) override;
+  bool WriteRangeAt(int64_t offset, std::string_view bytes) override;
   int64_t Size() override;
 
   int fd() const { return fd_.get(); }

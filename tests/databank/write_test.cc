@@ -188,6 +188,24 @@ TEST_F(DatabankTest, ValuesMayHoldEqualsButKeysNever) {
   EXPECT_EQ(fourth->Query(b, k), "");  // the file never answers such a key
 }
 
+TEST_F(DatabankTest, LineBreaksInKeyOrValueNeverReshapeTheFile) {
+  S(kBank, "sky", "blue");
+  const std::string before = root.ReadFile(kBank);
+  S(kBank, "sky", "grey\r\nAuthor=somebody else");
+  EXPECT_FALSE(db->last_write_ok());
+  S(kBank, "sea\nAuthor", "deep");
+  EXPECT_FALSE(db->last_write_ok());
+  S(kBank, "cloud", "white\n");
+  EXPECT_FALSE(db->last_write_ok());
+  EXPECT_EQ(root.ReadFile(kBank), before);
+  EXPECT_EQ(Q(kBank, "Author"), "");
+  EXPECT_EQ(Q(kBank, "sky"), "blue");
+  // A value without breaks is stored as usual afterwards.
+  S(kBank, "sky", "gray");
+  EXPECT_TRUE(db->last_write_ok());
+  EXPECT_EQ(root.ReadFile(kBank), "sky=gray\r\n");
+}
+
 TEST_F(DatabankTest, DatabankInAMissingFolderIsNeverCreated) {
   StartLog();
   S("C:\\nowhere\\k.dat", "k", "v");
