@@ -85,6 +85,10 @@ class CountingEnv : public platform::Env {
     if (IsKnowledge(path)) ++counts.knowledge_rewrites;
     return in_->ReplaceContents(path, bytes);
   }
+  std::unique_ptr<platform::LockFile> ReplaceContentsHeld(const std::string& path,
+                                                        std::string_view bytes) override {
+    return in_->ReplaceContentsHeld(path, bytes);
+  }
   bool MarkModified(const std::string& path) override { return in_->MarkModified(path); }
   std::unique_ptr<platform::LockFile> TryLock(const std::string& path) override {
     return in_->TryLock(path);

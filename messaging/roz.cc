@@ -160,56 +160,47 @@ bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   env_.random().Seed(env_.Timer());
   const std::string path = ResolveInterfacePath(file);
   if (!env_.FindFile(path)) return true;
-  // The queue stays held from before the rename until the swap file is gone:
-  // appenders of the family wait meanwhile and then write to the rebuilt file.
+  // The queue stays held from the first read until the rebuilt file stands
+  // under its name: appenders of the family wait meanwhile and then write to
+  // the rebuilt file, after the entries that were waiting.
   auto held = env_.OpenLocked(path, platform::OpenMode::kRead);
   if (!held) return !env_.FindFile(path);
   if (held->Size() == 0) return true;
 
-  std::string swap = MakeSwapName(path);
-  bool moved = env_.Rename(path, swap);
-  if (!moved && env_.FolderExists(roz_temp_dir_) && env_.FindFile(path)) {
-    // A queue on another file system than the temporary folder (a folder
-    // shared between computers over the network) cannot be moved there; its
-    // swap file is then made beside it, under the same name.
-    const size_t cut = path.find_last_of('\\');
-    for (int tries = 0; cut != std::string::npos && tries < 16 && !moved; ++tries) {
-      std::string beside = path.substr(0, cut) + swap.substr(roz_temp_dir_.size());
-      if (!env_.FindFile(beside) && env_.Rename(path, beside)) {
-        swap = beside;
-        moved = true;
-      } else {
-        swap = MakeSwapName(path);
-      }
+  RestCopier copier;
+  std::string old;
+  {
+    std::string line;
+    while (held->ReadLine(line)) {
+      copier.Take(line);
+      old += line;
+      old += platform::kCrLf;
     }
   }
-  // A file that cannot be moved away keeps every entry; the caller learns
-  // that the top one is still there.
-  if (!moved) return false;
-
-  RestCopier copier;
-  std::string line;
-  while (held->ReadLine(line)) copier.Take(line);
   int64_t copied = held->Tell();
 
-  // The new file is held too while it is filled: another taker that finds
-  // it must wait until the rest is in, or that rest could land in a file
-  // the other taker has already read and thrown away.
-  auto rebuilt = env_.OpenLocked(path, platform::OpenMode::kAppend);
+  // The old contents go to the swap file first. The queue's name never
+  // stands empty: the rebuilt file replaces the old one in one step, already
+  // held by us, and is filled before anyone else may touch it. (Moving the
+  // file away and creating it anew would let an appender create the file in
+  // between and land ahead of the entries still waiting, so one sender's
+  // messages could arrive out of order; and a copy works whatever file
+  // system the temporary folder is on.) A queue whose swap file cannot be
+  // made keeps every entry; the caller learns that the top one is still
+  // there.
+  const std::string swap = MakeSwapName(path);
+  if (!env_.AppendBytes(swap, old)) return false;
+
+  std::string rest = copier.TakeOutput();
+  std::unique_ptr<platform::LockFile> rebuilt = env_.ReplaceContentsHeld(path, rest);
   if (!rebuilt) {
-    // The rest cannot be written back: put the moved file back in place
-    // rather than lose the queue.
-    if (!env_.FindFile(path)) env_.Rename(swap, path);
+    env_.Delete(swap);
     return false;
   }
-  // The rest goes out in one write, so an appender that reaches the new
-  // file first lands ahead of it, never inside it.
   bool ok = true;
-  std::string rest = copier.TakeOutput();
-  if (!rest.empty()) ok = rebuilt->Write(rest);
 
   // Programs that append without holding the queue may still have written
-  // to the moved file after the first pass; carry that over as well.
+  // to the old file after the first pass; carry that over as well.
   for (int64_t size = held->Size(); ok && size > copied; size = held->Size()) {
     std::string extra;
     extra.reserve(static_cast<size_t>(size - copied));
@@ -218,6 +209,7 @@ bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
     copier.TakeBytes(extra);
     std::string more = copier.TakeOutput();
     if (!more.empty()) ok = rebuilt->Write(more);
+    if (ok) ok = env_.AppendBytes(swap, extra);
     copied += static_cast<int64_t>(extra.size());
     if (extra.empty()) break;
   }

@@ -111,6 +111,9 @@ class File {
   virtual bool Write(std::string_view bytes) = 0;
   virtual bool ReadAt(int64_t offset, char& byte) = 0;
   virtual bool WriteAt(int64_t offset, char byte) = 0;
+  // Writes a run of bytes at an offset in one positioned write (random
+  // access mode), so readers do not meet the run half written.
+  virtual bool WriteRangeAt(int64_t offset, std::string_view bytes) = 0;
   virtual int64_t Size() = 0;
 
  protected:
@@ -189,6 +192,12 @@ class Env {
   // and renamed into place, so readers see the old or the new file, never a
   // part. Works whatever file system the temporary folder is on.
   virtual bool ReplaceContents(const std::string& path, std::string_view bytes) = 0;
+  // Like ReplaceContents, but the new file is already under the exclusive
+  // advisory lock that OpenLocked takes when it appears under the name, and
+  // stays so while the returned holder lives; the holder's Write appends to
+  // it. nullptr when the file cannot be replaced.
+  virtual std::unique_ptr<LockFile> ReplaceContentsHeld(const std::string& path,
+                                                        std::string_view bytes) = 0;
   // Sets the file's modification time to now, but always later than it was,
   // so that a change within the clock's step still changes the file's stamp.
   virtual bool MarkModified(const std::string& path) = 0;

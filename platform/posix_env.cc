@@ -285,6 +285,22 @@ class PosixEnv : public Env {
   }
 
   bool ReplaceContents(const std::string& path, std::string_view bytes) override {
+    return Replace(path, bytes, nullptr);
+  }
+
+  std::unique_ptr<LockFile> ReplaceContentsHeld(const std::string& path,
+                                                std::string_view bytes) override {
+    auto target = paths_.PlaceForCreate(path);
+    Fd held;
+    if (!target || !Replace(path, bytes, &held)) return nullptr;
+    return posix::HeldFile(held.Release(), target->native);
+  }
+
+  // Builds the new file beside the old one and renames it into place. With
+  // `held`, the new file is locked before it gets the name and its descriptor
+  // (in append mode) is handed back there; otherwise it is closed first.
+  bool Replace(const std::string& path, std::string_view bytes, Fd* held) {
+    const bool hold = held != nullptr;
     auto target = paths_.PlaceForCreate(path);
     if (!target) return false;
     const std::string folder = FolderOf(target->native);
@@ -298,20 +314,32 @@ class PosixEnv : public Env {
     std::string temp = folder + "/" + ReplacementPrefix(name) + std::to_string(::getpid()) + "." +
                        std::to_string(counter.fetch_add(1)) + ".new";
     InFlightMark mark(temp);
-    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | (hold ? O_APPEND : 0);
+    Fd fd(::open(temp.c_str(), flags, 0666));
     if (!fd.valid() && errno == EEXIST) {
       // No thread of ours uses this name (the counter is ours alone): it is
       // the leftover of an earlier process that had our process id.
       ::unlink(temp.c_str());
-      fd = Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      fd = Fd(::open(temp.c_str(), flags, 0666));
     }
     if (!fd.valid()) return false;
     bool ok = posix::WriteFully(fd.get(), bytes);
     if (ok && existed) ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
-    fd.Reset();
+    if (ok && hold) {
+      int rc;
+      do {
+        rc = ::flock(fd.get(), LOCK_EX);
+      } while (rc != 0 && errno == EINTR);
+      ok = rc == 0;
+    }
+    if (!hold) fd.Reset();
     if (ok) ok = ::rename(temp.c_str(), target->native.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
+    if (!ok) {
+      ::unlink(temp.c_str());
+      return false;
+    }
+    if (hold) *held = std::move(fd);
+    return true;
   }
 
   bool MarkModified(const std::string& path) override {

@@ -17,6 +17,9 @@ std::unique_ptr<LockFile> TryLockNative(const std::string& native);
 LockState ProbeLockNative(const std::string& native);
 // Removes an unheld lock file; false when held or gone.
 bool BreakLockNative(const std::string& native);
+// Wraps an open descriptor that holds flock(LOCK_EX) on `native` as a
+// LockFile: Write appends, destruction ends the hold.
+std::unique_ptr<LockFile> HeldFile(int fd, std::string native);
 
 // Starts the executable detached (own session, stdin from /dev/null, no
 // zombie left behind) without waiting for it. False when it cannot be run.

@@ -65,6 +65,10 @@ std::string NameOf(const std::string& native) {
 
 }  // namespace
 
+std::unique_ptr<LockFile> HeldFile(int fd, std::string native) {
+  return std::make_unique<PosixLockFile>(Fd(fd), std::move(native));
+}
+
 std::unique_ptr<LockFile> TryLockNative(const std::string& native) {
   // The lock file is made without a name (or under a private one), locked,
   // and only then linked to its real name: link() never replaces an

@@ -67,7 +67,10 @@ class CountingEnv : public platform::Env {
     ++reads;
     return real_.ReadAll(path, bytes);
   }
+  // Called before an AppendBytes is passed on.
+  std::function<void(const std::string&)> on_append_bytes;
   bool AppendBytes(const std::string& path, std::string_view bytes) override {
+    if (on_append_bytes) on_append_bytes(path);
     return real_.AppendBytes(path, bytes);
   }
   bool Rename(const std::string& from, const std::string& to) override {
@@ -77,6 +80,10 @@ class CountingEnv : public platform::Env {
   bool Delete(const std::string& path) override { return real_.Delete(path); }
   bool ReplaceContents(const std::string& path, std::string_view bytes) override {
     return real_.ReplaceContents(path, bytes);
+  }
+  std::unique_ptr<platform::LockFile> ReplaceContentsHeld(const std::string& path,
+                                                        std::string_view bytes) override {
+    return real_.ReplaceContentsHeld(path, bytes);
   }
   bool MarkModified(const std::string& path) override { return real_.MarkModified(path); }
   std::unique_ptr<platform::LockFile> TryLock(const std::string& path) override {

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <set>
@@ -312,11 +313,23 @@ TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
     posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));
   }
   std::map<std::string, int> seen;
+  // Each poster sends its entries one after another, so they must also be
+  // received in that order: "p1-3" never before "p1-2".
+  std::map<std::string, int> last_of;
+  std::vector<std::string> out_of_order;
   int failed = 0;
   auto receive_one = [&]() {
     std::string text = msg.ReceiveMessage("CAROB", 0);
     if (text.empty()) return false;
     ++seen[text];
+    const size_t dash = text.find('-');
+    if (dash != std::string::npos) {
+      const std::string tag = text.substr(0, dash);
+      const int index = std::atoi(text.c_str() + dash + 1);
+      auto it = last_of.find(tag);
+      if (it != last_of.end() && index < it->second) out_of_order.push_back(text);
+      last_of[tag] = index;
+    }
     return true;
   };
   bool done = false;
@@ -334,7 +347,68 @@ TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
     got.insert(text.substr(0, text.size() - 2));
   }
   EXPECT_EQ(got, Expected(kPosters, kEach));
+  EXPECT_TRUE(out_of_order.empty()) << out_of_order.size() << " entries came out of order, first "
+                                    << out_of_order.front();
   EXPECT_EQ(msg.LastSource(), "0.0.0.0");
+  EXPECT_EQ(rig.SwapFilesLeft(), 0);
+}
+
+// Appenders that post as fast as they can, each from a program of its own,
+// while this process takes: every entry arrives once, and each sender's
+// entries in the order it sent them.
+TEST(OrbQueue, FastAppendersKeepTheirOrder) {
+  OrbRig rig;
+  rig.root.WriteFile("C:\\FileLoc",
+                     "Temporary path=C:\\TEMP\r\nCAROB interface=" + kQueue + "\r\n");
+  constexpr int kAppenders = 3, kEach = 300;
+  std::vector<pid_t> appenders;
+  for (int a = 0; a < kAppenders; ++a) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      auto env = MakeTestEnv(rig.root);
+      databank::Databank db(*env);
+      registry::Registry reg(*env, db);
+      messaging::Messaging msg(*env, db, reg);
+      int failures = 0;
+      for (int i = 0; i < kEach; ++i) {
+        if (!msg.AppendEntryChecked(kQueue, "a" + std::to_string(a) + "-" + std::to_string(i))) {
+          ++failures;
+        }
+      }
+      ::_exit(failures == 0 ? 0 : 1);
+    }
+    appenders.push_back(pid);
+  }
+  auto env = MakeTestEnv(rig.root);
+  databank::Databank db(*env);
+  registry::Registry reg(*env, db);
+  messaging::Messaging msg(*env, db, reg);
+  std::map<std::string, int> seen;
+  std::map<std::string, int> last_of;
+  int out_of_order = 0, failed = 0;
+  auto receive_one = [&]() {
+    std::string text = msg.ReceiveMessage("CAROB", 0);
+    if (text.empty()) return false;
+    ++seen[text];
+    const size_t dash = text.find('-');
+    const std::string tag = text.substr(0, dash);
+    const int index = std::atoi(text.c_str() + dash + 1);
+    auto it = last_of.find(tag);
+    if (it != last_of.end() && index < it->second) ++out_of_order;
+    last_of[tag] = index;
+    return true;
+  };
+  bool done = false;
+  while (!done) {
+    done = AllDone(appenders, failed);
+    receive_one();
+  }
+  while (receive_one()) {
+  }
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(out_of_order, 0);
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kAppenders * kEach));
+  for (auto& [text, n] : seen) EXPECT_EQ(n, 1) << text;
   EXPECT_EQ(rig.SwapFilesLeft(), 0);
 }
 

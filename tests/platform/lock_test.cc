@@ -74,6 +74,35 @@ TEST(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
   EXPECT_EQ(env->OpenLocked("C:\\NoFolder\\x", OpenMode::kAppend), nullptr);
 }
 
+// A file put in place held: a second program that opens it locked waits
+// until the holder lets go, and then finds everything the holder wrote, in
+// order, before its own bytes.
+TEST(OpenLockedTest, AReplacementPutInPlaceHeldIsFilledBeforeOthersWrite) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\ORB\\Queue.POF", "old;");
+  SignalPipe go, trying;
+  pid_t child = ::fork();
+  if (child == 0) {
+    auto child_env = MakeTestEnv(root);
+    if (!go.Wait()) ::_exit(2);
+    trying.Send();
+    auto f = child_env->OpenLocked("C:\\ORB\\Queue.POF", OpenMode::kAppend);
+    ::_exit(f && f->Write("child;") ? 0 : 1);
+  }
+  auto held = env->ReplaceContentsHeld("C:\\ORB\\Queue.POF", "new1;");
+  ASSERT_NE(held, nullptr);
+  go.Send();
+  ASSERT_TRUE(trying.Wait());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "new1;");
+  ASSERT_TRUE(held->Write("new2;"));
+  held.reset();  // ends the hold; the file stays
+  EXPECT_EQ(WaitExit(child), 0);
+  EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "new1;new2;child;");
+  EXPECT_EQ(env->ReplaceContentsHeld("C:\\NoFolder\\x", "y"), nullptr);
+}
+
 TEST(TryLockTest, ExactlyOneOfRacingProcessesWins) {
   TempRoot root;
   root.MakeFolder("C:\\TEMP");
