@@ -30,6 +30,7 @@ namespace carob::platform {
 namespace {
 
 using posix::Fd;
+using posix::FolderOf;
 using posix::PathMap;
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -51,12 +52,6 @@ timespec FromNs(int64_t ns) {
   return ts;
 }
 
-std::string FolderOf(const std::string& native) {
-  size_t slash = native.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return native.substr(0, slash);
-}
 
 std::string NameOf(const std::string& native) {
   size_t slash = native.rfind('/');

@@ -17,6 +17,8 @@ std::unique_ptr<LockFile> TryLockNative(const std::string& native);
 LockState ProbeLockNative(const std::string& native);
 // Removes an unheld lock file; false when held or gone.
 bool BreakLockNative(const std::string& native);
+// The folder part of a native path ("." for a bare name, "/" at the root).
+std::string FolderOf(const std::string& native);
 // Wraps an open descriptor that holds flock(LOCK_EX) on `native` as a
 // LockFile: Write appends, destruction ends the hold.
 std::unique_ptr<LockFile> HeldFile(int fd, std::string native);

@@ -51,12 +51,6 @@ class PosixLockFile : public LockFile {
   std::string native_;
 };
 
-std::string FolderOf(const std::string& native) {
-  size_t slash = native.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return native.substr(0, slash);
-}
 
 std::string NameOf(const std::string& native) {
   size_t slash = native.rfind('/');
@@ -64,6 +58,13 @@ std::string NameOf(const std::string& native) {
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& native) {
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return native.substr(0, slash);
+}
 
 std::unique_ptr<LockFile> HeldFile(int fd, std::string native) {
   return std::make_unique<PosixLockFile>(Fd(fd), std::move(native));
