@@ -240,9 +240,10 @@ class PosixEnv : public Env {
     bytes.clear();
     auto native = Locate(path, OpenMode::kRead);
     if (!native) return false;
-    Fd fd = posix::OpenNative(*native, OpenMode::kRead);
+    struct stat st {};
+    Fd fd = posix::OpenNative(*native, OpenMode::kRead, &st);
     if (!fd.valid()) return false;
-    return posix::ReadFully(fd.get(), bytes);
+    return posix::ReadFully(fd.get(), bytes, static_cast<int64_t>(st.st_size));
   }
 
   bool AppendBytes(const std::string& path, std::string_view bytes) override {

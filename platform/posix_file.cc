@@ -39,15 +39,15 @@ bool WriteFully(int fd, std::string_view bytes) {
   return true;
 }
 
-bool ReadFully(int fd, std::string& bytes) {
+bool ReadFully(int fd, std::string& bytes, int64_t size_hint) {
   // Read straight into the string, sized from the file's length, so a whole
   // databank usually comes in with one read; a file that grows meanwhile is
   // still read to its end.
-  struct stat st {};
-  size_t want = kChunk;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    want = static_cast<size_t>(st.st_size) + 1;  // +1 sees the end in the same call
+  if (size_hint < 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) size_hint = static_cast<int64_t>(st.st_size);
   }
+  size_t want = size_hint > 0 ? static_cast<size_t>(size_hint) + 1 : kChunk;  // +1 sees the end
   size_t have = bytes.size();
   for (;;) {
     bytes.resize(have + want);
@@ -85,16 +85,11 @@ void FreeSerial(int serial) {
   }
 }
 
-Fd OpenNative(const std::string& native, OpenMode mode) {
-  struct stat st {};
-  // Look before opening so that a pipe or device is never opened (opening a
-  // pipe for reading would block).
-  if (::stat(native.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) return Fd();
-  } else if (mode != OpenMode::kAppend) {
-    return Fd();
-  }
-  int flags = O_CLOEXEC;
+Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {
+  // Opened without blocking and checked afterwards, so that a pipe or device
+  // is never waited on (opening a pipe for reading would block); regular
+  // files take no notice of the flag.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode) {
     case OpenMode::kRead: flags |= O_RDONLY; break;
     case OpenMode::kAppend: flags |= O_RDWR | O_APPEND | O_CREAT; break;
@@ -112,7 +107,9 @@ Fd OpenNative(const std::string& native, OpenMode mode) {
   }
   Fd out(fd);
   if (!out.valid()) return out;
+  struct stat st {};
   if (::fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fd();
+  if (info) *info = st;
   return out;
 }
 

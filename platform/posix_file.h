@@ -2,6 +2,8 @@
 // process-wide table of file serials.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <sys/types.h>
 
 #include <memory>
@@ -45,7 +47,8 @@ class Fd {
 // Writes all of `bytes` (at the descriptor's offset); false on failure.
 bool WriteFully(int fd, std::string_view bytes);
 // Reads the whole rest of the descriptor into `bytes`.
-bool ReadFully(int fd, std::string& bytes);
+// Reads to the end of the file; size_hint is its length when known (-1: ask).
+bool ReadFully(int fd, std::string& bytes, int64_t size_hint = -1);
 
 // Takes the lowest free serial from 1; FreeSerial gives it back.
 int TakeSerial();
@@ -80,6 +83,6 @@ class PosixFile : public File {
 
 // Opens an ordinary file at a native path in the given mode (kAppend creates
 // it). Refuses folders, devices, pipes and sockets.
-Fd OpenNative(const std::string& native, OpenMode mode);
+Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info = nullptr);
 
 }  // namespace carob::platform::posix
