@@ -206,8 +206,8 @@ TEST(RozQueue, ResolveKeepsFullPathsAndPlacesBareNames) {
   EXPECT_EQ(rig.msg->ResolveInterfacePath("Y.POF"), "C:\\ORB\\CAROB\\Y.POF");
 }
 
-TEST(RozQueue, FailedRenameKeepsEveryEntry) {
-  // The temporary folder does not exist, so the queue cannot be moved there.
+TEST(RozQueue, QueueWhoseSwapFileCannotBeMadeKeepsEveryEntry) {
+  // The temporary folder does not exist, so no swap file can be made there.
   MessagingRig rig("C:\\ORB\\CAROB", "C:\\NOTEMP");
   rig.msg->AppendEntry(kQueue, "A");
   rig.msg->AppendEntry(kQueue, "B");
