@@ -10,9 +10,10 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/environment.h"
 
 namespace carob::testing {
 
@@ -27,15 +28,12 @@ class Child {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<std::string> env_text;
-    for (char** e = environ; *e; ++e) env_text.emplace_back(*e);
-    for (const auto& x : extra) env_text.push_back(x);
-    std::vector<char*> envp;
-    for (auto& e : env_text) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<std::string> arg_text = argv;
+    std::vector<char*> args = CStrings(arg_text);
+    std::vector<std::pair<std::string, std::string>> set;
+    for (const auto& x : extra) set.emplace_back(x.substr(0, x.find('=')), x.substr(x.find('=') + 1));
+    std::vector<std::string> env_text = ChildEnvironment(set);
+    std::vector<char*> envp = CStrings(env_text);
     if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);

@@ -17,9 +17,9 @@
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "registry/registry.h"
+#include "tests/support/environment.h"
 #include "tests/support/test_env.h"
 
-extern char** environ;
 
 namespace carob::testing {
 namespace {
@@ -34,19 +34,11 @@ struct Result {
 
 // Runs orb with ORB_ROOT pointing at `root`; collects its standard output.
 Result RunOrb(const TempRoot& root, const std::vector<std::string>& args) {
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e) {
-    if (std::string(*e).rfind("ORB_ROOT=", 0) != 0) env_strings.push_back(*e);
-  }
-  env_strings.push_back("ORB_ROOT=" + root.path());
-  std::vector<char*> envp;
-  for (auto& s : env_strings) envp.push_back(s.data());
-  envp.push_back(nullptr);
+  std::vector<std::string> env_strings = ChildEnvironment({{"ORB_ROOT", root.path()}});
+  std::vector<char*> envp = CStrings(env_strings);
   std::vector<std::string> argv_strings{kOrb};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& s : argv_strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = CStrings(argv_strings);
 
   int pipe_fds[2];
   Result r;

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/environment.h"
 #include "tests/support/test_env.h"
 
-extern char** environ;
 
 namespace carob::testing {
 
@@ -87,21 +87,10 @@ class Child {
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
 
-    std::map<std::string, std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string kv = *e;
-      size_t eq = kv.find('=');
-      if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    for (const auto& name : o_.unset_env) env.erase(name);
-    for (const auto& [k, v] : o_.set_env) env[k] = v;
-    std::vector<std::string> env_strings;
-    for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
-    std::vector<char*> envp, argv;
-    for (auto& s : env_strings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    for (auto& s : o_.argv) argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<std::pair<std::string, std::string>> set(o_.set_env.begin(), o_.set_env.end());
+    std::vector<std::string> env_strings = ChildEnvironment(set, o_.unset_env);
+    std::vector<char*> envp = CStrings(env_strings);
+    std::vector<char*> argv = CStrings(o_.argv);
 
     if (posix_spawn(&pid_, argv[0], &fa, &attr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);

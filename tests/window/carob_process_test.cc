@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/environment.h"
 #include "tests/window/window_fixture.h"
 
-extern char** environ;
 
 namespace carob::testing {
 namespace {
@@ -40,20 +40,9 @@ class CarobProcess {
                                std::filesystem::copy_options::overwrite_existing);
     stderr_path_ = root.path() + "/carob.stderr";
 
-    std::vector<std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string v = *e;
-      const std::string name = v.substr(0, v.find('='));
-      if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "ORB_ROOT" ||
-          name == "ORB" || name == "TEMP" || name == "TMP") {
-        continue;
-      }
-      vars.push_back(v);
-    }
-    vars.push_back("ORB_ROOT=" + root.path());
-    std::vector<char*> envp;
-    for (std::string& v : vars) envp.push_back(v.data());
-    envp.push_back(nullptr);
+    std::vector<std::string> vars = ChildEnvironment(
+        {{"ORB_ROOT", root.path()}}, {"DISPLAY", "WAYLAND_DISPLAY", "ORB", "TEMP", "TMP"});
+    std::vector<char*> envp = CStrings(vars);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -13,9 +13,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/environment.h"
 
 namespace carob::testing {
 
@@ -55,20 +56,17 @@ inline bool HasLine(const std::string& log, const std::string& line) {
 // This process's environment with `changes` applied: "NAME=value" adds or
 // replaces NAME, "NAME=" with nothing after it removes it.
 inline std::vector<std::string> MergedEnvironment(const std::vector<std::string>& changes) {
-  std::vector<std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string v = *e;
-    bool replaced = false;
-    for (const std::string& c : changes) {
-      size_t n = c.find('=') + 1;
-      if (v.compare(0, n, c, 0, n) == 0) replaced = true;
-    }
-    if (!replaced) vars.push_back(v);
-  }
+  std::vector<std::pair<std::string, std::string>> set;
+  std::vector<std::string> unset;
   for (const std::string& c : changes) {
-    if (c.back() != '=') vars.push_back(c);
+    const size_t eq = c.find('=');
+    if (eq + 1 == c.size()) {
+      unset.push_back(c.substr(0, eq));
+    } else {
+      set.emplace_back(c.substr(0, eq), c.substr(eq + 1));
+    }
   }
-  return vars;
+  return ChildEnvironment(set, unset);
 }
 
 // Spawns argv[0] (searched on PATH when it has no "/"); -1 on failure.
