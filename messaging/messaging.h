@@ -16,9 +16,6 @@
 
 namespace carob::messaging {
 
-// The file-location databank shared by every program on the computer.
-inline constexpr const char* kFileLocBank = "C:\\FileLoc";
-inline constexpr const char* kTemporaryPathKey = "Temporary path";
 inline constexpr const char* kDispatcherInputKey = "RORU PO Input";
 inline constexpr const char* kConsoleLogName = "Console_use.log";
 inline constexpr const char* kEntryHeader = "--- Entry by ROZ Default on ";

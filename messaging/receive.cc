@@ -24,7 +24,7 @@ std::string Messaging::ReceiveMessage(const std::string& app, int kind) {
   if (file.empty()) {
     // First use: register the default location; the file is looked at from
     // the next call on.
-    std::string bank = kFileLocBank, k = key;
+    std::string bank = databank::kFileLoc, k = key;
     std::string value = env_.ProgramFolder() + "\\" + platform::Trim(app) + "." + kind_word + ".POF";
     db_.Set(bank, k, value);
     return "";

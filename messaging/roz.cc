@@ -75,7 +75,7 @@ class RestCopier {
 
 void Messaging::InitInterfaceFileAccess() {
   initialising_ = true;
-  roz_temp_dir_ = QueryFileLoc(kTemporaryPathKey);
+  roz_temp_dir_ = QueryFileLoc(databank::kTemporaryPathKey);
   bool store = false;
   if (roz_temp_dir_.empty()) {
     roz_temp_dir_ = env_.GetPathVariable("ORB");
@@ -85,14 +85,14 @@ void Messaging::InitInterfaceFileAccess() {
   if (roz_temp_dir_.empty()) roz_temp_dir_ = env_.GetPathVariable("TMP");
   if (roz_temp_dir_.empty()) roz_temp_dir_ = env_.ProgramFolder();
   if (store) {
-    std::string bank = kFileLocBank, key = kTemporaryPathKey, value = roz_temp_dir_;
+    std::string bank = databank::kFileLoc, key = databank::kTemporaryPathKey, value = roz_temp_dir_;
     db_.Set(bank, key, value);
   }
   initialising_ = false;
 }
 
 std::string Messaging::QueryFileLoc(const std::string& key) {
-  std::string bank = kFileLocBank, k = key;
+  std::string bank = databank::kFileLoc, k = key;
   return db_.Query(bank, k);
 }
 

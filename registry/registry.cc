@@ -9,7 +9,6 @@ namespace carob::registry {
 
 namespace {
 
-constexpr const char* kFileLoc = "C:\\FileLoc";
 
 bool ReadsAsYes(const std::string& value) {
   return platform::Upper(platform::Trim(value)) == "YES";
@@ -49,7 +48,7 @@ std::optional<int64_t> Registry::StatusSize() {
 
 std::string Registry::FindStatusBank() {
   if (!status_bank_.empty()) return status_bank_;
-  std::string found = db_.Query(std::string(kFileLoc), std::string("STATUS"));
+  std::string found = db_.Query(std::string(databank::kFileLoc), std::string("STATUS"));
   if (!found.empty()) return found;
   return db_.TempDir() + "\\STATUS";
 }
@@ -57,11 +56,11 @@ std::string Registry::FindStatusBank() {
 void Registry::LocateStatusBank() {
   // The first query of the process: it also settles the databank engine's
   // TempDir, which the default below needs.
-  status_bank_ = db_.Query(std::string(kFileLoc), std::string("STATUS"));
+  status_bank_ = db_.Query(std::string(databank::kFileLoc), std::string("STATUS"));
   if (status_bank_.empty()) {
     status_bank_ = db_.TempDir() + "\\STATUS";
     std::string value = status_bank_;
-    db_.Set(std::string(kFileLoc), std::string("STATUS"), std::move(value));
+    db_.Set(std::string(databank::kFileLoc), std::string("STATUS"), std::move(value));
   }
 
   // The size guard: only with the maintenance program installed.

@@ -1,7 +1,7 @@
 // `orb dispatch`: the dispatcher of the family ("RORU PO").
 //
 // Every program sends by appending a ROZ entry to the file that "C:\FileLoc"
-// records under "RORU PO Input". The dispatcher owns that file: at every
+// records under messaging::kDispatcherInputKey. The dispatcher owns that file: at every
 // turn of its loop (one turn a Pulse of the STATUS databank) it takes every
 // waiting entry and passes each one on:
 //
@@ -44,16 +44,6 @@ using platform::EqualsNoCase;
 using platform::Trim;
 using platform::Upper;
 
-constexpr char kFileLoc[] = "C:\\FileLoc";
-
-// The databank takes its arguments as modifiable strings (it trims them in
-// place); these take copies.
-std::string QueryBank(databank::Databank& db, std::string bank, std::string key) {
-  return db.Query(bank, key);
-}
-void SetBank(databank::Databank& db, std::string bank, std::string key, std::string value) {
-  db.Set(bank, key, value);
-}
 
 volatile std::sig_atomic_t g_stop = 0;
 extern "C" void OnDispatchStop(int) { g_stop = 1; }
@@ -161,11 +151,11 @@ Dispatcher::Dispatcher(platform::Env& env, databank::Databank& db, registry::Reg
     : env_(env), db_(db), registry_(registry), msg_(msg), err_(err) {}
 
 bool Dispatcher::Start(const std::string& wanted_local_id) {
-  input_ = QueryBank(db_, kFileLoc, "RORU PO Input");
+  input_ = QueryBank(db_, databank::kFileLoc, messaging::kDispatcherInputKey);
   if (input_.empty()) {
     std::string path = env_.ProgramFolder() + "\\" + kDispatcherApp + ".input.POF";
-    SetBank(db_, kFileLoc, "RORU PO Input", path);
-    input_ = QueryBank(db_, kFileLoc, "RORU PO Input");
+    SetBank(db_, databank::kFileLoc, messaging::kDispatcherInputKey, path);
+    input_ = QueryBank(db_, databank::kFileLoc, messaging::kDispatcherInputKey);
     if (input_.empty()) {
       err_ << "orb dispatch: cannot record \"RORU PO Input\" in C:\\FileLoc\n";
       return false;
@@ -238,7 +228,7 @@ int Dispatcher::CountEntries(const std::string& file) {
 std::string Dispatcher::InterfaceOf(const std::string& app) {
   std::string key = app + " interface";
   db_.ForgetCached(std::string(key));
-  return QueryBank(db_, kFileLoc, key);
+  return QueryBank(db_, databank::kFileLoc, key);
 }
 
 // Local delivery into the addressee's interface file. kWait when the file
@@ -266,7 +256,7 @@ Dispatcher::Outcome Dispatcher::Forward(RoutedEntry& entry, std::set<std::string
   if (blocked.count(block_key)) return Outcome::kWait;
   std::string key = kRoutePrefix + entry.computer;
   db_.ForgetCached(std::string(key));
-  std::string route = QueryBank(db_, kFileLoc, key);
+  std::string route = QueryBank(db_, databank::kFileLoc, key);
   if (route.empty()) {
     entry.reason = "no route for computer [" + entry.computer + "] (\"" + key + "\" in C:\\FileLoc)";
     return Outcome::kUndeliverable;

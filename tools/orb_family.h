@@ -17,8 +17,16 @@ namespace carob::tools {
 inline constexpr char kDispatcherApp[] = "RORU PO";
 inline constexpr char kRoutePrefix[] = "RORU PO Route ";
 inline constexpr char kConsoleApp[] = "User";
-// The id that names no particular computer.
-inline constexpr char kNoComputer[] = "0.0.0.0";
+using messaging::kNoComputer;  // the id that names no particular computer
+
+// The databank takes its arguments as modifiable strings (it trims them in
+// place); these take copies.
+inline std::string QueryBank(databank::Databank& db, std::string bank, std::string key) {
+  return db.Query(bank, key);
+}
+inline void SetBank(databank::Databank& db, std::string bank, std::string key, std::string value) {
+  db.Set(bank, key, value);
+}
 
 enum class Route {
   kLocal,          // deliver into App's interface file on this computer

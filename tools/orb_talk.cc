@@ -32,16 +32,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using platform::Trim;
 
-constexpr char kFileLoc[] = "C:\\FileLoc";
-
-// The databank takes its arguments as modifiable strings (it trims them in
-// place); these take copies.
-std::string QueryBank(databank::Databank& db, std::string bank, std::string key) {
-  return db.Query(bank, key);
-}
-void SetBank(databank::Databank& db, std::string bank, std::string key, std::string value) {
-  db.Set(bank, key, value);
-}
 constexpr int kPollMs = 50;
 constexpr int kMaxTakenPerPoll = 1000;
 // How long after the end of input messages still on their way keep a piped
@@ -96,11 +86,11 @@ class Console {
   bool Start() {
     registry_.RegisterApplication(kConsoleApp);
     std::string key = std::string(kConsoleApp) + " interface";
-    iface_ = QueryBank(db_, kFileLoc, key);
+    iface_ = QueryBank(db_, databank::kFileLoc, key);
     if (iface_.empty()) {
       std::string path = env_.ProgramFolder() + "\\" + kConsoleApp + ".interface.POF";
-      SetBank(db_, kFileLoc, key, path);
-      iface_ = QueryBank(db_, kFileLoc, key);
+      SetBank(db_, databank::kFileLoc, key, path);
+      iface_ = QueryBank(db_, databank::kFileLoc, key);
     }
     if (iface_.empty()) {
       err_ << "orb talk: cannot record \"" << key << "\" in C:\\FileLoc\n";
@@ -114,8 +104,8 @@ class Console {
   // Sends one line to `app`; false when no dispatcher has recorded its input
   // file yet (the line is then kept by the caller rather than lost).
   bool Send(const std::string& app, const std::string& to, const std::string& line) {
-    db_.ForgetCached(std::string("RORU PO Input"));
-    if (QueryBank(db_, kFileLoc, "RORU PO Input").empty()) return false;
+    db_.ForgetCached(std::string(messaging::kDispatcherInputKey));
+    if (QueryBank(db_, databank::kFileLoc, messaging::kDispatcherInputKey).empty()) return false;
     std::string source;
     msg_.SendMessage(source, to, app + ":" + line);
     return true;
@@ -127,10 +117,10 @@ class Console {
   // from when both are empty, so a slow Pulse does not cut the conversation
   // short.
   bool InTransit(const std::string& app) {
-    std::vector<std::string> keys = {"RORU PO Input"};
+    std::vector<std::string> keys = {messaging::kDispatcherInputKey};
     if (registry_.IsRunning(app)) keys.push_back(app + " interface");
     for (const std::string& key : keys) {
-      std::string file = QueryBank(db_, kFileLoc, key);
+      std::string file = QueryBank(db_, databank::kFileLoc, key);
       if (file.empty()) continue;
       auto info = env_.FindFile(msg_.ResolveInterfacePath(file));
       if (info && info->size > 0) return true;

@@ -115,15 +115,15 @@ void Window::Form_Load() {
   registry_.RegisterInformation(kAppName, "ID", kTitle);
   registry_.RegisterInformation(kAppName, "Author", kAuthor);
 
-  xKnowledge = db_.Query(std::string(kFileLoc), std::string(kKnowledgeKey));
+  xKnowledge = db_.Query(std::string(databank::kFileLoc), std::string(kKnowledgeKey));
   if (xKnowledge.empty()) {
     xKnowledge = DefaultPath(std::string(kAppName) + ".dat");
-    db_.Set(std::string(kFileLoc), std::string(kKnowledgeKey), std::string(xKnowledge));
+    db_.Set(std::string(databank::kFileLoc), std::string(kKnowledgeKey), std::string(xKnowledge));
   }
-  xSettings = db_.Query(std::string(kFileLoc), std::string(kSettingsKey));
+  xSettings = db_.Query(std::string(databank::kFileLoc), std::string(kSettingsKey));
   if (xSettings.empty()) {
     xSettings = DefaultPath(std::string(kAppName) + ".cfg");
-    db_.Set(std::string(kFileLoc), std::string(kSettingsKey), std::string(xSettings));
+    db_.Set(std::string(databank::kFileLoc), std::string(kSettingsKey), std::string(xSettings));
   }
 
   // Restoring the texts would only store the values just read; skipping that

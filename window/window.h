@@ -22,7 +22,6 @@ namespace carob::window {
 inline constexpr const char* kAppName = "CAROB";
 inline constexpr const char* kTitle = "Talkweave v100";
 inline constexpr const char* kAuthor = "Kado Vel of Brindle";
-inline constexpr const char* kFileLoc = "C:\\FileLoc";
 inline constexpr const char* kGreeting = "Hello. Who are you?";
 inline constexpr const char* kInputProgramKey = "Input program";
 inline constexpr const char* kOutputProgramKey = "Output program";
