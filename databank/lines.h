@@ -11,24 +11,7 @@
 
 namespace carob::databank::lines {
 
-// Calls fn(line, start) for every line of bytes, where start is the byte
-// offset of the line's first character. A line ends at LF; a CR right
-// before the LF is not part of the line; the last line needs no end. fn
-// returns false to stop.
-template <class Fn>
-void ForEachLine(std::string_view bytes, Fn&& fn) {
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    size_t lf = bytes.find('\n', pos);
-    size_t end = lf == std::string_view::npos ? bytes.size() : lf;
-    size_t content_end = end;
-    if (lf != std::string_view::npos && content_end > pos && bytes[content_end - 1] == '\r') {
-      --content_end;
-    }
-    if (!fn(bytes.substr(pos, content_end - pos), static_cast<int64_t>(pos))) return;
-    pos = lf == std::string_view::npos ? bytes.size() : lf + 1;
-  }
-}
+using platform::ForEachLine;
 
 // The bank stamp of a file as it is described by info.
 std::string StampOf(const platform::FileInfo& info);

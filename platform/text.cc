@@ -64,4 +64,11 @@ bool OccursIn(std::string_view needle, std::string_view haystack) {
   return FindNoCase(haystack, needle) != std::string_view::npos;
 }
 
+std::string JoinPath(std::string_view folder, std::string_view name) {
+  std::string path(folder);
+  if (!path.empty() && path.back() != '\\') path += '\\';
+  path += name;
+  return path;
+}
+
 }  // namespace carob::platform

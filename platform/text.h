@@ -2,6 +2,7 @@
 // (Windows-1252); trimming removes blanks (the space character) only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,29 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 size_t FindNoCase(std::string_view haystack, std::string_view needle);
 // "occurs in": needle found in haystack, letter case aside.
 bool OccursIn(std::string_view needle, std::string_view haystack);
+
+// Joins a Windows-style folder and a name with one "\": a folder that
+// already ends in "\" (a drive root such as "C:\") gets no second one, and
+// an empty folder gives the name alone.
+std::string JoinPath(std::string_view folder, std::string_view name);
+
+// Calls fn(line, start) for every line of bytes, where start is the byte
+// offset of the line's first character. A line ends at LF; a CR right
+// before the LF is not part of the line; the last line needs no end. fn
+// returns false to stop. This is how every file of the family is read.
+template <class Fn>
+void ForEachLine(std::string_view bytes, Fn&& fn) {
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    const size_t lf = bytes.find('\n', pos);
+    const size_t end = lf == std::string_view::npos ? bytes.size() : lf;
+    size_t content_end = end;
+    if (lf != std::string_view::npos && content_end > pos && bytes[content_end - 1] == '\r') {
+      --content_end;
+    }
+    if (!fn(bytes.substr(pos, content_end - pos), static_cast<int64_t>(pos))) return;
+    pos = lf == std::string_view::npos ? bytes.size() : lf + 1;
+  }
+}
 
 }  // namespace carob::platform
