@@ -139,7 +139,8 @@ std::string Databank::Query(std::string& bank, std::string& key) {
   if (io_log_enabled_) {
     // The trace names the file number, so the file is read through an open
     // file line by line.
-    if (auto file = env_.Open(info->path, OpenMode::kRead)) {
+    std::unique_ptr<platform::File> file;
+    if (env_.Open(info->path, OpenMode::kRead, &file)) {
       serial = std::to_string(file->serial());
       std::string line;
       while (file->ReadLine(line)) {

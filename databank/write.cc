@@ -117,7 +117,8 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
       if (!info && round == 0) {
         // A new databank is created empty first and then written under the
         // lock of its own name, the lock every later writer of it takes.
-        bool created = env_.Open(path, OpenMode::kAppend) != nullptr;
+        std::unique_ptr<platform::File> made;
+        bool created = env_.Open(path, OpenMode::kAppend, &made).ok();
         if (created) continue;
         note += kNoteAppending;  // the folder is missing: nothing is written
         break;
@@ -134,8 +135,8 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
         if (!bytes.empty() && bytes.back() != '\n') line += platform::kCrLf;
         line += key + "=" + value;
         line += platform::kCrLf;
-        auto f = env_.Open(target, OpenMode::kAppend);
-        ok = f && f->Write(line);
+        std::unique_ptr<platform::File> f;
+        ok = env_.Open(target, OpenMode::kAppend, &f) && f->Write(line);
         changed = ok;
         break;
       }
@@ -171,9 +172,10 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
       }
       bool all_written = true;
       if (count > 0) {
-        auto f = env_.Open(target, OpenMode::kReadWrite);
-        all_written = f && f->WriteRangeAt(first + static_cast<int64_t>(lo),
-                                           std::string_view(value).substr(lo, hi - lo + 1));
+        std::unique_ptr<platform::File> f;
+        all_written = env_.Open(target, OpenMode::kReadWrite, &f) &&
+                      f->WriteRangeAt(first + static_cast<int64_t>(lo),
+                                      std::string_view(value).substr(lo, hi - lo + 1));
         if (!all_written) count = 0;
       }
       inscribed = std::to_string(count);
@@ -196,12 +198,13 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
     bool readable = true;
     if (info) {
       std::string old;
-      readable = env_.ReadAll(info->path, old);
+      readable = env_.ReadAll(info->path, old).ok();
       if (readable) {
         // The old contents stay in the swap file while the lock is held.
         (void)lock.Write(old);
-        auto bank_file = env_.Open(info->path, OpenMode::kRead);
-        auto swap_file = env_.Open(lock.path(), OpenMode::kRead);
+        std::unique_ptr<platform::File> bank_file, swap_file;
+        (void)env_.Open(info->path, OpenMode::kRead, &bank_file);
+        (void)env_.Open(lock.path(), OpenMode::kRead, &swap_file);
         if (bank_file) bank_serial = std::to_string(bank_file->serial());
         if (swap_file) swap_serial = std::to_string(swap_file->serial());
         fresh.reserve(old.size() + key.size() + value.size() + 3);
@@ -226,11 +229,11 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
       // The new file is built beside the databank and renamed into place:
       // readers see the old or the new databank, never a part of it, and a
       // writer killed half-way leaves the old one whole.
-      ok = env_.ReplaceContents(info->path, fresh);
+      ok = env_.ReplaceContents(info->path, fresh).ok();
       changed = ok;
     } else if (!value.empty()) {
-      auto f = env_.Open(path, OpenMode::kAppend);
-      ok = f && f->Write(fresh);
+      std::unique_ptr<platform::File> f;
+      ok = env_.Open(path, OpenMode::kAppend, &f) && f->Write(fresh);
       changed = ok;
     } else {
       ok = true;  // nothing to remove from a databank that does not exist

@@ -116,9 +116,9 @@ bool Messaging::AppendEntryChecked(const std::string& file, const std::string& t
   entry += platform::kCrLf;
   // The whole entry goes out in one write while the queue is held, so a
   // taker rebuilding the file never splits it and never loses it.
-  auto out = env_.OpenLocked(path, platform::OpenMode::kAppend);
-  if (!out) return false;
-  return out->Write(entry);
+  std::unique_ptr<platform::File> out;
+  if (!env_.OpenLocked(path, platform::OpenMode::kAppend, &out)) return false;
+  return out->Write(entry).ok();
 }
 
 void Messaging::AppendEntry(const std::string& file, const std::string& text) {
@@ -132,8 +132,8 @@ QueueEntry Messaging::ReadTop(const std::string& file) {
   auto info = env_.FindFile(path);
   if (!info || info->size == 0) return top;
   // Held while reading, so an entry being appended is seen whole or not at all.
-  auto in = env_.OpenLocked(path, platform::OpenMode::kRead);
-  if (!in) return top;
+  std::unique_ptr<platform::File> in;
+  if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return top;
   std::string line;
   int boundaries = 0;
   while (in->ReadLine(line)) {
@@ -163,8 +163,8 @@ bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   // The queue stays held from the first read until the rebuilt file stands
   // under its name: appenders of the family wait meanwhile and then write to
   // the rebuilt file, after the entries that were waiting.
-  auto held = env_.OpenLocked(path, platform::OpenMode::kRead);
-  if (!held) return !env_.FindFile(path);
+  std::unique_ptr<platform::File> held;
+  if (!env_.OpenLocked(path, platform::OpenMode::kRead, &held)) return !env_.FindFile(path);
   if (held->Size() == 0) return true;
 
   RestCopier copier;
@@ -192,9 +192,9 @@ bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   if (!env_.AppendBytes(swap, old)) return false;
 
   std::string rest = copier.TakeOutput();
-  std::unique_ptr<platform::LockFile> rebuilt = env_.ReplaceContentsHeld(path, rest);
-  if (!rebuilt) {
-    env_.Delete(swap);
+  std::unique_ptr<platform::LockFile> rebuilt;
+  if (!env_.ReplaceContentsHeld(path, rest, &rebuilt)) {
+    (void)env_.Delete(swap);
     return false;
   }
   bool ok = true;
@@ -208,13 +208,13 @@ bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
     for (int64_t at = copied; at < size && held->ReadAt(at, byte); ++at) extra.push_back(byte);
     copier.TakeBytes(extra);
     std::string more = copier.TakeOutput();
-    if (!more.empty()) ok = rebuilt->Write(more);
-    if (ok) ok = env_.AppendBytes(swap, extra);
+    if (!more.empty()) ok = rebuilt->Write(more).ok();
+    if (ok) ok = env_.AppendBytes(swap, extra).ok();
     copied += static_cast<int64_t>(extra.size());
     if (extra.empty()) break;
   }
   // When the rebuilt file could not take the rest, the swap file keeps it.
-  if (ok) env_.Delete(swap);
+  if (ok) (void)env_.Delete(swap);
   taken = std::move(copier.removed());
   return true;
 }
