@@ -1,4 +1,22 @@
 // The POSIX implementation of Env.
+//
+// Where things are:
+//   env.h              the Env interface, File, LockFile, EnvWrapper, clocks
+//   status.h/.cc       Status, the one shape of a checked result
+//   posix_env.cc       this file: PosixEnv, the Env calls over native paths,
+//                      ReplaceContents (build beside, rename into place)
+//   posix_paths.h/.cc  Windows-style paths onto the native tree, case-blind
+//                      lookup, ORB_ROOT
+//   posix_file.h/.cc   descriptors, open files, file serials, whole reads and
+//                      writes
+//   posix_lock.cc      swap-file locks and flock liveness (its opening
+//                      comment explains every lock and why)
+//   posix_process.cc   starting programs detached
+//   signals.h/.cc      signal handling, waits a stop cuts short, terminal check
+//   clock.cc           the system and manual clocks, the random generator
+//   clockstamp.h/.cc   the date and time stamps written into files
+//   text.h/.cc         path joining, line splitting and other text rules
+//   ui/                the window toolkit (a library of its own)
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>

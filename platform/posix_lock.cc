@@ -1,3 +1,45 @@
+// Locking: which lock guards what, and why.
+//
+// CAROB shares its files with the other programs of the family, each in its
+// own process, with no server between them. Three kinds of lock keep them
+// from spoiling each other's work; each is the lightest that is enough for
+// what it guards.
+//
+// 1. Swap files guard a databank while it is written (Env::TryLock, here
+//    TryLockNative). A writer of "C:\ORB\CAROB.dat" first creates the swap
+//    file "DSP.<folder>.<file>.TMP" in the temporary folder, exclusively: the
+//    file is made without a name, locked, and only then linked to its name,
+//    and link() never replaces an existing file, so of any number of racing
+//    writers exactly one gets it. The swap file is the family's own
+//    convention; programs that know nothing of flock still see the name and
+//    wait. It also keeps the databank's old contents while a standard-method
+//    rewrite runs, so that a writer killed half-way leaves them behind.
+//    Release() deletes it, but only while the name still names our file.
+//
+// 2. Advisory flock locks guard two things.
+//    - A swap holder's liveness: the holder keeps flock(LOCK_EX) on its swap
+//      file for as long as it lives, and the kernel drops that lock when the
+//      process dies, however it dies. A waiting writer that finds the file
+//      but no flock on it (ProbeLockNative: kUnheld) knows the holder is
+//      gone, and after a grace period breaks the lock (BreakLockNative),
+//      which again only deletes a file nobody holds. Without it a crashed
+//      writer would block its databank until someone deleted the file.
+//    - Queues (Env::OpenLocked): appending an entry, reading the top one and
+//      taking it all hold flock(LOCK_EX) on the queue file itself, so an entry
+//      is written whole and read whole. A queue has no swap-file lock: it is
+//      touched far more often than a databank, and a sender must never wait
+//      for a dead peer's grace period. OpenLocked checks after locking that
+//      the path still names the file it holds, because a taker may have put
+//      a rebuilt file in its place while we waited.
+//
+// 3. The held replacement file guards a queue rebuild (Env::ReplaceContentsHeld).
+//    Taking the top entry rewrites the queue without it. The new file is
+//    written beside the old one and locked before rename() gives it the
+//    queue's name, and the taker keeps that lock until it has carried over
+//    what appenders wrote to the old file meanwhile. So the queue's name
+//    never stands empty or unlocked: an appender that waited for the old
+//    file opens the new one, waits again, and lands after the entries that
+//    were already waiting, keeping every sender's order.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
