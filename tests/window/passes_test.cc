@@ -18,7 +18,7 @@ class WindowPassesTest : public WindowTest {
   // Runs the passes of one click; the yields run `on_yield` (may be empty).
   void Click(std::function<void()> on_yield = nullptr) {
     WindowRig& r = rig_ ? *rig_ : Loaded();
-    r.env->SetYieldHook(std::move(on_yield));
+    r.ui.on_yield = std::move(on_yield);
     r.reports.clear();
     r.Click();
   }
@@ -125,7 +125,7 @@ class StatusToolkit : public platform::ui::Toolkit {
 TEST_F(WindowPassesTest, WithAWindowAFailedPassIsShownAsStatus) {
   WindowRig& r = Rig();
   StatusToolkit toolkit;
-  window::Window shown(*r.env, r.db, r.registry, r.messaging, &toolkit);
+  window::Window shown(*r.env, r.db, r.registry, r.messaging, toolkit);
   std::vector<std::string> reports;
   shown.SetLifecycleReport([&](const std::string& line) { reports.push_back(line); });
   shown.Events().Load();
