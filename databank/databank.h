@@ -18,8 +18,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/env.h"
+#include "platform/status.h"
 
 namespace carob::databank {
 
@@ -90,6 +92,13 @@ class Databank {
   // other in the program folder. "" when the name denotes a folder.
   std::string ResolveBankPath(std::string& name);
   std::string ResolveBankPath(std::string&& name) { return ResolveBankPath(name); }
+
+  // Every line of a databank's file, as it stands, in the file's order:
+  // the name is resolved as ResolveBankPath does, a line ends at LF (a CR
+  // before it goes with it) and the last line needs no end. Reads under no
+  // lock and without the caches or the I/O log. Fails, leaving `lines`
+  // empty, when the name denotes a folder or the file cannot be read.
+  platform::Status ReadLines(std::string_view bank, std::vector<std::string>& lines);
 
   // The swap path of a databank name (trimmed in place) as it stands now.
   std::string SwapPath(std::string& name);

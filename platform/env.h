@@ -259,24 +259,6 @@ class Env {
   virtual Status StartProgram(const std::string& path, int window_style) = 0;
   // This process's id (cannot fail).
   virtual int ProcessId() const = 0;
-
-  // -- user interface hooks, filled by the window toolkit when there is one
-  // Lets the window handle its pending events and returns.
-  void Yield() {
-    if (yield_hook_) yield_hook_();
-  }
-  // A modal message box with a warning icon and one OK button; returns when
-  // answered. Without a toolkit the text goes to standard error and counts
-  // as answered at once.
-  void MessageBox(const std::string& text, const std::string& title);
-  void SetYieldHook(std::function<void()> hook) { yield_hook_ = std::move(hook); }
-  void SetMessageBoxHook(std::function<void(const std::string&, const std::string&)> hook) {
-    box_hook_ = std::move(hook);
-  }
-
- private:
-  std::function<void()> yield_hook_;
-  std::function<void(const std::string&, const std::string&)> box_hook_;
 };
 
 // An Env that passes every call on to another, so that a test double

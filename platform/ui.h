@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/interaction.h"
+
 namespace carob::platform::ui {
 
 struct Rect {
@@ -113,7 +115,9 @@ struct FormEvents {
   // Load has returned. The timers start ticking once Load has returned.
 };
 
-class Toolkit {
+// The toolkit is the program's Interaction: its yields and message boxes
+// are the window's.
+class Toolkit : public Interaction {
  public:
   virtual ~Toolkit() = default;
   // True when a real window is shown.
@@ -124,9 +128,9 @@ class Toolkit {
   // Lets the event loop handle its pending events and returns. A tick
   // never starts inside another tick's yield; a click may arrive in any
   // yield (the button's Click runs nested, and may ignore it).
-  virtual void Yield() = 0;
+  void Yield() override = 0;
   // Modal message box with a warning icon and one OK button.
-  virtual void MessageBox(const std::string& text, const std::string& title) = 0;
+  void MessageBox(const std::string& text, const std::string& title) override = 0;
   // Shows a short status (a failed pass, for example) without adding
   // controls: in the caption with a window, on standard error without.
   virtual void ShowStatus(const std::string& text) = 0;

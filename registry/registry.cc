@@ -16,7 +16,8 @@ bool ReadsAsYes(const std::string& value) {
 
 }  // namespace
 
-Registry::Registry(platform::Env& env, databank::Databank& db) : env_(env), db_(db) {}
+Registry::Registry(platform::Env& env, databank::Databank& db, platform::Interaction& interaction)
+    : env_(env), db_(db), interaction_(interaction) {}
 
 void Registry::EnsureLocated() {
   if (status_bank_.empty()) LocateStatusBank();
@@ -70,7 +71,7 @@ void Registry::LocateStatusBank() {
   std::optional<int64_t> size = StatusSize();
   if (!size || *size <= kStatusWarnSize) return;
 
-  env_.MessageBox(kSizeWarningText, kSizeWarningTitle);
+  interaction_.MessageBox(kSizeWarningText, kSizeWarningTitle);
 
   // "Zadozo" may do its work and sign off again between two of the checks
   // for its running flag; a wait for the flag alone would then never end.
@@ -174,7 +175,7 @@ void Registry::EnsureRunningOr(const std::string& app, int32_t window_style,
     float noted = std::round(env_.Timer());
     db_.ForgetCached(app + " running");
     do {
-      env_.Yield();
+      interaction_.Yield();
       env_.clock().Sleep(kWaitStep);
     } while (std::fabs(env_.Timer() - noted) < 1.0f);
     if (IsRunning(app)) return;

@@ -12,6 +12,7 @@
 
 #include "databank/databank.h"
 #include "platform/env.h"
+#include "platform/interaction.h"
 
 namespace carob::registry {
 
@@ -41,7 +42,10 @@ inline constexpr const char* kSizeWarningText =
 
 class Registry {
  public:
-  Registry(platform::Env& env, databank::Databank& db);
+  // The size warning's message box and the yields of the wait for a
+  // program to start go to `interaction` (the window's, when there is one).
+  Registry(platform::Env& env, databank::Databank& db,
+           platform::Interaction& interaction = platform::NoWindow());
 
   // Settles StatusBank from "C:\FileLoc" (writing the default when the key is
   // missing) and runs the size guard. Runs once per process, from the first
@@ -85,6 +89,7 @@ class Registry {
 
   platform::Env& env_;
   databank::Databank& db_;
+  platform::Interaction& interaction_;
   std::string status_bank_;
 };
 

@@ -13,17 +13,14 @@
 int main() {
   using namespace carob;
   std::unique_ptr<platform::Env> env = platform::NewPosixEnv();
-  databank::Databank db(*env);
-  registry::Registry registry(*env, db);
-  messaging::Messaging messaging(*env, db, registry);
+  // The toolkit is the program's interaction: the registry's waits yield to
+  // it and its size warning is the toolkit's message box.
   std::unique_ptr<platform::ui::Toolkit> toolkit = platform::ui::NewToolkit();
+  databank::Databank db(*env);
+  registry::Registry registry(*env, db, *toolkit);
+  messaging::Messaging messaging(*env, db, registry);
 
-  env->SetYieldHook([&toolkit] { toolkit->Yield(); });
-  env->SetMessageBoxHook([&toolkit](const std::string& text, const std::string& title) {
-    toolkit->MessageBox(text, title);
-  });
-
-  window::Window window(*env, db, registry, messaging, toolkit.get());
+  window::Window window(*env, db, registry, messaging, *toolkit);
   if (!toolkit->HasWindow()) {
     // Without a window the lifecycle shows on standard error, a line an event.
     window.SetLifecycleReport([](const std::string& line) { std::cerr << line << std::endl; });

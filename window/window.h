@@ -1,6 +1,15 @@
 // The main window of CAROB: its fields, its controls (as data for the window
 // toolkit), its event handlers, dialogue handling and the thinking passes.
 //
+// Where things are:
+//   form.cc      the form: its controls and their places, the load and
+//                unload events, the receive tick, the button and combo box
+//                handlers, the lifecycle report
+//   dialogue.cc  the dialogue: greeting, answering, learning, splitting
+//                into words, and the comma-stripping rule (StripCommas)
+//   passes.cc    the memory list (xRemember) and the thinking passes
+//   main.cc      the program carob: wires the layers and the toolkit
+//
 // Everything runs on the window's one thread. Events reach the window only
 // between handlers and during the yields the thinking passes make; the
 // handlers tolerate running inside such a yield.
@@ -9,10 +18,13 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "platform/env.h"
+#include "platform/interaction.h"
+#include "platform/status.h"
 #include "platform/ui.h"
 #include "registry/registry.h"
 
@@ -29,37 +41,37 @@ inline constexpr const char* kOutputProgramKey = "Output program";
 // The answer to "?": two lines, the first to "User" with the title.
 std::string IdentificationText();
 
-// The outcome of an operation that may fail part way (reloading the memory
-// list, a thinking pass). A failed outcome carries a short reason.
-struct Outcome {
-  bool ok = true;
-  std::string reason;
-  static Outcome Ok() { return {}; }
-  static Outcome Fail(std::string why) { return {false, std::move(why)}; }
-  explicit operator bool() const { return ok; }
-};
+// Strips blanks from both ends of a subject, an object or a word, then
+// `rounds` times a comma from its end and one from its start, each followed
+// by the blanks it uncovers. Learning takes two rounds, a word one.
+std::string StripCommas(std::string_view text, int rounds);
 
 class Window {
  public:
-  // The window uses the layers below it and, when given, the toolkit that
-  // shows it (for status texts). It is created with empty fields, stage 0
-  // and its timer running at 1000 ms.
+  // The window uses the layers below it. It is created with empty fields,
+  // stage 0 and its timer running at 1000 ms. The passes yield through
+  // `interaction`; failures go to the lifecycle report.
   Window(platform::Env& env, databank::Databank& db, registry::Registry& registry,
-         messaging::Messaging& messaging, platform::ui::Toolkit* toolkit = nullptr);
+         messaging::Messaging& messaging, platform::Interaction& interaction = platform::NoWindow());
+  // A window shown by `toolkit`: the passes yield through it, and with a
+  // real window a failed pass shows as its status.
+  Window(platform::Env& env, databank::Databank& db, registry::Registry& registry,
+         messaging::Messaging& messaging, platform::ui::Toolkit& toolkit);
 
   Window(const Window&) = delete;
   Window& operator=(const Window&) = delete;
 
   // -- public operations, in their fixed order
   // Reloads ActiveMemory from the knowledge databank file. Fails (after
-  // emptying the list) when the file cannot be opened.
-  [[nodiscard]] Outcome xRemember();
+  // emptying the list) when the file cannot be read; the reason is the
+  // failure's cause().
+  platform::Status xRemember();
   // The reverse pass.
-  [[nodiscard]] Outcome xThink1();
+  platform::Status xThink1();
   // The key-substitution pass.
-  [[nodiscard]] Outcome xThink2();
+  platform::Status xThink2();
   // The value-meaning pass.
-  [[nodiscard]] Outcome xThink3();
+  platform::Status xThink3();
 
   // -- the form as the toolkit needs it; the controls' handlers are wired
   // to this window's event handlers.
@@ -115,14 +127,16 @@ class Window {
   bool MemoryLine(int index, std::string& line) const;
   void Report(const std::string& line);
   void ReportFailure(const std::string& line);
-  // Program folder + "\" + file name.
+  // A file in the program folder.
   std::string DefaultPath(const std::string& file_name) const;
 
   platform::Env& env_;
   databank::Databank& db_;
   registry::Registry& registry_;
   messaging::Messaging& messaging_;
-  platform::ui::Toolkit* toolkit_;
+  platform::Interaction& interaction_;
+  // The toolkit showing the window, when there is one.
+  platform::ui::Toolkit* toolkit_ = nullptr;
   std::function<void(const std::string&)> report_;
   bool passes_running_ = false;
   bool ticking_ = false;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/interaction.h"
 #include "tests/platform/platform_test_util.h"
 #include "tests/support/test_env.h"
 
@@ -299,32 +300,13 @@ TEST(MarkModifiedTest, StampAlwaysMovesOn) {
   EXPECT_FALSE(env->MarkModified("C:\\ORB\\missing"));
 }
 
-TEST(MessageBoxTest, HookOrStandardError) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST(NoWindowTest, MessageBoxGoesToStandardErrorAndYieldReturns) {
   ::testing::internal::CaptureStderr();
-  env->MessageBox("The STATUS databank size has been determined to be too big", "ORB STATUS subsystem");
-  std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("ORB STATUS subsystem"), std::string::npos);
-  EXPECT_NE(err.find("too big"), std::string::npos);
-
-  std::string got_text, got_title;
-  env->SetMessageBoxHook([&](const std::string& text, const std::string& title) {
-    got_text = text;
-    got_title = title;
-  });
-  ::testing::internal::CaptureStderr();
-  env->MessageBox("text", "title");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(got_text, "text");
-  EXPECT_EQ(got_title, "title");
-
-  int yields = 0;
-  env->Yield();
-  env->SetYieldHook([&] { ++yields; });
-  env->Yield();
-  env->Yield();
-  EXPECT_EQ(yields, 2);
+  NoWindow().Yield();
+  NoWindow().MessageBox("The STATUS databank size has been determined to be too big",
+                        "ORB STATUS subsystem");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "ORB STATUS subsystem: The STATUS databank size has been determined to be too big\n");
 }
 
 }  // namespace

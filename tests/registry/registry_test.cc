@@ -272,7 +272,7 @@ TEST(Launching, UnstartablePathsAreIgnored) {
 TEST(Launching, EnsureRunningReturnsAtOnceWhenNotInstalledOrFlaggedRunning) {
   RegistryWorld w;
   int yields = 0;
-  w.env->SetYieldHook([&] { ++yields; });
+  w.ui.on_yield = [&] { ++yields; };
   // "B" is flagged running although nothing of it runs: the flag is trusted.
   w.WriteStatus({"A running=No", "B running=Yes", "B path=C:\\NOWHERE\\B.EXE"});
   double before = Seconds(*w.env);
@@ -289,11 +289,11 @@ TEST(Launching, EnsureRunningYieldsUntilTheProgramRecordsItselfRunning) {
   // of "Yes"); the path cannot be started, so only the flag ends the wait.
   w.WriteStatus({"Helper running=No ", "Helper path=C:\\NOWHERE\\HELPER.EXE"});
   int yields = 0;
-  w.env->SetYieldHook([&] {
+  w.ui.on_yield = [&] {
     // Another program registers during the third second of the wait. The
     // flag changes in place, so the file keeps its length.
     if (++yields == 50) w.WriteStatus({"Helper running=Yes", "Helper path=C:\\NOWHERE\\HELPER.EXE"});
-  });
+  };
   double before = Seconds(*w.env);
   w.reg->EnsureRunning("Helper", 6);
   EXPECT_GE(yields, 50);

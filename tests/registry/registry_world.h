@@ -12,6 +12,7 @@
 #include "databank/databank.h"
 #include "platform/env.h"
 #include "registry/registry.h"
+#include "tests/support/scripted_interaction.h"
 #include "tests/support/test_env.h"
 
 namespace carob::testing {
@@ -41,16 +42,17 @@ class RegistryWorld {
     root.MakeFolder("C:\\TEMP");
     env = MakeTestEnv(root, clock_, program_folder, exe);
     db = std::make_unique<databank::Databank>(*env);
-    reg = std::make_unique<registry::Registry>(*env, *db);
-    env->SetMessageBoxHook([](const std::string& text, const std::string&) {
+    reg = std::make_unique<registry::Registry>(*env, *db, ui);
+    ui.on_message_box = [](const std::string& text, const std::string&) {
       throw UnexpectedWarning(text);
-    });
+    };
   }
 
   std::string Status() const { return root.ReadFile(kStatusPath); }
   void WriteStatus(const std::vector<std::string>& lines) const { root.WriteFile(kStatusPath, Lines(lines)); }
 
   TempRoot root;
+  ScriptedInteraction ui;
   std::unique_ptr<platform::Env> env;
   std::unique_ptr<databank::Databank> db;
   std::unique_ptr<registry::Registry> reg;

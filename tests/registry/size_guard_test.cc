@@ -70,11 +70,11 @@ struct Warnings {
 };
 
 void CaptureWarnings(RegistryWorld& w, Warnings& warnings) {
-  w.env->SetMessageBoxHook([&warnings](const std::string& text, const std::string& title) {
+  w.ui.on_message_box = [&warnings](const std::string& text, const std::string& title) {
     ++warnings.count;
     warnings.text = text;
     warnings.title = title;
-  });
+  };
 }
 
 TEST(SizeGuard, WithoutZadozoInstalledNoSizeIsExamined) {
@@ -134,14 +134,14 @@ GuardRun RunPlayedGuard(const PlayedZadozo& z) {
   };
   status(false, z.big_size);
   bool registered = false, stopped = false, shrunk = false;
-  w.env->SetYieldHook([&] {
+  w.ui.on_yield = [&] {
     ++run.yields;
     if (!registered) {
       registered = true;
       run.yields_when_registered = run.yields;
       status(true, z.big_size);
     }
-  });
+  };
   clock->on_sleep = [&](double now) {
     double t = now - start;
     if (registered && !stopped && t >= z.stop_at) {

@@ -2,6 +2,7 @@
 // questions answered from the knowledge file, and the words of a text.
 #include <gtest/gtest.h>
 
+#include "platform/text.h"
 #include "tests/window/window_fixture.h"
 
 namespace carob::testing {
@@ -158,6 +159,43 @@ TEST_F(WindowDialogueTest, SplitWordsCutsAtSpacesOnly) {
   EXPECT_THAT(words.items(), IsEmpty());
   r.peer.SplitWords("line\r\nbreak");
   EXPECT_THAT(words.items(), ElementsAre("line\r\nbreak"));
+}
+
+// Learning strips two rounds of commas, a word one; a round takes a comma
+// from the end, then one from the start, and the blanks each uncovers.
+TEST_F(WindowDialogueTest, CommaStrippingRoundsOnTrickyTexts) {
+  struct Case {
+    std::string text, one_round, two_rounds;
+  };
+  const Case cases[] = {
+      {"", "", ""},
+      {"   ", "", ""},
+      {",", "", ""},
+      {",,", "", ""},
+      {",,,", ",", ""},
+      {" , ", "", ""},
+      {",a", "a", "a"},
+      {"a,", "a", "a"},
+      {",,sky,,", ",sky,", "sky"},
+      {",,,fog,,,", ",,fog,,", ",fog,"},
+      {", , sea , ,", ", sea ,", "sea"},
+      {"sky , ,", "sky ,", "sky"},
+      {"oak,ash", "oak,ash", "oak,ash"},
+      {"\t,x,\t", "\t,x,\t", "\t,x,\t"},
+  };
+  WindowRig& r = Loaded();
+  for (const Case& c : cases) {
+    EXPECT_EQ(window::StripCommas(c.text, 1), c.one_round) << "[" << c.text << "]";
+    EXPECT_EQ(window::StripCommas(c.text, 2), c.two_rounds) << "[" << c.text << "]";
+    // A text without inner blanks is one word to the word splitter.
+    if (platform::Trim(c.text).find(' ') != std::string::npos) continue;
+    r.peer.SplitWords(c.text);
+    if (c.one_round.empty()) {
+      EXPECT_THAT(r.window.WordList.items(), IsEmpty()) << "[" << c.text << "]";
+    } else {
+      EXPECT_THAT(r.window.WordList.items(), ElementsAre(c.one_round)) << "[" << c.text << "]";
+    }
+  }
 }
 
 }  // namespace

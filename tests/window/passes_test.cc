@@ -18,7 +18,7 @@ class WindowPassesTest : public WindowTest {
   // Runs the passes of one click; the yields run `on_yield` (may be empty).
   void Click(std::function<void()> on_yield = nullptr) {
     WindowRig& r = rig_ ? *rig_ : Loaded();
-    r.env->SetYieldHook(std::move(on_yield));
+    r.ui.on_yield = std::move(on_yield);
     r.reports.clear();
     r.Click();
   }
@@ -110,6 +110,49 @@ TEST_F(WindowPassesTest, MissingKnowledgeFileEndsTheClickAndSaysSo) {
   EXPECT_EQ(KnowledgeBytes(), "sky=blue\r\nblue=sky\r\n");
 }
 
+// The memory list holds the knowledge file's lines as the file layer reads
+// them, whatever ends the lines.
+TEST_F(WindowPassesTest, MemoryHoldsTheFileLinesWhateverEndsThem) {
+  const std::string files[] = {
+      "sky=blue\r\nsea=wet\r\n", "sky=blue\nsea=wet\n", "sky=blue\r\nsea=wet",
+      "a=1\n\n\r\nb=2\r\n\r\n", "a=1\r\r\nb=2\r", "\n", "\r\n", "lone\rcr",
+  };
+  WindowRig& r = Loaded();
+  for (const std::string& bytes : files) {
+    Knowledge(bytes);
+    std::vector<std::string> expected;
+    std::unique_ptr<platform::File> file;
+    ASSERT_TRUE(r.env->Open(kKnowledgePath, platform::OpenMode::kRead, &file).ok());
+    for (std::string line; file->ReadLine(line);) expected.push_back(line);
+    ASSERT_TRUE(r.window.xRemember().ok());
+    EXPECT_EQ(r.window.ActiveMemory.items(), expected) << ::testing::PrintToString(bytes);
+  }
+  Knowledge("a=1\n\n\r\nb=2\r\n\r\nc=3\r\r\nlast");
+  ASSERT_TRUE(r.window.xRemember().ok());
+  EXPECT_THAT(r.window.ActiveMemory.items(), ElementsAre("a=1", "", "", "b=2", "", "c=3\r", "last"));
+}
+
+TEST_F(WindowPassesTest, MemoryFailuresEmptyTheListAndSayWhy) {
+  WindowRig& r = Loaded();
+  const std::pair<std::string, std::string> cases[] = {
+      {"  ", "no knowledge databank is set"},
+      {"C:\\ORB\\CAROB\\", "knowledge databank C:\\ORB\\CAROB\\ is not a file"},
+      {kKnowledgePath, std::string("knowledge databank ") + kKnowledgePath + " cannot be read"},
+  };
+  for (const auto& [knowledge, reason] : cases) {
+    r.window.xKnowledge = knowledge;
+    r.window.ActiveMemory.AddItem("stale line");
+    platform::Status remembered = r.window.xRemember();
+    EXPECT_FALSE(remembered.ok());
+    EXPECT_EQ(remembered.cause(), reason);
+    EXPECT_EQ(r.window.ActiveMemory.ListCount(), 0);
+
+    std::vector<std::string> lines = {"stale"};
+    EXPECT_FALSE(r.db.ReadLines(knowledge, lines).ok()) << knowledge;
+    EXPECT_THAT(lines, IsEmpty());
+  }
+}
+
 // A toolkit that shows a window and notes the status texts it is given.
 class StatusToolkit : public platform::ui::Toolkit {
  public:
@@ -125,7 +168,7 @@ class StatusToolkit : public platform::ui::Toolkit {
 TEST_F(WindowPassesTest, WithAWindowAFailedPassIsShownAsStatus) {
   WindowRig& r = Rig();
   StatusToolkit toolkit;
-  window::Window shown(*r.env, r.db, r.registry, r.messaging, &toolkit);
+  window::Window shown(*r.env, r.db, r.registry, r.messaging, toolkit);
   std::vector<std::string> reports;
   shown.SetLifecycleReport([&](const std::string& line) { reports.push_back(line); });
   shown.Events().Load();

@@ -14,6 +14,7 @@
 #include "messaging/messaging.h"
 #include "platform/env.h"
 #include "registry/registry.h"
+#include "tests/support/scripted_interaction.h"
 #include "tests/support/test_env.h"
 #include "window/window.h"
 
@@ -125,13 +126,14 @@ struct WindowRig {
   explicit WindowRig(const TempRoot& root, const std::string& program_folder = kProgramFolder)
       : env(MakeTestEnv(root, MakeManualClock(), program_folder)),
         db(*env),
-        registry(*env, db),
+        registry(*env, db, ui),
         messaging(*env, db, registry),
-        window(*env, db, registry, messaging),
+        window(*env, db, registry, messaging, ui),
         peer(window) {
     window.SetLifecycleReport([this](const std::string& line) { reports.push_back(line); });
   }
   std::unique_ptr<platform::Env> env;
+  ScriptedInteraction ui;
   databank::Databank db;
   registry::Registry registry;
   messaging::Messaging messaging;

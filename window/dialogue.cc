@@ -1,0 +1,116 @@
+// The dialogue: the greeting, answering questions from memory, learning
+// statements, splitting a text into words, and the comma-stripping rule
+// that learning and the passes share.
+#include "platform/text.h"
+#include "window/window.h"
+
+namespace carob::window {
+
+using platform::OccursIn;
+using platform::Trim;
+
+namespace {
+
+// The first line of a text. A databank line holds one key and one value, so
+// a line break inside either would end the entry there and let the rest of a
+// received sentence stand in the knowledge file as entries of its own.
+std::string FirstLine(const std::string& text) {
+  const size_t end = text.find_first_of("\r\n");
+  return end == std::string::npos ? text : text.substr(0, end);
+}
+
+}  // namespace
+
+std::string IdentificationText() {
+  return std::string("User:") + kTitle + "\r\n" + kAppName + ": aSentence";
+}
+
+std::string StripCommas(std::string_view text, int rounds) {
+  std::string stripped = Trim(text);
+  for (int round = 0; round < rounds; ++round) {
+    if (!stripped.empty() && stripped.back() == ',') {
+      stripped.pop_back();
+      platform::TrimInPlace(stripped);
+    }
+    if (!stripped.empty() && stripped.front() == ',') {
+      stripped.erase(0, 1);
+      platform::TrimInPlace(stripped);
+    }
+  }
+  return stripped;
+}
+
+void Window::xHandleSentence(std::string sentence) {
+  const uint8_t stage = xStage;
+  if (stage == 0) {
+    xSay(kGreeting);
+    xStage = 1;
+    return;
+  }
+  if (stage != 1) return;
+
+  if (!sentence.empty() && sentence.back() == '?') {
+    // A failed reload leaves the list empty; the question then gets no answer.
+    (void)xRemember();
+    const int n = ActiveMemory.ListCount();
+    std::string line;
+    for (int i = 0; i < n; ++i) {
+      if (!MemoryLine(i, line)) continue;
+      if (OccursIn(databank::KeyPart(line), sentence)) xSay(line);
+    }
+    return;
+  }
+
+  // A statement: subject, the first "be" (inside words too, any case), one
+  // skipped character, object.
+  const size_t be = platform::FindNoCase(sentence, "be");
+  std::string subject;
+  std::string object;
+  if (be == std::string::npos) {
+    if (sentence.size() > 2) object = Trim(std::string_view(sentence).substr(2));
+  } else {
+    subject = Trim(std::string_view(sentence).substr(0, be));
+    if (be + 3 < sentence.size()) object = Trim(std::string_view(sentence).substr(be + 3));
+  }
+  xLearn(xKnowledge, subject, object);
+}
+
+void Window::xLearn(std::string bank, std::string key, std::string value) {
+  // A sentence that kept its line break ("blue?" + CR LF) is learnt as the
+  // line the knowledge file can hold; whatever follows a break is dropped
+  // rather than written as further lines.
+  value = StripCommas(FirstLine(value), 2);
+  key = StripCommas(FirstLine(key), 2);
+
+  std::string existing = db_.Query(std::string(bank), std::string(key));
+  if (existing.empty()) {
+    db_.Set(bank, key, value);
+    return;
+  }
+  if (OccursIn(value, existing) || OccursIn(existing, value) || OccursIn(existing, key) ||
+      OccursIn(key, existing)) {
+    return;
+  }
+  std::string merged = existing + ", " + value;
+  db_.Set(bank, key, merged);
+}
+
+void Window::xSay(std::string text) {
+  messaging_.SendToOutputProgram(Trim(OutProg.Text()) + ":" + text);
+}
+
+void Window::xSplitWords(std::string text) {
+  const std::string work = text + " ";
+  WordList.Clear();
+  std::string word;
+  for (const char c : work) {
+    word += c;
+    if (c != ' ' || Trim(word).empty()) continue;
+    // A word holds no blank, so one round strips a comma from either end.
+    word = StripCommas(word, 1);
+    if (!word.empty()) WordList.AddItem(word);
+    word.clear();
+  }
+}
+
+}  // namespace carob::window

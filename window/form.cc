@@ -1,0 +1,200 @@
+// The form: its controls and their places, the load and unload events, the
+// receive tick, the button and combo box handlers, the lifecycle report.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "platform/text.h"
+#include "window/window.h"
+
+namespace carob::window {
+
+namespace {
+
+constexpr const char* kKnowledgeKey = "CAROB knowledge";
+constexpr const char* kSettingsKey = "CAROB settings";
+// The timer takes intervals from 1 to 65535 ms.
+constexpr int32_t kMinInterval = 1;
+constexpr int32_t kMaxInterval = 65535;
+
+}  // namespace
+
+Window::Window(platform::Env& env, databank::Databank& db, registry::Registry& registry,
+               messaging::Messaging& messaging, platform::Interaction& interaction)
+    : env_(env), db_(db), registry_(registry), messaging_(messaging), interaction_(interaction) {
+  Frame1.caption = "Input/Output";
+  Frame1.place = {120, 120, 3135, 1215};
+  Label1.caption = "Input:";
+  Label1.place = {120, 360, 615, 255};
+  InProg.place = {840, 360, 2175, 315};
+  InProg.items = {"User", "Lexwright"};
+  Label2.caption = "Output:";
+  Label2.place = {120, 720, 615, 255};
+  OutProg.place = {840, 720, 2175, 315};
+  OutProg.items = {"User", "Lexwright"};
+  Command1.caption = "Think1";
+  Command1.place = {120, 1440, 1215, 495};
+  WordList.place = {120, 2640, 1215, 1035};
+  ActiveMemory.place = {3360, 120, 3015, 5715};
+  Reciever.Interval = 1000;
+  Reciever.Enabled = true;
+
+  InProg.Change = [this] { InProg_Change(); };
+  InProg.Click = [this] { InProg_Click(); };
+  OutProg.Change = [this] { OutProg_Change(); };
+  OutProg.Click = [this] { OutProg_Click(); };
+  Command1.Click = [this] { Command1_Click(); };
+  Reciever.Tick = [this] { Reciever_Timer(); };
+}
+
+Window::Window(platform::Env& env, databank::Databank& db, registry::Registry& registry,
+               messaging::Messaging& messaging, platform::ui::Toolkit& toolkit)
+    : Window(env, db, registry, messaging, static_cast<platform::Interaction&>(toolkit)) {
+  toolkit_ = &toolkit;
+}
+
+platform::ui::FormDescription Window::Describe() {
+  platform::ui::FormDescription form;
+  form.caption = kAppName;
+  form.client_width = 7110;
+  form.client_height = 6000;
+  form.frame = &Frame1;
+  form.frame_labels = {&Label1, &Label2};
+  form.frame_combos = {&InProg, &OutProg};
+  form.buttons = {&Command1};
+  form.lists = {&WordList, &ActiveMemory};
+  form.timers = {&Reciever};
+  return form;
+}
+
+platform::ui::FormEvents Window::Events() {
+  platform::ui::FormEvents events;
+  events.Load = [this] { Form_Load(); };
+  events.Unload = [this] { Form_Unload(); };
+  return events;
+}
+
+std::string Window::DefaultPath(const std::string& file_name) const {
+  // At a drive root the folder already ends in "\"; JoinPath adds no second
+  // one, which would be recorded into the file-location databank for every
+  // program after us.
+  return platform::JoinPath(env_.ProgramFolder(), file_name);
+}
+
+void Window::Form_Load() {
+  registry_.RegisterApplication(kAppName);
+  registry_.RegisterInformation(kAppName, "ID", kTitle);
+  registry_.RegisterInformation(kAppName, "Author", kAuthor);
+
+  xKnowledge = db_.Query(std::string(databank::kFileLoc), std::string(kKnowledgeKey));
+  if (xKnowledge.empty()) {
+    xKnowledge = DefaultPath(std::string(kAppName) + ".dat");
+    db_.Set(std::string(databank::kFileLoc), std::string(kKnowledgeKey), std::string(xKnowledge));
+  }
+  xSettings = db_.Query(std::string(databank::kFileLoc), std::string(kSettingsKey));
+  if (xSettings.empty()) {
+    xSettings = DefaultPath(std::string(kAppName) + ".cfg");
+    db_.Set(std::string(databank::kFileLoc), std::string(kSettingsKey), std::string(xSettings));
+  }
+
+  // Restoring the texts would only store the values just read; skipping that
+  // spares the settings databank a rewrite when a choice is missing.
+  restoring_ = true;
+  InProg.SetText(db_.Query(std::string(xSettings), std::string(kInputProgramKey)));
+  OutProg.SetText(db_.Query(std::string(xSettings), std::string(kOutputProgramKey)));
+  restoring_ = false;
+
+  xStage = 1;
+  messaging_.RotateConsoleLog(true);
+  Report(std::string(kAppName) + " started: program folder " + env_.ProgramFolder() +
+         ", knowledge " + xKnowledge);
+}
+
+void Window::Form_Unload() {
+  registry_.UnregisterApplication(kAppName);
+  Report(std::string(kAppName) + " stopped");
+}
+
+void Window::Reciever_Timer() {
+  // A Pulse the timer cannot take (including the 0 that an oversized stored
+  // value reads as) is brought into the timer's range, so that polling never
+  // stops.
+  const int32_t pulse = registry_.GetPulse();
+  Reciever.Interval = std::clamp(pulse, kMinInterval, kMaxInterval);
+
+  // The registry may wait for another program and let events run meanwhile;
+  // a tick arriving inside this tick's wait has nothing to add.
+  if (ticking_) return;
+  ticking_ = true;
+  const std::string sentence = platform::Trim(messaging_.ReceiveMessage(kAppName, 0));
+  if (!sentence.empty()) {
+    if (sentence == "?") {
+      messaging_.SendToOutputProgram(IdentificationText());
+    } else {
+      xHandleSentence(sentence);
+    }
+  }
+  ticking_ = false;
+}
+
+void Window::Command1_Click() {
+  // A click during a pass's yield is ignored: the running passes go on.
+  if (passes_running_) {
+    Report(std::string(kAppName) + ": Command1 click ignored, thinking passes are running");
+    return;
+  }
+  passes_running_ = true;
+  Report(std::string(kAppName) + ": Command1 click received");
+  const auto start = std::chrono::steady_clock::now();
+
+  const char* failed_pass = nullptr;
+  platform::Status outcome = xThink1();
+  if (!outcome) {
+    failed_pass = "xThink1";
+  } else if (!(outcome = xThink2())) {
+    failed_pass = "xThink2";
+  } else if (!(outcome = xThink3())) {
+    failed_pass = "xThink3";
+  }
+  passes_running_ = false;
+
+  if (failed_pass != nullptr) {
+    ReportFailure(std::string(kAppName) + ": thinking pass " + failed_pass + " failed (" +
+                  outcome.cause() + "); the remaining passes of this click were not run");
+    return;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  char elapsed[32];
+  std::snprintf(elapsed, sizeof elapsed, "%.3f", seconds);
+  Report(std::string(kAppName) + ": thinking passes finished: " +
+         std::to_string(ActiveMemory.ListCount()) + " memory lines in " + elapsed + " s");
+}
+
+void Window::InProg_Change() {
+  if (restoring_) return;
+  db_.Set(std::string(xSettings), std::string(kInputProgramKey), std::string(InProg.Text()));
+}
+
+void Window::InProg_Click() { InProg_Change(); }
+
+void Window::OutProg_Change() {
+  if (restoring_) return;
+  db_.Set(std::string(xSettings), std::string(kOutputProgramKey), std::string(OutProg.Text()));
+}
+
+void Window::OutProg_Click() { OutProg_Change(); }
+
+void Window::Report(const std::string& line) {
+  if (report_) report_(line);
+}
+
+void Window::ReportFailure(const std::string& line) {
+  if (toolkit_ != nullptr && toolkit_->HasWindow()) {
+    toolkit_->ShowStatus(line);
+  } else {
+    Report(line);
+  }
+}
+
+}  // namespace carob::window

@@ -1,0 +1,111 @@
+// The memory list and the three thinking passes Command1 runs: the reverse
+// pass, the key-substitution pass and the value-meaning pass. Each yields
+// to the window as it walks the list; events handled meanwhile may reload
+// the list, so every item is read again after a yield.
+#include <vector>
+
+#include "platform/text.h"
+#include "window/window.h"
+
+namespace carob::window {
+
+using platform::Status;
+using platform::Trim;
+
+namespace {
+
+// The memory list could not be reloaded; `reason` is told in the lifecycle.
+Status MemoryFailure(std::string reason) {
+  return Status::Failure("cannot reload the memory list", std::move(reason));
+}
+
+}  // namespace
+
+bool Window::MemoryLine(int index, std::string& line) const {
+  if (index < 0 || index >= ActiveMemory.ListCount()) return false;
+  line = ActiveMemory.List(index);
+  return true;
+}
+
+Status Window::xRemember() {
+  ActiveMemory.Clear();
+  if (Trim(xKnowledge).empty()) return MemoryFailure("no knowledge databank is set");
+  // The file is found the way the databank engine finds it, so that the
+  // lines read are those of the databank that facts are learnt into.
+  std::string name = xKnowledge;
+  if (db_.ResolveBankPath(name).empty()) {
+    return MemoryFailure("knowledge databank " + xKnowledge + " is not a file");
+  }
+  std::vector<std::string> lines;
+  if (!db_.ReadLines(xKnowledge, lines)) {
+    return MemoryFailure("knowledge databank " + xKnowledge + " cannot be read");
+  }
+  for (const std::string& line : lines) ActiveMemory.AddItem(line);
+  return Status::Ok();
+}
+
+Status Window::xThink1() {
+  db_.StartDatabankIOLog(true);
+  if (Status loaded = xRemember(); !loaded) return loaded;
+  const int n = ActiveMemory.ListCount();
+  std::string line;
+  for (int i = 0; i < n; ++i) {
+    // A question handled during a yield may have reloaded a shorter list.
+    if (!MemoryLine(i, line)) continue;
+    xLearn(xKnowledge, databank::ValuePart(line), databank::KeyPart(line));
+    interaction_.Yield();
+  }
+  return xRemember();
+}
+
+Status Window::xThink2() {
+  if (Status loaded = xRemember(); !loaded) return loaded;
+  const int n = ActiveMemory.ListCount();
+  std::string line;
+  for (int i = 0; i < n; ++i) {
+    if (!MemoryLine(i, line)) continue;
+    xSplitWords(databank::KeyPart(line));
+    WordList.Refresh();
+    interaction_.Yield();
+
+    std::string phrase;
+    const int m = WordList.ListCount();
+    for (int j = 0; j < m; ++j) {
+      std::string word = WordList.List(j);
+      std::string meaning = db_.Query(std::string(xKnowledge), std::string(word));
+      if (meaning.empty()) meaning = word;
+      phrase += meaning + " ";
+    }
+    interaction_.Yield();
+    phrase = Trim(phrase);
+
+    // The item is read again after the yields; it may be gone by now.
+    if (!MemoryLine(i, line)) continue;
+    const std::string value = databank::ValuePart(line);
+    if (value != phrase) xLearn(xKnowledge, phrase, value);
+  }
+  return xRemember();
+}
+
+Status Window::xThink3() {
+  if (Status loaded = xRemember(); !loaded) return loaded;
+  const int n = ActiveMemory.ListCount();
+  std::string line;
+  for (int i = 0; i < n; ++i) {
+    if (!MemoryLine(i, line)) continue;
+    const std::string value = databank::ValuePart(line);
+    xSplitWords(value);
+    const int m = WordList.ListCount();
+    for (int j = 0; j < m; ++j) {
+      const std::string word = StripCommas(WordList.List(j), 1);
+      const std::string meaning = db_.Query(std::string(xKnowledge), std::string(word));
+      if (!meaning.empty() && meaning != value && word != "," && !word.empty()) {
+        xLearn(xKnowledge, value, meaning);
+      }
+    }
+    interaction_.Yield();
+  }
+  return xRemember();
+}
+
+}  // namespace carob::window
