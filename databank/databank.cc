@@ -1,6 +1,7 @@
 // Query, the two caches, the bank stamp, line parts and the I/O log.
 #include "databank/databank.h"
 
+#include <cerrno>
 #include <optional>
 
 #include "databank/lines.h"
@@ -11,6 +12,7 @@ namespace carob::databank {
 
 using platform::FileInfo;
 using platform::OpenMode;
+using platform::Status;
 using platform::TrimInPlace;
 
 SwapLock& SwapLock::operator=(SwapLock&& other) noexcept {
@@ -45,6 +47,11 @@ const CacheSlot* FindSlot(const Cache& cache, const std::string& path, const std
     return &s;
   }
   return nullptr;
+}
+
+// The failure of the read that has just returned, with its errno.
+Status Unreadable(const std::string& path) {
+  return Status::FromErrno("cannot read " + path, errno != 0 ? errno : EIO);
 }
 
 }  // namespace
@@ -91,9 +98,23 @@ void Databank::ForgetPath(const std::string& path) {
 std::string Databank::Query(std::string& bank, std::string& key) {
   TrimInPlace(bank);
   TrimInPlace(key);
+  return Lookup(bank, key, nullptr);
+}
+
+Status Databank::Read(std::string_view bank, std::string_view key, std::string& value) {
+  std::string b = platform::Trim(bank), k = platform::Trim(key);
+  Status status;
+  value = Lookup(b, k, &status);
+  return status;
+}
+
+// Query on trimmed arguments; a databank that exists but cannot be read, or
+// a name that denotes a folder, is told in *status when it is given.
+std::string Databank::Lookup(std::string& bank, std::string& key, Status* status) {
   if (bank.empty() || key.empty()) return {};
 
   std::string path = ResolveBankPath(bank);
+  if (path.empty() && status) *status = Status::Failure("cannot read " + bank, "the name denotes a folder");
   std::optional<FileInfo> info;
   if (!path.empty()) info = env_.FindFile(path);
   if (!info) {
@@ -139,18 +160,24 @@ std::string Databank::Query(std::string& bank, std::string& key) {
   if (io_log_enabled_) {
     // The trace names the file number, so the file is read through an open
     // file line by line.
+    errno = 0;
     if (auto file = env_.Open(info->path, OpenMode::kRead)) {
       serial = std::to_string(file->serial());
       std::string line;
       while (file->ReadLine(line)) {
         if (!look(line)) break;
       }
+    } else if (status) {
+      *status = Unreadable(info->path);
     }
   } else {
     std::string bytes;
     bytes.reserve(static_cast<size_t>(info->size) + 1);
+    errno = 0;
     if (env_.ReadAll(info->path, bytes)) {
       lines::ForEachLine(bytes, [&](std::string_view line, int64_t) { return look(line); });
+    } else if (status) {
+      *status = Unreadable(info->path);
     }
   }
 
@@ -160,8 +187,7 @@ std::string Databank::Query(std::string& bank, std::string& key) {
   // stamp would otherwise be hidden behind an old answer.
   std::string slot_stamp = stamp;
   if (found && value.empty()) {
-    RemoveEntry(bank, key);
-    slot_stamp = last_write_ok_ ? last_write_stamp_ : BankStamp(path);
+    slot_stamp = Erase(bank, key).ok() ? last_write_stamp_ : BankStamp(path);
   }
   if (!found) value.clear();
 
