@@ -227,18 +227,8 @@ std::string ValuePart(const std::string& line) {
 
 // -- the I/O log
 
-namespace {
-
-std::string InFolder(const std::string& folder, const char* file) {
-  std::string p = folder;
-  if (p.empty() || p.back() != '\\') p += '\\';
-  return p + file;
-}
-
-}  // namespace
-
 void Databank::LogDatabankIO(const std::string& text) {
-  const std::string file = InFolder(env_.ProgramFolder(), "Database_IO.log");
+  const std::string file = platform::JoinPath(env_.ProgramFolder(), "Database_IO.log");
   std::string line = platform::ClockStamp(env_);
   line += "| ";
   line += text;
@@ -249,8 +239,8 @@ void Databank::LogDatabankIO(const std::string& text) {
 
 void Databank::StartDatabankIOLog(bool keep_previous) {
   const std::string folder = env_.ProgramFolder();
-  const std::string log = InFolder(folder, "Database_IO.log");
-  const std::string previous = InFolder(folder, "Database_IO.log.x");
+  const std::string log = platform::JoinPath(folder, "Database_IO.log");
+  const std::string previous = platform::JoinPath(folder, "Database_IO.log.x");
   if (keep_previous) {
     if (env_.FindFile(previous)) (void)env_.Delete(previous);
     if (env_.FindFile(log)) (void)env_.Rename(log, previous);

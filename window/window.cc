@@ -156,7 +156,7 @@ void Window::Reciever_Timer() {
   if (ticking_) return;
   ticking_ = true;
   const std::string sentence =
-      Trim(messaging_.ReceiveMessage(kAppName, 0));
+      Trim(messaging_.ReceiveMessage(kAppName, messaging::MessageKind::kInterface));
   if (!sentence.empty()) {
     if (sentence == "?") {
       messaging_.SendToOutputProgram(IdentificationText());
