@@ -67,6 +67,8 @@ class SwapLock {
   std::unique_ptr<platform::LockFile> hold_;
 };
 
+struct WriteTrace;  // how one write went, for the I/O trace and the caches
+
 class Databank {
  public:
   explicit Databank(platform::Env& env);
@@ -136,13 +138,6 @@ class Databank {
   platform::Env& env() { return env_; }
 
  private:
-  // How one write went, for the I/O trace and the caches.
-  struct WriteTrace {
-    std::string note;  // the methods used
-    std::string bank_serial, swap_serial, inscribed;
-    bool changed = false;  // we changed the file
-  };
-
   void InitDatabankAccess();
   std::string Lookup(std::string& bank, std::string& key, platform::Status* status);
   // The write behind Set, RemoveEntry and Write, on trimmed arguments; an
@@ -157,10 +152,6 @@ class Databank {
                                                     const std::string& path,
                                                     const std::string& key, std::string& value,
                                                     SwapLock& lock, WriteTrace& trace);
-  platform::Status Append(const std::string& target, std::string_view bytes,
-                          const std::string& key, const std::string& value, WriteTrace& trace);
-  platform::Status Overwrite(const std::string& target, std::string_view bytes, int64_t first,
-                             size_t room, std::string& value, WriteTrace& trace);
   // The standard method: the file rebuilt without the key's lines, the entry
   // (unless removing) at its end, renamed into place.
   platform::Status Rewrite(const std::string& bank, const std::string& path,

@@ -64,6 +64,68 @@ Status Cannot(const std::string& what) {
 
 }  // namespace
 
+struct WriteTrace {
+  std::string note;  // the methods used
+  std::string bank_serial, swap_serial, inscribed;
+  bool changed = false;  // we changed the file
+};
+
+namespace {
+
+Status Append(platform::Env& env, const std::string& target, std::string_view bytes,
+              const std::string& key, const std::string& value, WriteTrace& trace) {
+  trace.note += kNoteAppending;
+  std::string line;
+  // A last line without its end gets one first, so the new entry is never
+  // glued onto it.
+  if (!bytes.empty() && bytes.back() != '\n') line += platform::kCrLf;
+  line += key + "=" + value;
+  line += platform::kCrLf;
+  errno = 0;
+  auto f = env.Open(target, OpenMode::kAppend);
+  if (!f || !f->Write(line)) return Cannot(target);
+  trace.changed = true;
+  return Status::Ok();
+}
+
+Status Overwrite(platform::Env& env, const std::string& target, std::string_view bytes,
+                 int64_t first, size_t room, std::string& value, WriteTrace& trace) {
+  trace.note += kNoteInscribing;
+  if (value.size() < room) {
+    value.append(room - value.size(), ' ');
+    trace.note += "String enlarged (to " + std::to_string(room) + " bytes). ";
+  }
+  // Only the bytes that differ are inscribed; the run from the first to the
+  // last of them goes out in one positioned write, so a reader never meets
+  // the value half written. Offsets come from the real line starts, so
+  // files with bare LF line ends are written at the right bytes too.
+  int count = 0;
+  size_t lo = room, hi = 0;
+  for (size_t i = 0; i < room; ++i) {
+    if (bytes[static_cast<size_t>(first) + i] == value[i]) continue;
+    ++count;
+    lo = std::min(lo, i);
+    hi = i;
+  }
+  Status written;
+  if (count > 0) {
+    errno = 0;
+    auto f = env.Open(target, OpenMode::kReadWrite);
+    if (!f || !f->WriteRangeAt(first + static_cast<int64_t>(lo),
+                               std::string_view(value).substr(lo, hi - lo + 1))) {
+      written = Cannot(target);
+      count = 0;
+    }
+  }
+  trace.inscribed = std::to_string(count);
+  // The length stays, so the time must move on for every stamp to change.
+  if (count > 0) (void)env.MarkModified(target);
+  trace.changed = count > 0;
+  return written;
+}
+
+}  // namespace
+
 void Databank::Set(std::string& bank, std::string& key, std::string& value) {
   TrimInPlace(bank);
   TrimInPlace(key);
@@ -197,7 +259,7 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
     std::string bytes;
     if (info) (void)env_.ReadAll(target, bytes);
     KeyLine k = FindKeyLine(bytes, upper_key);
-    if (!k.found) return Append(target, bytes, key, value, trace);
+    if (!k.found) return Append(env_, target, bytes, key, value, trace);
     if (platform::Upper(k.value) == platform::Upper(value)) {
       trace.note = kNoteRecorded;
       return Status::Ok();
@@ -205,61 +267,9 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
     trace.note += kNoteOverwriting;
     const size_t room = k.length - (k.equals + 1);
     if (value.size() > room) return std::nullopt;  // the lock is kept for the rewrite
-    return Overwrite(target, bytes, k.start + static_cast<int64_t>(k.equals) + 1, room, value,
+    return Overwrite(env_, target, bytes, k.start + static_cast<int64_t>(k.equals) + 1, room, value,
                      trace);
   }
-}
-
-Status Databank::Append(const std::string& target, std::string_view bytes,
-                        const std::string& key, const std::string& value, WriteTrace& trace) {
-  trace.note += kNoteAppending;
-  std::string line;
-  // A last line without its end gets one first, so the new entry is never
-  // glued onto it.
-  if (!bytes.empty() && bytes.back() != '\n') line += platform::kCrLf;
-  line += key + "=" + value;
-  line += platform::kCrLf;
-  errno = 0;
-  auto f = env_.Open(target, OpenMode::kAppend);
-  if (!f || !f->Write(line)) return Cannot(target);
-  trace.changed = true;
-  return Status::Ok();
-}
-
-Status Databank::Overwrite(const std::string& target, std::string_view bytes, int64_t first,
-                           size_t room, std::string& value, WriteTrace& trace) {
-  trace.note += kNoteInscribing;
-  if (value.size() < room) {
-    value.append(room - value.size(), ' ');
-    trace.note += "String enlarged (to " + std::to_string(room) + " bytes). ";
-  }
-  // Only the bytes that differ are inscribed; the run from the first to the
-  // last of them goes out in one positioned write, so a reader never meets
-  // the value half written. Offsets come from the real line starts, so
-  // files with bare LF line ends are written at the right bytes too.
-  int count = 0;
-  size_t lo = room, hi = 0;
-  for (size_t i = 0; i < room; ++i) {
-    if (bytes[static_cast<size_t>(first) + i] == value[i]) continue;
-    ++count;
-    lo = std::min(lo, i);
-    hi = i;
-  }
-  Status written;
-  if (count > 0) {
-    errno = 0;
-    auto f = env_.Open(target, OpenMode::kReadWrite);
-    if (!f || !f->WriteRangeAt(first + static_cast<int64_t>(lo),
-                               std::string_view(value).substr(lo, hi - lo + 1))) {
-      written = Cannot(target);
-      count = 0;
-    }
-  }
-  trace.inscribed = std::to_string(count);
-  // The length stays, so the time must move on for every stamp to change.
-  if (count > 0) (void)env_.MarkModified(target);
-  trace.changed = count > 0;
-  return written;
 }
 
 Status Databank::Rewrite(const std::string& bank, const std::string& path,
