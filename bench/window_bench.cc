@@ -23,9 +23,10 @@ namespace {
 using namespace carob;
 
 // Counts the file work of everything above it.
-class CountingEnv : public platform::Env {
+class CountingEnv : public platform::EnvWrapper {
  public:
-  explicit CountingEnv(std::unique_ptr<platform::Env> inner) : in_(std::move(inner)) {}
+  explicit CountingEnv(std::unique_ptr<platform::Env> inner)
+      : EnvWrapper(*inner), in_(std::move(inner)) {}
 
   struct Counts {
     int64_t knowledge_reads = 0;        // opens of the knowledge file for reading
@@ -38,67 +39,41 @@ class CountingEnv : public platform::Env {
   } counts;
   std::string knowledge;  // native-independent: the Windows-style path
 
-  platform::Clock& clock() override { return in_->clock(); }
-  platform::Random& random() override { return in_->random(); }
-  std::string ToNative(std::string_view p) const override { return in_->ToNative(p); }
-  std::string ToWindows(std::string_view p) const override { return in_->ToWindows(p); }
-  std::string ProgramFolder() const override { return in_->ProgramFolder(); }
-  std::string ProgramName() const override { return in_->ProgramName(); }
-  std::string GetVariable(const std::string& n) const override { return in_->GetVariable(n); }
-  std::string GetPathVariable(const std::string& n) const override {
-    return in_->GetPathVariable(n);
-  }
-  std::string HostName() const override { return in_->HostName(); }
   std::optional<platform::FileInfo> FindFile(const std::string& path) override {
     ++counts.file_infos;
     return in_->FindFile(path);
   }
-  bool FolderExists(const std::string& path) override { return in_->FolderExists(path); }
-  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode) override {
+  platform::Status Open(const std::string& path, platform::OpenMode mode,
+                        std::unique_ptr<platform::File>* file) override {
     CountOpen(path, mode);
-    return in_->Open(path, mode);
+    return in_->Open(path, mode, file);
   }
-  std::unique_ptr<platform::File> OpenLocked(const std::string& path,
-                                             platform::OpenMode mode) override {
+  platform::Status OpenLocked(const std::string& path, platform::OpenMode mode,
+                              std::unique_ptr<platform::File>* file) override {
     CountOpen(path, mode);
-    return in_->OpenLocked(path, mode);
+    return in_->OpenLocked(path, mode, file);
   }
-  bool ReadAll(const std::string& path, std::string& bytes) override {
-    bool ok = in_->ReadAll(path, bytes);
+  platform::Status ReadAll(const std::string& path, std::string& bytes) override {
+    platform::Status s = in_->ReadAll(path, bytes);
     if (IsKnowledge(path)) {
       ++counts.knowledge_reads;
       counts.knowledge_bytes_read += static_cast<int64_t>(bytes.size());
     }
-    return ok;
+    return s;
   }
-  bool AppendBytes(const std::string& path, std::string_view bytes) override {
+  platform::Status AppendBytes(const std::string& path, std::string_view bytes) override {
     if (IsKnowledge(path)) ++counts.knowledge_appends;
     if (IsLog(path)) ++counts.log_lines;
     return in_->AppendBytes(path, bytes);
   }
-  bool Rename(const std::string& from, const std::string& to) override {
+  platform::Status Rename(const std::string& from, const std::string& to) override {
     if (IsKnowledge(from) || IsKnowledge(to)) ++counts.knowledge_rewrites;
     return in_->Rename(from, to);
   }
-  bool Delete(const std::string& path) override { return in_->Delete(path); }
-  bool ReplaceContents(const std::string& path, std::string_view bytes) override {
+  platform::Status ReplaceContents(const std::string& path, std::string_view bytes) override {
     if (IsKnowledge(path)) ++counts.knowledge_rewrites;
     return in_->ReplaceContents(path, bytes);
   }
-  std::unique_ptr<platform::LockFile> ReplaceContentsHeld(const std::string& path,
-                                                        std::string_view bytes) override {
-    return in_->ReplaceContentsHeld(path, bytes);
-  }
-  bool MarkModified(const std::string& path) override { return in_->MarkModified(path); }
-  std::unique_ptr<platform::LockFile> TryLock(const std::string& path) override {
-    return in_->TryLock(path);
-  }
-  platform::LockState ProbeLock(const std::string& path) override { return in_->ProbeLock(path); }
-  bool BreakLock(const std::string& path) override { return in_->BreakLock(path); }
-  bool StartProgram(const std::string& path, int style) override {
-    return in_->StartProgram(path, style);
-  }
-  int ProcessId() const override { return in_->ProcessId(); }
 
  private:
   static bool EndsWithNoCase(const std::string& path, const std::string& tail) {

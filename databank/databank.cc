@@ -1,7 +1,6 @@
 // Query, the two caches, the bank stamp, line parts and the I/O log.
 #include "databank/databank.h"
 
-#include <cerrno>
 #include <optional>
 
 #include "databank/lines.h"
@@ -47,11 +46,6 @@ const CacheSlot* FindSlot(const Cache& cache, const std::string& path, const std
     return &s;
   }
   return nullptr;
-}
-
-// The failure of the read that has just returned, with its errno.
-Status Unreadable(const std::string& path) {
-  return Status::FromErrno("cannot read " + path, errno != 0 ? errno : EIO);
 }
 
 }  // namespace
@@ -160,24 +154,23 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   if (io_log_enabled_) {
     // The trace names the file number, so the file is read through an open
     // file line by line.
-    errno = 0;
-    if (auto file = env_.Open(info->path, OpenMode::kRead)) {
+    std::unique_ptr<platform::File> file;
+    if (Status opened = env_.Open(info->path, OpenMode::kRead, &file); !opened) {
+      if (status) *status = opened.As("cannot read " + info->path);
+    } else {
       serial = std::to_string(file->serial());
       std::string line;
       while (file->ReadLine(line)) {
         if (!look(line)) break;
       }
-    } else if (status) {
-      *status = Unreadable(info->path);
     }
   } else {
     std::string bytes;
     bytes.reserve(static_cast<size_t>(info->size) + 1);
-    errno = 0;
-    if (env_.ReadAll(info->path, bytes)) {
+    if (Status read = env_.ReadAll(info->path, bytes); read) {
       lines::ForEachLine(bytes, [&](std::string_view line, int64_t) { return look(line); });
     } else if (status) {
-      *status = Unreadable(info->path);
+      *status = read.As("cannot read " + info->path);
     }
   }
 

@@ -58,7 +58,7 @@ class SwapLock {
   // False when no lock could be made at all (no usable temporary folder).
   bool held() const { return hold_ != nullptr; }
   // Writes into the swap file (it starts empty).
-  bool Write(std::string_view bytes) { return hold_ && hold_->Write(bytes); }
+  bool Write(std::string_view bytes) { return hold_ && hold_->Write(bytes).ok(); }
   void Release();
 
  private:

@@ -130,7 +130,8 @@ SwapLock Databank::TakeSwap(const std::string& swap_path) {
   int unmakeable = 0;
 
   for (;;) {
-    if (auto hold = env_.TryLock(swap_path)) {
+    std::unique_ptr<platform::LockFile> hold;
+    if (env_.TryLock(swap_path, &hold)) {
       out.hold_ = std::move(hold);
       return out;
     }

@@ -1,7 +1,6 @@
 // Set, RemoveEntry and the checked Write: the write cache, then one of the
 // three ways of writing (append, in-place overwrite, standard method).
 #include <algorithm>
-#include <cerrno>
 #include <optional>
 
 #include "databank/databank.h"
@@ -57,9 +56,9 @@ bool Dropped(std::string_view line, const std::string& upper_key) {
   return eq != std::string_view::npos && eq >= 1 && lines::SameKey(line.substr(0, eq), upper_key);
 }
 
-// The failure of the file call that has just returned, with its errno.
-Status Cannot(const std::string& what) {
-  return Status::FromErrno("cannot write " + what, errno != 0 ? errno : EIO);
+// A failure of the file layer told as the databank write it spoilt.
+Status Cannot(const Status& failed, const std::string& path) {
+  return failed.As("cannot write " + path);
 }
 
 }  // namespace
@@ -81,9 +80,10 @@ Status Append(platform::Env& env, const std::string& target, std::string_view by
   if (!bytes.empty() && bytes.back() != '\n') line += platform::kCrLf;
   line += key + "=" + value;
   line += platform::kCrLf;
-  errno = 0;
-  auto f = env.Open(target, OpenMode::kAppend);
-  if (!f || !f->Write(line)) return Cannot(target);
+  std::unique_ptr<platform::File> f;
+  Status s = env.Open(target, OpenMode::kAppend, &f);
+  if (s) s = f->Write(line);
+  if (!s) return Cannot(s, target);
   trace.changed = true;
   return Status::Ok();
 }
@@ -109,11 +109,12 @@ Status Overwrite(platform::Env& env, const std::string& target, std::string_view
   }
   Status written;
   if (count > 0) {
-    errno = 0;
-    auto f = env.Open(target, OpenMode::kReadWrite);
-    if (!f || !f->WriteRangeAt(first + static_cast<int64_t>(lo),
-                               std::string_view(value).substr(lo, hi - lo + 1))) {
-      written = Cannot(target);
+    std::unique_ptr<platform::File> f;
+    Status s = env.Open(target, OpenMode::kReadWrite, &f);
+    if (s) s = f->WriteRangeAt(first + static_cast<int64_t>(lo),
+                               std::string_view(value).substr(lo, hi - lo + 1));
+    if (!s) {
+      written = Cannot(s, target);
       count = 0;
     }
   }
@@ -249,11 +250,11 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
     if (!info && round == 0) {
       // A new databank is created empty first and then written under the
       // lock of its own name, the lock every later writer of it takes.
-      errno = 0;
-      if (env_.Open(path, OpenMode::kAppend) != nullptr) continue;
-      Status failed = Cannot(path);
+      std::unique_ptr<platform::File> made;
+      Status s = env_.Open(path, OpenMode::kAppend, &made);
+      if (s) continue;
       trace.note += kNoteAppending;  // the folder is missing: nothing is written
-      return failed;
+      return Cannot(s, path);
     }
     const std::string target = info ? info->path : path;
     std::string bytes;
@@ -284,16 +285,16 @@ Status Databank::Rewrite(const std::string& bank, const std::string& path,
   std::optional<FileInfo> info = env_.FindFile(path);
   if (info) {
     std::string old;
-    errno = 0;
-    if (!env_.ReadAll(info->path, old)) {
+    if (Status s = env_.ReadAll(info->path, old); !s) {
       // A databank we cannot read is left as it is rather than replaced by
       // what little we know of it.
-      return Cannot(info->path);
+      return Cannot(s, info->path);
     }
     // The old contents stay in the swap file while the lock is held.
     (void)lock.Write(old);
-    auto bank_file = env_.Open(info->path, OpenMode::kRead);
-    auto swap_file = env_.Open(lock.path(), OpenMode::kRead);
+    std::unique_ptr<platform::File> bank_file, swap_file;
+    (void)env_.Open(info->path, OpenMode::kRead, &bank_file);
+    (void)env_.Open(lock.path(), OpenMode::kRead, &swap_file);
     if (bank_file) trace.bank_serial = std::to_string(bank_file->serial());
     if (swap_file) trace.swap_serial = std::to_string(swap_file->serial());
     fresh.reserve(old.size() + key.size() + value.size() + 3);
@@ -309,15 +310,16 @@ Status Databank::Rewrite(const std::string& bank, const std::string& path,
     fresh += key + "=" + value;
     fresh += platform::kCrLf;
   }
-  errno = 0;
   if (info) {
     // The new file is built beside the databank and renamed into place:
     // readers see the old or the new databank, never a part of it, and a
     // writer killed half-way leaves the old one whole.
-    if (!env_.ReplaceContents(info->path, fresh)) return Cannot(info->path);
+    if (Status s = env_.ReplaceContents(info->path, fresh); !s) return Cannot(s, info->path);
   } else if (!value.empty()) {
-    auto f = env_.Open(path, OpenMode::kAppend);
-    if (!f || !f->Write(fresh)) return Cannot(path);
+    std::unique_ptr<platform::File> f;
+    Status s = env_.Open(path, OpenMode::kAppend, &f);
+    if (s) s = f->Write(fresh);
+    if (!s) return Cannot(s, path);
   } else {
     return Status::Ok();  // nothing to remove from a databank that does not exist
   }

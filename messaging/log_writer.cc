@@ -21,20 +21,21 @@ void Messaging::WriteLog(const std::string& log_name, const std::string& text) {
 void Messaging::AppendLine(const std::string& path, const std::string& line) {
   std::string resolved = ResolveInterfacePath(path);
   if (resolved.empty()) return;
-  auto file = env_.Open(resolved, platform::OpenMode::kAppend);
-  if (!file) return;  // a missing folder or a locked file: the line is lost
+  std::unique_ptr<platform::File> file;
+  // A missing folder or a locked file: the line is lost.
+  if (!env_.Open(resolved, platform::OpenMode::kAppend, &file)) return;
   // One write per line, so a reader between two lines sees whole lines.
-  file->Write(line + std::string(platform::kCrLf));
+  (void)file->Write(line + std::string(platform::kCrLf));
 }
 
 void Messaging::RotateConsoleLog(bool keep_previous) {
   const std::string log = platform::JoinPath(env_.ProgramFolder(), kConsoleLogName);
   if (keep_previous) {
     const std::string previous = log + ".x";
-    env_.Delete(previous);
-    env_.Rename(log, previous);
+    (void)env_.Delete(previous);
+    (void)env_.Rename(log, previous);
   } else {
-    env_.Delete(log);
+    (void)env_.Delete(log);
   }
   console_log_enabled_ = true;
 }

@@ -2,7 +2,6 @@
 // "--- Entry by ROZ Default on " + clock stamp followed by the lines of a text.
 // Any program appends whole entries at the end; the owner reads the entry at
 // the top and removes it.
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -16,9 +15,6 @@ namespace carob::messaging {
 namespace {
 
 using platform::Status;
-
-// The failure of the file call that has just returned, with its errno.
-Status Failed(const std::string& what) { return Status::FromErrno(what, errno != 0 ? errno : EIO); }
 
 bool IsBoundary(std::string_view line) { return line.substr(0, 3) == "---"; }
 
@@ -108,10 +104,10 @@ Status Messaging::AppendEntryChecked(const std::string& file, const std::string&
   entry += platform::kCrLf;
   // The whole entry goes out in one write while the queue is held, so a
   // taker rebuilding the file never splits it and never loses it.
-  errno = 0;
-  auto out = env_.OpenLocked(path, platform::OpenMode::kAppend);
-  if (!out || !out->Write(entry)) return Failed("cannot append to " + path);
-  return Status::Ok();
+  std::unique_ptr<platform::File> out;
+  Status s = env_.OpenLocked(path, platform::OpenMode::kAppend, &out);
+  if (s) s = out->Write(entry);
+  return s ? s : s.As("cannot append to " + path);
 }
 
 void Messaging::AppendEntry(const std::string& file, const std::string& text) {
@@ -125,8 +121,8 @@ QueueEntry Messaging::ReadTop(const std::string& file) {
   auto info = env_.FindFile(path);
   if (!info || info->size == 0) return top;
   // Held while reading, so an entry being appended is seen whole or not at all.
-  auto in = env_.OpenLocked(path, platform::OpenMode::kRead);
-  if (!in) return top;
+  std::unique_ptr<platform::File> in;
+  if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return top;
   std::string line;
   int boundaries = 0;
   while (in->ReadLine(line)) {
@@ -157,11 +153,9 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   // The queue stays held from the first read until the rebuilt file stands
   // under its name: appenders of the family wait meanwhile and then write to
   // the rebuilt file, after the entries that were waiting.
-  errno = 0;
-  auto held = env_.OpenLocked(path, platform::OpenMode::kRead);
-  if (!held) {
-    Status failed = Failed(what);
-    return env_.FindFile(path) ? failed : Status::Ok();
+  std::unique_ptr<platform::File> held;
+  if (Status s = env_.OpenLocked(path, platform::OpenMode::kRead, &held); !s) {
+    return env_.FindFile(path) ? s.As(what) : Status::Ok();
   }
   if (held->Size() == 0) return Status::Ok();
 
@@ -187,15 +181,13 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   // made keeps every entry; the caller learns that the top one is still
   // there.
   const std::string swap = MakeSwapName(path);
-  errno = 0;
-  if (!env_.AppendBytes(swap, old)) return Failed(what);
+  if (Status s = env_.AppendBytes(swap, old); !s) return s.As(what);
 
   std::string rest = copier.TakeOutput();
-  std::unique_ptr<platform::LockFile> rebuilt = env_.ReplaceContentsHeld(path, rest);
-  if (!rebuilt) {
-    Status failed = Failed(what);
+  std::unique_ptr<platform::LockFile> rebuilt;
+  if (Status s = env_.ReplaceContentsHeld(path, rest, &rebuilt); !s) {
     (void)env_.Delete(swap);
-    return failed;
+    return s.As(what);
   }
   bool ok = true;
 
@@ -208,13 +200,13 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
     for (int64_t at = copied; at < size && held->ReadAt(at, byte); ++at) extra.push_back(byte);
     copier.TakeBytes(extra);
     std::string more = copier.TakeOutput();
-    if (!more.empty()) ok = rebuilt->Write(more);
-    if (ok) ok = env_.AppendBytes(swap, extra);
+    if (!more.empty()) ok = rebuilt->Write(more).ok();
+    if (ok) ok = env_.AppendBytes(swap, extra).ok();
     copied += static_cast<int64_t>(extra.size());
     if (extra.empty()) break;
   }
   // When the rebuilt file could not take the rest, the swap file keeps it.
-  if (ok) env_.Delete(swap);
+  if (ok) (void)env_.Delete(swap);
   taken = std::move(copier.removed());
   return Status::Ok();
 }

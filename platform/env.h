@@ -14,7 +14,7 @@
 // match in the same folder counts, and the name it is stored under is the
 // name found. This holds for every component of the path.
 //
-// Errors never throw: calls report failure through their results.
+// Errors never throw: calls report failure through a Status (see Env).
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/status.h"
 
 namespace carob::platform {
 
@@ -96,7 +98,9 @@ struct FileInfo {
 
 // An open file. Closing happens in the destructor; while open it holds a
 // file number ("serial"): the lowest number from 1 that no other open File of
-// the process holds.
+// the process holds. Writes that fail say so through their Status ("cannot
+// write C:\x\y.dat: no space left on device"); a failed write may have
+// written part of its bytes.
 class File {
  public:
   virtual ~File() = default;
@@ -107,13 +111,19 @@ class File {
   virtual bool ReadLine(std::string& line) = 0;
   // Byte offset of the next read.
   virtual int64_t Tell() = 0;
-  // Appends (append mode) or writes at the current offset.
-  virtual bool Write(std::string_view bytes) = 0;
+  // Appends (append mode) or writes at the current offset. Fails in read
+  // mode (EBADF) or when the system refuses the write.
+  virtual Status Write(std::string_view bytes) = 0;
+  // One byte at an offset; false past the end or on a read error.
   virtual bool ReadAt(int64_t offset, char& byte) = 0;
-  virtual bool WriteAt(int64_t offset, char byte) = 0;
+  // One byte at an offset (random access mode only: EBADF otherwise,
+  // EINVAL for a negative offset).
+  virtual Status WriteAt(int64_t offset, char byte) = 0;
   // Writes a run of bytes at an offset in one positioned write (random
-  // access mode), so readers do not meet the run half written.
-  virtual bool WriteRangeAt(int64_t offset, std::string_view bytes) = 0;
+  // access mode), so readers do not meet the run half written. Fails as
+  // WriteAt does.
+  virtual Status WriteRangeAt(int64_t offset, std::string_view bytes) = 0;
+  // The file's length; -1 when it cannot be known.
   virtual int64_t Size() = 0;
 
  protected:
@@ -133,9 +143,11 @@ enum class OpenMode {
 class LockFile {
  public:
   virtual ~LockFile() = default;
-  // Writes bytes into the lock file (it starts empty).
-  virtual bool Write(std::string_view bytes) = 0;
-  // Deletes the lock file and ends the hold.
+  // Writes bytes into the lock file (it starts empty); the cause when the
+  // system refuses (the hold stays either way).
+  virtual Status Write(std::string_view bytes) = 0;
+  // Deletes the lock file and ends the hold. Cannot fail: a name that no
+  // longer names our file (a peer broke the lock) is left alone.
   virtual void Release() = 0;
 };
 
@@ -146,18 +158,25 @@ enum class LockState {
 };
 
 // Operating-system services. All paths are Windows-style.
+//
+// Failure: every call that can fail returns a Status naming the action in
+// Windows-style paths and its cause from the system ("cannot rename C:\a to
+// C:\b: file exists"); a name that cannot be found is ENOENT. A call that
+// hands back an object does so through its last parameter, which is left
+// null on failure. Queries whose "no" is an answer (FindFile, FolderExists,
+// ProbeLock) return that answer instead. Nothing throws.
 class Env {
  public:
   virtual ~Env() = default;
 
-  // -- clock and random numbers
+  // -- clock and random numbers (cannot fail)
   virtual Clock& clock() = 0;
   virtual Random& random() = 0;
   WallTime Now() { return clock().Now(); }
   // Seconds since midnight in single precision (the classic timer reading).
   float Timer() { return static_cast<float>(clock().Now().seconds_since_midnight); }
 
-  // -- paths
+  // -- paths (pure mapping; cannot fail)
   virtual std::string ToNative(std::string_view windows_path) const = 0;
   virtual std::string ToWindows(std::string_view native_path) const = 0;
   // The folder of the running executable, Windows-style, no trailing "\"
@@ -166,7 +185,7 @@ class Env {
   // The executable's file name without folder and extension ("carob").
   virtual std::string ProgramName() const = 0;
 
-  // -- environment
+  // -- environment ("" when unset or unknown)
   virtual std::string GetVariable(const std::string& name) const = 0;
   // A variable holding a path: a native path ("/tmp/x") comes back
   // Windows-style ("Z:\tmp\x"); a value with a drive letter as it stands.
@@ -174,49 +193,70 @@ class Env {
   virtual std::string HostName() const = 0;
 
   // -- files
-  // An existing ordinary file (not a folder, device or socket).
+  // An existing ordinary file (not a folder, device or socket); nullopt
+  // when there is none or it cannot be looked at.
   virtual std::optional<FileInfo> FindFile(const std::string& path) = 0;
+  // False when there is no such folder or it cannot be looked at.
   virtual bool FolderExists(const std::string& path) = 0;
-  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
+  // Opens an ordinary file ("cannot open C:\x for reading" / "for writing").
+  // kRead and kReadWrite fail with ENOENT when it is missing; kAppend creates
+  // it, and fails with ENOENT when its folder is missing. Anything but an
+  // ordinary file is refused.
+  virtual Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) = 0;
   // Like Open, but the file is also held under an exclusive advisory lock
   // (respected by every OpenLocked caller of every process) until the File is
   // destroyed. Waits for the lock. When the path was renamed or replaced while
   // waiting, the file now at the path is opened and locked instead, so the
-  // caller always holds the file that the path names.
-  virtual std::unique_ptr<File> OpenLocked(const std::string& path, OpenMode mode) = 0;
-  virtual bool ReadAll(const std::string& path, std::string& bytes) = 0;
-  virtual bool AppendBytes(const std::string& path, std::string_view bytes) = 0;
-  virtual bool Rename(const std::string& from, const std::string& to) = 0;
-  virtual bool Delete(const std::string& path) = 0;
+  // caller always holds the file that the path names. Fails as Open does, or
+  // when the lock cannot be taken ("cannot lock C:\x").
+  virtual Status OpenLocked(const std::string& path, OpenMode mode,
+                            std::unique_ptr<File>* file) = 0;
+  // The whole file ("cannot read C:\x"); `bytes` is emptied first and holds
+  // what was read before a failure.
+  virtual Status ReadAll(const std::string& path, std::string& bytes) = 0;
+  // Appends to the file, creating it when missing ("cannot append to C:\x");
+  // on failure part of the bytes may have been written.
+  virtual Status AppendBytes(const std::string& path, std::string_view bytes) = 0;
+  // Renames a file; never replaces another (EEXIST), and `from` must exist
+  // (ENOENT). "cannot rename C:\a to C:\b". On failure nothing moved.
+  virtual Status Rename(const std::string& from, const std::string& to) = 0;
+  // Deletes an ordinary file ("cannot delete C:\x"; EISDIR for a folder).
+  virtual Status Delete(const std::string& path) = 0;
   // Replaces the file's contents atomically: the new file is built beside it
   // and renamed into place, so readers see the old or the new file, never a
-  // part. Works whatever file system the temporary folder is on.
-  virtual bool ReplaceContents(const std::string& path, std::string_view bytes) = 0;
+  // part. Works whatever file system the temporary folder is on. On failure
+  // ("cannot replace C:\x") the old file stands untouched and no temporary
+  // file is left.
+  virtual Status ReplaceContents(const std::string& path, std::string_view bytes) = 0;
   // Like ReplaceContents, but the new file is already under the exclusive
   // advisory lock that OpenLocked takes when it appears under the name, and
-  // stays so while the returned holder lives; the holder's Write appends to
-  // it. nullptr when the file cannot be replaced.
-  virtual std::unique_ptr<LockFile> ReplaceContentsHeld(const std::string& path,
-                                                        std::string_view bytes) = 0;
+  // stays so while the holder put in `held` lives; the holder's Write appends
+  // to it. Fails as ReplaceContents does, leaving `held` null.
+  virtual Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
+                                     std::unique_ptr<LockFile>* held) = 0;
   // Sets the file's modification time to now, but always later than it was,
   // so that a change within the clock's step still changes the file's stamp.
-  virtual bool MarkModified(const std::string& path) = 0;
+  // "cannot mark C:\x modified"; the stamp may be unchanged then.
+  virtual Status MarkModified(const std::string& path) = 0;
 
   // -- write locks between processes
-  // Creates the lock file atomically; nullptr when it exists already (or
-  // cannot be made).
-  virtual std::unique_ptr<LockFile> TryLock(const std::string& path) = 0;
+  // Creates the lock file atomically and holds it ("cannot create lock
+  // C:\x"): EEXIST when it exists already, otherwise the system's cause.
+  virtual Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) = 0;
+  // kAbsent when there is no lock file (or it cannot be looked up).
   virtual LockState ProbeLock(const std::string& path) = 0;
-  // Deletes a lock file that nobody holds; false when it is held, absent, or
-  // the delete fails.
-  virtual bool BreakLock(const std::string& path) = 0;
+  // Deletes a lock file that nobody holds ("cannot break lock C:\x"):
+  // ENOENT when absent, EWOULDBLOCK when a living process holds it, ESTALE
+  // when the name changed under us, or the delete's own cause.
+  virtual Status BreakLock(const std::string& path) = 0;
 
   // -- processes
   // Starts a program from its recorded (Windows-style) path without waiting.
   // "X.EXE" also finds a file "x" without extension; the name matches
   // case-blind. The window style is accepted and ignored where the platform
-  // has no equivalent. False when the program cannot be started.
-  virtual bool StartProgram(const std::string& path, int window_style) = 0;
+  // has no equivalent. "cannot start C:\x": ENOENT when there is no such
+  // file, EACCES when it is not executable, or the cause the exec met.
+  virtual Status StartProgram(const std::string& path, int window_style) = 0;
   virtual int ProcessId() const = 0;
 
   // -- user interface hooks, filled by the window toolkit when there is one
@@ -236,6 +276,67 @@ class Env {
  private:
   std::function<void()> yield_hook_;
   std::function<void(const std::string&, const std::string&)> box_hook_;
+};
+
+// An Env that passes every call on to another, so that a test double
+// overrides only the calls it is about and inherits the rest. Fails exactly
+// as its target does.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env& target) : target_(target) {}
+  Env& target() const { return target_; }
+
+  Clock& clock() override { return target_.clock(); }
+  Random& random() override { return target_.random(); }
+  std::string ToNative(std::string_view p) const override { return target_.ToNative(p); }
+  std::string ToWindows(std::string_view p) const override { return target_.ToWindows(p); }
+  std::string ProgramFolder() const override { return target_.ProgramFolder(); }
+  std::string ProgramName() const override { return target_.ProgramName(); }
+  std::string GetVariable(const std::string& n) const override { return target_.GetVariable(n); }
+  std::string GetPathVariable(const std::string& n) const override {
+    return target_.GetPathVariable(n);
+  }
+  std::string HostName() const override { return target_.HostName(); }
+  std::optional<FileInfo> FindFile(const std::string& path) override {
+    return target_.FindFile(path);
+  }
+  bool FolderExists(const std::string& path) override { return target_.FolderExists(path); }
+  Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
+    return target_.Open(path, mode, file);
+  }
+  Status OpenLocked(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
+    return target_.OpenLocked(path, mode, file);
+  }
+  Status ReadAll(const std::string& path, std::string& bytes) override {
+    return target_.ReadAll(path, bytes);
+  }
+  Status AppendBytes(const std::string& path, std::string_view bytes) override {
+    return target_.AppendBytes(path, bytes);
+  }
+  Status Rename(const std::string& from, const std::string& to) override {
+    return target_.Rename(from, to);
+  }
+  Status Delete(const std::string& path) override { return target_.Delete(path); }
+  Status ReplaceContents(const std::string& path, std::string_view bytes) override {
+    return target_.ReplaceContents(path, bytes);
+  }
+  Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
+                             std::unique_ptr<LockFile>* held) override {
+    return target_.ReplaceContentsHeld(path, bytes, held);
+  }
+  Status MarkModified(const std::string& path) override { return target_.MarkModified(path); }
+  Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
+    return target_.TryLock(path, lock);
+  }
+  LockState ProbeLock(const std::string& path) override { return target_.ProbeLock(path); }
+  Status BreakLock(const std::string& path) override { return target_.BreakLock(path); }
+  Status StartProgram(const std::string& path, int window_style) override {
+    return target_.StartProgram(path, window_style);
+  }
+  int ProcessId() const override { return target_.ProcessId(); }
+
+ private:
+  Env& target_;
 };
 
 // The POSIX implementation. `clock` and `random` may be null for the real

@@ -1,4 +1,22 @@
 // The POSIX implementation of Env.
+//
+// Where things are:
+//   env.h              the Env interface, File, LockFile, EnvWrapper, clocks
+//   status.h/.cc       Status, the one shape of a checked result
+//   posix_env.cc       this file: PosixEnv, the Env calls over native paths,
+//                      ReplaceContents (build beside, rename into place)
+//   posix_paths.h/.cc  Windows-style paths onto the native tree, case-blind
+//                      lookup, ORB_ROOT
+//   posix_file.h/.cc   descriptors, open files, file serials, whole reads and
+//                      writes
+//   posix_lock.cc      swap-file locks and flock liveness (its opening
+//                      comment explains every lock and why)
+//   posix_process.cc   starting programs detached
+//   signals.h/.cc      signal handling, waits a stop cuts short, terminal check
+//   clock.cc           the system and manual clocks, the random generator
+//   clockstamp.h/.cc   the date and time stamps written into files
+//   text.h/.cc         path joining, line splitting and other text rules
+//   ui/                the window toolkit (a library of its own)
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -205,105 +223,128 @@ class PosixEnv : public Env {
     return ::stat(hit->native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
-  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
-    auto native = Locate(path, mode);
-    if (!native) return nullptr;
-    Fd fd = posix::OpenNative(*native, mode);
-    if (!fd.valid()) return nullptr;
-    return std::make_unique<posix::PosixFile>(std::move(fd), mode);
+  Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
+    file->reset();
+    auto failed = [&](int error) { return Status::FromErrno(OpenWhat(path, mode), error); };
+    auto hit = Locate(path, mode);
+    if (!hit) return failed(ENOENT);
+    Fd fd = posix::OpenNative(hit->native, mode);
+    if (!fd.valid()) return failed(errno);
+    *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
+    return Status::Ok();
   }
 
-  std::unique_ptr<File> OpenLocked(const std::string& path, OpenMode mode) override {
+  Status OpenLocked(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
+    file->reset();
+    auto failed = [&](int error) { return Status::FromErrno(OpenWhat(path, mode), error); };
     // A file replaced or renamed while we waited is not the one the path
     // names any more; go round again for the new one. The bound only stops
     // a pathological livelock.
     for (int attempt = 0; attempt < 10000; ++attempt) {
-      auto native = Locate(path, mode);
-      if (!native) return nullptr;
-      Fd fd = posix::OpenNative(*native, mode);
-      if (!fd.valid()) return nullptr;
+      auto hit = Locate(path, mode);
+      if (!hit) return failed(ENOENT);
+      Fd fd = posix::OpenNative(hit->native, mode);
+      if (!fd.valid()) return failed(errno);
       int rc;
       do {
         rc = ::flock(fd.get(), LOCK_EX);
       } while (rc != 0 && errno == EINTR);
-      if (rc != 0) return nullptr;
+      if (rc != 0) return Status::FromErrno("cannot lock " + path, errno);
       struct stat held {}, named {};
-      if (::fstat(fd.get(), &held) == 0 && ::stat(native->c_str(), &named) == 0 &&
+      if (::fstat(fd.get(), &held) == 0 && ::stat(hit->native.c_str(), &named) == 0 &&
           SameFile(held, named)) {
-        return std::make_unique<posix::PosixFile>(std::move(fd), mode);
+        *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
+        return Status::Ok();
       }
     }
-    return nullptr;
+    return Status::Failure("cannot lock " + path, "the file keeps being replaced");
   }
 
-  bool ReadAll(const std::string& path, std::string& bytes) override {
+  Status ReadAll(const std::string& path, std::string& bytes) override {
     bytes.clear();
-    auto native = Locate(path, OpenMode::kRead);
-    if (!native) return false;
+    auto failed = [&](int error) { return Status::FromErrno("cannot read " + path, error); };
+    auto hit = Locate(path, OpenMode::kRead);
+    if (!hit) return failed(ENOENT);
     struct stat st {};
-    Fd fd = posix::OpenNative(*native, OpenMode::kRead, &st);
-    if (!fd.valid()) return false;
-    return posix::ReadFully(fd.get(), bytes, static_cast<int64_t>(st.st_size));
+    Fd fd = posix::OpenNative(hit->native, OpenMode::kRead, &st);
+    if (!fd.valid()) return failed(errno);
+    if (!posix::ReadFully(fd.get(), bytes, static_cast<int64_t>(st.st_size))) return failed(errno);
+    return Status::Ok();
   }
 
-  bool AppendBytes(const std::string& path, std::string_view bytes) override {
-    auto native = Locate(path, OpenMode::kAppend);
-    if (!native) return false;
-    Fd fd = posix::OpenNative(*native, OpenMode::kAppend);
-    if (!fd.valid()) return false;
-    return posix::WriteFully(fd.get(), bytes);
+  Status AppendBytes(const std::string& path, std::string_view bytes) override {
+    auto failed = [&](int error) { return Status::FromErrno("cannot append to " + path, error); };
+    auto hit = Locate(path, OpenMode::kAppend);
+    if (!hit) return failed(ENOENT);
+    Fd fd = posix::OpenNative(hit->native, OpenMode::kAppend);
+    if (!fd.valid()) return failed(errno);
+    if (!posix::WriteFully(fd.get(), bytes)) return failed(errno);
+    return Status::Ok();
   }
 
-  bool Rename(const std::string& from, const std::string& to) override {
+  Status Rename(const std::string& from, const std::string& to) override {
+    auto failed = [&](int error) {
+      return Status::FromErrno("cannot rename " + from + " to " + to, error);
+    };
     auto source = paths_.FindExisting(from);
-    if (!source) return false;
+    if (!source) return failed(ENOENT);
     auto target = paths_.PlaceForCreate(to);
-    if (!target) return false;
-    if (target->native == source->native) return true;
+    if (!target) return failed(ENOENT);
+    if (target->native == source->native) return Status::Ok();
     // Renaming never replaces another file: the target must not exist (a
     // name differing only in letter case from the source is the source).
     int rc = ::renameat2(AT_FDCWD, source->native.c_str(), AT_FDCWD, target->native.c_str(),
                          RENAME_NOREPLACE);
-    if (rc == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (rc == 0) return Status::Ok();
+    if (errno != EINVAL && errno != ENOSYS) return failed(errno);
     // A file system without the no-replace flag: link() refuses an existing
     // target just as well.
-    if (::link(source->native.c_str(), target->native.c_str()) != 0) return false;
-    return ::unlink(source->native.c_str()) == 0;
+    if (::link(source->native.c_str(), target->native.c_str()) != 0) return failed(errno);
+    if (::unlink(source->native.c_str()) != 0) return failed(errno);
+    return Status::Ok();
   }
 
-  bool Delete(const std::string& path) override {
+  Status Delete(const std::string& path) override {
+    auto failed = [&](int error) { return Status::FromErrno("cannot delete " + path, error); };
     auto hit = paths_.FindExisting(path);
-    if (!hit) return false;
+    if (!hit) return failed(ENOENT);
     struct stat st {};
-    if (::lstat(hit->native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-    return ::unlink(hit->native.c_str()) == 0;
+    if (::lstat(hit->native.c_str(), &st) != 0) return failed(errno);
+    if (S_ISDIR(st.st_mode)) return failed(EISDIR);
+    if (::unlink(hit->native.c_str()) != 0) return failed(errno);
+    return Status::Ok();
   }
 
-  bool ReplaceContents(const std::string& path, std::string_view bytes) override {
-    return Replace(path, bytes, nullptr);
+  Status ReplaceContents(const std::string& path, std::string_view bytes) override {
+    int error = Replace(path, bytes, nullptr);
+    if (error != 0) return Status::FromErrno("cannot replace " + path, error);
+    return Status::Ok();
   }
 
-  std::unique_ptr<LockFile> ReplaceContentsHeld(const std::string& path,
-                                                std::string_view bytes) override {
+  Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
+                             std::unique_ptr<LockFile>* held) override {
+    held->reset();
     auto target = paths_.PlaceForCreate(path);
-    Fd held;
-    if (!target || !Replace(path, bytes, &held)) return nullptr;
-    return posix::HeldFile(held.Release(), target->native);
+    Fd fd;
+    int error = target ? Replace(path, bytes, &fd) : ENOENT;
+    if (error != 0) return Status::FromErrno("cannot replace " + path, error);
+    *held = posix::HeldFile(fd.Release(), target->native, path);
+    return Status::Ok();
   }
 
   // Builds the new file beside the old one and renames it into place. With
   // `held`, the new file is locked before it gets the name and its descriptor
   // (in append mode) is handed back there; otherwise it is closed first.
-  bool Replace(const std::string& path, std::string_view bytes, Fd* held) {
+  // 0, or the errno of the step that failed.
+  int Replace(const std::string& path, std::string_view bytes, Fd* held) {
     const bool hold = held != nullptr;
     auto target = paths_.PlaceForCreate(path);
-    if (!target) return false;
+    if (!target) return ENOENT;
     const std::string folder = FolderOf(target->native);
     const std::string name = NameOf(target->native);
     struct stat old {};
     const bool existed = ::stat(target->native.c_str(), &old) == 0;
-    if (existed && !S_ISREG(old.st_mode)) return false;
+    if (existed && !S_ISREG(old.st_mode)) return S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
     SweepDeadReplacements(folder, name);
 
     static std::atomic<unsigned> counter{0};
@@ -318,31 +359,34 @@ class PosixEnv : public Env {
       ::unlink(temp.c_str());
       fd = Fd(::open(temp.c_str(), flags, 0666));
     }
-    if (!fd.valid()) return false;
-    bool ok = posix::WriteFully(fd.get(), bytes);
-    if (ok && existed) ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
-    if (ok && hold) {
+    if (!fd.valid()) return errno;
+    int error = 0;
+    if (!posix::WriteFully(fd.get(), bytes)) error = errno;
+    if (error == 0 && existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) error = errno;
+    if (error == 0 && hold) {
       int rc;
       do {
         rc = ::flock(fd.get(), LOCK_EX);
       } while (rc != 0 && errno == EINTR);
-      ok = rc == 0;
+      if (rc != 0) error = errno;
     }
     if (!hold) fd.Reset();
-    if (ok) ok = ::rename(temp.c_str(), target->native.c_str()) == 0;
-    if (!ok) {
+    if (error == 0 && ::rename(temp.c_str(), target->native.c_str()) != 0) error = errno;
+    if (error != 0) {
       ::unlink(temp.c_str());
-      return false;
+      return error;
     }
     if (hold) *held = std::move(fd);
-    return true;
+    return 0;
   }
 
-  bool MarkModified(const std::string& path) override {
+  Status MarkModified(const std::string& path) override {
+    auto failed = [&](int error) { return Status::FromErrno("cannot mark " + path + " modified", error); };
     auto hit = paths_.FindExisting(path);
-    if (!hit) return false;
+    if (!hit) return failed(ENOENT);
     struct stat st {};
-    if (::stat(hit->native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (::stat(hit->native.c_str(), &st) != 0) return failed(errno);
+    if (!S_ISREG(st.st_mode)) return failed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     const int64_t previous = MtimeNs(st);
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -352,21 +396,24 @@ class PosixEnv : public Env {
     for (int64_t step = 1; step <= 2000000000LL; step *= 10) {
       const int64_t wanted = std::max(now_ns, previous + step);
       timespec times[2] = {{0, UTIME_OMIT}, FromNs(wanted)};
-      if (::utimensat(AT_FDCWD, hit->native.c_str(), times, 0) != 0) return false;
+      if (::utimensat(AT_FDCWD, hit->native.c_str(), times, 0) != 0) return failed(errno);
       struct stat after {};
-      if (::stat(hit->native.c_str(), &after) != 0) return false;
-      if (MtimeNs(after) > previous) return true;
+      if (::stat(hit->native.c_str(), &after) != 0) return failed(errno);
+      if (MtimeNs(after) > previous) return Status::Ok();
     }
-    return false;
+    return Status::Failure("cannot mark " + path + " modified", "its time does not move on");
   }
 
-  std::unique_ptr<LockFile> TryLock(const std::string& path) override {
+  Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
+    lock->reset();
     auto place = paths_.PlaceForCreate(path);
-    if (!place) return nullptr;
+    if (!place) return Status::FromErrno("cannot create lock " + path, ENOENT);
     struct stat st {};
     // A name matching case-blind is the same lock on the home platform.
-    if (::lstat(place->native.c_str(), &st) == 0) return nullptr;
-    return posix::TryLockNative(place->native);
+    if (::lstat(place->native.c_str(), &st) == 0) {
+      return Status::FromErrno("cannot create lock " + path, EEXIST);
+    }
+    return posix::TryLockNative(place->native, path, lock);
   }
 
   LockState ProbeLock(const std::string& path) override {
@@ -375,31 +422,35 @@ class PosixEnv : public Env {
     return posix::ProbeLockNative(hit->native);
   }
 
-  bool BreakLock(const std::string& path) override {
+  Status BreakLock(const std::string& path) override {
     auto hit = paths_.FindExisting(path);
-    if (!hit) return false;
-    return posix::BreakLockNative(hit->native);
+    int error = hit ? posix::BreakLockNative(hit->native) : ENOENT;
+    if (error != 0) return Status::FromErrno("cannot break lock " + path, error);
+    return Status::Ok();
   }
 
-  bool StartProgram(const std::string& path, int /*window_style*/) override {
+  Status StartProgram(const std::string& path, int /*window_style*/) override {
     auto hit = paths_.FindExisting(path);
     if (!hit && EndsWithNoCase(path, ".EXE")) {
       // Programs are recorded as "X.EXE"; here an executable has no extension.
       hit = paths_.FindExisting(path.substr(0, path.size() - 4));
     }
-    if (!hit) return false;
-    return posix::StartDetached(hit->native);
+    int error = hit ? posix::StartDetached(hit->native) : ENOENT;
+    if (error != 0) return Status::FromErrno("cannot start " + path, error);
+    return Status::Ok();
   }
 
   int ProcessId() const override { return static_cast<int>(::getpid()); }
 
  private:
-  // The native path an Open in `mode` works on: an existing file found
-  // case-blind, or (append) where a new one is made.
-  std::optional<std::string> Locate(const std::string& path, OpenMode mode) const {
-    auto hit = mode == OpenMode::kAppend ? paths_.PlaceForCreate(path) : paths_.FindExisting(path);
-    if (!hit) return std::nullopt;
-    return hit->native;
+  // The file an Open in `mode` works on: an existing file found case-blind,
+  // or (append) where a new one is made.
+  std::optional<PathMap::Hit> Locate(const std::string& path, OpenMode mode) const {
+    return mode == OpenMode::kAppend ? paths_.PlaceForCreate(path) : paths_.FindExisting(path);
+  }
+
+  static std::string OpenWhat(const std::string& path, OpenMode mode) {
+    return "cannot open " + path + (mode == OpenMode::kRead ? " for reading" : " for writing");
   }
 
   std::shared_ptr<Clock> clock_;

@@ -108,12 +108,18 @@ Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {
   Fd out(fd);
   if (!out.valid()) return out;
   struct stat st {};
-  if (::fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fd();
+  if (::fstat(out.get(), &st) != 0) return Fd();
+  if (!S_ISREG(st.st_mode)) {
+    out.Reset();
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return out;
+  }
   if (info) *info = st;
   return out;
 }
 
-PosixFile::PosixFile(Fd fd, OpenMode mode) : fd_(std::move(fd)), mode_(mode) {
+PosixFile::PosixFile(Fd fd, OpenMode mode, std::string path)
+    : fd_(std::move(fd)), mode_(mode), path_(std::move(path)) {
   serial_ = TakeSerial();
 }
 
@@ -174,20 +180,24 @@ bool PosixFile::ReadLine(std::string& line) {
 
 int64_t PosixFile::Tell() { return buf_start_ + static_cast<int64_t>(pos_); }
 
-bool PosixFile::Write(std::string_view bytes) {
-  if (mode_ == OpenMode::kRead) return false;
+Status PosixFile::WriteFailed(int error) const {
+  return Status::FromErrno("cannot write " + path_, error);
+}
+
+Status PosixFile::Write(std::string_view bytes) {
+  if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
   if (mode_ == OpenMode::kAppend) {
-    if (!WriteFully(fd_.get(), bytes)) return false;
+    if (!WriteFully(fd_.get(), bytes)) return WriteFailed(errno);
     // Reading on continues from where it stood; more may lie ahead now.
     eof_ = false;
-    return true;
+    return Status::Ok();
   }
   int64_t at = Tell();
   while (!bytes.empty()) {
     ssize_t n = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(at));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return WriteFailed(errno);
     }
     at += n;
     bytes.remove_prefix(static_cast<size_t>(n));
@@ -196,7 +206,7 @@ bool PosixFile::Write(std::string_view bytes) {
   pos_ = 0;
   buf_start_ = at;
   eof_ = false;
-  return true;
+  return Status::Ok();
 }
 
 bool PosixFile::ReadAt(int64_t offset, char& byte) {
@@ -208,14 +218,15 @@ bool PosixFile::ReadAt(int64_t offset, char& byte) {
   return n == 1;
 }
 
-bool PosixFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
-  if (mode_ != OpenMode::kReadWrite || offset < 0) return false;
+Status PosixFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
+  if (mode_ != OpenMode::kReadWrite) return WriteFailed(EBADF);
+  if (offset < 0) return WriteFailed(EINVAL);
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::pwrite(fd_.get(), bytes.data() + done, bytes.size() - done,
                          static_cast<off_t>(offset + static_cast<int64_t>(done)));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) return WriteFailed(n < 0 ? errno : EIO);
     done += static_cast<size_t>(n);
   }
   // Keep the read-ahead in step with the file.
@@ -225,23 +236,24 @@ bool PosixFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
       buf_[static_cast<size_t>(at - buf_start_)] = bytes[i];
     }
   }
-  return true;
+  return Status::Ok();
 }
 
-bool PosixFile::WriteAt(int64_t offset, char byte) {
+Status PosixFile::WriteAt(int64_t offset, char byte) {
   // In append mode every write goes to the end, so a positioned write
   // cannot be honoured.
-  if (mode_ != OpenMode::kReadWrite || offset < 0) return false;
+  if (mode_ != OpenMode::kReadWrite) return WriteFailed(EBADF);
+  if (offset < 0) return WriteFailed(EINVAL);
   ssize_t n;
   do {
     n = ::pwrite(fd_.get(), &byte, 1, static_cast<off_t>(offset));
   } while (n < 0 && errno == EINTR);
-  if (n != 1) return false;
+  if (n != 1) return WriteFailed(n < 0 ? errno : EIO);
   // Keep the read-ahead in step with the file.
   if (offset >= buf_start_ && offset < buf_start_ + static_cast<int64_t>(buf_.size())) {
     buf_[static_cast<size_t>(offset - buf_start_)] = byte;
   }
-  return true;
+  return Status::Ok();
 }
 
 int64_t PosixFile::Size() {

@@ -44,10 +44,11 @@ class Fd {
   int fd_ = -1;
 };
 
-// Writes all of `bytes` (at the descriptor's offset); false on failure.
+// Writes all of `bytes` (at the descriptor's offset); false on failure, with
+// errno set.
 bool WriteFully(int fd, std::string_view bytes);
-// Reads the whole rest of the descriptor into `bytes`.
-// Reads to the end of the file; size_hint is its length when known (-1: ask).
+// Reads the whole rest of the descriptor into `bytes`, to the end of the
+// file; size_hint is its length when known (-1: ask). False with errno set.
 bool ReadFully(int fd, std::string& bytes, int64_t size_hint = -1);
 
 // Takes the lowest free serial from 1; FreeSerial gives it back.
@@ -57,24 +58,27 @@ void FreeSerial(int serial);
 // An open file over a descriptor; holds a serial while it lives.
 class PosixFile : public File {
  public:
-  PosixFile(Fd fd, OpenMode mode);
+  // `path` is the Windows-style name that failures report.
+  PosixFile(Fd fd, OpenMode mode, std::string path);
   ~PosixFile() override;
 
   bool ReadLine(std::string& line) override;
   int64_t Tell() override;
-  bool Write(std::string_view bytes) override;
+  Status Write(std::string_view bytes) override;
   bool ReadAt(int64_t offset, char& byte) override;
-  bool WriteAt(int64_t offset, char byte) override;
-  bool WriteRangeAt(int64_t offset, std::string_view bytes) override;
+  Status WriteAt(int64_t offset, char byte) override;
+  Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
   int64_t Size() override;
 
   int fd() const { return fd_.get(); }
 
  private:
   bool Fill();
+  Status WriteFailed(int error) const;
 
   Fd fd_;
   OpenMode mode_;
+  std::string path_;
   std::string buf_;       // bytes read ahead
   size_t pos_ = 0;        // next unread byte in buf_
   int64_t buf_start_ = 0; // file offset of buf_[0]
@@ -82,7 +86,8 @@ class PosixFile : public File {
 };
 
 // Opens an ordinary file at a native path in the given mode (kAppend creates
-// it). Refuses folders, devices, pipes and sockets.
+// it). Refuses folders (EISDIR), devices, pipes and sockets (EINVAL); an
+// invalid Fd with errno set on failure.
 Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info = nullptr);
 
 }  // namespace carob::platform::posix

@@ -1,3 +1,45 @@
+// Locking: which lock guards what, and why.
+//
+// CAROB shares its files with the other programs of the family, each in its
+// own process, with no server between them. Three kinds of lock keep them
+// from spoiling each other's work; each is the lightest that is enough for
+// what it guards.
+//
+// 1. Swap files guard a databank while it is written (Env::TryLock, here
+//    TryLockNative). A writer of "C:\ORB\CAROB.dat" first creates the swap
+//    file "DSP.<folder>.<file>.TMP" in the temporary folder, exclusively: the
+//    file is made without a name, locked, and only then linked to its name,
+//    and link() never replaces an existing file, so of any number of racing
+//    writers exactly one gets it. The swap file is the family's own
+//    convention; programs that know nothing of flock still see the name and
+//    wait. It also keeps the databank's old contents while a standard-method
+//    rewrite runs, so that a writer killed half-way leaves them behind.
+//    Release() deletes it, but only while the name still names our file.
+//
+// 2. Advisory flock locks guard two things.
+//    - A swap holder's liveness: the holder keeps flock(LOCK_EX) on its swap
+//      file for as long as it lives, and the kernel drops that lock when the
+//      process dies, however it dies. A waiting writer that finds the file
+//      but no flock on it (ProbeLockNative: kUnheld) knows the holder is
+//      gone, and after a grace period breaks the lock (BreakLockNative),
+//      which again only deletes a file nobody holds. Without it a crashed
+//      writer would block its databank until someone deleted the file.
+//    - Queues (Env::OpenLocked): appending an entry, reading the top one and
+//      taking it all hold flock(LOCK_EX) on the queue file itself, so an entry
+//      is written whole and read whole. A queue has no swap-file lock: it is
+//      touched far more often than a databank, and a sender must never wait
+//      for a dead peer's grace period. OpenLocked checks after locking that
+//      the path still names the file it holds, because a taker may have put
+//      a rebuilt file in its place while we waited.
+//
+// 3. The held replacement file guards a queue rebuild (Env::ReplaceContentsHeld).
+//    Taking the top entry rewrites the queue without it. The new file is
+//    written beside the old one and locked before rename() gives it the
+//    queue's name, and the taker keeps that lock until it has carried over
+//    what appenders wrote to the old file meanwhile. So the queue's name
+//    never stands empty or unlocked: an appender that waited for the old
+//    file opens the new one, waits again, and lands after the entries that
+//    were already waiting, keeping every sender's order.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -27,11 +69,14 @@ int FlockRetry(int fd, int op) {
 
 class PosixLockFile : public LockFile {
  public:
-  PosixLockFile(Fd fd, std::string native) : fd_(std::move(fd)), native_(std::move(native)) {}
+  PosixLockFile(Fd fd, std::string native, std::string windows)
+      : fd_(std::move(fd)), native_(std::move(native)), windows_(std::move(windows)) {}
   ~PosixLockFile() override = default;  // closing the descriptor ends the hold
 
-  bool Write(std::string_view bytes) override {
-    return fd_.valid() && WriteFully(fd_.get(), bytes);
+  Status Write(std::string_view bytes) override {
+    if (!fd_.valid()) return Status::FromErrno("cannot write lock " + windows_, EBADF);
+    if (!WriteFully(fd_.get(), bytes)) return Status::FromErrno("cannot write lock " + windows_, errno);
+    return Status::Ok();
   }
 
   void Release() override {
@@ -49,6 +94,7 @@ class PosixLockFile : public LockFile {
  private:
   Fd fd_;
   std::string native_;
+  std::string windows_;
 };
 
 
@@ -66,36 +112,43 @@ std::string FolderOf(const std::string& native) {
   return native.substr(0, slash);
 }
 
-std::unique_ptr<LockFile> HeldFile(int fd, std::string native) {
-  return std::make_unique<PosixLockFile>(Fd(fd), std::move(native));
+std::unique_ptr<LockFile> HeldFile(int fd, std::string native, std::string windows) {
+  return std::make_unique<PosixLockFile>(Fd(fd), std::move(native), std::move(windows));
 }
 
-std::unique_ptr<LockFile> TryLockNative(const std::string& native) {
+Status TryLockNative(const std::string& native, const std::string& windows,
+                     std::unique_ptr<LockFile>* lock) {
+  lock->reset();
+  auto failed = [&](int error) { return Status::FromErrno("cannot create lock " + windows, error); };
   // The lock file is made without a name (or under a private one), locked,
   // and only then linked to its real name: link() never replaces an
   // existing file, and whoever sees the name sees a file already held.
   Fd unnamed(::open(FolderOf(native).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
   if (unnamed.valid()) {
-    if (FlockRetry(unnamed.get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
+    if (FlockRetry(unnamed.get(), LOCK_EX | LOCK_NB) != 0) return failed(errno);
     // Some file systems create unnamed files but cannot link them.
     std::string proc = "/proc/self/fd/" + std::to_string(unnamed.get());
     if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      return std::make_unique<PosixLockFile>(std::move(unnamed), native);
+      *lock = std::make_unique<PosixLockFile>(std::move(unnamed), native, windows);
+      return Status::Ok();
     }
-    if (errno == EEXIST) return nullptr;
+    if (errno == EEXIST) return failed(EEXIST);
   }
   std::string tmpl = FolderOf(native) + "/." + NameOf(native) + ".lock-XXXXXX";
   int raw = ::mkostemp(tmpl.data(), O_CLOEXEC);
-  if (raw < 0) return nullptr;
+  if (raw < 0) return failed(errno);
   Fd fd(raw);
   if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
     ::unlink(tmpl.c_str());
-    return nullptr;
+    return failed(error);
   }
   int rc = ::link(tmpl.c_str(), native.c_str());
+  int error = errno;
   ::unlink(tmpl.c_str());
-  if (rc != 0) return nullptr;
-  return std::make_unique<PosixLockFile>(std::move(fd), native);
+  if (rc != 0) return failed(error);
+  *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows);
+  return Status::Ok();
 }
 
 LockState ProbeLockNative(const std::string& native) {
@@ -108,17 +161,15 @@ LockState ProbeLockNative(const std::string& native) {
   return LockState::kUnheld;
 }
 
-bool BreakLockNative(const std::string& native) {
+int BreakLockNative(const std::string& native) {
   Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.valid()) return false;
+  if (!fd.valid()) return errno;
   // A living holder keeps its flock; then the lock is not ours to break.
-  if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
+  if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno;
   struct stat ours {}, named {};
-  if (::fstat(fd.get(), &ours) != 0 || ::lstat(native.c_str(), &named) != 0 ||
-      !SameFile(ours, named)) {
-    return false;
-  }
-  return ::unlink(native.c_str()) == 0;
+  if (::fstat(fd.get(), &ours) != 0 || ::lstat(native.c_str(), &named) != 0) return errno;
+  if (!SameFile(ours, named)) return ESTALE;
+  return ::unlink(native.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace carob::platform::posix

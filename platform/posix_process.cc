@@ -12,10 +12,11 @@
 
 namespace carob::platform::posix {
 
-bool StartDetached(const std::string& native_exe) {
+int StartDetached(const std::string& native_exe) {
   struct stat st {};
-  if (::stat(native_exe.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (::access(native_exe.c_str(), X_OK) != 0) return false;
+  if (::stat(native_exe.c_str(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EACCES;
+  if (::access(native_exe.c_str(), X_OK) != 0) return errno;
 
   // Everything the children need is prepared before fork(): after it only
   // async-signal-safe calls are made.
@@ -26,12 +27,12 @@ bool StartDetached(const std::string& native_exe) {
   // The grandchild reports a failed exec through this pipe; a successful
   // exec closes it (close-on-exec) and the parent reads end-of-file.
   int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return errno;
   Fd read_end(pipe_fds[0]);
   Fd write_end(pipe_fds[1]);
 
   pid_t child = ::fork();
-  if (child < 0) return false;
+  if (child < 0) return errno;
   if (child == 0) {
     // Intermediate child: a new session, then a grandchild that is adopted
     // by init once this child exits, so no zombie is left behind.
@@ -64,8 +65,9 @@ bool StartDetached(const std::string& native_exe) {
   do {
     n = ::read(read_end.get(), &err, sizeof err);
   } while (n < 0 && errno == EINTR);
-  // Nothing read: the exec succeeded.
-  return n == 0;
+  // Nothing read: the exec succeeded; otherwise the child sent its errno.
+  if (n == 0) return 0;
+  return n == static_cast<ssize_t>(sizeof err) && err != 0 ? err : ECHILD;
 }
 
 }  // namespace carob::platform::posix

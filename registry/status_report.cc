@@ -114,7 +114,7 @@ StatusReport ReadStatusReport(platform::Env& env, databank::Databank& db, Regist
   std::string path = db.ResolveBankPath(name);
   std::string bytes;
   StatusReport report;
-  bool readable = !path.empty() && env.FindFile(path).has_value() && env.ReadAll(path, bytes);
+  bool readable = !path.empty() && env.FindFile(path).has_value() && env.ReadAll(path, bytes).ok();
   if (readable) report = GroupStatusLines(SplitLines(bytes));
   report.bank = bank;
   report.path = path;

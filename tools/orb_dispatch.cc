@@ -20,18 +20,16 @@
 // order, once it can; an entry that cannot be routed at all goes to the
 // undeliverable queue beside the input file. Both are reported on standard
 // error. `--once` runs one turn and prints what it did.
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "platform/env.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 #include "registry/registry.h"
 #include "tools/orb_commands.h"
@@ -47,9 +45,6 @@ using platform::Trim;
 std::string Cause(const platform::Status& s) { return s ? std::string() : ": " + s.cause(); }
 using platform::Upper;
 
-
-volatile std::sig_atomic_t g_stop = 0;
-extern "C" void OnDispatchStop(int) { g_stop = 1; }
 
 // The text of a ROZ entry as it is stored: ReadTopEntry hands every line
 // back with CR LF, the last one too; that last CR LF is the file's and not
@@ -317,7 +312,7 @@ void Dispatcher::Turn() {
   // either passed on or put back at the end, so the queue keeps its order.
   if (HasContent(pending_)) {
     int n = CountEntries(pending_);
-    for (int i = 0; i < n && !g_stop; ++i) {
+    for (int i = 0; i < n && !platform::StopRequested(); ++i) {
       std::string text;
       if (!TakeTop(pending_, text)) break;
       if (text.empty()) continue;
@@ -327,7 +322,7 @@ void Dispatcher::Turn() {
   // Then everything that waits in the input file. An application or a
   // computer still blocked above keeps its order: its new entries queue
   // behind the old ones.
-  for (int taken = 0; taken < kMaxEntriesPerTurn && !g_stop; ++taken) {
+  for (int taken = 0; taken < kMaxEntriesPerTurn && !platform::StopRequested(); ++taken) {
     std::string text;
     if (!TakeTop(input_, text)) break;
     ++stats_.taken;
@@ -370,9 +365,7 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
   messaging::Messaging msg(ctx.env, ctx.db, registry);
   Dispatcher dispatcher(ctx.env, ctx.db, registry, msg, err);
 
-  g_stop = 0;
-  auto old_term = std::signal(SIGTERM, OnDispatchStop);
-  auto old_int = std::signal(SIGINT, OnDispatchStop);
+  platform::StopSignals stop;
 
   int rc = 0;
   if (!dispatcher.Start(local_id)) {
@@ -380,13 +373,9 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
   } else {
     while (true) {
       dispatcher.Turn();
-      if (once || g_stop) break;
-      // Wait one Pulse, in short steps so that a stop is seen at once.
-      auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(dispatcher.PulseMs());
-      while (!g_stop && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      if (g_stop) break;
+      if (once || stop.requested()) break;
+      // Wait one Pulse; a stop ends the wait at once.
+      if (stop.WaitFor(dispatcher.PulseMs() / 1000.0)) break;
     }
     dispatcher.Stop();
     if (once) {
@@ -396,8 +385,6 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
     }
   }
 
-  std::signal(SIGTERM, old_term == SIG_ERR ? SIG_DFL : old_term);
-  std::signal(SIGINT, old_int == SIG_ERR ? SIG_DFL : old_int);
   err.flush();
   return rc;
 }

@@ -2,7 +2,6 @@
 //
 // --trace switches the databank I/O log on for the call (the previous log is
 // kept as "Database_IO.log.x"); the log lies in orb's program folder.
-#include <unistd.h>
 
 #include <cstring>
 #include <iostream>
@@ -11,6 +10,7 @@
 
 #include "databank/databank.h"
 #include "platform/env.h"
+#include "platform/signals.h"
 #include "tools/orb_commands.h"
 
 namespace carob::tools {
@@ -56,7 +56,7 @@ int Main(int argc, char** argv) {
     auto env = platform::NewPosixEnv();
     databank::Databank db(*env);
     if (trace) db.StartDatabankIOLog(true);
-    OrbContext ctx{*env, db, std::cin, std::cout, std::cerr, ::isatty(0) == 1};
+    OrbContext ctx{*env, db, std::cin, std::cout, std::cerr, platform::StdinIsTerminal()};
     int rc = c.run(ctx, args);
     std::cout.flush();
     return rc;

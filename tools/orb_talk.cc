@@ -8,7 +8,6 @@
 // input, then waits for answers until none has come for --wait seconds.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
@@ -21,6 +20,7 @@
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "platform/env.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 #include "registry/registry.h"
 #include "tools/orb_commands.h"
@@ -37,9 +37,6 @@ constexpr int kMaxTakenPerPoll = 1000;
 // How long after the end of input messages still on their way keep a piped
 // session open (an addressee that does not run never empties its queue).
 constexpr auto kMaxTransit = std::chrono::seconds(60);
-
-volatile std::sig_atomic_t g_talk_stop = 0;
-extern "C" void OnTalkStop(int) { g_talk_stop = 1; }
 
 // Lines read from standard input by a thread of their own, so that answers
 // are printed while the user types (or while a pipe is still open).
@@ -195,13 +192,8 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
 
   // The handlers come first: a stop that arrives while registering still
   // ends in a clean sign-off.
-  g_talk_stop = 0;
-  auto old_term = std::signal(SIGTERM, OnTalkStop);
-  auto old_int = std::signal(SIGINT, OnTalkStop);
-  auto restore_signals = [&] {
-    std::signal(SIGTERM, old_term == SIG_ERR ? SIG_DFL : old_term);
-    std::signal(SIGINT, old_int == SIG_ERR ? SIG_DFL : old_int);
-  };
+  auto stop = std::make_unique<platform::StopSignals>();
+  auto restore_signals = [&] { stop.reset(); };
 
   Console console(ctx.env, ctx.db, out, err);
   if (!console.Start()) {
@@ -228,7 +220,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   const auto wait = std::chrono::duration<double>(wait_seconds);
   int rc = 0;
 
-  while (!g_talk_stop) {
+  while (!stop->requested()) {
     {
       std::lock_guard<std::mutex> lock(feed->mu);
       while (!feed->lines.empty()) {
@@ -265,7 +257,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     if (interactive && (printed || sent) && !input_done) out << prompt << std::flush;
 
     if (input_done && Clock::now() - last_activity >= wait) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    stop->WaitFor(kPollMs / 1000.0);
   }
   if (interactive) out << "\n";
   out.flush();

@@ -322,8 +322,8 @@ Outcome Window::xRemember() {
   std::string name = xKnowledge;
   const std::string path = db_.ResolveBankPath(name);
   if (path.empty()) return Outcome::Fail("knowledge databank " + xKnowledge + " is not a file");
-  auto file = env_.Open(path, platform::OpenMode::kRead);
-  if (!file) return Outcome::Fail("knowledge databank " + xKnowledge + " cannot be read");
+  std::unique_ptr<platform::File> file;
+  if (!env_.Open(path, platform::OpenMode::kRead, &file)) return Outcome::Fail("knowledge databank " + xKnowledge + " cannot be read");
   std::string line;
   while (file->ReadLine(line)) ActiveMemory.AddItem(line);
   return Outcome::Ok();

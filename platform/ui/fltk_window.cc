@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/ui/loop_core.h"
-#include "platform/ui/signals.h"
+#include "platform/signals.h"
 
 namespace carob::platform::ui {
 namespace {

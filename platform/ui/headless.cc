@@ -11,7 +11,7 @@
 
 #include "platform/ui.h"
 #include "platform/ui/loop_core.h"
-#include "platform/ui/signals.h"
+#include "platform/signals.h"
 
 namespace carob::platform::ui {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/ui.h"
-#include "platform/ui/signals.h"
+#include "platform/signals.h"
 
 namespace carob::platform::ui {
 

@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     sigprocmask(SIG_BLOCK, &usr1, nullptr);
-    auto lock = env->TryLock(argv[3]);
-    if (!lock) return 1;
+    std::unique_ptr<carob::platform::LockFile> lock;
+    if (!env->TryLock(argv[3], &lock)) return 1;
     Say("locked");
     if (mode == "holdforever") {
       for (;;) ::pause();

@@ -17,11 +17,11 @@
 
 namespace carob::testing {
 
-// Forwards every call to a real Env and counts the file opens and lookups
+// Passes every call on to a real Env and counts the file opens and lookups
 // per path, so tests can see what an operation touched.
-class CountingEnv : public platform::Env {
+class CountingEnv : public platform::EnvWrapper {
  public:
-  explicit CountingEnv(platform::Env& real) : real_(real) {}
+  explicit CountingEnv(platform::Env& real) : EnvWrapper(real) {}
 
   std::vector<std::string> opened;  // paths of Open and OpenLocked calls
   std::vector<std::string> found;   // paths of FindFile calls
@@ -30,74 +30,42 @@ class CountingEnv : public platform::Env {
   // exactly that moment (another program writing, say).
   std::function<void(const std::string&, platform::OpenMode)> on_open;
   std::function<void(const std::string&, const std::string&)> on_rename;
+  // Called before an AppendBytes is passed on.
+  std::function<void(const std::string&)> on_append_bytes;
   void Reset() {
     opened.clear();
     found.clear();
     reads = 0;
   }
 
-  platform::Clock& clock() override { return real_.clock(); }
-  platform::Random& random() override { return real_.random(); }
-  std::string ToNative(std::string_view p) const override { return real_.ToNative(p); }
-  std::string ToWindows(std::string_view p) const override { return real_.ToWindows(p); }
-  std::string ProgramFolder() const override { return real_.ProgramFolder(); }
-  std::string ProgramName() const override { return real_.ProgramName(); }
-  std::string GetVariable(const std::string& n) const override { return real_.GetVariable(n); }
-  std::string GetPathVariable(const std::string& n) const override {
-    return real_.GetPathVariable(n);
-  }
-  std::string HostName() const override { return real_.HostName(); }
   std::optional<platform::FileInfo> FindFile(const std::string& path) override {
     found.push_back(path);
-    return real_.FindFile(path);
+    return EnvWrapper::FindFile(path);
   }
-  bool FolderExists(const std::string& path) override { return real_.FolderExists(path); }
-  std::unique_ptr<platform::File> Open(const std::string& path, platform::OpenMode mode) override {
+  platform::Status Open(const std::string& path, platform::OpenMode mode,
+                        std::unique_ptr<platform::File>* file) override {
     opened.push_back(path);
     if (on_open) on_open(path, mode);
-    return real_.Open(path, mode);
+    return EnvWrapper::Open(path, mode, file);
   }
-  std::unique_ptr<platform::File> OpenLocked(const std::string& path,
-                                             platform::OpenMode mode) override {
+  platform::Status OpenLocked(const std::string& path, platform::OpenMode mode,
+                              std::unique_ptr<platform::File>* file) override {
     opened.push_back(path);
     if (on_open) on_open(path, mode);
-    return real_.OpenLocked(path, mode);
+    return EnvWrapper::OpenLocked(path, mode, file);
   }
-  bool ReadAll(const std::string& path, std::string& bytes) override {
+  platform::Status ReadAll(const std::string& path, std::string& bytes) override {
     ++reads;
-    return real_.ReadAll(path, bytes);
+    return EnvWrapper::ReadAll(path, bytes);
   }
-  // Called before an AppendBytes is passed on.
-  std::function<void(const std::string&)> on_append_bytes;
-  bool AppendBytes(const std::string& path, std::string_view bytes) override {
+  platform::Status AppendBytes(const std::string& path, std::string_view bytes) override {
     if (on_append_bytes) on_append_bytes(path);
-    return real_.AppendBytes(path, bytes);
+    return EnvWrapper::AppendBytes(path, bytes);
   }
-  bool Rename(const std::string& from, const std::string& to) override {
+  platform::Status Rename(const std::string& from, const std::string& to) override {
     if (on_rename) on_rename(from, to);
-    return real_.Rename(from, to);
+    return EnvWrapper::Rename(from, to);
   }
-  bool Delete(const std::string& path) override { return real_.Delete(path); }
-  bool ReplaceContents(const std::string& path, std::string_view bytes) override {
-    return real_.ReplaceContents(path, bytes);
-  }
-  std::unique_ptr<platform::LockFile> ReplaceContentsHeld(const std::string& path,
-                                                        std::string_view bytes) override {
-    return real_.ReplaceContentsHeld(path, bytes);
-  }
-  bool MarkModified(const std::string& path) override { return real_.MarkModified(path); }
-  std::unique_ptr<platform::LockFile> TryLock(const std::string& path) override {
-    return real_.TryLock(path);
-  }
-  platform::LockState ProbeLock(const std::string& path) override { return real_.ProbeLock(path); }
-  bool BreakLock(const std::string& path) override { return real_.BreakLock(path); }
-  bool StartProgram(const std::string& path, int style) override {
-    return real_.StartProgram(path, style);
-  }
-  int ProcessId() const override { return real_.ProcessId(); }
-
- private:
-  platform::Env& real_;
 };
 
 struct MessagingRig {

@@ -236,7 +236,7 @@ TEST(RozQueue, LateAppendToTheOldFileIsNotLost) {
       if (fired || path == kQueue) return;
       fired = true;  // the swap copy is being made: the first pass is over
       swap = path;
-      rig.real_env->AppendBytes(kQueue, "--- Entry by ROZ Default on late\r\nlate\r\n");
+      (void)rig.real_env->AppendBytes(kQueue, "--- Entry by ROZ Default on late\r\nlate\r\n");
     };
     EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
     EXPECT_TRUE(fired);

@@ -18,6 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::MakeTestEnv;
 using testing::TempRoot;
+using testing::Opened;
+using testing::OpenedLocked;
 
 std::vector<std::string> FolderEntries(const std::string& native_folder) {
   std::vector<std::string> names;
@@ -30,30 +32,30 @@ TEST(SerialTest, EveryOpenFileHoldsTheLowestFreeNumber) {
   TempRoot root;
   auto env = MakeTestEnv(root);
   root.WriteFile("C:\\ORB\\a", "a");
-  auto a = env->Open("C:\\ORB\\a", OpenMode::kRead);
-  auto b = env->Open("C:\\ORB\\b", OpenMode::kAppend);
+  auto a = Opened(*env, "C:\\ORB\\a", OpenMode::kRead);
+  auto b = Opened(*env, "C:\\ORB\\b", OpenMode::kAppend);
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(a->serial(), 1);
   EXPECT_EQ(b->serial(), 2);
   a.reset();
-  auto c = env->Open("C:\\ORB\\a", OpenMode::kReadWrite);
+  auto c = Opened(*env, "C:\\ORB\\a", OpenMode::kReadWrite);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->serial(), 1);
-  auto d = env->OpenLocked("C:\\ORB\\b", OpenMode::kRead);
+  auto d = OpenedLocked(*env, "C:\\ORB\\b", OpenMode::kRead);
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->serial(), 3);
   // The table is the process's, not the Env's.
   auto other_env = MakeTestEnv(root);
-  auto e = other_env->Open("C:\\ORB\\a", OpenMode::kRead);
+  auto e = Opened(*other_env, "C:\\ORB\\a", OpenMode::kRead);
   EXPECT_EQ(e->serial(), 4);
   b.reset();
   c.reset();
-  auto f = other_env->Open("C:\\ORB\\a", OpenMode::kRead);
+  auto f = Opened(*other_env, "C:\\ORB\\a", OpenMode::kRead);
   EXPECT_EQ(f->serial(), 1);
   // A failed open takes no number.
-  EXPECT_EQ(env->Open("C:\\ORB\\none", OpenMode::kRead), nullptr);
-  auto g = env->Open("C:\\ORB\\a", OpenMode::kRead);
+  EXPECT_EQ(Opened(*env, "C:\\ORB\\none", OpenMode::kRead), nullptr);
+  auto g = Opened(*env, "C:\\ORB\\a", OpenMode::kRead);
   EXPECT_EQ(g->serial(), 2);
 }
 
@@ -61,7 +63,7 @@ TEST(ReadLineTest, LineEndsAndOffsets) {
   TempRoot root;
   auto env = MakeTestEnv(root);
   root.WriteFile("C:\\t.txt", "a\r\nb\nc\rd\r\n\r\n\r\r\nlast\r");
-  auto f = env->Open("C:\\t.txt", OpenMode::kRead);
+  auto f = Opened(*env, "C:\\t.txt", OpenMode::kRead);
   ASSERT_NE(f, nullptr);
   struct Want {
     std::string line;
@@ -80,10 +82,10 @@ TEST(ReadLineTest, LineEndsAndOffsets) {
   EXPECT_EQ(f->Size(), 20);
 
   root.WriteFile("C:\\empty.txt", "");
-  auto e = env->Open("C:\\empty.txt", OpenMode::kRead);
+  auto e = Opened(*env, "C:\\empty.txt", OpenMode::kRead);
   EXPECT_FALSE(e->ReadLine(line));
   root.WriteFile("C:\\one.txt", "only\r\n");
-  auto one = env->Open("C:\\one.txt", OpenMode::kRead);
+  auto one = Opened(*env, "C:\\one.txt", OpenMode::kRead);
   EXPECT_TRUE(one->ReadLine(line));
   EXPECT_EQ(line, "only");
   EXPECT_FALSE(one->ReadLine(line));
@@ -100,7 +102,7 @@ TEST(ReadLineTest, LongLinesAcrossReadChunks) {
     content += l + (i % 2 ? "\r\n" : "\n");
   }
   root.WriteFile("C:\\long.txt", content);
-  auto f = env->Open("C:\\long.txt", OpenMode::kRead);
+  auto f = Opened(*env, "C:\\long.txt", OpenMode::kRead);
   std::string line;
   int64_t offset = 0;
   for (int i = 0; i < 40; ++i) {
@@ -116,7 +118,7 @@ TEST(FileTest, ReadWriteAndBytes) {
   TempRoot root;
   auto env = MakeTestEnv(root);
   root.WriteFile("C:\\k.dat", "key1=old\r\nkey2=v\r\n");
-  auto f = env->Open("C:\\k.dat", OpenMode::kReadWrite);
+  auto f = Opened(*env, "C:\\k.dat", OpenMode::kReadWrite);
   ASSERT_NE(f, nullptr);
   std::string line;
   ASSERT_TRUE(f->ReadLine(line));
@@ -138,11 +140,11 @@ TEST(FileTest, ReadWriteAndBytes) {
   EXPECT_EQ(root.ReadFile("C:\\k.dat"), "key1=new\r\nKEY2=v\r\n");
 
   // Read mode writes nothing; append mode appends and cannot write in place.
-  auto r = env->Open("C:\\k.dat", OpenMode::kRead);
+  auto r = Opened(*env, "C:\\k.dat", OpenMode::kRead);
   EXPECT_FALSE(r->Write("x"));
   EXPECT_FALSE(r->WriteAt(0, 'x'));
   r.reset();
-  auto a = env->Open("C:\\k.dat", OpenMode::kAppend);
+  auto a = Opened(*env, "C:\\k.dat", OpenMode::kAppend);
   ASSERT_TRUE(a->Write("key3=w\r\n"));
   EXPECT_FALSE(a->WriteAt(0, 'x'));
   ASSERT_TRUE(a->ReadLine(line));
@@ -151,8 +153,8 @@ TEST(FileTest, ReadWriteAndBytes) {
   EXPECT_EQ(root.ReadFile("C:\\k.dat"), "key1=new\r\nKEY2=v\r\nkey3=w\r\n");
 
   // kRead and kReadWrite never create.
-  EXPECT_EQ(env->Open("C:\\new.dat", OpenMode::kRead), nullptr);
-  EXPECT_EQ(env->Open("C:\\new.dat", OpenMode::kReadWrite), nullptr);
+  EXPECT_EQ(Opened(*env, "C:\\new.dat", OpenMode::kRead), nullptr);
+  EXPECT_EQ(Opened(*env, "C:\\new.dat", OpenMode::kReadWrite), nullptr);
   EXPECT_FALSE(root.Exists("C:\\new.dat"));
   std::string bytes = "stale";
   EXPECT_FALSE(env->ReadAll("C:\\new.dat", bytes));
@@ -251,7 +253,7 @@ TEST(ReplaceContentsTest, ReadersNeverSeeAPartAndAKillLeavesTheFileWhole) {
   if (writer == 0) {
     auto child_env = MakeTestEnv(root);
     started.Send();
-    for (unsigned i = 0;; ++i) child_env->ReplaceContents("C:\\Data\\big", i % 2 ? a : b);
+    for (unsigned i = 0;; ++i) (void)child_env->ReplaceContents("C:\\Data\\big", i % 2 ? a : b);
   }
   ASSERT_TRUE(started.Wait());
   std::string bytes;

@@ -16,6 +16,9 @@ namespace fs = std::filesystem;
 using testing::MakeTestEnv;
 using testing::SignalPipe;
 using testing::TempRoot;
+using testing::HeldReplacement;
+using testing::Locked;
+using testing::OpenedLocked;
 using testing::WaitExit;
 
 TEST(OpenLockedTest, ExcludesASecondProcess) {
@@ -30,10 +33,10 @@ TEST(OpenLockedTest, ExcludesASecondProcess) {
     auto child_env = MakeTestEnv(root);
     if (!go.Wait()) ::_exit(2);
     trying.Send();
-    auto f = child_env->OpenLocked("C:\\ORB\\QUEUE.pof", OpenMode::kAppend);
+    auto f = OpenedLocked(*child_env, "C:\\ORB\\QUEUE.pof", OpenMode::kAppend);
     ::_exit(f && f->Write("child;") ? 0 : 1);
   }
-  auto held = env->OpenLocked("C:\\ORB\\Queue.POF", OpenMode::kAppend);  // created
+  auto held = OpenedLocked(*env, "C:\\ORB\\Queue.POF", OpenMode::kAppend);  // created
   ASSERT_NE(held, nullptr);
   ASSERT_TRUE(held->Write("parent1;"));
   go.Send();
@@ -57,11 +60,11 @@ TEST(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
     auto child_env = MakeTestEnv(root);
     if (!go.Wait()) ::_exit(2);
     trying.Send();
-    auto f = child_env->OpenLocked("C:\\ORB\\Queue.POF", OpenMode::kRead);
+    auto f = OpenedLocked(*child_env, "C:\\ORB\\Queue.POF", OpenMode::kRead);
     std::string line;
     ::_exit(f && f->ReadLine(line) && line == "new" ? 0 : 1);
   }
-  auto held = env->OpenLocked("C:\\ORB\\Queue.POF", OpenMode::kReadWrite);
+  auto held = OpenedLocked(*env, "C:\\ORB\\Queue.POF", OpenMode::kReadWrite);
   ASSERT_NE(held, nullptr);
   go.Send();
   ASSERT_TRUE(trying.Wait());
@@ -70,8 +73,8 @@ TEST(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
   held.reset();
   EXPECT_EQ(WaitExit(child), 0);
 
-  EXPECT_EQ(env->OpenLocked("C:\\ORB\\none", OpenMode::kRead), nullptr);
-  EXPECT_EQ(env->OpenLocked("C:\\NoFolder\\x", OpenMode::kAppend), nullptr);
+  EXPECT_EQ(OpenedLocked(*env, "C:\\ORB\\none", OpenMode::kRead), nullptr);
+  EXPECT_EQ(OpenedLocked(*env, "C:\\NoFolder\\x", OpenMode::kAppend), nullptr);
 }
 
 // A file put in place held: a second program that opens it locked waits
@@ -87,10 +90,10 @@ TEST(OpenLockedTest, AReplacementPutInPlaceHeldIsFilledBeforeOthersWrite) {
     auto child_env = MakeTestEnv(root);
     if (!go.Wait()) ::_exit(2);
     trying.Send();
-    auto f = child_env->OpenLocked("C:\\ORB\\Queue.POF", OpenMode::kAppend);
+    auto f = OpenedLocked(*child_env, "C:\\ORB\\Queue.POF", OpenMode::kAppend);
     ::_exit(f && f->Write("child;") ? 0 : 1);
   }
-  auto held = env->ReplaceContentsHeld("C:\\ORB\\Queue.POF", "new1;");
+  auto held = HeldReplacement(*env, "C:\\ORB\\Queue.POF", "new1;");
   ASSERT_NE(held, nullptr);
   go.Send();
   ASSERT_TRUE(trying.Wait());
@@ -100,7 +103,7 @@ TEST(OpenLockedTest, AReplacementPutInPlaceHeldIsFilledBeforeOthersWrite) {
   held.reset();  // ends the hold; the file stays
   EXPECT_EQ(WaitExit(child), 0);
   EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "new1;new2;child;");
-  EXPECT_EQ(env->ReplaceContentsHeld("C:\\NoFolder\\x", "y"), nullptr);
+  EXPECT_EQ(HeldReplacement(*env, "C:\\NoFolder\\x", "y"), nullptr);
 }
 
 TEST(TryLockTest, ExactlyOneOfRacingProcessesWins) {
@@ -118,7 +121,7 @@ TEST(TryLockTest, ExactlyOneOfRacingProcessesWins) {
         go.CloseWrite();
         auto env = MakeTestEnv(root);
         go.Wait();  // all start together when the parent closes the pipe
-        auto held = env->TryLock(lock);
+        auto held = Locked(*env, lock);
         ::_exit(held ? 0 : 1);
       }
     }
@@ -139,19 +142,19 @@ TEST(TryLockTest, NeverTakesAnExistingFile) {
   auto env = MakeTestEnv(root);
   root.WriteFile("C:\\TEMP\\DSP.ORB.k.dat.TMP", "previous contents\r\n");
   // Not even one that nobody holds, nor another spelling of it.
-  EXPECT_EQ(env->TryLock("C:\\TEMP\\DSP.ORB.k.dat.TMP"), nullptr);
-  EXPECT_EQ(env->TryLock("C:\\temp\\dsp.orb.K.DAT.tmp"), nullptr);
+  EXPECT_EQ(Locked(*env, "C:\\TEMP\\DSP.ORB.k.dat.TMP"), nullptr);
+  EXPECT_EQ(Locked(*env, "C:\\temp\\dsp.orb.K.DAT.tmp"), nullptr);
   EXPECT_EQ(root.ReadFile("C:\\TEMP\\DSP.ORB.k.dat.TMP"), "previous contents\r\n");
 
-  auto lock = env->TryLock("C:\\TEMP\\DSP.Root.FileLoc.TMP");
+  auto lock = Locked(*env, "C:\\TEMP\\DSP.Root.FileLoc.TMP");
   ASSERT_NE(lock, nullptr);
   ASSERT_TRUE(lock->Write("Temporary path=C:\\TEMP\r\n"));
   EXPECT_EQ(root.ReadFile("C:\\TEMP\\DSP.Root.FileLoc.TMP"), "Temporary path=C:\\TEMP\r\n");
-  EXPECT_EQ(env->TryLock("C:\\TEMP\\DSP.Root.FileLoc.TMP"), nullptr);
+  EXPECT_EQ(Locked(*env, "C:\\TEMP\\DSP.Root.FileLoc.TMP"), nullptr);
   lock->Release();
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.Root.FileLoc.TMP"));
   // Only the lock file itself is left in the folder, never a helper name.
-  lock = env->TryLock("C:\\TEMP\\DSP.Root.FileLoc.TMP");
+  lock = Locked(*env, "C:\\TEMP\\DSP.Root.FileLoc.TMP");
   ASSERT_NE(lock, nullptr);
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(root.Native("C:\\TEMP"))) names.push_back(e.path().filename());
@@ -175,7 +178,7 @@ TEST(ProbeLockTest, LivingHolderThenKilledHolder) {
   pid_t holder = ::fork();
   if (holder == 0) {
     auto child_env = MakeTestEnv(root);
-    auto lock = child_env->TryLock(path);
+    auto lock = Locked(*child_env, path);
     if (!lock) ::_exit(1);
     ready.Send();
     for (;;) ::pause();
@@ -185,7 +188,7 @@ TEST(ProbeLockTest, LivingHolderThenKilledHolder) {
   EXPECT_EQ(env->ProbeLock("C:\\Temp\\dsp.bot.K.DAT.tmp"), LockState::kHeld);
   EXPECT_FALSE(env->BreakLock(path));  // a living holder's lock stays
   EXPECT_TRUE(root.Exists(path));
-  EXPECT_EQ(env->TryLock(path), nullptr);
+  EXPECT_EQ(Locked(*env, path), nullptr);
 
   ::kill(holder, SIGKILL);
   WaitExit(holder);
@@ -193,7 +196,7 @@ TEST(ProbeLockTest, LivingHolderThenKilledHolder) {
   EXPECT_EQ(env->ProbeLock(path), LockState::kUnheld);
   EXPECT_TRUE(env->BreakLock(path));
   EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
-  auto mine = env->TryLock(path);
+  auto mine = Locked(*env, path);
   EXPECT_NE(mine, nullptr);
 }
 
@@ -202,7 +205,7 @@ TEST(ProbeLockTest, HoldsWithinOneProcessAndReleaseSparesAnotherLock) {
   auto env = MakeTestEnv(root);
   root.MakeFolder("C:\\TEMP");
   const std::string path = "C:\\TEMP\\DSP.Root.STATUS.TMP";
-  auto first = env->TryLock(path);
+  auto first = Locked(*env, path);
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(env->ProbeLock(path), LockState::kHeld);
   EXPECT_FALSE(env->BreakLock(path));
@@ -210,7 +213,7 @@ TEST(ProbeLockTest, HoldsWithinOneProcessAndReleaseSparesAnotherLock) {
   // Someone removed the file behind the holder's back and locked anew: the
   // first holder's Release must not delete the new lock.
   ASSERT_TRUE(fs::remove(root.Native(path)));
-  auto second = env->TryLock(path);
+  auto second = Locked(*env, path);
   ASSERT_NE(second, nullptr);
   first->Release();
   EXPECT_TRUE(root.Exists(path));

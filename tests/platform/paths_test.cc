@@ -15,6 +15,8 @@ namespace fs = std::filesystem;
 using testing::MakeTestEnv;
 using testing::ScopedEnvVar;
 using testing::TempRoot;
+using testing::Locked;
+using testing::Opened;
 
 std::unique_ptr<Env> EnvWithProgram(const TempRoot& root, const std::string& program_path) {
   PosixEnvOptions o;
@@ -204,7 +206,7 @@ TEST(LookupTest, NamesMatchCaseBlindAndReportTheStoredName) {
   std::string bytes;
   ASSERT_TRUE(env->ReadAll("C:\\orb\\data\\know.DAT", bytes));
   EXPECT_EQ(bytes, "the sky=blue\r\n");
-  auto file = env->Open("C:\\ORB\\DATA\\know.dat", OpenMode::kRead);
+  auto file = Opened(*env, "C:\\ORB\\DATA\\know.dat", OpenMode::kRead);
   ASSERT_NE(file, nullptr);
   file.reset();
   ASSERT_TRUE(env->AppendBytes("C:\\ORB\\DATA\\KNOW.dat", "x=y\r\n"));
@@ -232,9 +234,9 @@ TEST(LookupTest, OnlyOrdinaryFilesCount) {
   EXPECT_FALSE(env->FindFile("C:\\ORB\\pipe").has_value());
   EXPECT_FALSE(env->FindFile("C:\\ORB\\missing").has_value());
   EXPECT_TRUE(env->FindFile("C:\\ORB\\file.txt").has_value());
-  EXPECT_EQ(env->Open("C:\\ORB\\Folder", OpenMode::kRead), nullptr);
-  EXPECT_EQ(env->Open("C:\\ORB\\Folder", OpenMode::kAppend), nullptr);
-  EXPECT_EQ(env->Open("C:\\ORB\\pipe", OpenMode::kRead), nullptr);  // must not block
+  EXPECT_EQ(Opened(*env, "C:\\ORB\\Folder", OpenMode::kRead), nullptr);
+  EXPECT_EQ(Opened(*env, "C:\\ORB\\Folder", OpenMode::kAppend), nullptr);
+  EXPECT_EQ(Opened(*env, "C:\\ORB\\pipe", OpenMode::kRead), nullptr);  // must not block
   std::string bytes;
   EXPECT_FALSE(env->ReadAll("C:\\ORB\\Folder", bytes));
   EXPECT_FALSE(env->Delete("C:\\ORB\\Folder"));
@@ -262,9 +264,9 @@ TEST(LookupTest, DriveFolderIsMadeOnDemandButDeeperFoldersNever) {
 
   // Nothing is made in a missing folder, not even the folder itself.
   EXPECT_FALSE(env->AppendBytes("C:\\Missing\\k.dat", "a=b\r\n"));
-  EXPECT_EQ(env->Open("C:\\Missing\\k.dat", OpenMode::kAppend), nullptr);
+  EXPECT_EQ(Opened(*env, "C:\\Missing\\k.dat", OpenMode::kAppend), nullptr);
   EXPECT_FALSE(env->ReplaceContents("C:\\Missing\\k.dat", "a=b\r\n"));
-  EXPECT_EQ(env->TryLock("C:\\Missing\\k.lck"), nullptr);
+  EXPECT_EQ(Locked(*env, "C:\\Missing\\k.lck"), nullptr);
   EXPECT_FALSE(fs::exists(root.path() + "/c/Missing"));
 
   // A file directly on the drive brings the drive folder.

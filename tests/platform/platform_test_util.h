@@ -8,10 +8,40 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/env.h"
+
 namespace carob::testing {
+
+// What an Env call hands back, or null when it failed (the causes of
+// failures are checked by the status tests).
+inline std::unique_ptr<platform::File> Opened(platform::Env& env, const std::string& path,
+                                              platform::OpenMode mode) {
+  std::unique_ptr<platform::File> file;
+  (void)env.Open(path, mode, &file);
+  return file;
+}
+inline std::unique_ptr<platform::File> OpenedLocked(platform::Env& env, const std::string& path,
+                                                    platform::OpenMode mode) {
+  std::unique_ptr<platform::File> file;
+  (void)env.OpenLocked(path, mode, &file);
+  return file;
+}
+inline std::unique_ptr<platform::LockFile> Locked(platform::Env& env, const std::string& path) {
+  std::unique_ptr<platform::LockFile> lock;
+  (void)env.TryLock(path, &lock);
+  return lock;
+}
+inline std::unique_ptr<platform::LockFile> HeldReplacement(platform::Env& env,
+                                                           const std::string& path,
+                                                           std::string_view bytes) {
+  std::unique_ptr<platform::LockFile> held;
+  (void)env.ReplaceContentsHeld(path, bytes, &held);
+  return held;
+}
 
 // Sets (or unsets, with nullopt) an environment variable and restores it.
 class ScopedEnvVar {

@@ -5,6 +5,8 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+// Xlib's name for its int results would hide platform::Status.
+#undef Status
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -123,7 +125,7 @@ inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window)
   ev.xclient.format = 32;
   ev.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
   ev.xclient.data.l[1] = CurrentTime;
-  Status sent = XSendEvent(dpy, w, False, NoEventMask, &ev);
+  int sent = XSendEvent(dpy, w, False, NoEventMask, &ev);
   XFlush(dpy);
   XCloseDisplay(dpy);
   return sent != 0;

@@ -1,0 +1,155 @@
+#include "platform/signals.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+namespace carob::platform {
+namespace {
+
+// Written only while no handler of ours is installed.
+volatile sig_atomic_t g_write_fd = -1;
+volatile sig_atomic_t g_stop_noted = 0;
+
+bool IsClose(int sig) { return sig == SIGTERM || sig == SIGINT || sig == SIGHUP; }
+
+extern "C" void NoteSignal(int sig) {
+  int saved_errno = errno;
+  if (IsClose(sig)) g_stop_noted = 1;
+  int fd = g_write_fd;
+  if (fd >= 0) {
+    unsigned char byte = static_cast<unsigned char>(sig);
+    // A full pipe drops the note; the loop has plenty waiting already.
+    ssize_t ignored = ::write(fd, &byte, 1);
+    (void)ignored;
+  }
+  errno = saved_errno;
+}
+
+bool MakePipe(int fds[2]) {
+  if (::pipe(fds) != 0) return false;
+  for (int i = 0; i < 2; ++i) {
+    int fl = ::fcntl(fds[i], F_GETFL);
+    int fdfl = ::fcntl(fds[i], F_GETFD);
+    if (fl < 0 || fdfl < 0 || ::fcntl(fds[i], F_SETFL, fl | O_NONBLOCK) != 0 ||
+        ::fcntl(fds[i], F_SETFD, fdfl | FD_CLOEXEC) != 0) {
+      ::close(fds[0]);
+      ::close(fds[1]);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+struct SignalPipe::Saved {
+  std::vector<struct sigaction> old;
+  std::vector<bool> installed;
+};
+
+SignalPipe::SignalPipe(SignalSet set) {
+  signals_ = set == SignalSet::kWindow ? std::vector<int>{SIGUSR1, SIGTERM, SIGINT, SIGHUP}
+                                       : std::vector<int>{SIGTERM, SIGINT};
+  g_stop_noted = 0;
+  int fds[2];
+  if (!MakePipe(fds)) return;
+  read_fd_ = fds[0];
+  write_fd_ = fds[1];
+  g_write_fd = write_fd_;
+  saved_ = std::make_unique<Saved>();
+  saved_->old.resize(signals_.size());
+  saved_->installed.resize(signals_.size());
+  ok_ = true;
+  for (size_t i = 0; i < signals_.size(); ++i) {
+    struct sigaction sa {};
+    sa.sa_handler = NoteSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    saved_->installed[i] = ::sigaction(signals_[i], &sa, &saved_->old[i]) == 0;
+    if (!saved_->installed[i]) ok_ = false;
+  }
+}
+
+SignalPipe::~SignalPipe() {
+  if (saved_) {
+    for (size_t i = 0; i < signals_.size(); ++i) {
+      if (saved_->installed[i]) ::sigaction(signals_[i], &saved_->old[i], nullptr);
+    }
+  }
+  g_write_fd = -1;
+  if (read_fd_ >= 0) ::close(read_fd_);
+  if (write_fd_ >= 0) ::close(write_fd_);
+}
+
+void SignalPipe::Wake() {
+  if (write_fd_ < 0) return;
+  unsigned char byte = 0;
+  ssize_t ignored = ::write(write_fd_, &byte, 1);
+  (void)ignored;
+}
+
+std::vector<SignalAction> SignalPipe::Drain() {
+  std::vector<SignalAction> out;
+  if (read_fd_ < 0) return out;
+  unsigned char buf[64];
+  for (;;) {
+    ssize_t n = ::read(read_fd_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[i] == SIGUSR1) {
+        out.push_back(SignalAction::kClick);
+      } else if (IsClose(buf[i])) {
+        out.push_back(SignalAction::kClose);
+      }  // anything else is a wake-up
+    }
+  }
+  return out;
+}
+
+bool SignalPipe::WaitReadable(double seconds) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point until =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(std::max(seconds, 0.0)));
+  // A signal caught by this thread interrupts poll; the rest of the time is
+  // waited again.
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left < 0) left = 0;
+    struct pollfd p {};
+    p.fd = read_fd_;
+    p.events = POLLIN;
+    int n = ::poll(&p, ok_ ? 1 : 0, static_cast<int>(std::min<long long>(left, 1 << 30)));
+    if (n > 0) return true;
+    if (n == 0 || (errno != EINTR && errno != EAGAIN)) return false;
+    if (left == 0) return false;
+  }
+}
+
+bool StopRequested() { return g_stop_noted != 0; }
+
+bool StopSignals::requested() {
+  for (SignalAction a : pipe_.Drain()) {
+    if (a == SignalAction::kClose) requested_ = true;
+  }
+  // A stop noted by the handler whose byte the full pipe dropped counts too.
+  if (pipe_.ok() && StopRequested()) requested_ = true;
+  return requested_;
+}
+
+bool StopSignals::WaitFor(double seconds) {
+  if (requested()) return true;
+  pipe_.WaitReadable(seconds);
+  return requested();
+}
+
+bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+}  // namespace carob::platform
