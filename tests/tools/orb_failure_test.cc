@@ -24,6 +24,8 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
        "orb set: cannot write C:\\data\\k.dat: the value holds a line break\n"},
       {{"remove", "C:\\data\\k.dat", "k\nx"},
        "orb remove: cannot write C:\\data\\k.dat: the key holds a line break\n"},
+      {{"post", "C:\\data\\plain\\q.POF", "hello"},
+       "orb post: cannot append to C:\\data\\plain\\q.POF: no such file or directory\n"},
       {{"post", "C:\\data\\dir.dat", "hello"},
        "orb post: cannot append to C:\\data\\dir.dat: is a directory\n"},
   };
