@@ -117,7 +117,7 @@ class Databank {
   // "allocated swap" line and returns the held lock.
   SwapLock AllocateSwap(std::string& name);
 
-  // Sets folder to the temporary folder: "Temporary path" in "C:\\FileLoc",
+  // Sets folder to the temporary folder: "Temporary path" in "C:\FileLoc",
   // else the first of the variables ORB, TEMP and TMP that is set, else the
   // program folder. A folder found without the key is recorded under it
   // (folder is set before, so the write already sees it).
