@@ -257,6 +257,7 @@ class Env {
   // has no equivalent. "cannot start C:\x": ENOENT when there is no such
   // file, EACCES when it is not executable, or the cause the exec met.
   virtual Status StartProgram(const std::string& path, int window_style) = 0;
+  // This process's id (cannot fail).
   virtual int ProcessId() const = 0;
 
   // -- user interface hooks, filled by the window toolkit when there is one
