@@ -59,9 +59,9 @@ struct Setup {
 void BM_IdleReceive(benchmark::State& state) {
   Setup s;
   s.msg->RotateConsoleLog(true);
-  s.msg->ReceiveMessage("CAROB", 0);  // settles the folders and fills the cache
+  s.msg->ReceiveMessage("CAROB", carob::messaging::MessageKind::kInterface);  // settles the folders and fills the cache
   for (auto _ : state) {
-    benchmark::DoNotOptimize(s.msg->ReceiveMessage("CAROB", 0));
+    benchmark::DoNotOptimize(s.msg->ReceiveMessage("CAROB", carob::messaging::MessageKind::kInterface));
   }
 }
 BENCHMARK(BM_IdleReceive);
@@ -97,12 +97,12 @@ BENCHMARK(BM_DeleteTopEntry)->Arg(10)->Arg(100)->Arg(1000);
 void BM_ReceiveOne(benchmark::State& state) {
   Setup s;
   s.msg->RotateConsoleLog(true);
-  s.msg->ReceiveMessage("CAROB", 0);
+  s.msg->ReceiveMessage("CAROB", carob::messaging::MessageKind::kInterface);
   for (auto _ : state) {
     state.PauseTiming();
     s.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.interface.POF", "SET SOURCE = 10.0.0.7\r\nHello");
     state.ResumeTiming();
-    benchmark::DoNotOptimize(s.msg->ReceiveMessage("CAROB", 0));
+    benchmark::DoNotOptimize(s.msg->ReceiveMessage("CAROB", carob::messaging::MessageKind::kInterface));
   }
 }
 BENCHMARK(BM_ReceiveOne);

@@ -11,6 +11,7 @@ namespace carob::databank {
 
 using platform::FileInfo;
 using platform::OpenMode;
+using platform::Status;
 using platform::TrimInPlace;
 
 SwapLock& SwapLock::operator=(SwapLock&& other) noexcept {
@@ -91,9 +92,23 @@ void Databank::ForgetPath(const std::string& path) {
 std::string Databank::Query(std::string& bank, std::string& key) {
   TrimInPlace(bank);
   TrimInPlace(key);
+  return Lookup(bank, key, nullptr);
+}
+
+Status Databank::Read(std::string_view bank, std::string_view key, std::string& value) {
+  std::string b = platform::Trim(bank), k = platform::Trim(key);
+  Status status;
+  value = Lookup(b, k, &status);
+  return status;
+}
+
+// Query on trimmed arguments; a databank that exists but cannot be read, or
+// a name that denotes a folder, is told in *status when it is given.
+std::string Databank::Lookup(std::string& bank, std::string& key, Status* status) {
   if (bank.empty() || key.empty()) return {};
 
   std::string path = ResolveBankPath(bank);
+  if (path.empty() && status) *status = Status::Failure("cannot read " + bank, "the name denotes a folder");
   std::optional<FileInfo> info;
   if (!path.empty()) info = env_.FindFile(path);
   if (!info) {
@@ -140,7 +155,9 @@ std::string Databank::Query(std::string& bank, std::string& key) {
     // The trace names the file number, so the file is read through an open
     // file line by line.
     std::unique_ptr<platform::File> file;
-    if (env_.Open(info->path, OpenMode::kRead, &file)) {
+    if (Status opened = env_.Open(info->path, OpenMode::kRead, &file); !opened) {
+      if (status) *status = opened.As("cannot read " + info->path);
+    } else {
       serial = std::to_string(file->serial());
       std::string line;
       while (file->ReadLine(line)) {
@@ -150,8 +167,10 @@ std::string Databank::Query(std::string& bank, std::string& key) {
   } else {
     std::string bytes;
     bytes.reserve(static_cast<size_t>(info->size) + 1);
-    if (env_.ReadAll(info->path, bytes)) {
+    if (Status read = env_.ReadAll(info->path, bytes); read) {
       lines::ForEachLine(bytes, [&](std::string_view line, int64_t) { return look(line); });
+    } else if (status) {
+      *status = read.As("cannot read " + info->path);
     }
   }
 
@@ -161,8 +180,7 @@ std::string Databank::Query(std::string& bank, std::string& key) {
   // stamp would otherwise be hidden behind an old answer.
   std::string slot_stamp = stamp;
   if (found && value.empty()) {
-    RemoveEntry(bank, key);
-    slot_stamp = last_write_ok_ ? last_write_stamp_ : BankStamp(path);
+    slot_stamp = Erase(bank, key).ok() ? last_write_stamp_ : BankStamp(path);
   }
   if (!found) value.clear();
 
@@ -202,18 +220,8 @@ std::string ValuePart(const std::string& line) {
 
 // -- the I/O log
 
-namespace {
-
-std::string InFolder(const std::string& folder, const char* file) {
-  std::string p = folder;
-  if (p.empty() || p.back() != '\\') p += '\\';
-  return p + file;
-}
-
-}  // namespace
-
 void Databank::LogDatabankIO(const std::string& text) {
-  const std::string file = InFolder(env_.ProgramFolder(), "Database_IO.log");
+  const std::string file = platform::JoinPath(env_.ProgramFolder(), "Database_IO.log");
   std::string line = platform::ClockStamp(env_);
   line += "| ";
   line += text;
@@ -224,8 +232,8 @@ void Databank::LogDatabankIO(const std::string& text) {
 
 void Databank::StartDatabankIOLog(bool keep_previous) {
   const std::string folder = env_.ProgramFolder();
-  const std::string log = InFolder(folder, "Database_IO.log");
-  const std::string previous = InFolder(folder, "Database_IO.log.x");
+  const std::string log = platform::JoinPath(folder, "Database_IO.log");
+  const std::string previous = platform::JoinPath(folder, "Database_IO.log.x");
   if (keep_previous) {
     if (env_.FindFile(previous)) (void)env_.Delete(previous);
     if (env_.FindFile(log)) (void)env_.Rename(log, previous);

@@ -3,8 +3,9 @@
 // overwriting, swap-file write locks and an I/O trace ("Database_IO.log").
 //
 // One Databank object is the engine's module state for one process (caches,
-// TempDir, RunPath, the I/O log switch). Operations never throw and never
-// report failure: an absent value is the empty string.
+// TempDir, RunPath, the I/O log switch). Operations never throw. Query, Set
+// and RemoveEntry report nothing (an absent value is the empty string); Read
+// and Write are their checked forms and say why they failed.
 //
 // Writers of ours coordinate through the databank's swap file in TempDir
 // ("DSP.<folder>.<file>.TMP"): a databank is locked while its swap file
@@ -16,6 +17,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +68,8 @@ class SwapLock {
   std::unique_ptr<platform::LockFile> hold_;
 };
 
+struct WriteTrace;  // how one write went, for the I/O trace and the caches
+
 class Databank {
  public:
   explicit Databank(platform::Env& env);
@@ -82,6 +86,20 @@ class Databank {
 
   void RemoveEntry(std::string& bank, std::string& key);
   void RemoveEntry(std::string&& bank, std::string&& key) { RemoveEntry(bank, key); }
+
+  // Checked forms of Query and Set for callers that hold their names as
+  // views: the arguments are trimmed copies, nothing is changed in place.
+  // Read fails when the name denotes a folder or the databank exists but
+  // cannot be read; an absent databank or key is a success with value "".
+  platform::Status Read(std::string_view bank, std::string_view key, std::string& value);
+  // Write stores value under key (an empty value removes it). It fails, and
+  // leaves the caches as they were, when the file could not be made to hold
+  // the value: the failure names the databank file and the cause ("cannot
+  // write C:\x\y.dat: read-only file system"), or the refusal in words (a
+  // blank name or key, a line break in the key or value, a folder's name).
+  platform::Status Write(std::string_view bank, std::string_view key, std::string_view value);
+  // The checked form of RemoveEntry (its trace line included).
+  platform::Status Remove(std::string_view bank, std::string_view key);
 
   // Empties every cache slot whose path or key equals name (trimmed, case
   // blind). name is trimmed and upper-cased in place.
@@ -107,6 +125,12 @@ class Databank {
   // "allocated swap" line and returns the held lock.
   SwapLock AllocateSwap(std::string& name);
 
+  // Sets folder to the temporary folder: "Temporary path" in "C:\FileLoc",
+  // else the first of the variables ORB, TEMP and TMP that is set, else the
+  // program folder. A folder found without the key is recorded under it
+  // (folder is set before, so the write already sees it).
+  void SettleTemporaryFolder(std::string& folder);
+
   // The I/O log.
   void StartDatabankIOLog(bool keep_previous);
   void LogDatabankIO(const std::string& text);
@@ -116,10 +140,6 @@ class Databank {
   const std::string& TempDir() const { return temp_dir_; }
   const std::string& RunPath() const { return run_path_; }
 
-  // Whether the last Set or RemoveEntry left the file holding what it was
-  // asked to store (written, or found already recorded).
-  bool last_write_ok() const { return last_write_ok_; }
-
   // For tests and diagnostics.
   const Cache& read_cache() const { return read_cache_; }
   const Cache& write_cache() const { return write_cache_; }
@@ -127,6 +147,24 @@ class Databank {
 
  private:
   void InitDatabankAccess();
+  std::string Lookup(std::string& bank, std::string& key, platform::Status* status);
+  // The write behind Set, RemoveEntry and Write, on trimmed arguments; an
+  // in-place overwrite pads value.
+  platform::Status Store(const std::string& bank, const std::string& key, std::string& value);
+  platform::Status Erase(const std::string& bank, const std::string& key);  // on trimmed names
+  // The write cache already holds this value for the file as it stands.
+  bool CachedAsWritten(const std::string& path, const std::string& key, const std::string& value);
+  // Under the databank's lock: appends the entry or overwrites its value in
+  // place; nullopt (the lock still held) when the value does not fit there.
+  std::optional<platform::Status> AppendOrOverwrite(const std::string& bank,
+                                                    const std::string& path,
+                                                    const std::string& key, std::string& value,
+                                                    SwapLock& lock, WriteTrace& trace);
+  // The standard method: the file rebuilt without the key's lines, the entry
+  // (unless removing) at its end, renamed into place.
+  platform::Status Rewrite(const std::string& bank, const std::string& path,
+                           const std::string& key, const std::string& value, SwapLock& lock,
+                           WriteTrace& trace);
   std::string BankStamp(const std::string& path);
   void StoreSlot(Cache& cache, const std::string& path, const std::string& stamp,
                  const std::string& key, const std::string& value);
@@ -139,7 +177,6 @@ class Databank {
   Cache read_cache_;
   Cache write_cache_;
   bool io_log_enabled_ = false;
-  bool last_write_ok_ = false;
   std::string last_write_stamp_;  // the stamp the last write left, taken under its lock
   std::string temp_dir_;
   std::string run_path_;

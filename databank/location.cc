@@ -38,21 +38,20 @@ std::string FolderPart(const std::string& name) {
 
 }  // namespace
 
+void Databank::SettleTemporaryFolder(std::string& folder) {
+  folder = Query(kFileLoc, kTemporaryPathKey);
+  if (!folder.empty()) return;
+  folder = env_.GetPathVariable("ORB");
+  if (folder.empty()) folder = env_.GetPathVariable("TEMP");
+  if (folder.empty()) folder = env_.GetPathVariable("TMP");
+  if (folder.empty()) folder = env_.ProgramFolder();
+  std::string value = folder;
+  Set(kFileLoc, kTemporaryPathKey, std::move(value));
+}
+
 void Databank::InitDatabankAccess() {
   initialising_ = true;
-  temp_dir_ = Query(kFileLoc, kTemporaryPathKey);
-  bool store = false;
-  if (temp_dir_.empty()) {
-    store = true;
-    temp_dir_ = env_.GetPathVariable("ORB");
-  }
-  if (temp_dir_.empty()) temp_dir_ = env_.GetPathVariable("TEMP");
-  if (temp_dir_.empty()) temp_dir_ = env_.GetPathVariable("TMP");
-  if (temp_dir_.empty()) temp_dir_ = env_.ProgramFolder();
-  if (store) {
-    std::string value = temp_dir_;
-    Set(kFileLoc, kTemporaryPathKey, std::move(value));
-  }
+  SettleTemporaryFolder(temp_dir_);
   run_path_ = env_.ProgramFolder();
   if (io_log_enabled_) {
     LogDatabankIO("Innitialized databank access with tempdir [" + temp_dir_ + "], runpath [" +
@@ -68,11 +67,13 @@ std::string Databank::ResolveBankPath(std::string& name) {
   if (temp_dir_.empty() && !initialising_) InitDatabankAccess();
   std::string path;
   if (!run_path_.empty() && name.find(':') == std::string::npos) {
-    path = run_path_ + "\\" + name;
+    path = platform::JoinPath(run_path_, name);
   } else {
     path = name;
   }
-  if (!path.empty() && path.front() == '\\') path = temp_dir_ + path;
+  if (!path.empty() && path.front() == '\\' && !temp_dir_.empty()) {
+    path = platform::JoinPath(temp_dir_, std::string_view(path).substr(1));
+  }
   if (!path.empty() && path.back() == '\\') path.clear();
   last_name_ = name;
   last_path_ = path;
@@ -80,7 +81,7 @@ std::string Databank::ResolveBankPath(std::string& name) {
 }
 
 std::string Databank::SwapPathFor(const std::string& name, const std::string& file_part) const {
-  return temp_dir_ + "\\DSP." + FolderPart(name) + "." + file_part + ".TMP";
+  return platform::JoinPath(temp_dir_, "DSP." + FolderPart(name) + "." + file_part + ".TMP");
 }
 
 std::string Databank::SwapPath(std::string& name) {

@@ -1,4 +1,5 @@
-// Set and RemoveEntry: no write, append, in-place overwrite or rewrite.
+// Set, RemoveEntry and the checked Write: the write cache, then one of the
+// three ways of writing (append, in-place overwrite, standard method).
 #include <algorithm>
 #include <optional>
 
@@ -10,6 +11,7 @@ namespace carob::databank {
 
 using platform::FileInfo;
 using platform::OpenMode;
+using platform::Status;
 using platform::TrimInPlace;
 
 namespace {
@@ -54,191 +56,137 @@ bool Dropped(std::string_view line, const std::string& upper_key) {
   return eq != std::string_view::npos && eq >= 1 && lines::SameKey(line.substr(0, eq), upper_key);
 }
 
+// A failure of the file layer told as the databank write it spoilt.
+Status Cannot(const Status& failed, const std::string& path) {
+  return failed.As("cannot write " + path);
+}
+
+}  // namespace
+
+struct WriteTrace {
+  std::string note;  // the methods used
+  std::string bank_serial, swap_serial, inscribed;
+  bool changed = false;  // we changed the file
+};
+
+namespace {
+
+Status Append(platform::Env& env, const std::string& target, std::string_view bytes,
+              const std::string& key, const std::string& value, WriteTrace& trace) {
+  trace.note += kNoteAppending;
+  std::string line;
+  // A last line without its end gets one first, so the new entry is never
+  // glued onto it.
+  if (!bytes.empty() && bytes.back() != '\n') line += platform::kCrLf;
+  line += key + "=" + value;
+  line += platform::kCrLf;
+  std::unique_ptr<platform::File> f;
+  Status s = env.Open(target, OpenMode::kAppend, &f);
+  if (s) s = f->Write(line);
+  if (!s) return Cannot(s, target);
+  trace.changed = true;
+  return Status::Ok();
+}
+
+Status Overwrite(platform::Env& env, const std::string& target, std::string_view bytes,
+                 int64_t first, size_t room, std::string& value, WriteTrace& trace) {
+  trace.note += kNoteInscribing;
+  if (value.size() < room) {
+    value.append(room - value.size(), ' ');
+    trace.note += "String enlarged (to " + std::to_string(room) + " bytes). ";
+  }
+  // Only the bytes that differ are inscribed; the run from the first to the
+  // last of them goes out in one positioned write, so a reader never meets
+  // the value half written. Offsets come from the real line starts, so
+  // files with bare LF line ends are written at the right bytes too.
+  int count = 0;
+  size_t lo = room, hi = 0;
+  for (size_t i = 0; i < room; ++i) {
+    if (bytes[static_cast<size_t>(first) + i] == value[i]) continue;
+    ++count;
+    lo = std::min(lo, i);
+    hi = i;
+  }
+  Status written;
+  if (count > 0) {
+    std::unique_ptr<platform::File> f;
+    Status s = env.Open(target, OpenMode::kReadWrite, &f);
+    if (s) s = f->WriteRangeAt(first + static_cast<int64_t>(lo),
+                               std::string_view(value).substr(lo, hi - lo + 1));
+    if (!s) {
+      written = Cannot(s, target);
+      count = 0;
+    }
+  }
+  trace.inscribed = std::to_string(count);
+  // The length stays, so the time must move on for every stamp to change.
+  if (count > 0) (void)env.MarkModified(target);
+  trace.changed = count > 0;
+  return written;
+}
+
 }  // namespace
 
 void Databank::Set(std::string& bank, std::string& key, std::string& value) {
   TrimInPlace(bank);
   TrimInPlace(key);
   TrimInPlace(value);
-  last_write_ok_ = false;
-  if (bank.empty() || key.empty()) return;
+  (void)Store(bank, key, value);
+}
+
+Status Databank::Write(std::string_view bank, std::string_view key, std::string_view value) {
+  std::string b = platform::Trim(bank), k = platform::Trim(key), v = platform::Trim(value);
+  return Store(b, k, v);
+}
+
+void Databank::RemoveEntry(std::string& bank, std::string& key) {
+  TrimInPlace(bank);
+  TrimInPlace(key);
+  (void)Erase(bank, key);
+}
+
+Status Databank::Remove(std::string_view bank, std::string_view key) {
+  return Erase(platform::Trim(bank), platform::Trim(key));
+}
+
+Status Databank::Erase(const std::string& bank, const std::string& key) {
+  if (io_log_enabled_) {
+    LogDatabankIO("Database " + bank + " serial " + " RemoveEntry [" + key + "]");
+  }
+  std::string empty;
+  return Store(bank, key, empty);
+}
+
+Status Databank::Store(const std::string& bank, const std::string& key, std::string& value) {
+  if (bank.empty() || key.empty()) {
+    return Status::Failure("cannot write " + bank, "the databank or the key is blank");
+  }
   // A line break inside a key or value would end its line early and turn the
   // rest into lines of their own (another key, or a stray line): such a
-  // write is refused, and reported as not done, rather than let it reshape
-  // the databank.
-  if (key.find_first_of("\r\n") != std::string::npos ||
-      value.find_first_of("\r\n") != std::string::npos) {
-    return;
+  // write is refused rather than let it reshape the databank.
+  if (key.find_first_of("\r\n") != std::string::npos) {
+    return Status::Failure("cannot write " + bank, "the key holds a line break");
   }
-
-  std::string note;
-  const std::string path = ResolveBankPath(bank);
-  if (path.empty() || path.back() == '\\') return;
-
-  if (value.empty()) {
-    note += kNoteRemoving;
-  } else if (std::optional<FileInfo> info = env_.FindFile(path)) {
-    const std::string stamp = lines::StampOf(*info);
-    for (const CacheSlot& s : write_cache_.slots) {
-      if (s.path.empty() || s.path.back() == '\\') continue;
-      if (lines::TrimView(s.path) != lines::TrimView(path) || lines::TrimView(s.stamp) != stamp ||
-          lines::TrimView(s.key) != key) {
-        continue;
-      }
-      if (lines::TrimView(s.value) == value) {
-        if (io_log_enabled_) {
-          LogDatabankIO("Database " + path + " Set [" + key + "] ==>> DeCached from write cache [" +
-                        platform::Trim(s.value) + "] value already recorded");
-        }
-        last_write_ok_ = true;
-        return;
-      }
-      break;  // the first matching slot decides
-    }
+  if (value.find_first_of("\r\n") != std::string::npos) {
+    return Status::Failure("cannot write " + bank, "the value holds a line break");
   }
+  const std::string path = ResolveBankPath(std::string(bank));
+  if (path.empty() || path.back() == '\\') {
+    return Status::Failure("cannot write " + bank, "the name denotes a folder");
+  }
+  if (!value.empty() && CachedAsWritten(path, key, value)) return Status::Ok();
 
-  const std::string upper_key = platform::Upper(key);
-  std::string bank_serial, swap_serial, inscribed;
-  bool ok = false;       // the file holds what was asked for
-  bool changed = false;  // we changed the file
-  bool standard = value.empty();
+  WriteTrace trace;
   SwapLock lock;
-  bool lock_sought = false;  // (a lock that cannot be made is not sought twice)
-
-  if (!standard) {
-    // Every write runs under the databank's lock, and the scan that finds
-    // the key line runs under it too: offsets found in a file that another
-    // writer then rewrites would point into the wrong bytes.
-    for (int round = 0;; ++round) {
-      lock.Release();
-      lock = LockBank(bank, path);
-      lock_sought = true;
-      std::optional<FileInfo> info = env_.FindFile(path);
-      if (!info && round == 0) {
-        // A new databank is created empty first and then written under the
-        // lock of its own name, the lock every later writer of it takes.
-        std::unique_ptr<platform::File> made;
-        bool created = env_.Open(path, OpenMode::kAppend, &made).ok();
-        if (created) continue;
-        note += kNoteAppending;  // the folder is missing: nothing is written
-        break;
-      }
-      const std::string target = info ? info->path : path;
-      std::string bytes;
-      if (info) (void)env_.ReadAll(target, bytes);
-      KeyLine k = FindKeyLine(bytes, upper_key);
-      if (!k.found) {
-        note += kNoteAppending;
-        std::string line;
-        // A last line without its end gets one first, so the new entry is
-        // never glued onto it.
-        if (!bytes.empty() && bytes.back() != '\n') line += platform::kCrLf;
-        line += key + "=" + value;
-        line += platform::kCrLf;
-        std::unique_ptr<platform::File> f;
-        ok = env_.Open(target, OpenMode::kAppend, &f) && f->Write(line);
-        changed = ok;
-        break;
-      }
-      if (platform::Upper(k.value) == platform::Upper(value)) {
-        note = kNoteRecorded;
-        ok = true;
-        break;
-      }
-      note += kNoteOverwriting;
-      const size_t room = k.length - (k.equals + 1);
-      if (value.size() > room) {
-        standard = true;  // the lock is kept for the rewrite
-        break;
-      }
-      note += kNoteInscribing;
-      if (value.size() < room) {
-        value.append(room - value.size(), ' ');
-        note += "String enlarged (to " + std::to_string(room) + " bytes). ";
-      }
-      // Only the bytes that differ are inscribed; the run from the first to
-      // the last of them goes out in one positioned write, so a reader never
-      // meets the value half written. Offsets come from the real line
-      // starts, so files with bare LF line ends are written at the right
-      // bytes too.
-      const int64_t first = k.start + static_cast<int64_t>(k.equals) + 1;
-      int count = 0;
-      size_t lo = room, hi = 0;
-      for (size_t i = 0; i < room; ++i) {
-        if (bytes[static_cast<size_t>(first) + i] == value[i]) continue;
-        ++count;
-        lo = std::min(lo, i);
-        hi = i;
-      }
-      bool all_written = true;
-      if (count > 0) {
-        std::unique_ptr<platform::File> f;
-        all_written = env_.Open(target, OpenMode::kReadWrite, &f) &&
-                      f->WriteRangeAt(first + static_cast<int64_t>(lo),
-                                      std::string_view(value).substr(lo, hi - lo + 1));
-        if (!all_written) count = 0;
-      }
-      inscribed = std::to_string(count);
-      // The length stays, so the time must move on for every stamp to change.
-      if (count > 0) (void)env_.MarkModified(target);
-      ok = all_written;
-      changed = count > 0;
-      break;
-    }
+  std::optional<Status> done;
+  if (value.empty()) {
+    trace.note += kNoteRemoving;
+    lock = LockBank(bank, path);
+  } else {
+    done = AppendOrOverwrite(bank, path, key, value, lock, trace);
   }
-
-  if (standard) {
-    note += kNoteStandard;
-    if (!lock_sought) lock = LockBank(bank, path);
-    if (io_log_enabled_) {
-      LogDatabankIO("Database [" + bank + "] ==>> allocated swap [" + lock.path() + "]");
-    }
-    std::string fresh;
-    std::optional<FileInfo> info = env_.FindFile(path);
-    bool readable = true;
-    if (info) {
-      std::string old;
-      readable = env_.ReadAll(info->path, old).ok();
-      if (readable) {
-        // The old contents stay in the swap file while the lock is held.
-        (void)lock.Write(old);
-        std::unique_ptr<platform::File> bank_file, swap_file;
-        (void)env_.Open(info->path, OpenMode::kRead, &bank_file);
-        (void)env_.Open(lock.path(), OpenMode::kRead, &swap_file);
-        if (bank_file) bank_serial = std::to_string(bank_file->serial());
-        if (swap_file) swap_serial = std::to_string(swap_file->serial());
-        fresh.reserve(old.size() + key.size() + value.size() + 3);
-        lines::ForEachLine(old, [&](std::string_view line, int64_t) {
-          if (!Dropped(line, upper_key)) {
-            fresh += line;
-            fresh += platform::kCrLf;
-          }
-          return true;
-        });
-      }
-    }
-    if (!value.empty()) {
-      fresh += key + "=" + value;
-      fresh += platform::kCrLf;
-    }
-    if (!readable) {
-      // A databank we cannot read is left as it is rather than replaced by
-      // what little we know of it.
-      ok = false;
-    } else if (info) {
-      // The new file is built beside the databank and renamed into place:
-      // readers see the old or the new databank, never a part of it, and a
-      // writer killed half-way leaves the old one whole.
-      ok = env_.ReplaceContents(info->path, fresh).ok();
-      changed = ok;
-    } else if (!value.empty()) {
-      std::unique_ptr<platform::File> f;
-      ok = env_.Open(path, OpenMode::kAppend, &f) && f->Write(fresh);
-      changed = ok;
-    } else {
-      ok = true;  // nothing to remove from a databank that does not exist
-    }
-  }
+  // No answer yet: a removal, or a value that does not fit its line.
+  if (!done) done = Rewrite(bank, path, key, value, lock, trace);
 
   // The stamp is taken while the lock is still held, so it describes our
   // own write and not a later one by another program.
@@ -247,32 +195,136 @@ void Databank::Set(std::string& bank, std::string& key, std::string& value) {
 
   // A write that failed is not entered in the write cache: the cache would
   // otherwise answer a value the file never received.
-  if (ok) {
+  if (done->ok()) {
     // Whatever our own caches said about this file before the write no
     // longer holds.
-    if (changed) ForgetPath(path);
-    StoreSlot(write_cache_, ResolveBankPath(bank), stamp, key, value);
+    if (trace.changed) ForgetPath(path);
+    StoreSlot(write_cache_, ResolveBankPath(std::string(bank)), stamp, key, value);
     last_write_stamp_ = stamp;
   }
-  last_write_ok_ = ok;
 
   if (io_log_enabled_) {
-    LogDatabankIO("Database " + bank + " serial " + bank_serial + " Set [" + key + "], [" + value +
-                  "]");
-    LogDatabankIO(" Methods: " + note);
-    LogDatabankIO(" Swap serial " + swap_serial + " Set");
-    LogDatabankIO(" Bytes inscribed " + inscribed);
+    LogDatabankIO("Database " + bank + " serial " + trace.bank_serial + " Set [" + key + "], [" +
+                  value + "]");
+    LogDatabankIO(" Methods: " + trace.note);
+    LogDatabankIO(" Swap serial " + trace.swap_serial + " Set");
+    LogDatabankIO(" Bytes inscribed " + trace.inscribed);
+  }
+  return *done;
+}
+
+bool Databank::CachedAsWritten(const std::string& path, const std::string& key,
+                               const std::string& value) {
+  std::optional<FileInfo> info = env_.FindFile(path);
+  if (!info) return false;
+  const std::string stamp = lines::StampOf(*info);
+  for (const CacheSlot& s : write_cache_.slots) {
+    if (s.path.empty() || s.path.back() == '\\') continue;
+    if (lines::TrimView(s.path) != lines::TrimView(path) || lines::TrimView(s.stamp) != stamp ||
+        lines::TrimView(s.key) != key) {
+      continue;
+    }
+    // The first matching slot decides.
+    if (lines::TrimView(s.value) != value) return false;
+    if (io_log_enabled_) {
+      LogDatabankIO("Database " + path + " Set [" + key + "] ==>> DeCached from write cache [" +
+                    platform::Trim(s.value) + "] value already recorded");
+    }
+    return true;
+  }
+  return false;
+}
+
+std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
+                                                  const std::string& path,
+                                                  const std::string& key, std::string& value,
+                                                  SwapLock& lock, WriteTrace& trace) {
+  const std::string upper_key = platform::Upper(key);
+  // Every write runs under the databank's lock, and the scan that finds the
+  // key line runs under it too: offsets found in a file that another writer
+  // then rewrites would point into the wrong bytes.
+  for (int round = 0;; ++round) {
+    lock.Release();
+    lock = LockBank(bank, path);
+    std::optional<FileInfo> info = env_.FindFile(path);
+    if (!info && round == 0) {
+      // A new databank is created empty first and then written under the
+      // lock of its own name, the lock every later writer of it takes.
+      std::unique_ptr<platform::File> made;
+      Status s = env_.Open(path, OpenMode::kAppend, &made);
+      if (s) continue;
+      trace.note += kNoteAppending;  // the folder is missing: nothing is written
+      return Cannot(s, path);
+    }
+    const std::string target = info ? info->path : path;
+    std::string bytes;
+    if (info) (void)env_.ReadAll(target, bytes);
+    KeyLine k = FindKeyLine(bytes, upper_key);
+    if (!k.found) return Append(env_, target, bytes, key, value, trace);
+    if (platform::Upper(k.value) == platform::Upper(value)) {
+      trace.note = kNoteRecorded;
+      return Status::Ok();
+    }
+    trace.note += kNoteOverwriting;
+    const size_t room = k.length - (k.equals + 1);
+    if (value.size() > room) return std::nullopt;  // the lock is kept for the rewrite
+    return Overwrite(env_, target, bytes, k.start + static_cast<int64_t>(k.equals) + 1, room, value,
+                     trace);
   }
 }
 
-void Databank::RemoveEntry(std::string& bank, std::string& key) {
-  TrimInPlace(bank);
-  TrimInPlace(key);
+Status Databank::Rewrite(const std::string& bank, const std::string& path,
+                         const std::string& key, const std::string& value, SwapLock& lock,
+                         WriteTrace& trace) {
+  trace.note += kNoteStandard;
   if (io_log_enabled_) {
-    LogDatabankIO("Database " + bank + " serial " + " RemoveEntry [" + key + "]");
+    LogDatabankIO("Database [" + bank + "] ==>> allocated swap [" + lock.path() + "]");
   }
-  std::string empty;
-  Set(bank, key, empty);
+  const std::string upper_key = platform::Upper(key);
+  std::string fresh;
+  std::optional<FileInfo> info = env_.FindFile(path);
+  if (info) {
+    std::string old;
+    if (Status s = env_.ReadAll(info->path, old); !s) {
+      // A databank we cannot read is left as it is rather than replaced by
+      // what little we know of it.
+      return Cannot(s, info->path);
+    }
+    // The old contents stay in the swap file while the lock is held.
+    (void)lock.Write(old);
+    std::unique_ptr<platform::File> bank_file, swap_file;
+    (void)env_.Open(info->path, OpenMode::kRead, &bank_file);
+    (void)env_.Open(lock.path(), OpenMode::kRead, &swap_file);
+    if (bank_file) trace.bank_serial = std::to_string(bank_file->serial());
+    if (swap_file) trace.swap_serial = std::to_string(swap_file->serial());
+    fresh.reserve(old.size() + key.size() + value.size() + 3);
+    lines::ForEachLine(old, [&](std::string_view line, int64_t) {
+      if (!Dropped(line, upper_key)) {
+        fresh += line;
+        fresh += platform::kCrLf;
+      }
+      return true;
+    });
+  }
+  if (!value.empty()) {
+    fresh += key + "=" + value;
+    fresh += platform::kCrLf;
+  }
+  if (info) {
+    // The new file is built beside the databank and renamed into place:
+    // readers see the old or the new databank, never a part of it, and a
+    // writer killed half-way leaves the old one whole.
+    if (Status s = env_.ReplaceContents(info->path, fresh); !s) return Cannot(s, info->path);
+  } else if (!value.empty()) {
+    std::unique_ptr<platform::File> f;
+    Status s = env_.Open(path, OpenMode::kAppend, &f);
+    if (s) s = f->Write(fresh);
+    if (!s) return Cannot(s, path);
+  } else {
+    return Status::Ok();  // nothing to remove from a databank that does not exist
+  }
+  trace.changed = true;
+  return Status::Ok();
 }
 
 }  // namespace carob::databank

@@ -12,7 +12,7 @@ Messaging::Messaging(platform::Env& env, databank::Databank& db, registry::Regis
 
 void Messaging::WriteLog(const std::string& log_name, const std::string& text) {
   std::string path = log_name;
-  if (path.find(':') == std::string::npos) path = env_.ProgramFolder() + "\\" + path;
+  if (path.find(':') == std::string::npos) path = platform::JoinPath(env_.ProgramFolder(), path);
   // The whole path counts: a dot in a folder name is enough to keep ".log" off.
   if (path.find('.') == std::string::npos) path += ".log";
   AppendLine(path, platform::ClockStamp(env_) + "| " + text);
@@ -29,7 +29,7 @@ void Messaging::AppendLine(const std::string& path, const std::string& line) {
 }
 
 void Messaging::RotateConsoleLog(bool keep_previous) {
-  const std::string log = env_.ProgramFolder() + "\\" + kConsoleLogName;
+  const std::string log = platform::JoinPath(env_.ProgramFolder(), kConsoleLogName);
   if (keep_previous) {
     const std::string previous = log + ".x";
     (void)env_.Delete(previous);

@@ -4,14 +4,17 @@
 //
 // One Messaging object is the module state of the messaging layer for one
 // process (the console-log switch, the ROZ temporary folder, the path memo,
-// LastSource). Operations never throw and never report failure to callers.
+// LastSource). Operations never throw; those that callers check return a
+// platform::Status that says what failed and why.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "databank/databank.h"
 #include "platform/env.h"
+#include "platform/status.h"
 #include "registry/registry.h"
 
 namespace carob::messaging {
@@ -20,6 +23,14 @@ inline constexpr const char* kDispatcherInputKey = "RORU PO Input";
 inline constexpr const char* kConsoleLogName = "Console_use.log";
 inline constexpr const char* kEntryHeader = "--- Entry by ROZ Default on ";
 inline constexpr const char* kNoComputer = "0.0.0.0";
+
+// Which interface file of an application a message is received from. The
+// console log records the kind by its number ("AppType = 0"); a number
+// outside these has no file word of its own.
+enum class MessageKind : int {
+  kInterface = 0,
+  kOutbox = 1,
+};
 
 // A received message taken apart.
 struct SourcedText {
@@ -53,19 +64,20 @@ class Messaging {
   std::string MakeSwapName(const std::string& path);
 
   // Checked forms for callers that must know the outcome (the companion
-  // tool, receive). AppendEntryChecked is true when the entry was written or
-  // there was nothing to write; RemoveTopEntry is true when the top entry is
-  // gone from the file (or the file held none), false when it is still there.
-  bool AppendEntryChecked(const std::string& file, const std::string& text);
+  // tool, receive). AppendEntryChecked succeeds when the entry was written
+  // or there was nothing to write ("cannot append to C:\x\q.POF: ..."
+  // otherwise); RemoveTopEntry succeeds when the top entry is gone from the
+  // file (or the file held none), and fails while it is still there.
+  platform::Status AppendEntryChecked(const std::string& file, const std::string& text);
   QueueEntry ReadTop(const std::string& file);
-  bool RemoveTopEntry(const std::string& file);
+  platform::Status RemoveTopEntry(const std::string& file);
   // Removes the top entry and gives back what was removed, read while the
   // queue is held, so that takers never hand out one entry twice. Same
   // result as RemoveTopEntry; `taken` stays empty when nothing was removed.
-  bool TakeTop(const std::string& file, QueueEntry& taken);
+  platform::Status TakeTop(const std::string& file, QueueEntry& taken);
 
   // -- receive and send
-  std::string ReceiveMessage(const std::string& app, int kind);
+  std::string ReceiveMessage(const std::string& app, MessageKind kind);
   SourcedText SplitSource(const std::string& text);
   void SendMessage(std::string& source, const std::string& destination, const std::string& text);
   void SendToOutputProgram(const std::string& text);
@@ -74,9 +86,11 @@ class Messaging {
 
   const std::string& RozTempDir() const { return roz_temp_dir_; }
 
+  // The value of key in "C:\FileLoc" ("" when absent or unreadable).
+  std::string FileLocation(std::string_view key);
+
  private:
   void InitInterfaceFileAccess();
-  std::string QueryFileLoc(const std::string& key);
 
   // A top entry that was handed over but could not be taken off its file,
   // with the state of the file at that moment.

@@ -7,26 +7,25 @@
 namespace carob::messaging {
 namespace {
 
-std::string KindWord(int kind) {
+std::string KindWord(MessageKind kind) {
   switch (kind) {
-    case 0: return "interface";
-    case 1: return "outbox";
-    default: return "";
+    case MessageKind::kInterface: return "interface";
+    case MessageKind::kOutbox: return "outbox";
   }
+  return "";
 }
 
 }  // namespace
 
-std::string Messaging::ReceiveMessage(const std::string& app, int kind) {
+std::string Messaging::ReceiveMessage(const std::string& app, MessageKind kind) {
   const std::string kind_word = KindWord(kind);
   const std::string key = app + " " + kind_word;
-  std::string file = QueryFileLoc(key);
+  std::string file = FileLocation(key);
   if (file.empty()) {
     // First use: register the default location; the file is looked at from
     // the next call on.
-    std::string bank = databank::kFileLoc, k = key;
-    std::string value = env_.ProgramFolder() + "\\" + platform::Trim(app) + "." + kind_word + ".POF";
-    db_.Set(bank, k, value);
+    const std::string name = platform::Trim(app) + "." + kind_word + ".POF";
+    db_.Set(databank::kFileLoc, std::string(key), platform::JoinPath(env_.ProgramFolder(), name));
     return "";
   }
 
@@ -101,7 +100,7 @@ std::string Messaging::ReceiveMessage(const std::string& app, int kind) {
     WriteLog(kConsoleLogName, "Recieved [" + result + "]");
     WriteLog(kConsoleLogName, " Source = " + last_source_);
     WriteLog(kConsoleLogName, " AppName = " + app);
-    WriteLog(kConsoleLogName, " AppType = " + std::to_string(kind));
+    WriteLog(kConsoleLogName, " AppType = " + std::to_string(static_cast<int>(kind)));
   }
   return result;
 }

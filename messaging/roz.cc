@@ -14,6 +14,8 @@
 namespace carob::messaging {
 namespace {
 
+using platform::Status;
+
 bool IsBoundary(std::string_view line) { return line.substr(0, 3) == "---"; }
 
 std::string Hex(unsigned long value) {
@@ -47,18 +49,12 @@ class RestCopier {
       removed_.text += platform::kCrLf;
     }
   }
-  // Splits raw bytes into lines the way File::ReadLine does (LF ends a line,
-  // a CR right before it goes with it, the last line needs no end).
+  // Takes raw bytes line by line, the way File::ReadLine splits them.
   void TakeBytes(std::string_view bytes) {
-    size_t start = 0;
-    while (start < bytes.size()) {
-      size_t lf = bytes.find('\n', start);
-      size_t end = lf == std::string_view::npos ? bytes.size() : lf;
-      size_t stop = end;
-      if (lf != std::string_view::npos && stop > start && bytes[stop - 1] == '\r') --stop;
-      Take(std::string(bytes.substr(start, stop - start)));
-      start = lf == std::string_view::npos ? bytes.size() : lf + 1;
-    }
+    platform::ForEachLine(bytes, [this](std::string_view line, int64_t) {
+      Take(std::string(line));
+      return true;
+    });
   }
   std::string TakeOutput() { return std::move(out_); }
   // What stands before the second boundary: the entry being removed.
@@ -75,25 +71,15 @@ class RestCopier {
 
 void Messaging::InitInterfaceFileAccess() {
   initialising_ = true;
-  roz_temp_dir_ = QueryFileLoc(databank::kTemporaryPathKey);
-  bool store = false;
-  if (roz_temp_dir_.empty()) {
-    roz_temp_dir_ = env_.GetPathVariable("ORB");
-    store = true;
-  }
-  if (roz_temp_dir_.empty()) roz_temp_dir_ = env_.GetPathVariable("TEMP");
-  if (roz_temp_dir_.empty()) roz_temp_dir_ = env_.GetPathVariable("TMP");
-  if (roz_temp_dir_.empty()) roz_temp_dir_ = env_.ProgramFolder();
-  if (store) {
-    std::string bank = databank::kFileLoc, key = databank::kTemporaryPathKey, value = roz_temp_dir_;
-    db_.Set(bank, key, value);
-  }
+  db_.SettleTemporaryFolder(roz_temp_dir_);
   initialising_ = false;
 }
 
-std::string Messaging::QueryFileLoc(const std::string& key) {
-  std::string bank = databank::kFileLoc, k = key;
-  return db_.Query(bank, k);
+std::string Messaging::FileLocation(std::string_view key) {
+  std::string value;
+  // An unreadable "C:\FileLoc" holds no location.
+  (void)db_.Read(databank::kFileLoc, key, value);
+  return value;
 }
 
 std::string Messaging::ResolveInterfacePath(const std::string& name) {
@@ -101,14 +87,16 @@ std::string Messaging::ResolveInterfacePath(const std::string& name) {
   last_name_ = name;
   if (roz_temp_dir_.empty() && !initialising_) InitInterfaceFileAccess();
   std::string path = name;
-  if (path.find(':') == std::string::npos) path = env_.ProgramFolder() + "\\" + path;
-  if (!path.empty() && path.front() == '\\') path = roz_temp_dir_ + path;
+  if (path.find(':') == std::string::npos) path = platform::JoinPath(env_.ProgramFolder(), path);
+  if (!path.empty() && path.front() == '\\' && !roz_temp_dir_.empty()) {
+    path = platform::JoinPath(roz_temp_dir_, std::string_view(path).substr(1));
+  }
   last_path_ = path;
   return path;
 }
 
-bool Messaging::AppendEntryChecked(const std::string& file, const std::string& text) {
-  if (platform::Trim(text).empty() || platform::Trim(file).empty()) return true;
+Status Messaging::AppendEntryChecked(const std::string& file, const std::string& text) {
+  if (platform::Trim(text).empty() || platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
   std::string entry = kEntryHeader + platform::ClockStamp(env_);
   entry += platform::kCrLf;
@@ -117,12 +105,13 @@ bool Messaging::AppendEntryChecked(const std::string& file, const std::string& t
   // The whole entry goes out in one write while the queue is held, so a
   // taker rebuilding the file never splits it and never loses it.
   std::unique_ptr<platform::File> out;
-  if (!env_.OpenLocked(path, platform::OpenMode::kAppend, &out)) return false;
-  return out->Write(entry).ok();
+  Status s = env_.OpenLocked(path, platform::OpenMode::kAppend, &out);
+  if (s) s = out->Write(entry);
+  return s ? s : s.As("cannot append to " + path);
 }
 
 void Messaging::AppendEntry(const std::string& file, const std::string& text) {
-  AppendEntryChecked(file, text);
+  (void)AppendEntryChecked(file, text);
 }
 
 QueueEntry Messaging::ReadTop(const std::string& file) {
@@ -150,22 +139,25 @@ QueueEntry Messaging::ReadTop(const std::string& file) {
 
 std::string Messaging::ReadTopEntry(const std::string& file) { return ReadTop(file).text; }
 
-bool Messaging::RemoveTopEntry(const std::string& file) {
+Status Messaging::RemoveTopEntry(const std::string& file) {
   QueueEntry taken;
   return TakeTop(file, taken);
 }
 
-bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
+Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   taken = QueueEntry{};
   env_.random().Seed(env_.Timer());
   const std::string path = ResolveInterfacePath(file);
-  if (!env_.FindFile(path)) return true;
+  const std::string what = "cannot take the top entry off " + path;
+  if (!env_.FindFile(path)) return Status::Ok();
   // The queue stays held from the first read until the rebuilt file stands
   // under its name: appenders of the family wait meanwhile and then write to
   // the rebuilt file, after the entries that were waiting.
   std::unique_ptr<platform::File> held;
-  if (!env_.OpenLocked(path, platform::OpenMode::kRead, &held)) return !env_.FindFile(path);
-  if (held->Size() == 0) return true;
+  if (Status s = env_.OpenLocked(path, platform::OpenMode::kRead, &held); !s) {
+    return env_.FindFile(path) ? s.As(what) : Status::Ok();
+  }
+  if (held->Size() == 0) return Status::Ok();
 
   RestCopier copier;
   std::string old;
@@ -189,13 +181,13 @@ bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   // made keeps every entry; the caller learns that the top one is still
   // there.
   const std::string swap = MakeSwapName(path);
-  if (!env_.AppendBytes(swap, old)) return false;
+  if (Status s = env_.AppendBytes(swap, old); !s) return s.As(what);
 
   std::string rest = copier.TakeOutput();
   std::unique_ptr<platform::LockFile> rebuilt;
-  if (!env_.ReplaceContentsHeld(path, rest, &rebuilt)) {
+  if (Status s = env_.ReplaceContentsHeld(path, rest, &rebuilt); !s) {
     (void)env_.Delete(swap);
-    return false;
+    return s.As(what);
   }
   bool ok = true;
 
@@ -216,10 +208,10 @@ bool Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   // When the rebuilt file could not take the rest, the swap file keeps it.
   if (ok) (void)env_.Delete(swap);
   taken = std::move(copier.removed());
-  return true;
+  return Status::Ok();
 }
 
-void Messaging::DeleteTopEntry(const std::string& file) { RemoveTopEntry(file); }
+void Messaging::DeleteTopEntry(const std::string& file) { (void)RemoveTopEntry(file); }
 
 std::string Messaging::MakeSwapName(const std::string& path) {
   std::string name;
@@ -229,8 +221,8 @@ std::string Messaging::MakeSwapName(const std::string& path) {
     float r = env_.random().Next() * 4095.0f;
     // nearbyint rounds halves to the even neighbour.
     auto whole = static_cast<unsigned long>(std::nearbyint(r));
-    std::string candidate =
-        roz_temp_dir_ + "\\ROZ." + name + "." + Hex(counter) + "." + Hex(whole) + ".TMP";
+    std::string candidate = platform::JoinPath(
+        roz_temp_dir_, "ROZ." + name + "." + Hex(counter) + "." + Hex(whole) + ".TMP");
     if (!env_.FindFile(candidate)) return candidate;
   }
 }

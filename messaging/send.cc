@@ -10,7 +10,7 @@ namespace carob::messaging {
 void Messaging::SendMessage(std::string& source, const std::string& destination,
                             const std::string& text) {
   if (source.empty()) source = kNoComputer;
-  const std::string input = QueryFileLoc(kDispatcherInputKey);
+  const std::string input = FileLocation(kDispatcherInputKey);
   std::string body;
   if (destination.empty() || destination == kNoComputer) {
     body = "DO " + text;

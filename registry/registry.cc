@@ -1,5 +1,6 @@
 #include "registry/registry.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/clockstamp.h"
@@ -23,19 +24,17 @@ void Registry::EnsureLocated() {
   if (status_bank_.empty()) LocateStatusBank();
 }
 
-std::string Registry::QueryStatus(const std::string& key) {
+std::string Registry::Recorded(std::string_view key) {
   EnsureLocated();
-  std::string bank = status_bank_;
-  std::string k = key;
-  return db_.Query(bank, k);
+  std::string value;
+  // An unreadable STATUS databank records nothing.
+  (void)db_.Read(status_bank_, key, value);
+  return value;
 }
 
-void Registry::SetStatus(const std::string& key, const std::string& value) {
+platform::Status Registry::Record(std::string_view key, std::string_view value) {
   EnsureLocated();
-  std::string bank = status_bank_;
-  std::string k = key;
-  std::string v = value;
-  db_.Set(bank, k, v);
+  return db_.Write(status_bank_, key, value);
 }
 
 std::optional<int64_t> Registry::StatusSize() {
@@ -51,7 +50,7 @@ std::string Registry::FindStatusBank() {
   if (!status_bank_.empty()) return status_bank_;
   std::string found = db_.Query(std::string(databank::kFileLoc), std::string("STATUS"));
   if (!found.empty()) return found;
-  return db_.TempDir() + "\\STATUS";
+  return platform::JoinPath(db_.TempDir(), "STATUS");
 }
 
 void Registry::LocateStatusBank() {
@@ -59,7 +58,7 @@ void Registry::LocateStatusBank() {
   // TempDir, which the default below needs.
   status_bank_ = db_.Query(std::string(databank::kFileLoc), std::string("STATUS"));
   if (status_bank_.empty()) {
-    status_bank_ = db_.TempDir() + "\\STATUS";
+    status_bank_ = platform::JoinPath(db_.TempDir(), "STATUS");
     std::string value = status_bank_;
     db_.Set(std::string(databank::kFileLoc), std::string("STATUS"), std::move(value));
   }
@@ -99,21 +98,18 @@ void Registry::LocateStatusBank() {
 }
 
 std::string Registry::ExecutablePath() const {
-  std::string folder = env_.ProgramFolder();
-  // A program at a drive root has a folder ending in "\"; it is not doubled.
-  if (folder.empty() || folder.back() != '\\') folder += "\\";
-  return platform::Upper(folder + env_.ProgramName() + ".EXE");
+  return platform::Upper(platform::JoinPath(env_.ProgramFolder(), env_.ProgramName() + ".EXE"));
 }
 
 bool Registry::TryRegister(const std::string& app) {
-  SetStatus(app + " running", "Yes");
+  (void)Record(app + " running", "Yes");
   // One clock reading for both, so that a registration across midnight does
   // not record the old date with the new time.
   platform::WallTime now = env_.Now();
-  SetStatus(app + " last login date", platform::FormatDate(now));
-  SetStatus(app + " last login time", platform::FormatTime(now));
-  SetStatus(app + " path", ExecutablePath());
-  return ReadsAsYes(QueryStatus(app + " running"));
+  (void)Record(app + " last login date", platform::FormatDate(now));
+  (void)Record(app + " last login time", platform::FormatTime(now));
+  (void)Record(app + " path", ExecutablePath());
+  return ReadsAsYes(Recorded(app + " running"));
 }
 
 void Registry::RegisterApplication(const std::string& app) {
@@ -129,17 +125,19 @@ void Registry::RegisterApplication(const std::string& app) {
 
 void Registry::RegisterInformation(const std::string& app, const std::string& fact,
                                    const std::string& value) {
-  SetStatus(app + " " + fact, value);
+  (void)Record(app + " " + fact, value);
 }
 
-void Registry::UnregisterApplication(const std::string& app) { SetStatus(app + " running", "No"); }
+void Registry::UnregisterApplication(const std::string& app) {
+  (void)Record(app + " running", "No");
+}
 
-std::string Registry::GetLocalId() { return QueryStatus("Local ID"); }
+std::string Registry::GetLocalId() { return Recorded("Local ID"); }
 
 int32_t Registry::GetPulse() {
-  double pulse = ReadLeadingNumber(QueryStatus("Pulse"));
+  double pulse = ReadLeadingNumber(Recorded("Pulse"));
   if (pulse == 0) {
-    SetStatus("Pulse", "1000");
+    (void)Record("Pulse", "1000");
     pulse = 1000;
   }
   // A Pulse too large for 32 bits reads as 0; the caller decides what an
@@ -147,14 +145,19 @@ int32_t Registry::GetPulse() {
   return RoundToInt32(pulse).value_or(0);
 }
 
-bool Registry::IsRunning(const std::string& app) { return ReadsAsYes(QueryStatus(app + " running")); }
+int32_t TimerInterval(int32_t pulse) {
+  constexpr int32_t kShortest = 1, kLongest = 65535;
+  return std::clamp(pulse, kShortest, kLongest);
+}
+
+bool Registry::IsRunning(const std::string& app) { return ReadsAsYes(Recorded(app + " running")); }
 
 bool Registry::IsInstalled(const std::string& app) {
-  return !platform::Trim(QueryStatus(app + " path")).empty();
+  return !platform::Trim(Recorded(app + " path")).empty();
 }
 
 void Registry::RunApplication(const std::string& app, int32_t window_style) {
-  std::string path = QueryStatus(app + " path");
+  std::string path = Recorded(app + " path");
   if (path.empty()) return;
   // The started program's fate is not followed: a path that cannot be
   // started leaves the application not running, which only a wait notices.

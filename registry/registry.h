@@ -13,6 +13,7 @@
 #include "databank/databank.h"
 #include "platform/env.h"
 #include "platform/interaction.h"
+#include "platform/status.h"
 
 namespace carob::registry {
 
@@ -84,14 +85,20 @@ class Registry {
   // One pass of the registration; true when the read-back shows it running.
   bool TryRegister(const std::string& app);
 
-  std::string QueryStatus(const std::string& key);
-  void SetStatus(const std::string& key, const std::string& value);
+  // The value of key in the STATUS databank, and the checked write of one.
+  std::string Recorded(std::string_view key);
+  platform::Status Record(std::string_view key, std::string_view value);
 
   platform::Env& env_;
   databank::Databank& db_;
   platform::Interaction& interaction_;
   std::string status_bank_;
 };
+
+// The interval the receive timer runs at for a Pulse, in milliseconds: the
+// timer takes 1 to 65535, so a smaller Pulse (a 0 included) runs at 1 and a
+// larger one at 65535.
+int32_t TimerInterval(int32_t pulse);
 
 // Reads the number at the start of text: blanks are ignored wherever they
 // stand, then an optional sign, digits with an optional decimal point and an

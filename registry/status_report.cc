@@ -27,17 +27,12 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
          platform::EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix);
 }
 
-std::vector<std::string> SplitLines(const std::string& bytes) {
+std::vector<std::string> SplitLines(std::string_view bytes) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    std::string line = bytes.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
+  platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
+    lines.emplace_back(line);
+    return true;
+  });
   return lines;
 }
 

@@ -29,8 +29,7 @@ int RunQuery(OrbContext& ctx, const OrbArgs& args) {
     return 2;
   }
   if (!UsableBank(ctx, args[0], "query")) return 1;
-  std::string bank = args[0], key = args[1];
-  ctx.out << ctx.db.Query(bank, key) << "\n";
+  ctx.out << ctx.db.Query(std::string(args[0]), std::string(args[1])) << "\n";
   return ctx.out ? 0 : 1;
 }
 
@@ -40,10 +39,8 @@ int RunSet(OrbContext& ctx, const OrbArgs& args) {
     return 2;
   }
   if (!UsableBank(ctx, args[0], "set")) return 1;
-  std::string bank = args[0], key = args[1], value = args[2];
-  ctx.db.Set(bank, key, value);
-  if (!ctx.db.last_write_ok()) {
-    ctx.err << "orb set: could not write " << key << " into " << bank << "\n";
+  if (platform::Status s = ctx.db.Write(args[0], args[1], args[2]); !s) {
+    ctx.err << "orb set: " << s.message() << "\n";
     return 1;
   }
   return 0;
@@ -55,10 +52,8 @@ int RunRemove(OrbContext& ctx, const OrbArgs& args) {
     return 2;
   }
   if (!UsableBank(ctx, args[0], "remove")) return 1;
-  std::string bank = args[0], key = args[1];
-  ctx.db.RemoveEntry(bank, key);
-  if (!ctx.db.last_write_ok()) {
-    ctx.err << "orb remove: could not remove " << key << " from " << bank << "\n";
+  if (platform::Status s = ctx.db.Remove(args[0], args[1]); !s) {
+    ctx.err << "orb remove: " << s.message() << "\n";
     return 1;
   }
   return 0;

@@ -40,6 +40,9 @@ namespace {
 
 using platform::EqualsNoCase;
 using platform::Trim;
+
+// ": cause" of a failure, "" of a success.
+std::string Cause(const platform::Status& s) { return s ? std::string() : ": " + s.cause(); }
 using platform::Upper;
 
 
@@ -146,13 +149,14 @@ Dispatcher::Dispatcher(platform::Env& env, databank::Databank& db, registry::Reg
     : env_(env), db_(db), registry_(registry), msg_(msg), err_(err) {}
 
 bool Dispatcher::Start(const std::string& wanted_local_id) {
-  input_ = QueryBank(db_, databank::kFileLoc, messaging::kDispatcherInputKey);
+  input_ = msg_.FileLocation(messaging::kDispatcherInputKey);
   if (input_.empty()) {
-    std::string path = env_.ProgramFolder() + "\\" + kDispatcherApp + ".input.POF";
-    SetBank(db_, databank::kFileLoc, messaging::kDispatcherInputKey, path);
-    input_ = QueryBank(db_, databank::kFileLoc, messaging::kDispatcherInputKey);
+    const std::string path =
+        platform::JoinPath(env_.ProgramFolder(), std::string(kDispatcherApp) + ".input.POF");
+    platform::Status s = db_.Write(databank::kFileLoc, messaging::kDispatcherInputKey, path);
+    input_ = msg_.FileLocation(messaging::kDispatcherInputKey);
     if (input_.empty()) {
-      err_ << "orb dispatch: cannot record \"RORU PO Input\" in C:\\FileLoc\n";
+      err_ << "orb dispatch: cannot record \"RORU PO Input\" in C:\\FileLoc" << Cause(s) << "\n";
       return false;
     }
   }
@@ -166,10 +170,10 @@ bool Dispatcher::Start(const std::string& wanted_local_id) {
   if (id.empty()) {
     if (wanted.empty()) wanted = Trim(env_.HostName());
     if (wanted.empty()) wanted = "localhost";
-    SetBank(db_, registry_.StatusBank(), "Local ID", wanted);
+    platform::Status s = db_.Write(registry_.StatusBank(), "Local ID", wanted);
     id = registry_.GetLocalId();
     if (id.empty()) {
-      err_ << "orb dispatch: cannot record \"Local ID\" in the STATUS databank\n";
+      err_ << "orb dispatch: cannot record \"Local ID\" in the STATUS databank" << Cause(s) << "\n";
       registry_.UnregisterApplication(kDispatcherApp);
       return false;
     }
@@ -193,9 +197,10 @@ bool Dispatcher::TakeTop(const std::string& file, std::string& text) {
   messaging::QueueEntry taken;
   // An entry that cannot be taken off (the file is held elsewhere) is left
   // for the next turn instead of being handled now and again later.
-  if (!msg_.TakeTop(file, taken)) {
+  if (platform::Status s = msg_.TakeTop(file, taken); !s) {
     if (!take_failed_reported_) {
-      err_ << "orb dispatch: cannot take the top entry of " << file << "; trying again later\n";
+      err_ << "orb dispatch: cannot take the top entry of " << file << Cause(s)
+           << "; trying again later\n";
       take_failed_reported_ = true;
     }
     return false;
@@ -209,13 +214,10 @@ int Dispatcher::CountEntries(const std::string& file) {
   std::string bytes;
   if (!env_.ReadAll(msg_.ResolveInterfacePath(file), bytes) || bytes.empty()) return 0;
   int boundaries = 0;
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    if (bytes.compare(pos, 3, "---") == 0) ++boundaries;
-    size_t nl = bytes.find('\n', pos);
-    if (nl == std::string::npos) break;
-    pos = nl + 1;
-  }
+  platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
+    if (line.starts_with("---")) ++boundaries;
+    return true;
+  });
   // Lines before the first boundary are read as part of the first entry.
   return boundaries > 0 ? boundaries : 1;
 }
@@ -223,7 +225,7 @@ int Dispatcher::CountEntries(const std::string& file) {
 std::string Dispatcher::InterfaceOf(const std::string& app) {
   std::string key = app + " interface";
   db_.ForgetCached(std::string(key));
-  return QueryBank(db_, databank::kFileLoc, key);
+  return msg_.FileLocation(key);
 }
 
 // Local delivery into the addressee's interface file. kWait when the file
@@ -234,8 +236,8 @@ Dispatcher::Outcome Dispatcher::Deliver(RoutedEntry& entry, std::set<std::string
   std::string iface = InterfaceOf(entry.app);
   if (iface.empty()) {
     entry.reason = "waiting for \"" + entry.app + " interface\" in C:\\FileLoc";
-  } else if (!msg_.AppendEntryChecked(iface, DeliveredText(entry))) {
-    entry.reason = "cannot append to " + iface + " (\"" + entry.app + " interface\")";
+  } else if (platform::Status s = msg_.AppendEntryChecked(iface, DeliveredText(entry)); !s) {
+    entry.reason = "cannot append to " + iface + " (\"" + entry.app + " interface\")" + Cause(s);
   } else {
     ++stats_.delivered;
     return Outcome::kDone;
@@ -251,7 +253,7 @@ Dispatcher::Outcome Dispatcher::Forward(RoutedEntry& entry, std::set<std::string
   if (blocked.count(block_key)) return Outcome::kWait;
   std::string key = kRoutePrefix + entry.computer;
   db_.ForgetCached(std::string(key));
-  std::string route = QueryBank(db_, databank::kFileLoc, key);
+  std::string route = msg_.FileLocation(key);
   if (route.empty()) {
     entry.reason = "no route for computer [" + entry.computer + "] (\"" + key + "\" in C:\\FileLoc)";
     return Outcome::kUndeliverable;
@@ -264,8 +266,9 @@ Dispatcher::Outcome Dispatcher::Forward(RoutedEntry& entry, std::set<std::string
   }
   // A shared folder that is not there at the moment (not mounted, no
   // network) loses nothing: the entry waits and is forwarded later.
-  if (!msg_.AppendEntryChecked(route, entry.stored)) {
-    entry.reason = "cannot append to " + route + " (route for computer [" + entry.computer + "])";
+  if (platform::Status s = msg_.AppendEntryChecked(route, entry.stored); !s) {
+    entry.reason = "cannot append to " + route + " (route for computer [" + entry.computer + "])" +
+                   Cause(s);
     blocked.insert(block_key);
     return Outcome::kWait;
   }
@@ -282,11 +285,11 @@ bool Dispatcher::Handle(const std::string& entry_text, std::set<std::string>& bl
   if (outcome == Outcome::kDone) return true;
 
   const std::string& queue = outcome == Outcome::kWait ? pending_ : undeliverable_;
-  if (!msg_.AppendEntryChecked(queue, entry.stored)) {
+  if (platform::Status s = msg_.AppendEntryChecked(queue, entry.stored); !s) {
     // The entry is already off its queue: put it back into the input file
     // rather than lose it, and leave the rest of the turn.
-    bool back = msg_.AppendEntryChecked(input_, entry.stored);
-    err_ << "orb dispatch: cannot write " << queue << "; "
+    bool back = msg_.AppendEntryChecked(input_, entry.stored).ok();
+    err_ << "orb dispatch: cannot write " << queue << Cause(s) << "; "
          << (back ? "entry put back into the input file" : "ENTRY LOST: " + entry.stored) << "\n";
     return false;
   }
@@ -328,14 +331,7 @@ void Dispatcher::Turn() {
   }
 }
 
-int Dispatcher::PulseMs() {
-  int32_t pulse = registry_.GetPulse();
-  // The loop cannot wait a negative or zero time, nor longer than the
-  // longest interval a receive loop takes.
-  if (pulse <= 0) return 1000;
-  if (pulse > 65535) return 65535;
-  return pulse;
-}
+int Dispatcher::PulseMs() { return registry::TimerInterval(registry_.GetPulse()); }
 
 // ---------------------------------------------------------------- command
 

@@ -19,15 +19,6 @@ inline constexpr char kRoutePrefix[] = "RORU PO Route ";
 inline constexpr char kConsoleApp[] = "User";
 using messaging::kNoComputer;  // the id that names no particular computer
 
-// The databank takes its arguments as modifiable strings (it trims them in
-// place); these take copies.
-inline std::string QueryBank(databank::Databank& db, std::string bank, std::string key) {
-  return db.Query(bank, key);
-}
-inline void SetBank(databank::Databank& db, std::string bank, std::string key, std::string value) {
-  db.Set(bank, key, value);
-}
-
 enum class Route {
   kLocal,          // deliver into App's interface file on this computer
   kForward,        // pass on, unchanged, to the dispatcher of `computer`
@@ -77,7 +68,8 @@ class Dispatcher {
   // One turn of the loop: the pending queue, then every entry waiting in the
   // input file.
   void Turn();
-  // The loop's interval from the STATUS databank's Pulse, in milliseconds.
+  // The loop's interval from the STATUS databank's Pulse, in milliseconds,
+  // by the receive timer's rule (registry::TimerInterval).
   int PulseMs();
 
   const std::string& input() const { return input_; }

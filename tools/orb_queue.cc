@@ -31,8 +31,8 @@ int RunPost(OrbContext& ctx, const OrbArgs& args) {
   }
   registry::Registry registry(ctx.env, ctx.db);
   messaging::Messaging msg(ctx.env, ctx.db, registry);
-  if (!msg.AppendEntryChecked(args[0], text)) {
-    err << "orb post: cannot append to " << msg.ResolveInterfacePath(args[0]) << "\n";
+  if (platform::Status s = msg.AppendEntryChecked(args[0], text); !s) {
+    err << "orb post: " << s.message() << "\n";
     return 1;
   }
   return 0;
@@ -59,8 +59,8 @@ int RunTake(OrbContext& ctx, const OrbArgs& args) {
     auto info = ctx.env.FindFile(path);
     if (!info || info->size == 0) return 0;
     messaging::QueueEntry top;
-    if (!msg.TakeTop(file, top)) {
-      err << "orb take: cannot take the top entry off " << path << "\n";
+    if (platform::Status s = msg.TakeTop(file, top); !s) {
+      err << "orb take: " << s.message() << "\n";
       return 1;
     }
     if (!top.text.empty()) {

@@ -83,14 +83,17 @@ class Console {
   bool Start() {
     registry_.RegisterApplication(kConsoleApp);
     std::string key = std::string(kConsoleApp) + " interface";
-    iface_ = QueryBank(db_, databank::kFileLoc, key);
+    iface_ = msg_.FileLocation(key);
+    platform::Status s;
     if (iface_.empty()) {
-      std::string path = env_.ProgramFolder() + "\\" + kConsoleApp + ".interface.POF";
-      SetBank(db_, databank::kFileLoc, key, path);
-      iface_ = QueryBank(db_, databank::kFileLoc, key);
+      const std::string name = std::string(kConsoleApp) + ".interface.POF";
+      s = db_.Write(databank::kFileLoc, key, platform::JoinPath(env_.ProgramFolder(), name));
+      iface_ = msg_.FileLocation(key);
     }
     if (iface_.empty()) {
-      err_ << "orb talk: cannot record \"" << key << "\" in C:\\FileLoc\n";
+      err_ << "orb talk: cannot record \"" << key << "\" in C:\\FileLoc";
+      if (!s) err_ << ": " << s.cause();
+      err_ << "\n";
       return false;
     }
     return true;
@@ -102,7 +105,7 @@ class Console {
   // file yet (the line is then kept by the caller rather than lost).
   bool Send(const std::string& app, const std::string& to, const std::string& line) {
     db_.ForgetCached(std::string(messaging::kDispatcherInputKey));
-    if (QueryBank(db_, databank::kFileLoc, messaging::kDispatcherInputKey).empty()) return false;
+    if (msg_.FileLocation(messaging::kDispatcherInputKey).empty()) return false;
     std::string source;
     msg_.SendMessage(source, to, app + ":" + line);
     return true;
@@ -117,7 +120,7 @@ class Console {
     std::vector<std::string> keys = {messaging::kDispatcherInputKey};
     if (registry_.IsRunning(app)) keys.push_back(app + " interface");
     for (const std::string& key : keys) {
-      std::string file = QueryBank(db_, databank::kFileLoc, key);
+      std::string file = msg_.FileLocation(key);
       if (file.empty()) continue;
       auto info = env_.FindFile(msg_.ResolveInterfacePath(file));
       if (info && info->size > 0) return true;
@@ -131,7 +134,7 @@ class Console {
   int PrintArrivals(bool over_prompt) {
     int printed = 0;
     for (int i = 0; i < kMaxTakenPerPoll; ++i) {
-      std::string text = msg_.ReceiveMessage(kConsoleApp, 0);
+      std::string text = msg_.ReceiveMessage(kConsoleApp, messaging::MessageKind::kInterface);
       if (text.empty()) break;
       if (over_prompt && printed == 0) out_ << "\r\033[K";
       out_ << text << "\n";

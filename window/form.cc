@@ -1,6 +1,5 @@
 // The form: its controls and their places, the load and unload events, the
 // receive tick, the button and combo box handlers, the lifecycle report.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -13,9 +12,6 @@ namespace {
 
 constexpr const char* kKnowledgeKey = "CAROB knowledge";
 constexpr const char* kSettingsKey = "CAROB settings";
-// The timer takes intervals from 1 to 65535 ms.
-constexpr int32_t kMinInterval = 1;
-constexpr int32_t kMaxInterval = 65535;
 
 }  // namespace
 
@@ -119,14 +115,13 @@ void Window::Reciever_Timer() {
   // A Pulse the timer cannot take (including the 0 that an oversized stored
   // value reads as) is brought into the timer's range, so that polling never
   // stops.
-  const int32_t pulse = registry_.GetPulse();
-  Reciever.Interval = std::clamp(pulse, kMinInterval, kMaxInterval);
+  Reciever.Interval = registry::TimerInterval(registry_.GetPulse());
 
   // The registry may wait for another program and let events run meanwhile;
   // a tick arriving inside this tick's wait has nothing to add.
   if (ticking_) return;
   ticking_ = true;
-  const std::string sentence = platform::Trim(messaging_.ReceiveMessage(kAppName, 0));
+  const std::string sentence = platform::Trim(messaging_.ReceiveMessage(kAppName, messaging::MessageKind::kInterface));
   if (!sentence.empty()) {
     if (sentence == "?") {
       messaging_.SendToOutputProgram(IdentificationText());

@@ -115,13 +115,14 @@ TEST_F(DatabankTest, NamesResolveByDriveOrProgramFolder) {
   }
 }
 
-TEST(ProgramAtDriveRootTest, RunPathIsJoinedWithOneMoreBackslash) {
+TEST(ProgramAtDriveRootTest, RunPathIsJoinedWithoutADoubledBackslash) {
   TempRoot root;
   root.WriteFile("C:\\FileLoc", "Temporary path=C:\\\r\n");
   auto env = MakeTestEnv(root, MakeManualClock(), "C:\\");
   databank::Databank db(*env);
   std::string name = "k.dat";
-  EXPECT_EQ(db.ResolveBankPath(name), "C:\\\\k.dat");
+  EXPECT_EQ(db.ResolveBankPath(name), "C:\\k.dat");
+  EXPECT_EQ(db.SwapPath(name), "C:\\DSP.Root..TMP");
   std::string b = "k.dat", k = "a", v = "1";
   db.Set(b, k, v);
   EXPECT_EQ(root.ReadFile("C:\\k.dat"), "a=1\r\n");

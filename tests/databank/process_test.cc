@@ -211,8 +211,7 @@ TEST_P(ProcessTest, WriterKilledAtAnyMomentLosesNoOtherEntry) {
     // The next writer (on a manual clock: its 7-second wait passes at once)
     // breaks a lock left behind and writes.
     std::string b = kBank, k = "after_" + std::to_string(round), v = "x";
-    db.Set(b, k, v);
-    EXPECT_TRUE(db.last_write_ok());
+    EXPECT_TRUE(db.Write(b, k, v).ok());
     EXPECT_TRUE(SwapFilesLeft().empty());
   }
   Parsed p = ParseBank(root.ReadFile(kBank));

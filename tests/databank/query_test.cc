@@ -39,6 +39,19 @@ TEST_F(DatabankTest, MissingOrEmptyBankAnswersNothing) {
   }
 }
 
+TEST_F(DatabankTest, CheckedReadTellsAbsenceFromFailure) {
+  root.WriteFile(kBank, "k = v \r\n");
+  std::string value = "stale";
+  EXPECT_TRUE(db->Read("  " + std::string(kBank) + " ", " K ", value).ok());
+  EXPECT_EQ(value, "v");
+  EXPECT_TRUE(db->Read(kBank, "none", value).ok());
+  EXPECT_EQ(value, "");
+  EXPECT_TRUE(db->Read("C:\\data\\none.dat", "k", value).ok());  // absent: no failure
+  platform::Status s = db->Read("C:\\data\\", "k", value);
+  EXPECT_EQ(s.message(), "cannot read C:\\data\\: the name denotes a folder");
+  EXPECT_EQ(value, "");
+}
+
 // With the log on the file is read line by line through an open file (for
 // its serial), with the log off in one piece; both must answer alike.
 class QueryModesTest : public DatabankTest, public ::testing::WithParamInterface<bool> {

@@ -24,11 +24,10 @@ Lines SetLines(const std::string& bank, const std::string& bank_serial, const st
 
 TEST_F(DatabankTest, BlankBankOrKeyWritesNothing) {
   StartLog();
-  S("  ", "k", "v");
-  S(kBank, "  ", "v");
+  EXPECT_EQ(db->Write("  ", "k", "v").cause(), "the databank or the key is blank");
+  EXPECT_EQ(db->Write(kBank, "  ", "v").cause(), "the databank or the key is blank");
   EXPECT_FALSE(root.Exists(kBank));
   EXPECT_FALSE(root.Exists(kLog));
-  EXPECT_FALSE(db->last_write_ok());
 }
 
 TEST_F(DatabankTest, SetCreatesAMissingDatabankAndAppendsNewKeys) {
@@ -38,7 +37,6 @@ TEST_F(DatabankTest, SetCreatesAMissingDatabankAndAppendsNewKeys) {
   EXPECT_EQ(b, kBank);
   EXPECT_EQ(k, "k");
   EXPECT_EQ(v, "v");
-  EXPECT_TRUE(db->last_write_ok());
   EXPECT_EQ(root.ReadFile(kBank), "k=v\r\n");
   EXPECT_EQ(Log(), SetLines(kBank, "", "k", "v", "Appending. ", "", ""));
   S(kBank, "second", "two = 2");
@@ -191,25 +189,23 @@ TEST_F(DatabankTest, ValuesMayHoldEqualsButKeysNever) {
 TEST_F(DatabankTest, LineBreaksInKeyOrValueNeverReshapeTheFile) {
   S(kBank, "sky", "blue");
   const std::string before = root.ReadFile(kBank);
-  S(kBank, "sky", "grey\r\nAuthor=somebody else");
-  EXPECT_FALSE(db->last_write_ok());
-  S(kBank, "sea\nAuthor", "deep");
-  EXPECT_FALSE(db->last_write_ok());
-  S(kBank, "cloud", "white\n");
-  EXPECT_FALSE(db->last_write_ok());
+  EXPECT_EQ(db->Write(kBank, "sky", "grey\r\nAuthor=somebody else").message(),
+            std::string("cannot write ") + kBank + ": the value holds a line break");
+  EXPECT_EQ(db->Write(kBank, "sea\nAuthor", "deep").cause(), "the key holds a line break");
+  EXPECT_EQ(db->Write(kBank, "cloud", "white\n").cause(), "the value holds a line break");
   EXPECT_EQ(root.ReadFile(kBank), before);
   EXPECT_EQ(Q(kBank, "Author"), "");
   EXPECT_EQ(Q(kBank, "sky"), "blue");
   // A value without breaks is stored as usual afterwards.
-  S(kBank, "sky", "gray");
-  EXPECT_TRUE(db->last_write_ok());
+  EXPECT_TRUE(db->Write(kBank, "sky", "gray").ok());
   EXPECT_EQ(root.ReadFile(kBank), "sky=gray\r\n");
 }
 
 TEST_F(DatabankTest, DatabankInAMissingFolderIsNeverCreated) {
   StartLog();
-  S("C:\\nowhere\\k.dat", "k", "v");
-  EXPECT_FALSE(db->last_write_ok());
+  platform::Status s = db->Write("C:\\nowhere\\k.dat", "k", "v");
+  EXPECT_EQ(s.what(), "cannot write C:\\nowhere\\k.dat");
+  EXPECT_FALSE(s.cause().empty());
   EXPECT_FALSE(root.Exists("C:\\nowhere"));
   EXPECT_EQ(Log(), SetLines("C:\\nowhere\\k.dat", "", "k", "v", "Appending. ", "", ""));
   EXPECT_EQ(Q("C:\\nowhere\\k.dat", "k"), "");
@@ -241,14 +237,13 @@ TEST_F(DatabankTest, FailedWritesAreNotReportedAsWritten) {
   root.WriteFile(kBank, "k=abcdef\r\n");
   Unwritable guard(root.Native(kBank));
   if (!guard.ok()) GTEST_SKIP() << "cannot make a file unwritable here";
-  S(kBank, "k", "xyz");  // in place
-  EXPECT_FALSE(db->last_write_ok());
-  EXPECT_EQ(Q(kBank, "k"), "abcdef");
-  S(kBank, "k", "a value longer than its room");  // rewrite
-  EXPECT_FALSE(db->last_write_ok());
-  EXPECT_EQ(Q(kBank, "k"), "abcdef");
-  S(kBank, "new", "v");  // append
-  EXPECT_FALSE(db->last_write_ok());
+  for (const char* value : {"xyz", "a value longer than its room"}) {  // in place, rewrite
+    platform::Status s = db->Write(kBank, "k", value);
+    EXPECT_EQ(s.what(), std::string("cannot write ") + kBank) << value;
+    EXPECT_NE(s.error(), 0) << value;
+    EXPECT_EQ(Q(kBank, "k"), "abcdef");
+  }
+  EXPECT_FALSE(db->Write(kBank, "new", "v").ok());  // append
   EXPECT_EQ(Q(kBank, "new"), "");
   EXPECT_EQ(root.ReadFile(kBank), "k=abcdef\r\n");
   for (const auto& slot : db->write_cache().slots) EXPECT_NE(slot.path, kBank);

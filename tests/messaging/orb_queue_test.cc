@@ -311,7 +311,7 @@ TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
   std::vector<std::string> out_of_order;
   int failed = 0;
   auto receive_one = [&]() {
-    std::string text = msg.ReceiveMessage("CAROB", 0);
+    std::string text = msg.ReceiveMessage("CAROB", messaging::MessageKind::kInterface);
     if (text.empty()) return false;
     ++seen[text];
     const size_t dash = text.find('-');
@@ -379,7 +379,7 @@ TEST(OrbQueue, FastAppendersKeepTheirOrder) {
   std::map<std::string, int> last_of;
   int out_of_order = 0, failed = 0;
   auto receive_one = [&]() {
-    std::string text = msg.ReceiveMessage("CAROB", 0);
+    std::string text = msg.ReceiveMessage("CAROB", messaging::MessageKind::kInterface);
     if (text.empty()) return false;
     ++seen[text];
     const size_t dash = text.find('-');

@@ -20,36 +20,36 @@ struct ReceiveRig : MessagingRig {
     root.MakeFolder("C:\\ORB\\RORU");
   }
   void Post(const std::string& text) { msg->AppendEntry(kInterface, text); }
-  std::string Receive() { return msg->ReceiveMessage("CAROB", 0); }
+  std::string Receive() { return msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface); }
 };
 
 TEST(Receive, FirstCallOnlyRegistersTheLocation) {
   MessagingRig rig;
   rig.root.WriteFile(kInterface, MessagingRig::Header() + "waiting\r\n");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB interface=" + kInterface + "\r\n"),
             std::string::npos);
   EXPECT_EQ(rig.Read(kInterface), MessagingRig::Header() + "waiting\r\n") << "not looked at";
   EXPECT_EQ(rig.msg->LastSource(), "");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "waiting\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "waiting\r\n");
   EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
   EXPECT_EQ(rig.Read(kInterface), "");
 }
 
 TEST(Receive, OutboxAndOtherKinds) {
   MessagingRig rig;
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 1), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kOutbox), "");
   EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB outbox=C:\\ORB\\CAROB\\CAROB.outbox.POF\r\n"),
             std::string::npos);
   rig.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.outbox.POF", "out");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 1), "out\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kOutbox), "out\r\n");
   // The default file takes the name trimmed; the key keeps it as given
   // (the databank trims only its ends).
-  EXPECT_EQ(rig.msg->ReceiveMessage(" Lexwright ", 1), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage(" Lexwright ", messaging::MessageKind::kOutbox), "");
   EXPECT_NE(rig.Read("C:\\FileLoc").find("Lexwright  outbox=C:\\ORB\\CAROB\\Lexwright.outbox.POF\r\n"),
             std::string::npos);
   // Any other kind has no kind word.
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 7), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", static_cast<messaging::MessageKind>(7)), "");
   EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB=C:\\ORB\\CAROB\\CAROB..POF\r\n"),
             std::string::npos);
 }
@@ -124,7 +124,7 @@ TEST(Receive, PingWithoutDispatcherIsStillConsumed) {
   MessagingRig rig;
   rig.AddFileLoc("CAROB interface", kInterface);
   rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\n!");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_EQ(rig.Read(kInterface), "");
 }
 
@@ -153,33 +153,33 @@ TEST(Receive, EntryThatCannotBeRemovedIsHandedOverOnce) {
   MessagingRig rig("C:\\ORB\\CAROB", "C:\\NOTEMP");
   rig.AddFileLoc("CAROB interface", kInterface);
   rig.msg->AppendEntry(kInterface, "A");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "A\r\n");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "A\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   // A new entry changes the file, but A is still on top and still not
   // removable: neither A again nor B ahead of it.
   rig.clock->Advance(1);
   rig.msg->AppendEntry(kInterface, "B");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_EQ(rig.msg->ReadTopEntry(kInterface), "A\r\n");
   // When removal works again (the folder exists), A is taken off without
   // being handed over a second time, and B follows.
   rig.root.MakeFolder("C:\\NOTEMP");
   rig.clock->Advance(1);
   rig.msg->AppendEntry(kInterface, "C");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_EQ(rig.msg->ReadTopEntry(kInterface), "B\r\n");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "B\r\n");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "C\r\n");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "B\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "C\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
 }
 
 TEST(Receive, LocationRecordedAsBareNameIsReadFromTheProgramFolder) {
   MessagingRig rig;
   rig.AddFileLoc("CAROB interface", "CAROB.interface.POF");
   rig.msg->AppendEntry(kInterface, "found");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "found\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "found\r\n");
 }
 
 TEST(Receive, IdleCallOpensNoFile) {

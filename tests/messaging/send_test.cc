@@ -35,11 +35,11 @@ TEST(Send, AnswersFollowLastSource) {
             MessagingRig::Header() + "SET SOURCE = 10.0.0.9\r\nDO User:first\r\n");
 
   rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\nquestion");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "question");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "question");
   rig.msg->SendToOutputProgram("User:Hi");
 
   rig.msg->AppendEntry(kInterface, "no source line");
-  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", 0), "no source line\r\n");
+  EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "no source line\r\n");
   rig.msg->SendToOutputProgram("User:local");
 
   EXPECT_EQ(rig.Sent(), (std::vector<std::string>{

@@ -123,12 +123,10 @@ TEST(FaultTest, EachFailingStepOfADatabankWriteLeavesTheBankWhole) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (int error : {EIO, ENOSPC}) {
+      platform::Status written;
       SweepSteps(
           c.start, error,
-          [&](World& w) {
-            std::string bank = kBank, key = c.key, value = c.value;
-            w.db->Set(bank, key, value);
-          },
+          [&](World& w) { written = w.db->Write(kBank, c.key, c.value); },
           [&](World& w, const std::string& step) {
             const std::string now = w.root.ReadFile(kBank);
             const std::string before = c.start.empty() ? "<missing>" : c.start;
@@ -142,6 +140,13 @@ TEST(FaultTest, EachFailingStepOfADatabankWriteLeavesTheBankWhole) {
             } else if (now != c.written && now != before) {
               // A new databank may stand empty: it is made before it is written.
               EXPECT_TRUE(c.start.empty() && now.empty()) << "partly written: " << now;
+            }
+            // A write that reports success changed the file; one that
+            // failed says so with the cause it met.
+            if (written.ok()) {
+              EXPECT_NE(now, before);
+            } else {
+              EXPECT_EQ(written.error(), error) << written.message();
             }
             EXPECT_EQ(w.Leftovers(), std::vector<std::string>{});
           });
@@ -158,7 +163,7 @@ TEST(FaultTest, EachFailingStepOfAQueueTakeKeepsEveryEntry) {
   messaging::QueueEntry taken;
   auto take = [&](World& w) {
     w.root.WriteFile(kQueue, queue);
-    gone = w.msg->TakeTop(kQueue, taken);
+    gone = w.msg->TakeTop(kQueue, taken).ok();
   };
   SweepSteps("", EIO, take, [&](World& w, const std::string& step) {
     const std::string now = w.root.ReadFile(kQueue);
