@@ -207,12 +207,12 @@ TEST_P(DispatchConcurrency, NothingLostOrDoubledWithSeveralSenders) {
   c.AddStatus("Local ID", "hostA");
   c.SetFileLoc("CAROB interface", kCarobIface);
   c.SetFileLoc("RORU PO Input", kInput);
-  std::vector<std::unique_ptr<Child>> dispatchers;
+  std::vector<std::unique_ptr<Process>> dispatchers;
   for (int d = 0; d < GetParam(); ++d) dispatchers.push_back(c.Start({c.Orb(), "dispatch"}));
   ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 30));
 
   constexpr int kSenders = 4, kLines = 40;
-  std::vector<std::unique_ptr<Child>> senders;
+  std::vector<std::unique_ptr<Process>> senders;
   for (int s = 0; s < kSenders; ++s) {
     senders.push_back(c.Start({c.Orb(), "talk", "CAROB", "--wait", "0"}, true));
     std::string lines;
