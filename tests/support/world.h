@@ -50,11 +50,18 @@ class World {
     return MakeTestEnv(root, options_.clock, options_.program_folder, options_.exe);
   }
 
-  // The layers, each over the ones below it; the databank over `over` when
-  // given (a counting or failing Env that forwards to `env`).
+  // Has the layers built over a `Wrapper` of the real Env (one that counts
+  // or fails some calls and forwards the rest); call before adding them.
+  template <class Wrapper>
+  Wrapper* Wrap() {
+    Wrapper* w = Hold(std::make_shared<Wrapper>(*env));
+    over_ = w;
+    return w;
+  }
+
+  // The layers, each over the ones below it.
   template <class Databank = databank::Databank>
-  World& AddDatabank(platform::Env* over = nullptr) {
-    if (over != nullptr) over_ = over;
+  World& AddDatabank() {
     db = Hold(std::make_shared<Databank>(*over_));
     return *this;
   }
