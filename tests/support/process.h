@@ -1,6 +1,6 @@
 // Programs the tests start as real processes: one process helper, one wait
 // helper, and one way to run the family's programs over a temporary ORB root.
-// Every process runs in a process group of its own; it is killed with its
+// Every process runs in a process group of its own and is killed with its
 // group when it outlives its deadline or its owner, so a fault never leaves
 // a test hanging.
 #pragma once
@@ -13,15 +13,13 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 extern char** environ;
 
@@ -40,46 +38,11 @@ inline bool WaitUntil(const std::function<bool()>& done, double seconds = 60, in
   return true;
 }
 
-// The whole file at a native path; "" when it cannot be read.
-inline std::string ReadNative(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// This process's environment as "NAME=value" texts, with every name in
-// `unset` left out and every pair in `set` added (replacing a value the
-// environment had).
-inline std::vector<std::string> ChildEnvironment(
-    const std::vector<std::pair<std::string, std::string>>& set,
-    const std::vector<std::string>& unset = {}) {
-  std::vector<std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string v = *e;
-    const std::string name = v.substr(0, v.find('='));
-    bool drop = false;
-    for (const auto& n : unset) drop = drop || n == name;
-    for (const auto& [n, value] : set) drop = drop || n == name;
-    if (!drop) vars.push_back(v);
-  }
-  for (const auto& [name, value] : set) vars.push_back(name + "=" + value);
-  return vars;
-}
-
-// A null-terminated array of pointers into `strings`, for exec and spawn
-// calls; `strings` must outlive it.
-inline std::vector<char*> CStrings(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (std::string& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-// What to start: argv[0] is a path, or a name searched on PATH.
+// What to start: argv[0] is a path, or a name searched on PATH. The
+// environment is this process's, without `unset_env`, with `set_env`.
 struct Launch {
   std::vector<std::string> argv;
-  std::vector<std::pair<std::string, std::string>> set_env;  // added or replaced
+  std::vector<std::pair<std::string, std::string>> set_env;
   std::vector<std::string> unset_env;
   bool pipe_input = false;  // otherwise standard input is /dev/null
   double seconds = 600;     // the deadline, from the start
@@ -93,7 +56,8 @@ class Process {
  public:
   explicit Process(Launch launch) : deadline_(Clock::now() + Seconds(launch.seconds)) {
     std::string tmpl = (std::filesystem::temp_directory_path() / "carob-proc-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) != nullptr) folder_ = tmpl;
+    if (::mkdtemp(tmpl.data()) == nullptr) return;
+    folder_ = tmpl;
     int in_pipe[2] = {-1, -1};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -102,9 +66,8 @@ class Process {
     } else {
       posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     }
-    const std::string out = folder_ + "/out", err = folder_ + "/err";
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 1, (folder_ + "/out").c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, (folder_ + "/err").c_str(), O_WRONLY | O_CREAT, 0644);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
@@ -115,21 +78,29 @@ class Process {
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    std::vector<std::string> env_text = ChildEnvironment(launch.set_env, launch.unset_env);
-    std::vector<char*> envp = CStrings(env_text);
-    std::vector<char*> argv = CStrings(launch.argv);
-    if (folder_.empty() ||
-        ::posix_spawnp(&pid_, argv[0], &fa, &attr, argv.data(), envp.data()) != 0) {
-      pid_ = -1;
+    std::vector<std::string> vars;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string v = *e, name = v.substr(0, v.find('='));
+      bool drop = false;
+      for (const auto& n : launch.unset_env) drop = drop || n == name;
+      for (const auto& [n, value] : launch.set_env) drop = drop || n == name;
+      if (!drop) vars.push_back(v);
     }
+    for (const auto& [name, value] : launch.set_env) vars.push_back(name + "=" + value);
+    auto pointers = [](std::vector<std::string>& strings) {
+      std::vector<char*> out;
+      for (std::string& s : strings) out.push_back(s.data());
+      out.push_back(nullptr);
+      return out;
+    };
+    std::vector<char*> argv = pointers(launch.argv), envp = pointers(vars);
+    if (::posix_spawnp(&pid_, argv[0], &fa, &attr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
-    if (in_pipe[0] >= 0) {
-      ::close(in_pipe[0]);
-      in_fd_ = in_pipe[1];
-    }
+    if (in_pipe[0] >= 0) ::close(in_pipe[0]);
+    in_fd_ = in_pipe[1];
   }
-  explicit Process(std::vector<std::string> argv) : Process(Started(std::move(argv))) {}
+  explicit Process(std::vector<std::string> argv) : Process(Launch{std::move(argv), {}, {}}) {}
   ~Process() {
     CloseInput();
     Kill();
@@ -156,9 +127,8 @@ class Process {
 
   // True until the program has ended (it is reaped then).
   bool Running() {
-    if (pid_ <= 0 || ended_) return false;
     int st = 0;
-    if (::waitpid(pid_, &st, WNOHANG) != pid_) return true;
+    if (pid_ <= 0 || ended_ || ::waitpid(pid_, &st, WNOHANG) != pid_) return pid_ > 0 && !ended_;
     ended_ = true;
     code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
     return false;
@@ -166,7 +136,7 @@ class Process {
   void Signal(int sig) {
     if (Running()) ::kill(pid_, sig);
   }
-  // Kills the program and its whole group, and reaps it.
+  // Kills the program with its whole group, and reaps it.
   void Kill() {
     if (!Running()) return;
     ::kill(-pid_, SIGKILL);
@@ -181,13 +151,12 @@ class Process {
   // The exit code (128 + the signal for a killed program) once it has ended
   // within `seconds` (at most until the deadline); otherwise it is killed
   // with its group and -1 comes back.
-  int Wait(double seconds) {
+  int Wait(double seconds = 1e9) {
     const auto until = std::min(deadline_, Clock::now() + Seconds(seconds));
     WaitUntil([&] { return !Running() || Clock::now() >= until; }, 1e9, 5);
     Kill();
-    return pid_ > 0 ? code_ : -1;
+    return code_;
   }
-  int Wait() { return Wait(1e9); }
 
   std::string Out() const { return ReadNative(folder_ + "/out"); }
   std::string Err() const { return ReadNative(folder_ + "/err"); }
@@ -210,11 +179,6 @@ class Process {
 
  private:
   using Clock = std::chrono::steady_clock;
-  static Launch Started(std::vector<std::string> argv) {
-    Launch l;
-    l.argv = std::move(argv);
-    return l;
-  }
   static Clock::duration Seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
   }
@@ -228,31 +192,24 @@ class Process {
   size_t read_ = 0;
 };
 
-// What a program that ran to its end left.
+// What a program that ran to its end left; `code` as Process::Wait.
 struct Ran {
-  int code = -1;  // as Process::Wait
+  int code = -1;
   std::string out, err;
 };
 
 inline Ran Run(Launch launch) {
   Process p(std::move(launch));
-  Ran r;
-  r.code = p.Wait();
-  r.out = p.Out();
-  r.err = p.Err();
-  return r;
+  const int code = p.Wait();
+  return {code, p.Out(), p.Err()};
 }
 
 // A program of the family started over `root`: ORB_ROOT names the root, and
 // the variables that would lead it elsewhere (a display, ORB, TEMP, TMP)
 // are left out.
 inline Launch InRoot(const TempRoot& root, std::vector<std::string> argv, bool pipe_input = false) {
-  Launch l;
-  l.argv = std::move(argv);
-  l.set_env = {{"ORB_ROOT", root.path()}};
-  l.unset_env = {"DISPLAY", "WAYLAND_DISPLAY", "ORB", "TEMP", "TMP"};
-  l.pipe_input = pipe_input;
-  return l;
+  return {std::move(argv), {{"ORB_ROOT", root.path()}},
+          {"DISPLAY", "WAYLAND_DISPLAY", "ORB", "TEMP", "TMP"}, pipe_input};
 }
 
 // Copies a program of the build folder ("orb", "carob") into a Windows-style
