@@ -13,10 +13,14 @@ namespace carob::testing {
 // The start of every entry's header line; the moment follows it.
 inline constexpr const char* kRozHeader = "--- Entry by ROZ Default on ";
 
-// An entry as a program of the family appends it: header, text, CR LF.
+// An entry's header line, and a whole entry as a program of the family
+// appends it: header, text, CR LF.
+inline std::string RozHeader(const std::string& stamp = "12-07-2026 08:29:45") {
+  return kRozHeader + stamp + "\r\n";
+}
 inline std::string RozEntry(const std::string& text,
                             const std::string& stamp = "12-07-2026 08:29:45") {
-  return kRozHeader + stamp + "\r\n" + text + "\r\n";
+  return RozHeader(stamp) + text + "\r\n";
 }
 
 // The lines of a text, split at LF with a CR before it dropped (a last

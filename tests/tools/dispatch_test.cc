@@ -185,10 +185,9 @@ TEST(DispatchRouting, EntriesWithoutTextAreDroppedWithoutBlockingTheQueue) {
   c.AddStatus("Local ID", "hostA");
   c.SetFileLoc("RORU PO Input", kInput);
   c.SetFileLoc("CAROB interface", kCarobIface);
-  c.root().WriteFile(kInput,
-                     "--- Entry by ROZ Default on 12-07-2026 08:29:45\r\n"
-                     "--- Entry by ROZ Default on 12-07-2026 08:29:46\r\n"
-                     "SET SOURCE = hostB\r\nDO CAROB:after an empty entry\r\n");
+  c.root().WriteFile(kInput, RozHeader("12-07-2026 08:29:45") +
+                                RozEntry("SET SOURCE = hostB\r\nDO CAROB:after an empty entry",
+                                         "12-07-2026 08:29:46"));
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries(kCarobIface),

@@ -17,6 +17,7 @@
 #include "messaging/messaging.h"
 #include "registry/registry.h"
 #include "tests/support/process.h"
+#include "tests/support/queue.h"
 #include "tests/support/world.h"
 
 namespace carob::testing {
@@ -44,11 +45,11 @@ TEST(OrbQueue, PostAndTakeKeepTheExactText) {
   ASSERT_EQ(rig.Orb({"post", kQueue, "Hello"}).code, 0);
   ASSERT_EQ(rig.Orb({"post", kQueue, "SET SOURCE = 10.0.0.7\r\nline two"}).code, 0);
   ASSERT_EQ(rig.Orb({"post", kQueue, "several", "words"}).code, 0);
-  const std::regex header(
-      R"(--- Entry by ROZ Default on \d\d-\d\d-\d{4} \d\d:\d\d:\d\d(\.\d+)?\r\n)");
+  const std::regex header(kRozHeader +
+                          std::string(R"(\d\d-\d\d-\d{4} \d\d:\d\d:\d\d(\.\d+)?\r\n)"));
   std::string file = rig.root.ReadFile(kQueue);
   EXPECT_TRUE(std::regex_match(
-      file, std::regex("(" + std::string(R"(--- Entry by ROZ Default on [^\r\n]*\r\n)") +
+      file, std::regex("(" + std::string(kRozHeader) + R"([^\r\n]*\r\n)" +
                        "Hello\r\n)(.|\r|\n)*")))
       << file;
   std::smatch m;
@@ -74,16 +75,11 @@ TEST(OrbQueue, PostAndTakeKeepTheExactText) {
 
 TEST(OrbQueue, TakeSkipsEntriesWithoutText) {
   OrbRig rig;
-  rig.root.WriteFile(kQueue,
-                     "--- Entry by ROZ Default on a\r\n"
-                     "--- Entry by ROZ Default on b\r\n"
-                     "--- Entry by ROZ Default on c\r\n"
-                     "text\r\n"
-                     "--- Entry by ROZ Default on d\r\n");
+  rig.root.WriteFile(kQueue, RozHeader("a") + RozHeader("b") + RozEntry("text", "c") + RozHeader("d"));
   Ran r = rig.Orb({"take", kQueue});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "text\r\n");
-  EXPECT_EQ(rig.root.ReadFile(kQueue), "--- Entry by ROZ Default on d\r\n");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), RozHeader("d"));
   r = rig.Orb({"take", kQueue});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "");

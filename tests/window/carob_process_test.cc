@@ -93,7 +93,7 @@ TEST_F(CarobProcessTest, ConversesThinksAndSignsOff) {
       << carob.Stderr();
   std::vector<SentEntry> sent = Sent();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].header.rfind("--- Entry by ROZ Default on ", 0), 0u) << sent[0].header;
+  EXPECT_EQ(sent[0].header.rfind(messaging::kEntryHeader, 0), 0u) << sent[0].header;
   EXPECT_EQ(sent[0].source_line.rfind("SET SOURCE = ", 0), 0u) << sent[0].source_line;
   EXPECT_EQ(sent[0].body, "SENDTO [10.0.0.7] :the sky=blue");
   EXPECT_EQ(root_.ReadFile(kKnowledgePath), "the sky=blue\r\n");

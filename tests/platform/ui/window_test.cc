@@ -12,6 +12,7 @@
 #include "platform/ui.h"
 #include "tests/platform/ui/probe_support.h"
 #include "tests/platform/ui/x_support.h"
+#include "tests/support/queue.h"
 #include "tests/support/test_env.h"
 
 namespace carob::platform::ui {
@@ -19,6 +20,7 @@ namespace {
 
 using carob::testing::Process;
 using carob::testing::WithEnv;
+using carob::testing::BankValue;
 using carob::testing::FindWindow;
 using carob::testing::Geometry;
 using carob::testing::HasLine;
@@ -260,21 +262,7 @@ class CarobWindowTest : public WindowTest {
   // The value of `key` in the databank file (keys case-blind, blanks
   // around key and value ignored); "<none>" when absent.
   std::string Value(const std::string& windows_path, const std::string& key) {
-    auto upper = [](std::string s) {
-      std::transform(s.begin(), s.end(), s.begin(), ::toupper);
-      return s;
-    };
-    auto trim = [](std::string s) {
-      while (!s.empty() && (s.back() == ' ' || s.back() == '\r')) s.pop_back();
-      size_t i = s.find_first_not_of(' ');
-      return i == std::string::npos ? std::string() : s.substr(i);
-    };
-    for (const std::string& line : ReadLines(root_.Native(windows_path))) {
-      size_t eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      if (upper(trim(line.substr(0, eq))) == upper(key)) return trim(line.substr(eq + 1));
-    }
-    return "<none>";
+    return BankValue(ReadNative(root_.Native(windows_path)), key).value_or("<none>");
   }
 
   // The STATUS databank lies in the temporary folder.
