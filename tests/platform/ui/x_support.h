@@ -5,8 +5,6 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -26,24 +24,14 @@ namespace carob::testing {
 class VirtualDisplay {
  public:
   VirtualDisplay() {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);  // the server inherits only the writing end
-    server_ = std::make_unique<Process>(std::vector<std::string>{
-        "Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
-        "-nolisten", "tcp", "-noreset"});
-    ::close(fds[1]);
-    // The server writes its display number and a line end once it is up.
-    std::string number;
-    WaitUntil([&] {
-      pollfd p{fds[0], POLLIN, 0};
-      char buf[32];
-      const ssize_t n = ::poll(&p, 1, 0) > 0 ? ::read(fds[0], buf, sizeof buf) : -1;
-      if (n > 0) number.append(buf, static_cast<size_t>(n));
-      return n == 0 || number.find('\n') != std::string::npos || !server_->Running();
-    });
-    ::close(fds[0]);
-    while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
+    // The server writes its display number and a line end on its standard
+    // output once it is up.
+    Launch l;
+    l.argv = {"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+              "-noreset"};
+    l.seconds = 60;
+    server_ = std::make_unique<Process>(l);
+    const std::string number = server_->ReadLine();
     if (number.empty()) return;
     // The number comes as soon as the server listens; wait until it also
     // takes clients, so that a program started now finds a display. (The
