@@ -192,6 +192,22 @@ class Process {
   size_t read_ = 0;
 };
 
+// `argv` with `changes` to this process's environment: "NAME=value" adds or
+// replaces NAME, "NAME=" with nothing after it removes it.
+inline Launch WithEnv(std::vector<std::string> argv, const std::vector<std::string>& changes) {
+  Launch l;
+  l.argv = std::move(argv);
+  for (const std::string& c : changes) {
+    const size_t eq = c.find('=');
+    if (eq + 1 == c.size()) {
+      l.unset_env.push_back(c.substr(0, eq));
+    } else {
+      l.set_env.emplace_back(c.substr(0, eq), c.substr(eq + 1));
+    }
+  }
+  return l;
+}
+
 // What a program that ran to its end left; `code` as Process::Wait.
 struct Ran {
   int code = -1;

@@ -1,12 +1,14 @@
-// Queue files and databanks as a reader independent of the messaging and
-// databank layers sees them: the tests' one entry parser and the entry
-// header the family's programs write.
+// Files as a reader independent of the program's layers sees them: lines,
+// queue entries (the tests' one entry parser, and the entry header the
+// family's programs write) and databank values.
 #pragma once
 
 #include <cctype>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/support/test_env.h"
 
 namespace carob::testing {
 
@@ -36,6 +38,17 @@ inline std::vector<std::string> SplitLines(const std::string& bytes) {
     at = end + 1;
   }
   return lines;
+}
+
+// The lines of a file at a native path, and whether one of them is `line`.
+inline std::vector<std::string> ReadLines(const std::string& native_path) {
+  return SplitLines(ReadNative(native_path));
+}
+inline bool HasLine(const std::string& native_path, const std::string& line) {
+  for (const std::string& l : ReadLines(native_path)) {
+    if (l == line) return true;
+  }
+  return false;
 }
 
 // One entry of a queue file: its header line and its text lines.

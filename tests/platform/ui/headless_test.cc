@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "platform/ui.h"
-#include "tests/platform/ui/probe_support.h"
+#include "tests/support/process.h"
+#include "tests/support/queue.h"
 #include "tests/support/test_env.h"
 
 namespace carob::platform::ui {

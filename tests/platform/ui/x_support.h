@@ -3,6 +3,9 @@
 // picture of the screen.
 #pragma once
 
+// The kit before Xlib, which defines Status as a macro.
+#include "tests/support/process.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <unistd.h>
@@ -16,7 +19,6 @@
 #include <sstream>
 #include <string>
 
-#include "tests/platform/ui/probe_support.h"
 
 namespace carob::testing {
 
