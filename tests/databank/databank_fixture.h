@@ -1,6 +1,5 @@
-// A databank world for the tests: a temporary ORB root, a manual clock, the
-// program in C:\ORB\CAROB and "C:\FileLoc" naming C:\TEMP as the shared
-// temporary folder.
+// The databank engine's tests: a world with only the databank layer, and the
+// I/O log read back line by line.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +10,7 @@
 #include <vector>
 
 #include "databank/databank.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::testing {
 
@@ -57,11 +56,8 @@ inline std::vector<std::string> LogTexts(const std::string& bytes) {
 class DatabankTest : public ::testing::Test {
  protected:
   DatabankTest() {
-    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
-    root.MakeFolder("C:\\TEMP");
     root.MakeFolder("C:\\data");
-    env = MakeTestEnv(root, clock);
-    db = std::make_unique<databank::Databank>(*env);
+    world.AddDatabank();
   }
 
   // The log's texts, stamps checked and taken off.
@@ -83,15 +79,16 @@ class DatabankTest : public ::testing::Test {
   }
   // A second program on the same files: its own engine and caches.
   std::unique_ptr<databank::Databank> OtherProgram() {
-    other_envs.push_back(MakeTestEnv(root, clock));
+    other_envs.push_back(world.NewEnv());
     return std::make_unique<databank::Databank>(*other_envs.back());
   }
 
-  TempRoot root;
-  std::shared_ptr<platform::ManualClock> clock = MakeManualClock();
-  std::unique_ptr<platform::Env> env;
+  World world;
+  TempRoot& root = world.root;
+  std::shared_ptr<platform::ManualClock> clock = world.clock;
+  std::unique_ptr<platform::Env>& env = world.env;
+  databank::Databank*& db = world.db;
   std::vector<std::unique_ptr<platform::Env>> other_envs;
-  std::unique_ptr<databank::Databank> db;
 };
 
 }  // namespace carob::testing

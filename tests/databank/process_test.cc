@@ -10,12 +10,12 @@
 #include <thread>
 
 #include "tests/databank/databank_fixture.h"
-#include "tests/databank/process_support.h"
+#include "tests/support/process.h"
 
 namespace carob::testing {
 namespace {
 
-const std::string kWriter = std::string(CAROB_BIN_DIR) + "/databank_test_writer";
+const std::string kWriter = kBinDir + "/databank_test_writer";
 constexpr const char* kBank = "C:\\data\\k.dat";
 
 // The same values the writer makes.
@@ -106,10 +106,10 @@ class ProcessTest : public ::testing::TestWithParam<bool> {
     }
     return left;
   }
-  std::unique_ptr<Child> Writer(const std::vector<std::string>& args) {
+  std::unique_ptr<Process> Writer(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {kWriter, root.path()};
     argv.insert(argv.end(), args.begin(), args.end());
-    auto c = std::make_unique<Child>(argv);
+    auto c = std::make_unique<Process>(argv);
     EXPECT_TRUE(c->started());
     return c;
   }
@@ -120,7 +120,7 @@ class ProcessTest : public ::testing::TestWithParam<bool> {
 
 TEST_P(ProcessTest, SeveralWritersLoseNothingAndReadersAlwaysSeeAWholeDatabank) {
   constexpr int kWriters = 4, kRounds = 40;
-  std::vector<std::unique_ptr<Child>> writers;
+  std::vector<std::unique_ptr<Process>> writers;
   for (int id = 0; id < kWriters; ++id) {
     writers.push_back(Writer({"mix", kBank, std::to_string(id), std::to_string(kRounds)}));
   }
@@ -130,7 +130,7 @@ TEST_P(ProcessTest, SeveralWritersLoseNothingAndReadersAlwaysSeeAWholeDatabank) 
   std::vector<std::string> seen_problems;
   for (bool done = false; !done && seen_problems.size() < 5;) {
     done = true;
-    for (auto& w : writers) done = w->Exited() && done;
+    for (auto& w : writers) done = !w->Running() && done;
     std::string bytes = root.ReadFile(kBank);
     ++reads;
     for (const auto& pr : ParseBank(bytes).problems) seen_problems.push_back(pr);
@@ -163,7 +163,7 @@ TEST_P(ProcessTest, SeveralWritersLoseNothingAndReadersAlwaysSeeAWholeDatabank) 
 TEST_P(ProcessTest, WritersCreatingTheSameNewDatabankLoseNothing) {
   constexpr int kWriters = 4, kRounds = 12;
   const std::string fresh = "C:\\data\\fresh.dat";
-  std::vector<std::unique_ptr<Child>> writers;
+  std::vector<std::unique_ptr<Process>> writers;
   for (int id = 0; id < kWriters; ++id) {
     writers.push_back(Writer({"mix", fresh, std::to_string(id), std::to_string(kRounds)}));
   }
@@ -258,7 +258,7 @@ class LockHolderTest : public ::testing::Test {
 };
 
 TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
-  Child holder({kWriter, root.path(), "hold", swap});
+  Process holder({kWriter, root.path(), "hold", swap});
   ASSERT_EQ(holder.ReadLine(), "locked");
   auto hook = std::make_shared<HookClock>(manual);
   auto env = MakeTestEnv(root, hook);
@@ -294,7 +294,7 @@ TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
 
 TEST_F(LockHolderTest, DeadHoldersLockIsBrokenAfterJustOverSevenSeconds) {
   {
-    Child holder({kWriter, root.path(), "holdforever", swap});
+    Process holder({kWriter, root.path(), "holdforever", swap});
     ASSERT_EQ(holder.ReadLine(), "locked");
     holder.Kill();
     holder.Wait();

@@ -1,7 +1,7 @@
 // A messaging layer over a real file tree in a temporary ORB root, with the
 // shared files a cooperating computer would have: "C:\FileLoc" naming the
-// temporary folder C:\TEMP and the STATUS databank, which records the Local
-// ID 10.0.0.9.
+// temporary folder and the STATUS databank, which records the Local ID
+// 10.0.0.9.
 #pragma once
 
 #include <functional>
@@ -13,7 +13,7 @@
 #include "messaging/messaging.h"
 #include "platform/env.h"
 #include "registry/registry.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::testing {
 
@@ -68,38 +68,25 @@ class CountingEnv : public platform::EnvWrapper {
   }
 };
 
-struct MessagingRig {
+// The layers over the counting Env, which forwards to the world's real one.
+struct MessagingRig : World {
   explicit MessagingRig(const std::string& program_folder = "C:\\ORB\\CAROB",
-                        const std::string& temp_path = "C:\\TEMP") {
-    root.WriteFile("C:\\FileLoc", "Temporary path=" + temp_path +
-                                      "\r\nSTATUS=C:\\TEMP\\STATUS\r\n");
-    root.WriteFile("C:\\TEMP\\STATUS", "Local ID=10.0.0.9\r\n");
-    real_env = MakeTestEnv(root, clock, program_folder);
-    env = std::make_unique<CountingEnv>(*real_env);
-    db = std::make_unique<databank::Databank>(*env);
-    reg = std::make_unique<registry::Registry>(*env, *db);
-    msg = std::make_unique<messaging::Messaging>(*env, *db, *reg);
+                        const std::string& temp_path = kTempFolder)
+      : World({.program_folder = program_folder,
+               .fileloc = "Temporary path=" + temp_path + "\r\nSTATUS=" + kStatusPath + "\r\n"}),
+        real_env(World::env.get()),
+        env(Wrap<CountingEnv>()) {
+    WriteStatus({"Local ID=10.0.0.9"});
+    AddMessaging();
   }
-
-  // A file-location entry written straight into "C:\FileLoc".
-  void AddFileLoc(const std::string& key, const std::string& value) {
-    std::string text = root.ReadFile("C:\\FileLoc");
-    root.WriteFile("C:\\FileLoc", text + key + "=" + value + "\r\n");
-  }
-  std::string Read(const std::string& windows_path) const { return root.ReadFile(windows_path); }
 
   // The header line of an entry written at the rig clock's current moment.
   static std::string Header(const std::string& stamp = "12-07-2026 08:29:45") {
-    return "--- Entry by ROZ Default on " + stamp + "\r\n";
+    return messaging::kEntryHeader + stamp + "\r\n";
   }
 
-  TempRoot root;
-  std::shared_ptr<platform::ManualClock> clock = MakeManualClock();
-  std::unique_ptr<platform::Env> real_env;
-  std::unique_ptr<CountingEnv> env;
-  std::unique_ptr<databank::Databank> db;
-  std::unique_ptr<registry::Registry> reg;
-  std::unique_ptr<messaging::Messaging> msg;
+  platform::Env* real_env;
+  CountingEnv* env;
 };
 
 }  // namespace carob::testing

@@ -79,28 +79,24 @@ TEST(RozQueue, BoundaryRules) {
   // Lines before the first header belong to the first entry; a text line
   // beginning with "---" ends the entry; a header-only entry reads empty.
   rig.root.WriteFile(kQueue,
-                     "stray\r\n"
-                     "--- Entry by ROZ Default on x\r\n"
-                     "first\r\n"
-                     "---not a header, but a boundary all the same\r\n"
-                     "tail\r\n"
-                     "--- Entry by ROZ Default on y\r\n"
-                     "--- Entry by ROZ Default on z\n"
-                     "last line without end");
+                     "stray\r\n" + MessagingRig::Header("x") +
+                         "first\r\n"
+                         "---not a header, but a boundary all the same\r\n"
+                         "tail\r\n" +
+                         MessagingRig::Header("y") + messaging::kEntryHeader + "z\n" +
+                         "last line without end");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "stray\r\nfirst\r\n");
   rig.msg->DeleteTopEntry(kQueue);
   EXPECT_EQ(rig.Read(kQueue),
             "---not a header, but a boundary all the same\r\n"
-            "tail\r\n"
-            "--- Entry by ROZ Default on y\r\n"
-            "--- Entry by ROZ Default on z\r\n"
-            "last line without end\r\n");
+            "tail\r\n" +
+                MessagingRig::Header("y") + MessagingRig::Header("z") + "last line without end\r\n");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "tail\r\n");
   rig.msg->DeleteTopEntry(kQueue);
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "");  // header only
   rig.msg->DeleteTopEntry(kQueue);
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "last line without end\r\n");
-  EXPECT_EQ(rig.msg->ReadTop(kQueue).header, "--- Entry by ROZ Default on z");
+  EXPECT_EQ(rig.msg->ReadTop(kQueue).header, messaging::kEntryHeader + std::string("z"));
 }
 
 TEST(RozQueue, EmptyTextLinesStay) {
@@ -236,11 +232,11 @@ TEST(RozQueue, LateAppendToTheOldFileIsNotLost) {
       if (fired || path == kQueue) return;
       fired = true;  // the swap copy is being made: the first pass is over
       swap = path;
-      (void)rig.real_env->AppendBytes(kQueue, "--- Entry by ROZ Default on late\r\nlate\r\n");
+      (void)rig.real_env->AppendBytes(kQueue, MessagingRig::Header("late") + "late\r\n");
     };
     EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
     EXPECT_TRUE(fired);
-    std::string expected = "--- Entry by ROZ Default on late\r\nlate\r\n";
+    std::string expected = MessagingRig::Header("late") + "late\r\n";
     if (two_entries) expected = MessagingRig::Header() + "B\r\n" + expected;
     EXPECT_EQ(rig.Read(kQueue), expected);
     EXPECT_FALSE(rig.root.Exists(swap));

@@ -10,6 +10,7 @@
 
 #include "platform/text.h"
 #include "tests/registry/registry_world.h"
+#include "tests/support/process.h"
 
 namespace carob::testing {
 namespace {
@@ -240,14 +241,6 @@ void WriteScript(const TempRoot& root, const std::string& windows_path, const st
   ::chmod(root.Native(windows_path).c_str(), 0755);
 }
 
-bool WaitForFile(const std::string& native, std::chrono::seconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (std::filesystem::exists(native)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return std::filesystem::exists(native);
-}
 
 TEST(Launching, RunApplicationStartsTheRecordedProgramWithoutWaiting) {
   RegistryWorld w;
@@ -261,7 +254,7 @@ TEST(Launching, RunApplicationStartsTheRecordedProgramWithoutWaiting) {
   w.WriteStatus({"Marker path=C:\\ORB\\TOOLS\\MARKER.EXE"});
   w.reg->RunApplication("Marker", 6);
   w.root.WriteFile("C:\\TEMP\\gate", "");
-  ASSERT_TRUE(WaitForFile(mark, std::chrono::seconds(60)));
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(mark); }));
 }
 
 TEST(Launching, UnstartablePathsAreIgnored) {

@@ -12,6 +12,14 @@
 
 namespace carob::testing {
 
+// The whole file at a native path; "" when it cannot be read.
+inline std::string ReadNative(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
 // A fresh folder that stands for the ORB root; removed with its contents.
 class TempRoot {
  public:
@@ -52,11 +60,7 @@ class TempRoot {
   }
   // The whole file, or "<missing>" when it does not exist.
   std::string ReadFile(const std::string& windows_path) const {
-    std::ifstream in(Native(windows_path), std::ios::binary);
-    if (!in) return "<missing>";
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return Exists(windows_path) ? ReadNative(Native(windows_path)) : "<missing>";
   }
   bool Exists(const std::string& windows_path) const {
     return std::filesystem::exists(Native(windows_path));

@@ -185,10 +185,9 @@ TEST(DispatchRouting, EntriesWithoutTextAreDroppedWithoutBlockingTheQueue) {
   c.AddStatus("Local ID", "hostA");
   c.SetFileLoc("RORU PO Input", kInput);
   c.SetFileLoc("CAROB interface", kCarobIface);
-  c.root().WriteFile(kInput,
-                     "--- Entry by ROZ Default on 12-07-2026 08:29:45\r\n"
-                     "--- Entry by ROZ Default on 12-07-2026 08:29:46\r\n"
-                     "SET SOURCE = hostB\r\nDO CAROB:after an empty entry\r\n");
+  c.root().WriteFile(kInput, RozHeader("12-07-2026 08:29:45") +
+                                RozEntry("SET SOURCE = hostB\r\nDO CAROB:after an empty entry",
+                                         "12-07-2026 08:29:46"));
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries(kCarobIface),
@@ -207,12 +206,12 @@ TEST_P(DispatchConcurrency, NothingLostOrDoubledWithSeveralSenders) {
   c.AddStatus("Local ID", "hostA");
   c.SetFileLoc("CAROB interface", kCarobIface);
   c.SetFileLoc("RORU PO Input", kInput);
-  std::vector<std::unique_ptr<Child>> dispatchers;
+  std::vector<std::unique_ptr<Process>> dispatchers;
   for (int d = 0; d < GetParam(); ++d) dispatchers.push_back(c.Start({c.Orb(), "dispatch"}));
   ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 30));
 
   constexpr int kSenders = 4, kLines = 40;
-  std::vector<std::unique_ptr<Child>> senders;
+  std::vector<std::unique_ptr<Process>> senders;
   for (int s = 0; s < kSenders; ++s) {
     senders.push_back(c.Start({c.Orb(), "talk", "CAROB", "--wait", "0"}, true));
     std::string lines;

@@ -27,7 +27,7 @@ size_t After(const std::string& hay, const std::string& needle, size_t from) {
 // Starts the dispatcher and carob on `c` and waits until both are up and
 // carob's interface file is recorded.
 struct RunningFamily {
-  std::unique_ptr<Child> dispatcher, carob;
+  std::unique_ptr<Process> dispatcher, carob;
 };
 
 RunningFamily StartFamily(Computer& c, const std::string& local_id) {
@@ -245,14 +245,12 @@ std::vector<std::string> ProcessesUnder(const std::string& root) {
 
 TEST(FamilyRunCommand, ScriptedSessionAnswersAndLeavesNoProcessBehind) {
   TempRoot root;
-  Child::Options o;
+  Launch o;
   o.argv = {kSourceDir + "/scripts/run.sh", "--wait", "5"};
   o.set_env = {{"ORB_ROOT", root.path()}, {"CAROB_BIN_DIR", kBinDir}};
   o.unset_env = {"DISPLAY", "WAYLAND_DISPLAY", "ORB"};
   o.pipe_input = true;
-  o.out_path = root.path() + "/run.out";
-  o.err_path = root.path() + "/run.err";
-  Child run(o);
+  Process run(o);
   ASSERT_TRUE(run.started());
   run.Feed("the sky be blue\nWhat colour is the sky?\n");
   run.CloseInput();

@@ -30,7 +30,7 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
        "orb post: cannot append to C:\\data\\dir.dat: is a directory\n"},
   };
   for (const Case& k : cases) {
-    Computer::Result r = c.RunOrb(k.args);
+    Ran r = c.RunOrb(k.args);
     EXPECT_EQ(r.code, 1) << k.args[0] << " " << k.args[1];
     EXPECT_EQ(r.err, k.err);
     EXPECT_EQ(r.out, "");

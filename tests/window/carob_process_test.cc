@@ -1,26 +1,17 @@
 // The real carob program, headless, in a temporary ORB root: it starts,
 // takes sentences from its interface file, answers through the dispatcher's
 // input file, runs the thinking passes on SIGUSR1 and signs off on SIGTERM.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/support/environment.h"
+#include "tests/support/process.h"
 #include "tests/window/window_fixture.h"
-
 
 namespace carob::testing {
 namespace {
@@ -28,94 +19,36 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr auto kPatience = std::chrono::seconds(60);
-
 // The program copied into the root's program folder and started there.
 class CarobProcess {
  public:
-  explicit CarobProcess(const TempRoot& root) {
-    const std::string exe = root.Native(kProgramFolder) + "/carob";
-    std::filesystem::create_directories(root.Native(kProgramFolder));
-    std::filesystem::copy_file(std::string(CAROB_BIN_DIR) + "/carob", exe,
-                               std::filesystem::copy_options::overwrite_existing);
-    stderr_path_ = root.path() + "/carob.stderr";
+  explicit CarobProcess(const TempRoot& root)
+      : process_(InRoot(root, {Install(root, "carob", kProgramFolder)})) {}
 
-    std::vector<std::string> vars = ChildEnvironment(
-        {{"ORB_ROOT", root.path()}}, {"DISPLAY", "WAYLAND_DISPLAY", "ORB", "TEMP", "TMP"});
-    std::vector<char*> envp = CStrings(vars);
+  bool started() const { return process_.started(); }
+  void Signal(int sig) { process_.Signal(sig); }
+  std::string Stderr() const { return process_.Err(); }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, stderr_path_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::string arg0 = exe;
-    char* argv[] = {arg0.data(), nullptr};
-    if (posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+  // Polls until `done` holds; false on timeout or when the program ended
+  // meanwhile without it.
+  bool WaitFor(const std::function<bool()>& done) {
+    WaitUntil([&] { return !process_.Running() || done(); });
+    return done();
   }
-
-  ~CarobProcess() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-    }
-  }
-
-  bool started() const { return pid_ > 0; }
-  void Signal(int sig) { ::kill(pid_, sig); }
-
-  std::string Stderr() const {
-    std::ifstream in(stderr_path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
-  // Polls until `done` holds or patience runs out; false on timeout or when
-  // the program ended meanwhile.
-  template <typename Done>
-  bool WaitFor(Done done) {
-    const auto until = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < until) {
-      if (done()) return true;
-      if (!exited_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-      if (exited_) return done();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-
   bool WaitForStderr(const std::string& text) {
     return WaitFor([&] { return Stderr().find(text) != std::string::npos; });
   }
-
-  // Waits for the program to end; its exit code, or -1 (killed, or no end).
-  int WaitForExit() {
-    const auto until = std::chrono::steady_clock::now() + kPatience;
-    while (!exited_ && std::chrono::steady_clock::now() < until) {
-      if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
-        exited_ = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (!exited_ || !WIFEXITED(status_)) return -1;
-    return WEXITSTATUS(status_);
-  }
+  // Waits for the program to end; its exit code, or -1 when it did not end.
+  int WaitForExit() { return process_.Wait(60); }
 
  private:
-  std::string stderr_path_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
+  Process process_;
 };
 
 class CarobProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_.MakeFolder("C:\\Temp");
+    root_.MakeFolder(kTempFolder);
     root_.MakeFolder("C:\\ORB\\RORU");
     root_.WriteFile("C:\\FileLoc", BaseFileLoc());
     // A quick receive loop keeps the test short.
@@ -130,7 +63,7 @@ class CarobProcessTest : public ::testing::Test {
 
   std::vector<SentEntry> Sent() const {
     if (!root_.Exists(kDispatcherPath)) return {};
-    return ParseRozEntries(root_.ReadFile(kDispatcherPath));
+    return ParseSent(root_.ReadFile(kDispatcherPath));
   }
 
   bool SentBody(const std::string& body) const {
@@ -160,7 +93,7 @@ TEST_F(CarobProcessTest, ConversesThinksAndSignsOff) {
       << carob.Stderr();
   std::vector<SentEntry> sent = Sent();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].header.rfind("--- Entry by ROZ Default on ", 0), 0u) << sent[0].header;
+  EXPECT_EQ(sent[0].header.rfind(messaging::kEntryHeader, 0), 0u) << sent[0].header;
   EXPECT_EQ(sent[0].source_line.rfind("SET SOURCE = ", 0), 0u) << sent[0].source_line;
   EXPECT_EQ(sent[0].body, "SENDTO [10.0.0.7] :the sky=blue");
   EXPECT_EQ(root_.ReadFile(kKnowledgePath), "the sky=blue\r\n");

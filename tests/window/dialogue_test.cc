@@ -85,7 +85,7 @@ TEST_F(WindowDialogueTest, MergeRulesRefuseWhenSubjectAndValueContainEachOther) 
 
 TEST_F(WindowDialogueTest, SubjectInOtherCapitalsJoinsTheSameEntry) {
   Tell({"Sky be blue", "SKY be clear"});
-  const std::vector<std::string> lines = SplitCrLf(KnowledgeBytes());
+  const std::vector<std::string> lines = SplitLines(KnowledgeBytes());
   ASSERT_EQ(lines.size(), 1u) << KnowledgeBytes();
   EXPECT_EQ(databank::ValuePart(lines[0]), "blue, clear");
   EXPECT_EQ(Known("sky"), "blue, clear");

@@ -148,7 +148,7 @@ TEST_F(WindowEventsTest, TickHandsOneTrimmedSentencePerTick) {
   EXPECT_THAT(Answers(), IsEmpty());
   r.Tick();
   ASSERT_EQ(Sent().size(), 1u);
-  EXPECT_EQ(Sent()[0].header, "--- Entry by ROZ Default on 12-07-2026 08:29:45");
+  EXPECT_EQ(Sent()[0].header, messaging::kEntryHeader + std::string("12-07-2026 08:29:45"));
   EXPECT_EQ(Sent()[0].source_line, "SET SOURCE = ");  // no Local ID recorded
   EXPECT_EQ(Sent()[0].body, "SENDTO [10.0.0.7] :the sky=blue");
   r.Tick();  // nothing waiting

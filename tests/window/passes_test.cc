@@ -76,7 +76,7 @@ TEST_F(WindowPassesTest, EmptyValueTeachesNothing) {
   Click();
   // "void=" stands for an absent key; nothing is learnt from it, and no
   // reverse with an empty key appears.
-  for (const std::string& line : SplitCrLf(KnowledgeBytes())) {
+  for (const std::string& line : SplitLines(KnowledgeBytes())) {
     EXPECT_FALSE(databank::KeyPart(line).empty()) << line;
     EXPECT_NE(databank::KeyPart(line), "void") << "nothing learnt for void";
   }

@@ -14,8 +14,9 @@
 #include "messaging/messaging.h"
 #include "platform/env.h"
 #include "registry/registry.h"
+#include "tests/support/queue.h"
 #include "tests/support/scripted_interaction.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 #include "window/window.h"
 
 namespace carob::window {
@@ -44,23 +45,6 @@ inline constexpr const char* kKnowledgePath = "C:\\ORB\\CAROB\\CAROB.dat";
 inline constexpr const char* kSettingsPath = "C:\\ORB\\CAROB\\CAROB.cfg";
 inline constexpr const char* kInterfacePath = "C:\\ORB\\CAROB\\CAROB.interface.POF";
 inline constexpr const char* kDispatcherPath = "C:\\ORB\\RORU\\PO.in";
-inline constexpr const char* kStatusPath = "C:\\Temp\\STATUS";
-
-// The lines of a text, split at CR LF (a last line without its end counts).
-inline std::vector<std::string> SplitCrLf(const std::string& bytes) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    size_t end = bytes.find("\r\n", at);
-    if (end == std::string::npos) {
-      lines.push_back(bytes.substr(at));
-      break;
-    }
-    lines.push_back(bytes.substr(at, end - at));
-    at = end + 2;
-  }
-  return lines;
-}
 
 // One entry of the dispatcher's input file: its SET SOURCE line and its
 // body (the lines after it, joined by CR LF).
@@ -79,46 +63,22 @@ struct SentEntry {
   }
 };
 
-inline std::vector<SentEntry> ParseRozEntries(const std::string& bytes) {
+// The entries of the dispatcher's input file.
+inline std::vector<SentEntry> ParseSent(const std::string& bytes) {
   std::vector<SentEntry> entries;
-  std::vector<std::string> current;
-  std::string header;
-  bool in_entry = false;
-  auto flush = [&] {
-    if (!in_entry) return;
-    SentEntry e;
-    e.header = header;
-    if (!current.empty()) e.source_line = current[0];
-    for (size_t i = 1; i < current.size(); ++i) {
-      if (i > 1) e.body += "\r\n";
-      e.body += current[i];
-    }
+  for (const QueueEntry& q : ParseQueue(bytes)) {
+    if (q.header.empty()) continue;
+    SentEntry e{q.header, q.lines.empty() ? "" : q.lines[0], ""};
+    for (size_t i = 1; i < q.lines.size(); ++i) e.body += (i > 1 ? "\r\n" : "") + q.lines[i];
     entries.push_back(e);
-    current.clear();
-  };
-  for (const std::string& line : SplitCrLf(bytes)) {
-    if (line.rfind("---", 0) == 0) {
-      flush();
-      in_entry = true;
-      header = line;
-      continue;
-    }
-    current.push_back(line);
   }
-  flush();
   return entries;
-}
-
-// A ROZ entry as another program (the dispatcher) puts it into an
-// interface file.
-inline std::string RozEntry(const std::string& text) {
-  return "--- Entry by ROZ Default on 12-07-2026 08:29:45.5\r\n" + text + "\r\n";
 }
 
 // The file-location databank every test starts from: the shared temporary
 // folder inside the root, and the dispatcher's input file.
 inline std::string BaseFileLoc() {
-  return std::string("Temporary path=C:\\Temp\r\n") + "RORU PO Input=" + kDispatcherPath + "\r\n";
+  return std::string("Temporary path=") + kTempFolder + "\r\nRORU PO Input=" + kDispatcherPath + "\r\n";
 }
 
 // The layers and the window, built over a root.
@@ -150,7 +110,7 @@ struct WindowRig {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_.MakeFolder("C:\\Temp");
+    root_.MakeFolder(kTempFolder);
     root_.MakeFolder(kProgramFolder);
     root_.MakeFolder("C:\\ORB\\RORU");
     root_.WriteFile("C:\\FileLoc", FileLocContents());
@@ -189,14 +149,14 @@ class WindowTest : public ::testing::Test {
   std::vector<std::string> Answers() const {
     std::vector<std::string> out;
     if (!root_.Exists(kDispatcherPath)) return out;
-    for (const SentEntry& e : ParseRozEntries(root_.ReadFile(kDispatcherPath))) {
+    for (const SentEntry& e : ParseSent(root_.ReadFile(kDispatcherPath))) {
       out.push_back(e.Answer());
     }
     return out;
   }
   std::vector<SentEntry> Sent() const {
     if (!root_.Exists(kDispatcherPath)) return {};
-    return ParseRozEntries(root_.ReadFile(kDispatcherPath));
+    return ParseSent(root_.ReadFile(kDispatcherPath));
   }
 
   // A value read by a databank engine of its own (no shared caches).

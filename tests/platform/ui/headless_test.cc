@@ -7,18 +7,19 @@
 #include <vector>
 
 #include "platform/ui.h"
-#include "tests/platform/ui/probe_support.h"
+#include "tests/support/process.h"
+#include "tests/support/queue.h"
 #include "tests/support/test_env.h"
 
 namespace carob::platform::ui {
 namespace {
 
-using carob::testing::Child;
-using carob::testing::ExitedWith;
+using carob::testing::Process;
+using carob::testing::WithEnv;
 using carob::testing::HasLine;
 using carob::testing::ReadLines;
 using carob::testing::TempRoot;
-using carob::testing::WaitFor;
+using carob::testing::WaitUntil;
 using Steady = std::chrono::steady_clock;
 
 // A form with one button and the given timers, recording what happens.
@@ -311,14 +312,14 @@ TEST_F(HeadlessProcessTest, SignalsFromOutsideClickAndClose) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
     std::remove(log_.c_str());
-    Child child({probe_, log_, "headless", "interval=20"}, {"DISPLAY="});
+    Process child(WithEnv({probe_, log_, "headless", "interval=20"}, {"DISPLAY="}));
     ASSERT_TRUE(child.started());
-    ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "tick 1 20"); }));
+    ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "tick 1 20"); }));
     child.Signal(SIGUSR1);
-    ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "click done"); }));
+    ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "click done"); }));
     child.Signal(sig);
     int status = child.Wait();
-    EXPECT_TRUE(ExitedWith(status, 0)) << status;
+    EXPECT_EQ(status, 0) << status;
     std::vector<std::string> lines = ReadLines(log_);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], "unload");
@@ -329,9 +330,9 @@ TEST_F(HeadlessProcessTest, SignalsFromOutsideClickAndClose) {
 
 TEST_F(HeadlessProcessTest, NoDisplayGivesTheHeadlessLoop) {
   // An unreachable display: the program still runs, without a window.
-  Child child({probe_, log_, "interval=10", "close-after=2"}, {"DISPLAY=:987"});
+  Process child(WithEnv({probe_, log_, "interval=10", "close-after=2"}, {"DISPLAY=:987"}));
   ASSERT_TRUE(child.started());
-  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+  EXPECT_EQ(child.Wait(), 0);
   std::vector<std::string> lines = ReadLines(log_);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), "load headless");
@@ -340,39 +341,33 @@ TEST_F(HeadlessProcessTest, NoDisplayGivesTheHeadlessLoop) {
 }
 
 TEST_F(HeadlessProcessTest, MessageBoxAndStatusGoToStandardError) {
-  std::string err = root_.path() + "/stderr.txt";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  Child child({probe_, log_, "headless", "box=ORB STATUS subsystem", "status=busy",
-               "interval=1", "close-after=1"},
-              {"DISPLAY="}, &actions);
-  posix_spawn_file_actions_destroy(&actions);
+  Process child(WithEnv({probe_, log_, "headless", "box=ORB STATUS subsystem", "status=busy",
+                         "interval=1", "close-after=1"},
+                        {"DISPLAY="}));
   ASSERT_TRUE(child.started());
-  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+  EXPECT_EQ(child.Wait(), 0);
   // The box counts as answered at once; its line breaks become plain ones.
   EXPECT_EQ(ReadLines(log_), (std::vector<std::string>{"load headless", "box answered",
                                                          "load done", "tick 1 1", "status",
                                                          "unload", "exit 0"}));
-  EXPECT_EQ(carob::testing::ReadText(err),
+  EXPECT_EQ(child.Err(),
             "ORB STATUS subsystem: Something needs your attention.\n\nPress OK to go on.\n"
             "busy\n");
 }
 
 TEST_F(HeadlessProcessTest, NoTickStartsInsideAnotherTicksYield) {
-  Child child({probe_, log_, "headless", "interval=1", "yield-in-tick", "close-after=4"},
-              {"DISPLAY="});
+  Process child(WithEnv({probe_, log_, "headless", "interval=1", "yield-in-tick", "close-after=4"}, {"DISPLAY="}));
   ASSERT_TRUE(child.started());
-  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+  EXPECT_EQ(child.Wait(), 0);
   EXPECT_FALSE(HasLine(log_, "nested tick"));
   EXPECT_TRUE(HasLine(log_, "tick 4 1"));
   EXPECT_FALSE(HasLine(log_, "tick 5 1"));
 }
 
 TEST_F(HeadlessProcessTest, CloseSignalDuringLoadIsNotFatal) {
-  Child child({probe_, log_, "headless", "raise-in-load=SIGTERM"}, {"DISPLAY="});
+  Process child(WithEnv({probe_, log_, "headless", "raise-in-load=SIGTERM"}, {"DISPLAY="}));
   ASSERT_TRUE(child.started());
-  EXPECT_TRUE(ExitedWith(child.Wait(), 0));
+  EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(ReadLines(log_), (std::vector<std::string>{"load headless", "load done", "unload",
                                                          "exit 0"}));
 }

@@ -10,25 +10,27 @@
 #include <vector>
 
 #include "platform/ui.h"
-#include "tests/platform/ui/probe_support.h"
 #include "tests/platform/ui/x_support.h"
+#include "tests/support/process.h"
+#include "tests/support/queue.h"
 #include "tests/support/test_env.h"
 
 namespace carob::platform::ui {
 namespace {
 
-using carob::testing::Child;
-using carob::testing::ExitedWith;
+using carob::testing::Process;
+using carob::testing::WithEnv;
+using carob::testing::BankValue;
 using carob::testing::FindWindow;
 using carob::testing::Geometry;
 using carob::testing::HasLine;
 using carob::testing::ReadLines;
-using carob::testing::ReadText;
+using carob::testing::ReadNative;
 using carob::testing::Screenshot;
 using carob::testing::SendCloseRequest;
 using carob::testing::TempRoot;
 using carob::testing::VirtualDisplay;
-using carob::testing::WaitFor;
+using carob::testing::WaitUntil;
 using carob::testing::XDo;
 
 // Window-relative pixel centre of a control's place (inside the frame when
@@ -73,7 +75,7 @@ class WindowTest : public ::testing::Test {
   // Waits for the window named `caption` (as a prefix) and returns its id.
   std::string AwaitWindow(const std::string& caption) {
     std::string win;
-    WaitFor([&] { return !(win = FindWindow(display_, caption)).empty(); });
+    WaitUntil([&] { return !(win = FindWindow(display_, caption)).empty(); });
     return win;
   }
 
@@ -96,9 +98,9 @@ class WindowTest : public ::testing::Test {
 
 class ProbeWindowTest : public WindowTest {
  protected:
-  std::unique_ptr<Child> StartProbe(std::vector<std::string> options) {
+  std::unique_ptr<Process> StartProbe(std::vector<std::string> options) {
     options.insert(options.begin(), {std::string(CAROB_BIN_DIR) + "/ui_probe", log_});
-    return std::make_unique<Child>(options, std::vector<std::string>{display_.env()});
+    return std::make_unique<Process>(WithEnv(options, {display_.env()}));
   }
   std::string log_ = root_.path() + "/events.log";
 };
@@ -112,19 +114,19 @@ TEST_F(ProbeWindowTest, ShowsTheFormAndReportsClicksEditsPicksAndTheClose) {
   auto g = Geometry(display_, win);
   EXPECT_EQ(g["WIDTH"], TwipsToPixels(7110));
   EXPECT_EQ(g["HEIGHT"], TwipsToPixels(6000));
-  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "load done"); }));
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "load done"); }));
   EXPECT_EQ(ReadLines(log_).front(), "load window");
 
   // The button; its handler fills a list, and the list box shows the lines.
   EXPECT_EQ(Picture(win, "probe_list_empty.xwd", kActiveMemory), 1);
   ClickAt(display_, win, Centre(kThink1));
-  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "click done"); }));
-  EXPECT_TRUE(WaitFor([&] { return Picture(win, "probe_list_full.xwd", kActiveMemory) > 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "click done"); }));
+  EXPECT_TRUE(WaitUntil([&] { return Picture(win, "probe_list_full.xwd", kActiveMemory) > 1; }));
 
   // Typing: one change a keystroke, each with the text so far.
   ClickIntoText(display_, win, kOutProg);
   XDo(display_, {"type", "--delay", "40", "Lex"});
-  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "change OutProg Lex"); }));
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "change OutProg Lex"); }));
   EXPECT_TRUE(HasLine(log_, "change OutProg L"));
   EXPECT_TRUE(HasLine(log_, "change OutProg Le"));
 
@@ -132,9 +134,9 @@ TEST_F(ProbeWindowTest, ShowsTheFormAndReportsClicksEditsPicksAndTheClose) {
   Point arrow = Centre(kInProg, &kFrame);
   arrow.x = TwipsToPixels(kFrame.left) + TwipsToPixels(kInProg.left) + TwipsToPixels(kInProg.width) - 8;
   ClickAt(display_, win, arrow);
-  WaitFor([&] { return FindWindow(display_, "CAROB") != ""; }, std::chrono::seconds(2));
+  WaitUntil([&] { return FindWindow(display_, "CAROB") != ""; }, 2);
   XDo(display_, {"key", "--delay", "100", "Down", "Down", "Return"});
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(WaitUntil([&] {
     return HasLine(log_, "pick InProg Lexwright") || HasLine(log_, "pick InProg User");
   }));
   for (const std::string& l : ReadLines(log_)) EXPECT_NE(l.rfind("change InProg", 0), 0u) << l;
@@ -145,10 +147,10 @@ TEST_F(ProbeWindowTest, ShowsTheFormAndReportsClicksEditsPicksAndTheClose) {
   // Escape does not close the window; the window manager's close does.
   XDo(display_, {"key", "--window", win, "Escape"});
   probe->Signal(SIGUSR1);
-  ASSERT_TRUE(WaitFor([&] { return ReadLines(log_).back() == "click done"; }));
+  ASSERT_TRUE(WaitUntil([&] { return ReadLines(log_).back() == "click done"; }));
   EXPECT_FALSE(HasLine(log_, "unload"));
   ASSERT_TRUE(SendCloseRequest(display_, win));
-  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(probe->Wait(), 0);
   std::vector<std::string> lines = ReadLines(log_);
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "unload");
@@ -160,7 +162,7 @@ TEST_F(ProbeWindowTest, StatusInTheCaptionSignalsClickAndClose) {
   ASSERT_TRUE(probe->started());
   std::string win = AwaitWindow("CAROB");
   ASSERT_FALSE(win.empty());
-  ASSERT_TRUE(WaitFor([&] { return XDo(display_, {"getwindowname", win}) == "CAROB - busy"; }))
+  ASSERT_TRUE(WaitUntil([&] { return XDo(display_, {"getwindowname", win}) == "CAROB - busy"; }))
       << XDo(display_, {"getwindowname", win});
   // The program's own text reached the field and was reported as a change.
   EXPECT_TRUE(HasLine(log_, "change OutProg Lexwright"));
@@ -168,12 +170,12 @@ TEST_F(ProbeWindowTest, StatusInTheCaptionSignalsClickAndClose) {
   ClickIntoText(display_, win, kOutProg);
   XDo(display_, {"key", "End"});
   XDo(display_, {"type", "X"});
-  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "change OutProg LexwrightX"); }));
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "change OutProg LexwrightX"); }));
 
   probe->Signal(SIGUSR1);
-  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "click done"); }));
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "click done"); }));
   probe->Signal(SIGTERM);
-  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(probe->Wait(), 0);
   EXPECT_TRUE(HasLine(log_, "unload"));
   EXPECT_EQ(ReadLines(log_).back(), "exit 0");
 }
@@ -191,12 +193,12 @@ TEST_F(ProbeWindowTest, MessageBoxIsModalWithItsTitleAndOneButton) {
   // The one button sits at the bottom right.
   auto g = Geometry(display_, box);
   ClickAt(display_, box, {g["WIDTH"] - 50, g["HEIGHT"] - 21});
-  ASSERT_TRUE(WaitFor([&] { return HasLine(log_, "load done"); }));
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "load done"); }));
   EXPECT_TRUE(HasLine(log_, "box answered"));
   std::string win = AwaitWindow("CAROB");
   ASSERT_FALSE(win.empty());
   ASSERT_TRUE(SendCloseRequest(display_, win));
-  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(probe->Wait(), 0);
 }
 
 TEST_F(ProbeWindowTest, CloseSignalAnswersAnOpenMessageBox) {
@@ -204,7 +206,7 @@ TEST_F(ProbeWindowTest, CloseSignalAnswersAnOpenMessageBox) {
   ASSERT_TRUE(probe->started());
   ASSERT_FALSE(AwaitWindow("ORB STATUS subsystem").empty());
   probe->Signal(SIGTERM);
-  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(probe->Wait(), 0);
   EXPECT_EQ(ReadLines(log_), (std::vector<std::string>{"load window", "box answered", "load done",
                                                          "unload", "exit 0"}));
 }
@@ -212,7 +214,7 @@ TEST_F(ProbeWindowTest, CloseSignalAnswersAnOpenMessageBox) {
 TEST_F(ProbeWindowTest, CloseFromATickEndsTheLoop) {
   auto probe = StartProbe({"interval=1", "close-after=2"});
   ASSERT_TRUE(probe->started());
-  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(probe->Wait(), 0);
   EXPECT_EQ(ReadLines(log_), (std::vector<std::string>{"load window", "load done", "tick 1 1",
                                                          "tick 2 1", "unload", "exit 0"}));
 }
@@ -220,7 +222,7 @@ TEST_F(ProbeWindowTest, CloseFromATickEndsTheLoop) {
 TEST_F(ProbeWindowTest, NoTickStartsInsideAnotherTicksYield) {
   auto probe = StartProbe({"interval=1", "yield-in-tick", "close-after=4"});
   ASSERT_TRUE(probe->started());
-  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(probe->Wait(), 0);
   EXPECT_FALSE(HasLine(log_, "nested tick"));
   for (int n = 1; n <= 4; ++n) EXPECT_TRUE(HasLine(log_, "tick " + std::to_string(n) + " 1"));
   EXPECT_FALSE(HasLine(log_, "tick 5 1"));
@@ -230,7 +232,7 @@ TEST_F(ProbeWindowTest, NoTickStartsInsideAnotherTicksYield) {
 TEST_F(ProbeWindowTest, CloseSignalDuringLoadIsNotFatal) {
   auto probe = StartProbe({"raise-in-load=SIGTERM"});
   ASSERT_TRUE(probe->started());
-  EXPECT_TRUE(ExitedWith(probe->Wait(), 0));
+  EXPECT_EQ(probe->Wait(), 0);
   EXPECT_EQ(ReadLines(log_),
             (std::vector<std::string>{"load window", "load done", "unload", "exit 0"}));
 }
@@ -250,32 +252,17 @@ class CarobWindowTest : public WindowTest {
     root_.WriteFile("C:\\ORB\\CAROB\\CAROB.dat", "sky=blue\r\n");
   }
 
-  std::unique_ptr<Child> StartCarob() {
-    return std::make_unique<Child>(
-        std::vector<std::string>{root_.Native("C:\\ORB\\CAROB\\carob")},
-        std::vector<std::string>{display_.env(), "ORB_ROOT=" + root_.path(),
-                                 "TEMP=" + root_.Native("C:\\TEMP"),
-                                 "TMP=" + root_.Native("C:\\TEMP"), "ORB="});
+  std::unique_ptr<Process> StartCarob() {
+    return std::make_unique<Process>(WithEnv(
+        {root_.Native("C:\\ORB\\CAROB\\carob")},
+        {display_.env(), "ORB_ROOT=" + root_.path(), "TEMP=" + root_.Native("C:\\TEMP"),
+         "TMP=" + root_.Native("C:\\TEMP"), "ORB="}));
   }
 
   // The value of `key` in the databank file (keys case-blind, blanks
   // around key and value ignored); "<none>" when absent.
   std::string Value(const std::string& windows_path, const std::string& key) {
-    auto upper = [](std::string s) {
-      std::transform(s.begin(), s.end(), s.begin(), ::toupper);
-      return s;
-    };
-    auto trim = [](std::string s) {
-      while (!s.empty() && (s.back() == ' ' || s.back() == '\r')) s.pop_back();
-      size_t i = s.find_first_not_of(' ');
-      return i == std::string::npos ? std::string() : s.substr(i);
-    };
-    for (const std::string& line : ReadLines(root_.Native(windows_path))) {
-      size_t eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      if (upper(trim(line.substr(0, eq))) == upper(key)) return trim(line.substr(eq + 1));
-    }
-    return "<none>";
+    return BankValue(ReadNative(root_.Native(windows_path)), key).value_or("<none>");
   }
 
   // The STATUS databank lies in the temporary folder.
@@ -288,20 +275,20 @@ TEST_F(CarobWindowTest, ThinksStoresTheOutputProgramAndSignsOffOnClose) {
   std::string win = AwaitWindow("CAROB");
   ASSERT_FALSE(win.empty()) << "carob's window did not appear";
   EXPECT_EQ(XDo(display_, {"getwindowname", win}), "CAROB");
-  ASSERT_TRUE(WaitFor([&] { return StatusValue("CAROB running") == "Yes"; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusValue("CAROB running") == "Yes"; }));
 
   // Think1 runs the passes: the reverse fact is learnt.
   ClickAt(display_, win, Centre(kThink1));
-  ASSERT_TRUE(WaitFor([&] { return Value("C:\\ORB\\CAROB\\CAROB.dat", "blue") == "sky"; }))
-      << ReadText(root_.Native("C:\\ORB\\CAROB\\CAROB.dat"));
+  ASSERT_TRUE(WaitUntil([&] { return Value("C:\\ORB\\CAROB\\CAROB.dat", "blue") == "sky"; }))
+      << ReadNative(root_.Native("C:\\ORB\\CAROB\\CAROB.dat"));
 
   // Typing the output program stores it at every keystroke.
   ClickIntoText(display_, win, kOutProg);
   XDo(display_, {"type", "--delay", "60", "Lexwright"});
-  ASSERT_TRUE(WaitFor([&] { return Value("C:\\ORB\\CAROB\\CAROB.cfg", "Output program") == "Lexwright"; }))
-      << ReadText(root_.Native("C:\\ORB\\CAROB\\CAROB.cfg"));
+  ASSERT_TRUE(WaitUntil([&] { return Value("C:\\ORB\\CAROB\\CAROB.cfg", "Output program") == "Lexwright"; }))
+      << ReadNative(root_.Native("C:\\ORB\\CAROB\\CAROB.cfg"));
   // The databank trace (on since the first pass) shows the stores on the way.
-  std::string trace = ReadText(root_.Native("C:\\ORB\\CAROB\\Database_IO.log"));
+  std::string trace = ReadNative(root_.Native("C:\\ORB\\CAROB\\Database_IO.log"));
   EXPECT_NE(trace.find("[Lexwrigh]"), std::string::npos);
   EXPECT_NE(trace.find("[Lex]"), std::string::npos);
 
@@ -309,7 +296,7 @@ TEST_F(CarobWindowTest, ThinksStoresTheOutputProgramAndSignsOffOnClose) {
   EXPECT_GE(colours, 4) << "the window's picture looks blank";
 
   ASSERT_TRUE(SendCloseRequest(display_, win));
-  EXPECT_TRUE(ExitedWith(carob->Wait(), 0));
+  EXPECT_EQ(carob->Wait(), 0);
   EXPECT_EQ(StatusValue("CAROB running"), "No");
 }
 
@@ -317,9 +304,9 @@ TEST_F(CarobWindowTest, TerminateSignalSignsOff) {
   auto carob = StartCarob();
   ASSERT_TRUE(carob->started());
   ASSERT_FALSE(AwaitWindow("CAROB").empty());
-  ASSERT_TRUE(WaitFor([&] { return StatusValue("CAROB running") == "Yes"; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusValue("CAROB running") == "Yes"; }));
   carob->Signal(SIGTERM);
-  EXPECT_TRUE(ExitedWith(carob->Wait(), 0));
+  EXPECT_EQ(carob->Wait(), 0);
   EXPECT_EQ(StatusValue("CAROB running"), "No");
 }
 

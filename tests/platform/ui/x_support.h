@@ -3,12 +3,13 @@
 // picture of the screen.
 #pragma once
 
+// The kit before Xlib, which defines Status as a macro.
+#include "tests/support/process.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 // Xlib's name for its int results would hide platform::Status.
 #undef Status
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -20,7 +21,6 @@
 #include <sstream>
 #include <string>
 
-#include "tests/platform/ui/probe_support.h"
 
 namespace carob::testing {
 
@@ -28,42 +28,21 @@ namespace carob::testing {
 class VirtualDisplay {
  public:
   VirtualDisplay() {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    server_ = std::make_unique<Child>(
-        std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                 "1024x768x24", "-nolisten", "tcp", "-noreset"},
-        std::vector<std::string>{}, &actions);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    std::string number;
-    if (server_->started()) {
-      // The server writes its display number and a line end once it is up.
-      auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-      while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
-        struct pollfd p {fds[0], POLLIN, 0};
-        if (::poll(&p, 1, 200) <= 0) continue;
-        char buf[32];
-        ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n <= 0) break;
-        number.append(buf, static_cast<size_t>(n));
-      }
-    }
-    ::close(fds[0]);
-    while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
+    // The server writes its display number and a line end on its standard
+    // output once it is up.
+    Launch l;
+    l.argv = {"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+              "-noreset"};
+    l.seconds = 60;
+    server_ = std::make_unique<Process>(l);
+    const std::string number = server_->ReadLine();
     if (number.empty()) return;
     // The number comes as soon as the server listens; wait until it also
     // takes clients, so that a program started now finds a display. (The
     // server runs with -noreset: otherwise it resets whenever its last
     // client leaves, and a program connecting just then finds no display.)
     std::string name = ":" + number;
-    bool up = WaitFor([&] {
+    bool up = WaitUntil([&] {
       Display* dpy = XOpenDisplay(name.c_str());
       if (dpy == nullptr) return false;
       XCloseDisplay(dpy);
@@ -77,16 +56,16 @@ class VirtualDisplay {
   std::string env() const { return "DISPLAY=" + name_; }
 
  private:
-  std::unique_ptr<Child> server_;
+  std::unique_ptr<Process> server_;
   std::string name_;
 };
 
 // Runs xdotool on the display; its output, trimmed.
 inline std::string XDo(const VirtualDisplay& d, std::vector<std::string> args, int* code = nullptr) {
   args.insert(args.begin(), "xdotool");
-  std::string out;
-  int rc = RunCapture(args, &out, {d.env()});
-  if (code != nullptr) *code = rc;
+  const Ran ran = Run(WithEnv(std::move(args), {d.env()}));
+  if (code != nullptr) *code = ran.code;
+  std::string out = ran.out;
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
 }
@@ -138,11 +117,10 @@ inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window)
 inline int Screenshot(const VirtualDisplay& d, const std::string& xwd_path, int x, int y, int w,
                       int h) {
   std::filesystem::create_directories(std::filesystem::path(xwd_path).parent_path());
-  if (RunCapture({"xwd", "-root", "-display", d.name(), "-out", xwd_path}, nullptr) != 0) return -1;
-  std::string png = xwd_path.substr(0, xwd_path.size() - 4) + ".png";
-  RunCapture({"convert", "xwd:" + xwd_path, png}, nullptr);
+  if (Run(WithEnv({"xwd", "-root", "-display", d.name(), "-out", xwd_path}, {})).code != 0) return -1;
+  Run(WithEnv({"convert", "xwd:" + xwd_path, xwd_path.substr(0, xwd_path.size() - 4) + ".png"}, {}));
 
-  std::string bytes = ReadText(xwd_path);
+  std::string bytes = ReadNative(xwd_path);
   auto u32 = [&](size_t at) -> uint32_t {
     if (at + 4 > bytes.size()) return 0;
     const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);

@@ -1,13 +1,12 @@
 // Queue files as separate programs meet them: `orb post` and `orb take`
 // processes, and this process's receive against them.
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <cstdlib>
 #include <map>
 #include <regex>
 #include <set>
@@ -17,138 +16,94 @@
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "registry/registry.h"
-#include "tests/support/environment.h"
-#include "tests/support/test_env.h"
-
+#include "tests/support/process.h"
+#include "tests/support/queue.h"
+#include "tests/support/world.h"
 
 namespace carob::testing {
 namespace {
 
-const std::string kOrb = std::string(CAROB_BIN_DIR) + "/orb";
 const std::string kQueue = "C:\\ORB\\Q\\q.POF";
 
-struct Result {
-  int exit = -1;
-  std::string out;
-};
-
-// Runs orb with ORB_ROOT pointing at `root`; collects its standard output.
-Result RunOrb(const TempRoot& root, const std::vector<std::string>& args) {
-  std::vector<std::string> env_strings = ChildEnvironment({{"ORB_ROOT", root.path()}});
-  std::vector<char*> envp = CStrings(env_strings);
-  std::vector<std::string> argv_strings{kOrb};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv = CStrings(argv_strings);
-
-  int pipe_fds[2];
-  Result r;
-  if (::pipe(pipe_fds) != 0) return r;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, kOrb.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipe_fds[1]);
-  if (rc == 0) {
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-  }
-  ::close(pipe_fds[0]);
-  return r;
-}
-
 struct OrbRig {
-  OrbRig() {
-    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
-    root.MakeFolder("C:\\TEMP");
-    root.MakeFolder("C:\\ORB\\Q");
-  }
-  Result Orb(const std::vector<std::string>& args) { return RunOrb(root, args); }
+  OrbRig() { root.MakeFolder("C:\\ORB\\Q"); }
+  Ran Orb(const std::vector<std::string>& args) { return RunOrb(root, args); }
   int SwapFilesLeft() {
     int n = 0;
-    for (auto& e : std::filesystem::directory_iterator(root.Native("C:\\TEMP"))) {
+    for (auto& e : std::filesystem::directory_iterator(root.Native(kTempFolder))) {
       if (e.path().filename().string().rfind("ROZ.", 0) == 0) ++n;
     }
     return n;
   }
-  TempRoot root;
+  // The receiving side waits on locks as the program does, in real time.
+  World world{{.clock = nullptr}};
+  TempRoot& root = world.root;
 };
 
 TEST(OrbQueue, PostAndTakeKeepTheExactText) {
   OrbRig rig;
-  ASSERT_EQ(rig.Orb({"post", kQueue, "Hello"}).exit, 0);
-  ASSERT_EQ(rig.Orb({"post", kQueue, "SET SOURCE = 10.0.0.7\r\nline two"}).exit, 0);
-  ASSERT_EQ(rig.Orb({"post", kQueue, "several", "words"}).exit, 0);
-  const std::regex header(
-      R"(--- Entry by ROZ Default on \d\d-\d\d-\d{4} \d\d:\d\d:\d\d(\.\d+)?\r\n)");
+  ASSERT_EQ(rig.Orb({"post", kQueue, "Hello"}).code, 0);
+  ASSERT_EQ(rig.Orb({"post", kQueue, "SET SOURCE = 10.0.0.7\r\nline two"}).code, 0);
+  ASSERT_EQ(rig.Orb({"post", kQueue, "several", "words"}).code, 0);
+  const std::regex header(kRozHeader +
+                          std::string(R"(\d\d-\d\d-\d{4} \d\d:\d\d:\d\d(\.\d+)?\r\n)"));
   std::string file = rig.root.ReadFile(kQueue);
   EXPECT_TRUE(std::regex_match(
-      file, std::regex("(" + std::string(R"(--- Entry by ROZ Default on [^\r\n]*\r\n)") +
+      file, std::regex("(" + std::string(kRozHeader) + R"([^\r\n]*\r\n)" +
                        "Hello\r\n)(.|\r|\n)*")))
       << file;
   std::smatch m;
   ASSERT_TRUE(std::regex_search(file, m, header));
   EXPECT_EQ(m.position(0), 0);
 
-  Result a = rig.Orb({"take", kQueue});
-  EXPECT_EQ(a.exit, 0);
+  Ran a = rig.Orb({"take", kQueue});
+  EXPECT_EQ(a.code, 0);
   EXPECT_EQ(a.out, "Hello\r\n");
-  Result b = rig.Orb({"take", kQueue});
+  Ran b = rig.Orb({"take", kQueue});
   EXPECT_EQ(b.out, "SET SOURCE = 10.0.0.7\r\nline two\r\n");
-  Result c = rig.Orb({"take", kQueue});
+  Ran c = rig.Orb({"take", kQueue});
   EXPECT_EQ(c.out, "several words\r\n");
   EXPECT_EQ(rig.root.ReadFile(kQueue), "");
-  Result d = rig.Orb({"take", kQueue});
-  EXPECT_EQ(d.exit, 0);
+  Ran d = rig.Orb({"take", kQueue});
+  EXPECT_EQ(d.code, 0);
   EXPECT_EQ(d.out, "");
-  Result missing = rig.Orb({"take", "C:\\ORB\\Q\\none.POF"});
-  EXPECT_EQ(missing.exit, 0);
+  Ran missing = rig.Orb({"take", "C:\\ORB\\Q\\none.POF"});
+  EXPECT_EQ(missing.code, 0);
   EXPECT_EQ(missing.out, "");
   EXPECT_EQ(rig.SwapFilesLeft(), 0);
 }
 
 TEST(OrbQueue, TakeSkipsEntriesWithoutText) {
   OrbRig rig;
-  rig.root.WriteFile(kQueue,
-                     "--- Entry by ROZ Default on a\r\n"
-                     "--- Entry by ROZ Default on b\r\n"
-                     "--- Entry by ROZ Default on c\r\n"
-                     "text\r\n"
-                     "--- Entry by ROZ Default on d\r\n");
-  Result r = rig.Orb({"take", kQueue});
-  EXPECT_EQ(r.exit, 0);
+  rig.root.WriteFile(kQueue, RozHeader("a") + RozHeader("b") + RozEntry("text", "c") + RozHeader("d"));
+  Ran r = rig.Orb({"take", kQueue});
+  EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "text\r\n");
-  EXPECT_EQ(rig.root.ReadFile(kQueue), "--- Entry by ROZ Default on d\r\n");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), RozHeader("d"));
   r = rig.Orb({"take", kQueue});
-  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(rig.root.ReadFile(kQueue), "");
 }
 
 TEST(OrbQueue, UsageAndFailures) {
   OrbRig rig;
-  EXPECT_EQ(rig.Orb({"post"}).exit, 2);
-  EXPECT_EQ(rig.Orb({"post", kQueue}).exit, 2);
-  EXPECT_EQ(rig.Orb({"post", kQueue, "   "}).exit, 2);
-  EXPECT_EQ(rig.Orb({"take"}).exit, 2);
-  EXPECT_EQ(rig.Orb({"take", kQueue, "extra"}).exit, 2);
+  EXPECT_EQ(rig.Orb({"post"}).code, 2);
+  EXPECT_EQ(rig.Orb({"post", kQueue}).code, 2);
+  EXPECT_EQ(rig.Orb({"post", kQueue, "   "}).code, 2);
+  EXPECT_EQ(rig.Orb({"take"}).code, 2);
+  EXPECT_EQ(rig.Orb({"take", kQueue, "extra"}).code, 2);
   EXPECT_FALSE(rig.root.Exists(kQueue));
   // A folder that does not exist cannot take an entry.
-  EXPECT_EQ(rig.Orb({"post", "C:\\NO\\SUCH\\q.POF", "x"}).exit, 1);
+  EXPECT_EQ(rig.Orb({"post", "C:\\NO\\SUCH\\q.POF", "x"}).code, 1);
 
   // A queue that cannot be moved to the (missing) temporary folder keeps its
   // entry, and the take says so instead of printing it.
   rig.root.WriteFile("C:\\FileLoc", "Temporary path=C:\\NOTEMP\r\n");
-  ASSERT_EQ(rig.Orb({"post", kQueue, "stays"}).exit, 0);
+  ASSERT_EQ(rig.Orb({"post", kQueue, "stays"}).code, 0);
   const std::string before = rig.root.ReadFile(kQueue);
-  Result r = rig.Orb({"take", kQueue});
-  EXPECT_EQ(r.exit, 1);
+  Ran r = rig.Orb({"take", kQueue});
+  EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(rig.root.ReadFile(kQueue), before);
 }
@@ -160,7 +115,7 @@ pid_t StartPoster(const TempRoot& root, const std::string& tag, int count) {
   if (pid == 0) {
     int failures = 0;
     for (int i = 0; i < count; ++i) {
-      if (RunOrb(root, {"post", kQueue, tag + "-" + std::to_string(i)}).exit != 0) ++failures;
+      if (RunOrb(root, {"post", kQueue, tag + "-" + std::to_string(i)}).code != 0) ++failures;
     }
     ::_exit(failures == 0 ? 0 : 1);
   }
@@ -203,8 +158,8 @@ TEST(OrbQueue, ConcurrentPostersAndOneTaker) {
   int failed = 0, bad_takes = 0;
   std::vector<std::string> malformed;
   auto take_one = [&]() {
-    Result r = rig.Orb({"take", kQueue});
-    if (r.exit != 0) ++bad_takes;
+    Ran r = rig.Orb({"take", kQueue});
+    if (r.code != 0) ++bad_takes;
     if (r.out.empty()) return false;
     if (!r.out.ends_with("\r\n") || r.out.find("\r\n") != r.out.size() - 2) {
       malformed.push_back(r.out);
@@ -246,8 +201,8 @@ TEST(OrbQueue, ConcurrentPostersAndTwoTakers) {
       int failures = 0;
       for (;;) {
         bool stopping = std::filesystem::exists(stop);
-        Result r = RunOrb(rig.root, {"take", kQueue});
-        if (r.exit != 0) ++failures;
+        Ran r = RunOrb(rig.root, {"take", kQueue});
+        if (r.code != 0) ++failures;
         if (!r.out.empty()) {
           std::ofstream(log, std::ios::binary | std::ios::app) << r.out;
         } else if (stopping) {
@@ -292,12 +247,8 @@ TEST(OrbQueue, ConcurrentPostersAndTwoTakers) {
 // The program's own receive as the taker, against posting processes.
 TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
   OrbRig rig;
-  rig.root.WriteFile("C:\\FileLoc",
-                     "Temporary path=C:\\TEMP\r\nCAROB interface=" + kQueue + "\r\n");
-  auto env = MakeTestEnv(rig.root);
-  databank::Databank db(*env);
-  registry::Registry reg(*env, db);
-  messaging::Messaging msg(*env, db, reg);
+  rig.world.AddFileLoc("CAROB interface", kQueue);
+  messaging::Messaging& msg = *rig.world.AddMessaging().msg;
 
   constexpr int kPosters = 4, kEach = 30;
   std::vector<pid_t> posters;
@@ -350,17 +301,13 @@ TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
 // entries in the order it sent them.
 TEST(OrbQueue, FastAppendersKeepTheirOrder) {
   OrbRig rig;
-  rig.root.WriteFile("C:\\FileLoc",
-                     "Temporary path=C:\\TEMP\r\nCAROB interface=" + kQueue + "\r\n");
+  rig.world.AddFileLoc("CAROB interface", kQueue);
   constexpr int kAppenders = 3, kEach = 300;
   std::vector<pid_t> appenders;
   for (int a = 0; a < kAppenders; ++a) {
     pid_t pid = ::fork();
     if (pid == 0) {
-      auto env = MakeTestEnv(rig.root);
-      databank::Databank db(*env);
-      registry::Registry reg(*env, db);
-      messaging::Messaging msg(*env, db, reg);
+      messaging::Messaging& msg = *rig.world.AddMessaging().msg;
       int failures = 0;
       for (int i = 0; i < kEach; ++i) {
         if (!msg.AppendEntryChecked(kQueue, "a" + std::to_string(a) + "-" + std::to_string(i))) {
@@ -371,10 +318,7 @@ TEST(OrbQueue, FastAppendersKeepTheirOrder) {
     }
     appenders.push_back(pid);
   }
-  auto env = MakeTestEnv(rig.root);
-  databank::Databank db(*env);
-  registry::Registry reg(*env, db);
-  messaging::Messaging msg(*env, db, reg);
+  messaging::Messaging& msg = *rig.world.AddMessaging().msg;
   std::map<std::string, int> seen;
   std::map<std::string, int> last_of;
   int out_of_order = 0, failed = 0;

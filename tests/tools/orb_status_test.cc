@@ -1,38 +1,13 @@
 // `orb status` as a real process over a temporary ORB root.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
+#include <filesystem>
 
 #include "tests/registry/registry_world.h"
+#include "tests/support/process.h"
 
 namespace carob::testing {
 namespace {
-
-struct OrbRun {
-  int code = -1;
-  std::string out, err;
-};
-
-std::string Slurp(const std::string& native) {
-  std::ifstream in(native, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Runs orb with ORB_ROOT set to the world's root; cut short after a minute.
-OrbRun RunOrb(const TempRoot& root, const std::string& args) {
-  const std::string out = root.path() + "/orb.out", err = root.path() + "/orb.err";
-  const std::string command = "ORB_ROOT='" + root.path() + "' timeout 60 '" + CAROB_BIN_DIR +
-                              "/orb' " + args + " > '" + out + "' 2> '" + err + "'";
-  OrbRun run;
-  int status = std::system(command.c_str());
-  if (status != -1 && WIFEXITED(status)) run.code = WEXITSTATUS(status);
-  run.out = Slurp(out);
-  run.err = Slurp(err);
-  return run;
-}
 
 TEST(OrbStatus, PrintsTheRegistryGroupedAndChangesNothing) {
   RegistryWorld w;
@@ -44,7 +19,7 @@ TEST(OrbStatus, PrintsTheRegistryGroupedAndChangesNothing) {
   const std::string fileloc = w.root.ReadFile("C:\\FileLoc");
   const std::string status = w.Status();
 
-  OrbRun run = RunOrb(w.root, "status");
+  Ran run = RunOrb(w.root, {"status"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.out,
             "STATUS databank: C:\\TEMP\\STATUS\n"
@@ -76,7 +51,7 @@ TEST(OrbStatus, DoesNotGuardTheSizeOrStartAnything) {
                    "#!/bin/sh\ntouch '" + w.root.Native("C:\\TEMP\\zadozo-ran") + "'\n");
   std::filesystem::permissions(w.root.Native("C:\\ORB\\ZADOZO\\zadozo"),
                                std::filesystem::perms::owner_all);
-  OrbRun run = RunOrb(w.root, "status");
+  Ran run = RunOrb(w.root, {"status"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("Zadozo (not running)\n"), std::string::npos) << run.out;
   EXPECT_EQ(run.err, "");
@@ -85,12 +60,12 @@ TEST(OrbStatus, DoesNotGuardTheSizeOrStartAnything) {
 
 TEST(OrbStatus, WrongUsageAndAMissingDatabank) {
   RegistryWorld w;
-  OrbRun usage = RunOrb(w.root, "status extra");
+  Ran usage = RunOrb(w.root, {"status", "extra"});
   EXPECT_EQ(usage.code, 2);
   EXPECT_EQ(usage.out, "");
   EXPECT_NE(usage.err.find("usage: orb status\n"), std::string::npos) << usage.err;
 
-  OrbRun missing = RunOrb(w.root, "status");
+  Ran missing = RunOrb(w.root, {"status"});
   EXPECT_EQ(missing.code, 1);
   EXPECT_EQ(missing.out, "");
   EXPECT_NE(missing.err.find("C:\\TEMP\\STATUS"), std::string::npos) << missing.err;

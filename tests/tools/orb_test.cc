@@ -2,43 +2,29 @@
 #include <filesystem>
 
 #include "tests/databank/databank_fixture.h"
-#include "tests/databank/process_support.h"
+#include "tests/support/process.h"
 
 namespace carob::testing {
 namespace {
 
-struct OrbRun {
-  int code;
-  std::string out;
-};
-
 class OrbTest : public ::testing::Test {
  protected:
   OrbTest() {
-    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
-    root.MakeFolder("C:\\TEMP");
     root.MakeFolder("C:\\data");
     // orb runs from a program folder of its own inside the root.
-    root.MakeFolder("C:\\ORB\\TOOLS");
-    orb_ = root.Native("C:\\ORB\\TOOLS\\orb");
-    std::filesystem::copy_file(std::string(CAROB_BIN_DIR) + "/orb", orb_);
+    orb_ = Install(root, "orb", "C:\\ORB\\TOOLS");
   }
-  OrbRun Orb(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {orb_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Child c(argv, {"ORB_ROOT=" + root.path()});
-    EXPECT_TRUE(c.started());
-    std::string out = c.ReadToEnd();
-    return {c.Wait(), out};
-  }
-  TempRoot root;
+  Ran Orb(const std::vector<std::string>& args) { return RunOrb(root, args, orb_); }
+
+  World world;
+  TempRoot& root = world.root;
   std::string orb_;
 };
 
 TEST_F(OrbTest, SetQueryAndRemove) {
   EXPECT_EQ(Orb({"set", "C:\\data\\k.dat", "sky", "blue"}).code, 0);
   EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "sky=blue\r\n");
-  OrbRun q = Orb({"query", "C:\\data\\k.dat", "SKY"});
+  Ran q = Orb({"query", "C:\\data\\k.dat", "SKY"});
   EXPECT_EQ(q.code, 0);
   EXPECT_EQ(q.out, "blue\n");
   EXPECT_EQ(Orb({"set", "C:\\data\\k.dat", "grass", "a=b"}).code, 0);
@@ -64,7 +50,7 @@ TEST_F(OrbTest, WrongUsageExitsTwoAndFailuresExitOne) {
            {}, {"bogus"}, {"query", "C:\\data\\k.dat"}, {"set", "C:\\data\\k.dat", "k"},
            {"remove", "C:\\data\\k.dat"}, {"query", "C:\\data\\k.dat", "  "},
            {"set", " ", "k", "v"}, {"--trace"}}) {
-    OrbRun r = Orb(args);
+    Ran r = Orb(args);
     EXPECT_EQ(r.code, 2) << (args.empty() ? "" : args[0]);
     EXPECT_EQ(r.out, "");
   }
@@ -95,13 +81,12 @@ TEST_F(OrbTest, TraceWritesTheIOLogBesideOrbAndKeepsThePreviousOne) {
 }
 
 TEST_F(OrbTest, ParallelOrbWritersKeepEveryKey) {
-  std::vector<std::unique_ptr<Child>> running;
+  std::vector<std::unique_ptr<Process>> running;
   for (int w = 0; w < 4; ++w) {
     for (int i = 0; i < 6; ++i) {
-      running.push_back(std::make_unique<Child>(
-          std::vector<std::string>{orb_, "set", "C:\\data\\k.dat", "w" + std::to_string(w) + "_" + std::to_string(i),
-                                   std::string(static_cast<size_t>(1 + (w * 6 + i) % 9), 'x')},
-          std::vector<std::string>{"ORB_ROOT=" + root.path()}));
+      running.push_back(std::make_unique<Process>(InRoot(
+          root, {orb_, "set", "C:\\data\\k.dat", "w" + std::to_string(w) + "_" + std::to_string(i),
+                 std::string(static_cast<size_t>(1 + (w * 6 + i) % 9), 'x')})));
     }
   }
   for (auto& c : running) EXPECT_EQ(c->Wait(), 0);

@@ -1,0 +1,251 @@
+// Programs the tests start as real processes: one process helper, one wait
+// helper, and one way to run the family's programs over a temporary ORB root.
+// Every process runs in a process group of its own and is killed with its
+// group when it outlives its deadline or its owner, so a fault never leaves
+// a test hanging.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/support/world.h"
+
+extern char** environ;
+
+namespace carob::testing {
+
+inline const std::string kBinDir = CAROB_BIN_DIR;
+
+// Polls `done` every `poll_ms` until it holds or `seconds` have passed; the
+// limit guards against a hung test, it is never a measure.
+inline bool WaitUntil(const std::function<bool()>& done, double seconds = 60, int poll_ms = 20) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+  }
+  return true;
+}
+
+// What to start: argv[0] is a path, or a name searched on PATH. The
+// environment is this process's, without `unset_env`, with `set_env`.
+struct Launch {
+  std::vector<std::string> argv;
+  std::vector<std::pair<std::string, std::string>> set_env;
+  std::vector<std::string> unset_env;
+  bool pipe_input = false;  // otherwise standard input is /dev/null
+  double seconds = 600;     // the deadline, from the start
+};
+
+// A started program. Its standard output and error go to files of its own
+// (read at any time with Out and Err, removed with it); its standard input
+// is a pipe (Feed, CloseInput) or /dev/null. File descriptors the test
+// opened without close-on-exec are inherited.
+class Process {
+ public:
+  explicit Process(Launch launch) : deadline_(Clock::now() + Seconds(launch.seconds)) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "carob-proc-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) return;
+    folder_ = tmpl;
+    int in_pipe[2] = {-1, -1};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (launch.pipe_input && ::pipe2(in_pipe, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
+    } else {
+      posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&fa, 1, (folder_ + "/out").c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, (folder_ + "/err").c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                        POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    std::vector<std::string> vars;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string v = *e, name = v.substr(0, v.find('='));
+      bool drop = false;
+      for (const auto& n : launch.unset_env) drop = drop || n == name;
+      for (const auto& [n, value] : launch.set_env) drop = drop || n == name;
+      if (!drop) vars.push_back(v);
+    }
+    for (const auto& [name, value] : launch.set_env) vars.push_back(name + "=" + value);
+    auto pointers = [](std::vector<std::string>& strings) {
+      std::vector<char*> out;
+      for (std::string& s : strings) out.push_back(s.data());
+      out.push_back(nullptr);
+      return out;
+    };
+    std::vector<char*> argv = pointers(launch.argv), envp = pointers(vars);
+    if (::posix_spawnp(&pid_, argv[0], &fa, &attr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    if (in_pipe[0] >= 0) ::close(in_pipe[0]);
+    in_fd_ = in_pipe[1];
+  }
+  explicit Process(std::vector<std::string> argv) : Process(Launch{std::move(argv), {}, {}}) {}
+  ~Process() {
+    CloseInput();
+    Kill();
+    std::error_code ec;
+    if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+  void Feed(const std::string& bytes) {
+    for (size_t at = 0; in_fd_ >= 0 && at < bytes.size();) {
+      const ssize_t n = ::write(in_fd_, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+  }
+  void CloseInput() {
+    if (in_fd_ >= 0) ::close(in_fd_);
+    in_fd_ = -1;
+  }
+
+  // True until the program has ended (it is reaped then).
+  bool Running() {
+    int st = 0;
+    if (pid_ <= 0 || ended_ || ::waitpid(pid_, &st, WNOHANG) != pid_) return pid_ > 0 && !ended_;
+    ended_ = true;
+    code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+    return false;
+  }
+  void Signal(int sig) {
+    if (Running()) ::kill(pid_, sig);
+  }
+  // Kills the program with its whole group, and reaps it.
+  void Kill() {
+    if (!Running()) return;
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    int st = 0;
+    while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+    }
+    ended_ = true;
+    code_ = -1;
+  }
+
+  // The exit code (128 + the signal for a killed program) once it has ended
+  // within `seconds` (at most until the deadline); otherwise it is killed
+  // with its group and -1 comes back.
+  int Wait(double seconds = 1e9) {
+    const auto until = std::min(deadline_, Clock::now() + Seconds(seconds));
+    WaitUntil([&] { return !Running() || Clock::now() >= until; }, 1e9, 5);
+    Kill();
+    return code_;
+  }
+
+  std::string Out() const { return ReadNative(folder_ + "/out"); }
+  std::string Err() const { return ReadNative(folder_ + "/err"); }
+
+  // The next line of standard output without its end, waiting for it at most
+  // until the deadline; "" once the output ended without one.
+  std::string ReadLine() {
+    std::string line;
+    WaitUntil([&] {
+      const bool ended = !Running();
+      const std::string out = Out();
+      const size_t nl = out.find('\n', read_);
+      if (nl == std::string::npos) return ended || Clock::now() >= deadline_;
+      line = out.substr(read_, nl - read_);
+      read_ = nl + 1;
+      return true;
+    }, 1e9, 1);
+    return line;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static Clock::duration Seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  }
+
+  Clock::time_point deadline_;
+  std::string folder_;
+  pid_t pid_ = -1;
+  int in_fd_ = -1;
+  bool ended_ = false;
+  int code_ = -1;
+  size_t read_ = 0;
+};
+
+// `argv` with `changes` to this process's environment: "NAME=value" adds or
+// replaces NAME, "NAME=" with nothing after it removes it.
+inline Launch WithEnv(std::vector<std::string> argv, const std::vector<std::string>& changes) {
+  Launch l;
+  l.argv = std::move(argv);
+  for (const std::string& c : changes) {
+    const size_t eq = c.find('=');
+    if (eq + 1 == c.size()) {
+      l.unset_env.push_back(c.substr(0, eq));
+    } else {
+      l.set_env.emplace_back(c.substr(0, eq), c.substr(eq + 1));
+    }
+  }
+  return l;
+}
+
+// What a program that ran to its end left; `code` as Process::Wait.
+struct Ran {
+  int code = -1;
+  std::string out, err;
+};
+
+inline Ran Run(Launch launch) {
+  Process p(std::move(launch));
+  const int code = p.Wait();
+  return {code, p.Out(), p.Err()};
+}
+
+// A program of the family started over `root`: ORB_ROOT names the root, and
+// the variables that would lead it elsewhere (a display, ORB, TEMP, TMP)
+// are left out.
+inline Launch InRoot(const TempRoot& root, std::vector<std::string> argv, bool pipe_input = false) {
+  return {std::move(argv), {{"ORB_ROOT", root.path()}},
+          {"DISPLAY", "WAYLAND_DISPLAY", "ORB", "TEMP", "TMP"}, pipe_input};
+}
+
+// Copies a program of the build folder ("orb", "carob") into a Windows-style
+// folder of the root; its native path there.
+inline std::string Install(const TempRoot& root, const std::string& program,
+                           const std::string& windows_folder) {
+  root.MakeFolder(windows_folder);
+  const std::string to = root.Native(windows_folder) + "/" + program;
+  std::error_code ec;
+  std::filesystem::copy_file(kBinDir + "/" + program, to,
+                             std::filesystem::copy_options::overwrite_existing, ec);
+  return to;
+}
+
+// Runs `orb ARGS` over the root to its end: the one built, or the copy at
+// `orb` (see Install).
+inline Ran RunOrb(const TempRoot& root, std::vector<std::string> args,
+                  const std::string& orb = kBinDir + "/orb") {
+  args.insert(args.begin(), orb);
+  return Run(InRoot(root, std::move(args)));
+}
+
+}  // namespace carob::testing

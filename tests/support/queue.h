@@ -1,0 +1,95 @@
+// Files as a reader independent of the program's layers sees them: lines,
+// queue entries (the tests' one entry parser, and the entry header the
+// family's programs write) and databank values.
+#pragma once
+
+#include <cctype>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_env.h"
+
+namespace carob::testing {
+
+// The start of every entry's header line; the moment follows it.
+inline constexpr const char* kRozHeader = "--- Entry by ROZ Default on ";
+
+// An entry's header line, and a whole entry as a program of the family
+// appends it: header, text, CR LF.
+inline std::string RozHeader(const std::string& stamp = "12-07-2026 08:29:45") {
+  return kRozHeader + stamp + "\r\n";
+}
+inline std::string RozEntry(const std::string& text,
+                            const std::string& stamp = "12-07-2026 08:29:45") {
+  return RozHeader(stamp) + text + "\r\n";
+}
+
+// The lines of a text, split at LF with a CR before it dropped (a last
+// line without its end counts).
+inline std::vector<std::string> SplitLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < bytes.size();) {
+    size_t end = bytes.find('\n', at);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    at = end + 1;
+  }
+  return lines;
+}
+
+// The lines of a file at a native path, and whether one of them is `line`.
+inline std::vector<std::string> ReadLines(const std::string& native_path) {
+  return SplitLines(ReadNative(native_path));
+}
+inline bool HasLine(const std::string& native_path, const std::string& line) {
+  for (const std::string& l : ReadLines(native_path)) {
+    if (l == line) return true;
+  }
+  return false;
+}
+
+// One entry of a queue file: its header line and its text lines.
+struct QueueEntry {
+  std::string header;
+  std::vector<std::string> lines;
+};
+
+// A line beginning with "---" starts an entry; lines before the first
+// header form an entry without one.
+inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
+  std::vector<QueueEntry> entries;
+  for (const std::string& line : SplitLines(bytes)) {
+    if (line.rfind("---", 0) == 0) {
+      entries.push_back({line, {}});
+    } else {
+      if (entries.empty()) entries.emplace_back();
+      entries.back().lines.push_back(line);
+    }
+  }
+  return entries;
+}
+
+// Value of a key in a databank file (case-blind key, blanks trimmed), or
+// nullopt when the key is absent.
+inline std::optional<std::string> BankValue(const std::string& bytes, const std::string& key) {
+  auto trim = [](const std::string& s) {
+    const size_t a = s.find_first_not_of(' ');
+    return a == std::string::npos ? std::string() : s.substr(a, s.find_last_not_of(' ') - a + 1);
+  };
+  auto upper = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+  };
+  for (const std::string& line : SplitLines(bytes)) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos && upper(trim(line.substr(0, eq))) == upper(trim(key))) {
+      return trim(line.substr(eq + 1));
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace carob::testing
