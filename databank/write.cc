@@ -258,7 +258,16 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
     }
     const std::string target = info ? info->path : path;
     std::string bytes;
-    if (info) (void)env_.ReadAll(target, bytes);
+    if (info) {
+      if (Status s = env_.ReadAll(target, bytes); !s) {
+        // A databank we cannot read is not written: an entry appended
+        // behind lines we could not see may stand after an older entry of
+        // its key, which Query would go on answering while the write
+        // reported success.
+        trace.note += kNoteAppending;
+        return Cannot(s, target);
+      }
+    }
     KeyLine k = FindKeyLine(bytes, upper_key);
     if (!k.found) return Append(env_, target, bytes, key, value, trace);
     if (platform::Upper(k.value) == platform::Upper(value)) {
