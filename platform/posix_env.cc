@@ -49,14 +49,16 @@ namespace {
 
 using posix::Fd;
 using posix::FolderOf;
+using posix::NameOf;
 using posix::PathMap;
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// Ok when `error` is 0, else `what` failed for that errno.
+Status Checked(std::string what, int error) {
+  return error == 0 ? Status::Ok() : Status::FromErrno(std::move(what), error);
 }
 
-int64_t MtimeNs(const struct stat& st) {
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+int64_t Ns(const timespec& ts) {
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 timespec FromNs(int64_t ns) {
@@ -68,16 +70,6 @@ timespec FromNs(int64_t ns) {
     --ts.tv_sec;
   }
   return ts;
-}
-
-
-std::string NameOf(const std::string& native) {
-  size_t slash = native.rfind('/');
-  return slash == std::string::npos ? native : native.substr(slash + 1);
-}
-
-bool HasDriveLetter(const std::string& s) {
-  return s.size() >= 2 && std::isalpha(static_cast<unsigned char>(s[0])) && s[1] == ':';
 }
 
 bool EndsWithNoCase(const std::string& s, std::string_view tail) {
@@ -189,9 +181,7 @@ class PosixEnv : public Env {
 
   std::string GetPathVariable(const std::string& name) const override {
     std::string value = GetVariable(name);
-    if (value.empty() || HasDriveLetter(value)) return value;
-    if (value[0] == '/') return paths_.ToWindows(value);
-    return value;
+    return !value.empty() && value[0] == '/' ? paths_.ToWindows(value) : value;
   }
 
   std::string HostName() const override {
@@ -209,7 +199,7 @@ class PosixEnv : public Env {
     info.path = hit->windows;
     info.stored_name = hit->stored_name;
     info.size = static_cast<int64_t>(st.st_size);
-    info.mtime_ns = MtimeNs(st);
+    info.mtime_ns = Ns(st.st_mtim);
     info.device = static_cast<uint64_t>(st.st_dev);
     info.inode = static_cast<uint64_t>(st.st_ino);
     return info;
@@ -225,34 +215,29 @@ class PosixEnv : public Env {
 
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     file->reset();
-    auto failed = [&](int error) { return Status::FromErrno(OpenWhat(path, mode), error); };
-    auto hit = Locate(path, mode);
-    if (!hit) return failed(ENOENT);
-    Fd fd = posix::OpenNative(hit->native, mode);
-    if (!fd.valid()) return failed(errno);
-    *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
-    return Status::Ok();
+    Fd fd;
+    int error = OpenFd(path, mode, fd);
+    if (error == 0) *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
+    return Checked(OpenWhat(path, mode), error);
   }
 
   Status OpenLocked(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     file->reset();
-    auto failed = [&](int error) { return Status::FromErrno(OpenWhat(path, mode), error); };
     // A file replaced or renamed while we waited is not the one the path
     // names any more; go round again for the new one. The bound only stops
     // a pathological livelock.
     for (int attempt = 0; attempt < 10000; ++attempt) {
-      auto hit = Locate(path, mode);
-      if (!hit) return failed(ENOENT);
-      Fd fd = posix::OpenNative(hit->native, mode);
-      if (!fd.valid()) return failed(errno);
-      int rc;
-      do {
-        rc = ::flock(fd.get(), LOCK_EX);
-      } while (rc != 0 && errno == EINTR);
-      if (rc != 0) return Status::FromErrno("cannot lock " + path, errno);
+      Fd fd;
+      std::string native;
+      if (int error = OpenFd(path, mode, fd, nullptr, &native)) {
+        return Status::FromErrno(OpenWhat(path, mode), error);
+      }
+      if (posix::FlockRetry(fd.get(), LOCK_EX) != 0) {
+        return Status::FromErrno("cannot lock " + path, errno);
+      }
       struct stat held {}, named {};
-      if (::fstat(fd.get(), &held) == 0 && ::stat(hit->native.c_str(), &named) == 0 &&
-          SameFile(held, named)) {
+      if (::fstat(fd.get(), &held) == 0 && ::stat(native.c_str(), &named) == 0 &&
+          posix::SameFile(held, named)) {
         *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
         return Status::Ok();
       }
@@ -262,24 +247,18 @@ class PosixEnv : public Env {
 
   Status ReadAll(const std::string& path, std::string& bytes) override {
     bytes.clear();
-    auto failed = [&](int error) { return Status::FromErrno("cannot read " + path, error); };
-    auto hit = Locate(path, OpenMode::kRead);
-    if (!hit) return failed(ENOENT);
     struct stat st {};
-    Fd fd = posix::OpenNative(hit->native, OpenMode::kRead, &st);
-    if (!fd.valid()) return failed(errno);
-    if (!posix::ReadFully(fd.get(), bytes, static_cast<int64_t>(st.st_size))) return failed(errno);
-    return Status::Ok();
+    Fd fd;
+    int error = OpenFd(path, OpenMode::kRead, fd, &st);
+    if (error == 0 && !posix::ReadFully(fd.get(), bytes, st.st_size)) error = errno;
+    return Checked("cannot read " + path, error);
   }
 
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
-    auto failed = [&](int error) { return Status::FromErrno("cannot append to " + path, error); };
-    auto hit = Locate(path, OpenMode::kAppend);
-    if (!hit) return failed(ENOENT);
-    Fd fd = posix::OpenNative(hit->native, OpenMode::kAppend);
-    if (!fd.valid()) return failed(errno);
-    if (!posix::WriteFully(fd.get(), bytes)) return failed(errno);
-    return Status::Ok();
+    Fd fd;
+    int error = OpenFd(path, OpenMode::kAppend, fd);
+    if (error == 0 && !posix::WriteFully(fd.get(), bytes)) error = errno;
+    return Checked("cannot append to " + path, error);
   }
 
   Status Rename(const std::string& from, const std::string& to) override {
@@ -316,9 +295,9 @@ class PosixEnv : public Env {
   }
 
   Status ReplaceContents(const std::string& path, std::string_view bytes) override {
-    int error = Replace(path, bytes, nullptr);
-    if (error != 0) return Status::FromErrno("cannot replace " + path, error);
-    return Status::Ok();
+    auto target = paths_.PlaceForCreate(path);
+    int error = target ? Replace(target->native, bytes, nullptr) : ENOENT;
+    return Checked("cannot replace " + path, error);
   }
 
   Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
@@ -326,24 +305,21 @@ class PosixEnv : public Env {
     held->reset();
     auto target = paths_.PlaceForCreate(path);
     Fd fd;
-    int error = target ? Replace(path, bytes, &fd) : ENOENT;
-    if (error != 0) return Status::FromErrno("cannot replace " + path, error);
-    *held = posix::HeldFile(fd.Release(), target->native, path);
-    return Status::Ok();
+    int error = target ? Replace(target->native, bytes, &fd) : ENOENT;
+    if (error == 0) *held = posix::HeldFile(fd.Release(), target->native, path);
+    return Checked("cannot replace " + path, error);
   }
 
-  // Builds the new file beside the old one and renames it into place. With
-  // `held`, the new file is locked before it gets the name and its descriptor
-  // (in append mode) is handed back there; otherwise it is closed first.
-  // 0, or the errno of the step that failed.
-  int Replace(const std::string& path, std::string_view bytes, Fd* held) {
+  // Builds the new file beside the old one (at native path `target`) and
+  // renames it into place. With `held`, the new file is locked before it
+  // gets the name and its descriptor (in append mode) is handed back there;
+  // otherwise it is closed first. 0, or the errno of the step that failed.
+  int Replace(const std::string& target, std::string_view bytes, Fd* held) {
     const bool hold = held != nullptr;
-    auto target = paths_.PlaceForCreate(path);
-    if (!target) return ENOENT;
-    const std::string folder = FolderOf(target->native);
-    const std::string name = NameOf(target->native);
+    const std::string folder = FolderOf(target);
+    const std::string name = NameOf(target);
     struct stat old {};
-    const bool existed = ::stat(target->native.c_str(), &old) == 0;
+    const bool existed = ::stat(target.c_str(), &old) == 0;
     if (existed && !S_ISREG(old.st_mode)) return S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
     SweepDeadReplacements(folder, name);
 
@@ -363,15 +339,9 @@ class PosixEnv : public Env {
     int error = 0;
     if (!posix::WriteFully(fd.get(), bytes)) error = errno;
     if (error == 0 && existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) error = errno;
-    if (error == 0 && hold) {
-      int rc;
-      do {
-        rc = ::flock(fd.get(), LOCK_EX);
-      } while (rc != 0 && errno == EINTR);
-      if (rc != 0) error = errno;
-    }
+    if (error == 0 && hold && posix::FlockRetry(fd.get(), LOCK_EX) != 0) error = errno;
     if (!hold) fd.Reset();
-    if (error == 0 && ::rename(temp.c_str(), target->native.c_str()) != 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
     if (error != 0) {
       ::unlink(temp.c_str());
       return error;
@@ -387,10 +357,10 @@ class PosixEnv : public Env {
     struct stat st {};
     if (::stat(hit->native.c_str(), &st) != 0) return failed(errno);
     if (!S_ISREG(st.st_mode)) return failed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    const int64_t previous = MtimeNs(st);
+    const int64_t previous = Ns(st.st_mtim);
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const int64_t now_ns = static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+    const int64_t now_ns = Ns(now);
     // The file system may keep coarser times than nanoseconds; step up
     // until the stored time has really moved on.
     for (int64_t step = 1; step <= 2000000000LL; step *= 10) {
@@ -399,7 +369,7 @@ class PosixEnv : public Env {
       if (::utimensat(AT_FDCWD, hit->native.c_str(), times, 0) != 0) return failed(errno);
       struct stat after {};
       if (::stat(hit->native.c_str(), &after) != 0) return failed(errno);
-      if (MtimeNs(after) > previous) return Status::Ok();
+      if (Ns(after.st_mtim) > previous) return Status::Ok();
     }
     return Status::Failure("cannot mark " + path + " modified", "its time does not move on");
   }
@@ -424,9 +394,7 @@ class PosixEnv : public Env {
 
   Status BreakLock(const std::string& path) override {
     auto hit = paths_.FindExisting(path);
-    int error = hit ? posix::BreakLockNative(hit->native) : ENOENT;
-    if (error != 0) return Status::FromErrno("cannot break lock " + path, error);
-    return Status::Ok();
+    return Checked("cannot break lock " + path, hit ? posix::BreakLockNative(hit->native) : ENOENT);
   }
 
   Status StartProgram(const std::string& path, int /*window_style*/) override {
@@ -435,9 +403,7 @@ class PosixEnv : public Env {
       // Programs are recorded as "X.EXE"; here an executable has no extension.
       hit = paths_.FindExisting(path.substr(0, path.size() - 4));
     }
-    int error = hit ? posix::StartDetached(hit->native) : ENOENT;
-    if (error != 0) return Status::FromErrno("cannot start " + path, error);
-    return Status::Ok();
+    return Checked("cannot start " + path, hit ? posix::StartDetached(hit->native) : ENOENT);
   }
 
   int ProcessId() const override { return static_cast<int>(::getpid()); }
@@ -447,6 +413,16 @@ class PosixEnv : public Env {
   // or (append) where a new one is made.
   std::optional<PathMap::Hit> Locate(const std::string& path, OpenMode mode) const {
     return mode == OpenMode::kAppend ? paths_.PlaceForCreate(path) : paths_.FindExisting(path);
+  }
+
+  // Opens that file (see posix::OpenNative): 0, or the errno of the failure.
+  int OpenFd(const std::string& path, OpenMode mode, Fd& fd, struct stat* info = nullptr,
+             std::string* native = nullptr) const {
+    auto hit = Locate(path, mode);
+    if (!hit) return ENOENT;
+    fd = posix::OpenNative(hit->native, mode, info);
+    if (native) *native = std::move(hit->native);
+    return fd.valid() ? 0 : errno;
   }
 
   static std::string OpenWhat(const std::string& path, OpenMode mode) {

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <sys/stat.h>
-
 #include <sys/types.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -43,6 +43,16 @@ class Fd {
  private:
   int fd_ = -1;
 };
+
+// Makes the call again while it fails with EINTR; its last result.
+template <class Call>
+auto RetryOnEintr(Call call) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
 
 // Writes all of `bytes` (at the descriptor's offset); false on failure, with
 // errno set.

@@ -2,6 +2,8 @@
 // paths. Env resolves the Windows-style names before calling these.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 
@@ -21,6 +23,14 @@ LockState ProbeLockNative(const std::string& native);
 int BreakLockNative(const std::string& native);
 // The folder part of a native path ("." for a bare name, "/" at the root).
 std::string FolderOf(const std::string& native);
+// The last component of a native path.
+std::string NameOf(const std::string& native);
+// True when both name the same file (device and inode).
+inline bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+// flock() taken again while a signal interrupts it.
+int FlockRetry(int fd, int op);
 // Wraps an open descriptor that holds flock(LOCK_EX) on `native` as a
 // LockFile: Write appends, destruction ends the hold.
 std::unique_ptr<LockFile> HeldFile(int fd, std::string native, std::string windows);

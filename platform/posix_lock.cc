@@ -55,18 +55,6 @@ namespace carob::platform::posix {
 
 namespace {
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-int FlockRetry(int fd, int op) {
-  int rc;
-  do {
-    rc = ::flock(fd, op);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
-}
-
 class PosixLockFile : public LockFile {
  public:
   PosixLockFile(Fd fd, std::string native, std::string windows)
@@ -97,13 +85,15 @@ class PosixLockFile : public LockFile {
   std::string windows_;
 };
 
+}  // namespace
 
-std::string NameOf(const std::string& native) {
-  size_t slash = native.rfind('/');
-  return slash == std::string::npos ? native : native.substr(slash + 1);
+int FlockRetry(int fd, int op) {
+  return RetryOnEintr([&] { return ::flock(fd, op); });
 }
 
-}  // namespace
+std::string NameOf(const std::string& native) {
+  return native.substr(native.rfind('/') + 1);  // npos + 1 is 0
+}
 
 std::string FolderOf(const std::string& native) {
   size_t slash = native.rfind('/');

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -62,7 +63,18 @@ std::string Normalize(const std::string& native) {
   return out.empty() ? "/" : out;
 }
 
-bool IsDriveLetter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
+// True when the path begins with a drive ("C:").
+bool HasDrive(std::string_view w) {
+  return w.size() >= 2 && std::isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':';
+}
+
+// `part` under `base` with the separator `sep` ("/" native, "\\" Windows);
+// a relative path has no base.
+std::string Join(const std::string& base, bool absolute, const std::string& part,
+                 char sep = '/') {
+  if (base.empty()) return absolute ? sep + part : part;
+  return base == "/" ? base + part : base + sep + part;
+}
 
 // "L:\rest" when `path` lies under `root`/<letter>, where letter is a drive
 // other than Z (Z is the native root itself).
@@ -77,8 +89,8 @@ std::optional<std::string> UnderRoot(const std::string& path, const std::string&
   if (letter < 'a' || letter > 'y' || (rest.size() > 1 && rest[1] != '/')) return std::nullopt;
   std::string out;
   out.push_back(static_cast<char>(letter - 'a' + 'A'));
-  out += ":\\";
-  for (size_t k = 2; k < rest.size(); ++k) out.push_back(rest[k] == '/' ? '\\' : rest[k]);
+  out += ":\\" + rest.substr(std::min<size_t>(2, rest.size()));
+  std::replace(out.begin(), out.end(), '/', '\\');
   return out;
 }
 
@@ -127,7 +139,7 @@ PathMap::PathMap(std::string orb_root) : orb_root_(StripTrailingSlashes(std::mov
 PathMap::Parsed PathMap::Parse(std::string_view w) const {
   Parsed p;
   std::string_view rest = w;
-  if (w.size() >= 2 && IsDriveLetter(w[0]) && w[1] == ':') {
+  if (HasDrive(w)) {
     p.drive = static_cast<char>(std::tolower(static_cast<unsigned char>(w[0])));
     p.base_windows = std::string(w.substr(0, 2));
     p.absolute = true;
@@ -156,26 +168,11 @@ PathMap::Parsed PathMap::Parse(std::string_view w) const {
   return p;
 }
 
-std::string PathMap::Join(const std::string& base, bool absolute, const std::string& part) {
-  if (base.empty()) return absolute ? "/" + part : part;
-  if (base == "/") return "/" + part;
-  return base + "/" + part;
-}
-
-namespace {
-std::string JoinWindows(const std::string& base, bool absolute, const std::string& part) {
-  if (base.empty()) return absolute ? "\\" + part : part;
-  return base + "\\" + part;
-}
-}  // namespace
-
 std::string PathMap::ToNative(std::string_view windows_path) const {
-  if (!(windows_path.size() >= 2 && IsDriveLetter(windows_path[0]) && windows_path[1] == ':')) {
+  if (!HasDrive(windows_path)) {
     // Without a drive only the separators change.
     std::string native(windows_path);
-    for (char& c : native) {
-      if (c == '\\') c = '/';
-    }
+    std::replace(native.begin(), native.end(), '\\', '/');
     return native;
   }
   // With a drive the path is cleaned up as well: "..", "." and doubled
@@ -191,9 +188,7 @@ std::string PathMap::ToWindows(std::string_view native_path) const {
   std::string native(native_path);
   if (native.empty()) return native;
   if (native[0] != '/') {
-    for (char& c : native) {
-      if (c == '/') c = '\\';
-    }
+    std::replace(native.begin(), native.end(), '/', '\\');
     return native;
   }
   std::string clean = Normalize(native);
@@ -201,18 +196,13 @@ std::string PathMap::ToWindows(std::string_view native_path) const {
   std::string canon_root = CanonicalPath(orb_root_);
   std::string canon = CanonicalPath(clean);
   if (auto hit = UnderRoot(canon, canon_root)) return *hit;
-  std::string out = "Z:";
-  if (clean == "/") return out + "\\";
-  for (char c : clean) out.push_back(c == '/' ? '\\' : c);
+  std::string out = clean == "/" ? "Z:/" : "Z:" + clean;
+  std::replace(out.begin(), out.end(), '/', '\\');
   return out;
 }
 
 bool PathMap::IsDriveRoot(std::string_view w) {
-  if (w.size() < 2 || !IsDriveLetter(w[0]) || w[1] != ':') return false;
-  for (size_t i = 2; i < w.size(); ++i) {
-    if (w[i] != '\\' && w[i] != '/') return false;
-  }
-  return true;
+  return HasDrive(w) && w.find_first_not_of("\\/", 2) == std::string_view::npos;
 }
 
 bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
@@ -225,14 +215,14 @@ bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
     struct stat st {};
     if (::lstat(exact.c_str(), &st) == 0) {
       native = exact;
-      windows = JoinWindows(windows, p.absolute, part);
+      windows = Join(windows, p.absolute, part, '\\');
       continue;
     }
     std::string folder = native.empty() ? (p.absolute ? "/" : ".") : native;
     auto stored = MatchNoCase(folder, part);
     if (!stored) return false;
     native = Join(native, p.absolute, *stored);
-    windows = JoinWindows(windows, p.absolute, *stored);
+    windows = Join(windows, p.absolute, *stored, '\\');
   }
   return true;
 }
@@ -247,7 +237,7 @@ std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path)
     std::string native = p.base_native, windows = p.base_windows;
     for (const std::string& part : p.parts) {
       native = Join(native, p.absolute, part);
-      windows = JoinWindows(windows, p.absolute, part);
+      windows = Join(windows, p.absolute, part, '\\');
     }
     if (::stat(native.c_str(), &hit.st) == 0) {
       hit.native = std::move(native);
@@ -291,7 +281,7 @@ std::optional<PathMap::Hit> PathMap::PlaceForCreate(std::string_view windows_pat
     if (auto stored = MatchNoCase(folder, name)) name = *stored;
   }
   hit.native = Join(hit.native, p.absolute, name);
-  hit.windows = JoinWindows(hit.windows, p.absolute, name);
+  hit.windows = Join(hit.windows, p.absolute, name, '\\');
   hit.stored_name = name;
   return hit;
 }

@@ -54,7 +54,6 @@ class PathMap {
     std::vector<std::string> parts;
   };
   Parsed Parse(std::string_view windows_path) const;
-  static std::string Join(const std::string& base, bool absolute, const std::string& part);
   // Walks parts [0, count) of p; false when one is missing.
   bool Walk(const Parsed& p, size_t count, std::string& native, std::string& windows) const;
   bool EnsureDriveFolder(char drive) const;

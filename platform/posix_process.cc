@@ -61,10 +61,7 @@ int StartDetached(const std::string& native_exe) {
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   int err = 0;
-  ssize_t n;
-  do {
-    n = ::read(read_end.get(), &err, sizeof err);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = RetryOnEintr([&] { return ::read(read_end.get(), &err, sizeof err); });
   // Nothing read: the exec succeeded; otherwise the child sent its errno.
   if (n == 0) return 0;
   return n == static_cast<ssize_t>(sizeof err) && err != 0 ? err : ECHILD;

@@ -31,21 +31,6 @@ extern "C" void NoteSignal(int sig) {
   errno = saved_errno;
 }
 
-bool MakePipe(int fds[2]) {
-  if (::pipe(fds) != 0) return false;
-  for (int i = 0; i < 2; ++i) {
-    int fl = ::fcntl(fds[i], F_GETFL);
-    int fdfl = ::fcntl(fds[i], F_GETFD);
-    if (fl < 0 || fdfl < 0 || ::fcntl(fds[i], F_SETFL, fl | O_NONBLOCK) != 0 ||
-        ::fcntl(fds[i], F_SETFD, fdfl | FD_CLOEXEC) != 0) {
-      ::close(fds[0]);
-      ::close(fds[1]);
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 struct SignalPipe::Saved {
@@ -58,7 +43,7 @@ SignalPipe::SignalPipe(SignalSet set) {
                                        : std::vector<int>{SIGTERM, SIGINT};
   g_stop_noted = 0;
   int fds[2];
-  if (!MakePipe(fds)) return;
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;
   read_fd_ = fds[0];
   write_fd_ = fds[1];
   g_write_fd = write_fd_;
