@@ -7,17 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 
 #include "databank/databank.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace {
-
-using carob::databank::Databank;
-using carob::testing::MakeTestEnv;
-using carob::testing::TempRoot;
 
 constexpr const char* kBank = "C:\\data\\bench.dat";
 constexpr const char* kLastKey = "key near the end";
@@ -35,21 +30,15 @@ std::string BankBytes() {
   return s;
 }
 
-struct World {
-  World() : bytes(BankBytes()) {
-    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
-    root.MakeFolder("C:\\TEMP");
-    root.WriteFile(kBank, bytes);
-    native = root.Native(kBank);
-    env = MakeTestEnv(root);
-    db = std::make_unique<Databank>(*env);
+// The databank in a world of its own, on the system clock.
+struct World : carob::testing::World {
+  World() : carob::testing::World({.clock = nullptr}) {
+    Restore();
+    AddDatabank();
   }
   void Restore() { root.WriteFile(kBank, bytes); }
-  TempRoot root;
-  std::string bytes;
-  std::string native;
-  std::unique_ptr<carob::platform::Env> env;
-  std::unique_ptr<Databank> db;
+  const std::string bytes = BankBytes();
+  const std::string native = root.Native(kBank);
 };
 
 void BM_FloorStat(benchmark::State& state) {

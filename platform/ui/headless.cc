@@ -30,30 +30,27 @@ class HeadlessToolkit : public Toolkit {
 
   int Run(FormDescription& form, FormEvents& events) override {
     if (core_.active()) return 0;  // one Run at a time
-    SignalPipe pipe;
-    pipe_ = &pipe;
-    core_.Begin(&form, &events);
-    slots_.clear();
+    SignalPipe& pipe = core_.Begin(&form, &events);
     for (Timer* t : form.timers) {
       if (t != nullptr) slots_.push_back(TimerSlot{t, false, {}});
     }
 
     core_.RunLoad();
     while (!core_.closing()) {
-      core_.ActOnAll(pipe);
+      core_.ActOnAll();
       RunDueTimers();
       if (core_.closing()) break;
       WaitForWork(pipe);
     }
     core_.RunUnload();
-    pipe_ = nullptr;
+    core_.End();
     slots_.clear();
     return 0;
   }
 
   void Yield() override {
-    if (!core_.active() || pipe_ == nullptr) return;
-    core_.ActOnAll(*pipe_);
+    if (!core_.active()) return;
+    core_.ActOnAll();
     RunDueTimers();
   }
 
@@ -62,10 +59,7 @@ class HeadlessToolkit : public Toolkit {
     std::fflush(stderr);
   }
 
-  void ShowStatus(const std::string& text) override {
-    std::fprintf(stderr, "%s\n", DisplayText(text).c_str());
-    std::fflush(stderr);
-  }
+  void ShowStatus(const std::string& text) override { ShowOnStderr(text); }
 
   void Close() override { core_.RequestClose(); }
 
@@ -117,7 +111,6 @@ class HeadlessToolkit : public Toolkit {
   }
 
   LoopCore core_;
-  SignalPipe* pipe_ = nullptr;
   std::vector<TimerSlot> slots_;
 };
 
