@@ -142,6 +142,18 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
   for (const auto& entry : dead) ::unlink((folder + "/" + entry).c_str());
 }
 
+// Renames a file but never onto another: 0, or the errno.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  // A name differing only in letter case from the source is the source.
+  if (from == to) return 0;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without the no-replace flag: link() refuses an existing
+  // target just as well.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  return ::unlink(from.c_str()) == 0 ? 0 : errno;
+}
+
 class PosixEnv : public Env {
  public:
   explicit PosixEnv(PosixEnvOptions options)
@@ -262,25 +274,10 @@ class PosixEnv : public Env {
   }
 
   Status Rename(const std::string& from, const std::string& to) override {
-    auto failed = [&](int error) {
-      return Status::FromErrno("cannot rename " + from + " to " + to, error);
-    };
     auto source = paths_.FindExisting(from);
-    if (!source) return failed(ENOENT);
-    auto target = paths_.PlaceForCreate(to);
-    if (!target) return failed(ENOENT);
-    if (target->native == source->native) return Status::Ok();
-    // Renaming never replaces another file: the target must not exist (a
-    // name differing only in letter case from the source is the source).
-    int rc = ::renameat2(AT_FDCWD, source->native.c_str(), AT_FDCWD, target->native.c_str(),
-                         RENAME_NOREPLACE);
-    if (rc == 0) return Status::Ok();
-    if (errno != EINVAL && errno != ENOSYS) return failed(errno);
-    // A file system without the no-replace flag: link() refuses an existing
-    // target just as well.
-    if (::link(source->native.c_str(), target->native.c_str()) != 0) return failed(errno);
-    if (::unlink(source->native.c_str()) != 0) return failed(errno);
-    return Status::Ok();
+    auto target = source ? paths_.PlaceForCreate(to) : std::nullopt;
+    int error = target ? RenameNoReplace(source->native, target->native) : ENOENT;
+    return Checked("cannot rename " + from + " to " + to, error);
   }
 
   Status Delete(const std::string& path) override {
@@ -377,12 +374,10 @@ class PosixEnv : public Env {
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     lock->reset();
     auto place = paths_.PlaceForCreate(path);
-    if (!place) return Status::FromErrno("cannot create lock " + path, ENOENT);
     struct stat st {};
     // A name matching case-blind is the same lock on the home platform.
-    if (::lstat(place->native.c_str(), &st) == 0) {
-      return Status::FromErrno("cannot create lock " + path, EEXIST);
-    }
+    int error = !place ? ENOENT : ::lstat(place->native.c_str(), &st) == 0 ? EEXIST : 0;
+    if (error != 0) return Status::FromErrno("cannot create lock " + path, error);
     return posix::TryLockNative(place->native, path, lock);
   }
 

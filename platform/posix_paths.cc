@@ -41,25 +41,32 @@ std::string HomeFolder() {
   return "/";
 }
 
-// Lexical clean-up of a native absolute path: no "//", no "." parts, ".."
-// taken back where possible, no trailing "/".
-std::string Normalize(const std::string& native) {
+// The parts of a path between separators `seps`: no empty or "." parts,
+// ".." taken back where possible (kept at the start of a relative path).
+std::vector<std::string> Parts(std::string_view path, const char* seps, bool absolute) {
   std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= native.size()) {
-    size_t j = native.find('/', i);
-    if (j == std::string::npos) j = native.size();
-    std::string part = native.substr(i, j - i);
-    if (part.empty() || part == ".") {
-    } else if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else {
+  for (size_t i = 0; i <= path.size();) {
+    size_t j = std::min(path.find_first_of(seps, i), path.size());
+    std::string part(path.substr(i, j - i));
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+      } else if (!absolute) {
+        parts.push_back(part);
+      }
+    } else if (!part.empty() && part != ".") {
       parts.push_back(part);
     }
     i = j + 1;
   }
+  return parts;
+}
+
+// Lexical clean-up of a native absolute path: no "//", no "." parts, ".."
+// taken back where possible, no trailing "/".
+std::string Normalize(const std::string& native) {
   std::string out;
-  for (const auto& p : parts) out += "/" + p;
+  for (const auto& p : Parts(native, "/", true)) out += "/" + p;
   return out.empty() ? "/" : out;
 }
 
@@ -94,18 +101,7 @@ std::optional<std::string> UnderRoot(const std::string& path, const std::string&
   return out;
 }
 
-}  // namespace
-
-std::string DefaultOrbRoot(const std::string& override_root) {
-  if (!override_root.empty()) return StripTrailingSlashes(override_root);
-  std::string root = EnvValue("ORB_ROOT");
-  if (!root.empty()) return StripTrailingSlashes(root);
-  std::string data = EnvValue("XDG_DATA_HOME");
-  // Relative values are not valid for this variable and are ignored.
-  if (data.empty() || data[0] != '/') data = StripTrailingSlashes(HomeFolder()) + "/.local/share";
-  return StripTrailingSlashes(data) + "/orb";
-}
-
+// realpath() of the longest existing prefix plus the rest, lexically.
 std::string CanonicalPath(const std::string& native_path) {
   if (native_path.empty()) return native_path;
   char buf[PATH_MAX];
@@ -113,12 +109,11 @@ std::string CanonicalPath(const std::string& native_path) {
   std::string clean = Normalize(native_path[0] == '/' ? native_path : "/" + native_path);
   if (clean == "/") return clean;
   size_t slash = clean.rfind('/');
-  std::string parent = slash == 0 ? "/" : clean.substr(0, slash);
-  std::string parent_canon = CanonicalPath(parent);
-  if (parent_canon == "/") return "/" + clean.substr(slash + 1);
-  return parent_canon + "/" + clean.substr(slash + 1);
+  return Join(CanonicalPath(slash == 0 ? "/" : clean.substr(0, slash)), true,
+              clean.substr(slash + 1));
 }
 
+// The entry of `folder` named like `name` letter case aside, or nullopt.
 std::optional<std::string> MatchNoCase(const std::string& folder, const std::string& name) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()),
                                           &::closedir);
@@ -132,6 +127,18 @@ std::optional<std::string> MatchNoCase(const std::string& folder, const std::str
     if (!best || std::strcmp(e->d_name, best->c_str()) < 0) best = e->d_name;
   }
   return best;
+}
+
+}  // namespace
+
+std::string DefaultOrbRoot(const std::string& override_root) {
+  if (!override_root.empty()) return StripTrailingSlashes(override_root);
+  std::string root = EnvValue("ORB_ROOT");
+  if (!root.empty()) return StripTrailingSlashes(root);
+  std::string data = EnvValue("XDG_DATA_HOME");
+  // Relative values are not valid for this variable and are ignored.
+  if (data.empty() || data[0] != '/') data = StripTrailingSlashes(HomeFolder()) + "/.local/share";
+  return StripTrailingSlashes(data) + "/orb";
 }
 
 PathMap::PathMap(std::string orb_root) : orb_root_(StripTrailingSlashes(std::move(orb_root))) {}
@@ -148,23 +155,7 @@ PathMap::Parsed PathMap::Parse(std::string_view w) const {
   } else {
     p.absolute = !w.empty() && (w[0] == '\\' || w[0] == '/');
   }
-  size_t i = 0;
-  while (i <= rest.size()) {
-    size_t j = rest.find_first_of("\\/", i);
-    if (j == std::string_view::npos) j = rest.size();
-    std::string part(rest.substr(i, j - i));
-    if (part.empty() || part == ".") {
-    } else if (part == "..") {
-      if (!p.parts.empty() && p.parts.back() != "..") {
-        p.parts.pop_back();
-      } else if (!p.absolute) {
-        p.parts.push_back(part);
-      }
-    } else {
-      p.parts.push_back(part);
-    }
-    i = j + 1;
-  }
+  p.parts = Parts(rest, "\\/", p.absolute);
   return p;
 }
 

@@ -109,7 +109,6 @@ class LoopCore {
 
   void RequestClose() { closing_ = true; }
   bool closing() const { return closing_; }
-  Phase phase() const { return phase_; }
   bool active() const { return phase_ != Phase::kIdle; }
 
   // A timer runs while it is enabled with a positive interval.
