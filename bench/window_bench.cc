@@ -69,12 +69,8 @@ class CountingEnv : public platform::EnvWrapper {
   }
 
  private:
-  static bool EndsWithNoCase(const std::string& path, const std::string& tail) {
-    return path.size() >= tail.size() &&
-           platform::EqualsNoCase(std::string_view(path).substr(path.size() - tail.size()), tail);
-  }
-  bool IsKnowledge(const std::string& path) const { return EndsWithNoCase(path, "CAROB.dat"); }
-  bool IsLog(const std::string& path) const { return EndsWithNoCase(path, "Database_IO.log"); }
+  static bool IsKnowledge(const std::string& p) { return platform::EndsWithNoCase(p, "CAROB.dat"); }
+  static bool IsLog(const std::string& p) { return platform::EndsWithNoCase(p, "Database_IO.log"); }
   void CountOpen(const std::string& path, platform::OpenMode mode) {
     if (IsLog(path)) {
       ++counts.log_lines;

@@ -72,10 +72,6 @@ timespec FromNs(int64_t ns) {
   return ts;
 }
 
-bool EndsWithNoCase(const std::string& s, std::string_view tail) {
-  return s.size() >= tail.size() && EqualsNoCase(std::string_view(s).substr(s.size() - tail.size()), tail);
-}
-
 std::string SelfExecutable() {
   char buf[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);

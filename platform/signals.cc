@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace carob::platform {
 namespace {
@@ -33,14 +34,12 @@ extern "C" void NoteSignal(int sig) {
 
 }  // namespace
 
+// The handlers ours replaced, to put back.
 struct SignalPipe::Saved {
-  std::vector<struct sigaction> old;
-  std::vector<bool> installed;
+  std::vector<std::pair<int, struct sigaction>> old;
 };
 
 SignalPipe::SignalPipe(SignalSet set) {
-  signals_ = set == SignalSet::kWindow ? std::vector<int>{SIGUSR1, SIGTERM, SIGINT, SIGHUP}
-                                       : std::vector<int>{SIGTERM, SIGINT};
   g_stop_noted = 0;
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;
@@ -48,24 +47,25 @@ SignalPipe::SignalPipe(SignalSet set) {
   write_fd_ = fds[1];
   g_write_fd = write_fd_;
   saved_ = std::make_unique<Saved>();
-  saved_->old.resize(signals_.size());
-  saved_->installed.resize(signals_.size());
   ok_ = true;
-  for (size_t i = 0; i < signals_.size(); ++i) {
-    struct sigaction sa {};
-    sa.sa_handler = NoteSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    saved_->installed[i] = ::sigaction(signals_[i], &sa, &saved_->old[i]) == 0;
-    if (!saved_->installed[i]) ok_ = false;
+  struct sigaction sa {};
+  sa.sa_handler = NoteSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : set == SignalSet::kWindow ? std::vector<int>{SIGUSR1, SIGTERM, SIGINT, SIGHUP}
+                                           : std::vector<int>{SIGTERM, SIGINT}) {
+    struct sigaction old {};
+    if (::sigaction(sig, &sa, &old) == 0) {
+      saved_->old.emplace_back(sig, old);
+    } else {
+      ok_ = false;
+    }
   }
 }
 
 SignalPipe::~SignalPipe() {
   if (saved_) {
-    for (size_t i = 0; i < signals_.size(); ++i) {
-      if (saved_->installed[i]) ::sigaction(signals_[i], &saved_->old[i], nullptr);
-    }
+    for (const auto& [sig, old] : saved_->old) ::sigaction(sig, &old, nullptr);
   }
   g_write_fd = -1;
   if (read_fd_ >= 0) ::close(read_fd_);
