@@ -8,7 +8,8 @@
 //   posix_paths.h/.cc  Windows-style paths onto the native tree, case-blind
 //                      lookup, ORB_ROOT
 //   posix_file.h/.cc   descriptors, open files, file serials, whole reads and
-//                      writes
+//                      writes (the header also declares the native lock and
+//                      process calls)
 //   posix_lock.cc      swap-file locks and flock liveness (its opening
 //                      comment explains every lock and why)
 //   posix_process.cc   starting programs detached
@@ -39,7 +40,6 @@
 
 #include "platform/env.h"
 #include "platform/posix_file.h"
-#include "platform/posix_internal.h"
 #include "platform/posix_paths.h"
 #include "platform/text.h"
 
@@ -87,27 +87,18 @@ std::string ReplacementPrefix(const std::string& name) { return "." + name + "."
 std::mutex in_flight_mutex;
 std::set<std::string> in_flight;
 
-bool InFlight(const std::string& native) {
-  std::lock_guard<std::mutex> lock(in_flight_mutex);
-  return in_flight.count(native) != 0;
-}
-
 // Marks a replacement file as being built for as long as it lives.
-class InFlightMark {
- public:
-  explicit InFlightMark(std::string native) : native_(std::move(native)) {
+struct InFlightMark {
+  explicit InFlightMark(const std::string& native) : native(native) {
     std::lock_guard<std::mutex> lock(in_flight_mutex);
-    in_flight.insert(native_);
+    in_flight.insert(native);
   }
   ~InFlightMark() {
     std::lock_guard<std::mutex> lock(in_flight_mutex);
-    in_flight.erase(native_);
+    in_flight.erase(native);
   }
   InFlightMark(const InFlightMark&) = delete;
-  InFlightMark& operator=(const InFlightMark&) = delete;
-
- private:
-  std::string native_;
+  const std::string native;
 };
 
 // Removes replacement files of `name` left in `folder` by writers that died.
@@ -129,7 +120,8 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
     // building its file. A file under our own process id that we are not
     // building was left by an earlier process that had the same id.
     if (pid == static_cast<long>(::getpid())) {
-      if (!InFlight(folder + "/" + entry)) dead.push_back(entry);
+      std::lock_guard<std::mutex> lock(in_flight_mutex);
+      if (in_flight.count(folder + "/" + entry) == 0) dead.push_back(entry);
     } else if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
       dead.push_back(entry);
     }

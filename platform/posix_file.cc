@@ -7,14 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
-#include <vector>
+#include <set>
 
 namespace carob::platform::posix {
 
 namespace {
 
 std::mutex serial_mutex;
-std::vector<bool> serial_taken;  // index 0 stands for serial 1
+std::set<int> serials_taken;
 
 constexpr size_t kChunk = 64 * 1024;
 
@@ -30,11 +30,8 @@ void Fd::Reset() {
 
 bool WriteFully(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    ssize_t n = RetryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (n < 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
@@ -64,9 +61,8 @@ bool ReadFully(int fd, std::string& bytes, int64_t size_hint) {
   size_t have = bytes.size();
   for (;;) {
     bytes.resize(have + want);
-    ssize_t n = ::read(fd, bytes.data() + have, want);
+    ssize_t n = RetryOnEintr([&] { return ::read(fd, bytes.data() + have, want); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       bytes.resize(have);
       return false;
     }
@@ -81,21 +77,15 @@ bool ReadFully(int fd, std::string& bytes, int64_t size_hint) {
 
 int TakeSerial() {
   std::lock_guard<std::mutex> lock(serial_mutex);
-  for (size_t i = 0; i < serial_taken.size(); ++i) {
-    if (!serial_taken[i]) {
-      serial_taken[i] = true;
-      return static_cast<int>(i + 1);
-    }
-  }
-  serial_taken.push_back(true);
-  return static_cast<int>(serial_taken.size());
+  int serial = 1;
+  while (serials_taken.count(serial) != 0) ++serial;
+  serials_taken.insert(serial);
+  return serial;
 }
 
 void FreeSerial(int serial) {
   std::lock_guard<std::mutex> lock(serial_mutex);
-  if (serial >= 1 && static_cast<size_t>(serial) <= serial_taken.size()) {
-    serial_taken[static_cast<size_t>(serial - 1)] = false;
-  }
+  serials_taken.erase(serial);
 }
 
 Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {

@@ -49,7 +49,6 @@
 #include <string>
 
 #include "platform/posix_file.h"
-#include "platform/posix_internal.h"
 
 namespace carob::platform::posix {
 

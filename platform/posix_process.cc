@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "platform/posix_file.h"
-#include "platform/posix_internal.h"
 
 namespace carob::platform::posix {
 

@@ -151,8 +151,7 @@ class FltkToolkit : public Toolkit {
       w->menubutton()->textsize(kFontSize);
       for (const std::string& item : c->items) w->add(MenuLabel(item).c_str());
       w->value(c->Text().c_str());
-      combos_.push_back(std::make_unique<ComboBinding>(ComboBinding{c, w}));
-      ComboBinding* b = combos_.back().get();
+      ComboBinding* b = combos_.emplace_back(new ComboBinding{c, w}).get();
       w->input()->when(FL_WHEN_CHANGED);
       w->input()->callback(&FltkToolkit::OnComboEdited, b);
       w->menubutton()->callback(&FltkToolkit::OnComboPicked, b);
@@ -172,8 +171,7 @@ class FltkToolkit : public Toolkit {
       auto* w = Place<Fl_Hold_Browser>(l->place);
       w->textsize(kFontSize);
       w->format_char(0);  // items are shown as they are, no "@" codes
-      lists_.push_back(std::make_unique<ListBinding>(ListBinding{l, w}));
-      ListBinding* b = lists_.back().get();
+      ListBinding* b = lists_.emplace_back(new ListBinding{l, w}).get();
       SyncList(*b);
       l->on_items_changed = [b] { SyncList(*b); };
       l->on_refresh = [b] {
