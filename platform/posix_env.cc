@@ -28,12 +28,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -73,11 +71,8 @@ timespec FromNs(int64_t ns) {
 }
 
 std::string SelfExecutable() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "";
-  buf[n] = '\0';
-  return buf;
+  std::error_code ec;
+  return std::filesystem::read_symlink("/proc/self/exe", ec).string();
 }
 
 // Temporary files of ReplaceContents: ".<name>.<pid>.<n>.new" beside the file.

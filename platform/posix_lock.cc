@@ -61,9 +61,8 @@ class PosixLockFile : public LockFile {
   ~PosixLockFile() override = default;  // closing the descriptor ends the hold
 
   Status Write(std::string_view bytes) override {
-    if (!fd_.valid()) return Status::FromErrno("cannot write lock " + windows_, EBADF);
-    if (!WriteFully(fd_.get(), bytes)) return Status::FromErrno("cannot write lock " + windows_, errno);
-    return Status::Ok();
+    int error = !fd_.valid() ? EBADF : WriteFully(fd_.get(), bytes) ? 0 : errno;
+    return error == 0 ? Status::Ok() : Status::FromErrno("cannot write lock " + windows_, error);
   }
 
   void Release() override {

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <string>
-#include <vector>
 
 #include "platform/posix_file.h"
 
@@ -19,8 +18,7 @@ int StartDetached(const std::string& native_exe) {
 
   // Everything the children need is prepared before fork(): after it only
   // async-signal-safe calls are made.
-  std::vector<char> path(native_exe.begin(), native_exe.end());
-  path.push_back('\0');
+  std::string path = native_exe;
   char* argv[] = {path.data(), nullptr};
 
   // The grandchild reports a failed exec through this pipe; a successful

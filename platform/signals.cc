@@ -108,9 +108,7 @@ bool SignalPipe::WaitReadable(double seconds) {
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left < 0) left = 0;
-    struct pollfd p {};
-    p.fd = read_fd_;
-    p.events = POLLIN;
+    pollfd p{read_fd_, POLLIN, 0};
     int n = ::poll(&p, ok_ ? 1 : 0, static_cast<int>(std::min<long long>(left, 1 << 30)));
     if (n > 0) return true;
     if (n == 0 || (errno != EINTR && errno != EAGAIN)) return false;

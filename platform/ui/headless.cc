@@ -103,9 +103,7 @@ class HeadlessToolkit : public Toolkit {
       int ms = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
       timeout_ms = timeout_ms < 0 ? ms : std::min(timeout_ms, ms);
     }
-    struct pollfd p {};
-    p.fd = pipe.fd();
-    p.events = POLLIN;
+    pollfd p{pipe.fd(), POLLIN, 0};
     int n = ::poll(&p, pipe.ok() ? 1 : 0, timeout_ms);
     (void)n;  // a signal (EINTR) or a ready pipe both lead back to the loop
   }

@@ -56,11 +56,9 @@ class LoopCore {
     phase_ = Phase::kLoading;
     if (events_->Load) events_->Load();
     phase_ = Phase::kRunning;
-    if (click_waiting_ && !closing_) {
-      click_waiting_ = false;
-      ClickFirstButton();
-    }
+    const bool click = click_waiting_ && !closing_;
     click_waiting_ = false;
+    if (click) ClickFirstButton();
   }
 
   // Runs Unload (once); Run returns after it.
