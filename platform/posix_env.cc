@@ -203,9 +203,7 @@ class PosixEnv : public Env {
   bool FolderExists(const std::string& path) override {
     if (PathMap::IsDriveRoot(path)) return true;  // a drive root always exists
     auto hit = paths_.FindExisting(path);
-    if (!hit) return false;
-    struct stat st {};
-    return ::stat(hit->native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return hit && S_ISDIR(hit->st.st_mode);
   }
 
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
@@ -264,14 +262,10 @@ class PosixEnv : public Env {
   }
 
   Status Delete(const std::string& path) override {
-    auto failed = [&](int error) { return Status::FromErrno("cannot delete " + path, error); };
     auto hit = paths_.FindExisting(path);
-    if (!hit) return failed(ENOENT);
-    struct stat st {};
-    if (::lstat(hit->native.c_str(), &st) != 0) return failed(errno);
-    if (S_ISDIR(st.st_mode)) return failed(EISDIR);
-    if (::unlink(hit->native.c_str()) != 0) return failed(errno);
-    return Status::Ok();
+    // unlink() refuses a folder with EISDIR here.
+    int error = !hit ? ENOENT : ::unlink(hit->native.c_str()) == 0 ? 0 : errno;
+    return Checked("cannot delete " + path, error);
   }
 
   Status ReplaceContents(const std::string& path, std::string_view bytes) override {
@@ -366,8 +360,7 @@ class PosixEnv : public Env {
 
   LockState ProbeLock(const std::string& path) override {
     auto hit = paths_.FindExisting(path);
-    if (!hit) return LockState::kAbsent;
-    return posix::ProbeLockNative(hit->native);
+    return hit ? posix::ProbeLockNative(hit->native) : LockState::kAbsent;
   }
 
   Status BreakLock(const std::string& path) override {

@@ -81,8 +81,6 @@ class PosixFile : public File {
   Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
   int64_t Size() override;
 
-  int fd() const { return fd_.get(); }
-
  private:
   bool Fill();
   Status WriteFailed(int error) const;

@@ -239,8 +239,7 @@ std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path)
   }
   if (!Walk(p, p.parts.size(), hit.native, hit.windows)) return std::nullopt;
   if (hit.native.empty()) hit.native = p.absolute ? "/" : ".";
-  struct stat& st = hit.st;
-  if (::stat(hit.native.c_str(), &st) != 0) return std::nullopt;
+  if (::stat(hit.native.c_str(), &hit.st) != 0) return std::nullopt;
   hit.stored_name = p.parts.empty() ? std::string() : hit.native.substr(hit.native.rfind('/') + 1);
   if (p.parts.empty() && p.drive) hit.windows += "\\";
   return hit;
