@@ -59,15 +59,9 @@ int64_t Ns(const timespec& ts) {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
+// A time after 1970 in nanoseconds as a timespec.
 timespec FromNs(int64_t ns) {
-  timespec ts{};
-  ts.tv_sec = static_cast<time_t>(ns / 1000000000LL);
-  ts.tv_nsec = static_cast<long>(ns % 1000000000LL);
-  if (ts.tv_nsec < 0) {
-    ts.tv_nsec += 1000000000L;
-    --ts.tv_sec;
-  }
-  return ts;
+  return {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
 }
 
 std::string SelfExecutable() {
@@ -104,8 +98,7 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
   std::vector<std::string> dead;
   while (dirent* e = ::readdir(dir)) {
     std::string entry = e->d_name;
-    if (entry.size() <= prefix.size() + 4 || entry.compare(0, prefix.size(), prefix) != 0 ||
-        entry.compare(entry.size() - 4, 4, ".new") != 0) {
+    if (entry.size() <= prefix.size() + 4 || !entry.starts_with(prefix) || !entry.ends_with(".new")) {
       continue;
     }
     char* end = nullptr;

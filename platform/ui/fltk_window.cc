@@ -111,16 +111,15 @@ class FltkToolkit : public Toolkit {
     window_->copy_label(shown.empty() ? caption_.c_str() : (caption_ + " - " + shown).c_str());
   }
 
-  void Close() override { RequestClose(); }
-
- private:
   // Timeouts run at the start of a wait, before it sleeps; a close asked
   // for there (from a tick) would wait for the next event. A byte in the
   // watched pipe makes the wait return, so the loop sees the request.
-  void RequestClose() {
+  void Close() override {
     core_.RequestClose();
     core_.Wake();
   }
+
+ private:
 
   void Build(FormDescription& form) {
     window_ = std::make_unique<Fl_Double_Window>(Px(form.client_width), Px(form.client_height));
@@ -240,7 +239,7 @@ class FltkToolkit : public Toolkit {
     // Escape closes FLTK windows by default; here only the window manager's
     // close (or a close signal) ends the program.
     if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
-    static_cast<FltkToolkit*>(data)->RequestClose();
+    static_cast<FltkToolkit*>(data)->Close();
   }
 
   static void OnSignalPipe(int, void* data) {
