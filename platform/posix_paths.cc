@@ -75,7 +75,7 @@ bool HasDrive(std::string_view w) {
   return w.size() >= 2 && std::isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':';
 }
 
-// `part` under `base` with the separator `sep` ("/" native, "\\" Windows);
+// `part` under `base` with the separator `sep` ("/" native, "\" Windows);
 // a relative path has no base.
 std::string Join(const std::string& base, bool absolute, const std::string& part,
                  char sep = '/') {
