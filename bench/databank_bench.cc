@@ -7,17 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 
 #include "databank/databank.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace {
-
-using carob::databank::Databank;
-using carob::testing::MakeTestEnv;
-using carob::testing::TempRoot;
 
 constexpr const char* kBank = "C:\\data\\bench.dat";
 constexpr const char* kLastKey = "key near the end";
@@ -35,21 +30,15 @@ std::string BankBytes() {
   return s;
 }
 
-struct World {
-  World() : bytes(BankBytes()) {
-    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
-    root.MakeFolder("C:\\TEMP");
-    root.WriteFile(kBank, bytes);
-    native = root.Native(kBank);
-    env = MakeTestEnv(root);
-    db = std::make_unique<Databank>(*env);
+// The databank in a world of its own, on the system clock.
+struct World : carob::testing::World {
+  World() : carob::testing::World({.clock = nullptr}) {
+    Restore();
+    AddDatabank();
   }
   void Restore() { root.WriteFile(kBank, bytes); }
-  TempRoot root;
-  std::string bytes;
-  std::string native;
-  std::unique_ptr<carob::platform::Env> env;
-  std::unique_ptr<Databank> db;
+  const std::string bytes = BankBytes();
+  const std::string native = root.Native(kBank);
 };
 
 void BM_FloorStat(benchmark::State& state) {
@@ -105,16 +94,19 @@ void BM_QueryUncachedNearTheEnd(benchmark::State& state) {
 }
 BENCHMARK(BM_QueryUncachedNearTheEnd);
 
-void BM_SetAppend(benchmark::State& state) {
+// Sets `value` under `key`, the databank put back outside the timing.
+void SetThenRestore(benchmark::State& state, const char* key, const char* value) {
   World w;
   for (auto _ : state) {
-    std::string b = kBank, k = "a new key", v = "a new value";
+    std::string b = kBank, k = key, v = value;
     w.db->Set(b, k, v);
     state.PauseTiming();
     w.Restore();
     state.ResumeTiming();
   }
 }
+
+void BM_SetAppend(benchmark::State& state) { SetThenRestore(state, "a new key", "a new value"); }
 BENCHMARK(BM_SetAppend);
 
 void BM_SetInPlace(benchmark::State& state) {
@@ -128,14 +120,7 @@ void BM_SetInPlace(benchmark::State& state) {
 BENCHMARK(BM_SetInPlace);
 
 void BM_SetStandardMethod(benchmark::State& state) {
-  World w;
-  for (auto _ : state) {
-    std::string b = kBank, k = kLastKey, v = "a value longer than its room";
-    w.db->Set(b, k, v);
-    state.PauseTiming();
-    w.Restore();
-    state.ResumeTiming();
-  }
+  SetThenRestore(state, kLastKey, "a value longer than its room");
 }
 BENCHMARK(BM_SetStandardMethod);
 

@@ -2,66 +2,36 @@
 // every tick, and taking the top entry off queues of different lengths.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <string>
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"
-#include "platform/env.h"
 #include "registry/registry.h"
+#include "tests/support/world.h"
 
 namespace {
 
-using carob::platform::Env;
+using carob::messaging::MessageKind;
 
-// A throw-away ORB root with the shared files of a cooperating computer.
-struct Setup {
-  Setup() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "carob-bench-XXXXXX").string();
-    root = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
-    std::filesystem::create_directories(root + "/c/ORB/CAROB");
-    std::filesystem::create_directories(root + "/c/TEMP");
-    Write("/c/FileLoc",
-          "Temporary path=C:\\TEMP\r\nSTATUS=C:\\TEMP\\STATUS\r\n"
-          "CAROB interface=C:\\ORB\\CAROB\\CAROB.interface.POF\r\n");
-    Write("/c/TEMP/STATUS", "Local ID=10.0.0.9\r\n");
-    Write("/c/ORB/CAROB/CAROB.interface.POF", "");
-    carob::platform::PosixEnvOptions o;
-    o.orb_root = root;
-    o.program_path = root + "/c/ORB/CAROB/carob";
-    env = carob::platform::NewPosixEnv(std::move(o));
-    db = std::make_unique<carob::databank::Databank>(*env);
-    reg = std::make_unique<carob::registry::Registry>(*env, *db);
-    msg = std::make_unique<carob::messaging::Messaging>(*env, *db, *reg);
+// The shared files of a cooperating computer, on the system clock.
+struct Setup : carob::testing::World {
+  Setup()
+      : World({.fileloc = "Temporary path=C:\\TEMP\r\nSTATUS=C:\\TEMP\\STATUS\r\n"
+                          "CAROB interface=C:\\ORB\\CAROB\\CAROB.interface.POF\r\n",
+               .clock = nullptr}) {
+    WriteStatus({"Local ID=10.0.0.9"});
+    root.WriteFile("C:\\ORB\\CAROB\\CAROB.interface.POF", "");
+    AddMessaging();
   }
-  ~Setup() {
-    msg.reset();
-    reg.reset();
-    db.reset();
-    env.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
-  }
-  void Write(const std::string& rel, const std::string& bytes) {
-    std::ofstream(root + rel, std::ios::binary | std::ios::trunc) << bytes;
-  }
-  std::string root;
-  std::unique_ptr<Env> env;
-  std::unique_ptr<carob::databank::Databank> db;
-  std::unique_ptr<carob::registry::Registry> reg;
-  std::unique_ptr<carob::messaging::Messaging> msg;
 };
 
 // Nothing waits: one cached query of "C:\FileLoc" and one length check.
 void BM_IdleReceive(benchmark::State& state) {
   Setup s;
   s.msg->RotateConsoleLog(true);
-  s.msg->ReceiveMessage("CAROB", carob::messaging::MessageKind::kInterface);  // settles the folders and fills the cache
+  s.msg->ReceiveMessage("CAROB", MessageKind::kInterface);  // settles the folders and fills the cache
   for (auto _ : state) {
-    benchmark::DoNotOptimize(s.msg->ReceiveMessage("CAROB", carob::messaging::MessageKind::kInterface));
+    benchmark::DoNotOptimize(s.msg->ReceiveMessage("CAROB", MessageKind::kInterface));
   }
 }
 BENCHMARK(BM_IdleReceive);
@@ -82,10 +52,9 @@ void BM_DeleteTopEntry(benchmark::State& state) {
                "SET SOURCE = 10.0.0.7\r\nSENDTO [10.0.0.9] User:the sky be blue " +
                std::to_string(i) + "\r\n";
   }
-  const std::string native = s.root + "/c/ORB/CAROB/q.POF";
   for (auto _ : state) {
     state.PauseTiming();
-    std::ofstream(native, std::ios::binary | std::ios::trunc) << entries;
+    s.root.WriteFile(queue, entries);
     state.ResumeTiming();
     s.msg->DeleteTopEntry(queue);
   }
@@ -97,12 +66,12 @@ BENCHMARK(BM_DeleteTopEntry)->Arg(10)->Arg(100)->Arg(1000);
 void BM_ReceiveOne(benchmark::State& state) {
   Setup s;
   s.msg->RotateConsoleLog(true);
-  s.msg->ReceiveMessage("CAROB", carob::messaging::MessageKind::kInterface);
+  s.msg->ReceiveMessage("CAROB", MessageKind::kInterface);
   for (auto _ : state) {
     state.PauseTiming();
     s.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.interface.POF", "SET SOURCE = 10.0.0.7\r\nHello");
     state.ResumeTiming();
-    benchmark::DoNotOptimize(s.msg->ReceiveMessage("CAROB", carob::messaging::MessageKind::kInterface));
+    benchmark::DoNotOptimize(s.msg->ReceiveMessage("CAROB", MessageKind::kInterface));
   }
 }
 BENCHMARK(BM_ReceiveOne);

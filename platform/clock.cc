@@ -50,6 +50,15 @@ void SplitTimeOfDay(WallTime& t) {
   t.second = whole % 60;
 }
 
+// The seconds-since-midnight reading is what the clock is; hh:mm:ss follow
+// it. A reading given only as hh:mm:ss (seconds left at 0) is filled in.
+WallTime Normalized(WallTime t) {
+  if (t.seconds_since_midnight == 0 && (t.hour || t.minute || t.second)) {
+    t.seconds_since_midnight = t.hour * 3600.0 + t.minute * 60.0 + t.second;
+  }
+  return t;
+}
+
 }  // namespace
 
 WallTime SystemClock::Now() {
@@ -79,19 +88,6 @@ void SystemClock::Sleep(double seconds) {
   while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
 }
-
-namespace {
-
-// The seconds-since-midnight reading is what the clock is; hh:mm:ss follow
-// it. A reading given only as hh:mm:ss (seconds left at 0) is filled in.
-WallTime Normalized(WallTime t) {
-  if (t.seconds_since_midnight == 0 && (t.hour || t.minute || t.second)) {
-    t.seconds_since_midnight = t.hour * 3600.0 + t.minute * 60.0 + t.second;
-  }
-  return t;
-}
-
-}  // namespace
 
 ManualClock::ManualClock(WallTime start) : now_(Normalized(start)) { Advance(0); }
 

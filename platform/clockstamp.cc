@@ -9,12 +9,6 @@ namespace carob::platform {
 
 namespace {
 
-std::string TwoDigits(int n) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02d", n);
-  return buf;
-}
-
 // The fractional part of a single-precision reading as ".ddd": at most seven
 // significant digits, no leading zero, trailing zeros dropped, never an
 // exponent. Empty for a whole number.
@@ -51,7 +45,9 @@ std::string FormatDate(const WallTime& t) {
 }
 
 std::string FormatTime(const WallTime& t) {
-  return TwoDigits(t.hour) + ":" + TwoDigits(t.minute) + ":" + TwoDigits(t.second);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+  return buf;
 }
 
 std::string FormatClockStamp(const WallTime& t) {

@@ -8,7 +8,8 @@
 //   posix_paths.h/.cc  Windows-style paths onto the native tree, case-blind
 //                      lookup, ORB_ROOT
 //   posix_file.h/.cc   descriptors, open files, file serials, whole reads and
-//                      writes
+//                      writes (the header also declares the native lock and
+//                      process calls)
 //   posix_lock.cc      swap-file locks and flock liveness (its opening
 //                      comment explains every lock and why)
 //   posix_process.cc   starting programs detached
@@ -27,19 +28,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "platform/env.h"
 #include "platform/posix_file.h"
-#include "platform/posix_internal.h"
 #include "platform/posix_paths.h"
 #include "platform/text.h"
 
@@ -49,47 +47,26 @@ namespace {
 
 using posix::Fd;
 using posix::FolderOf;
+using posix::NameOf;
 using posix::PathMap;
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// Ok when `error` is 0, else `what` failed for that errno.
+Status Checked(std::string what, int error) {
+  return error == 0 ? Status::Ok() : Status::FromErrno(std::move(what), error);
 }
 
-int64_t MtimeNs(const struct stat& st) {
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+int64_t Ns(const timespec& ts) {
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
+// A time after 1970 in nanoseconds as a timespec.
 timespec FromNs(int64_t ns) {
-  timespec ts{};
-  ts.tv_sec = static_cast<time_t>(ns / 1000000000LL);
-  ts.tv_nsec = static_cast<long>(ns % 1000000000LL);
-  if (ts.tv_nsec < 0) {
-    ts.tv_nsec += 1000000000L;
-    --ts.tv_sec;
-  }
-  return ts;
-}
-
-
-std::string NameOf(const std::string& native) {
-  size_t slash = native.rfind('/');
-  return slash == std::string::npos ? native : native.substr(slash + 1);
-}
-
-bool HasDriveLetter(const std::string& s) {
-  return s.size() >= 2 && std::isalpha(static_cast<unsigned char>(s[0])) && s[1] == ':';
-}
-
-bool EndsWithNoCase(const std::string& s, std::string_view tail) {
-  return s.size() >= tail.size() && EqualsNoCase(std::string_view(s).substr(s.size() - tail.size()), tail);
+  return {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
 }
 
 std::string SelfExecutable() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "";
-  buf[n] = '\0';
-  return buf;
+  std::error_code ec;
+  return std::filesystem::read_symlink("/proc/self/exe", ec).string();
 }
 
 // Temporary files of ReplaceContents: ".<name>.<pid>.<n>.new" beside the file.
@@ -99,27 +76,18 @@ std::string ReplacementPrefix(const std::string& name) { return "." + name + "."
 std::mutex in_flight_mutex;
 std::set<std::string> in_flight;
 
-bool InFlight(const std::string& native) {
-  std::lock_guard<std::mutex> lock(in_flight_mutex);
-  return in_flight.count(native) != 0;
-}
-
 // Marks a replacement file as being built for as long as it lives.
-class InFlightMark {
- public:
-  explicit InFlightMark(std::string native) : native_(std::move(native)) {
+struct InFlightMark {
+  explicit InFlightMark(const std::string& native) : native(native) {
     std::lock_guard<std::mutex> lock(in_flight_mutex);
-    in_flight.insert(native_);
+    in_flight.insert(native);
   }
   ~InFlightMark() {
     std::lock_guard<std::mutex> lock(in_flight_mutex);
-    in_flight.erase(native_);
+    in_flight.erase(native);
   }
   InFlightMark(const InFlightMark&) = delete;
-  InFlightMark& operator=(const InFlightMark&) = delete;
-
- private:
-  std::string native_;
+  const std::string native;
 };
 
 // Removes replacement files of `name` left in `folder` by writers that died.
@@ -130,8 +98,7 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
   std::vector<std::string> dead;
   while (dirent* e = ::readdir(dir)) {
     std::string entry = e->d_name;
-    if (entry.size() <= prefix.size() + 4 || entry.compare(0, prefix.size(), prefix) != 0 ||
-        entry.compare(entry.size() - 4, 4, ".new") != 0) {
+    if (entry.size() <= prefix.size() + 4 || !entry.starts_with(prefix) || !entry.ends_with(".new")) {
       continue;
     }
     char* end = nullptr;
@@ -141,13 +108,26 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
     // building its file. A file under our own process id that we are not
     // building was left by an earlier process that had the same id.
     if (pid == static_cast<long>(::getpid())) {
-      if (!InFlight(folder + "/" + entry)) dead.push_back(entry);
+      std::lock_guard<std::mutex> lock(in_flight_mutex);
+      if (in_flight.count(folder + "/" + entry) == 0) dead.push_back(entry);
     } else if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
       dead.push_back(entry);
     }
   }
   ::closedir(dir);
   for (const auto& entry : dead) ::unlink((folder + "/" + entry).c_str());
+}
+
+// Renames a file but never onto another: 0, or the errno.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  // A name differing only in letter case from the source is the source.
+  if (from == to) return 0;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without the no-replace flag: link() refuses an existing
+  // target just as well.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  return ::unlink(from.c_str()) == 0 ? 0 : errno;
 }
 
 class PosixEnv : public Env {
@@ -189,9 +169,7 @@ class PosixEnv : public Env {
 
   std::string GetPathVariable(const std::string& name) const override {
     std::string value = GetVariable(name);
-    if (value.empty() || HasDriveLetter(value)) return value;
-    if (value[0] == '/') return paths_.ToWindows(value);
-    return value;
+    return !value.empty() && value[0] == '/' ? paths_.ToWindows(value) : value;
   }
 
   std::string HostName() const override {
@@ -209,7 +187,7 @@ class PosixEnv : public Env {
     info.path = hit->windows;
     info.stored_name = hit->stored_name;
     info.size = static_cast<int64_t>(st.st_size);
-    info.mtime_ns = MtimeNs(st);
+    info.mtime_ns = Ns(st.st_mtim);
     info.device = static_cast<uint64_t>(st.st_dev);
     info.inode = static_cast<uint64_t>(st.st_ino);
     return info;
@@ -218,41 +196,34 @@ class PosixEnv : public Env {
   bool FolderExists(const std::string& path) override {
     if (PathMap::IsDriveRoot(path)) return true;  // a drive root always exists
     auto hit = paths_.FindExisting(path);
-    if (!hit) return false;
-    struct stat st {};
-    return ::stat(hit->native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return hit && S_ISDIR(hit->st.st_mode);
   }
 
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     file->reset();
-    auto failed = [&](int error) { return Status::FromErrno(OpenWhat(path, mode), error); };
-    auto hit = Locate(path, mode);
-    if (!hit) return failed(ENOENT);
-    Fd fd = posix::OpenNative(hit->native, mode);
-    if (!fd.valid()) return failed(errno);
-    *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
-    return Status::Ok();
+    Fd fd;
+    int error = OpenFd(path, mode, fd);
+    if (error == 0) *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
+    return Checked(OpenWhat(path, mode), error);
   }
 
   Status OpenLocked(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     file->reset();
-    auto failed = [&](int error) { return Status::FromErrno(OpenWhat(path, mode), error); };
     // A file replaced or renamed while we waited is not the one the path
     // names any more; go round again for the new one. The bound only stops
     // a pathological livelock.
     for (int attempt = 0; attempt < 10000; ++attempt) {
-      auto hit = Locate(path, mode);
-      if (!hit) return failed(ENOENT);
-      Fd fd = posix::OpenNative(hit->native, mode);
-      if (!fd.valid()) return failed(errno);
-      int rc;
-      do {
-        rc = ::flock(fd.get(), LOCK_EX);
-      } while (rc != 0 && errno == EINTR);
-      if (rc != 0) return Status::FromErrno("cannot lock " + path, errno);
+      Fd fd;
+      std::string native;
+      if (int error = OpenFd(path, mode, fd, nullptr, &native)) {
+        return Status::FromErrno(OpenWhat(path, mode), error);
+      }
+      if (posix::FlockRetry(fd.get(), LOCK_EX) != 0) {
+        return Status::FromErrno("cannot lock " + path, errno);
+      }
       struct stat held {}, named {};
-      if (::fstat(fd.get(), &held) == 0 && ::stat(hit->native.c_str(), &named) == 0 &&
-          SameFile(held, named)) {
+      if (::fstat(fd.get(), &held) == 0 && ::stat(native.c_str(), &named) == 0 &&
+          posix::SameFile(held, named)) {
         *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
         return Status::Ok();
       }
@@ -262,63 +233,38 @@ class PosixEnv : public Env {
 
   Status ReadAll(const std::string& path, std::string& bytes) override {
     bytes.clear();
-    auto failed = [&](int error) { return Status::FromErrno("cannot read " + path, error); };
-    auto hit = Locate(path, OpenMode::kRead);
-    if (!hit) return failed(ENOENT);
     struct stat st {};
-    Fd fd = posix::OpenNative(hit->native, OpenMode::kRead, &st);
-    if (!fd.valid()) return failed(errno);
-    if (!posix::ReadFully(fd.get(), bytes, static_cast<int64_t>(st.st_size))) return failed(errno);
-    return Status::Ok();
+    Fd fd;
+    int error = OpenFd(path, OpenMode::kRead, fd, &st);
+    if (error == 0 && !posix::ReadFully(fd.get(), bytes, st.st_size)) error = errno;
+    return Checked("cannot read " + path, error);
   }
 
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
-    auto failed = [&](int error) { return Status::FromErrno("cannot append to " + path, error); };
-    auto hit = Locate(path, OpenMode::kAppend);
-    if (!hit) return failed(ENOENT);
-    Fd fd = posix::OpenNative(hit->native, OpenMode::kAppend);
-    if (!fd.valid()) return failed(errno);
-    if (!posix::WriteFully(fd.get(), bytes)) return failed(errno);
-    return Status::Ok();
+    Fd fd;
+    int error = OpenFd(path, OpenMode::kAppend, fd);
+    if (error == 0 && !posix::WriteFully(fd.get(), bytes)) error = errno;
+    return Checked("cannot append to " + path, error);
   }
 
   Status Rename(const std::string& from, const std::string& to) override {
-    auto failed = [&](int error) {
-      return Status::FromErrno("cannot rename " + from + " to " + to, error);
-    };
     auto source = paths_.FindExisting(from);
-    if (!source) return failed(ENOENT);
-    auto target = paths_.PlaceForCreate(to);
-    if (!target) return failed(ENOENT);
-    if (target->native == source->native) return Status::Ok();
-    // Renaming never replaces another file: the target must not exist (a
-    // name differing only in letter case from the source is the source).
-    int rc = ::renameat2(AT_FDCWD, source->native.c_str(), AT_FDCWD, target->native.c_str(),
-                         RENAME_NOREPLACE);
-    if (rc == 0) return Status::Ok();
-    if (errno != EINVAL && errno != ENOSYS) return failed(errno);
-    // A file system without the no-replace flag: link() refuses an existing
-    // target just as well.
-    if (::link(source->native.c_str(), target->native.c_str()) != 0) return failed(errno);
-    if (::unlink(source->native.c_str()) != 0) return failed(errno);
-    return Status::Ok();
+    auto target = source ? paths_.PlaceForCreate(to) : std::nullopt;
+    int error = target ? RenameNoReplace(source->native, target->native) : ENOENT;
+    return Checked("cannot rename " + from + " to " + to, error);
   }
 
   Status Delete(const std::string& path) override {
-    auto failed = [&](int error) { return Status::FromErrno("cannot delete " + path, error); };
     auto hit = paths_.FindExisting(path);
-    if (!hit) return failed(ENOENT);
-    struct stat st {};
-    if (::lstat(hit->native.c_str(), &st) != 0) return failed(errno);
-    if (S_ISDIR(st.st_mode)) return failed(EISDIR);
-    if (::unlink(hit->native.c_str()) != 0) return failed(errno);
-    return Status::Ok();
+    // unlink() refuses a folder with EISDIR here.
+    int error = !hit ? ENOENT : ::unlink(hit->native.c_str()) == 0 ? 0 : errno;
+    return Checked("cannot delete " + path, error);
   }
 
   Status ReplaceContents(const std::string& path, std::string_view bytes) override {
-    int error = Replace(path, bytes, nullptr);
-    if (error != 0) return Status::FromErrno("cannot replace " + path, error);
-    return Status::Ok();
+    auto target = paths_.PlaceForCreate(path);
+    int error = target ? Replace(target->native, bytes, nullptr) : ENOENT;
+    return Checked("cannot replace " + path, error);
   }
 
   Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
@@ -326,24 +272,21 @@ class PosixEnv : public Env {
     held->reset();
     auto target = paths_.PlaceForCreate(path);
     Fd fd;
-    int error = target ? Replace(path, bytes, &fd) : ENOENT;
-    if (error != 0) return Status::FromErrno("cannot replace " + path, error);
-    *held = posix::HeldFile(fd.Release(), target->native, path);
-    return Status::Ok();
+    int error = target ? Replace(target->native, bytes, &fd) : ENOENT;
+    if (error == 0) *held = posix::HeldFile(fd.Release(), target->native, path);
+    return Checked("cannot replace " + path, error);
   }
 
-  // Builds the new file beside the old one and renames it into place. With
-  // `held`, the new file is locked before it gets the name and its descriptor
-  // (in append mode) is handed back there; otherwise it is closed first.
-  // 0, or the errno of the step that failed.
-  int Replace(const std::string& path, std::string_view bytes, Fd* held) {
+  // Builds the new file beside the old one (at native path `target`) and
+  // renames it into place. With `held`, the new file is locked before it
+  // gets the name and its descriptor (in append mode) is handed back there;
+  // otherwise it is closed first. 0, or the errno of the step that failed.
+  int Replace(const std::string& target, std::string_view bytes, Fd* held) {
     const bool hold = held != nullptr;
-    auto target = paths_.PlaceForCreate(path);
-    if (!target) return ENOENT;
-    const std::string folder = FolderOf(target->native);
-    const std::string name = NameOf(target->native);
+    const std::string folder = FolderOf(target);
+    const std::string name = NameOf(target);
     struct stat old {};
-    const bool existed = ::stat(target->native.c_str(), &old) == 0;
+    const bool existed = ::stat(target.c_str(), &old) == 0;
     if (existed && !S_ISREG(old.st_mode)) return S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
     SweepDeadReplacements(folder, name);
 
@@ -363,15 +306,9 @@ class PosixEnv : public Env {
     int error = 0;
     if (!posix::WriteFully(fd.get(), bytes)) error = errno;
     if (error == 0 && existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) error = errno;
-    if (error == 0 && hold) {
-      int rc;
-      do {
-        rc = ::flock(fd.get(), LOCK_EX);
-      } while (rc != 0 && errno == EINTR);
-      if (rc != 0) error = errno;
-    }
+    if (error == 0 && hold && posix::FlockRetry(fd.get(), LOCK_EX) != 0) error = errno;
     if (!hold) fd.Reset();
-    if (error == 0 && ::rename(temp.c_str(), target->native.c_str()) != 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
     if (error != 0) {
       ::unlink(temp.c_str());
       return error;
@@ -387,10 +324,10 @@ class PosixEnv : public Env {
     struct stat st {};
     if (::stat(hit->native.c_str(), &st) != 0) return failed(errno);
     if (!S_ISREG(st.st_mode)) return failed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    const int64_t previous = MtimeNs(st);
+    const int64_t previous = Ns(st.st_mtim);
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const int64_t now_ns = static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+    const int64_t now_ns = Ns(now);
     // The file system may keep coarser times than nanoseconds; step up
     // until the stored time has really moved on.
     for (int64_t step = 1; step <= 2000000000LL; step *= 10) {
@@ -399,7 +336,7 @@ class PosixEnv : public Env {
       if (::utimensat(AT_FDCWD, hit->native.c_str(), times, 0) != 0) return failed(errno);
       struct stat after {};
       if (::stat(hit->native.c_str(), &after) != 0) return failed(errno);
-      if (MtimeNs(after) > previous) return Status::Ok();
+      if (Ns(after.st_mtim) > previous) return Status::Ok();
     }
     return Status::Failure("cannot mark " + path + " modified", "its time does not move on");
   }
@@ -407,26 +344,21 @@ class PosixEnv : public Env {
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     lock->reset();
     auto place = paths_.PlaceForCreate(path);
-    if (!place) return Status::FromErrno("cannot create lock " + path, ENOENT);
     struct stat st {};
     // A name matching case-blind is the same lock on the home platform.
-    if (::lstat(place->native.c_str(), &st) == 0) {
-      return Status::FromErrno("cannot create lock " + path, EEXIST);
-    }
+    int error = !place ? ENOENT : ::lstat(place->native.c_str(), &st) == 0 ? EEXIST : 0;
+    if (error != 0) return Status::FromErrno("cannot create lock " + path, error);
     return posix::TryLockNative(place->native, path, lock);
   }
 
   LockState ProbeLock(const std::string& path) override {
     auto hit = paths_.FindExisting(path);
-    if (!hit) return LockState::kAbsent;
-    return posix::ProbeLockNative(hit->native);
+    return hit ? posix::ProbeLockNative(hit->native) : LockState::kAbsent;
   }
 
   Status BreakLock(const std::string& path) override {
     auto hit = paths_.FindExisting(path);
-    int error = hit ? posix::BreakLockNative(hit->native) : ENOENT;
-    if (error != 0) return Status::FromErrno("cannot break lock " + path, error);
-    return Status::Ok();
+    return Checked("cannot break lock " + path, hit ? posix::BreakLockNative(hit->native) : ENOENT);
   }
 
   Status StartProgram(const std::string& path, int /*window_style*/) override {
@@ -435,9 +367,7 @@ class PosixEnv : public Env {
       // Programs are recorded as "X.EXE"; here an executable has no extension.
       hit = paths_.FindExisting(path.substr(0, path.size() - 4));
     }
-    int error = hit ? posix::StartDetached(hit->native) : ENOENT;
-    if (error != 0) return Status::FromErrno("cannot start " + path, error);
-    return Status::Ok();
+    return Checked("cannot start " + path, hit ? posix::StartDetached(hit->native) : ENOENT);
   }
 
   int ProcessId() const override { return static_cast<int>(::getpid()); }
@@ -447,6 +377,16 @@ class PosixEnv : public Env {
   // or (append) where a new one is made.
   std::optional<PathMap::Hit> Locate(const std::string& path, OpenMode mode) const {
     return mode == OpenMode::kAppend ? paths_.PlaceForCreate(path) : paths_.FindExisting(path);
+  }
+
+  // Opens that file (see posix::OpenNative): 0, or the errno of the failure.
+  int OpenFd(const std::string& path, OpenMode mode, Fd& fd, struct stat* info = nullptr,
+             std::string* native = nullptr) const {
+    auto hit = Locate(path, mode);
+    if (!hit) return ENOENT;
+    fd = posix::OpenNative(hit->native, mode, info);
+    if (native) *native = std::move(hit->native);
+    return fd.valid() ? 0 : errno;
   }
 
   static std::string OpenWhat(const std::string& path, OpenMode mode) {

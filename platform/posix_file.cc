@@ -4,16 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
-#include <vector>
+#include <set>
 
 namespace carob::platform::posix {
 
 namespace {
 
 std::mutex serial_mutex;
-std::vector<bool> serial_taken;  // index 0 stands for serial 1
+std::set<int> serials_taken;
 
 constexpr size_t kChunk = 64 * 1024;
 
@@ -29,14 +30,23 @@ void Fd::Reset() {
 
 bool WriteFully(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    ssize_t n = RetryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (n < 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+// Writes all of `bytes` at `offset`: 0, or the errno of the failure.
+static int PwriteFully(int fd, std::string_view bytes, int64_t offset) {
+  while (!bytes.empty()) {
+    ssize_t n = RetryOnEintr(
+        [&] { return ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)); });
+    if (n <= 0) return n < 0 ? errno : EIO;
+    offset += n;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
 }
 
 bool ReadFully(int fd, std::string& bytes, int64_t size_hint) {
@@ -51,9 +61,8 @@ bool ReadFully(int fd, std::string& bytes, int64_t size_hint) {
   size_t have = bytes.size();
   for (;;) {
     bytes.resize(have + want);
-    ssize_t n = ::read(fd, bytes.data() + have, want);
+    ssize_t n = RetryOnEintr([&] { return ::read(fd, bytes.data() + have, want); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       bytes.resize(have);
       return false;
     }
@@ -68,21 +77,15 @@ bool ReadFully(int fd, std::string& bytes, int64_t size_hint) {
 
 int TakeSerial() {
   std::lock_guard<std::mutex> lock(serial_mutex);
-  for (size_t i = 0; i < serial_taken.size(); ++i) {
-    if (!serial_taken[i]) {
-      serial_taken[i] = true;
-      return static_cast<int>(i + 1);
-    }
-  }
-  serial_taken.push_back(true);
-  return static_cast<int>(serial_taken.size());
+  int serial = 1;
+  while (serials_taken.count(serial) != 0) ++serial;
+  serials_taken.insert(serial);
+  return serial;
 }
 
 void FreeSerial(int serial) {
   std::lock_guard<std::mutex> lock(serial_mutex);
-  if (serial >= 1 && static_cast<size_t>(serial) <= serial_taken.size()) {
-    serial_taken[static_cast<size_t>(serial - 1)] = false;
-  }
+  serials_taken.erase(serial);
 }
 
 Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {
@@ -95,15 +98,12 @@ Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {
     case OpenMode::kAppend: flags |= O_RDWR | O_APPEND | O_CREAT; break;
     case OpenMode::kReadWrite: flags |= O_RDWR; break;
   }
-  int fd;
-  do {
-    fd = ::open(native.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+  auto open = [&](int with) {
+    return RetryOnEintr([&] { return ::open(native.c_str(), with, 0666); });
+  };
+  int fd = open(flags);
   if (fd < 0 && mode == OpenMode::kAppend && errno == EACCES) {
-    // A write-only file can still be appended to.
-    do {
-      fd = ::open(native.c_str(), (flags & ~O_RDWR) | O_WRONLY, 0666);
-    } while (fd < 0 && errno == EINTR);
+    fd = open((flags & ~O_RDWR) | O_WRONLY);  // a write-only file can still be appended to
   }
   Fd out(fd);
   if (!out.valid()) return out;
@@ -138,11 +138,10 @@ bool PosixFile::Fill() {
   }
   size_t old = buf_.size();
   buf_.resize(old + kChunk);
-  ssize_t n;
-  do {
-    n = ::pread(fd_.get(), buf_.data() + old, kChunk,
-                static_cast<off_t>(buf_start_ + static_cast<int64_t>(old)));
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = RetryOnEintr([&] {
+    return ::pread(fd_.get(), buf_.data() + old, kChunk,
+                   static_cast<off_t>(buf_start_ + static_cast<int64_t>(old)));
+  });
   if (n <= 0) {
     buf_.resize(old);
     eof_ = true;
@@ -192,68 +191,40 @@ Status PosixFile::Write(std::string_view bytes) {
     eof_ = false;
     return Status::Ok();
   }
-  int64_t at = Tell();
-  while (!bytes.empty()) {
-    ssize_t n = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(at));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return WriteFailed(errno);
-    }
-    at += n;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
+  const int64_t at = Tell();
+  if (int error = PwriteFully(fd_.get(), bytes, at)) return WriteFailed(error);
   buf_.clear();
   pos_ = 0;
-  buf_start_ = at;
+  buf_start_ = at + static_cast<int64_t>(bytes.size());
   eof_ = false;
   return Status::Ok();
 }
 
 bool PosixFile::ReadAt(int64_t offset, char& byte) {
   if (offset < 0) return false;
-  ssize_t n;
-  do {
-    n = ::pread(fd_.get(), &byte, 1, static_cast<off_t>(offset));
-  } while (n < 0 && errno == EINTR);
-  return n == 1;
+  auto read = [&] { return ::pread(fd_.get(), &byte, 1, static_cast<off_t>(offset)); };
+  return RetryOnEintr(read) == 1;
 }
 
 Status PosixFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
+  // In append mode every write goes to the end, so a positioned write
+  // cannot be honoured.
   if (mode_ != OpenMode::kReadWrite) return WriteFailed(EBADF);
   if (offset < 0) return WriteFailed(EINVAL);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::pwrite(fd_.get(), bytes.data() + done, bytes.size() - done,
-                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return WriteFailed(n < 0 ? errno : EIO);
-    done += static_cast<size_t>(n);
-  }
+  if (int error = PwriteFully(fd_.get(), bytes, offset)) return WriteFailed(error);
   // Keep the read-ahead in step with the file.
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    const int64_t at = offset + static_cast<int64_t>(i);
-    if (at >= buf_start_ && at < buf_start_ + static_cast<int64_t>(buf_.size())) {
-      buf_[static_cast<size_t>(at - buf_start_)] = bytes[i];
-    }
+  const int64_t from = std::max(offset, buf_start_);
+  const int64_t to = std::min(offset + static_cast<int64_t>(bytes.size()),
+                              buf_start_ + static_cast<int64_t>(buf_.size()));
+  if (from < to) {
+    std::copy(bytes.begin() + (from - offset), bytes.begin() + (to - offset),
+              buf_.begin() + (from - buf_start_));
   }
   return Status::Ok();
 }
 
 Status PosixFile::WriteAt(int64_t offset, char byte) {
-  // In append mode every write goes to the end, so a positioned write
-  // cannot be honoured.
-  if (mode_ != OpenMode::kReadWrite) return WriteFailed(EBADF);
-  if (offset < 0) return WriteFailed(EINVAL);
-  ssize_t n;
-  do {
-    n = ::pwrite(fd_.get(), &byte, 1, static_cast<off_t>(offset));
-  } while (n < 0 && errno == EINTR);
-  if (n != 1) return WriteFailed(n < 0 ? errno : EIO);
-  // Keep the read-ahead in step with the file.
-  if (offset >= buf_start_ && offset < buf_start_ + static_cast<int64_t>(buf_.size())) {
-    buf_[static_cast<size_t>(offset - buf_start_)] = byte;
-  }
-  return Status::Ok();
+  return WriteRangeAt(offset, std::string_view(&byte, 1));
 }
 
 int64_t PosixFile::Size() {

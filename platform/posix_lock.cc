@@ -49,23 +49,10 @@
 #include <string>
 
 #include "platform/posix_file.h"
-#include "platform/posix_internal.h"
 
 namespace carob::platform::posix {
 
 namespace {
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-int FlockRetry(int fd, int op) {
-  int rc;
-  do {
-    rc = ::flock(fd, op);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
-}
 
 class PosixLockFile : public LockFile {
  public:
@@ -74,9 +61,8 @@ class PosixLockFile : public LockFile {
   ~PosixLockFile() override = default;  // closing the descriptor ends the hold
 
   Status Write(std::string_view bytes) override {
-    if (!fd_.valid()) return Status::FromErrno("cannot write lock " + windows_, EBADF);
-    if (!WriteFully(fd_.get(), bytes)) return Status::FromErrno("cannot write lock " + windows_, errno);
-    return Status::Ok();
+    int error = !fd_.valid() ? EBADF : WriteFully(fd_.get(), bytes) ? 0 : errno;
+    return error == 0 ? Status::Ok() : Status::FromErrno("cannot write lock " + windows_, error);
   }
 
   void Release() override {
@@ -97,13 +83,15 @@ class PosixLockFile : public LockFile {
   std::string windows_;
 };
 
+}  // namespace
 
-std::string NameOf(const std::string& native) {
-  size_t slash = native.rfind('/');
-  return slash == std::string::npos ? native : native.substr(slash + 1);
+int FlockRetry(int fd, int op) {
+  return RetryOnEintr([&] { return ::flock(fd, op); });
 }
 
-}  // namespace
+std::string NameOf(const std::string& native) {
+  return native.substr(native.rfind('/') + 1);  // npos + 1 is 0
+}
 
 std::string FolderOf(const std::string& native) {
   size_t slash = native.rfind('/');

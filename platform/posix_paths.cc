@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -40,29 +41,47 @@ std::string HomeFolder() {
   return "/";
 }
 
-// Lexical clean-up of a native absolute path: no "//", no "." parts, ".."
-// taken back where possible, no trailing "/".
-std::string Normalize(const std::string& native) {
+// The parts of a path between separators `seps`: no empty or "." parts,
+// ".." taken back where possible (kept at the start of a relative path).
+std::vector<std::string> Parts(std::string_view path, const char* seps, bool absolute) {
   std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= native.size()) {
-    size_t j = native.find('/', i);
-    if (j == std::string::npos) j = native.size();
-    std::string part = native.substr(i, j - i);
-    if (part.empty() || part == ".") {
-    } else if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else {
+  for (size_t i = 0; i <= path.size();) {
+    size_t j = std::min(path.find_first_of(seps, i), path.size());
+    std::string part(path.substr(i, j - i));
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+      } else if (!absolute) {
+        parts.push_back(part);
+      }
+    } else if (!part.empty() && part != ".") {
       parts.push_back(part);
     }
     i = j + 1;
   }
+  return parts;
+}
+
+// Lexical clean-up of a native absolute path: no "//", no "." parts, ".."
+// taken back where possible, no trailing "/".
+std::string Normalize(const std::string& native) {
   std::string out;
-  for (const auto& p : parts) out += "/" + p;
+  for (const auto& p : Parts(native, "/", true)) out += "/" + p;
   return out.empty() ? "/" : out;
 }
 
-bool IsDriveLetter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
+// True when the path begins with a drive ("C:").
+bool HasDrive(std::string_view w) {
+  return w.size() >= 2 && std::isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':';
+}
+
+// `part` under `base` with the separator `sep` ("/" native, "\" Windows);
+// a relative path has no base.
+std::string Join(const std::string& base, bool absolute, const std::string& part,
+                 char sep = '/') {
+  if (base.empty()) return absolute ? sep + part : part;
+  return base == "/" ? base + part : base + sep + part;
+}
 
 // "L:\rest" when `path` lies under `root`/<letter>, where letter is a drive
 // other than Z (Z is the native root itself).
@@ -77,23 +96,12 @@ std::optional<std::string> UnderRoot(const std::string& path, const std::string&
   if (letter < 'a' || letter > 'y' || (rest.size() > 1 && rest[1] != '/')) return std::nullopt;
   std::string out;
   out.push_back(static_cast<char>(letter - 'a' + 'A'));
-  out += ":\\";
-  for (size_t k = 2; k < rest.size(); ++k) out.push_back(rest[k] == '/' ? '\\' : rest[k]);
+  out += ":\\" + rest.substr(std::min<size_t>(2, rest.size()));
+  std::replace(out.begin(), out.end(), '/', '\\');
   return out;
 }
 
-}  // namespace
-
-std::string DefaultOrbRoot(const std::string& override_root) {
-  if (!override_root.empty()) return StripTrailingSlashes(override_root);
-  std::string root = EnvValue("ORB_ROOT");
-  if (!root.empty()) return StripTrailingSlashes(root);
-  std::string data = EnvValue("XDG_DATA_HOME");
-  // Relative values are not valid for this variable and are ignored.
-  if (data.empty() || data[0] != '/') data = StripTrailingSlashes(HomeFolder()) + "/.local/share";
-  return StripTrailingSlashes(data) + "/orb";
-}
-
+// realpath() of the longest existing prefix plus the rest, lexically.
 std::string CanonicalPath(const std::string& native_path) {
   if (native_path.empty()) return native_path;
   char buf[PATH_MAX];
@@ -101,12 +109,11 @@ std::string CanonicalPath(const std::string& native_path) {
   std::string clean = Normalize(native_path[0] == '/' ? native_path : "/" + native_path);
   if (clean == "/") return clean;
   size_t slash = clean.rfind('/');
-  std::string parent = slash == 0 ? "/" : clean.substr(0, slash);
-  std::string parent_canon = CanonicalPath(parent);
-  if (parent_canon == "/") return "/" + clean.substr(slash + 1);
-  return parent_canon + "/" + clean.substr(slash + 1);
+  return Join(CanonicalPath(slash == 0 ? "/" : clean.substr(0, slash)), true,
+              clean.substr(slash + 1));
 }
 
+// The entry of `folder` named like `name` letter case aside, or nullopt.
 std::optional<std::string> MatchNoCase(const std::string& folder, const std::string& name) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()),
                                           &::closedir);
@@ -122,12 +129,24 @@ std::optional<std::string> MatchNoCase(const std::string& folder, const std::str
   return best;
 }
 
+}  // namespace
+
+std::string DefaultOrbRoot(const std::string& override_root) {
+  if (!override_root.empty()) return StripTrailingSlashes(override_root);
+  std::string root = EnvValue("ORB_ROOT");
+  if (!root.empty()) return StripTrailingSlashes(root);
+  std::string data = EnvValue("XDG_DATA_HOME");
+  // Relative values are not valid for this variable and are ignored.
+  if (data.empty() || data[0] != '/') data = StripTrailingSlashes(HomeFolder()) + "/.local/share";
+  return StripTrailingSlashes(data) + "/orb";
+}
+
 PathMap::PathMap(std::string orb_root) : orb_root_(StripTrailingSlashes(std::move(orb_root))) {}
 
 PathMap::Parsed PathMap::Parse(std::string_view w) const {
   Parsed p;
   std::string_view rest = w;
-  if (w.size() >= 2 && IsDriveLetter(w[0]) && w[1] == ':') {
+  if (HasDrive(w)) {
     p.drive = static_cast<char>(std::tolower(static_cast<unsigned char>(w[0])));
     p.base_windows = std::string(w.substr(0, 2));
     p.absolute = true;
@@ -136,46 +155,15 @@ PathMap::Parsed PathMap::Parse(std::string_view w) const {
   } else {
     p.absolute = !w.empty() && (w[0] == '\\' || w[0] == '/');
   }
-  size_t i = 0;
-  while (i <= rest.size()) {
-    size_t j = rest.find_first_of("\\/", i);
-    if (j == std::string_view::npos) j = rest.size();
-    std::string part(rest.substr(i, j - i));
-    if (part.empty() || part == ".") {
-    } else if (part == "..") {
-      if (!p.parts.empty() && p.parts.back() != "..") {
-        p.parts.pop_back();
-      } else if (!p.absolute) {
-        p.parts.push_back(part);
-      }
-    } else {
-      p.parts.push_back(part);
-    }
-    i = j + 1;
-  }
+  p.parts = Parts(rest, "\\/", p.absolute);
   return p;
 }
 
-std::string PathMap::Join(const std::string& base, bool absolute, const std::string& part) {
-  if (base.empty()) return absolute ? "/" + part : part;
-  if (base == "/") return "/" + part;
-  return base + "/" + part;
-}
-
-namespace {
-std::string JoinWindows(const std::string& base, bool absolute, const std::string& part) {
-  if (base.empty()) return absolute ? "\\" + part : part;
-  return base + "\\" + part;
-}
-}  // namespace
-
 std::string PathMap::ToNative(std::string_view windows_path) const {
-  if (!(windows_path.size() >= 2 && IsDriveLetter(windows_path[0]) && windows_path[1] == ':')) {
+  if (!HasDrive(windows_path)) {
     // Without a drive only the separators change.
     std::string native(windows_path);
-    for (char& c : native) {
-      if (c == '\\') c = '/';
-    }
+    std::replace(native.begin(), native.end(), '\\', '/');
     return native;
   }
   // With a drive the path is cleaned up as well: "..", "." and doubled
@@ -191,9 +179,7 @@ std::string PathMap::ToWindows(std::string_view native_path) const {
   std::string native(native_path);
   if (native.empty()) return native;
   if (native[0] != '/') {
-    for (char& c : native) {
-      if (c == '/') c = '\\';
-    }
+    std::replace(native.begin(), native.end(), '/', '\\');
     return native;
   }
   std::string clean = Normalize(native);
@@ -201,18 +187,13 @@ std::string PathMap::ToWindows(std::string_view native_path) const {
   std::string canon_root = CanonicalPath(orb_root_);
   std::string canon = CanonicalPath(clean);
   if (auto hit = UnderRoot(canon, canon_root)) return *hit;
-  std::string out = "Z:";
-  if (clean == "/") return out + "\\";
-  for (char c : clean) out.push_back(c == '/' ? '\\' : c);
+  std::string out = clean == "/" ? "Z:/" : "Z:" + clean;
+  std::replace(out.begin(), out.end(), '/', '\\');
   return out;
 }
 
 bool PathMap::IsDriveRoot(std::string_view w) {
-  if (w.size() < 2 || !IsDriveLetter(w[0]) || w[1] != ':') return false;
-  for (size_t i = 2; i < w.size(); ++i) {
-    if (w[i] != '\\' && w[i] != '/') return false;
-  }
-  return true;
+  return HasDrive(w) && w.find_first_not_of("\\/", 2) == std::string_view::npos;
 }
 
 bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
@@ -225,14 +206,14 @@ bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
     struct stat st {};
     if (::lstat(exact.c_str(), &st) == 0) {
       native = exact;
-      windows = JoinWindows(windows, p.absolute, part);
+      windows = Join(windows, p.absolute, part, '\\');
       continue;
     }
     std::string folder = native.empty() ? (p.absolute ? "/" : ".") : native;
     auto stored = MatchNoCase(folder, part);
     if (!stored) return false;
     native = Join(native, p.absolute, *stored);
-    windows = JoinWindows(windows, p.absolute, *stored);
+    windows = Join(windows, p.absolute, *stored, '\\');
   }
   return true;
 }
@@ -247,7 +228,7 @@ std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path)
     std::string native = p.base_native, windows = p.base_windows;
     for (const std::string& part : p.parts) {
       native = Join(native, p.absolute, part);
-      windows = JoinWindows(windows, p.absolute, part);
+      windows = Join(windows, p.absolute, part, '\\');
     }
     if (::stat(native.c_str(), &hit.st) == 0) {
       hit.native = std::move(native);
@@ -258,8 +239,7 @@ std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path)
   }
   if (!Walk(p, p.parts.size(), hit.native, hit.windows)) return std::nullopt;
   if (hit.native.empty()) hit.native = p.absolute ? "/" : ".";
-  struct stat& st = hit.st;
-  if (::stat(hit.native.c_str(), &st) != 0) return std::nullopt;
+  if (::stat(hit.native.c_str(), &hit.st) != 0) return std::nullopt;
   hit.stored_name = p.parts.empty() ? std::string() : hit.native.substr(hit.native.rfind('/') + 1);
   if (p.parts.empty() && p.drive) hit.windows += "\\";
   return hit;
@@ -291,7 +271,7 @@ std::optional<PathMap::Hit> PathMap::PlaceForCreate(std::string_view windows_pat
     if (auto stored = MatchNoCase(folder, name)) name = *stored;
   }
   hit.native = Join(hit.native, p.absolute, name);
-  hit.windows = JoinWindows(hit.windows, p.absolute, name);
+  hit.windows = Join(hit.windows, p.absolute, name, '\\');
   hit.stored_name = name;
   return hit;
 }

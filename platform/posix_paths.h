@@ -19,8 +19,6 @@ class PathMap {
  public:
   explicit PathMap(std::string orb_root);
 
-  const std::string& orb_root() const { return orb_root_; }
-
   // "L:\a\b" -> root/l/a/b; "Z:\a" -> /a; anything else: "\" becomes "/".
   std::string ToNative(std::string_view windows_path) const;
   // The reverse: under root/<letter>/ as "L:\...", any other absolute path
@@ -54,7 +52,6 @@ class PathMap {
     std::vector<std::string> parts;
   };
   Parsed Parse(std::string_view windows_path) const;
-  static std::string Join(const std::string& base, bool absolute, const std::string& part);
   // Walks parts [0, count) of p; false when one is missing.
   bool Walk(const Parsed& p, size_t count, std::string& native, std::string& windows) const;
   bool EnsureDriveFolder(char drive) const;
@@ -62,10 +59,5 @@ class PathMap {
   std::string orb_root_;
   std::string canonical_root_;
 };
-
-// realpath() of the longest existing prefix plus the rest, lexically.
-std::string CanonicalPath(const std::string& native_path);
-// The entry of `folder` named like `name` letter case aside, or nullopt.
-std::optional<std::string> MatchNoCase(const std::string& folder, const std::string& name);
 
 }  // namespace carob::platform::posix

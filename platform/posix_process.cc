@@ -5,10 +5,8 @@
 
 #include <cerrno>
 #include <string>
-#include <vector>
 
 #include "platform/posix_file.h"
-#include "platform/posix_internal.h"
 
 namespace carob::platform::posix {
 
@@ -20,8 +18,7 @@ int StartDetached(const std::string& native_exe) {
 
   // Everything the children need is prepared before fork(): after it only
   // async-signal-safe calls are made.
-  std::vector<char> path(native_exe.begin(), native_exe.end());
-  path.push_back('\0');
+  std::string path = native_exe;
   char* argv[] = {path.data(), nullptr};
 
   // The grandchild reports a failed exec through this pipe; a successful
@@ -61,10 +58,7 @@ int StartDetached(const std::string& native_exe) {
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   int err = 0;
-  ssize_t n;
-  do {
-    n = ::read(read_end.get(), &err, sizeof err);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = RetryOnEintr([&] { return ::read(read_end.get(), &err, sizeof err); });
   // Nothing read: the exec succeeded; otherwise the child sent its errno.
   if (n == 0) return 0;
   return n == static_cast<ssize_t>(sizeof err) && err != 0 ? err : ECHILD;

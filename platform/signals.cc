@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace carob::platform {
 namespace {
@@ -31,56 +32,40 @@ extern "C" void NoteSignal(int sig) {
   errno = saved_errno;
 }
 
-bool MakePipe(int fds[2]) {
-  if (::pipe(fds) != 0) return false;
-  for (int i = 0; i < 2; ++i) {
-    int fl = ::fcntl(fds[i], F_GETFL);
-    int fdfl = ::fcntl(fds[i], F_GETFD);
-    if (fl < 0 || fdfl < 0 || ::fcntl(fds[i], F_SETFL, fl | O_NONBLOCK) != 0 ||
-        ::fcntl(fds[i], F_SETFD, fdfl | FD_CLOEXEC) != 0) {
-      ::close(fds[0]);
-      ::close(fds[1]);
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
+// The handlers ours replaced, to put back.
 struct SignalPipe::Saved {
-  std::vector<struct sigaction> old;
-  std::vector<bool> installed;
+  std::vector<std::pair<int, struct sigaction>> old;
 };
 
 SignalPipe::SignalPipe(SignalSet set) {
-  signals_ = set == SignalSet::kWindow ? std::vector<int>{SIGUSR1, SIGTERM, SIGINT, SIGHUP}
-                                       : std::vector<int>{SIGTERM, SIGINT};
   g_stop_noted = 0;
   int fds[2];
-  if (!MakePipe(fds)) return;
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;
   read_fd_ = fds[0];
   write_fd_ = fds[1];
   g_write_fd = write_fd_;
   saved_ = std::make_unique<Saved>();
-  saved_->old.resize(signals_.size());
-  saved_->installed.resize(signals_.size());
   ok_ = true;
-  for (size_t i = 0; i < signals_.size(); ++i) {
-    struct sigaction sa {};
-    sa.sa_handler = NoteSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    saved_->installed[i] = ::sigaction(signals_[i], &sa, &saved_->old[i]) == 0;
-    if (!saved_->installed[i]) ok_ = false;
+  struct sigaction sa {};
+  sa.sa_handler = NoteSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : set == SignalSet::kWindow ? std::vector<int>{SIGUSR1, SIGTERM, SIGINT, SIGHUP}
+                                           : std::vector<int>{SIGTERM, SIGINT}) {
+    struct sigaction old {};
+    if (::sigaction(sig, &sa, &old) == 0) {
+      saved_->old.emplace_back(sig, old);
+    } else {
+      ok_ = false;
+    }
   }
 }
 
 SignalPipe::~SignalPipe() {
   if (saved_) {
-    for (size_t i = 0; i < signals_.size(); ++i) {
-      if (saved_->installed[i]) ::sigaction(signals_[i], &saved_->old[i], nullptr);
-    }
+    for (const auto& [sig, old] : saved_->old) ::sigaction(sig, &old, nullptr);
   }
   g_write_fd = -1;
   if (read_fd_ >= 0) ::close(read_fd_);
@@ -123,9 +108,7 @@ bool SignalPipe::WaitReadable(double seconds) {
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left < 0) left = 0;
-    struct pollfd p {};
-    p.fd = read_fd_;
-    p.events = POLLIN;
+    pollfd p{read_fd_, POLLIN, 0};
     int n = ::poll(&p, ok_ ? 1 : 0, static_cast<int>(std::min<long long>(left, 1 << 30)));
     if (n > 0) return true;
     if (n == 0 || (errno != EINTR && errno != EAGAIN)) return false;

@@ -56,7 +56,6 @@ class SignalPipe {
   bool ok_ = false;
   int read_fd_ = -1;
   int write_fd_ = -1;
-  std::vector<int> signals_;
   struct Saved;
   std::unique_ptr<Saved> saved_;
 };

@@ -35,9 +35,8 @@ std::string Status::message() const {
 }
 
 Status Status::As(std::string what) const {
-  if (ok()) return *this;
   Status s = *this;
-  s.what_ = std::move(what);
+  if (!ok()) s.what_ = std::move(what);
   return s;
 }
 

@@ -1,13 +1,12 @@
 #include "platform/text.h"
 
+#include <algorithm>
+
 namespace carob::platform {
 
 std::string Trim(std::string_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && text[begin] == ' ') ++begin;
-  while (end > begin && text[end - 1] == ' ') --end;
-  return std::string(text.substr(begin, end - begin));
+  std::string out(text);
+  return TrimInPlace(out);
 }
 
 std::string& TrimInPlace(std::string& text) {
@@ -40,24 +39,20 @@ std::string Upper(std::string_view text) {
   return out;
 }
 
+static bool SameLetter(char a, char b) { return UpperChar(a) == UpperChar(b); }
+
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
-  }
-  return true;
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), SameLetter);
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && EqualsNoCase(text.substr(text.size() - tail.size()), tail);
 }
 
 size_t FindNoCase(std::string_view haystack, std::string_view needle) {
   if (haystack.empty()) return std::string_view::npos;
-  if (needle.empty()) return 0;
-  if (needle.size() > haystack.size()) return std::string_view::npos;
-  for (size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
-    size_t k = 0;
-    while (k < needle.size() && UpperChar(haystack[i + k]) == UpperChar(needle[k])) ++k;
-    if (k == needle.size()) return i;
-  }
-  return std::string_view::npos;
+  auto at = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(), SameLetter);
+  return at == haystack.end() ? std::string_view::npos : static_cast<size_t>(at - haystack.begin());
 }
 
 bool OccursIn(std::string_view needle, std::string_view haystack) {

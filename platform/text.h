@@ -19,6 +19,8 @@ std::string Upper(std::string_view text);
 char UpperChar(char c);
 // Case-blind equality (both sides upper-cased).
 bool EqualsNoCase(std::string_view a, std::string_view b);
+// True when `text` ends with `tail`, letter case aside.
+bool EndsWithNoCase(std::string_view text, std::string_view tail);
 // Position (from 0) of the first case-blind occurrence of needle in
 // haystack, or npos. An empty needle occurs at 0 of a non-empty haystack and
 // nowhere in an empty one.

@@ -68,17 +68,13 @@ class Button {
   std::function<void()> Click;
 };
 
+// A caption at a place: a label, or the frame that groups controls.
 class Label {
  public:
   Rect place;
   std::string caption;
 };
-
-class Frame {
- public:
-  Rect place;
-  std::string caption;
-};
+using Frame = Label;
 
 // A timer: Interval in milliseconds (0 stops it); Tick runs every Interval
 // milliseconds while enabled. A change of Interval takes effect from the

@@ -14,7 +14,7 @@
 #include <FL/Fl_Menu_Button.H>
 #include <FL/fl_ask.H>
 
-#include <cstdio>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +28,12 @@ namespace {
 constexpr int kFontSize = 12;
 
 int Px(int twips) { return TwipsToPixels(twips); }
+
+// A new widget over `r` (in twips), moved by (dx, dy) pixels.
+template <class Widget>
+Widget* Place(const Rect& r, int dx = 0, int dy = 0) {
+  return new Widget(dx + Px(r.left), dy + Px(r.top), Px(r.width), Px(r.height));
+}
 
 // Menu labels give "/", "\", "&" and "_" a meaning; items are plain text.
 std::string MenuLabel(const std::string& item) {
@@ -66,9 +72,7 @@ class FltkToolkit : public Toolkit {
 
   int Run(FormDescription& form, FormEvents& events) override {
     if (core_.active()) return 0;  // one Run at a time
-    SignalPipe pipe;
-    pipe_ = &pipe;
-    core_.Begin(&form, &events);
+    SignalPipe& pipe = core_.Begin(&form, &events);
     caption_ = form.caption;
     Build(form);
     if (pipe.ok()) Fl::add_fd(pipe.fd(), FL_READ, &FltkToolkit::OnSignalPipe, this);
@@ -86,7 +90,7 @@ class FltkToolkit : public Toolkit {
     Fl::remove_check(&FltkToolkit::OnCheck, this);
     if (pipe.ok()) Fl::remove_fd(pipe.fd());
     TearDown(form);
-    pipe_ = nullptr;
+    core_.End();
     return 0;
   }
 
@@ -101,28 +105,21 @@ class FltkToolkit : public Toolkit {
   }
 
   void ShowStatus(const std::string& text) override {
-    if (!window_) {
-      std::fprintf(stderr, "%s\n", DisplayText(text).c_str());
-      std::fflush(stderr);
-      return;
-    }
+    if (!window_) return ShowOnStderr(text);
     std::string shown = DisplayText(text);
-    for (char& c : shown) {
-      if (c == '\n') c = ' ';  // a caption has one line
-    }
+    std::replace(shown.begin(), shown.end(), '\n', ' ');  // a caption has one line
     window_->copy_label(shown.empty() ? caption_.c_str() : (caption_ + " - " + shown).c_str());
   }
 
-  void Close() override { RequestClose(); }
-
- private:
   // Timeouts run at the start of a wait, before it sleeps; a close asked
   // for there (from a tick) would wait for the next event. A byte in the
   // watched pipe makes the wait return, so the loop sees the request.
-  void RequestClose() {
+  void Close() override {
     core_.RequestClose();
-    if (pipe_ != nullptr) pipe_->Wake();
+    core_.Wake();
   }
+
+ private:
 
   void Build(FormDescription& form) {
     window_ = std::make_unique<Fl_Double_Window>(Px(form.client_width), Px(form.client_height));
@@ -131,10 +128,9 @@ class FltkToolkit : public Toolkit {
 
     int fx = 0, fy = 0;
     if (form.frame != nullptr) {
-      const Rect& r = form.frame->place;
-      fx = Px(r.left);
-      fy = Px(r.top);
-      auto* group = new Fl_Group(fx, fy, Px(r.width), Px(r.height));
+      auto* group = Place<Fl_Group>(form.frame->place);
+      fx = group->x();
+      fy = group->y();
       group->box(FL_ENGRAVED_FRAME);
       group->copy_label(form.frame->caption.c_str());
       group->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE);
@@ -142,22 +138,19 @@ class FltkToolkit : public Toolkit {
     }
     for (Label* l : form.frame_labels) {
       if (l == nullptr) continue;
-      auto* box = new Fl_Box(fx + Px(l->place.left), fy + Px(l->place.top), Px(l->place.width),
-                             Px(l->place.height));
+      auto* box = Place<Fl_Box>(l->place, fx, fy);
       box->copy_label(l->caption.c_str());
       box->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
       box->labelsize(kFontSize - 1);
     }
     for (ComboBox* c : form.frame_combos) {
       if (c == nullptr) continue;
-      auto* w = new Fl_Input_Choice(fx + Px(c->place.left), fy + Px(c->place.top),
-                                    Px(c->place.width), Px(c->place.height));
+      auto* w = Place<Fl_Input_Choice>(c->place, fx, fy);
       w->textsize(kFontSize);
       w->menubutton()->textsize(kFontSize);
       for (const std::string& item : c->items) w->add(MenuLabel(item).c_str());
       w->value(c->Text().c_str());
-      combos_.push_back(std::make_unique<ComboBinding>(ComboBinding{c, w}));
-      ComboBinding* b = combos_.back().get();
+      ComboBinding* b = combos_.emplace_back(new ComboBinding{c, w}).get();
       w->input()->when(FL_WHEN_CHANGED);
       w->input()->callback(&FltkToolkit::OnComboEdited, b);
       w->menubutton()->callback(&FltkToolkit::OnComboPicked, b);
@@ -167,20 +160,17 @@ class FltkToolkit : public Toolkit {
 
     for (Button* btn : form.buttons) {
       if (btn == nullptr) continue;
-      auto* w = new Fl_Button(Px(btn->place.left), Px(btn->place.top), Px(btn->place.width),
-                              Px(btn->place.height));
+      auto* w = Place<Fl_Button>(btn->place);
       w->copy_label(btn->caption.c_str());
       w->labelsize(kFontSize);
       w->callback(&FltkToolkit::OnButton, btn);
     }
     for (ListBox* l : form.lists) {
       if (l == nullptr) continue;
-      auto* w = new Fl_Hold_Browser(Px(l->place.left), Px(l->place.top), Px(l->place.width),
-                                    Px(l->place.height));
+      auto* w = Place<Fl_Hold_Browser>(l->place);
       w->textsize(kFontSize);
       w->format_char(0);  // items are shown as they are, no "@" codes
-      lists_.push_back(std::make_unique<ListBinding>(ListBinding{l, w}));
-      ListBinding* b = lists_.back().get();
+      ListBinding* b = lists_.emplace_back(new ListBinding{l, w}).get();
       SyncList(*b);
       l->on_items_changed = [b] { SyncList(*b); };
       l->on_refresh = [b] {
@@ -249,13 +239,12 @@ class FltkToolkit : public Toolkit {
     // Escape closes FLTK windows by default; here only the window manager's
     // close (or a close signal) ends the program.
     if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
-    static_cast<FltkToolkit*>(data)->RequestClose();
+    static_cast<FltkToolkit*>(data)->Close();
   }
 
   static void OnSignalPipe(int, void* data) {
     auto* kit = static_cast<FltkToolkit*>(data);
-    if (kit->pipe_ == nullptr) return;
-    kit->core_.ActOnAll(*kit->pipe_);
+    kit->core_.ActOnAll();
     // A close signal also answers an open message box; otherwise the
     // program could not end until somebody pressed OK.
     if (kit->core_.closing() && Fl::modal() != nullptr) Fl::modal()->hide();
@@ -293,7 +282,6 @@ class FltkToolkit : public Toolkit {
   }
 
   LoopCore core_;
-  SignalPipe* pipe_ = nullptr;
   std::string caption_;
   std::unique_ptr<Fl_Double_Window> window_;
   std::vector<std::unique_ptr<ComboBinding>> combos_;

@@ -30,30 +30,27 @@ class HeadlessToolkit : public Toolkit {
 
   int Run(FormDescription& form, FormEvents& events) override {
     if (core_.active()) return 0;  // one Run at a time
-    SignalPipe pipe;
-    pipe_ = &pipe;
-    core_.Begin(&form, &events);
-    slots_.clear();
+    SignalPipe& pipe = core_.Begin(&form, &events);
     for (Timer* t : form.timers) {
       if (t != nullptr) slots_.push_back(TimerSlot{t, false, {}});
     }
 
     core_.RunLoad();
     while (!core_.closing()) {
-      core_.ActOnAll(pipe);
+      core_.ActOnAll();
       RunDueTimers();
       if (core_.closing()) break;
       WaitForWork(pipe);
     }
     core_.RunUnload();
-    pipe_ = nullptr;
+    core_.End();
     slots_.clear();
     return 0;
   }
 
   void Yield() override {
-    if (!core_.active() || pipe_ == nullptr) return;
-    core_.ActOnAll(*pipe_);
+    if (!core_.active()) return;
+    core_.ActOnAll();
     RunDueTimers();
   }
 
@@ -62,10 +59,7 @@ class HeadlessToolkit : public Toolkit {
     std::fflush(stderr);
   }
 
-  void ShowStatus(const std::string& text) override {
-    std::fprintf(stderr, "%s\n", DisplayText(text).c_str());
-    std::fflush(stderr);
-  }
+  void ShowStatus(const std::string& text) override { ShowOnStderr(text); }
 
   void Close() override { core_.RequestClose(); }
 
@@ -109,15 +103,12 @@ class HeadlessToolkit : public Toolkit {
       int ms = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
       timeout_ms = timeout_ms < 0 ? ms : std::min(timeout_ms, ms);
     }
-    struct pollfd p {};
-    p.fd = pipe.fd();
-    p.events = POLLIN;
+    pollfd p{pipe.fd(), POLLIN, 0};
     int n = ::poll(&p, pipe.ok() ? 1 : 0, timeout_ms);
     (void)n;  // a signal (EINTR) or a ready pipe both lead back to the loop
   }
 
   LoopCore core_;
-  SignalPipe* pipe_ = nullptr;
   std::vector<TimerSlot> slots_;
 };
 

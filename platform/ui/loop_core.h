@@ -2,6 +2,8 @@
 // Unload, and the rules for when a tick or a click may run.
 #pragma once
 
+#include <cstdio>
+#include <optional>
 #include <string>
 
 #include "platform/ui.h"
@@ -25,18 +27,28 @@ inline std::string DisplayText(const std::string& text) {
   return out;
 }
 
+// Shows a status line (or a message) on standard error, as it would read.
+inline void ShowOnStderr(const std::string& text) {
+  std::fprintf(stderr, "%s\n", DisplayText(text).c_str());
+  std::fflush(stderr);
+}
+
 class LoopCore {
  public:
   enum class Phase { kIdle, kLoading, kRunning, kUnloading };
 
-  void Begin(FormDescription* form, FormEvents* events) {
+  // Starts a Run: catches the signals (until End) and resets the state.
+  SignalPipe& Begin(FormDescription* form, FormEvents* events) {
+    pipe_.emplace();
     form_ = form;
     events_ = events;
     closing_ = false;
     click_waiting_ = false;
     in_tick_ = false;
     phase_ = Phase::kIdle;
+    return *pipe_;
   }
+  void End() { pipe_.reset(); }
 
   // Runs Load. Signals noted while it runs wait until it has returned: a
   // click then reaches the button, a close request ends the loop.
@@ -44,11 +56,9 @@ class LoopCore {
     phase_ = Phase::kLoading;
     if (events_->Load) events_->Load();
     phase_ = Phase::kRunning;
-    if (click_waiting_ && !closing_) {
-      click_waiting_ = false;
-      ClickFirstButton();
-    }
+    const bool click = click_waiting_ && !closing_;
     click_waiting_ = false;
+    if (click) ClickFirstButton();
   }
 
   // Runs Unload (once); Run returns after it.
@@ -68,8 +78,14 @@ class LoopCore {
     }
   }
 
-  void ActOnAll(SignalPipe& pipe) {
-    for (SignalAction a : pipe.Drain()) Act(a);
+  // Acts on every signal noted so far (none outside a Run).
+  void ActOnAll() {
+    if (!pipe_) return;
+    for (SignalAction a : pipe_->Drain()) Act(a);
+  }
+  // Wakes a wait on the signal pipe, so the loop looks round.
+  void Wake() {
+    if (pipe_) pipe_->Wake();
   }
 
   // Ticks run once Load is over, and never inside another tick (a tick
@@ -91,7 +107,6 @@ class LoopCore {
 
   void RequestClose() { closing_ = true; }
   bool closing() const { return closing_; }
-  Phase phase() const { return phase_; }
   bool active() const { return phase_ != Phase::kIdle; }
 
   // A timer runs while it is enabled with a positive interval.
@@ -100,6 +115,7 @@ class LoopCore {
  private:
   FormDescription* form_ = nullptr;
   FormEvents* events_ = nullptr;
+  std::optional<SignalPipe> pipe_;
   Phase phase_ = Phase::kIdle;
   bool closing_ = false;
   bool click_waiting_ = false;
