@@ -162,7 +162,7 @@ TEST_F(DatabankTest, FreeSwapIsTakenAtOnceAndHeldUntilReleased) {
     EXPECT_TRUE(lock.held());
     EXPECT_EQ(lock.path(), "C:\\TEMP\\DSP.data.k.dat.TMP");
     EXPECT_TRUE(root.Exists(lock.path()));
-    EXPECT_EQ(env->ProbeLock(lock.path()), platform::LockState::kHeld);
+    EXPECT_EQ(world.env->ProbeLock(lock.path()), platform::LockState::kHeld);
     EXPECT_EQ(Log(), (Lines{"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"}));
   }
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
@@ -202,7 +202,7 @@ TEST_F(DatabankTest, AbandonedSwapFileIsRemovedAfterJustOverSevenSeconds) {
 TEST_F(DatabankTest, TimeoutLineIsWrittenEvenWithTheLogOff) {
   root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
   root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
-  S("C:\\data\\k.dat", "k", "a longer value");
+  db->Set("C:\\data\\k.dat", "k", "a longer value");
   EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "k=a longer value\r\n");
   EXPECT_EQ(Log(), (Lines{"!!! Swap conflict [C:\\TEMP\\DSP.data.k.dat.TMP] TIMEOUT. File removed."}));
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));

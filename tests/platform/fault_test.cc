@@ -15,10 +15,9 @@
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"
-#include "platform/env.h"
 #include "registry/registry.h"
 #include "tests/support/fault_env.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::testing {
 namespace {
@@ -29,19 +28,15 @@ constexpr const char* kQueue = "C:\\ORB\\Queue.pof";
 constexpr const char* kOld = "alpha=one\r\nbeta=two\r\ngamma=three\r\n";
 
 // One program's stack over a fresh root whose Env can be made to fail.
-struct World {
-  explicit World(const std::string& bank_contents) {
-    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\nSTATUS=C:\\TEMP\\STATUS\r\n");
-    root.WriteFile(kStatus, "Local ID=10.0.0.9\r\n");
+struct FaultWorld : World {
+  explicit FaultWorld(const std::string& bank_contents)
+      : World({.fileloc = "Temporary path=C:\\TEMP\r\nSTATUS=C:\\TEMP\\STATUS\r\n"}),
+        fault(Wrap<FaultEnv>()) {
+    WriteStatus({"Local ID=10.0.0.9"});
     if (!bank_contents.empty()) root.WriteFile(kBank, bank_contents);
-    real = MakeTestEnv(root, clock);
-    env = std::make_unique<FaultEnv>(*real);
-    db = std::make_unique<databank::Databank>(*env);
-    reg = std::make_unique<registry::Registry>(*env, *db);
-    msg = std::make_unique<messaging::Messaging>(*env, *db, *reg);
+    AddMessaging();
     // The engines settle their file locations before the steps are counted.
-    std::string name = kBank;
-    db->ResolveBankPath(name);
+    db->ResolveBankPath(kBank);
     (void)msg->ReadTop(kQueue);
   }
 
@@ -70,38 +65,32 @@ struct World {
     return all;
   }
 
-  TempRoot root;
-  std::shared_ptr<platform::ManualClock> clock = MakeManualClock();
-  std::unique_ptr<platform::Env> real;
-  std::unique_ptr<FaultEnv> env;
-  std::unique_ptr<databank::Databank> db;
-  std::unique_ptr<registry::Registry> reg;
-  std::unique_ptr<messaging::Messaging> msg;
+  FaultEnv* fault;
 };
 
 // Runs `operation` in a fresh world with no fault to count its steps, then
 // once for each step failing with `error`, handing each world to `check`.
-void SweepSteps(const std::string& start, int error, const std::function<void(World&)>& operation,
-                const std::function<void(World&, const std::string& step)>& check) {
+void SweepSteps(const std::string& start, int error, const std::function<void(FaultWorld&)>& operation,
+                const std::function<void(FaultWorld&, const std::string& step)>& check) {
   int steps = 0;
   {
-    World w(start);
-    w.env->Count();
+    FaultWorld w(start);
+    w.fault->Count();
     operation(w);
-    steps = w.env->steps();
+    steps = w.fault->steps();
     check(w, "none");
   }
   ASSERT_GT(steps, 0);
   for (int n = 1; n <= steps; ++n) {
-    World w(start);
-    w.env->FailNth(n, error);
+    FaultWorld w(start);
+    w.fault->FailNth(n, error);
     operation(w);
     const std::string step = std::to_string(n) + " of " + std::to_string(steps) + " (" +
-                             (w.env->log().size() >= static_cast<size_t>(n) ? w.env->log()[n - 1]
+                             (w.fault->log().size() >= static_cast<size_t>(n) ? w.fault->log()[n - 1]
                                                                             : "not reached") +
                              ")";
     SCOPED_TRACE("failing step " + step);
-    EXPECT_EQ(w.env->failures(), w.env->log().size() >= static_cast<size_t>(n) ? 1 : 0);
+    EXPECT_EQ(w.fault->failures(), w.fault->log().size() >= static_cast<size_t>(n) ? 1 : 0);
     check(w, step);
   }
 }
@@ -126,8 +115,8 @@ TEST(FaultTest, EachFailingStepOfADatabankWriteLeavesTheBankWhole) {
       platform::Status written;
       SweepSteps(
           c.start, error,
-          [&](World& w) { written = w.db->Write(kBank, c.key, c.value); },
-          [&](World& w, const std::string& step) {
+          [&](FaultWorld& w) { written = w.db->Write(kBank, c.key, c.value); },
+          [&](FaultWorld& w, const std::string& step) {
             const std::string now = w.root.ReadFile(kBank);
             const std::string before = c.start.empty() ? "<missing>" : c.start;
             if (step == "none") {
@@ -161,11 +150,11 @@ TEST(FaultTest, EachFailingStepOfAQueueTakeKeepsEveryEntry) {
   std::string rest = queue.substr(queue.find("--- Entry", 1));
   bool gone = false;
   messaging::QueueEntry taken;
-  auto take = [&](World& w) {
+  auto take = [&](FaultWorld& w) {
     w.root.WriteFile(kQueue, queue);
     gone = w.msg->TakeTop(kQueue, taken).ok();
   };
-  SweepSteps("", EIO, take, [&](World& w, const std::string& step) {
+  SweepSteps("", EIO, take, [&](FaultWorld& w, const std::string& step) {
     const std::string now = w.root.ReadFile(kQueue);
     // The queue is the old file or the rebuilt one, never something between.
     EXPECT_TRUE(now == queue || now == rest) << now;
@@ -191,8 +180,8 @@ TEST(FaultTest, EachFailingStepOfAQueueTakeKeepsEveryEntry) {
 
 TEST(FaultTest, EachFailingStepOfARegistrationIsMadeUpByTheNextAttempt) {
   SweepSteps(
-      kOld, EIO, [](World& w) { w.reg->RegisterApplication("CAROB"); },
-      [](World& w, const std::string&) {
+      kOld, EIO, [](FaultWorld& w) { w.reg->RegisterApplication("CAROB"); },
+      [](FaultWorld& w, const std::string&) {
         const std::string status = w.root.ReadFile(kStatus);
         EXPECT_EQ(status.rfind("Local ID=10.0.0.9\r\n", 0), 0u) << status;
         EXPECT_NE(status.find("CAROB running=Yes\r\n"), std::string::npos) << status;
@@ -201,12 +190,12 @@ TEST(FaultTest, EachFailingStepOfARegistrationIsMadeUpByTheNextAttempt) {
 }
 
 TEST(FaultTest, ARegistrationThatCannotBeWrittenGivesUpAfterItsAttempts) {
-  World w(kOld);
+  FaultWorld w(kOld);
   const double start = w.clock->Now().seconds_since_midnight;
-  w.env->FailNth(1, EROFS, FaultEnv::kOpen | FaultEnv::kWrite | FaultEnv::kReplace,
+  w.fault->FailNth(1, EROFS, FaultEnv::kOpen | FaultEnv::kWrite | FaultEnv::kReplace,
                  /*and_after=*/true);
   w.reg->RegisterApplication("CAROB");  // returns rather than trying for ever
-  EXPECT_GT(w.env->failures(), 0);
+  EXPECT_GT(w.fault->failures(), 0);
   EXPECT_EQ(w.root.ReadFile(kStatus), "Local ID=10.0.0.9\r\n");
   EXPECT_EQ(w.Leftovers(), std::vector<std::string>{});
   // It waited between its attempts, and only between them.

@@ -24,17 +24,18 @@
 namespace carob::testing {
 
 class FaultEnv : public platform::EnvWrapper {
+  using Status = platform::Status;
+  using File = platform::File;
+  using LockFile = platform::LockFile;
+
  public:
   // Kinds of step, to count only some of them.
   enum Kind : unsigned {
     kOpen = 1u << 0,     // Open, OpenLocked
-    kRead = 1u << 1,     // ReadAll
-    kWrite = 1u << 2,    // AppendBytes and the writes of Files and LockFiles
-    kRename = 1u << 3,   // Rename
-    kReplace = 1u << 4,  // ReplaceContents, ReplaceContentsHeld
-    kLock = 1u << 5,     // TryLock, BreakLock
-    kOther = 1u << 6,    // Delete, MarkModified, StartProgram
-    kAll = (1u << 7) - 1,
+    kWrite = 1u << 1,    // AppendBytes and the writes of Files and LockFiles
+    kReplace = 1u << 2,  // ReplaceContents, ReplaceContentsHeld
+    kOther = 1u << 3,    // ReadAll, Rename, Delete, TryLock, BreakLock, MarkModified, StartProgram
+    kAll = (1u << 4) - 1,
   };
 
   explicit FaultEnv(platform::Env& target) : EnvWrapper(target) {}
@@ -47,7 +48,6 @@ class FaultEnv : public platform::EnvWrapper {
     error_ = error;
     kinds_ = kinds;
     and_after_ = and_after;
-    count_ = 0;
     failed_ = 0;
     log_.clear();
   }
@@ -55,72 +55,66 @@ class FaultEnv : public platform::EnvWrapper {
   void Count(unsigned kinds = kAll) { FailNth(0, 0, kinds); }
 
   // Steps counted since the last FailNth, and how many of them failed.
-  int steps() const { return count_; }
+  int steps() const { return static_cast<int>(log_.size()); }
   int failures() const { return failed_; }
   // "open C:\x", "rename C:\a" ... one line per counted step, for messages.
   const std::vector<std::string>& log() const { return log_; }
 
-  platform::Status Open(const std::string& path, platform::OpenMode mode,
-                        std::unique_ptr<platform::File>* file) override {
-    if (auto s = Step(kOpen, "open " + path); !s) return Refused(s, file);
-    return Wrap(EnvWrapper::Open(path, mode, file), file, path);
+  Status Open(const std::string& path, platform::OpenMode mode,
+              std::unique_ptr<File>* file) override {
+    return Handed(Then(kOpen, "open " + path, [&] { return EnvWrapper::Open(path, mode, file); }),
+                  file, path);
   }
-  platform::Status OpenLocked(const std::string& path, platform::OpenMode mode,
-                              std::unique_ptr<platform::File>* file) override {
-    if (auto s = Step(kOpen, "open locked " + path); !s) return Refused(s, file);
-    return Wrap(EnvWrapper::OpenLocked(path, mode, file), file, path);
+  Status OpenLocked(const std::string& path, platform::OpenMode mode,
+                    std::unique_ptr<File>* file) override {
+    return Handed(Then(kOpen, "open locked " + path,
+                       [&] { return EnvWrapper::OpenLocked(path, mode, file); }),
+                  file, path);
   }
-  platform::Status ReadAll(const std::string& path, std::string& bytes) override {
-    if (auto s = Step(kRead, "read " + path); !s) {
-      bytes.clear();
-      return s;
-    }
-    return EnvWrapper::ReadAll(path, bytes);
+  Status ReadAll(const std::string& path, std::string& bytes) override {
+    bytes.clear();
+    return Then(kOther, "read " + path, [&] { return EnvWrapper::ReadAll(path, bytes); });
   }
-  platform::Status AppendBytes(const std::string& path, std::string_view bytes) override {
-    if (auto s = Step(kWrite, "append to " + path); !s) return s;
-    return EnvWrapper::AppendBytes(path, bytes);
+  Status AppendBytes(const std::string& path, std::string_view bytes) override {
+    return Then(kWrite, "append to " + path, [&] { return EnvWrapper::AppendBytes(path, bytes); });
   }
-  platform::Status Rename(const std::string& from, const std::string& to) override {
-    if (auto s = Step(kRename, "rename " + from + " to " + to); !s) return s;
-    return EnvWrapper::Rename(from, to);
+  Status Rename(const std::string& from, const std::string& to) override {
+    return Then(kOther, "rename " + from + " to " + to,
+                [&] { return EnvWrapper::Rename(from, to); });
   }
-  platform::Status Delete(const std::string& path) override {
-    if (auto s = Step(kOther, "delete " + path); !s) return s;
-    return EnvWrapper::Delete(path);
+  Status Delete(const std::string& path) override {
+    return Then(kOther, "delete " + path, [&] { return EnvWrapper::Delete(path); });
   }
-  platform::Status ReplaceContents(const std::string& path, std::string_view bytes) override {
-    if (auto s = Step(kReplace, "replace " + path); !s) return s;
-    return EnvWrapper::ReplaceContents(path, bytes);
+  Status ReplaceContents(const std::string& path, std::string_view bytes) override {
+    return Then(kReplace, "replace " + path,
+                [&] { return EnvWrapper::ReplaceContents(path, bytes); });
   }
-  platform::Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
-                                       std::unique_ptr<platform::LockFile>* held) override {
-    if (auto s = Step(kReplace, "replace held " + path); !s) return Refused(s, held);
-    return WrapLock(EnvWrapper::ReplaceContentsHeld(path, bytes, held), held, path);
+  Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
+                             std::unique_ptr<LockFile>* held) override {
+    return Handed(Then(kReplace, "replace held " + path,
+                       [&] { return EnvWrapper::ReplaceContentsHeld(path, bytes, held); }),
+                  held, path);
   }
-  platform::Status MarkModified(const std::string& path) override {
-    if (auto s = Step(kOther, "mark " + path); !s) return s;
-    return EnvWrapper::MarkModified(path);
+  Status MarkModified(const std::string& path) override {
+    return Then(kOther, "mark " + path, [&] { return EnvWrapper::MarkModified(path); });
   }
-  platform::Status TryLock(const std::string& path,
-                           std::unique_ptr<platform::LockFile>* lock) override {
-    if (auto s = Step(kLock, "lock " + path); !s) return Refused(s, lock);
-    return WrapLock(EnvWrapper::TryLock(path, lock), lock, path);
+  Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
+    return Handed(Then(kOther, "lock " + path, [&] { return EnvWrapper::TryLock(path, lock); }),
+                  lock, path);
   }
-  platform::Status BreakLock(const std::string& path) override {
-    if (auto s = Step(kLock, "break lock " + path); !s) return s;
-    return EnvWrapper::BreakLock(path);
+  Status BreakLock(const std::string& path) override {
+    return Then(kOther, "break lock " + path, [&] { return EnvWrapper::BreakLock(path); });
   }
-  platform::Status StartProgram(const std::string& path, int window_style) override {
-    if (auto s = Step(kOther, "start " + path); !s) return s;
-    return EnvWrapper::StartProgram(path, window_style);
+  Status StartProgram(const std::string& path, int window_style) override {
+    return Then(kOther, "start " + path,
+                [&] { return EnvWrapper::StartProgram(path, window_style); });
   }
 
  private:
   // A File whose writes are steps of its FaultEnv.
-  class FaultFile : public platform::File {
+  class FaultFile : public File {
    public:
-    FaultFile(FaultEnv& env, std::unique_ptr<platform::File> file, std::string path)
+    FaultFile(FaultEnv& env, std::unique_ptr<File> file, std::string path)
         : env_(env), file_(std::move(file)), path_(std::move(path)) {
       serial_ = file_->serial();
     }
@@ -128,65 +122,60 @@ class FaultEnv : public platform::EnvWrapper {
     int64_t Tell() override { return file_->Tell(); }
     bool ReadAt(int64_t offset, char& byte) override { return file_->ReadAt(offset, byte); }
     int64_t Size() override { return file_->Size(); }
-    platform::Status Write(std::string_view bytes) override {
-      if (auto s = env_.Step(kWrite, "write " + path_); !s) return s;
-      return file_->Write(bytes);
+    Status Write(std::string_view bytes) override {
+      return env_.Then(kWrite, "write " + path_, [&] { return file_->Write(bytes); });
     }
-    platform::Status WriteAt(int64_t offset, char byte) override {
-      if (auto s = env_.Step(kWrite, "write at " + path_); !s) return s;
-      return file_->WriteAt(offset, byte);
+    Status WriteAt(int64_t offset, char byte) override {
+      return env_.Then(kWrite, "write at " + path_, [&] { return file_->WriteAt(offset, byte); });
     }
-    platform::Status WriteRangeAt(int64_t offset, std::string_view bytes) override {
-      if (auto s = env_.Step(kWrite, "write range " + path_); !s) return s;
-      return file_->WriteRangeAt(offset, bytes);
+    Status WriteRangeAt(int64_t offset, std::string_view bytes) override {
+      return env_.Then(kWrite, "write range " + path_,
+                       [&] { return file_->WriteRangeAt(offset, bytes); });
     }
 
    private:
     FaultEnv& env_;
-    std::unique_ptr<platform::File> file_;
+    std::unique_ptr<File> file_;
     std::string path_;
   };
 
   // A LockFile whose writes are steps of its FaultEnv.
-  class FaultLock : public platform::LockFile {
+  class FaultLock : public LockFile {
    public:
-    FaultLock(FaultEnv& env, std::unique_ptr<platform::LockFile> lock, std::string path)
+    FaultLock(FaultEnv& env, std::unique_ptr<LockFile> lock, std::string path)
         : env_(env), lock_(std::move(lock)), path_(std::move(path)) {}
-    platform::Status Write(std::string_view bytes) override {
-      if (auto s = env_.Step(kWrite, "write lock " + path_); !s) return s;
-      return lock_->Write(bytes);
+    Status Write(std::string_view bytes) override {
+      return env_.Then(kWrite, "write lock " + path_, [&] { return lock_->Write(bytes); });
     }
     void Release() override { lock_->Release(); }
 
    private:
     FaultEnv& env_;
-    std::unique_ptr<platform::LockFile> lock_;
+    std::unique_ptr<LockFile> lock_;
     std::string path_;
   };
 
-  platform::Status Step(Kind kind, std::string what) {
-    if ((kinds_ & kind) == 0) return platform::Status::Ok();
-    ++count_;
+  // Counts the step when its kind is counted, and refuses it when it is the
+  // one to fail; otherwise makes the call.
+  template <class Call>
+  Status Then(Kind kind, std::string what, Call call) {
+    if ((kinds_ & kind) == 0) return call();
     log_.push_back(what);
-    if (fail_at_ <= 0 || count_ < fail_at_ || (count_ > fail_at_ && !and_after_)) {
-      return platform::Status::Ok();
-    }
+    const int n = steps();
+    if (fail_at_ <= 0 || n < fail_at_ || (n > fail_at_ && !and_after_)) return call();
     ++failed_;
-    return platform::Status::FromErrno("cannot " + what, error_);
+    return Status::FromErrno("cannot " + what, error_);
   }
-  template <typename T>
-  static platform::Status Refused(const platform::Status& s, std::unique_ptr<T>* out) {
-    out->reset();
-    return s;
-  }
-  platform::Status Wrap(platform::Status s, std::unique_ptr<platform::File>* file,
-                        const std::string& path) {
-    if (s) *file = std::make_unique<FaultFile>(*this, std::move(*file), path);
-    return s;
-  }
-  platform::Status WrapLock(platform::Status s, std::unique_ptr<platform::LockFile>* lock,
-                            const std::string& path) {
-    if (s) *lock = std::make_unique<FaultLock>(*this, std::move(*lock), path);
+  // What a successful call handed out, wrapped so its writes are steps too;
+  // nothing after a failure.
+  template <class T>
+  Status Handed(Status s, std::unique_ptr<T>* out, const std::string& path) {
+    using Faulty = std::conditional_t<std::is_same_v<T, File>, FaultFile, FaultLock>;
+    if (s) {
+      *out = std::make_unique<Faulty>(*this, std::move(*out), path);
+    } else {
+      out->reset();
+    }
     return s;
   }
 
@@ -194,7 +183,6 @@ class FaultEnv : public platform::EnvWrapper {
   int error_ = EIO;
   unsigned kinds_ = kAll;
   bool and_after_ = false;
-  int count_ = 0;
   int failed_ = 0;
   std::vector<std::string> log_;
 };

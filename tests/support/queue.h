@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::testing {
 

@@ -5,13 +5,21 @@
 // only the layers it uses).
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "tests/support/scripted_interaction.h"
-#include "tests/support/test_env.h"
+#include "platform/env.h"
+#include "platform/interaction.h"
 
 namespace carob::databank { class Databank; }
 namespace carob::registry { class Registry; }
@@ -21,6 +29,110 @@ namespace carob::testing {
 
 inline constexpr const char* kTempFolder = "C:\\TEMP";
 inline constexpr const char* kStatusPath = "C:\\TEMP\\STATUS";
+
+// The whole file at a native path; "" when it cannot be read.
+inline std::string ReadNative(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Lines ended with CR LF, as the databanks and queues hold them.
+inline std::string Lines(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& l : lines) out += l + "\r\n";
+  return out;
+}
+
+// A fresh folder that stands for the ORB root; removed with its contents.
+// Files are named by their Windows-style path under it ("C:\x" -> root/c/x).
+class TempRoot {
+ public:
+  TempRoot() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "carob-test-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data()) ? tmpl : "";
+  }
+  ~TempRoot() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string Native(std::string windows_path) const {
+    if (windows_path.size() >= 2 && windows_path[1] == ':') {
+      windows_path.replace(0, 2, 1, static_cast<char>(std::tolower(windows_path[0] & 0xff)));
+    }
+    for (char& c : windows_path) if (c == '\\') c = '/';
+    return path_ + "/" + windows_path;
+  }
+  // Creates the folder (and parents) of a Windows-style folder path.
+  void MakeFolder(const std::string& windows_folder) const {
+    std::filesystem::create_directories(Native(windows_folder));
+  }
+  // The native path of a file, its folder made.
+  std::string MadeFor(const std::string& windows_path) const {
+    const std::filesystem::path p = Native(windows_path);
+    std::filesystem::create_directories(p.parent_path());
+    return p;
+  }
+  void WriteFile(const std::string& windows_path, const std::string& bytes) const {
+    std::ofstream(MadeFor(windows_path), std::ios::binary | std::ios::trunc) << bytes;
+  }
+  // Appends bytes in one write at the end of a file (created when missing),
+  // as the programs of the family append, so that a running program that
+  // rebuilds the file meanwhile loses nothing.
+  void Append(const std::string& windows_path, const std::string& bytes) const {
+    const int fd = ::open(MadeFor(windows_path).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0) return;
+    (void)!::write(fd, bytes.data(), bytes.size());
+    ::close(fd);
+  }
+  // The whole file, or "<missing>" when it does not exist.
+  std::string ReadFile(const std::string& windows_path) const {
+    return Exists(windows_path) ? ReadNative(Native(windows_path)) : "<missing>";
+  }
+  bool Exists(const std::string& windows_path) const {
+    return std::filesystem::exists(Native(windows_path));
+  }
+
+ private:
+  std::string path_;
+};
+
+// An Env over `root` whose program runs from the Windows-style folder
+// `program_folder` (default "C:\ORB\CAROB", executable "carob"), with an
+// optional injected clock.
+inline std::unique_ptr<platform::Env> MakeTestEnv(
+    const TempRoot& root, std::shared_ptr<platform::Clock> clock = nullptr,
+    const std::string& program_folder = "C:\\ORB\\CAROB", const std::string& exe = "carob") {
+  root.MakeFolder(program_folder);
+  platform::PosixEnvOptions o;
+  o.orb_root = root.path();
+  o.program_path = root.Native(program_folder) + "/" + exe;
+  o.clock = std::move(clock);
+  return platform::NewPosixEnv(std::move(o));
+}
+
+// A manual clock at 08:29:45 on 12-07-2026 (override as needed).
+inline std::shared_ptr<platform::ManualClock> MakeManualClock(int h = 8, int m = 29, double s = 45) {
+  return std::make_shared<platform::ManualClock>(
+      platform::WallTime{2026, 12, 7, h, m, static_cast<int>(s), h * 3600.0 + m * 60.0 + s});
+}
+
+// An Interaction a test scripts: its yields and message boxes run what the
+// test gives; unset, they behave as a program without a window.
+struct ScriptedInteraction : platform::Interaction {
+  std::function<void()> on_yield;
+  std::function<void(const std::string& text, const std::string& title)> on_message_box;
+
+  void Yield() override { on_yield ? on_yield() : platform::NoWindow().Yield(); }
+  void MessageBox(const std::string& text, const std::string& title) override {
+    on_message_box ? on_message_box(text, title) : platform::NoWindow().MessageBox(text, title);
+  }
+};
 
 struct WorldOptions {
   std::string program_folder = "C:\\ORB\\CAROB";
@@ -82,13 +194,11 @@ class World {
   std::string Read(const std::string& windows_path) const { return root.ReadFile(windows_path); }
   std::string Status() const { return root.ReadFile(kStatusPath); }
   void WriteStatus(const std::vector<std::string>& lines) const {
-    std::string bytes;
-    for (const std::string& l : lines) bytes += l + "\r\n";
-    root.WriteFile(kStatusPath, bytes);
+    root.WriteFile(kStatusPath, Lines(lines));
   }
   // A line added to "C:\FileLoc" as another program would record it.
   void AddFileLoc(const std::string& key, const std::string& value) const {
-    root.WriteFile("C:\\FileLoc", root.ReadFile("C:\\FileLoc") + key + "=" + value + "\r\n");
+    root.Append("C:\\FileLoc", key + "=" + value + "\r\n");
   }
 
  private:
@@ -113,5 +223,23 @@ class World {
  private:
   platform::Env* over_ = nullptr;
 };
+
+// Thrown by the message-box hook of a RegistryWorld, so that a guard that
+// wrongly warns ends the test instead of waiting for ever.
+struct UnexpectedWarning : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A world up to the registry, where a warning nobody expected ends the test.
+template <class Registry = registry::Registry>
+struct BasicRegistryWorld : World {
+  explicit BasicRegistryWorld(WorldOptions o = {}) : World(std::move(o)) {
+    AddRegistry<Registry>();
+    ui.on_message_box = [](const std::string& text, const std::string&) {
+      throw UnexpectedWarning(text);
+    };
+  }
+};
+using RegistryWorld = BasicRegistryWorld<>;
 
 }  // namespace carob::testing

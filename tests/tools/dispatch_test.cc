@@ -80,7 +80,7 @@ TEST(DispatchRouting, DeliversDoAndLocalSendToWithTheSenderNamed) {
 
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
-  std::vector<Lines> want = {
+  std::vector<EntryLines> want = {
       {"SET SOURCE = hostB", "the sky be blue"},
       {"SET SOURCE = hostB", "lower case prefix"},
       {"SET SOURCE = hostC", "addressed here"},
@@ -113,10 +113,10 @@ TEST(DispatchRouting, ForwardsOtherComputersUnchangedAndKeepsTheUnroutable) {
   // The shared folder is not there yet: the entry for hostB waits.
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
-  std::vector<Lines> forwarded = {{"SET SOURCE = hostA", "SENDTO [hostB] CAROB:for b", "second line"}};
+  std::vector<EntryLines> forwarded = {{"SET SOURCE = hostA", "SENDTO [hostB] CAROB:for b", "second line"}};
   EXPECT_EQ(c.Entries(kPending), forwarded);
   EXPECT_NE(r.err.find("hostB.input.POF"), std::string::npos) << r.err;
-  std::vector<Lines> kept = {
+  std::vector<EntryLines> kept = {
       {"SET SOURCE = hostA", "SENDTO [hostZ] CAROB:nowhere"},
       {"SET SOURCE = hostA", "DO no application"},
       {"SET SOURCE = hostA", "HELLO CAROB:x"},
@@ -152,7 +152,7 @@ TEST(DispatchRouting, WaitsForAnInterfaceKeyThenDeliversInOrder) {
 
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(c.Entries(kCarobIface), (std::vector<Lines>{{"SET SOURCE = hostA", "not held up"}}));
+  EXPECT_EQ(c.Entries(kCarobIface), (std::vector<EntryLines>{{"SET SOURCE = hostA", "not held up"}}));
   EXPECT_EQ(c.Entries(kPending).size(), 2u);
   EXPECT_NE(r.err.find("Lexwright interface"), std::string::npos) << r.err;
 
@@ -160,7 +160,7 @@ TEST(DispatchRouting, WaitsForAnInterfaceKeyThenDeliversInOrder) {
   r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries(kPending),
-            (std::vector<Lines>{{"SET SOURCE = hostA", "DO Lexwright:first"},
+            (std::vector<EntryLines>{{"SET SOURCE = hostA", "DO Lexwright:first"},
                                 {"SET SOURCE = hostA", "DO LEXWRIGHT:second"}}));
 
   // The key appears (any letter case) while a third one waits in the input,
@@ -174,7 +174,7 @@ TEST(DispatchRouting, WaitsForAnInterfaceKeyThenDeliversInOrder) {
   r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries("C:\\LEX\\Lexwright.interface.POF"),
-            (std::vector<Lines>{{"SET SOURCE = hostA", "first"},
+            (std::vector<EntryLines>{{"SET SOURCE = hostA", "first"},
                                 {"SET SOURCE = hostA", "second"},
                                 {"SET SOURCE = hostB", "third"}}));
   EXPECT_EQ(c.root().ReadFile(kPending), "");
@@ -191,7 +191,7 @@ TEST(DispatchRouting, EntriesWithoutTextAreDroppedWithoutBlockingTheQueue) {
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries(kCarobIface),
-            (std::vector<Lines>{{"SET SOURCE = hostB", "after an empty entry"}}));
+            (std::vector<EntryLines>{{"SET SOURCE = hostB", "after an empty entry"}}));
   EXPECT_EQ(c.root().ReadFile(kInput), "");
 }
 

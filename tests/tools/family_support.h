@@ -20,9 +20,9 @@ namespace carob::testing {
 inline const std::string kSourceDir = CAROB_SOURCE_DIR;
 
 // The text lines of one queue entry.
-using Lines = std::vector<std::string>;
+using EntryLines = std::vector<std::string>;
 
-inline std::string JoinLines(const Lines& lines) {
+inline std::string JoinLines(const EntryLines& lines) {
   std::string s;
   for (size_t i = 0; i < lines.size(); ++i) s += (i ? "\n" : "") + lines[i];
   return s;
@@ -71,8 +71,8 @@ class Computer {
   }
 
   // The text lines of each entry of a queue file.
-  std::vector<Lines> Entries(const std::string& windows_path) const {
-    std::vector<Lines> out;
+  std::vector<EntryLines> Entries(const std::string& windows_path) const {
+    std::vector<EntryLines> out;
     if (!world_.root.Exists(windows_path)) return out;
     for (QueueEntry& e : ParseQueue(world_.Read(windows_path))) out.push_back(std::move(e.lines));
     return out;

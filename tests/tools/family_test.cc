@@ -120,7 +120,7 @@ TEST(FamilyRoad, ConsoleAddressesOtherApplicationsAndSeesWhatArrives) {
   EXPECT_EQ(talk->Out(), "a note for you\n");
   // Blank lines are not sent.
   EXPECT_EQ(c.Entries("C:\\LEX\\Lexwright.interface.POF"),
-            (std::vector<Lines>{{"SET SOURCE = hostA", "hello there"}}));
+            (std::vector<EntryLines>{{"SET SOURCE = hostA", "hello there"}}));
   dispatcher->Signal(SIGTERM);
   EXPECT_EQ(dispatcher->Wait(60), 0);
 
@@ -247,8 +247,8 @@ TEST(FamilyRunCommand, ScriptedSessionAnswersAndLeavesNoProcessBehind) {
   TempRoot root;
   Launch o;
   o.argv = {kSourceDir + "/scripts/run.sh", "--wait", "5"};
-  o.set_env = {{"ORB_ROOT", root.path()}, {"CAROB_BIN_DIR", kBinDir}};
-  o.unset_env = {"DISPLAY", "WAYLAND_DISPLAY", "ORB"};
+  o.env = {"ORB_ROOT=" + root.path(), "CAROB_BIN_DIR=" + kBinDir, "DISPLAY=", "WAYLAND_DISPLAY=",
+           "ORB="};
   o.pipe_input = true;
   Process run(o);
   ASSERT_TRUE(run.started());

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "tests/registry/registry_world.h"
+#include "tests/support/world.h"
 #include "tests/support/process.h"
 
 namespace carob::testing {

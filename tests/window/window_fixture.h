@@ -15,7 +15,6 @@
 #include "platform/env.h"
 #include "registry/registry.h"
 #include "tests/support/queue.h"
-#include "tests/support/scripted_interaction.h"
 #include "tests/support/world.h"
 #include "window/window.h"
 

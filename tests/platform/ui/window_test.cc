@@ -19,7 +19,7 @@ namespace carob::platform::ui {
 namespace {
 
 using carob::testing::Process;
-using carob::testing::WithEnv;
+using carob::testing::Launch;
 using carob::testing::BankValue;
 using carob::testing::FindWindow;
 using carob::testing::Geometry;
@@ -100,7 +100,7 @@ class ProbeWindowTest : public WindowTest {
  protected:
   std::unique_ptr<Process> StartProbe(std::vector<std::string> options) {
     options.insert(options.begin(), {std::string(CAROB_BIN_DIR) + "/ui_probe", log_});
-    return std::make_unique<Process>(WithEnv(options, {display_.env()}));
+    return std::make_unique<Process>(Launch{options, {display_.env()}});
   }
   std::string log_ = root_.path() + "/events.log";
 };
@@ -253,10 +253,10 @@ class CarobWindowTest : public WindowTest {
   }
 
   std::unique_ptr<Process> StartCarob() {
-    return std::make_unique<Process>(WithEnv(
+    return std::make_unique<Process>(Launch{
         {root_.Native("C:\\ORB\\CAROB\\carob")},
         {display_.env(), "ORB_ROOT=" + root_.path(), "TEMP=" + root_.Native("C:\\TEMP"),
-         "TMP=" + root_.Native("C:\\TEMP"), "ORB="}));
+         "TMP=" + root_.Native("C:\\TEMP"), "ORB="}});
   }
 
   // The value of `key` in the databank file (keys case-blind, blanks

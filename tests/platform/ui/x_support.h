@@ -63,7 +63,7 @@ class VirtualDisplay {
 // Runs xdotool on the display; its output, trimmed.
 inline std::string XDo(const VirtualDisplay& d, std::vector<std::string> args, int* code = nullptr) {
   args.insert(args.begin(), "xdotool");
-  const Ran ran = Run(WithEnv(std::move(args), {d.env()}));
+  const Ran ran = Run(Launch{std::move(args), {d.env()}});
   if (code != nullptr) *code = ran.code;
   std::string out = ran.out;
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
@@ -117,8 +117,8 @@ inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window)
 inline int Screenshot(const VirtualDisplay& d, const std::string& xwd_path, int x, int y, int w,
                       int h) {
   std::filesystem::create_directories(std::filesystem::path(xwd_path).parent_path());
-  if (Run(WithEnv({"xwd", "-root", "-display", d.name(), "-out", xwd_path}, {})).code != 0) return -1;
-  Run(WithEnv({"convert", "xwd:" + xwd_path, xwd_path.substr(0, xwd_path.size() - 4) + ".png"}, {}));
+  if (Run(Launch{{"xwd", "-root", "-display", d.name(), "-out", xwd_path}, {}}).code != 0) return -1;
+  Run(Launch{{"convert", "xwd:" + xwd_path, xwd_path.substr(0, xwd_path.size() - 4) + ".png"}, {}});
 
   std::string bytes = ReadNative(xwd_path);
   auto u32 = [&](size_t at) -> uint32_t {
