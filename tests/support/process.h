@@ -54,7 +54,7 @@ struct Launch {
 // opened without close-on-exec are inherited.
 class Process {
  public:
-  explicit Process(Launch launch) : deadline_(Clock::now() + Seconds(launch.seconds)) {
+  explicit Process(Launch launch) : deadline_(Now() + launch.seconds) {
     int in_pipe[2] = {-1, -1};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -146,8 +146,7 @@ class Process {
   // within `seconds` (at most until the deadline); otherwise it is killed
   // with its group and -1 comes back.
   int Wait(double seconds = 1e9) {
-    const auto until = std::min(deadline_, Clock::now() + Seconds(seconds));
-    WaitUntil([&] { return !Running() || Clock::now() >= until; }, 1e9, 5);
+    WaitUntil([&] { return !Running(); }, std::min(seconds, SecondsLeft()), 5);
     Kill();
     return code_;
   }
@@ -163,21 +162,22 @@ class Process {
       const bool ended = !Running();
       const std::string out = Out();
       const size_t nl = out.find('\n', read_);
-      if (nl == std::string::npos) return ended || Clock::now() >= deadline_;
+      if (nl == std::string::npos) return ended;
       line = out.substr(read_, nl - read_);
       read_ = nl + 1;
       return true;
-    }, 1e9, 1);
+    }, SecondsLeft(), 1);
     return line;
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
-  static Clock::duration Seconds(double s) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  static double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
   }
+  double SecondsLeft() const { return deadline_ - Now(); }
 
-  Clock::time_point deadline_;
+  double deadline_;  // in Now()'s seconds
   TempRoot files_;  // the output files
   pid_t pid_ = -1;
   int in_fd_ = -1;

@@ -3,6 +3,7 @@
 // family's programs write) and databank values.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
 #include <optional>
 #include <string>
@@ -29,13 +30,9 @@ inline std::string RozEntry(const std::string& text,
 // line without its end counts).
 inline std::vector<std::string> SplitLines(const std::string& bytes) {
   std::vector<std::string> lines;
-  for (size_t at = 0; at < bytes.size();) {
-    size_t end = bytes.find('\n', at);
-    if (end == std::string::npos) end = bytes.size();
-    std::string line = bytes.substr(at, end - at);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    at = end + 1;
+  for (size_t at = 0, end; at < bytes.size(); at = end + 1) {
+    end = std::min(bytes.find('\n', at), bytes.size());
+    lines.push_back(bytes.substr(at, end - at - (end > at && bytes[end - 1] == '\r')));
   }
   return lines;
 }
@@ -45,10 +42,7 @@ inline std::vector<std::string> ReadLines(const std::string& native_path) {
   return SplitLines(ReadNative(native_path));
 }
 inline bool HasLine(const std::string& native_path, const std::string& line) {
-  for (const std::string& l : ReadLines(native_path)) {
-    if (l == line) return true;
-  }
-  return false;
+  return std::ranges::count(ReadLines(native_path), line) > 0;
 }
 
 // One entry of a queue file: its header line and its text lines.
@@ -62,7 +56,7 @@ struct QueueEntry {
 inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
   std::vector<QueueEntry> entries;
   for (const std::string& line : SplitLines(bytes)) {
-    if (line.rfind("---", 0) == 0) {
+    if (line.starts_with("---")) {
       entries.push_back({line, {}});
     } else {
       if (entries.empty()) entries.emplace_back();
@@ -75,18 +69,16 @@ inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
 // Value of a key in a databank file (case-blind key, blanks trimmed), or
 // nullopt when the key is absent.
 inline std::optional<std::string> BankValue(const std::string& bytes, const std::string& key) {
-  auto trim = [](const std::string& s) {
-    const size_t a = s.find_first_not_of(' ');
-    return a == std::string::npos ? std::string() : s.substr(a, s.find_last_not_of(' ') - a + 1);
-  };
-  auto upper = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto norm = [](std::string s, bool upper) {
+    s.erase(0, std::min(s.find_first_not_of(' '), s.size()));
+    s.erase(s.find_last_not_of(' ') + 1);
+    if (upper) for (char& c : s) c = static_cast<char>(std::toupper(c & 0xff));
     return s;
   };
   for (const std::string& line : SplitLines(bytes)) {
     const size_t eq = line.find('=');
-    if (eq != std::string::npos && upper(trim(line.substr(0, eq))) == upper(trim(key))) {
-      return trim(line.substr(eq + 1));
+    if (eq != std::string::npos && norm(line.substr(0, eq), true) == norm(key, true)) {
+      return norm(line.substr(eq + 1), false);
     }
   }
   return std::nullopt;

@@ -2,10 +2,6 @@
 // temporary ORB_ROOT.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,7 +26,8 @@ inline std::string JoinLines(const EntryLines& lines) {
 
 // A computer of the family: carob installed in C:\ORB\CAROB, orb in
 // C:\ORB\TOOLS, the STATUS databank recorded in C:\FileLoc beside the
-// temporary folder, with a quick Pulse.
+// temporary folder, with a quick Pulse. Files are appended to as the
+// programs of the family append (see TempRoot::Append).
 class Computer {
  public:
   explicit Computer(int pulse_ms = 50)
@@ -42,32 +39,20 @@ class Computer {
 
   TempRoot& root() { return world_.root; }
   std::string FileLoc() const { return world_.Read("C:\\FileLoc"); }
-  std::string Status() const { return world_.Status(); }
   std::optional<std::string> StatusValue(const std::string& key) const {
-    return BankValue(Status(), key);
+    return BankValue(world_.Status(), key);
   }
   std::optional<std::string> FileLocValue(const std::string& key) const {
     return BankValue(FileLoc(), key);
   }
 
   // Adds a line to C:\FileLoc (before any program of the family ran, or for
-  // a key no program has written).
+  // a key no program has written), or to STATUS.
   void SetFileLoc(const std::string& key, const std::string& value) {
-    Append("C:\\FileLoc", key + "=" + value + "\r\n");
+    world_.AddFileLoc(key, value);
   }
   void AddStatus(const std::string& key, const std::string& value) {
-    Append(kStatusPath, key + "=" + value + "\r\n");
-  }
-  // Appends bytes in one write at the end of a file (created when missing),
-  // as the programs of the family append, so that a running program that
-  // rebuilds the file meanwhile loses nothing.
-  void Append(const std::string& windows_path, const std::string& bytes) const {
-    std::filesystem::path p = world_.root.Native(windows_path);
-    std::filesystem::create_directories(p.parent_path());
-    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd < 0) return;
-    (void)!::write(fd, bytes.data(), bytes.size());
-    ::close(fd);
+    root().Append(kStatusPath, key + "=" + value + "\r\n");
   }
 
   // The text lines of each entry of a queue file.
@@ -77,8 +62,8 @@ class Computer {
     for (QueueEntry& e : ParseQueue(world_.Read(windows_path))) out.push_back(std::move(e.lines));
     return out;
   }
-  void AppendEntry(const std::string& windows_path, const std::string& text) const {
-    Append(windows_path, RozEntry(text));
+  void AppendEntry(const std::string& windows_path, const std::string& text) {
+    root().Append(windows_path, RozEntry(text));
   }
 
   std::unique_ptr<Process> Start(std::vector<std::string> argv, bool pipe_input = false) {

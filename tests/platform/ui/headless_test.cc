@@ -9,7 +9,7 @@
 #include "platform/ui.h"
 #include "tests/support/process.h"
 #include "tests/support/queue.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::platform::ui {
 namespace {
