@@ -33,11 +33,11 @@ inline std::vector<std::string> LogTexts(const std::string& bytes) {
   return out;
 }
 
-class DatabankTest : public ::testing::Test {
+class DatabankTest : public ::testing::Test, public World {
  protected:
   DatabankTest() {
     root.MakeFolder("C:\\data");
-    world.AddDatabank();
+    AddDatabank();
   }
 
   // The log's texts, stamps checked and taken off.
@@ -50,14 +50,10 @@ class DatabankTest : public ::testing::Test {
   }
   // A second program on the same files: its own engine and caches.
   std::unique_ptr<databank::Databank> OtherProgram() {
-    other_envs.push_back(world.NewEnv());
+    other_envs.push_back(NewEnv());
     return std::make_unique<databank::Databank>(*other_envs.back());
   }
 
-  World world;
-  TempRoot& root = world.root;
-  std::shared_ptr<platform::ManualClock> clock = world.clock;
-  databank::Databank*& db = world.db;
   std::vector<std::unique_ptr<platform::Env>> other_envs;
 };
 

@@ -162,7 +162,7 @@ TEST_F(DatabankTest, FreeSwapIsTakenAtOnceAndHeldUntilReleased) {
     EXPECT_TRUE(lock.held());
     EXPECT_EQ(lock.path(), "C:\\TEMP\\DSP.data.k.dat.TMP");
     EXPECT_TRUE(root.Exists(lock.path()));
-    EXPECT_EQ(world.env->ProbeLock(lock.path()), platform::LockState::kHeld);
+    EXPECT_EQ(env->ProbeLock(lock.path()), platform::LockState::kHeld);
     EXPECT_EQ(Log(), (Lines{"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"}));
   }
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));

@@ -12,7 +12,6 @@
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "registry/registry.h"
-#include "tests/support/queue.h"
 #include "tests/support/world.h"
 
 namespace carob::testing {

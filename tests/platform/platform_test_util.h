@@ -56,8 +56,7 @@ class ScopedEnvVar {
   std::optional<std::string> old_;
 };
 
-// A one-way pipe for "ready"/"go" signals between a parent and a forked
-// child.
+// A one-way pipe for "ready"/"go" signals between a parent and a forked child.
 class SignalPipe {
  public:
   SignalPipe() {

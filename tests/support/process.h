@@ -63,9 +63,9 @@ class Process {
     } else {
       posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     }
-    const std::string out = files_.path() + "/out", err = files_.path() + "/err";
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT, 0644);
+    const std::string out_file = files_.path() + "/out", err_file = files_.path() + "/err";
+    posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err_file.c_str(), O_WRONLY | O_CREAT, 0644);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
@@ -101,8 +101,6 @@ class Process {
     CloseInput();
     Kill();
   }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
 
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
@@ -211,8 +209,7 @@ inline Launch InRoot(const TempRoot& root, std::vector<std::string> argv, bool p
 // folder of the root; its native path there.
 inline std::string Install(const TempRoot& root, const std::string& program,
                            const std::string& windows_folder) {
-  root.MakeFolder(windows_folder);
-  const std::string to = root.Native(windows_folder) + "/" + program;
+  const std::string to = root.MadeFor(windows_folder + "\\" + program);
   std::error_code ec;
   std::filesystem::copy_file(kBinDir + "/" + program, to,
                              std::filesystem::copy_options::overwrite_existing, ec);

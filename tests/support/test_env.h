@@ -1,5 +1,4 @@
-// Kept for code outside tests/ that includes it: the temporary root and the
-// test Env live in the world builder.
+// Kept for bench/, which includes it: TempRoot and MakeTestEnv live in world.h.
 #pragma once
 
 #include "tests/support/world.h"

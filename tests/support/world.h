@@ -2,17 +2,21 @@
 // naming the shared temporary folder C:\TEMP, an Env over it (a manual clock
 // unless told otherwise), and the Databank, Registry and Messaging layers
 // built in that order, each only when a test asks for it (so a test links
-// only the layers it uses).
+// only the layers it uses). Beside it, files as a reader independent of the
+// program's layers sees them: lines, queue entries and databank values.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
-#include <sstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -33,9 +37,7 @@ inline constexpr const char* kStatusPath = "C:\\TEMP\\STATUS";
 // The whole file at a native path; "" when it cannot be read.
 inline std::string ReadNative(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Lines ended with CR LF, as the databanks and queues hold them.
@@ -43,6 +45,77 @@ inline std::string Lines(const std::vector<std::string>& lines) {
   std::string out;
   for (const std::string& l : lines) out += l + "\r\n";
   return out;
+}
+
+// The start of every entry's header line; the moment follows it.
+inline constexpr const char* kRozHeader = "--- Entry by ROZ Default on ";
+
+// An entry's header line, and a whole entry as a program of the family
+// appends it: header, text, CR LF.
+inline std::string RozHeader(const std::string& stamp = "12-07-2026 08:29:45") {
+  return kRozHeader + stamp + "\r\n";
+}
+inline std::string RozEntry(const std::string& text,
+                            const std::string& stamp = "12-07-2026 08:29:45") {
+  return RozHeader(stamp) + text + "\r\n";
+}
+
+// The lines of a text, split at LF with a CR before it dropped (a last
+// line without its end counts).
+inline std::vector<std::string> SplitLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; at < bytes.size(); at = end + 1) {
+    end = std::min(bytes.find('\n', at), bytes.size());
+    lines.push_back(bytes.substr(at, end - at - (end > at && bytes[end - 1] == '\r')));
+  }
+  return lines;
+}
+
+// The lines of a file at a native path, and whether one of them is `line`.
+inline std::vector<std::string> ReadLines(const std::string& native_path) {
+  return SplitLines(ReadNative(native_path));
+}
+inline bool HasLine(const std::string& native_path, const std::string& line) {
+  return std::ranges::count(ReadLines(native_path), line) > 0;
+}
+
+// One entry of a queue file: its header line and its text lines.
+struct QueueEntry {
+  std::string header;
+  std::vector<std::string> lines;
+};
+
+// A line beginning with "---" starts an entry; lines before the first
+// header form an entry without one.
+inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
+  std::vector<QueueEntry> entries;
+  for (const std::string& line : SplitLines(bytes)) {
+    if (line.starts_with("---")) {
+      entries.push_back({line, {}});
+    } else {
+      if (entries.empty()) entries.emplace_back();
+      entries.back().lines.push_back(line);
+    }
+  }
+  return entries;
+}
+
+// Value of a key in a databank file (case-blind key, blanks trimmed), or
+// nullopt when the key is absent.
+inline std::optional<std::string> BankValue(const std::string& bytes, const std::string& key) {
+  auto norm = [](std::string s, bool upper) {
+    s.erase(0, s.find_first_not_of(' '));
+    s.erase(s.find_last_not_of(' ') + 1);
+    if (upper) for (char& c : s) c = static_cast<char>(std::toupper(c & 0xff));
+    return s;
+  };
+  for (const std::string& line : SplitLines(bytes)) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos && norm(line.substr(0, eq), true) == norm(key, true)) {
+      return norm(line.substr(eq + 1), false);
+    }
+  }
+  return std::nullopt;
 }
 
 // A fresh folder that stands for the ORB root; removed with its contents.
@@ -109,11 +182,9 @@ inline std::unique_ptr<platform::Env> MakeTestEnv(
     const TempRoot& root, std::shared_ptr<platform::Clock> clock = nullptr,
     const std::string& program_folder = "C:\\ORB\\CAROB", const std::string& exe = "carob") {
   root.MakeFolder(program_folder);
-  platform::PosixEnvOptions o;
-  o.orb_root = root.path();
-  o.program_path = root.Native(program_folder) + "/" + exe;
-  o.clock = std::move(clock);
-  return platform::NewPosixEnv(std::move(o));
+  return platform::NewPosixEnv({.clock = std::move(clock), .random = nullptr,
+                                .orb_root = root.path(),
+                                .program_path = root.Native(program_folder) + "/" + exe});
 }
 
 // A manual clock at 08:29:45 on 12-07-2026 (override as needed).
@@ -154,8 +225,6 @@ class World {
   ~World() {
     while (!layers_.empty()) layers_.pop_back();  // from the top down
   }
-  World(const World&) = delete;
-  World& operator=(const World&) = delete;
 
   // One more Env for the same program over the same root and clock (another
   // running copy of it, with caches of its own).
@@ -204,6 +273,7 @@ class World {
  private:
   WorldOptions options_;
   std::vector<std::shared_ptr<void>> layers_;
+  platform::Env* over_ = nullptr;  // what the layers are built over
 
   template <class T>
   T* Hold(std::shared_ptr<T> layer) {
@@ -219,9 +289,6 @@ class World {
   databank::Databank* db = nullptr;
   registry::Registry* reg = nullptr;
   messaging::Messaging* msg = nullptr;
-
- private:
-  platform::Env* over_ = nullptr;
 };
 
 // Thrown by the message-box hook of a RegistryWorld, so that a guard that
@@ -231,15 +298,14 @@ struct UnexpectedWarning : std::runtime_error {
 };
 
 // A world up to the registry, where a warning nobody expected ends the test.
-template <class Registry = registry::Registry>
-struct BasicRegistryWorld : World {
-  explicit BasicRegistryWorld(WorldOptions o = {}) : World(std::move(o)) {
+struct RegistryWorld : World {
+  template <class Registry = registry::Registry>
+  explicit RegistryWorld(WorldOptions o = {}) : World(std::move(o)) {
     AddRegistry<Registry>();
     ui.on_message_box = [](const std::string& text, const std::string&) {
       throw UnexpectedWarning(text);
     };
   }
 };
-using RegistryWorld = BasicRegistryWorld<>;
 
 }  // namespace carob::testing

@@ -12,9 +12,7 @@
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"
-#include "platform/env.h"
 #include "registry/registry.h"
-#include "tests/support/queue.h"
 #include "tests/support/world.h"
 #include "window/window.h"
 
@@ -48,9 +46,7 @@ inline constexpr const char* kDispatcherPath = "C:\\ORB\\RORU\\PO.in";
 // One entry of the dispatcher's input file: its SET SOURCE line and its
 // body (the lines after it, joined by CR LF).
 struct SentEntry {
-  std::string header;
-  std::string source_line;
-  std::string body;
+  std::string header, source_line, body;
   // The body without "DO " or "SENDTO [...] ".
   std::string Answer() const {
     if (body.starts_with("DO ")) return body.substr(3);

@@ -8,7 +8,6 @@
 
 #include "platform/ui.h"
 #include "tests/support/process.h"
-#include "tests/support/queue.h"
 #include "tests/support/world.h"
 
 namespace carob::platform::ui {

@@ -11,7 +11,6 @@
 
 #include "platform/ui.h"
 #include "tests/support/process.h"
-#include "tests/support/queue.h"
 #include "tests/support/world.h"
 
 // Xlib after the kit: it defines Status as a macro, whose name would hide
