@@ -29,9 +29,9 @@ TEST(LinePartsTest, SplitAtTheFirstEqualsAndTrimBlanksOnly) {
 
 TEST_F(DatabankTest, ForgetCachedEmptiesSlotsByKeyOrPathInBothCaches) {
   root.WriteFile("C:\\data\\STATUS", "Zadozo running=No\r\nother=1\r\n");
-  EXPECT_EQ(Q("C:\\data\\STATUS", "Zadozo running"), "No");
-  EXPECT_EQ(Q("C:\\data\\STATUS", "other"), "1");
-  S("C:\\data\\b.dat", "Zadozo running", "x");
+  EXPECT_EQ(db->Query("C:\\data\\STATUS", "Zadozo running"), "No");
+  EXPECT_EQ(db->Query("C:\\data\\STATUS", "other"), "1");
+  db->Set("C:\\data\\b.dat", "Zadozo running", "x");
   const int zadozo_slot = 2;
   ASSERT_EQ(db->read_cache().slots[zadozo_slot].key, "Zadozo running");
 
@@ -45,7 +45,7 @@ TEST_F(DatabankTest, ForgetCachedEmptiesSlotsByKeyOrPathInBothCaches) {
   EXPECT_EQ(db->read_cache().next, 3);                // the rotation is untouched
 
   StartLog();
-  EXPECT_EQ(Q("C:\\data\\STATUS", "Zadozo running"), "No");
+  EXPECT_EQ(db->Query("C:\\data\\STATUS", "Zadozo running"), "No");
   EXPECT_EQ(Log(), (std::vector<std::string>{
                        "Database C:\\data\\STATUS serial 1 Query [Zadozo running] ==>> [No]"}));
 

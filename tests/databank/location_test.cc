@@ -202,7 +202,7 @@ TEST_F(DatabankTest, AbandonedSwapFileIsRemovedAfterJustOverSevenSeconds) {
 TEST_F(DatabankTest, TimeoutLineIsWrittenEvenWithTheLogOff) {
   root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
   root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
-  S("C:\\data\\k.dat", "k", "a longer value");
+  db->Set("C:\\data\\k.dat", "k", "a longer value");
   EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "k=a longer value\r\n");
   EXPECT_EQ(Log(), (Lines{"!!! Swap conflict [C:\\TEMP\\DSP.data.k.dat.TMP] TIMEOUT. File removed."}));
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));

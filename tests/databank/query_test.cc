@@ -28,10 +28,10 @@ TEST_F(DatabankTest, BlankArgumentsAnswerNothingAndLogNothing) {
 
 TEST_F(DatabankTest, MissingOrEmptyBankAnswersNothing) {
   StartLog();
-  EXPECT_EQ(Q("C:\\data\\none.dat", "k"), "");
+  EXPECT_EQ(db->Query("C:\\data\\none.dat", "k"), "");
   EXPECT_EQ(Log(), (Lines{"Database C:\\data\\none.dat serial  Query [k] ==>> DATABANK NOT FOUND!!"}));
   root.WriteFile(kBank, "");
-  EXPECT_EQ(Q(kBank, "k"), "");
+  EXPECT_EQ(db->Query(kBank, "k"), "");
   EXPECT_EQ(Log().size(), 1u);  // an empty file is not logged
   for (const auto& s : db->read_cache().slots) {
     EXPECT_NE(s.path, kBank);
@@ -73,23 +73,23 @@ TEST_P(QueryModesTest, KeysMatchCaseBlindAndTheFirstLineCounts) {
                  "x=a=b\r\n"
                  "cr=in\rside\r\n"
                  "tab\t=\tv\r\n");
-  EXPECT_EQ(Q(kBank, "a"), "1");
-  EXPECT_EQ(Q(kBank, "A"), "1");
-  EXPECT_EQ(Q(kBank, "KEY"), "some value");
-  EXPECT_EQ(Q(kBank, "x"), "a=b");
-  EXPECT_EQ(Q(kBank, "cr"), "in\rside");
-  EXPECT_EQ(Q(kBank, "tab\t"), "\tv");  // tabs are not blanks
-  EXPECT_EQ(Q(kBank, "tab"), "");
-  EXPECT_EQ(Q(kBank, "orphan"), "");
-  EXPECT_EQ(Q(kBank, "no equals here"), "");
+  EXPECT_EQ(db->Query(kBank, "a"), "1");
+  EXPECT_EQ(db->Query(kBank, "A"), "1");
+  EXPECT_EQ(db->Query(kBank, "KEY"), "some value");
+  EXPECT_EQ(db->Query(kBank, "x"), "a=b");
+  EXPECT_EQ(db->Query(kBank, "cr"), "in\rside");
+  EXPECT_EQ(db->Query(kBank, "tab\t"), "\tv");  // tabs are not blanks
+  EXPECT_EQ(db->Query(kBank, "tab"), "");
+  EXPECT_EQ(db->Query(kBank, "orphan"), "");
+  EXPECT_EQ(db->Query(kBank, "no equals here"), "");
 }
 
 TEST_P(QueryModesTest, LastLineWithoutLineEndAndBareLineFeeds) {
   root.WriteFile(kBank, "a=1\nb=2\r\nc=3\r\r\nd=4");
-  EXPECT_EQ(Q(kBank, "a"), "1");
-  EXPECT_EQ(Q(kBank, "b"), "2");
-  EXPECT_EQ(Q(kBank, "c"), "3\r");
-  EXPECT_EQ(Q(kBank, "d"), "4");
+  EXPECT_EQ(db->Query(kBank, "a"), "1");
+  EXPECT_EQ(db->Query(kBank, "b"), "2");
+  EXPECT_EQ(db->Query(kBank, "c"), "3\r");
+  EXPECT_EQ(db->Query(kBank, "d"), "4");
 }
 
 INSTANTIATE_TEST_SUITE_P(LogOnOrOff, QueryModesTest, ::testing::Values(false, true),
@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(LogOnOrOff, QueryModesTest, ::testing::Values(false, tr
 TEST_F(DatabankTest, EmptyValueLineIsRemovedWithEveryLineOfItsKey) {
   root.WriteFile(kBank, "a=1\r\nk=   \r\nb=2\r\nK=late\r\n");
   StartLog();
-  EXPECT_EQ(Q(kBank, "k"), "");
+  EXPECT_EQ(db->Query(kBank, "k"), "");
   EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nb=2\r\n");
   Lines log = Log();
   EXPECT_EQ(log, (Lines{
@@ -111,17 +111,17 @@ TEST_F(DatabankTest, EmptyValueLineIsRemovedWithEveryLineOfItsKey) {
                      "Database C:\\data\\k.dat serial 1 Query [k] ==>> []",
                  }));
   // The answer is cached under the state the removal left.
-  EXPECT_EQ(Q(kBank, "k"), "");
+  EXPECT_EQ(db->Query(kBank, "k"), "");
   EXPECT_EQ(Log().back(), "Database C:\\data\\k.dat Query [k] ==>> DeCached from write cache []");
 }
 
 TEST_F(DatabankTest, ReadCacheAnswersUntilTheFileChanges) {
   root.WriteFile(kBank, "k=v1\r\n");
   StartLog();
-  EXPECT_EQ(Q(kBank, "k"), "v1");
-  EXPECT_EQ(Q(kBank, "k"), "v1");
-  EXPECT_EQ(Q(kBank, "absent"), "");
-  EXPECT_EQ(Q(kBank, "absent"), "");
+  EXPECT_EQ(db->Query(kBank, "k"), "v1");
+  EXPECT_EQ(db->Query(kBank, "k"), "v1");
+  EXPECT_EQ(db->Query(kBank, "absent"), "");
+  EXPECT_EQ(db->Query(kBank, "absent"), "");
   EXPECT_EQ(Log(), (Lines{
                        "Database C:\\data\\k.dat serial 1 Query [k] ==>> [v1]",
                        "Database C:\\data\\k.dat Query [k] ==>> DeCached from read cache [v1]",
@@ -130,35 +130,35 @@ TEST_F(DatabankTest, ReadCacheAnswersUntilTheFileChanges) {
                    }));
   // Another length: read again.
   root.WriteFile(kBank, "k=v22\r\n");
-  EXPECT_EQ(Q(kBank, "k"), "v22");
+  EXPECT_EQ(db->Query(kBank, "k"), "v22");
   EXPECT_EQ(Log().back(), "Database C:\\data\\k.dat serial 1 Query [k] ==>> [v22]");
 }
 
 TEST_F(DatabankTest, ChangeOfEqualLengthByAnotherProgramIsNoticedAtOnce) {
   root.WriteFile(kBank, "k=aaa\r\nother=1\r\n");
-  EXPECT_EQ(Q(kBank, "k"), "aaa");
-  EXPECT_EQ(Q(kBank, "other"), "1");
+  EXPECT_EQ(db->Query(kBank, "k"), "aaa");
+  EXPECT_EQ(db->Query(kBank, "other"), "1");
   // The other program overwrites in place: same length, same second.
   auto other = OtherProgram();
   std::string b = kBank, k = "k", v = "bbb";
   other->Set(b, k, v);
   EXPECT_EQ(root.ReadFile(kBank), "k=bbb\r\nother=1\r\n");
-  EXPECT_EQ(Q(kBank, "k"), "bbb");
+  EXPECT_EQ(db->Query(kBank, "k"), "bbb");
   // And a rewrite to a file of the same length.
   b = kBank, k = "other", v = "";
   other->Set(b, k, v);
   b = kBank, k = "other", v = "2";
   other->Set(b, k, v);
   EXPECT_EQ(root.ReadFile(kBank), "k=bbb\r\nother=2\r\n");
-  EXPECT_EQ(Q(kBank, "other"), "2");
+  EXPECT_EQ(db->Query(kBank, "other"), "2");
 }
 
 TEST_F(DatabankTest, WriteCacheAnswersTheExactKeyOnly) {
   root.WriteFile(kBank, "a=1\r\n");
-  S(kBank, "k", "v");
+  db->Set(kBank, "k", "v");
   StartLog();
-  EXPECT_EQ(Q(kBank, "k"), "v");
-  EXPECT_EQ(Q(kBank, "K"), "v");
+  EXPECT_EQ(db->Query(kBank, "k"), "v");
+  EXPECT_EQ(db->Query(kBank, "K"), "v");
   EXPECT_EQ(Log(), (Lines{
                        "Database C:\\data\\k.dat Query [k] ==>> DeCached from write cache [v]",
                        "Database C:\\data\\k.dat serial 1 Query [K] ==>> [v]",
@@ -175,7 +175,7 @@ TEST_F(DatabankTest, CacheSlotsRotateFromSlotOne) {
   EXPECT_EQ(slots[1].value, "C:\\TEMP");
   const int expected_slot[] = {2, 3, 4, 0, 1, 2};
   for (int i = 1; i <= 6; ++i) {
-    EXPECT_EQ(Q(kBank, "q" + std::to_string(i)), std::to_string(i));
+    EXPECT_EQ(db->Query(kBank, "q" + std::to_string(i)), std::to_string(i));
     EXPECT_EQ(slots[expected_slot[i - 1]].key, "q" + std::to_string(i));
   }
   EXPECT_EQ(slots[1].key, "q5");  // the sixth store overwrote the first
@@ -184,13 +184,13 @@ TEST_F(DatabankTest, CacheSlotsRotateFromSlotOne) {
   EXPECT_EQ(db->read_cache().next, 2);
   // q1 was overwritten: it is read from the file again.
   StartLog();
-  EXPECT_EQ(Q(kBank, "q1"), "1");
+  EXPECT_EQ(db->Query(kBank, "q1"), "1");
   EXPECT_EQ(Log(), (Lines{"Database C:\\data\\k.dat serial 1 Query [q1] ==>> [1]"}));
 }
 
 TEST_F(DatabankTest, BankNamesWithoutDriveLieInTheProgramFolder) {
   root.WriteFile("C:\\ORB\\CAROB\\CAROB.dat", "sky=blue\r\n");
-  EXPECT_EQ(Q("CAROB.dat", "sky"), "blue");
+  EXPECT_EQ(db->Query("CAROB.dat", "sky"), "blue");
   EXPECT_EQ(db->read_cache().slots[db->read_cache().next].path, "C:\\ORB\\CAROB\\CAROB.dat");
 }
 
@@ -223,12 +223,12 @@ TEST_F(DatabankTest, StartingTheLogKeepsOnePreviousGeneration) {
 
 TEST_F(DatabankTest, NothingIsLoggedBeforeTheLogIsStarted) {
   root.WriteFile(kBank, "k=v\r\n");
-  EXPECT_EQ(Q(kBank, "k"), "v");
-  S(kBank, "k", "w");
-  S(kBank, "n", "new");
+  EXPECT_EQ(db->Query(kBank, "k"), "v");
+  db->Set(kBank, "k", "w");
+  db->Set(kBank, "n", "new");
   std::string b = kBank, k = "n";
   db->RemoveEntry(b, k);
-  EXPECT_EQ(Q("C:\\data\\none", "k"), "");
+  EXPECT_EQ(db->Query("C:\\data\\none", "k"), "");
   EXPECT_FALSE(root.Exists(kLog));
 }
 

@@ -39,7 +39,7 @@ TEST_F(DatabankTest, SetCreatesAMissingDatabankAndAppendsNewKeys) {
   EXPECT_EQ(v, "v");
   EXPECT_EQ(root.ReadFile(kBank), "k=v\r\n");
   EXPECT_EQ(Log(), SetLines(kBank, "", "k", "v", "Appending. ", "", ""));
-  S(kBank, "second", "two = 2");
+  db->Set(kBank, "second", "two = 2");
   EXPECT_EQ(root.ReadFile(kBank), "k=v\r\nsecond=two = 2\r\n");
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data..TMP"));
@@ -47,7 +47,7 @@ TEST_F(DatabankTest, SetCreatesAMissingDatabankAndAppendsNewKeys) {
 
 TEST_F(DatabankTest, AppendAfterALastLineWithoutLineEnd) {
   root.WriteFile(kBank, "a=1\r\nb=2");
-  S(kBank, "c", "3");
+  db->Set(kBank, "c", "3");
   EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nb=2\r\nc=3\r\n");
   auto other = OtherProgram();
   std::string b = kBank, k = "b";
@@ -57,13 +57,13 @@ TEST_F(DatabankTest, AppendAfterALastLineWithoutLineEnd) {
 TEST_F(DatabankTest, SameValueInAnotherCaseIsAlreadyRecorded) {
   root.WriteFile(kBank, "k=hello\r\n");
   StartLog();
-  S(kBank, "K", "Hello");
+  db->Set(kBank, "K", "Hello");
   EXPECT_EQ(root.ReadFile(kBank), "k=hello\r\n");
   EXPECT_EQ(Log(), SetLines(kBank, "", "K", "Hello", " Value already recorded. Aborting write.", "", ""));
   EXPECT_EQ(db->write_cache().slots[1].value, "Hello");
-  EXPECT_EQ(Q(kBank, "K"), "Hello");
+  EXPECT_EQ(db->Query(kBank, "K"), "Hello");
   // The same Set again is answered by the write cache alone.
-  S(kBank, "K", "Hello");
+  db->Set(kBank, "K", "Hello");
   EXPECT_EQ(Log().back(),
             "Database C:\\data\\k.dat Set [K] ==>> DeCached from write cache [Hello] value already recorded");
   EXPECT_EQ(Log().size(), 6u);
@@ -78,7 +78,7 @@ TEST_F(DatabankTest, ShorterValueIsInscribedAndPadded) {
   EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nk=abc   \r\nz=9\r\n");
   EXPECT_EQ(Log(), SetLines(kBank, "", "k", "abc   ",
                             "Overwriting existant. Inscribing. String enlarged (to 6 bytes). ", "", "3"));
-  EXPECT_EQ(Q(kBank, "k"), "abc");
+  EXPECT_EQ(db->Query(kBank, "k"), "abc");
   auto other = OtherProgram();
   b = kBank, k = "k";
   EXPECT_EQ(other->Query(b, k), "abc");
@@ -87,14 +87,14 @@ TEST_F(DatabankTest, ShorterValueIsInscribedAndPadded) {
 TEST_F(DatabankTest, InscribingWritesOnlyTheBytesThatDiffer) {
   root.WriteFile(kBank, "k=abcdef\r\n");
   StartLog();
-  S(kBank, "k", "abcxyz");
+  db->Set(kBank, "k", "abcxyz");
   EXPECT_EQ(root.ReadFile(kBank), "k=abcxyz\r\n");
   EXPECT_EQ(Log(), SetLines(kBank, "", "k", "abcxyz", "Overwriting existant. Inscribing. ", "", "3"));
 }
 
 TEST_F(DatabankTest, InscribingLeavesBlanksBeforeTheKeyAndBareLineFeeds) {
   root.WriteFile(kBank, "junk line k\nfirst=1\n  k = abcdef\nlast=2\n");
-  S(kBank, "k", "xy");
+  db->Set(kBank, "k", "xy");
   EXPECT_EQ(root.ReadFile(kBank), "junk line k\nfirst=1\n  k =xy     \nlast=2\n");
   auto other = OtherProgram();
   std::string b = kBank, k = "last";
@@ -106,7 +106,7 @@ TEST_F(DatabankTest, InscribingLeavesBlanksBeforeTheKeyAndBareLineFeeds) {
 TEST_F(DatabankTest, LongerValueTakesTheStandardMethod) {
   root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
   StartLog();
-  S(kBank, "k", "abcd");
+  db->Set(kBank, "k", "abcd");
   EXPECT_EQ(root.ReadFile(kBank), "other=1\r\nk=abcd\r\n");
   Lines expected = {"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
   for (const auto& l : SetLines(kBank, "1", "k", "abcd",
@@ -116,7 +116,7 @@ TEST_F(DatabankTest, LongerValueTakesTheStandardMethod) {
   }
   EXPECT_EQ(Log(), expected);
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));  // the lock is released
-  EXPECT_EQ(Q(kBank, "k"), "abcd");
+  EXPECT_EQ(db->Query(kBank, "k"), "abcd");
 }
 
 TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
@@ -146,7 +146,7 @@ TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
     expected.push_back(l);
   }
   EXPECT_EQ(Log(), expected);
-  EXPECT_EQ(Q(kBank, "k"), "");
+  EXPECT_EQ(db->Query(kBank, "k"), "");
 }
 
 TEST_F(DatabankTest, RemovalFromAMissingDatabankCreatesNothing) {
@@ -160,20 +160,20 @@ TEST_F(DatabankTest, RemovalFromAMissingDatabankCreatesNothing) {
 }
 
 TEST_F(DatabankTest, DeletedDatabankIsWrittenAgainBySameSet) {
-  S(kBank, "k", "v");
+  db->Set(kBank, "k", "v");
   std::filesystem::remove(root.Native(kBank));
-  S(kBank, "k", "v");
+  db->Set(kBank, "k", "v");
   EXPECT_EQ(root.ReadFile(kBank), "k=v\r\n");
 }
 
 TEST_F(DatabankTest, ValuesMayHoldEqualsButKeysNever) {
-  S(kBank, "formula", "a=b=c");
-  EXPECT_EQ(Q(kBank, "formula"), "a=b=c");
+  db->Set(kBank, "formula", "a=b=c");
+  EXPECT_EQ(db->Query(kBank, "formula"), "a=b=c");
   auto other = OtherProgram();
   std::string b = kBank, k = "formula";
   EXPECT_EQ(other->Query(b, k), "a=b=c");
-  S(kBank, "a=b", "1");
-  S(kBank, "a=b", "1");  // answered by the write cache
+  db->Set(kBank, "a=b", "1");
+  db->Set(kBank, "a=b", "1");  // answered by the write cache
   auto third = OtherProgram();
   b = kBank, k = "a=b";
   std::string v = "1";
@@ -187,15 +187,15 @@ TEST_F(DatabankTest, ValuesMayHoldEqualsButKeysNever) {
 }
 
 TEST_F(DatabankTest, LineBreaksInKeyOrValueNeverReshapeTheFile) {
-  S(kBank, "sky", "blue");
+  db->Set(kBank, "sky", "blue");
   const std::string before = root.ReadFile(kBank);
   EXPECT_EQ(db->Write(kBank, "sky", "grey\r\nAuthor=somebody else").message(),
             std::string("cannot write ") + kBank + ": the value holds a line break");
   EXPECT_EQ(db->Write(kBank, "sea\nAuthor", "deep").cause(), "the key holds a line break");
   EXPECT_EQ(db->Write(kBank, "cloud", "white\n").cause(), "the value holds a line break");
   EXPECT_EQ(root.ReadFile(kBank), before);
-  EXPECT_EQ(Q(kBank, "Author"), "");
-  EXPECT_EQ(Q(kBank, "sky"), "blue");
+  EXPECT_EQ(db->Query(kBank, "Author"), "");
+  EXPECT_EQ(db->Query(kBank, "sky"), "blue");
   // A value without breaks is stored as usual afterwards.
   EXPECT_TRUE(db->Write(kBank, "sky", "gray").ok());
   EXPECT_EQ(root.ReadFile(kBank), "sky=gray\r\n");
@@ -208,7 +208,7 @@ TEST_F(DatabankTest, DatabankInAMissingFolderIsNeverCreated) {
   EXPECT_FALSE(s.cause().empty());
   EXPECT_FALSE(root.Exists("C:\\nowhere"));
   EXPECT_EQ(Log(), SetLines("C:\\nowhere\\k.dat", "", "k", "v", "Appending. ", "", ""));
-  EXPECT_EQ(Q("C:\\nowhere\\k.dat", "k"), "");
+  EXPECT_EQ(db->Query("C:\\nowhere\\k.dat", "k"), "");
 }
 
 // Makes a file unwritable for everyone, root included, while it lives.
@@ -241,26 +241,26 @@ TEST_F(DatabankTest, FailedWritesAreNotReportedAsWritten) {
     platform::Status s = db->Write(kBank, "k", value);
     EXPECT_EQ(s.what(), std::string("cannot write ") + kBank) << value;
     EXPECT_NE(s.error(), 0) << value;
-    EXPECT_EQ(Q(kBank, "k"), "abcdef");
+    EXPECT_EQ(db->Query(kBank, "k"), "abcdef");
   }
   EXPECT_FALSE(db->Write(kBank, "new", "v").ok());  // append
-  EXPECT_EQ(Q(kBank, "new"), "");
+  EXPECT_EQ(db->Query(kBank, "new"), "");
   EXPECT_EQ(root.ReadFile(kBank), "k=abcdef\r\n");
   for (const auto& slot : db->write_cache().slots) EXPECT_NE(slot.path, kBank);
 }
 
 TEST_F(DatabankTest, WritesOfOtherProgramsNeverHideBehindOurCaches) {
-  S(kBank, "k", "aaa");
-  S(kBank, "j", "1");
-  EXPECT_EQ(Q(kBank, "j"), "1");
+  db->Set(kBank, "k", "aaa");
+  db->Set(kBank, "j", "1");
+  EXPECT_EQ(db->Query(kBank, "j"), "1");
   auto other = OtherProgram();
   std::string b = kBank, k = "k", v = "bbb";
   other->Set(b, k, v);  // in place: same length
-  EXPECT_EQ(Q(kBank, "k"), "bbb");
+  EXPECT_EQ(db->Query(kBank, "k"), "bbb");
   b = kBank, k = "j", v = "22";
   other->Set(b, k, v);  // rewrite
-  EXPECT_EQ(Q(kBank, "j"), "22");
-  EXPECT_EQ(Q(kBank, "k"), "bbb");
+  EXPECT_EQ(db->Query(kBank, "j"), "22");
+  EXPECT_EQ(db->Query(kBank, "k"), "bbb");
 }
 
 }  // namespace

@@ -11,26 +11,22 @@
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"
-#include "platform/env.h"
 #include "registry/registry.h"
 #include "tests/support/world.h"
 
 namespace carob::testing {
 
-// Passes every call on to a real Env and counts the file opens and lookups
+// Passes every call on to a real Env and notes the file opens and lookups
 // per path, so tests can see what an operation touched.
 class CountingEnv : public platform::EnvWrapper {
  public:
-  explicit CountingEnv(platform::Env& real) : EnvWrapper(real) {}
+  using EnvWrapper::EnvWrapper;
 
   std::vector<std::string> opened;  // paths of Open and OpenLocked calls
   std::vector<std::string> found;   // paths of FindFile calls
   int reads = 0;                    // ReadAll calls
-  // Called before an Open, OpenLocked or Rename is passed on, to let a test act at
-  // exactly that moment (another program writing, say).
-  std::function<void(const std::string&, platform::OpenMode)> on_open;
-  std::function<void(const std::string&, const std::string&)> on_rename;
-  // Called before an AppendBytes is passed on.
+  // Called before an AppendBytes is passed on, to let a test act at exactly
+  // that moment (another program writing, say).
   std::function<void(const std::string&)> on_append_bytes;
   void Reset() {
     opened.clear();
@@ -45,13 +41,11 @@ class CountingEnv : public platform::EnvWrapper {
   platform::Status Open(const std::string& path, platform::OpenMode mode,
                         std::unique_ptr<platform::File>* file) override {
     opened.push_back(path);
-    if (on_open) on_open(path, mode);
     return EnvWrapper::Open(path, mode, file);
   }
   platform::Status OpenLocked(const std::string& path, platform::OpenMode mode,
                               std::unique_ptr<platform::File>* file) override {
     opened.push_back(path);
-    if (on_open) on_open(path, mode);
     return EnvWrapper::OpenLocked(path, mode, file);
   }
   platform::Status ReadAll(const std::string& path, std::string& bytes) override {
@@ -61,10 +55,6 @@ class CountingEnv : public platform::EnvWrapper {
   platform::Status AppendBytes(const std::string& path, std::string_view bytes) override {
     if (on_append_bytes) on_append_bytes(path);
     return EnvWrapper::AppendBytes(path, bytes);
-  }
-  platform::Status Rename(const std::string& from, const std::string& to) override {
-    if (on_rename) on_rename(from, to);
-    return EnvWrapper::Rename(from, to);
   }
 };
 
@@ -78,11 +68,6 @@ struct MessagingRig : World {
         env(Wrap<CountingEnv>()) {
     WriteStatus({"Local ID=10.0.0.9"});
     AddMessaging();
-  }
-
-  // The header line of an entry written at the rig clock's current moment.
-  static std::string Header(const std::string& stamp = "12-07-2026 08:29:45") {
-    return messaging::kEntryHeader + stamp + "\r\n";
   }
 
   platform::Env* real_env;

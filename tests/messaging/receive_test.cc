@@ -25,11 +25,11 @@ struct ReceiveRig : MessagingRig {
 
 TEST(Receive, FirstCallOnlyRegistersTheLocation) {
   MessagingRig rig;
-  rig.root.WriteFile(kInterface, MessagingRig::Header() + "waiting\r\n");
+  rig.root.WriteFile(kInterface, RozHeader() + "waiting\r\n");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB interface=" + kInterface + "\r\n"),
             std::string::npos);
-  EXPECT_EQ(rig.Read(kInterface), MessagingRig::Header() + "waiting\r\n") << "not looked at";
+  EXPECT_EQ(rig.Read(kInterface), RozHeader() + "waiting\r\n") << "not looked at";
   EXPECT_EQ(rig.msg->LastSource(), "");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "waiting\r\n");
   EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
@@ -104,7 +104,7 @@ TEST(Receive, PingIsAnsweredHere) {
   rig.Post("SET SOURCE = 10.0.0.7\r\n ! ");
   EXPECT_EQ(rig.Receive(), "");
   EXPECT_EQ(rig.Read(kDispatcher),
-            MessagingRig::Header() + "SET SOURCE = 10.0.0.9\r\nSENDTO [10.0.0.7] User:!!\r\n");
+            RozHeader() + "SET SOURCE = 10.0.0.9\r\nSENDTO [10.0.0.7] User:!!\r\n");
   EXPECT_EQ(rig.Read(kInterface), "") << "the ping is consumed";
   EXPECT_NE(rig.Read(kConsoleLog).find("| Recieved []\r\n"), std::string::npos);
 
@@ -131,10 +131,10 @@ TEST(Receive, PingWithoutDispatcherIsStillConsumed) {
 TEST(Receive, HeaderOnlyEntryIsRemovedAndTheNextFollows) {
   ReceiveRig rig;
   rig.msg->RotateConsoleLog(true);
-  rig.root.WriteFile(kInterface, MessagingRig::Header() + MessagingRig::Header() + "next\r\n");
+  rig.root.WriteFile(kInterface, RozHeader() + RozHeader() + "next\r\n");
   EXPECT_EQ(rig.Receive(), "");
   EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
-  EXPECT_EQ(rig.Read(kInterface), MessagingRig::Header() + "next\r\n");
+  EXPECT_EQ(rig.Read(kInterface), RozHeader() + "next\r\n");
   EXPECT_EQ(rig.Receive(), "next\r\n");
   EXPECT_EQ(rig.Read(kInterface), "");
   // Each consumed entry, the empty one included, wrote four log lines.

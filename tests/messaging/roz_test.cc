@@ -24,16 +24,16 @@ std::vector<std::string> TempFiles(const MessagingRig& rig, const std::string& f
 TEST(RozQueue, AppendWritesHeaderAndTextExactly) {
   MessagingRig rig;
   rig.msg->AppendEntry(kQueue, "Hello");
-  EXPECT_EQ(rig.Read(kQueue), MessagingRig::Header() + "Hello\r\n");
+  EXPECT_EQ(rig.Read(kQueue), RozHeader() + "Hello\r\n");
   rig.clock->Advance(0.53125);
   rig.msg->AppendEntry(kQueue, "two\r\nlines");
-  EXPECT_EQ(rig.Read(kQueue), MessagingRig::Header() + "Hello\r\n" +
-                                  MessagingRig::Header("12-07-2026 08:29:45.53125") +
+  EXPECT_EQ(rig.Read(kQueue), RozHeader() + "Hello\r\n" +
+                                  RozHeader("12-07-2026 08:29:45.53125") +
                                   "two\r\nlines\r\n");
   // A bare name lies in the program folder.
   rig.msg->AppendEntry("bare.POF", "x");
   EXPECT_EQ(rig.Read("C:\\ORB\\CAROB\\bare.POF"),
-            MessagingRig::Header("12-07-2026 08:29:45.53125") + "x\r\n");
+            RozHeader("12-07-2026 08:29:45.53125") + "x\r\n");
 }
 
 TEST(RozQueue, BlankTextOrNameWritesNothing) {
@@ -50,7 +50,7 @@ TEST(RozQueue, ReadAndDeleteTakeEntriesInOrder) {
   rig.msg->AppendEntry(kQueue, "A1\r\nA2");
   rig.clock->Advance(1);
   rig.msg->AppendEntry(kQueue, "B");
-  const std::string b_entry = MessagingRig::Header("12-07-2026 08:29:46") + "B\r\n";
+  const std::string b_entry = RozHeader("12-07-2026 08:29:46") + "B\r\n";
 
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "A1\r\nA2\r\n");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "A1\r\nA2\r\n") << "reading does not change the file";
@@ -79,18 +79,18 @@ TEST(RozQueue, BoundaryRules) {
   // Lines before the first header belong to the first entry; a text line
   // beginning with "---" ends the entry; a header-only entry reads empty.
   rig.root.WriteFile(kQueue,
-                     "stray\r\n" + MessagingRig::Header("x") +
+                     "stray\r\n" + RozHeader("x") +
                          "first\r\n"
                          "---not a header, but a boundary all the same\r\n"
                          "tail\r\n" +
-                         MessagingRig::Header("y") + messaging::kEntryHeader + "z\n" +
+                         RozHeader("y") + messaging::kEntryHeader + "z\n" +
                          "last line without end");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "stray\r\nfirst\r\n");
   rig.msg->DeleteTopEntry(kQueue);
   EXPECT_EQ(rig.Read(kQueue),
             "---not a header, but a boundary all the same\r\n"
             "tail\r\n" +
-                MessagingRig::Header("y") + MessagingRig::Header("z") + "last line without end\r\n");
+                RozHeader("y") + RozHeader("z") + "last line without end\r\n");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "tail\r\n");
   rig.msg->DeleteTopEntry(kQueue);
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "");  // header only
@@ -232,12 +232,12 @@ TEST(RozQueue, LateAppendToTheOldFileIsNotLost) {
       if (fired || path == kQueue) return;
       fired = true;  // the swap copy is being made: the first pass is over
       swap = path;
-      (void)rig.real_env->AppendBytes(kQueue, MessagingRig::Header("late") + "late\r\n");
+      (void)rig.real_env->AppendBytes(kQueue, RozHeader("late") + "late\r\n");
     };
     EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
     EXPECT_TRUE(fired);
-    std::string expected = MessagingRig::Header("late") + "late\r\n";
-    if (two_entries) expected = MessagingRig::Header() + "B\r\n" + expected;
+    std::string expected = RozHeader("late") + "late\r\n";
+    if (two_entries) expected = RozHeader() + "B\r\n" + expected;
     EXPECT_EQ(rig.Read(kQueue), expected);
     EXPECT_FALSE(rig.root.Exists(swap));
   }

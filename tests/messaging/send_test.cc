@@ -32,7 +32,7 @@ TEST(Send, AnswersFollowLastSource) {
   SendRig rig;
   rig.msg->SendToOutputProgram("User:first");
   EXPECT_EQ(rig.Read(kDispatcher),
-            MessagingRig::Header() + "SET SOURCE = 10.0.0.9\r\nDO User:first\r\n");
+            RozHeader() + "SET SOURCE = 10.0.0.9\r\nDO User:first\r\n");
 
   rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\nquestion");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "question");

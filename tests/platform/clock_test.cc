@@ -4,7 +4,7 @@
 
 #include "platform/clockstamp.h"
 #include "platform/env.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::platform {
 namespace {

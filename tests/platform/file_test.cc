@@ -11,7 +11,7 @@
 #include "platform/env.h"
 #include "platform/interaction.h"
 #include "tests/platform/platform_test_util.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::platform {
 namespace {

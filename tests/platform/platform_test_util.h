@@ -1,8 +1,7 @@
-// Helpers for the platform tests: environment variables set for one test,
-// and small multi-process plumbing.
+// Helpers for the platform tests: what Env calls hand out, environment
+// variables set for one test, and small multi-process plumbing.
 #pragma once
 
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,29 +17,24 @@ namespace carob::testing {
 
 // What an Env call hands back, or null when it failed (the causes of
 // failures are checked by the status tests).
-inline std::unique_ptr<platform::File> Opened(platform::Env& env, const std::string& path,
-                                              platform::OpenMode mode) {
-  std::unique_ptr<platform::File> file;
-  (void)env.Open(path, mode, &file);
-  return file;
+template <class T, class Call>
+std::unique_ptr<T> HandedOut(Call call) {
+  std::unique_ptr<T> out;
+  (void)call(&out);
+  return out;
 }
-inline std::unique_ptr<platform::File> OpenedLocked(platform::Env& env, const std::string& path,
-                                                    platform::OpenMode mode) {
-  std::unique_ptr<platform::File> file;
-  (void)env.OpenLocked(path, mode, &file);
-  return file;
+inline auto Opened(platform::Env& env, const std::string& path, platform::OpenMode mode) {
+  return HandedOut<platform::File>([&](auto* f) { return env.Open(path, mode, f); });
 }
-inline std::unique_ptr<platform::LockFile> Locked(platform::Env& env, const std::string& path) {
-  std::unique_ptr<platform::LockFile> lock;
-  (void)env.TryLock(path, &lock);
-  return lock;
+inline auto OpenedLocked(platform::Env& env, const std::string& path, platform::OpenMode mode) {
+  return HandedOut<platform::File>([&](auto* f) { return env.OpenLocked(path, mode, f); });
 }
-inline std::unique_ptr<platform::LockFile> HeldReplacement(platform::Env& env,
-                                                           const std::string& path,
-                                                           std::string_view bytes) {
-  std::unique_ptr<platform::LockFile> held;
-  (void)env.ReplaceContentsHeld(path, bytes, &held);
-  return held;
+inline auto Locked(platform::Env& env, const std::string& path) {
+  return HandedOut<platform::LockFile>([&](auto* l) { return env.TryLock(path, l); });
+}
+inline auto HeldReplacement(platform::Env& env, const std::string& path, std::string_view bytes) {
+  return HandedOut<platform::LockFile>(
+      [&](auto* l) { return env.ReplaceContentsHeld(path, bytes, l); });
 }
 
 // Sets (or unsets, with nullopt) an environment variable and restores it.
@@ -48,29 +42,21 @@ class ScopedEnvVar {
  public:
   ScopedEnvVar(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    if (value) {
-      ::setenv(name_.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
+    Set(value);
   }
-  ~ScopedEnvVar() {
-    if (old_) {
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
+  ~ScopedEnvVar() { Set(old_); }
   ScopedEnvVar(const ScopedEnvVar&) = delete;
   ScopedEnvVar& operator=(const ScopedEnvVar&) = delete;
 
  private:
+  void Set(const std::optional<std::string>& value) {
+    value ? ::setenv(name_.c_str(), value->c_str(), 1) : ::unsetenv(name_.c_str());
+  }
   std::string name_;
   std::optional<std::string> old_;
 };
 
-// A one-way pipe for "ready"/"go" signals between a parent and a forked
-// child.
+// A one-way pipe for "ready"/"go" signals between a parent and a forked child.
 class SignalPipe {
  public:
   SignalPipe() {
@@ -85,21 +71,18 @@ class SignalPipe {
   bool Wait() {
     char c;
     ssize_t n;
-    do {
-      n = ::read(fds_[0], &c, 1);
-    } while (n < 0 && errno == EINTR);
+    while ((n = ::read(fds_[0], &c, 1)) < 0 && errno == EINTR) {
+    }
     return n == 1;
   }
-  void CloseRead() {
-    if (fds_[0] >= 0) ::close(fds_[0]);
-    fds_[0] = -1;
-  }
-  void CloseWrite() {
-    if (fds_[1] >= 0) ::close(fds_[1]);
-    fds_[1] = -1;
-  }
+  void CloseRead() { Close(0); }
+  void CloseWrite() { Close(1); }
 
  private:
+  void Close(int end) {
+    if (fds_[end] >= 0) ::close(fds_[end]);
+    fds_[end] = -1;
+  }
   int fds_[2];
 };
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/env.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::platform {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/env.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::platform {
 namespace {

@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "platform/text.h"
-#include "tests/registry/registry_world.h"
+#include "databank/databank.h"
+#include "registry/registry.h"
+#include "tests/support/world.h"
 #include "tests/support/process.h"
 
 namespace carob::testing {
@@ -32,7 +34,7 @@ TEST(StatusLocation, MissingKeyDefaultsToTempDirAndIsRecorded) {
 
 TEST(StatusLocation, RecordedKeyIsUsedAndNeverRewritten) {
   const std::string fileloc = "Temporary path=C:\\TEMP\r\nSTATUS =  C:\\SHARED\\REG  \r\n";
-  RegistryWorld w(MakeManualClock(), "C:\\ORB\\CAROB", "carob", fileloc);
+  RegistryWorld w({.fileloc = fileloc});
   w.root.MakeFolder("C:\\SHARED");
   w.reg->RegisterApplication("CAROB");
   EXPECT_EQ(w.reg->StatusBank(), "C:\\SHARED\\REG");
@@ -62,14 +64,14 @@ TEST(Registration, FirstRegistrationWritesTheFourKeys) {
 
 TEST(Registration, PathIsTheRunningProgramUpperCasedWhateverTheName) {
   {
-    RegistryWorld w(MakeManualClock(), "C:\\Apps\\Bot", "talker");
+    RegistryWorld w({.program_folder = "C:\\Apps\\Bot", .exe = "talker"});
     w.reg->RegisterApplication("Other");
     EXPECT_NE(w.Status().find("Other path=C:\\APPS\\BOT\\TALKER.EXE\r\n"), std::string::npos)
         << w.Status();
   }
   {
     // A program at a drive root gets one "\" between drive and name.
-    RegistryWorld w(MakeManualClock(), "C:\\", "talker");
+    RegistryWorld w({.program_folder = "C:\\", .exe = "talker"});
     w.reg->RegisterApplication("CAROB");
     EXPECT_NE(w.Status().find("CAROB path=C:\\TALKER.EXE\r\n"), std::string::npos) << w.Status();
   }
@@ -87,7 +89,7 @@ TEST(Registration, UnregisterOverwritesInPlaceAndKeepsTheRecord) {
   EXPECT_TRUE(w.reg->IsInstalled("CAROB"));
 
   // A later start flips it back and records the new login.
-  RegistryWorld again(MakeManualClock(9, 0, 1));
+  RegistryWorld again({.clock = MakeManualClock(9, 0, 1)});
   again.WriteStatus({"CAROB running=No ", "CAROB last login date=12-07-2026",
                      "CAROB last login time=08:29:45", "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"});
   again.reg->RegisterApplication("CAROB");
@@ -109,8 +111,7 @@ TEST(Registration, InformationIsStoredUnderNameBlankFact) {
 TEST(Registration, UnwritableStatusDatabankGivesUpAfterAFewAttempts) {
   // The STATUS databank lies in a folder that does not exist.
   {
-    RegistryWorld w(MakeManualClock(), "C:\\ORB\\CAROB", "carob",
-                    "Temporary path=C:\\TEMP\r\nSTATUS=C:\\GONE\\STATUS\r\n");
+    RegistryWorld w({.fileloc = "Temporary path=C:\\TEMP\r\nSTATUS=C:\\GONE\\STATUS\r\n"});
     double before = Seconds(*w.env);
     w.reg->RegisterApplication("CAROB");
     EXPECT_NEAR(Seconds(*w.env) - before, (kRegisterAttempts - 1) * kRegisterRetryPause, 1e-6);

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <functional>
 
-#include "tests/registry/registry_world.h"
+#include "databank/databank.h"
+#include "registry/registry.h"
+#include "tests/support/world.h"
 
 namespace carob::testing {
 namespace {
@@ -124,7 +126,7 @@ struct GuardRun {
 
 GuardRun RunPlayedGuard(const PlayedZadozo& z) {
   auto clock = std::make_shared<ScriptedClock>();
-  RegistryWorld w(clock);
+  RegistryWorld w({.clock = clock});
   GuardRun run;
   CaptureWarnings(w, run.warnings);
   const double start = clock->Now().seconds_since_midnight;
@@ -209,7 +211,7 @@ void InstallZadozo(const RegistryWorld& w, bool slow) {
 
 void RunRealZadozo(bool slow, size_t size) {
   Watchdog dog(180);
-  RegistryWorld w(std::make_shared<platform::SystemClock>());
+  RegistryWorld w({.clock = std::make_shared<platform::SystemClock>()});
   Warnings warnings;
   CaptureWarnings(w, warnings);
   InstallZadozo(w, slow);

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "registry/status_report.h"
-#include "tests/registry/registry_world.h"
+#include "databank/databank.h"
+#include "registry/registry.h"
+#include "tests/support/world.h"
 
 namespace carob::testing {
 namespace {

@@ -39,11 +39,11 @@ inline bool WaitUntil(const std::function<bool()>& done, double seconds = 60, in
 }
 
 // What to start: argv[0] is a path, or a name searched on PATH. The
-// environment is this process's, without `unset_env`, with `set_env`.
+// environment is this process's with `env`'s changes: "NAME=value" adds or
+// replaces NAME, "NAME=" with nothing after it removes it.
 struct Launch {
   std::vector<std::string> argv;
-  std::vector<std::pair<std::string, std::string>> set_env;
-  std::vector<std::string> unset_env;
+  std::vector<std::string> env;
   bool pipe_input = false;  // otherwise standard input is /dev/null
   double seconds = 600;     // the deadline, from the start
 };
@@ -54,10 +54,7 @@ struct Launch {
 // opened without close-on-exec are inherited.
 class Process {
  public:
-  explicit Process(Launch launch) : deadline_(Clock::now() + Seconds(launch.seconds)) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "carob-proc-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) return;
-    folder_ = tmpl;
+  explicit Process(Launch launch) : deadline_(Now() + launch.seconds) {
     int in_pipe[2] = {-1, -1};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -66,8 +63,9 @@ class Process {
     } else {
       posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     }
-    posix_spawn_file_actions_addopen(&fa, 1, (folder_ + "/out").c_str(), O_WRONLY | O_CREAT, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, (folder_ + "/err").c_str(), O_WRONLY | O_CREAT, 0644);
+    const std::string out_file = files_.path() + "/out", err_file = files_.path() + "/err";
+    posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err_file.c_str(), O_WRONLY | O_CREAT, 0644);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
@@ -79,14 +77,12 @@ class Process {
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
     std::vector<std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string v = *e, name = v.substr(0, v.find('='));
-      bool drop = false;
-      for (const auto& n : launch.unset_env) drop = drop || n == name;
-      for (const auto& [n, value] : launch.set_env) drop = drop || n == name;
-      if (!drop) vars.push_back(v);
+    for (char** e = environ; *e != nullptr; ++e) vars.push_back(*e);
+    for (const std::string& change : launch.env) {
+      const std::string name = change.substr(0, change.find('=') + 1);
+      std::erase_if(vars, [&](const std::string& v) { return v.rfind(name, 0) == 0; });
+      if (change.size() > name.size()) vars.push_back(change);
     }
-    for (const auto& [name, value] : launch.set_env) vars.push_back(name + "=" + value);
     auto pointers = [](std::vector<std::string>& strings) {
       std::vector<char*> out;
       for (std::string& s : strings) out.push_back(s.data());
@@ -100,15 +96,11 @@ class Process {
     if (in_pipe[0] >= 0) ::close(in_pipe[0]);
     in_fd_ = in_pipe[1];
   }
-  explicit Process(std::vector<std::string> argv) : Process(Launch{std::move(argv), {}, {}}) {}
+  explicit Process(std::vector<std::string> argv) : Process(Launch{std::move(argv), {}}) {}
   ~Process() {
     CloseInput();
     Kill();
-    std::error_code ec;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
   }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
 
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
@@ -152,14 +144,13 @@ class Process {
   // within `seconds` (at most until the deadline); otherwise it is killed
   // with its group and -1 comes back.
   int Wait(double seconds = 1e9) {
-    const auto until = std::min(deadline_, Clock::now() + Seconds(seconds));
-    WaitUntil([&] { return !Running() || Clock::now() >= until; }, 1e9, 5);
+    WaitUntil([&] { return !Running(); }, std::min(seconds, SecondsLeft()), 5);
     Kill();
     return code_;
   }
 
-  std::string Out() const { return ReadNative(folder_ + "/out"); }
-  std::string Err() const { return ReadNative(folder_ + "/err"); }
+  std::string Out() const { return ReadNative(files_.path() + "/out"); }
+  std::string Err() const { return ReadNative(files_.path() + "/err"); }
 
   // The next line of standard output without its end, waiting for it at most
   // until the deadline; "" once the output ended without one.
@@ -169,44 +160,29 @@ class Process {
       const bool ended = !Running();
       const std::string out = Out();
       const size_t nl = out.find('\n', read_);
-      if (nl == std::string::npos) return ended || Clock::now() >= deadline_;
+      if (nl == std::string::npos) return ended;
       line = out.substr(read_, nl - read_);
       read_ = nl + 1;
       return true;
-    }, 1e9, 1);
+    }, SecondsLeft(), 1);
     return line;
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
-  static Clock::duration Seconds(double s) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  static double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
   }
+  double SecondsLeft() const { return deadline_ - Now(); }
 
-  Clock::time_point deadline_;
-  std::string folder_;
+  double deadline_;  // in Now()'s seconds
+  TempRoot files_;  // the output files
   pid_t pid_ = -1;
   int in_fd_ = -1;
   bool ended_ = false;
   int code_ = -1;
   size_t read_ = 0;
 };
-
-// `argv` with `changes` to this process's environment: "NAME=value" adds or
-// replaces NAME, "NAME=" with nothing after it removes it.
-inline Launch WithEnv(std::vector<std::string> argv, const std::vector<std::string>& changes) {
-  Launch l;
-  l.argv = std::move(argv);
-  for (const std::string& c : changes) {
-    const size_t eq = c.find('=');
-    if (eq + 1 == c.size()) {
-      l.unset_env.push_back(c.substr(0, eq));
-    } else {
-      l.set_env.emplace_back(c.substr(0, eq), c.substr(eq + 1));
-    }
-  }
-  return l;
-}
 
 // What a program that ran to its end left; `code` as Process::Wait.
 struct Ran {
@@ -224,16 +200,16 @@ inline Ran Run(Launch launch) {
 // the variables that would lead it elsewhere (a display, ORB, TEMP, TMP)
 // are left out.
 inline Launch InRoot(const TempRoot& root, std::vector<std::string> argv, bool pipe_input = false) {
-  return {std::move(argv), {{"ORB_ROOT", root.path()}},
-          {"DISPLAY", "WAYLAND_DISPLAY", "ORB", "TEMP", "TMP"}, pipe_input};
+  return {std::move(argv),
+          {"ORB_ROOT=" + root.path(), "DISPLAY=", "WAYLAND_DISPLAY=", "ORB=", "TEMP=", "TMP="},
+          pipe_input};
 }
 
 // Copies a program of the build folder ("orb", "carob") into a Windows-style
 // folder of the root; its native path there.
 inline std::string Install(const TempRoot& root, const std::string& program,
                            const std::string& windows_folder) {
-  root.MakeFolder(windows_folder);
-  const std::string to = root.Native(windows_folder) + "/" + program;
+  const std::string to = root.MadeFor(windows_folder + "\\" + program);
   std::error_code ec;
   std::filesystem::copy_file(kBinDir + "/" + program, to,
                              std::filesystem::copy_options::overwrite_existing, ec);

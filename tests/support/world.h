@@ -2,16 +2,28 @@
 // naming the shared temporary folder C:\TEMP, an Env over it (a manual clock
 // unless told otherwise), and the Databank, Registry and Messaging layers
 // built in that order, each only when a test asks for it (so a test links
-// only the layers it uses).
+// only the layers it uses). Beside it, files as a reader independent of the
+// program's layers sees them: lines, queue entries and databank values.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "tests/support/scripted_interaction.h"
-#include "tests/support/test_env.h"
+#include "platform/env.h"
+#include "platform/interaction.h"
 
 namespace carob::databank { class Databank; }
 namespace carob::registry { class Registry; }
@@ -21,6 +33,177 @@ namespace carob::testing {
 
 inline constexpr const char* kTempFolder = "C:\\TEMP";
 inline constexpr const char* kStatusPath = "C:\\TEMP\\STATUS";
+
+// The whole file at a native path; "" when it cannot be read.
+inline std::string ReadNative(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Lines ended with CR LF, as the databanks and queues hold them.
+inline std::string Lines(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& l : lines) out += l + "\r\n";
+  return out;
+}
+
+// The start of every entry's header line; the moment follows it.
+inline constexpr const char* kRozHeader = "--- Entry by ROZ Default on ";
+
+// An entry's header line, and a whole entry as a program of the family
+// appends it: header, text, CR LF.
+inline std::string RozHeader(const std::string& stamp = "12-07-2026 08:29:45") {
+  return kRozHeader + stamp + "\r\n";
+}
+inline std::string RozEntry(const std::string& text,
+                            const std::string& stamp = "12-07-2026 08:29:45") {
+  return RozHeader(stamp) + text + "\r\n";
+}
+
+// The lines of a text, split at LF with a CR before it dropped (a last
+// line without its end counts).
+inline std::vector<std::string> SplitLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; at < bytes.size(); at = end + 1) {
+    end = std::min(bytes.find('\n', at), bytes.size());
+    lines.push_back(bytes.substr(at, end - at - (end > at && bytes[end - 1] == '\r')));
+  }
+  return lines;
+}
+
+// The lines of a file at a native path, and whether one of them is `line`.
+inline std::vector<std::string> ReadLines(const std::string& native_path) {
+  return SplitLines(ReadNative(native_path));
+}
+inline bool HasLine(const std::string& native_path, const std::string& line) {
+  return std::ranges::count(ReadLines(native_path), line) > 0;
+}
+
+// One entry of a queue file: its header line and its text lines.
+struct QueueEntry {
+  std::string header;
+  std::vector<std::string> lines;
+};
+
+// A line beginning with "---" starts an entry; lines before the first
+// header form an entry without one.
+inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
+  std::vector<QueueEntry> entries;
+  for (const std::string& line : SplitLines(bytes)) {
+    if (line.starts_with("---")) {
+      entries.push_back({line, {}});
+    } else {
+      if (entries.empty()) entries.emplace_back();
+      entries.back().lines.push_back(line);
+    }
+  }
+  return entries;
+}
+
+// Value of a key in a databank file (case-blind key, blanks trimmed), or
+// nullopt when the key is absent.
+inline std::optional<std::string> BankValue(const std::string& bytes, const std::string& key) {
+  auto norm = [](std::string s, bool upper) {
+    s.erase(0, s.find_first_not_of(' '));
+    s.erase(s.find_last_not_of(' ') + 1);
+    if (upper) for (char& c : s) c = static_cast<char>(std::toupper(c & 0xff));
+    return s;
+  };
+  for (const std::string& line : SplitLines(bytes)) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos && norm(line.substr(0, eq), true) == norm(key, true)) {
+      return norm(line.substr(eq + 1), false);
+    }
+  }
+  return std::nullopt;
+}
+
+// A fresh folder that stands for the ORB root; removed with its contents.
+// Files are named by their Windows-style path under it ("C:\x" -> root/c/x).
+class TempRoot {
+ public:
+  TempRoot() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "carob-test-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data()) ? tmpl : "";
+  }
+  ~TempRoot() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string Native(std::string windows_path) const {
+    if (windows_path.size() >= 2 && windows_path[1] == ':') {
+      windows_path.replace(0, 2, 1, static_cast<char>(std::tolower(windows_path[0] & 0xff)));
+    }
+    for (char& c : windows_path) if (c == '\\') c = '/';
+    return path_ + "/" + windows_path;
+  }
+  // Creates the folder (and parents) of a Windows-style folder path.
+  void MakeFolder(const std::string& windows_folder) const {
+    std::filesystem::create_directories(Native(windows_folder));
+  }
+  // The native path of a file, its folder made.
+  std::string MadeFor(const std::string& windows_path) const {
+    const std::filesystem::path p = Native(windows_path);
+    std::filesystem::create_directories(p.parent_path());
+    return p;
+  }
+  void WriteFile(const std::string& windows_path, const std::string& bytes) const {
+    std::ofstream(MadeFor(windows_path), std::ios::binary | std::ios::trunc) << bytes;
+  }
+  // Appends bytes in one write at the end of a file (created when missing),
+  // as the programs of the family append, so that a running program that
+  // rebuilds the file meanwhile loses nothing.
+  void Append(const std::string& windows_path, const std::string& bytes) const {
+    const int fd = ::open(MadeFor(windows_path).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0) return;
+    (void)!::write(fd, bytes.data(), bytes.size());
+    ::close(fd);
+  }
+  // The whole file, or "<missing>" when it does not exist.
+  std::string ReadFile(const std::string& windows_path) const {
+    return Exists(windows_path) ? ReadNative(Native(windows_path)) : "<missing>";
+  }
+  bool Exists(const std::string& windows_path) const {
+    return std::filesystem::exists(Native(windows_path));
+  }
+
+ private:
+  std::string path_;
+};
+
+// An Env over `root` whose program runs from the Windows-style folder
+// `program_folder` (default "C:\ORB\CAROB", executable "carob"), with an
+// optional injected clock.
+inline std::unique_ptr<platform::Env> MakeTestEnv(
+    const TempRoot& root, std::shared_ptr<platform::Clock> clock = nullptr,
+    const std::string& program_folder = "C:\\ORB\\CAROB", const std::string& exe = "carob") {
+  root.MakeFolder(program_folder);
+  return platform::NewPosixEnv({.clock = std::move(clock), .random = nullptr,
+                                .orb_root = root.path(),
+                                .program_path = root.Native(program_folder) + "/" + exe});
+}
+
+// A manual clock at 08:29:45 on 12-07-2026 (override as needed).
+inline std::shared_ptr<platform::ManualClock> MakeManualClock(int h = 8, int m = 29, double s = 45) {
+  return std::make_shared<platform::ManualClock>(
+      platform::WallTime{2026, 12, 7, h, m, static_cast<int>(s), h * 3600.0 + m * 60.0 + s});
+}
+
+// An Interaction a test scripts: its yields and message boxes run what the
+// test gives; unset, they behave as a program without a window.
+struct ScriptedInteraction : platform::Interaction {
+  std::function<void()> on_yield;
+  std::function<void(const std::string& text, const std::string& title)> on_message_box;
+
+  void Yield() override { on_yield ? on_yield() : platform::NoWindow().Yield(); }
+  void MessageBox(const std::string& text, const std::string& title) override {
+    on_message_box ? on_message_box(text, title) : platform::NoWindow().MessageBox(text, title);
+  }
+};
 
 struct WorldOptions {
   std::string program_folder = "C:\\ORB\\CAROB";
@@ -42,8 +225,6 @@ class World {
   ~World() {
     while (!layers_.empty()) layers_.pop_back();  // from the top down
   }
-  World(const World&) = delete;
-  World& operator=(const World&) = delete;
 
   // One more Env for the same program over the same root and clock (another
   // running copy of it, with caches of its own).
@@ -82,18 +263,17 @@ class World {
   std::string Read(const std::string& windows_path) const { return root.ReadFile(windows_path); }
   std::string Status() const { return root.ReadFile(kStatusPath); }
   void WriteStatus(const std::vector<std::string>& lines) const {
-    std::string bytes;
-    for (const std::string& l : lines) bytes += l + "\r\n";
-    root.WriteFile(kStatusPath, bytes);
+    root.WriteFile(kStatusPath, Lines(lines));
   }
   // A line added to "C:\FileLoc" as another program would record it.
   void AddFileLoc(const std::string& key, const std::string& value) const {
-    root.WriteFile("C:\\FileLoc", root.ReadFile("C:\\FileLoc") + key + "=" + value + "\r\n");
+    root.Append("C:\\FileLoc", key + "=" + value + "\r\n");
   }
 
  private:
   WorldOptions options_;
   std::vector<std::shared_ptr<void>> layers_;
+  platform::Env* over_ = nullptr;  // what the layers are built over
 
   template <class T>
   T* Hold(std::shared_ptr<T> layer) {
@@ -109,9 +289,23 @@ class World {
   databank::Databank* db = nullptr;
   registry::Registry* reg = nullptr;
   messaging::Messaging* msg = nullptr;
+};
 
- private:
-  platform::Env* over_ = nullptr;
+// Thrown by the message-box hook of a RegistryWorld, so that a guard that
+// wrongly warns ends the test instead of waiting for ever.
+struct UnexpectedWarning : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A world up to the registry, where a warning nobody expected ends the test.
+struct RegistryWorld : World {
+  template <class Registry = registry::Registry>
+  explicit RegistryWorld(WorldOptions o = {}) : World(std::move(o)) {
+    AddRegistry<Registry>();
+    ui.on_message_box = [](const std::string& text, const std::string&) {
+      throw UnexpectedWarning(text);
+    };
+  }
 };
 
 }  // namespace carob::testing

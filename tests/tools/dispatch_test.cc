@@ -15,6 +15,12 @@
 namespace carob::testing {
 namespace {
 
+std::string JoinLines(const EntryLines& lines) {
+  std::string s;
+  for (size_t i = 0; i < lines.size(); ++i) s += (i ? "\n" : "") + lines[i];
+  return s;
+}
+
 const char kInput[] = "C:\\ORB\\TOOLS\\RORU PO.input.POF";
 const char kPending[] = "C:\\ORB\\TOOLS\\RORU PO.input.pending.POF";
 const char kUndeliverable[] = "C:\\ORB\\TOOLS\\RORU PO.input.undeliverable.POF";
@@ -33,12 +39,12 @@ TEST(DispatchStart, RecordsInputRegistrationAndLocalIdAndSignsOff) {
 
   // A recorded input file is kept, wherever it lies.
   Computer d;
-  d.SetFileLoc("RORU PO Input", "C:\\SHARE\\in.POF");
+  d.AddFileLoc("RORU PO Input", "C:\\SHARE\\in.POF");
   d.AppendEntry("C:\\SHARE\\in.POF", "SET SOURCE = x\r\nDO Nobody:hi");
   r = d.RunOrb({"dispatch", "--once", "--local-id", "hostA"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(d.FileLocValue("RORU PO Input"), "C:\\SHARE\\in.POF");
-  EXPECT_EQ(d.root().ReadFile("C:\\SHARE\\in.POF"), "");
+  EXPECT_EQ(d.root.ReadFile("C:\\SHARE\\in.POF"), "");
   EXPECT_EQ(d.Entries("C:\\SHARE\\in.pending.POF").size(), 1u);
 }
 
@@ -67,9 +73,9 @@ TEST(DispatchStart, WrongUsageIsExitTwo) {
 
 TEST(DispatchRouting, DeliversDoAndLocalSendToWithTheSenderNamed) {
   Computer c;
-  c.SetFileLoc("CAROB interface", kCarobIface);
+  c.AddFileLoc("CAROB interface", kCarobIface);
   c.AddStatus("Local ID", "hostA");
-  c.SetFileLoc("RORU PO Input", kInput);
+  c.AddFileLoc("RORU PO Input", kInput);
   c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO CAROB:the sky be blue");
   c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO carob:lower case prefix");
   c.AppendEntry(kInput, "SET SOURCE = hostC\r\nSENDTO [hostA] CAROB:addressed here");
@@ -80,7 +86,7 @@ TEST(DispatchRouting, DeliversDoAndLocalSendToWithTheSenderNamed) {
 
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
-  std::vector<Lines> want = {
+  std::vector<EntryLines> want = {
       {"SET SOURCE = hostB", "the sky be blue"},
       {"SET SOURCE = hostB", "lower case prefix"},
       {"SET SOURCE = hostC", "addressed here"},
@@ -90,18 +96,18 @@ TEST(DispatchRouting, DeliversDoAndLocalSendToWithTheSenderNamed) {
       {"SET SOURCE = hostD", " no computer named"},
   };
   EXPECT_EQ(c.Entries(kCarobIface), want);
-  EXPECT_EQ(c.root().ReadFile(kInput), "");
-  EXPECT_FALSE(c.root().Exists(kPending) && !c.root().ReadFile(kPending).empty());
+  EXPECT_EQ(c.root.ReadFile(kInput), "");
+  EXPECT_FALSE(c.root.Exists(kPending) && !c.root.ReadFile(kPending).empty());
   EXPECT_NE(r.out.find("taken 7, delivered 7"), std::string::npos) << r.out;
 }
 
 TEST(DispatchRouting, ForwardsOtherComputersUnchangedAndKeepsTheUnroutable) {
   Computer c;
   c.AddStatus("Local ID", "hostA");
-  c.SetFileLoc("RORU PO Input", kInput);
-  c.SetFileLoc("CAROB interface", kCarobIface);
-  c.SetFileLoc("RORU PO Route hostB", "C:\\SHARE\\hostB.input.POF");
-  c.SetFileLoc("RORU PO Route hostY", kInput);  // a route that leads back here
+  c.AddFileLoc("RORU PO Input", kInput);
+  c.AddFileLoc("CAROB interface", kCarobIface);
+  c.AddFileLoc("RORU PO Route hostB", "C:\\SHARE\\hostB.input.POF");
+  c.AddFileLoc("RORU PO Route hostY", kInput);  // a route that leads back here
   c.AppendEntry(kInput, "SET SOURCE = hostA\r\nSENDTO [hostB] CAROB:for b\r\nsecond line");
   c.AppendEntry(kInput, "SET SOURCE = hostA\r\nSENDTO [hostZ] CAROB:nowhere");
   c.AppendEntry(kInput, "SET SOURCE = hostA\r\nDO no application");
@@ -113,10 +119,10 @@ TEST(DispatchRouting, ForwardsOtherComputersUnchangedAndKeepsTheUnroutable) {
   // The shared folder is not there yet: the entry for hostB waits.
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
-  std::vector<Lines> forwarded = {{"SET SOURCE = hostA", "SENDTO [hostB] CAROB:for b", "second line"}};
+  std::vector<EntryLines> forwarded = {{"SET SOURCE = hostA", "SENDTO [hostB] CAROB:for b", "second line"}};
   EXPECT_EQ(c.Entries(kPending), forwarded);
   EXPECT_NE(r.err.find("hostB.input.POF"), std::string::npos) << r.err;
-  std::vector<Lines> kept = {
+  std::vector<EntryLines> kept = {
       {"SET SOURCE = hostA", "SENDTO [hostZ] CAROB:nowhere"},
       {"SET SOURCE = hostA", "DO no application"},
       {"SET SOURCE = hostA", "HELLO CAROB:x"},
@@ -126,33 +132,33 @@ TEST(DispatchRouting, ForwardsOtherComputersUnchangedAndKeepsTheUnroutable) {
   };
   EXPECT_EQ(c.Entries(kUndeliverable), kept);
   EXPECT_TRUE(c.Entries(kCarobIface).empty());
-  EXPECT_EQ(c.root().ReadFile(kInput), "");
+  EXPECT_EQ(c.root.ReadFile(kInput), "");
   // Each one is reported on standard error, the waiting one too.
   EXPECT_NE(r.err.find("[hostZ]"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("leads back"), std::string::npos) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 7) << r.err;
 
   // Once the folder is there, the waiting entry goes on, unchanged.
-  c.root().MakeFolder("C:\\SHARE");
+  c.root.MakeFolder("C:\\SHARE");
   r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries("C:\\SHARE\\hostB.input.POF"), forwarded);
-  EXPECT_EQ(c.root().ReadFile(kPending), "");
+  EXPECT_EQ(c.root.ReadFile(kPending), "");
   EXPECT_EQ(c.Entries(kUndeliverable), kept);
 }
 
 TEST(DispatchRouting, WaitsForAnInterfaceKeyThenDeliversInOrder) {
   Computer c;
   c.AddStatus("Local ID", "hostA");
-  c.SetFileLoc("RORU PO Input", kInput);
-  c.SetFileLoc("CAROB interface", kCarobIface);
+  c.AddFileLoc("RORU PO Input", kInput);
+  c.AddFileLoc("CAROB interface", kCarobIface);
   c.AppendEntry(kInput, "SET SOURCE = hostA\r\nDO Lexwright:first");
   c.AppendEntry(kInput, "SET SOURCE = hostA\r\nDO CAROB:not held up");
   c.AppendEntry(kInput, "SET SOURCE = hostA\r\nDO LEXWRIGHT:second");
 
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(c.Entries(kCarobIface), (std::vector<Lines>{{"SET SOURCE = hostA", "not held up"}}));
+  EXPECT_EQ(c.Entries(kCarobIface), (std::vector<EntryLines>{{"SET SOURCE = hostA", "not held up"}}));
   EXPECT_EQ(c.Entries(kPending).size(), 2u);
   EXPECT_NE(r.err.find("Lexwright interface"), std::string::npos) << r.err;
 
@@ -160,39 +166,39 @@ TEST(DispatchRouting, WaitsForAnInterfaceKeyThenDeliversInOrder) {
   r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries(kPending),
-            (std::vector<Lines>{{"SET SOURCE = hostA", "DO Lexwright:first"},
+            (std::vector<EntryLines>{{"SET SOURCE = hostA", "DO Lexwright:first"},
                                 {"SET SOURCE = hostA", "DO LEXWRIGHT:second"}}));
 
   // The key appears (any letter case) while a third one waits in the input,
   // but the file it names cannot be written yet: all keep waiting.
   c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO lexwright:third");
-  c.SetFileLoc("LEXWRIGHT Interface", "C:\\LEX\\Lexwright.interface.POF");
+  c.AddFileLoc("LEXWRIGHT Interface", "C:\\LEX\\Lexwright.interface.POF");
   r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries(kPending).size(), 3u);
-  c.root().MakeFolder("C:\\LEX");
+  c.root.MakeFolder("C:\\LEX");
   r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries("C:\\LEX\\Lexwright.interface.POF"),
-            (std::vector<Lines>{{"SET SOURCE = hostA", "first"},
+            (std::vector<EntryLines>{{"SET SOURCE = hostA", "first"},
                                 {"SET SOURCE = hostA", "second"},
                                 {"SET SOURCE = hostB", "third"}}));
-  EXPECT_EQ(c.root().ReadFile(kPending), "");
+  EXPECT_EQ(c.root.ReadFile(kPending), "");
 }
 
 TEST(DispatchRouting, EntriesWithoutTextAreDroppedWithoutBlockingTheQueue) {
   Computer c;
   c.AddStatus("Local ID", "hostA");
-  c.SetFileLoc("RORU PO Input", kInput);
-  c.SetFileLoc("CAROB interface", kCarobIface);
-  c.root().WriteFile(kInput, RozHeader("12-07-2026 08:29:45") +
+  c.AddFileLoc("RORU PO Input", kInput);
+  c.AddFileLoc("CAROB interface", kCarobIface);
+  c.root.WriteFile(kInput, RozHeader("12-07-2026 08:29:45") +
                                 RozEntry("SET SOURCE = hostB\r\nDO CAROB:after an empty entry",
                                          "12-07-2026 08:29:46"));
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.Entries(kCarobIface),
-            (std::vector<Lines>{{"SET SOURCE = hostB", "after an empty entry"}}));
-  EXPECT_EQ(c.root().ReadFile(kInput), "");
+            (std::vector<EntryLines>{{"SET SOURCE = hostB", "after an empty entry"}}));
+  EXPECT_EQ(c.root.ReadFile(kInput), "");
 }
 
 // Several console processes append to the input file while the dispatcher
@@ -204,16 +210,16 @@ class DispatchConcurrency : public ::testing::TestWithParam<int> {};
 TEST_P(DispatchConcurrency, NothingLostOrDoubledWithSeveralSenders) {
   Computer c(20);
   c.AddStatus("Local ID", "hostA");
-  c.SetFileLoc("CAROB interface", kCarobIface);
-  c.SetFileLoc("RORU PO Input", kInput);
+  c.AddFileLoc("CAROB interface", kCarobIface);
+  c.AddFileLoc("RORU PO Input", kInput);
   std::vector<std::unique_ptr<Process>> dispatchers;
-  for (int d = 0; d < GetParam(); ++d) dispatchers.push_back(c.Start({c.Orb(), "dispatch"}));
+  for (int d = 0; d < GetParam(); ++d) dispatchers.push_back(c.Start({c.orb, "dispatch"}));
   ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 30));
 
   constexpr int kSenders = 4, kLines = 40;
   std::vector<std::unique_ptr<Process>> senders;
   for (int s = 0; s < kSenders; ++s) {
-    senders.push_back(c.Start({c.Orb(), "talk", "CAROB", "--wait", "0"}, true));
+    senders.push_back(c.Start({c.orb, "talk", "CAROB", "--wait", "0"}, true));
     std::string lines;
     for (int i = 0; i < kLines; ++i) lines += "s" + std::to_string(s) + " line " + std::to_string(i) + "\n";
     senders.back()->Feed(lines);
@@ -240,7 +246,7 @@ TEST_P(DispatchConcurrency, NothingLostOrDoubledWithSeveralSenders) {
   for (int s = 0; s < kSenders; ++s) {
     EXPECT_EQ(seen[s].size(), static_cast<size_t>(kLines)) << "sender " << s;
   }
-  EXPECT_EQ(c.root().ReadFile(kInput), "");
+  EXPECT_EQ(c.root.ReadFile(kInput), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Dispatchers, DispatchConcurrency, ::testing::Values(1, 2));
@@ -248,11 +254,11 @@ INSTANTIATE_TEST_SUITE_P(Dispatchers, DispatchConcurrency, ::testing::Values(1, 
 TEST(DispatchLoop, StopsCleanlyOnSigintAndSigterm) {
   for (int sig : {SIGINT, SIGTERM}) {
     Computer c;
-    auto dispatcher = c.Start({c.Orb(), "dispatch", "--local-id", "hostA"});
+    auto dispatcher = c.Start({c.orb, "dispatch", "--local-id", "hostA"});
     ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 30));
     // Entries that arrive while it runs are taken at its next turn.
-    c.root().MakeFolder("C:\\LEX");
-    c.SetFileLoc("Lexwright interface", "C:\\LEX\\L.POF");
+    c.root.MakeFolder("C:\\LEX");
+    c.AddFileLoc("Lexwright interface", "C:\\LEX\\L.POF");
     c.AppendEntry(kInput, "SET SOURCE = hostA\r\nDO Lexwright:while running");
     ASSERT_TRUE(WaitUntil([&] { return c.Entries("C:\\LEX\\L.POF").size() == 1; }, 30));
     dispatcher->Signal(sig);

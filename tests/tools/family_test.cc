@@ -33,9 +33,9 @@ struct RunningFamily {
 RunningFamily StartFamily(Computer& c, const std::string& local_id) {
   RunningFamily f;
   // Answers go to the console: the output program of CAROB is "User".
-  c.root().WriteFile("C:\\ORB\\CAROB\\CAROB.cfg", "Output program=User\r\n");
-  f.dispatcher = c.Start({c.Orb(), "dispatch", "--local-id", local_id});
-  f.carob = c.Start({c.Carob()});
+  c.root.WriteFile("C:\\ORB\\CAROB\\CAROB.cfg", "Output program=User\r\n");
+  f.dispatcher = c.Start({c.orb, "dispatch", "--local-id", local_id});
+  f.carob = c.Start({c.carob});
   EXPECT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 60));
   EXPECT_TRUE(WaitUntil([&] { return c.StatusValue("CAROB running") == "Yes"; }, 60));
   EXPECT_TRUE(WaitUntil([&] { return c.FileLocValue("CAROB interface").has_value(); }, 60));
@@ -55,7 +55,7 @@ TEST(FamilyRoad, StatementQuestionIdentificationAndPing) {
   Computer c;
   RunningFamily f = StartFamily(c, "hostA");
 
-  auto talk = c.Start({c.Orb(), "talk", "--wait", "5"}, true);
+  auto talk = c.Start({c.orb, "talk", "--wait", "5"}, true);
   talk->Feed("the sky be blue\nWhat colour is the sky?\n ? \n!\n");
   talk->CloseInput();
   ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
@@ -71,7 +71,7 @@ TEST(FamilyRoad, StatementQuestionIdentificationAndPing) {
   EXPECT_NE(ping, std::string::npos) << out;
   EXPECT_EQ(out, "the sky=blue\n" + std::string(kIdentification) + "\n!!\n");
 
-  EXPECT_EQ(BankValue(c.root().ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sky"), "blue");
+  EXPECT_EQ(BankValue(c.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sky"), "blue");
   EXPECT_EQ(c.StatusValue("User running"), "No");
   EXPECT_EQ(c.FileLocValue("User interface"), "C:\\ORB\\TOOLS\\User.interface.POF");
   StopFamily(c, f);
@@ -82,19 +82,19 @@ TEST(FamilyRoad, StatementQuestionIdentificationAndPing) {
 TEST(FamilyRoad, ThinkingPassesFromSigusr1AreAnsweredThroughTheConsole) {
   Computer c;
   RunningFamily f = StartFamily(c, "hostA");
-  auto first = c.Start({c.Orb(), "talk", "--wait", "2"}, true);
+  auto first = c.Start({c.orb, "talk", "--wait", "2"}, true);
   first->Feed("the sky be blue\n");
   first->CloseInput();
   ASSERT_EQ(first->Wait(120), 0) << first->Err();
   ASSERT_TRUE(WaitUntil([&] {
-    return BankValue(c.root().ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sky").has_value();
+    return BankValue(c.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sky").has_value();
   }, 60));
 
   f.carob->Signal(SIGUSR1);
   ASSERT_TRUE(WaitUntil([&] {
-    return BankValue(c.root().ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "blue").has_value();
+    return BankValue(c.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "blue").has_value();
   }, 60));
-  auto second = c.Start({c.Orb(), "talk", "--wait", "3"}, true);
+  auto second = c.Start({c.orb, "talk", "--wait", "3"}, true);
   second->Feed("What is blue?\n");
   second->CloseInput();
   ASSERT_EQ(second->Wait(120), 0) << second->Err();
@@ -105,22 +105,22 @@ TEST(FamilyRoad, ThinkingPassesFromSigusr1AreAnsweredThroughTheConsole) {
 TEST(FamilyRoad, ConsoleAddressesOtherApplicationsAndSeesWhatArrives) {
   Computer c;
   c.AddStatus("Local ID", "hostA");
-  c.root().MakeFolder("C:\\LEX");
-  c.SetFileLoc("Lexwright interface", "C:\\LEX\\Lexwright.interface.POF");
-  auto dispatcher = c.Start({c.Orb(), "dispatch"});
+  c.root.MakeFolder("C:\\LEX");
+  c.AddFileLoc("Lexwright interface", "C:\\LEX\\Lexwright.interface.POF");
+  auto dispatcher = c.Start({c.orb, "dispatch"});
   ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 60));
 
   // Another program sends to the user meanwhile; the console prints it.
   c.AppendEntry(c.FileLocValue("RORU PO Input").value_or(""),
                 "SET SOURCE = hostA\r\nDO User:a note for you");
-  auto talk = c.Start({c.Orb(), "talk", "Lexwright", "--wait", "2"}, true);
+  auto talk = c.Start({c.orb, "talk", "Lexwright", "--wait", "2"}, true);
   talk->Feed("hello there\n\n   \n");
   talk->CloseInput();
   ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
   EXPECT_EQ(talk->Out(), "a note for you\n");
   // Blank lines are not sent.
   EXPECT_EQ(c.Entries("C:\\LEX\\Lexwright.interface.POF"),
-            (std::vector<Lines>{{"SET SOURCE = hostA", "hello there"}}));
+            (std::vector<EntryLines>{{"SET SOURCE = hostA", "hello there"}}));
   dispatcher->Signal(SIGTERM);
   EXPECT_EQ(dispatcher->Wait(60), 0);
 
@@ -133,7 +133,7 @@ TEST(FamilyRoad, ConsoleHoldsLinesUntilADispatcherIsThere) {
   Computer c;
   c.AddStatus("Local ID", "hostA");
   // No dispatcher ever: the line is not silently lost, the console says so.
-  auto talk = c.Start({c.Orb(), "talk", "--wait", "0.5"}, true);
+  auto talk = c.Start({c.orb, "talk", "--wait", "0.5"}, true);
   talk->Feed("anyone there?\n");
   talk->CloseInput();
   EXPECT_EQ(talk->Wait(60), 1);
@@ -144,7 +144,7 @@ TEST(FamilyRoad, ConsoleLeavesOnASignalWhileItsInputIsStillOpen) {
   for (int sig : {SIGINT, SIGTERM}) {
     Computer c;
     c.AddStatus("Local ID", "hostA");
-    auto talk = c.Start({c.Orb(), "talk"}, true);
+    auto talk = c.Start({c.orb, "talk"}, true);
     ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("User running") == "Yes"; }, 60));
     talk->Signal(sig);
     EXPECT_EQ(talk->Wait(60), 0) << talk->Err();
@@ -196,24 +196,24 @@ TEST_P(FamilyTwoComputers, ConsoleOnOneTalksToCarobOnTheOther) {
   std::string share = "Z:" + shared.path();
   for (char& ch : share) if (ch == '/') ch = '\\';
   const std::string in_a = share + "\\alpha.input.POF", in_b = share + "\\beta.input.POF";
-  a.SetFileLoc("RORU PO Input", in_a);
-  a.SetFileLoc("RORU PO Route beta", in_b);
-  b.SetFileLoc("RORU PO Input", in_b);
-  b.SetFileLoc("RORU PO Route alpha", in_a);
+  a.AddFileLoc("RORU PO Input", in_a);
+  a.AddFileLoc("RORU PO Route beta", in_b);
+  b.AddFileLoc("RORU PO Input", in_b);
+  b.AddFileLoc("RORU PO Route alpha", in_a);
 
-  auto dispatch_a = a.Start({a.Orb(), "dispatch", "--local-id", "alpha"});
+  auto dispatch_a = a.Start({a.orb, "dispatch", "--local-id", "alpha"});
   RunningFamily fb = StartFamily(b, "beta");
   ASSERT_TRUE(WaitUntil([&] { return a.StatusValue("RORU PO running") == "Yes"; }, 60));
 
-  auto talk = a.Start({a.Orb(), "talk", "CAROB", "--to", "beta", "--wait", "5"}, true);
+  auto talk = a.Start({a.orb, "talk", "CAROB", "--to", "beta", "--wait", "5"}, true);
   talk->Feed("the sea be deep\nHow deep is the sea?\n?\n");
   talk->CloseInput();
   ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
   EXPECT_EQ(talk->Out(), "the sea=deep\n" + std::string(kIdentification) + "\n");
 
   // The fact was learnt on the second computer, not on the first.
-  EXPECT_EQ(BankValue(b.root().ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sea"), "deep");
-  EXPECT_FALSE(a.root().Exists("C:\\ORB\\CAROB\\CAROB.dat"));
+  EXPECT_EQ(BankValue(b.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sea"), "deep");
+  EXPECT_FALSE(a.root.Exists("C:\\ORB\\CAROB\\CAROB.dat"));
   EXPECT_EQ(a.Entries("C:\\ORB\\TOOLS\\RORU PO.input.undeliverable.POF").size(), 0u);
 
   dispatch_a->Signal(SIGTERM);
@@ -247,8 +247,8 @@ TEST(FamilyRunCommand, ScriptedSessionAnswersAndLeavesNoProcessBehind) {
   TempRoot root;
   Launch o;
   o.argv = {kSourceDir + "/scripts/run.sh", "--wait", "5"};
-  o.set_env = {{"ORB_ROOT", root.path()}, {"CAROB_BIN_DIR", kBinDir}};
-  o.unset_env = {"DISPLAY", "WAYLAND_DISPLAY", "ORB"};
+  o.env = {"ORB_ROOT=" + root.path(), "CAROB_BIN_DIR=" + kBinDir, "DISPLAY=", "WAYLAND_DISPLAY=",
+           "ORB="};
   o.pipe_input = true;
   Process run(o);
   ASSERT_TRUE(run.started());

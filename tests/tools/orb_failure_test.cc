@@ -9,9 +9,9 @@ namespace {
 
 TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
   Computer c;
-  c.root().MakeFolder("C:\\data\\dir.dat");
-  c.root().WriteFile("C:\\data\\plain", "not a folder\r\n");
-  c.root().WriteFile("C:\\data\\k.dat", "k=v\r\n");
+  c.root.MakeFolder("C:\\data\\dir.dat");
+  c.root.WriteFile("C:\\data\\plain", "not a folder\r\n");
+  c.root.WriteFile("C:\\data\\k.dat", "k=v\r\n");
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -35,26 +35,26 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
     EXPECT_EQ(r.err, k.err);
     EXPECT_EQ(r.out, "");
   }
-  EXPECT_EQ(c.root().ReadFile("C:\\data\\k.dat"), "k=v\r\n");
+  EXPECT_EQ(c.root.ReadFile("C:\\data\\k.dat"), "k=v\r\n");
 }
 
 TEST(OrbAtADriveRoot, RecordsNoDoubledBackslash) {
   // orb installed as C:\orb, with nothing recorded yet: the temporary folder
   // falls back to the program folder, the drive root itself.
   Computer c;
-  std::filesystem::remove(c.root().Native("C:\\FileLoc"));
-  std::filesystem::copy_file(c.Orb(), c.root().Native("C:\\orb"));
+  std::filesystem::remove(c.root.Native("C:\\FileLoc"));
+  std::filesystem::copy_file(c.orb, c.root.Native("C:\\orb"));
   auto run = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), c.root().Native("C:\\orb"));
+    args.insert(args.begin(), c.root.Native("C:\\orb"));
     auto child = c.Start(std::move(args));
     return child->Wait(30);
   };
   EXPECT_EQ(run({"set", "local.dat", "a", "1"}), 0);
   EXPECT_EQ(run({"dispatch", "--once", "--local-id", "hostA"}), 0);
 
-  EXPECT_EQ(c.root().ReadFile("C:\\local.dat"), "a=1\r\n");
-  const std::string fileloc = c.FileLoc();
-  const std::string status = c.root().ReadFile("C:\\STATUS");
+  EXPECT_EQ(c.root.ReadFile("C:\\local.dat"), "a=1\r\n");
+  const std::string fileloc = c.Read("C:\\FileLoc");
+  const std::string status = c.root.ReadFile("C:\\STATUS");
   struct Recorded {
     std::string bank, key, value;
   };

@@ -17,7 +17,6 @@
 #include "messaging/messaging.h"
 #include "registry/registry.h"
 #include "tests/support/process.h"
-#include "tests/support/queue.h"
 #include "tests/support/world.h"
 
 namespace carob::testing {

@@ -3,8 +3,10 @@
 
 #include <filesystem>
 
-#include "tests/registry/registry_world.h"
+#include "databank/databank.h"
+#include "registry/registry.h"
 #include "tests/support/process.h"
+#include "tests/support/world.h"
 
 namespace carob::testing {
 namespace {

@@ -61,10 +61,7 @@ class CarobProcessTest : public ::testing::Test {
     return db.Query(std::string(kStatusPath), std::string(key));
   }
 
-  std::vector<SentEntry> Sent() const {
-    if (!root_.Exists(kDispatcherPath)) return {};
-    return ParseSent(root_.ReadFile(kDispatcherPath));
-  }
+  std::vector<SentEntry> Sent() const { return testing::Sent(root_); }
 
   bool SentBody(const std::string& body) const {
     for (const SentEntry& e : Sent()) {

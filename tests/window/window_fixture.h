@@ -12,10 +12,7 @@
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"
-#include "platform/env.h"
 #include "registry/registry.h"
-#include "tests/support/queue.h"
-#include "tests/support/scripted_interaction.h"
 #include "tests/support/world.h"
 #include "window/window.h"
 
@@ -49,28 +46,25 @@ inline constexpr const char* kDispatcherPath = "C:\\ORB\\RORU\\PO.in";
 // One entry of the dispatcher's input file: its SET SOURCE line and its
 // body (the lines after it, joined by CR LF).
 struct SentEntry {
-  std::string header;
-  std::string source_line;
-  std::string body;
+  std::string header, source_line, body;
   // The body without "DO " or "SENDTO [...] ".
   std::string Answer() const {
-    if (body.rfind("DO ", 0) == 0) return body.substr(3);
-    if (body.rfind("SENDTO [", 0) == 0) {
-      size_t close = body.find("] ");
-      if (close != std::string::npos) return body.substr(close + 2);
-    }
+    if (body.starts_with("DO ")) return body.substr(3);
+    const size_t close = body.find("] ");
+    if (body.starts_with("SENDTO [") && close != std::string::npos) return body.substr(close + 2);
     return "<unaddressed:" + body + ">";
   }
 };
 
-// The entries of the dispatcher's input file.
-inline std::vector<SentEntry> ParseSent(const std::string& bytes) {
+// The entries of the dispatcher's input file in the root (none while it is
+// missing).
+inline std::vector<SentEntry> Sent(const TempRoot& root) {
   std::vector<SentEntry> entries;
-  for (const QueueEntry& q : ParseQueue(bytes)) {
+  if (!root.Exists(kDispatcherPath)) return entries;
+  for (const QueueEntry& q : ParseQueue(root.ReadFile(kDispatcherPath))) {
     if (q.header.empty()) continue;
-    SentEntry e{q.header, q.lines.empty() ? "" : q.lines[0], ""};
+    SentEntry& e = entries.emplace_back(q.header, q.lines.empty() ? "" : q.lines[0]);
     for (size_t i = 1; i < q.lines.size(); ++i) e.body += (i > 1 ? "\r\n" : "") + q.lines[i];
-    entries.push_back(e);
   }
   return entries;
 }
@@ -137,10 +131,7 @@ class WindowTest : public ::testing::Test {
   std::string KnowledgeBytes() const { return root_.ReadFile(kKnowledgePath); }
 
   // Puts a text into CAROB's interface file as one more entry.
-  void Deliver(const std::string& text) {
-    std::string old = root_.Exists(kInterfacePath) ? root_.ReadFile(kInterfacePath) : "";
-    root_.WriteFile(kInterfacePath, old + RozEntry(text));
-  }
+  void Deliver(const std::string& text) { root_.Append(kInterfacePath, RozEntry(text)); }
   void DeliverFrom(const std::string& computer, const std::string& text) {
     Deliver("SET SOURCE = " + computer + "\r\n" + text);
   }
@@ -148,22 +139,15 @@ class WindowTest : public ::testing::Test {
   // Everything sent so far, as answers without their addressing.
   std::vector<std::string> Answers() const {
     std::vector<std::string> out;
-    if (!root_.Exists(kDispatcherPath)) return out;
-    for (const SentEntry& e : ParseSent(root_.ReadFile(kDispatcherPath))) {
-      out.push_back(e.Answer());
-    }
+    for (const SentEntry& e : Sent()) out.push_back(e.Answer());
     return out;
   }
-  std::vector<SentEntry> Sent() const {
-    if (!root_.Exists(kDispatcherPath)) return {};
-    return ParseSent(root_.ReadFile(kDispatcherPath));
-  }
+  std::vector<SentEntry> Sent() const { return testing::Sent(root_); }
 
   // A value read by a databank engine of its own (no shared caches).
   std::string Fresh(const std::string& bank, const std::string& key) {
-    auto env = MakeTestEnv(root_, MakeManualClock());
-    databank::Databank db(*env);
-    return db.Query(std::string(bank), std::string(key));
+    return databank::Databank(*MakeTestEnv(root_, MakeManualClock()))
+        .Query(std::string(bank), std::string(key));
   }
 
   TempRoot root_;

@@ -8,14 +8,13 @@
 
 #include "platform/ui.h"
 #include "tests/support/process.h"
-#include "tests/support/queue.h"
-#include "tests/support/test_env.h"
+#include "tests/support/world.h"
 
 namespace carob::platform::ui {
 namespace {
 
 using carob::testing::Process;
-using carob::testing::WithEnv;
+using carob::testing::Launch;
 using carob::testing::HasLine;
 using carob::testing::ReadLines;
 using carob::testing::TempRoot;
@@ -312,7 +311,7 @@ TEST_F(HeadlessProcessTest, SignalsFromOutsideClickAndClose) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
     std::remove(log_.c_str());
-    Process child(WithEnv({probe_, log_, "headless", "interval=20"}, {"DISPLAY="}));
+    Process child(Launch{{probe_, log_, "headless", "interval=20"}, {"DISPLAY="}});
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "tick 1 20"); }));
     child.Signal(SIGUSR1);
@@ -330,7 +329,7 @@ TEST_F(HeadlessProcessTest, SignalsFromOutsideClickAndClose) {
 
 TEST_F(HeadlessProcessTest, NoDisplayGivesTheHeadlessLoop) {
   // An unreachable display: the program still runs, without a window.
-  Process child(WithEnv({probe_, log_, "interval=10", "close-after=2"}, {"DISPLAY=:987"}));
+  Process child(Launch{{probe_, log_, "interval=10", "close-after=2"}, {"DISPLAY=:987"}});
   ASSERT_TRUE(child.started());
   EXPECT_EQ(child.Wait(), 0);
   std::vector<std::string> lines = ReadLines(log_);
@@ -341,9 +340,9 @@ TEST_F(HeadlessProcessTest, NoDisplayGivesTheHeadlessLoop) {
 }
 
 TEST_F(HeadlessProcessTest, MessageBoxAndStatusGoToStandardError) {
-  Process child(WithEnv({probe_, log_, "headless", "box=ORB STATUS subsystem", "status=busy",
+  Process child(Launch{{probe_, log_, "headless", "box=ORB STATUS subsystem", "status=busy",
                          "interval=1", "close-after=1"},
-                        {"DISPLAY="}));
+                        {"DISPLAY="}});
   ASSERT_TRUE(child.started());
   EXPECT_EQ(child.Wait(), 0);
   // The box counts as answered at once; its line breaks become plain ones.
@@ -356,7 +355,7 @@ TEST_F(HeadlessProcessTest, MessageBoxAndStatusGoToStandardError) {
 }
 
 TEST_F(HeadlessProcessTest, NoTickStartsInsideAnotherTicksYield) {
-  Process child(WithEnv({probe_, log_, "headless", "interval=1", "yield-in-tick", "close-after=4"}, {"DISPLAY="}));
+  Process child(Launch{{probe_, log_, "headless", "interval=1", "yield-in-tick", "close-after=4"}, {"DISPLAY="}});
   ASSERT_TRUE(child.started());
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_FALSE(HasLine(log_, "nested tick"));
@@ -365,7 +364,7 @@ TEST_F(HeadlessProcessTest, NoTickStartsInsideAnotherTicksYield) {
 }
 
 TEST_F(HeadlessProcessTest, CloseSignalDuringLoadIsNotFatal) {
-  Process child(WithEnv({probe_, log_, "headless", "raise-in-load=SIGTERM"}, {"DISPLAY="}));
+  Process child(Launch{{probe_, log_, "headless", "raise-in-load=SIGTERM"}, {"DISPLAY="}});
   ASSERT_TRUE(child.started());
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(ReadLines(log_), (std::vector<std::string>{"load headless", "load done", "unload",
