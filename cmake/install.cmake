@@ -53,11 +53,14 @@ install(FILES ${CAROB_PACKAGE_DIR}/carob.desktop DESTINATION ${CMAKE_INSTALL_DAT
 install(FILES ${CAROB_PACKAGE_DIR}/carob.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
-# systemd user units: the dispatcher, and CAROB without a window.
-set(BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+# systemd user units: the dispatcher, and CAROB without a window. Their
+# ExecStart names the launcher by its full path under the prefix in force
+# when installing (/usr for the package), so they are made then.
 foreach(unit carob-dispatch.service carob.service)
-  configure_file(${CAROB_PACKAGE_DIR}/${unit}.in ${CMAKE_BINARY_DIR}/packaging/${unit} @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/packaging/${unit} DESTINATION lib/systemd/user)
+  install(CODE "
+    set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${CAROB_PACKAGE_DIR}/${unit}.in\" \"${CMAKE_BINARY_DIR}/packaging/units/${unit}\" @ONLY)")
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/units/${unit} DESTINATION lib/systemd/user)
 endforeach()
 
 install(FILES ${CAROB_PACKAGE_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -68,14 +71,17 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "CAROB developers <carob@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small conversational program that learns facts and answers questions")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "small conversational program that learns facts and answers questions
- CAROB takes sentences, learns facts of the form \"subject be object\"
- into a plain-text knowledge databank and answers questions with them;
- on a click it thinks, deriving new facts. Its companion tool orb is the
- family's dispatcher and the user's console (orb talk). Systemd user units
- keep the dispatcher and a windowless CAROB running.")
+  "CAROB takes sentences, learns facts of the form subject be object into a
+plain-text knowledge databank and answers questions with them; on a click
+it thinks, deriving new facts. Its companion tool orb is the family's
+dispatcher and the user's console (orb talk). Systemd user units keep the
+dispatcher and a windowless CAROB running.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Installed with DESTDIR, so that the install prefix is /usr itself (the
+# units name /usr/bin).
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

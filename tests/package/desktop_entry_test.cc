@@ -2,14 +2,15 @@
 // the installed desktop entry, run on a virtual display in a fresh family.
 // package_test.sh runs this with CAROB_INSTALLED_ROOT naming the folder the
 // package was installed or unpacked into ("/" when installed).
-#include "tests/platform/ui/x_support.h"
-#include "tests/support/queue.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include "tests/support/queue.h"
+// Xlib's macros last.
+#include "tests/platform/ui/x_support.h"
 
 namespace carob::testing {
 namespace {
