@@ -41,8 +41,11 @@ TEST(DesktopEntryTest, ExecLineOpensTheWindowWithItsFilesInTheFamilyRoot) {
   VirtualDisplay display;
   if (!display.ok()) GTEST_SKIP() << "Xvfb could not be started on a free display";
   TempRoot family;
-  // The menu starts the program by name on the PATH, in the user's home.
-  Launch launch = WithEnv(exec, {display.env(), "ORB_ROOT=" + family.path(), "HOME=" + family.path(),
+  // The menu finds the program by name on the PATH, where the package put
+  // it, and starts it with the user's environment (no ORB, TEMP or TMP).
+  std::vector<std::string> argv = exec;
+  argv[0] = usr + "/bin/" + argv[0];
+  Launch launch = WithEnv(argv, {display.env(), "ORB_ROOT=" + family.path(), "HOME=" + family.path(),
                                  "PATH=" + usr + "/bin:" + std::getenv("PATH"), "ORB=", "TEMP=",
                                  "TMP="});
   Process carob(launch);

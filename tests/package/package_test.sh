@@ -41,7 +41,7 @@ deb="$(ls "$work"/pkg/*.deb 2>/dev/null | head -1)"
 ok "built $(basename "$deb")"
 
 # Its control fields; the dependencies are those dpkg-shlibdeps found.
-info="$(dpkg-deb -I "$deb")"
+dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I cannot read the package"
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = carob ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', not $version"
@@ -52,7 +52,7 @@ for lib in libc6 libstdc++6 libfltk1.3; do
 done
 grep -q '(>=' <<<"$depends" || fail "Depends carries no versions (not computed from the binaries): $depends"
 [ -n "$(field Maintainer)" ] && [ -n "$(field Description)" ] || fail "Maintainer or Description missing"
-ok "control fields: $(tr '\n' ' ' <<<"$info" | grep -o 'Package: .*Depends: [^:]*' | cut -c1-200)"
+ok "control fields: Package carob, Version $version, Depends $depends"
 
 # Its files: exactly these, all under /usr.
 expected="./usr/bin/carob
@@ -159,11 +159,19 @@ if command -v systemd-analyze >/dev/null 2>&1; then
     grep -q '^ExecStart=/usr/bin/' "$usr/lib/systemd/user/$unit" || fail "$unit does not start from /usr/bin"
   done
   grep -q '^UnsetEnvironment=DISPLAY' "$work/units/carob.service" || fail "carob.service keeps DISPLAY"
-  if out="$(cd "$work/units" && systemd-analyze verify --user carob-dispatch.service carob.service 2>&1)" ||
-     out="$(cd "$work/units" && systemd-analyze verify ./carob-dispatch.service ./carob.service 2>&1)"; then
-    [ -z "$out" ] && ok "systemd-analyze verify: the units are clean" || fail "systemd-analyze verify: $out"
+  # verify looks the units' man pages up too; as a user manager it needs a
+  # runtime folder, which a container without a login session lacks.
+  mkdir -m 700 "$work/runtime"
+  out="$(cd "$work/units" && MANPATH="$usr/share/man:$(manpath 2>/dev/null)" \
+         XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$work/runtime}" \
+         systemd-analyze verify --user carob-dispatch.service carob.service 2>&1)"
+  rc=$?
+  if [ $rc -eq 0 ] && [ -z "$out" ]; then
+    ok "systemd-analyze verify --user: the units are clean"
+  elif grep -qiE 'failed to (connect|initialize|set up|determine)|XDG_RUNTIME_DIR|no such file or directory.*(bus|runtime)' <<<"$out"; then
+    echo "SKIPPED: systemd-analyze verify cannot run here (no user manager): $out" >&2
   else
-    echo "SKIPPED: systemd-analyze verify cannot run here: $out" >&2
+    fail "systemd-analyze verify: $out"
   fi
 else
   echo "SKIPPED: no systemd-analyze on this machine; the units were not verified" >&2
@@ -176,7 +184,7 @@ fi
 if [ -x "$build/desktop_entry_test" ]; then
   if CAROB_INSTALLED_ROOT="${root:-/}" "$build/desktop_entry_test" >"$work/desktop.log" 2>&1; then
     grep -q "SKIPPED" "$work/desktop.log" && echo "SKIPPED: $(grep -A1 SKIPPED "$work/desktop.log" | head -2)" >&2 ||
-      ok "the desktop entry's Exec line opened the window (picture in $build/artifacts/desktop_entry.png)"
+      ok "the desktop entry's Exec line opened the window (picture in $build/artifacts/desktop_entry.xwd)"
   else
     cat "$work/desktop.log" >&2; fail "desktop_entry_test"
   fi
