@@ -136,7 +136,7 @@ if command -v man >/dev/null 2>&1; then
   [ "$pages" = "$usr/share/man/man1/carob.1.gz
 $usr/share/man/man1/orb.1.gz" ] && ok "man -w carob orb: $(tr '\n' ' ' <<<"$pages")" || fail "man -w found '$pages'"
   for page in carob orb; do
-    warnings="$(MANROFFSEQ='' man --warnings -l "$usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)"
+    warnings="$(man --warnings -l "$usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)"
     [ -z "$warnings" ] || fail "$page(1) renders with warnings: $warnings"
   done
 else
