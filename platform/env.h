@@ -180,7 +180,8 @@ class Env {
   virtual std::string ToNative(std::string_view windows_path) const = 0;
   virtual std::string ToWindows(std::string_view native_path) const = 0;
   // The folder of the running executable, Windows-style, no trailing "\"
-  // except at a drive root.
+  // except at a drive root; or, for an installed program, the folder named
+  // by the file "<executable>.folder" beside it (made when missing).
   virtual std::string ProgramFolder() const = 0;
   // The executable's file name without folder and extension ("carob").
   virtual std::string ProgramName() const = 0;

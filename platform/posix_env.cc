@@ -28,10 +28,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -67,6 +69,22 @@ timespec FromNs(int64_t ns) {
 std::string SelfExecutable() {
   std::error_code ec;
   return std::filesystem::read_symlink("/proc/self/exe", ec).string();
+}
+
+// An installed program keeps its files in the family's root, never beside
+// its executable in the system's folders: a file "<executable>.folder" beside
+// the executable names, Windows-style, the folder it takes as its program
+// folder ("C:\ORB\CAROB"), made when missing. "" when there is no such file
+// or it names no drive-letter path.
+std::string AssignedFolder(const std::string& program_path, const PathMap& paths) {
+  std::ifstream in(program_path + ".folder");
+  std::string folder;
+  if (!in || !std::getline(in, folder)) return "";
+  while (!folder.empty() && std::isspace(static_cast<unsigned char>(folder.back()))) folder.pop_back();
+  if (!posix::HasDrive(folder)) return "";
+  std::error_code ignored;
+  std::filesystem::create_directories(paths.ToNative(folder), ignored);
+  return paths.ToWindows(paths.ToNative(folder));
 }
 
 // Temporary files of ReplaceContents: ".<name>.<pid>.<n>.new" beside the file.
@@ -136,7 +154,8 @@ class PosixEnv : public Env {
       : clock_(options.clock ? options.clock : std::make_shared<SystemClock>()),
         random_(options.random ? options.random : std::make_shared<LcgRandom>()),
         paths_(posix::DefaultOrbRoot(options.orb_root)),
-        program_path_(options.program_path.empty() ? SelfExecutable() : options.program_path) {}
+        program_path_(options.program_path.empty() ? SelfExecutable() : options.program_path),
+        assigned_folder_(AssignedFolder(program_path_, paths_)) {}
 
   Clock& clock() override { return *clock_; }
   Random& random() override { return *random_; }
@@ -149,7 +168,7 @@ class PosixEnv : public Env {
   }
 
   std::string ProgramFolder() const override {
-    std::string folder = paths_.ToWindows(FolderOf(program_path_));
+    std::string folder = assigned_folder_.empty() ? paths_.ToWindows(FolderOf(program_path_)) : assigned_folder_;
     // No trailing "\" except at a drive root ("C:\").
     while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
     return folder;
@@ -397,6 +416,7 @@ class PosixEnv : public Env {
   std::shared_ptr<Random> random_;
   PathMap paths_;
   std::string program_path_;
+  std::string assigned_folder_;
 };
 
 }  // namespace

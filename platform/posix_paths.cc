@@ -70,11 +70,6 @@ std::string Normalize(const std::string& native) {
   return out.empty() ? "/" : out;
 }
 
-// True when the path begins with a drive ("C:").
-bool HasDrive(std::string_view w) {
-  return w.size() >= 2 && std::isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':';
-}
-
 // `part` under `base` with the separator `sep` ("/" native, "\" Windows);
 // a relative path has no base.
 std::string Join(const std::string& base, bool absolute, const std::string& part,
@@ -130,6 +125,10 @@ std::optional<std::string> MatchNoCase(const std::string& folder, const std::str
 }
 
 }  // namespace
+
+bool HasDrive(std::string_view w) {
+  return w.size() >= 2 && std::isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':';
+}
 
 std::string DefaultOrbRoot(const std::string& override_root) {
   if (!override_root.empty()) return StripTrailingSlashes(override_root);

@@ -15,6 +15,9 @@ namespace carob::platform::posix {
 // $ORB_ROOT, else ${XDG_DATA_HOME:-$HOME/.local/share}/orb. No trailing "/".
 std::string DefaultOrbRoot(const std::string& override_root);
 
+// True when the path begins with a drive ("C:").
+bool HasDrive(std::string_view windows_path);
+
 class PathMap {
  public:
   explicit PathMap(std::string orb_root);

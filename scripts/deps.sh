@@ -8,6 +8,9 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libfltk1.3-d
 if [ "${1:-}" = "--test" ]; then
   # The window tests drive a real window on a virtual display.
   packages+=(xvfb xdotool x11-apps strace)
+  # The package test: cpack computes the dependencies with dpkg-shlibdeps
+  # (dpkg-dev); man -w finds the installed pages (man-db).
+  packages+=(dpkg-dev man-db)
 fi
 
 missing=()

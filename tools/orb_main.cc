@@ -1,4 +1,5 @@
-// orb, the companion tool: `orb [--trace] COMMAND ARGS...`.
+// orb, the companion tool: `orb [--trace] COMMAND ARGS...`, or
+// `orb --version`.
 //
 // --trace switches the databank I/O log on for the call (the previous log is
 // kept as "Database_IO.log.x"); the log lies in orb's program folder.
@@ -35,13 +36,17 @@ const CommandLine kCommands[] = {
 };
 
 int Usage(std::ostream& err) {
-  err << "usage: orb [--trace] COMMAND ARGS...\ncommands:\n";
+  err << "usage: orb [--trace] COMMAND ARGS...\n       orb --version\ncommands:\n";
   for (const CommandLine& c : kCommands) err << "  orb " << c.usage << "\n";
   return 2;
 }
 
 int Main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
+  if (words.size() == 1 && words[0] == "--version") {
+    std::cout << "orb " CAROB_VERSION "\n";
+    return 0;
+  }
   bool trace = false;
   size_t at = 0;
   while (at < words.size() && words[at] == "--trace") {

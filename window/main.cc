@@ -1,5 +1,7 @@
-// carob: the conversational program of the family. It reads no command line;
-// everything it needs lies in its databanks.
+// carob: the conversational program of the family. Everything it needs lies
+// in its databanks; of its command line it reads one thing, `carob --version`
+// alone, which prints its version and ends. Any other arguments are ignored.
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -10,8 +12,12 @@
 #include "registry/registry.h"
 #include "window/window.h"
 
-int main() {
+int main(int argc, char** argv) {
   using namespace carob;
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::cout << "carob " CAROB_VERSION "\n";
+    return 0;
+  }
   std::unique_ptr<platform::Env> env = platform::NewPosixEnv();
   // The toolkit is the program's interaction: the registry's waits yield to
   // it and its size warning is the toolkit's message box.

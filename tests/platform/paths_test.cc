@@ -152,6 +152,23 @@ TEST(ProgramFolderTest, FolderShapes) {
   EXPECT_EQ(env->ProgramFolder(), env->ToWindows(fs::path(self).parent_path().string()));
 }
 
+// An installed program's executable lies in the system's folders; the
+// ".folder" file beside it names its program folder under the root.
+TEST(ProgramFolderTest, FolderFileBesideTheExecutableNamesTheProgramFolder) {
+  TempRoot root;
+  root.WriteFile("C:\\usr\\lib\\carob.folder", "C:\\ORB\\CAROB\\\r\n");
+  root.WriteFile("C:\\usr\\lib\\orb.folder", "ORB\\TOOLS\n");
+  const std::string lib = root.Native("C:\\usr\\lib");
+
+  auto env = EnvWithProgram(root, lib + "/carob");
+  EXPECT_EQ(env->ProgramFolder(), "C:\\ORB\\CAROB");
+  EXPECT_EQ(env->ProgramName(), "carob");
+  EXPECT_TRUE(fs::is_directory(root.Native("C:\\ORB\\CAROB")));
+  // A file naming no drive-letter path, or none at all: the executable's folder.
+  EXPECT_EQ(EnvWithProgram(root, lib + "/orb")->ProgramFolder(), "C:\\usr\\lib");
+  EXPECT_EQ(EnvWithProgram(root, lib + "/other")->ProgramFolder(), "C:\\usr\\lib");
+}
+
 TEST(EnvironmentTest, PathVariablesComeBackWindowsStyle) {
   TempRoot root;
   auto env = MakeTestEnv(root);

@@ -1,0 +1,137 @@
+// A virtual X display for the window tests, and the few things they do on
+// it: find a window, close it as a window manager would, take a picture of
+// the screen. Include it after the kit's headers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+// Xlib after the kit: it defines Status as a macro, whose name would hide
+// platform::Status.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#undef Status
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+namespace carob::testing {
+
+// An Xvfb server on a free display number (the server picks it).
+class VirtualDisplay {
+ public:
+  VirtualDisplay() {
+    const std::string number = server_.ReadLine();
+    if (number.empty()) return;
+    // The number comes as soon as the server listens; wait until it also
+    // takes clients, so that a program started now finds a display. (The
+    // server runs with -noreset: otherwise it resets whenever its last
+    // client leaves, and a program connecting just then finds no display.)
+    const std::string name = ":" + number;
+    const bool up = WaitUntil([&] {
+      Display* dpy = XOpenDisplay(name.c_str());
+      if (dpy != nullptr) XCloseDisplay(dpy);
+      return dpy != nullptr;
+    });
+    if (up) name_ = name;
+  }
+
+  bool ok() const { return !name_.empty(); }
+  const std::string& name() const { return name_; }
+  std::string env() const { return "DISPLAY=" + name_; }
+
+ private:
+  // It writes its display number and a line end on its standard output
+  // once it is up.
+  Process server_{Launch{
+      {"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"},
+      {}, false, 60}};
+  std::string name_;
+};
+
+// Runs xdotool on the display; its output, trimmed.
+inline std::string XDo(const VirtualDisplay& d, std::vector<std::string> args, int* code = nullptr) {
+  args.insert(args.begin(), "xdotool");
+  const Ran ran = Run(Launch{std::move(args), {d.env()}});
+  if (code != nullptr) *code = ran.code;
+  std::string out = ran.out;
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+// The first window whose name begins with `name`; "" while there is none.
+inline std::string FindWindow(const VirtualDisplay& d, const std::string& name) {
+  const std::string out = XDo(d, {"search", "--name", "^" + name});
+  return out.substr(0, out.find_first_of(" \n"));
+}
+
+// xdotool's window geometry, as NAME -> number (X, Y, WIDTH, HEIGHT).
+inline std::map<std::string, int> Geometry(const VirtualDisplay& d, const std::string& window) {
+  std::map<std::string, int> g;
+  std::istringstream in(XDo(d, {"getwindowgeometry", "--shell", window}));
+  for (std::string line; std::getline(in, line);) {
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+  }
+  return g;
+}
+
+// Asks the window to close the way a window manager does: a
+// WM_DELETE_WINDOW message.
+inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window) {
+  Display* dpy = XOpenDisplay(d.name().c_str());
+  if (dpy == nullptr) return false;
+  Window w = static_cast<Window>(std::stoul(window));
+  XEvent ev{};
+  ev.xclient.type = ClientMessage;
+  ev.xclient.window = w;
+  ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+  ev.xclient.format = 32;
+  ev.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
+  ev.xclient.data.l[1] = CurrentTime;
+  int sent = XSendEvent(dpy, w, False, NoEventMask, &ev);
+  XFlush(dpy);
+  XCloseDisplay(dpy);
+  return sent != 0;
+}
+
+// Takes a picture of the whole screen into `xwd_path` (X window dump) and,
+// when ImageMagick is there, a PNG beside it. Returns the number of
+// distinct pixel values inside the rectangle, or -1 when no picture could
+// be taken.
+inline int Screenshot(const VirtualDisplay& d, const std::string& xwd_path, int x, int y, int w,
+                      int h) {
+  std::filesystem::create_directories(std::filesystem::path(xwd_path).parent_path());
+  if (Run({{"xwd", "-root", "-display", d.name(), "-out", xwd_path}, {}}).code != 0) return -1;
+  Run({{"convert", "xwd:" + xwd_path, xwd_path.substr(0, xwd_path.size() - 4) + ".png"}, {}});
+
+  std::string bytes = ReadNative(xwd_path);
+  auto u32 = [&](size_t at) -> uint32_t {
+    if (at + 4 > bytes.size()) return 0;
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+  };
+  uint32_t header = u32(0), width = u32(16), height = u32(20), bpp = u32(44),
+           line = u32(48), ncolors = u32(76);
+  if (bpp != 32 && bpp != 24) return -1;
+  size_t data = size_t{header} + size_t{ncolors} * 12;
+  std::set<uint32_t> seen;
+  for (int row = std::max(0, y); row < std::min<int>(y + h, static_cast<int>(height)); ++row) {
+    for (int col = std::max(0, x); col < std::min<int>(x + w, static_cast<int>(width)); ++col) {
+      size_t at = data + size_t(row) * line + size_t(col) * (bpp / 8);
+      if (at + bpp / 8 > bytes.size()) return -1;
+      uint32_t v = 0;
+      for (uint32_t k = 0; k < bpp / 8; ++k) v = (v << 8) | static_cast<unsigned char>(bytes[at + k]);
+      seen.insert(v);
+    }
+  }
+  return static_cast<int>(seen.size());
+}
+
+}  // namespace carob::testing
