@@ -88,6 +88,10 @@ class Messaging {
 
   // The value of key in "C:\FileLoc" ("" when absent or unreadable).
   std::string FileLocation(std::string_view key);
+  // The same; when key holds none, file_name in the program folder is
+  // recorded under it (the write's outcome in *recorded) and "" returned.
+  std::string FileLocationOr(std::string_view key, std::string_view file_name,
+                             platform::Status* recorded = nullptr);
 
  private:
   void InitInterfaceFileAccess();
@@ -97,9 +101,7 @@ class Messaging {
   struct StuckEntry {
     std::string path;
     QueueEntry entry;
-    int64_t size = -1;
-    int64_t mtime_ns = 0;
-    uint64_t inode = 0;
+    platform::FileInfo seen;
   };
 
   platform::Env& env_;

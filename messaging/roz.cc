@@ -57,6 +57,8 @@ class RestCopier {
     });
   }
   std::string TakeOutput() { return std::move(out_); }
+  // The second boundary line has been taken: the entry is complete.
+  bool copying() const { return copying_; }
   // What stands before the second boundary: the entry being removed.
   QueueEntry& removed() { return removed_; }
 
@@ -79,6 +81,16 @@ std::string Messaging::FileLocation(std::string_view key) {
   std::string value;
   // An unreadable "C:\FileLoc" holds no location.
   (void)db_.Read(databank::kFileLoc, key, value);
+  return value;
+}
+
+std::string Messaging::FileLocationOr(std::string_view key, std::string_view file_name,
+                                      Status* recorded) {
+  std::string value = FileLocation(key);
+  if (value.empty()) {
+    Status s = db_.Write(databank::kFileLoc, key, platform::JoinPath(env_.ProgramFolder(), file_name));
+    if (recorded) *recorded = s;
+  }
   return value;
 }
 
@@ -115,26 +127,17 @@ void Messaging::AppendEntry(const std::string& file, const std::string& text) {
 }
 
 QueueEntry Messaging::ReadTop(const std::string& file) {
-  QueueEntry top;
-  if (platform::Trim(file).empty()) return top;
+  if (platform::Trim(file).empty()) return {};
   const std::string path = ResolveInterfacePath(file);
   auto info = env_.FindFile(path);
-  if (!info || info->size == 0) return top;
+  if (!info || info->size == 0) return {};
   // Held while reading, so an entry being appended is seen whole or not at all.
   std::unique_ptr<platform::File> in;
-  if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return top;
+  if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return {};
+  RestCopier copier;
   std::string line;
-  int boundaries = 0;
-  while (in->ReadLine(line)) {
-    if (IsBoundary(line)) {
-      if (++boundaries == 2) break;
-      top.header = line;
-      continue;
-    }
-    top.text += line;
-    top.text += platform::kCrLf;
-  }
-  return top;
+  while (!copier.copying() && in->ReadLine(line)) copier.Take(line);
+  return copier.removed();
 }
 
 std::string Messaging::ReadTopEntry(const std::string& file) { return ReadTop(file).text; }
