@@ -14,55 +14,29 @@ using platform::OpenMode;
 using platform::Status;
 using platform::TrimInPlace;
 
-SwapLock& SwapLock::operator=(SwapLock&& other) noexcept {
-  if (this != &other) {
-    Release();
-    path_ = std::move(other.path_);
-    hold_ = std::move(other.hold_);
-  }
-  return *this;
-}
-
-void SwapLock::Release() {
-  if (hold_) {
-    hold_->Release();
-    hold_.reset();
-  }
-}
-
 Databank::Databank(platform::Env& env) : env_(env) {}
-
-namespace {
 
 // A slot answers for (path, stamp, key) by exact comparison of the trimmed
 // texts; a slot whose path is empty or names a folder never answers.
-const CacheSlot* FindSlot(const Cache& cache, const std::string& path, const std::string& stamp,
-                          const std::string& key) {
+const CacheSlot* lines::FindSlot(const Cache& cache, const std::string& path,
+                                 const std::string& stamp, const std::string& key) {
   for (const CacheSlot& s : cache.slots) {
     if (s.path.empty() || s.path.back() == '\\') continue;
-    if (lines::TrimView(s.path) != lines::TrimView(path)) continue;
-    if (lines::TrimView(s.stamp) != lines::TrimView(stamp)) continue;
-    if (lines::TrimView(s.key) != lines::TrimView(key)) continue;
-    return &s;
+    if (TrimView(s.path) == TrimView(path) && TrimView(s.stamp) == TrimView(stamp) &&
+        TrimView(s.key) == TrimView(key)) {
+      return &s;
+    }
   }
   return nullptr;
 }
-
-}  // namespace
 
 std::string lines::StampOf(const FileInfo& info) {
   // The file's full-resolution time, its length and its identity: a change
   // within the same second, or a file replaced by one of equal length,
   // still gives a new stamp, so no cached answer outlives the state it was
   // read from.
-  std::string s = std::to_string(info.mtime_ns);
-  s += ' ';
-  s += std::to_string(info.size);
-  s += ' ';
-  s += std::to_string(info.inode);
-  s += ' ';
-  s += std::to_string(info.device);
-  return s;
+  return std::to_string(info.mtime_ns) + ' ' + std::to_string(info.size) + ' ' +
+         std::to_string(info.inode) + ' ' + std::to_string(info.device);
 }
 
 std::string Databank::BankStamp(const std::string& path) {
@@ -121,21 +95,15 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
 
   // The stamp is taken once and serves both caches.
   const std::string stamp = lines::StampOf(*info);
-  if (const CacheSlot* s = FindSlot(write_cache_, path, stamp, key)) {
-    std::string value = platform::Trim(s->value);
-    if (io_log_enabled_) {
-      LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from write cache [" +
-                    value + "]");
+  for (auto [cache, which] : {std::pair{&write_cache_, "write"}, std::pair{&read_cache_, "read"}}) {
+    if (const CacheSlot* s = lines::FindSlot(*cache, path, stamp, key)) {
+      std::string value = platform::Trim(s->value);
+      if (io_log_enabled_) {
+        LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from " + which +
+                      " cache [" + value + "]");
+      }
+      return value;
     }
-    return value;
-  }
-  if (const CacheSlot* s = FindSlot(read_cache_, path, stamp, key)) {
-    std::string value = platform::Trim(s->value);
-    if (io_log_enabled_) {
-      LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from read cache [" +
-                    value + "]");
-    }
-    return value;
   }
 
   if (info->size == 0) return {};

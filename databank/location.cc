@@ -132,7 +132,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path) {
   for (;;) {
     std::unique_ptr<platform::LockFile> hold;
     if (env_.TryLock(swap_path, &hold)) {
-      out.hold_ = std::move(hold);
+      out.hold_.reset(hold.release());
       return out;
     }
     LockState state = env_.ProbeLock(swap_path);

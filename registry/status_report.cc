@@ -27,15 +27,6 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
          platform::EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix);
 }
 
-std::vector<std::string> SplitLines(std::string_view bytes) {
-  std::vector<std::string> lines;
-  platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
-    lines.emplace_back(line);
-    return true;
-  });
-  return lines;
-}
-
 }  // namespace
 
 StatusReport GroupStatusLines(const std::vector<std::string>& lines) {
@@ -95,15 +86,14 @@ StatusReport GroupStatusLines(const std::vector<std::string>& lines) {
   }
 
   // Registration facts first, in a fixed order; the others as they stand.
+  auto rank = [](const StatusFact& f) {
+    size_t i = 0;
+    while (i < kRecordSuffixes.size() && !platform::EqualsNoCase(" " + f.label, kRecordSuffixes[i])) ++i;
+    return i;
+  };
   for (StatusApplication& app : report.applications) {
-    std::stable_sort(app.facts.begin(), app.facts.end(), [](const StatusFact& a, const StatusFact& b) {
-      auto rank = [](const StatusFact& f) {
-        for (size_t i = 0; i < kRecordSuffixes.size(); ++i)
-          if (platform::EqualsNoCase(" " + f.label, kRecordSuffixes[i])) return static_cast<int>(i);
-        return static_cast<int>(kRecordSuffixes.size());
-      };
-      return rank(a) < rank(b);
-    });
+    std::stable_sort(app.facts.begin(), app.facts.end(),
+                     [&](const StatusFact& a, const StatusFact& b) { return rank(a) < rank(b); });
   }
   return report;
 }
@@ -112,10 +102,10 @@ StatusReport ReadStatusReport(platform::Env& env, databank::Databank& db, Regist
   std::string bank = registry.FindStatusBank();
   std::string name = bank;
   std::string path = db.ResolveBankPath(name);
-  std::string bytes;
+  std::vector<std::string> lines;
   StatusReport report;
-  bool readable = !path.empty() && env.FindFile(path).has_value() && env.ReadAll(path, bytes).ok();
-  if (readable) report = GroupStatusLines(SplitLines(bytes));
+  bool readable = !path.empty() && env.FindFile(path).has_value() && db.ReadLines(bank, lines).ok();
+  if (readable) report = GroupStatusLines(lines);
   report.bank = bank;
   report.path = path;
   report.readable = readable;

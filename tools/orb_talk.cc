@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <deque>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -207,15 +208,13 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   Clock::time_point input_end;
   bool input_done = false;
   const auto wait = std::chrono::duration<double>(wait_seconds);
-  int rc = 0;
 
   while (!stop.requested()) {
     {
       std::lock_guard<std::mutex> lock(feed->mu);
-      while (!feed->lines.empty()) {
-        held.push_back(std::move(feed->lines.front()));
-        feed->lines.pop_front();
-      }
+      held.insert(held.end(), std::make_move_iterator(feed->lines.begin()),
+                  std::make_move_iterator(feed->lines.end()));
+      feed->lines.clear();
       if (feed->at_end && !input_done) {
         input_done = true;
         input_end = last_activity = Clock::now();
@@ -250,10 +249,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   }
   if (interactive) out << "\n";
   out.flush();
-  if (!held.empty()) {
-    err << "orb talk: " << held.size() << " line(s) not sent: no dispatcher\n";
-    rc = 1;
-  }
+  if (!held.empty()) err << "orb talk: " << held.size() << " line(s) not sent: no dispatcher\n";
 
   console.Stop();
 
@@ -266,7 +262,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     // process.
     reader.detach();
   }
-  return rc;
+  return held.empty() ? 0 : 1;
 }
 
 }  // namespace carob::tools
