@@ -175,15 +175,12 @@ void Databank::ForgetCached(std::string& name) {
 
 std::string KeyPart(const std::string& line) {
   size_t eq = line.find('=');
-  if (eq == std::string::npos) return {};
-  return platform::Trim(std::string_view(line).substr(0, eq));
+  return eq == std::string::npos ? std::string() : platform::Trim(std::string_view(line).substr(0, eq));
 }
 
 std::string ValuePart(const std::string& line) {
   size_t eq = line.find('=');
-  std::string_view rest = std::string_view(line);
-  if (eq != std::string::npos) rest = rest.substr(eq + 1);
-  return platform::Trim(rest);
+  return platform::Trim(std::string_view(line).substr(eq == std::string::npos ? 0 : eq + 1));
 }
 
 // -- the I/O log

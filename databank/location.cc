@@ -23,15 +23,13 @@ constexpr int kUnmakeableLookLimit = 200;
 
 // The name of the folder that directly holds the databank, from its name.
 std::string FolderPart(const std::string& name) {
-  if (name == kFileLoc) return "Root";
   size_t last = name.rfind('\\');
   if (last == std::string::npos) return "Root";
   std::string before = name.substr(0, last);
-  size_t prev = before.rfind('\\');
-  std::string part = prev == std::string::npos ? before : before.substr(prev + 1);
+  std::string part = before.substr(before.rfind('\\') + 1);  // all of it without a "\"
   // A databank directly in a drive's root would give the drive designation
   // ("D:"), which cannot be part of a file name; such databanks share the
-  // word "Root" with the file-location databank.
+  // word "Root" with the file-location databank ("C:\FileLoc").
   if (part.empty() || part.find(':') != std::string::npos) return "Root";
   return part;
 }

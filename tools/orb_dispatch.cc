@@ -60,11 +60,9 @@ bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
 
 // A queue file beside the input file: "X.input.POF" -> "X.input.<kind>.POF".
 std::string SideQueuePath(const std::string& input_path, const std::string& kind) {
-  std::string base = input_path;
-  if (base.size() >= 4 && EqualsNoCase(std::string_view(base).substr(base.size() - 4), ".POF")) {
-    base.resize(base.size() - 4);
-  }
-  return base + "." + kind + ".POF";
+  std::string_view base = input_path;
+  if (base.size() >= 4 && EqualsNoCase(base.substr(base.size() - 4), ".POF")) base.remove_suffix(4);
+  return std::string(base) + "." + kind + ".POF";
 }
 
 enum class Route {

@@ -133,13 +133,13 @@ void Window::Command1_Click() {
   const auto start = std::chrono::steady_clock::now();
 
   const char* failed_pass = nullptr;
-  platform::Status outcome = xThink1();
-  if (!outcome) {
-    failed_pass = "xThink1";
-  } else if (!(outcome = xThink2())) {
-    failed_pass = "xThink2";
-  } else if (!(outcome = xThink3())) {
-    failed_pass = "xThink3";
+  platform::Status outcome;
+  for (auto [name, pass] : {std::pair{"xThink1", &Window::xThink1}, std::pair{"xThink2", &Window::xThink2},
+                            std::pair{"xThink3", &Window::xThink3}}) {
+    if (!(outcome = (this->*pass)())) {
+      failed_pass = name;
+      break;
+    }
   }
   passes_running_ = false;
 
