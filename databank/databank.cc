@@ -119,28 +119,25 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     value = std::string(lines::TrimView(line.substr(eq + 1)));
     return false;
   };
+  Status read;
   if (io_log_enabled_) {
     // The trace names the file number, so the file is read through an open
     // file line by line.
     std::unique_ptr<platform::File> file;
-    if (Status opened = env_.Open(info->path, OpenMode::kRead, &file); !opened) {
-      if (status) *status = opened.As("cannot read " + info->path);
-    } else {
+    if ((read = env_.Open(info->path, OpenMode::kRead, &file))) {
       serial = std::to_string(file->serial());
       std::string line;
-      while (file->ReadLine(line)) {
-        if (!look(line)) break;
+      while (file->ReadLine(line) && look(line)) {
       }
     }
   } else {
     std::string bytes;
     bytes.reserve(static_cast<size_t>(info->size) + 1);
-    if (Status read = env_.ReadAll(info->path, bytes); read) {
+    if ((read = env_.ReadAll(info->path, bytes))) {
       lines::ForEachLine(bytes, [&](std::string_view line, int64_t) { return look(line); });
-    } else if (status) {
-      *status = read.As("cannot read " + info->path);
     }
   }
+  if (!read && status) *status = read.As("cannot read " + info->path);
 
   // The answer is cached under the stamp the file had before it was read
   // (or the one our own removal left, taken under its lock), never under a
@@ -150,7 +147,6 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   if (found && value.empty()) {
     slot_stamp = Erase(bank, key).ok() ? last_write_stamp_ : BankStamp(path);
   }
-  if (!found) value.clear();
 
   StoreSlot(read_cache_, ResolveBankPath(bank), slot_stamp, key, value);
 
@@ -187,9 +183,7 @@ std::string ValuePart(const std::string& line) {
 
 void Databank::LogDatabankIO(const std::string& text) {
   const std::string file = platform::JoinPath(env_.ProgramFolder(), "Database_IO.log");
-  std::string line = platform::ClockStamp(env_);
-  line += "| ";
-  line += text;
+  std::string line = platform::ClockStamp(env_) + "| " + text;
   line += platform::kCrLf;
   // A line that cannot be written is lost; nothing else happens.
   (void)env_.AppendBytes(file, line);
@@ -202,8 +196,8 @@ void Databank::StartDatabankIOLog(bool keep_previous) {
   if (keep_previous) {
     if (env_.FindFile(previous)) (void)env_.Delete(previous);
     if (env_.FindFile(log)) (void)env_.Rename(log, previous);
-  } else {
-    if (env_.FindFile(log)) (void)env_.Delete(log);
+  } else if (env_.FindFile(log)) {
+    (void)env_.Delete(log);
   }
   io_log_enabled_ = true;
 }

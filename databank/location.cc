@@ -43,8 +43,7 @@ void Databank::SettleTemporaryFolder(std::string& folder) {
   if (folder.empty()) folder = env_.GetPathVariable("TEMP");
   if (folder.empty()) folder = env_.GetPathVariable("TMP");
   if (folder.empty()) folder = env_.ProgramFolder();
-  std::string value = folder;
-  Set(kFileLoc, kTemporaryPathKey, std::move(value));
+  Set(kFileLoc, kTemporaryPathKey, std::string(folder));
 }
 
 void Databank::InitDatabankAccess() {
@@ -63,12 +62,9 @@ std::string Databank::ResolveBankPath(std::string& name) {
   TrimInPlace(name);
   if (name == last_name_) return last_path_;
   if (temp_dir_.empty() && !initialising_) InitDatabankAccess();
-  std::string path;
-  if (!run_path_.empty() && name.find(':') == std::string::npos) {
-    path = platform::JoinPath(run_path_, name);
-  } else {
-    path = name;
-  }
+  std::string path = !run_path_.empty() && name.find(':') == std::string::npos
+                         ? platform::JoinPath(run_path_, name)
+                         : name;
   if (!path.empty() && path.front() == '\\' && !temp_dir_.empty()) {
     path = platform::JoinPath(temp_dir_, std::string_view(path).substr(1));
   }

@@ -58,9 +58,11 @@ class Messaging {
 
   // -- ROZ interface files
   std::string ResolveInterfacePath(const std::string& name);
-  void AppendEntry(const std::string& file, const std::string& text);
-  std::string ReadTopEntry(const std::string& file);
-  void DeleteTopEntry(const std::string& file);
+  void AppendEntry(const std::string& file, const std::string& text) {
+    (void)AppendEntryChecked(file, text);
+  }
+  std::string ReadTopEntry(const std::string& file) { return ReadTop(file).text; }
+  void DeleteTopEntry(const std::string& file) { (void)RemoveTopEntry(file); }
   std::string MakeSwapName(const std::string& path);
 
   // Checked forms for callers that must know the outcome (the companion
@@ -70,7 +72,10 @@ class Messaging {
   // file (or the file held none), and fails while it is still there.
   platform::Status AppendEntryChecked(const std::string& file, const std::string& text);
   QueueEntry ReadTop(const std::string& file);
-  platform::Status RemoveTopEntry(const std::string& file);
+  platform::Status RemoveTopEntry(const std::string& file) {
+    QueueEntry taken;
+    return TakeTop(file, taken);
+  }
   // Removes the top entry and gives back what was removed, read while the
   // queue is held, so that takers never hand out one entry twice. Same
   // result as RemoveTopEntry; `taken` stays empty when nothing was removed.

@@ -41,13 +41,7 @@ class RestCopier {
       }
       copying_ = true;
     }
-    if (copying_) {
-      out_ += line;
-      out_ += platform::kCrLf;
-    } else {
-      removed_.text += line;
-      removed_.text += platform::kCrLf;
-    }
+    (copying_ ? out_ : removed_.text).append(line).append(platform::kCrLf);
   }
   // Takes raw bytes line by line, the way File::ReadLine splits them.
   void TakeBytes(std::string_view bytes) {
@@ -111,19 +105,13 @@ Status Messaging::AppendEntryChecked(const std::string& file, const std::string&
   if (platform::Trim(text).empty() || platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
   std::string entry = kEntryHeader + platform::ClockStamp(env_);
-  entry += platform::kCrLf;
-  entry += text;
-  entry += platform::kCrLf;
+  entry.append(platform::kCrLf).append(text).append(platform::kCrLf);
   // The whole entry goes out in one write while the queue is held, so a
   // taker rebuilding the file never splits it and never loses it.
   std::unique_ptr<platform::File> out;
   Status s = env_.OpenLocked(path, platform::OpenMode::kAppend, &out);
   if (s) s = out->Write(entry);
   return s ? s : s.As("cannot append to " + path);
-}
-
-void Messaging::AppendEntry(const std::string& file, const std::string& text) {
-  (void)AppendEntryChecked(file, text);
 }
 
 QueueEntry Messaging::ReadTop(const std::string& file) {
@@ -138,13 +126,6 @@ QueueEntry Messaging::ReadTop(const std::string& file) {
   std::string line;
   while (!copier.copying() && in->ReadLine(line)) copier.Take(line);
   return copier.removed();
-}
-
-std::string Messaging::ReadTopEntry(const std::string& file) { return ReadTop(file).text; }
-
-Status Messaging::RemoveTopEntry(const std::string& file) {
-  QueueEntry taken;
-  return TakeTop(file, taken);
 }
 
 Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
@@ -168,8 +149,7 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
     std::string line;
     while (held->ReadLine(line)) {
       copier.Take(line);
-      old += line;
-      old += platform::kCrLf;
+      old.append(line).append(platform::kCrLf);
     }
   }
   int64_t copied = held->Tell();
@@ -213,8 +193,6 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   taken = std::move(copier.removed());
   return Status::Ok();
 }
-
-void Messaging::DeleteTopEntry(const std::string& file) { (void)RemoveTopEntry(file); }
 
 std::string Messaging::MakeSwapName(const std::string& path) {
   std::string name;

@@ -46,8 +46,7 @@ std::optional<int64_t> Registry::StatusSize() {
 std::string Registry::FindStatusBank() {
   if (!status_bank_.empty()) return status_bank_;
   std::string found = db_.Query(databank::kFileLoc, "STATUS");
-  if (!found.empty()) return found;
-  return platform::JoinPath(db_.TempDir(), "STATUS");
+  return found.empty() ? platform::JoinPath(db_.TempDir(), "STATUS") : found;
 }
 
 void Registry::LocateStatusBank() {

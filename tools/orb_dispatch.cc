@@ -265,9 +265,7 @@ class Dispatcher {
 
   // Local delivery into the addressee's interface file. kWait when the file
   // is not recorded yet or cannot be written now.
-  Outcome Deliver(RoutedEntry& entry, std::set<std::string>& blocked) {
-    std::string block_key = "APP " + Upper(entry.app);
-    if (blocked.count(block_key)) return Outcome::kWait;
+  Outcome Deliver(RoutedEntry& entry) {
     std::string iface = Recorded(entry.app + " interface");
     std::string delivered = "SET SOURCE = " + entry.source + "\r\n" + entry.text;
     if (iface.empty()) {
@@ -278,15 +276,11 @@ class Dispatcher {
       ++stats_.delivered;
       return Outcome::kDone;
     }
-    // Later entries for the same application wait behind this one.
-    blocked.insert(block_key);
     return Outcome::kWait;
   }
 
   // Forwarding, unchanged, to the dispatcher of another computer.
-  Outcome Forward(RoutedEntry& entry, std::set<std::string>& blocked) {
-    std::string block_key = "COMPUTER " + Upper(entry.computer);
-    if (blocked.count(block_key)) return Outcome::kWait;
+  Outcome Forward(RoutedEntry& entry) {
     std::string key = kRoutePrefix + entry.computer;
     std::string route = Recorded(key);
     if (route.empty()) {
@@ -304,7 +298,6 @@ class Dispatcher {
     if (platform::Status s = msg_.AppendEntryChecked(route, entry.stored); !s) {
       entry.reason = "cannot append to " + route + " (route for computer [" + entry.computer + "])" +
                      Cause(s);
-      blocked.insert(block_key);
       return Outcome::kWait;
     }
     ++stats_.forwarded;
@@ -316,9 +309,17 @@ class Dispatcher {
   // the input file and the turn ends).
   bool Handle(const std::string& entry_text, std::set<std::string>& blocked, bool from_pending) {
     RoutedEntry entry = ParseEntry(msg_, entry_text, registry_.GetLocalId());
+    // Once an application's or a computer's entry waits, its later entries
+    // wait behind it.
+    const std::string block_key = entry.route == Route::kLocal ? "APP " + Upper(entry.app)
+                                                               : "COMPUTER " + Upper(entry.computer);
     Outcome outcome = Outcome::kUndeliverable;
-    if (entry.route == Route::kLocal) outcome = Deliver(entry, blocked);
-    if (entry.route == Route::kForward) outcome = Forward(entry, blocked);
+    if (entry.route != Route::kUndeliverable && blocked.count(block_key)) {
+      outcome = Outcome::kWait;
+    } else if (entry.route != Route::kUndeliverable) {
+      outcome = entry.route == Route::kLocal ? Deliver(entry) : Forward(entry);
+    }
+    if (outcome == Outcome::kWait) blocked.insert(block_key);
     if (outcome == Outcome::kDone) return true;
 
     const std::string& queue = outcome == Outcome::kWait ? pending_ : undeliverable_;

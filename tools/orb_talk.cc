@@ -6,9 +6,7 @@
 // that arrives in the interface file of "User" is printed as it arrives.
 // On a terminal it shows a prompt; in a pipe it reads to the end of its
 // input, then waits for answers until none has come for --wait seconds.
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <deque>
 #include <iostream>
 #include <iterator>
