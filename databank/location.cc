@@ -82,12 +82,9 @@ std::string Databank::SwapPath(std::string& name) {
   TrimInPlace(name);
   // The file part is the name the databank file is stored under; a bare
   // name is looked up where it lives, in the program folder.
-  std::string path = ResolveBankPath(name);
-  std::string file_part;
-  if (!path.empty()) {
-    if (auto info = env_.FindFile(path)) file_part = info->stored_name;
-  }
-  return SwapPathFor(name, file_part);
+  std::optional<platform::FileInfo> info;
+  if (std::string path = ResolveBankPath(name); !path.empty()) info = env_.FindFile(path);
+  return SwapPathFor(name, info ? info->stored_name : std::string());
 }
 
 SwapLock Databank::AllocateSwap(std::string& name) {
@@ -113,8 +110,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path) {
 
   const std::string waiting = "!!! Swap conflict [" + swap_path + "] Waiting...";
   const std::string timeout = "!!! Swap conflict [" + swap_path + "] TIMEOUT. File removed.";
-  bool seen = false;
-  double prev = 0;         // clock reading of the previous look
+  std::optional<double> prev;  // clock reading of the previous look
   double elapsed = 0;      // seconds since the first sighting in this call
   double waiting_mark = 0; // moment of the last "Waiting..." line, whole seconds
   bool unheld_run = false; // the same unheld swap file was seen at the last look
@@ -141,11 +137,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path) {
     unmakeable = 0;
 
     double now = env_.clock().Now().seconds_since_midnight;
-    if (!seen) {
-      seen = true;
-      prev = now;
-    }
-    double step = now - prev;
+    double step = prev ? now - *prev : 0;
     if (step < 0) step += 86400.0;  // the clock passed midnight
     elapsed += step;
     prev = now;

@@ -144,13 +144,10 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   if (held->Size() == 0) return Status::Ok();
 
   RestCopier copier;
-  std::string old;
-  {
-    std::string line;
-    while (held->ReadLine(line)) {
-      copier.Take(line);
-      old.append(line).append(platform::kCrLf);
-    }
+  std::string old, line;
+  while (held->ReadLine(line)) {
+    copier.Take(line);
+    old.append(line).append(platform::kCrLf);
   }
   int64_t copied = held->Tell();
 

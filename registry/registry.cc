@@ -161,8 +161,7 @@ void Registry::RunApplication(const std::string& app, int32_t window_style) {
 
 void Registry::EnsureRunning(const std::string& app, int32_t window_style,
                              const std::function<bool()>& done) {
-  if (!IsInstalled(app)) return;
-  if (IsRunning(app)) return;
+  if (!IsInstalled(app) || IsRunning(app)) return;
   RunApplication(app, window_style);
   if (IsRunning(app)) return;
   for (;;) {

@@ -22,11 +22,6 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
          platform::EqualsNoCase(std::string_view(text).substr(text.size() - suffix.size()), suffix);
 }
 
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() &&
-         platform::EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix);
-}
-
 }  // namespace
 
 StatusReport GroupStatusLines(const std::vector<std::string>& lines) {
@@ -72,7 +67,7 @@ StatusReport GroupStatusLines(const std::vector<std::string>& lines) {
     int owner = -1;
     for (size_t a = 0; a < report.applications.size(); ++a) {
       const std::string& name = report.applications[a].name;
-      if (!StartsWithNoCase(key, name + " ")) continue;
+      if (platform::FindNoCase(key, name + " ") != 0) continue;
       if (owner < 0 || name.size() > report.applications[owner].name.size()) owner = static_cast<int>(a);
     }
     if (owner < 0) {

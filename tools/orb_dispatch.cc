@@ -54,10 +54,6 @@ std::string StoredForm(const std::string& entry_text) {
   return entry_text.ends_with("\r\n") ? entry_text.substr(0, entry_text.size() - 2) : entry_text;
 }
 
-bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix);
-}
-
 // A queue file beside the input file: "X.input.POF" -> "X.input.<kind>.POF".
 std::string SideQueuePath(const std::string& input_path, const std::string& kind) {
   std::string_view base = input_path;
@@ -108,9 +104,9 @@ RoutedEntry ParseEntry(messaging::Messaging& msg, const std::string& entry_text,
 
   body = Trim(body);
   std::string address;
-  if (StartsWithNoCase(body, "DO ")) {
+  if (platform::FindNoCase(body, "DO ") == 0) {
     address = body.substr(3);
-  } else if (StartsWithNoCase(body, "SENDTO [")) {
+  } else if (platform::FindNoCase(body, "SENDTO [") == 0) {
     size_t close = body.find(']');
     if (close == std::string::npos) return undeliverable("SENDTO without a closing \"]\"");
     r.computer = Trim(body.substr(8, close - 8));

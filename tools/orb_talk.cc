@@ -6,7 +6,9 @@
 // that arrives in the interface file of "User" is printed as it arrives.
 // On a terminal it shows a prompt; in a pipe it reads to the end of its
 // input, then waits for answers until none has come for --wait seconds.
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <iostream>
 #include <iterator>
@@ -61,16 +63,15 @@ int TalkUsage(std::ostream& err) {
   return 2;
 }
 
+// A number of seconds from 0 to a day, the whole text a number.
 bool ParseSeconds(const std::string& text, double& seconds) {
-  try {
-    size_t used = 0;
-    double v = std::stod(text, &used);
-    if (used != text.size() || !(v >= 0) || v > 86400) return false;
-    seconds = v;
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || text.empty() || errno == ERANGE) return false;
+  if (!(v >= 0) || v > 86400) return false;
+  seconds = v;
+  return true;
 }
 
 class Console {

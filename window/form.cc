@@ -114,7 +114,8 @@ void Window::Reciever_Timer() {
   const std::string sentence = platform::Trim(messaging_.ReceiveMessage(kAppName, messaging::MessageKind::kInterface));
   if (!sentence.empty()) {
     if (sentence == "?") {
-      messaging_.SendToOutputProgram(IdentificationText());
+      // Two lines, the first to "User" with the title.
+      messaging_.SendToOutputProgram(std::string("User:") + kTitle + "\r\n" + kAppName + ": aSentence");
     } else {
       xHandleSentence(sentence);
     }

@@ -38,9 +38,6 @@ inline constexpr const char* kGreeting = "Hello. Who are you?";
 inline constexpr const char* kInputProgramKey = "Input program";
 inline constexpr const char* kOutputProgramKey = "Output program";
 
-// The answer to "?": two lines, the first to "User" with the title.
-std::string IdentificationText();
-
 // Strips blanks from both ends of a subject, an object or a word, then
 // `rounds` times a comma from its end and one from its start, each followed
 // by the blanks it uncovers. Learning takes two rounds, a word one.
