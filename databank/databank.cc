@@ -171,7 +171,8 @@ void Databank::ForgetCached(std::string& name) {
 
 std::string KeyPart(const std::string& line) {
   size_t eq = line.find('=');
-  return eq == std::string::npos ? std::string() : platform::Trim(std::string_view(line).substr(0, eq));
+  return eq == std::string::npos ? std::string()
+                                 : platform::Trim(std::string_view(line).substr(0, eq));
 }
 
 std::string ValuePart(const std::string& line) {

@@ -82,7 +82,8 @@ std::string Messaging::FileLocationOr(std::string_view key, std::string_view fil
                                       Status* recorded) {
   std::string value = FileLocation(key);
   if (value.empty()) {
-    Status s = db_.Write(databank::kFileLoc, key, platform::JoinPath(env_.ProgramFolder(), file_name));
+    const std::string path = platform::JoinPath(env_.ProgramFolder(), file_name);
+    Status s = db_.Write(databank::kFileLoc, key, path);
     if (recorded) *recorded = s;
   }
   return value;

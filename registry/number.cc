@@ -96,7 +96,8 @@ double ReadLeadingNumber(std::string_view text) {
 std::optional<int32_t> RoundToInt32(double value) {
   // nearbyint rounds halves to the even neighbour.
   const double rounded = std::nearbyint(value);
-  if (!std::isfinite(rounded) || rounded < static_cast<double>(std::numeric_limits<int32_t>::min()) ||
+  if (!std::isfinite(rounded) ||
+      rounded < static_cast<double>(std::numeric_limits<int32_t>::min()) ||
       rounded > static_cast<double>(std::numeric_limits<int32_t>::max())) {
     return std::nullopt;
   }

@@ -82,9 +82,10 @@ StatusReport GroupStatusLines(const std::vector<std::string>& lines) {
 
   // Registration facts first, in a fixed order; the others as they stand.
   auto rank = [](const StatusFact& f) {
-    size_t i = 0;
-    while (i < kRecordSuffixes.size() && !platform::EqualsNoCase(" " + f.label, kRecordSuffixes[i])) ++i;
-    return i;
+    for (size_t i = 0; i < kRecordSuffixes.size(); ++i) {
+      if (platform::EqualsNoCase(" " + f.label, kRecordSuffixes[i])) return i;
+    }
+    return kRecordSuffixes.size();
   };
   for (StatusApplication& app : report.applications) {
     std::stable_sort(app.facts.begin(), app.facts.end(),

@@ -209,7 +209,8 @@ class Dispatcher {
 
   // Takes up to `limit` entries off `file` and passes each on; false when
   // the turn must end.
-  bool Drain(const std::string& file, int limit, bool from_pending, std::set<std::string>& blocked) {
+  bool Drain(const std::string& file, int limit, bool from_pending,
+             std::set<std::string>& blocked) {
     for (int i = 0; i < limit && !platform::StopRequested(); ++i) {
       std::string text;
       if (!TakeTop(file, text)) break;
@@ -307,8 +308,9 @@ class Dispatcher {
     RoutedEntry entry = ParseEntry(msg_, entry_text, registry_.GetLocalId());
     // Once an application's or a computer's entry waits, its later entries
     // wait behind it.
-    const std::string block_key = entry.route == Route::kLocal ? "APP " + Upper(entry.app)
-                                                               : "COMPUTER " + Upper(entry.computer);
+    const std::string block_key = entry.route == Route::kLocal
+                                      ? "APP " + Upper(entry.app)
+                                      : "COMPUTER " + Upper(entry.computer);
     Outcome outcome = Outcome::kUndeliverable;
     if (entry.route != Route::kUndeliverable && blocked.count(block_key)) {
       outcome = Outcome::kWait;

@@ -115,7 +115,8 @@ void Window::Reciever_Timer() {
   if (!sentence.empty()) {
     if (sentence == "?") {
       // Two lines, the first to "User" with the title.
-      messaging_.SendToOutputProgram(std::string("User:") + kTitle + "\r\n" + kAppName + ": aSentence");
+      messaging_.SendToOutputProgram(std::string("User:") + kTitle + "\r\n" + kAppName +
+                                     ": aSentence");
     } else {
       xHandleSentence(sentence);
     }
@@ -135,7 +136,8 @@ void Window::Command1_Click() {
 
   const char* failed_pass = nullptr;
   platform::Status outcome;
-  for (auto [name, pass] : {std::pair{"xThink1", &Window::xThink1}, std::pair{"xThink2", &Window::xThink2},
+  for (auto [name, pass] : {std::pair{"xThink1", &Window::xThink1},
+                            std::pair{"xThink2", &Window::xThink2},
                             std::pair{"xThink3", &Window::xThink3}}) {
     if (!(outcome = (this->*pass)())) {
       failed_pass = name;
