@@ -90,9 +90,7 @@ std::string Databank::SwapPath(std::string& name) {
 SwapLock Databank::AllocateSwap(std::string& name) {
   std::string swap = SwapPath(name);
   SwapLock lock = TakeSwap(swap);
-  if (io_log_enabled_) {
-    LogDatabankIO("Database [" + name + "] ==>> allocated swap [" + swap + "]");
-  }
+  if (io_log_enabled_) LogDatabankIO("Database [" + name + "] ==>> allocated swap [" + swap + "]");
   return lock;
 }
 

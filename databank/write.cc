@@ -141,9 +141,7 @@ Status Databank::Remove(std::string_view bank, std::string_view key) {
 }
 
 Status Databank::Erase(const std::string& bank, const std::string& key) {
-  if (io_log_enabled_) {
-    LogDatabankIO("Database " + bank + " serial " + " RemoveEntry [" + key + "]");
-  }
+  if (io_log_enabled_) LogDatabankIO("Database " + bank + " serial " + " RemoveEntry [" + key + "]");
   std::string empty;
   return Store(bank, key, empty);
 }

@@ -24,11 +24,6 @@ std::string Hex(unsigned long value) {
   return buf;
 }
 
-std::string LastComponent(const std::string& path) {
-  size_t cut = path.find_last_of("\\:");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 // Carries the lines of a queue file over to its rebuilt form: nothing until
 // the second boundary line, then every line (that one included) with CR LF.
 class RestCopier {
@@ -195,7 +190,7 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
 std::string Messaging::MakeSwapName(const std::string& path) {
   std::string name;
   if (auto info = env_.FindFile(path)) name = info->stored_name;
-  if (name.empty()) name = LastComponent(path);
+  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);  // the last component
   for (unsigned long counter = 1;; ++counter) {
     float r = env_.random().Next() * 4095.0f;
     // nearbyint rounds halves to the even neighbour.

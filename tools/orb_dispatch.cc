@@ -44,9 +44,6 @@ constexpr char kDispatcherApp[] = "RORU PO";
 constexpr char kRoutePrefix[] = "RORU PO Route ";
 constexpr int kMaxEntriesPerTurn = 100000;
 
-// ": cause" of a failure, "" of a success.
-std::string Cause(const platform::Status& s) { return s ? std::string() : ": " + s.cause(); }
-
 // The text of a ROZ entry as it is stored: ReadTopEntry hands every line
 // back with CR LF, the last one too; that last CR LF is the file's and not
 // the writer's, so it is taken off before the entry is stored again.

@@ -87,9 +87,7 @@ class Console {
     platform::Status s;
     if (msg_.FileLocationOr(key, std::string(kConsoleApp) + ".interface.POF", &s).empty() &&
         msg_.FileLocation(key).empty()) {
-      err_ << "orb talk: cannot record \"" << key << "\" in C:\\FileLoc";
-      if (!s) err_ << ": " << s.cause();
-      err_ << "\n";
+      err_ << "orb talk: cannot record \"" << key << "\" in C:\\FileLoc" << Cause(s) << "\n";
       return false;
     }
     return true;
