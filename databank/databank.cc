@@ -14,55 +14,29 @@ using platform::OpenMode;
 using platform::Status;
 using platform::TrimInPlace;
 
-SwapLock& SwapLock::operator=(SwapLock&& other) noexcept {
-  if (this != &other) {
-    Release();
-    path_ = std::move(other.path_);
-    hold_ = std::move(other.hold_);
-  }
-  return *this;
-}
-
-void SwapLock::Release() {
-  if (hold_) {
-    hold_->Release();
-    hold_.reset();
-  }
-}
-
 Databank::Databank(platform::Env& env) : env_(env) {}
-
-namespace {
 
 // A slot answers for (path, stamp, key) by exact comparison of the trimmed
 // texts; a slot whose path is empty or names a folder never answers.
-const CacheSlot* FindSlot(const Cache& cache, const std::string& path, const std::string& stamp,
-                          const std::string& key) {
+const CacheSlot* lines::FindSlot(const Cache& cache, const std::string& path,
+                                 const std::string& stamp, const std::string& key) {
   for (const CacheSlot& s : cache.slots) {
     if (s.path.empty() || s.path.back() == '\\') continue;
-    if (lines::TrimView(s.path) != lines::TrimView(path)) continue;
-    if (lines::TrimView(s.stamp) != lines::TrimView(stamp)) continue;
-    if (lines::TrimView(s.key) != lines::TrimView(key)) continue;
-    return &s;
+    if (TrimView(s.path) == TrimView(path) && TrimView(s.stamp) == TrimView(stamp) &&
+        TrimView(s.key) == TrimView(key)) {
+      return &s;
+    }
   }
   return nullptr;
 }
-
-}  // namespace
 
 std::string lines::StampOf(const FileInfo& info) {
   // The file's full-resolution time, its length and its identity: a change
   // within the same second, or a file replaced by one of equal length,
   // still gives a new stamp, so no cached answer outlives the state it was
   // read from.
-  std::string s = std::to_string(info.mtime_ns);
-  s += ' ';
-  s += std::to_string(info.size);
-  s += ' ';
-  s += std::to_string(info.inode);
-  s += ' ';
-  s += std::to_string(info.device);
-  return s;
+  return std::to_string(info.mtime_ns) + ' ' + std::to_string(info.size) + ' ' +
+         std::to_string(info.inode) + ' ' + std::to_string(info.device);
 }
 
 std::string Databank::BankStamp(const std::string& path) {
@@ -121,21 +95,15 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
 
   // The stamp is taken once and serves both caches.
   const std::string stamp = lines::StampOf(*info);
-  if (const CacheSlot* s = FindSlot(write_cache_, path, stamp, key)) {
-    std::string value = platform::Trim(s->value);
-    if (io_log_enabled_) {
-      LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from write cache [" +
-                    value + "]");
+  for (auto [cache, which] : {std::pair{&write_cache_, "write"}, std::pair{&read_cache_, "read"}}) {
+    if (const CacheSlot* s = lines::FindSlot(*cache, path, stamp, key)) {
+      std::string value = platform::Trim(s->value);
+      if (io_log_enabled_) {
+        LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from " + which +
+                      " cache [" + value + "]");
+      }
+      return value;
     }
-    return value;
-  }
-  if (const CacheSlot* s = FindSlot(read_cache_, path, stamp, key)) {
-    std::string value = platform::Trim(s->value);
-    if (io_log_enabled_) {
-      LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from read cache [" +
-                    value + "]");
-    }
-    return value;
   }
 
   if (info->size == 0) return {};
@@ -151,28 +119,25 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     value = std::string(lines::TrimView(line.substr(eq + 1)));
     return false;
   };
+  Status read;
   if (io_log_enabled_) {
     // The trace names the file number, so the file is read through an open
     // file line by line.
     std::unique_ptr<platform::File> file;
-    if (Status opened = env_.Open(info->path, OpenMode::kRead, &file); !opened) {
-      if (status) *status = opened.As("cannot read " + info->path);
-    } else {
+    if ((read = env_.Open(info->path, OpenMode::kRead, &file))) {
       serial = std::to_string(file->serial());
       std::string line;
-      while (file->ReadLine(line)) {
-        if (!look(line)) break;
+      while (file->ReadLine(line) && look(line)) {
       }
     }
   } else {
     std::string bytes;
     bytes.reserve(static_cast<size_t>(info->size) + 1);
-    if (Status read = env_.ReadAll(info->path, bytes); read) {
+    if ((read = env_.ReadAll(info->path, bytes))) {
       lines::ForEachLine(bytes, [&](std::string_view line, int64_t) { return look(line); });
-    } else if (status) {
-      *status = read.As("cannot read " + info->path);
     }
   }
+  if (!read && status) *status = read.As("cannot read " + info->path);
 
   // The answer is cached under the stamp the file had before it was read
   // (or the one our own removal left, taken under its lock), never under a
@@ -182,7 +147,6 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   if (found && value.empty()) {
     slot_stamp = Erase(bank, key).ok() ? last_write_stamp_ : BankStamp(path);
   }
-  if (!found) value.clear();
 
   StoreSlot(read_cache_, ResolveBankPath(bank), slot_stamp, key, value);
 
@@ -207,24 +171,20 @@ void Databank::ForgetCached(std::string& name) {
 
 std::string KeyPart(const std::string& line) {
   size_t eq = line.find('=');
-  if (eq == std::string::npos) return {};
-  return platform::Trim(std::string_view(line).substr(0, eq));
+  return eq == std::string::npos ? std::string()
+                                 : platform::Trim(std::string_view(line).substr(0, eq));
 }
 
 std::string ValuePart(const std::string& line) {
   size_t eq = line.find('=');
-  std::string_view rest = std::string_view(line);
-  if (eq != std::string::npos) rest = rest.substr(eq + 1);
-  return platform::Trim(rest);
+  return platform::Trim(std::string_view(line).substr(eq == std::string::npos ? 0 : eq + 1));
 }
 
 // -- the I/O log
 
 void Databank::LogDatabankIO(const std::string& text) {
   const std::string file = platform::JoinPath(env_.ProgramFolder(), "Database_IO.log");
-  std::string line = platform::ClockStamp(env_);
-  line += "| ";
-  line += text;
+  std::string line = platform::ClockStamp(env_) + "| " + text;
   line += platform::kCrLf;
   // A line that cannot be written is lost; nothing else happens.
   (void)env_.AppendBytes(file, line);
@@ -237,8 +197,8 @@ void Databank::StartDatabankIOLog(bool keep_previous) {
   if (keep_previous) {
     if (env_.FindFile(previous)) (void)env_.Delete(previous);
     if (env_.FindFile(log)) (void)env_.Rename(log, previous);
-  } else {
-    if (env_.FindFile(log)) (void)env_.Delete(log);
+  } else if (env_.FindFile(log)) {
+    (void)env_.Delete(log);
   }
   io_log_enabled_ = true;
 }

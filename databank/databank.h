@@ -50,9 +50,6 @@ class SwapLock {
  public:
   SwapLock() = default;
   explicit SwapLock(std::string path) : path_(std::move(path)) {}
-  SwapLock(SwapLock&&) = default;
-  SwapLock& operator=(SwapLock&& other) noexcept;
-  ~SwapLock() { Release(); }
 
   // The swap path of the databank.
   const std::string& path() const { return path_; }
@@ -60,12 +57,19 @@ class SwapLock {
   bool held() const { return hold_ != nullptr; }
   // Writes into the swap file (it starts empty).
   bool Write(std::string_view bytes) { return hold_ && hold_->Write(bytes).ok(); }
-  void Release();
+  void Release() { hold_.reset(); }
 
  private:
   friend class Databank;
+  // Ending the hold deletes the swap file first.
+  struct Releaser {
+    void operator()(platform::LockFile* hold) const {
+      hold->Release();
+      delete hold;
+    }
+  };
   std::string path_;
-  std::unique_ptr<platform::LockFile> hold_;
+  std::unique_ptr<platform::LockFile, Releaser> hold_;
 };
 
 struct WriteTrace;  // how one write went, for the I/O trace and the caches

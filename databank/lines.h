@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "databank/databank.h"
 #include "platform/env.h"
 #include "platform/text.h"
 
@@ -15,6 +16,10 @@ using platform::ForEachLine;
 
 // The bank stamp of a file as it is described by info.
 std::string StampOf(const platform::FileInfo& info);
+
+// The slot of a cache that answers for (path, stamp, key), or nullptr.
+const CacheSlot* FindSlot(const Cache& cache, const std::string& path, const std::string& stamp,
+                          const std::string& key);
 
 inline std::string_view TrimView(std::string_view s) {
   size_t b = 0, e = s.size();

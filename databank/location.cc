@@ -23,15 +23,13 @@ constexpr int kUnmakeableLookLimit = 200;
 
 // The name of the folder that directly holds the databank, from its name.
 std::string FolderPart(const std::string& name) {
-  if (name == kFileLoc) return "Root";
   size_t last = name.rfind('\\');
   if (last == std::string::npos) return "Root";
   std::string before = name.substr(0, last);
-  size_t prev = before.rfind('\\');
-  std::string part = prev == std::string::npos ? before : before.substr(prev + 1);
+  std::string part = before.substr(before.rfind('\\') + 1);  // all of it without a "\"
   // A databank directly in a drive's root would give the drive designation
   // ("D:"), which cannot be part of a file name; such databanks share the
-  // word "Root" with the file-location databank.
+  // word "Root" with the file-location databank ("C:\FileLoc").
   if (part.empty() || part.find(':') != std::string::npos) return "Root";
   return part;
 }
@@ -45,8 +43,7 @@ void Databank::SettleTemporaryFolder(std::string& folder) {
   if (folder.empty()) folder = env_.GetPathVariable("TEMP");
   if (folder.empty()) folder = env_.GetPathVariable("TMP");
   if (folder.empty()) folder = env_.ProgramFolder();
-  std::string value = folder;
-  Set(kFileLoc, kTemporaryPathKey, std::move(value));
+  Set(kFileLoc, kTemporaryPathKey, std::string(folder));
 }
 
 void Databank::InitDatabankAccess() {
@@ -65,12 +62,9 @@ std::string Databank::ResolveBankPath(std::string& name) {
   TrimInPlace(name);
   if (name == last_name_) return last_path_;
   if (temp_dir_.empty() && !initialising_) InitDatabankAccess();
-  std::string path;
-  if (!run_path_.empty() && name.find(':') == std::string::npos) {
-    path = platform::JoinPath(run_path_, name);
-  } else {
-    path = name;
-  }
+  std::string path = !run_path_.empty() && name.find(':') == std::string::npos
+                         ? platform::JoinPath(run_path_, name)
+                         : name;
   if (!path.empty() && path.front() == '\\' && !temp_dir_.empty()) {
     path = platform::JoinPath(temp_dir_, std::string_view(path).substr(1));
   }
@@ -88,20 +82,15 @@ std::string Databank::SwapPath(std::string& name) {
   TrimInPlace(name);
   // The file part is the name the databank file is stored under; a bare
   // name is looked up where it lives, in the program folder.
-  std::string path = ResolveBankPath(name);
-  std::string file_part;
-  if (!path.empty()) {
-    if (auto info = env_.FindFile(path)) file_part = info->stored_name;
-  }
-  return SwapPathFor(name, file_part);
+  std::optional<platform::FileInfo> info;
+  if (std::string path = ResolveBankPath(name); !path.empty()) info = env_.FindFile(path);
+  return SwapPathFor(name, info ? info->stored_name : std::string());
 }
 
 SwapLock Databank::AllocateSwap(std::string& name) {
   std::string swap = SwapPath(name);
   SwapLock lock = TakeSwap(swap);
-  if (io_log_enabled_) {
-    LogDatabankIO("Database [" + name + "] ==>> allocated swap [" + swap + "]");
-  }
+  if (io_log_enabled_) LogDatabankIO("Database [" + name + "] ==>> allocated swap [" + swap + "]");
   return lock;
 }
 
@@ -119,8 +108,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path) {
 
   const std::string waiting = "!!! Swap conflict [" + swap_path + "] Waiting...";
   const std::string timeout = "!!! Swap conflict [" + swap_path + "] TIMEOUT. File removed.";
-  bool seen = false;
-  double prev = 0;         // clock reading of the previous look
+  std::optional<double> prev;  // clock reading of the previous look
   double elapsed = 0;      // seconds since the first sighting in this call
   double waiting_mark = 0; // moment of the last "Waiting..." line, whole seconds
   bool unheld_run = false; // the same unheld swap file was seen at the last look
@@ -132,7 +120,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path) {
   for (;;) {
     std::unique_ptr<platform::LockFile> hold;
     if (env_.TryLock(swap_path, &hold)) {
-      out.hold_ = std::move(hold);
+      out.hold_.reset(hold.release());
       return out;
     }
     LockState state = env_.ProbeLock(swap_path);
@@ -147,11 +135,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path) {
     unmakeable = 0;
 
     double now = env_.clock().Now().seconds_since_midnight;
-    if (!seen) {
-      seen = true;
-      prev = now;
-    }
-    double step = now - prev;
+    double step = prev ? now - *prev : 0;
     if (step < 0) step += 86400.0;  // the clock passed midnight
     elapsed += step;
     prev = now;

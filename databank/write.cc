@@ -14,14 +14,15 @@ using platform::OpenMode;
 using platform::Status;
 using platform::TrimInPlace;
 
+struct WriteTrace {
+  std::string note;  // the methods used
+  std::string bank_serial, swap_serial, inscribed;
+  bool changed = false;  // we changed the file
+};
+
 namespace {
 
-constexpr const char* kNoteRemoving = "Removing. ";
-constexpr const char* kNoteRecorded = " Value already recorded. Aborting write.";
 constexpr const char* kNoteAppending = "Appending. ";
-constexpr const char* kNoteOverwriting = "Overwriting existant. ";
-constexpr const char* kNoteStandard = "Doesn't fit in or is empty (using standard method). ";
-constexpr const char* kNoteInscribing = "Inscribing. ";
 
 // The first line of the file that holds the key.
 struct KeyLine {
@@ -61,16 +62,6 @@ Status Cannot(const Status& failed, const std::string& path) {
   return failed.As("cannot write " + path);
 }
 
-}  // namespace
-
-struct WriteTrace {
-  std::string note;  // the methods used
-  std::string bank_serial, swap_serial, inscribed;
-  bool changed = false;  // we changed the file
-};
-
-namespace {
-
 Status Append(platform::Env& env, const std::string& target, std::string_view bytes,
               const std::string& key, const std::string& value, WriteTrace& trace) {
   trace.note += kNoteAppending;
@@ -90,7 +81,7 @@ Status Append(platform::Env& env, const std::string& target, std::string_view by
 
 Status Overwrite(platform::Env& env, const std::string& target, std::string_view bytes,
                  int64_t first, size_t room, std::string& value, WriteTrace& trace) {
-  trace.note += kNoteInscribing;
+  trace.note += "Inscribing. ";
   if (value.size() < room) {
     value.append(room - value.size(), ' ');
     trace.note += "String enlarged (to " + std::to_string(room) + " bytes). ";
@@ -150,26 +141,21 @@ Status Databank::Remove(std::string_view bank, std::string_view key) {
 }
 
 Status Databank::Erase(const std::string& bank, const std::string& key) {
-  if (io_log_enabled_) {
-    LogDatabankIO("Database " + bank + " serial " + " RemoveEntry [" + key + "]");
-  }
+  if (io_log_enabled_) LogDatabankIO("Database " + bank + " serial " + " RemoveEntry [" + key + "]");
   std::string empty;
   return Store(bank, key, empty);
 }
 
 Status Databank::Store(const std::string& bank, const std::string& key, std::string& value) {
-  if (bank.empty() || key.empty()) {
-    return Status::Failure("cannot write " + bank, "the databank or the key is blank");
-  }
   // A line break inside a key or value would end its line early and turn the
   // rest into lines of their own (another key, or a stray line): such a
   // write is refused rather than let it reshape the databank.
-  if (key.find_first_of("\r\n") != std::string::npos) {
-    return Status::Failure("cannot write " + bank, "the key holds a line break");
-  }
-  if (value.find_first_of("\r\n") != std::string::npos) {
-    return Status::Failure("cannot write " + bank, "the value holds a line break");
-  }
+  auto breaks = [](const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; };
+  const char* refused = bank.empty() || key.empty() ? "the databank or the key is blank"
+                        : breaks(key)               ? "the key holds a line break"
+                        : breaks(value)             ? "the value holds a line break"
+                                                    : nullptr;
+  if (refused) return Status::Failure("cannot write " + bank, refused);
   const std::string path = ResolveBankPath(std::string(bank));
   if (path.empty() || path.back() == '\\') {
     return Status::Failure("cannot write " + bank, "the name denotes a folder");
@@ -180,7 +166,7 @@ Status Databank::Store(const std::string& bank, const std::string& key, std::str
   SwapLock lock;
   std::optional<Status> done;
   if (value.empty()) {
-    trace.note += kNoteRemoving;
+    trace.note += "Removing. ";
     lock = LockBank(bank, path);
   } else {
     done = AppendOrOverwrite(bank, path, key, value, lock, trace);
@@ -217,22 +203,14 @@ bool Databank::CachedAsWritten(const std::string& path, const std::string& key,
                                const std::string& value) {
   std::optional<FileInfo> info = env_.FindFile(path);
   if (!info) return false;
-  const std::string stamp = lines::StampOf(*info);
-  for (const CacheSlot& s : write_cache_.slots) {
-    if (s.path.empty() || s.path.back() == '\\') continue;
-    if (lines::TrimView(s.path) != lines::TrimView(path) || lines::TrimView(s.stamp) != stamp ||
-        lines::TrimView(s.key) != key) {
-      continue;
-    }
-    // The first matching slot decides.
-    if (lines::TrimView(s.value) != value) return false;
-    if (io_log_enabled_) {
-      LogDatabankIO("Database " + path + " Set [" + key + "] ==>> DeCached from write cache [" +
-                    platform::Trim(s.value) + "] value already recorded");
-    }
-    return true;
+  // The first matching slot decides.
+  const CacheSlot* s = lines::FindSlot(write_cache_, path, lines::StampOf(*info), key);
+  if (!s || lines::TrimView(s->value) != value) return false;
+  if (io_log_enabled_) {
+    LogDatabankIO("Database " + path + " Set [" + key + "] ==>> DeCached from write cache [" +
+                  platform::Trim(s->value) + "] value already recorded");
   }
-  return false;
+  return true;
 }
 
 std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
@@ -271,10 +249,10 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
     KeyLine k = FindKeyLine(bytes, upper_key);
     if (!k.found) return Append(env_, target, bytes, key, value, trace);
     if (platform::Upper(k.value) == platform::Upper(value)) {
-      trace.note = kNoteRecorded;
+      trace.note = " Value already recorded. Aborting write.";
       return Status::Ok();
     }
-    trace.note += kNoteOverwriting;
+    trace.note += "Overwriting existant. ";
     const size_t room = k.length - (k.equals + 1);
     if (value.size() > room) return std::nullopt;  // the lock is kept for the rewrite
     return Overwrite(env_, target, bytes, k.start + static_cast<int64_t>(k.equals) + 1, room, value,
@@ -285,7 +263,7 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
 Status Databank::Rewrite(const std::string& bank, const std::string& path,
                          const std::string& key, const std::string& value, SwapLock& lock,
                          WriteTrace& trace) {
-  trace.note += kNoteStandard;
+  trace.note += "Doesn't fit in or is empty (using standard method). ";
   if (io_log_enabled_) {
     LogDatabankIO("Database [" + bank + "] ==>> allocated swap [" + lock.path() + "]");
   }

@@ -58,9 +58,11 @@ class Messaging {
 
   // -- ROZ interface files
   std::string ResolveInterfacePath(const std::string& name);
-  void AppendEntry(const std::string& file, const std::string& text);
-  std::string ReadTopEntry(const std::string& file);
-  void DeleteTopEntry(const std::string& file);
+  void AppendEntry(const std::string& file, const std::string& text) {
+    (void)AppendEntryChecked(file, text);
+  }
+  std::string ReadTopEntry(const std::string& file) { return ReadTop(file).text; }
+  void DeleteTopEntry(const std::string& file) { (void)RemoveTopEntry(file); }
   std::string MakeSwapName(const std::string& path);
 
   // Checked forms for callers that must know the outcome (the companion
@@ -70,7 +72,10 @@ class Messaging {
   // file (or the file held none), and fails while it is still there.
   platform::Status AppendEntryChecked(const std::string& file, const std::string& text);
   QueueEntry ReadTop(const std::string& file);
-  platform::Status RemoveTopEntry(const std::string& file);
+  platform::Status RemoveTopEntry(const std::string& file) {
+    QueueEntry taken;
+    return TakeTop(file, taken);
+  }
   // Removes the top entry and gives back what was removed, read while the
   // queue is held, so that takers never hand out one entry twice. Same
   // result as RemoveTopEntry; `taken` stays empty when nothing was removed.
@@ -88,6 +93,10 @@ class Messaging {
 
   // The value of key in "C:\FileLoc" ("" when absent or unreadable).
   std::string FileLocation(std::string_view key);
+  // The same; when key holds none, file_name in the program folder is
+  // recorded under it (the write's outcome in *recorded) and "" returned.
+  std::string FileLocationOr(std::string_view key, std::string_view file_name,
+                             platform::Status* recorded = nullptr);
 
  private:
   void InitInterfaceFileAccess();
@@ -97,9 +106,7 @@ class Messaging {
   struct StuckEntry {
     std::string path;
     QueueEntry entry;
-    int64_t size = -1;
-    int64_t mtime_ns = 0;
-    uint64_t inode = 0;
+    platform::FileInfo seen;
   };
 
   platform::Env& env_;

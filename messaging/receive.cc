@@ -15,19 +15,20 @@ std::string KindWord(MessageKind kind) {
   return "";
 }
 
+// The file is as it was: same length, time and identity.
+bool SameState(const platform::FileInfo& a, const platform::FileInfo& b) {
+  return a.size == b.size && a.mtime_ns == b.mtime_ns && a.inode == b.inode;
+}
+
 }  // namespace
 
 std::string Messaging::ReceiveMessage(const std::string& app, MessageKind kind) {
   const std::string kind_word = KindWord(kind);
-  const std::string key = app + " " + kind_word;
-  std::string file = FileLocation(key);
-  if (file.empty()) {
-    // First use: register the default location; the file is looked at from
-    // the next call on.
-    const std::string name = platform::Trim(app) + "." + kind_word + ".POF";
-    db_.Set(databank::kFileLoc, std::string(key), platform::JoinPath(env_.ProgramFolder(), name));
-    return "";
-  }
+  // First use registers the default location; the file is looked at from
+  // the next call on.
+  const std::string file =
+      FileLocationOr(app + " " + kind_word, platform::Trim(app) + "." + kind_word + ".POF");
+  if (file.empty()) return "";
 
   // The length check goes to the path the queue operations use, so that a
   // location recorded as a bare name is found in the program folder like
@@ -41,17 +42,12 @@ std::string Messaging::ReceiveMessage(const std::string& app, MessageKind kind) 
   // once it changes, removing that entry is tried again.
   if (!stuck_.path.empty()) {
     if (stuck_.path == path) {
-      if (info->size == stuck_.size && info->mtime_ns == stuck_.mtime_ns &&
-          info->inode == stuck_.inode) {
-        return "";
-      }
+      if (SameState(*info, stuck_.seen)) return "";
       if (ReadTop(file) == stuck_.entry) {
         if (RemoveTopEntry(file)) {
           stuck_ = StuckEntry{};
         } else if (auto now = env_.FindFile(path)) {
-          stuck_.size = now->size;
-          stuck_.mtime_ns = now->mtime_ns;
-          stuck_.inode = now->inode;
+          stuck_.seen = *now;
         }
         return "";
       }
@@ -70,13 +66,7 @@ std::string Messaging::ReceiveMessage(const std::string& app, MessageKind kind) 
   } else {
     // It could not be taken off: it is handed over this once all the same.
     top = ReadTop(file);
-    if (auto now = env_.FindFile(path)) {
-      stuck_.path = path;
-      stuck_.entry = top;
-      stuck_.size = now->size;
-      stuck_.mtime_ns = now->mtime_ns;
-      stuck_.inode = now->inode;
-    }
+    if (auto now = env_.FindFile(path)) stuck_ = StuckEntry{path, top, *now};
   }
   const std::string& text = top.text;
 

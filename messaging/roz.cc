@@ -24,11 +24,6 @@ std::string Hex(unsigned long value) {
   return buf;
 }
 
-std::string LastComponent(const std::string& path) {
-  size_t cut = path.find_last_of("\\:");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 // Carries the lines of a queue file over to its rebuilt form: nothing until
 // the second boundary line, then every line (that one included) with CR LF.
 class RestCopier {
@@ -41,13 +36,7 @@ class RestCopier {
       }
       copying_ = true;
     }
-    if (copying_) {
-      out_ += line;
-      out_ += platform::kCrLf;
-    } else {
-      removed_.text += line;
-      removed_.text += platform::kCrLf;
-    }
+    (copying_ ? out_ : removed_.text).append(line).append(platform::kCrLf);
   }
   // Takes raw bytes line by line, the way File::ReadLine splits them.
   void TakeBytes(std::string_view bytes) {
@@ -57,6 +46,8 @@ class RestCopier {
     });
   }
   std::string TakeOutput() { return std::move(out_); }
+  // The second boundary line has been taken: the entry is complete.
+  bool copying() const { return copying_; }
   // What stands before the second boundary: the entry being removed.
   QueueEntry& removed() { return removed_; }
 
@@ -82,6 +73,17 @@ std::string Messaging::FileLocation(std::string_view key) {
   return value;
 }
 
+std::string Messaging::FileLocationOr(std::string_view key, std::string_view file_name,
+                                      Status* recorded) {
+  std::string value = FileLocation(key);
+  if (value.empty()) {
+    const std::string path = platform::JoinPath(env_.ProgramFolder(), file_name);
+    Status s = db_.Write(databank::kFileLoc, key, path);
+    if (recorded) *recorded = s;
+  }
+  return value;
+}
+
 std::string Messaging::ResolveInterfacePath(const std::string& name) {
   if (name == last_name_) return last_path_;
   last_name_ = name;
@@ -99,9 +101,7 @@ Status Messaging::AppendEntryChecked(const std::string& file, const std::string&
   if (platform::Trim(text).empty() || platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
   std::string entry = kEntryHeader + platform::ClockStamp(env_);
-  entry += platform::kCrLf;
-  entry += text;
-  entry += platform::kCrLf;
+  entry.append(platform::kCrLf).append(text).append(platform::kCrLf);
   // The whole entry goes out in one write while the queue is held, so a
   // taker rebuilding the file never splits it and never loses it.
   std::unique_ptr<platform::File> out;
@@ -110,38 +110,18 @@ Status Messaging::AppendEntryChecked(const std::string& file, const std::string&
   return s ? s : s.As("cannot append to " + path);
 }
 
-void Messaging::AppendEntry(const std::string& file, const std::string& text) {
-  (void)AppendEntryChecked(file, text);
-}
-
 QueueEntry Messaging::ReadTop(const std::string& file) {
-  QueueEntry top;
-  if (platform::Trim(file).empty()) return top;
+  if (platform::Trim(file).empty()) return {};
   const std::string path = ResolveInterfacePath(file);
   auto info = env_.FindFile(path);
-  if (!info || info->size == 0) return top;
+  if (!info || info->size == 0) return {};
   // Held while reading, so an entry being appended is seen whole or not at all.
   std::unique_ptr<platform::File> in;
-  if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return top;
+  if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return {};
+  RestCopier copier;
   std::string line;
-  int boundaries = 0;
-  while (in->ReadLine(line)) {
-    if (IsBoundary(line)) {
-      if (++boundaries == 2) break;
-      top.header = line;
-      continue;
-    }
-    top.text += line;
-    top.text += platform::kCrLf;
-  }
-  return top;
-}
-
-std::string Messaging::ReadTopEntry(const std::string& file) { return ReadTop(file).text; }
-
-Status Messaging::RemoveTopEntry(const std::string& file) {
-  QueueEntry taken;
-  return TakeTop(file, taken);
+  while (!copier.copying() && in->ReadLine(line)) copier.Take(line);
+  return copier.removed();
 }
 
 Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
@@ -160,14 +140,10 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   if (held->Size() == 0) return Status::Ok();
 
   RestCopier copier;
-  std::string old;
-  {
-    std::string line;
-    while (held->ReadLine(line)) {
-      copier.Take(line);
-      old += line;
-      old += platform::kCrLf;
-    }
+  std::string old, line;
+  while (held->ReadLine(line)) {
+    copier.Take(line);
+    old.append(line).append(platform::kCrLf);
   }
   int64_t copied = held->Tell();
 
@@ -211,12 +187,10 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   return Status::Ok();
 }
 
-void Messaging::DeleteTopEntry(const std::string& file) { (void)RemoveTopEntry(file); }
-
 std::string Messaging::MakeSwapName(const std::string& path) {
   std::string name;
   if (auto info = env_.FindFile(path)) name = info->stored_name;
-  if (name.empty()) name = LastComponent(path);
+  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);  // the last component
   for (unsigned long counter = 1;; ++counter) {
     float r = env_.random().Next() * 4095.0f;
     // nearbyint rounds halves to the even neighbour.

@@ -11,12 +11,9 @@ void Messaging::SendMessage(std::string& source, const std::string& destination,
                             const std::string& text) {
   if (source.empty()) source = kNoComputer;
   const std::string input = FileLocation(kDispatcherInputKey);
-  std::string body;
-  if (destination.empty() || destination == kNoComputer) {
-    body = "DO " + text;
-  } else {
-    body = "SENDTO [" + destination + "] " + text;
-  }
+  const std::string body = destination.empty() || destination == kNoComputer
+                               ? "DO " + text
+                               : "SENDTO [" + destination + "] " + text;
   AppendEntry(input, AddSource(source, body));
   if (console_log_enabled_) {
     WriteLog(kConsoleLogName, "Sent [" + AddSource(source, body) + "] to [" + input + "]");

@@ -43,16 +43,13 @@ double ReadLeadingNumber(std::string_view text) {
   }
   std::string mantissa;
   int digits = 0;
-  while (i < s.size() && IsDigit(s[i])) {
-    mantissa.push_back(s[i++]);
-    ++digits;
-  }
+  auto take_digits = [&] {
+    for (; i < s.size() && IsDigit(s[i]); ++digits) mantissa.push_back(s[i++]);
+  };
+  take_digits();
   if (i < s.size() && s[i] == '.') {
     mantissa.push_back(s[i++]);
-    while (i < s.size() && IsDigit(s[i])) {
-      mantissa.push_back(s[i++]);
-      ++digits;
-    }
+    take_digits();
   }
   if (digits == 0) return 0;
 
@@ -97,18 +94,10 @@ double ReadLeadingNumber(std::string_view text) {
 }
 
 std::optional<int32_t> RoundToInt32(double value) {
-  if (!std::isfinite(value)) return std::nullopt;
-  double floor = std::floor(value);
-  double fraction = value - floor;
-  double rounded;
-  if (fraction > 0.5) {
-    rounded = floor + 1;
-  } else if (fraction < 0.5) {
-    rounded = floor;
-  } else {
-    rounded = std::fmod(floor, 2.0) == 0 ? floor : floor + 1;
-  }
-  if (rounded < static_cast<double>(std::numeric_limits<int32_t>::min()) ||
+  // nearbyint rounds halves to the even neighbour.
+  const double rounded = std::nearbyint(value);
+  if (!std::isfinite(rounded) ||
+      rounded < static_cast<double>(std::numeric_limits<int32_t>::min()) ||
       rounded > static_cast<double>(std::numeric_limits<int32_t>::max())) {
     return std::nullopt;
   }

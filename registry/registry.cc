@@ -10,7 +10,6 @@ namespace carob::registry {
 
 namespace {
 
-
 bool ReadsAsYes(const std::string& value) {
   return platform::Upper(platform::Trim(value)) == "YES";
 }
@@ -38,29 +37,25 @@ platform::Status Registry::Record(std::string_view key, std::string_view value) 
 }
 
 std::optional<int64_t> Registry::StatusSize() {
-  std::string name = status_bank_;
-  std::string path = db_.ResolveBankPath(name);
-  if (path.empty()) return std::nullopt;
-  std::optional<platform::FileInfo> info = env_.FindFile(path);
-  if (!info) return std::nullopt;
-  return info->size;
+  std::string path = db_.ResolveBankPath(std::string(status_bank_));
+  std::optional<platform::FileInfo> info;
+  if (!path.empty()) info = env_.FindFile(path);
+  return info ? std::optional<int64_t>(info->size) : std::nullopt;
 }
 
 std::string Registry::FindStatusBank() {
   if (!status_bank_.empty()) return status_bank_;
-  std::string found = db_.Query(std::string(databank::kFileLoc), std::string("STATUS"));
-  if (!found.empty()) return found;
-  return platform::JoinPath(db_.TempDir(), "STATUS");
+  std::string found = db_.Query(databank::kFileLoc, "STATUS");
+  return found.empty() ? platform::JoinPath(db_.TempDir(), "STATUS") : found;
 }
 
 void Registry::LocateStatusBank() {
   // The first query of the process: it also settles the databank engine's
   // TempDir, which the default below needs.
-  status_bank_ = db_.Query(std::string(databank::kFileLoc), std::string("STATUS"));
+  status_bank_ = db_.Query(databank::kFileLoc, "STATUS");
   if (status_bank_.empty()) {
     status_bank_ = platform::JoinPath(db_.TempDir(), "STATUS");
-    std::string value = status_bank_;
-    db_.Set(std::string(databank::kFileLoc), std::string("STATUS"), std::move(value));
+    db_.Set(databank::kFileLoc, "STATUS", std::string(status_bank_));
   }
 
   // The size guard: only with the maintenance program installed.
@@ -75,7 +70,7 @@ void Registry::LocateStatusBank() {
   // "Zadozo" may do its work and sign off again between two of the checks
   // for its running flag; a wait for the flag alone would then never end.
   // The wait for it to start therefore also ends once the file has shrunk.
-  EnsureRunningOr(kZadozo, kZadozoWindowStyle, [this] {
+  EnsureRunning(kZadozo, kZadozoWindowStyle, [this] {
     std::optional<int64_t> now = StatusSize();
     return now && *now <= kStatusWarnSize;
   });
@@ -164,14 +159,9 @@ void Registry::RunApplication(const std::string& app, int32_t window_style) {
   (void)env_.StartProgram(path, window_style);
 }
 
-void Registry::EnsureRunning(const std::string& app, int32_t window_style) {
-  EnsureRunningOr(app, window_style, nullptr);
-}
-
-void Registry::EnsureRunningOr(const std::string& app, int32_t window_style,
-                               const std::function<bool()>& done) {
-  if (!IsInstalled(app)) return;
-  if (IsRunning(app)) return;
+void Registry::EnsureRunning(const std::string& app, int32_t window_style,
+                             const std::function<bool()>& done) {
+  if (!IsInstalled(app) || IsRunning(app)) return;
   RunApplication(app, window_style);
   if (IsRunning(app)) return;
   for (;;) {

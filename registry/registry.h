@@ -63,7 +63,10 @@ class Registry {
   bool IsRunning(const std::string& app);
   bool IsInstalled(const std::string& app);
   void RunApplication(const std::string& app, int32_t window_style);
-  void EnsureRunning(const std::string& app, int32_t window_style);
+  // Starts an installed app that is not running and waits until it runs,
+  // or until `done` (when given) reports true.
+  void EnsureRunning(const std::string& app, int32_t window_style,
+                     const std::function<bool()>& done = nullptr);
 
   const std::string& StatusBank() const { return status_bank_; }
 
@@ -77,9 +80,6 @@ class Registry {
 
  private:
   void EnsureLocated();
-  // EnsureRunning whose wait also ends when `done` reports true.
-  void EnsureRunningOr(const std::string& app, int32_t window_style,
-                       const std::function<bool()>& done);
   // Size of the STATUS databank's file; nullopt when it cannot be read.
   std::optional<int64_t> StatusSize();
   // One pass of the registration; true when the read-back shows it running.

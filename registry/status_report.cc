@@ -22,20 +22,6 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
          platform::EqualsNoCase(std::string_view(text).substr(text.size() - suffix.size()), suffix);
 }
 
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() &&
-         platform::EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix);
-}
-
-std::vector<std::string> SplitLines(std::string_view bytes) {
-  std::vector<std::string> lines;
-  platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
-    lines.emplace_back(line);
-    return true;
-  });
-  return lines;
-}
-
 }  // namespace
 
 StatusReport GroupStatusLines(const std::vector<std::string>& lines) {
@@ -81,7 +67,7 @@ StatusReport GroupStatusLines(const std::vector<std::string>& lines) {
     int owner = -1;
     for (size_t a = 0; a < report.applications.size(); ++a) {
       const std::string& name = report.applications[a].name;
-      if (!StartsWithNoCase(key, name + " ")) continue;
+      if (platform::FindNoCase(key, name + " ") != 0) continue;
       if (owner < 0 || name.size() > report.applications[owner].name.size()) owner = static_cast<int>(a);
     }
     if (owner < 0) {
@@ -95,15 +81,15 @@ StatusReport GroupStatusLines(const std::vector<std::string>& lines) {
   }
 
   // Registration facts first, in a fixed order; the others as they stand.
+  auto rank = [](const StatusFact& f) {
+    for (size_t i = 0; i < kRecordSuffixes.size(); ++i) {
+      if (platform::EqualsNoCase(" " + f.label, kRecordSuffixes[i])) return i;
+    }
+    return kRecordSuffixes.size();
+  };
   for (StatusApplication& app : report.applications) {
-    std::stable_sort(app.facts.begin(), app.facts.end(), [](const StatusFact& a, const StatusFact& b) {
-      auto rank = [](const StatusFact& f) {
-        for (size_t i = 0; i < kRecordSuffixes.size(); ++i)
-          if (platform::EqualsNoCase(" " + f.label, kRecordSuffixes[i])) return static_cast<int>(i);
-        return static_cast<int>(kRecordSuffixes.size());
-      };
-      return rank(a) < rank(b);
-    });
+    std::stable_sort(app.facts.begin(), app.facts.end(),
+                     [&](const StatusFact& a, const StatusFact& b) { return rank(a) < rank(b); });
   }
   return report;
 }
@@ -112,10 +98,10 @@ StatusReport ReadStatusReport(platform::Env& env, databank::Databank& db, Regist
   std::string bank = registry.FindStatusBank();
   std::string name = bank;
   std::string path = db.ResolveBankPath(name);
-  std::string bytes;
+  std::vector<std::string> lines;
   StatusReport report;
-  bool readable = !path.empty() && env.FindFile(path).has_value() && env.ReadAll(path, bytes).ok();
-  if (readable) report = GroupStatusLines(SplitLines(bytes));
+  bool readable = !path.empty() && env.FindFile(path).has_value() && db.ReadLines(bank, lines).ok();
+  if (readable) report = GroupStatusLines(lines);
   report.bank = bank;
   report.path = path;
   report.readable = readable;

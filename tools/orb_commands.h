@@ -15,6 +15,7 @@
 
 #include "databank/databank.h"
 #include "platform/env.h"
+#include "platform/status.h"
 
 namespace carob::tools {
 
@@ -28,6 +29,9 @@ struct OrbContext {
   std::ostream& err;
   bool interactive = false;  // standard input is a terminal
 };
+
+// ": cause" of a failure, "" of a success, for a message that goes on.
+inline std::string Cause(const platform::Status& s) { return s ? std::string() : ": " + s.cause(); }
 
 using OrbArgs = std::vector<std::string>;
 using OrbCommand = int (*)(OrbContext&, const OrbArgs& args);

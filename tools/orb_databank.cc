@@ -8,55 +8,45 @@ namespace carob::tools {
 
 namespace {
 
-// The bank and the key must hold more than blanks; a bank name that denotes
-// a folder cannot be used.
-bool UsableBank(OrbContext& ctx, const std::string& bank, const char* command) {
-  std::string name = bank;
-  if (ctx.db.ResolveBankPath(name).empty()) {
-    ctx.err << "orb " << command << ": \"" << bank << "\" does not name a databank file\n";
-    return false;
+// The checks every command here makes: `count` arguments, a BANK and a KEY
+// of more than blanks (usage, 2), a BANK that does not denote a folder (1).
+// 0 when the command may go on.
+int Refused(OrbContext& ctx, const OrbArgs& args, size_t count, const char* command,
+            const char* usage) {
+  if (args.size() != count || platform::Trim(args[0]).empty() || platform::Trim(args[1]).empty()) {
+    ctx.err << "usage: orb " << command << " " << usage << "\n";
+    return 2;
   }
-  return true;
+  std::string name = args[0];
+  if (ctx.db.ResolveBankPath(name).empty()) {
+    ctx.err << "orb " << command << ": \"" << args[0] << "\" does not name a databank file\n";
+    return 1;
+  }
+  return 0;
 }
 
-bool Blank(const std::string& text) { return platform::Trim(text).empty(); }
+// The exit status of a write, its failure told on standard error.
+int Told(OrbContext& ctx, const char* command, const platform::Status& s) {
+  if (!s) ctx.err << "orb " << command << ": " << s.message() << "\n";
+  return s ? 0 : 1;
+}
 
 }  // namespace
 
 int RunQuery(OrbContext& ctx, const OrbArgs& args) {
-  if (args.size() != 2 || Blank(args[0]) || Blank(args[1])) {
-    ctx.err << "usage: orb query BANK KEY\n";
-    return 2;
-  }
-  if (!UsableBank(ctx, args[0], "query")) return 1;
+  if (int rc = Refused(ctx, args, 2, "query", "BANK KEY")) return rc;
   ctx.out << ctx.db.Query(std::string(args[0]), std::string(args[1])) << "\n";
   return ctx.out ? 0 : 1;
 }
 
 int RunSet(OrbContext& ctx, const OrbArgs& args) {
-  if (args.size() != 3 || Blank(args[0]) || Blank(args[1])) {
-    ctx.err << "usage: orb set BANK KEY VALUE\n";
-    return 2;
-  }
-  if (!UsableBank(ctx, args[0], "set")) return 1;
-  if (platform::Status s = ctx.db.Write(args[0], args[1], args[2]); !s) {
-    ctx.err << "orb set: " << s.message() << "\n";
-    return 1;
-  }
-  return 0;
+  if (int rc = Refused(ctx, args, 3, "set", "BANK KEY VALUE")) return rc;
+  return Told(ctx, "set", ctx.db.Write(args[0], args[1], args[2]));
 }
 
 int RunRemove(OrbContext& ctx, const OrbArgs& args) {
-  if (args.size() != 2 || Blank(args[0]) || Blank(args[1])) {
-    ctx.err << "usage: orb remove BANK KEY\n";
-    return 2;
-  }
-  if (!UsableBank(ctx, args[0], "remove")) return 1;
-  if (platform::Status s = ctx.db.Remove(args[0], args[1]); !s) {
-    ctx.err << "orb remove: " << s.message() << "\n";
-    return 1;
-  }
-  return 0;
+  if (int rc = Refused(ctx, args, 2, "remove", "BANK KEY")) return rc;
+  return Told(ctx, "remove", ctx.db.Remove(args[0], args[1]));
 }
 
 }  // namespace carob::tools

@@ -20,11 +20,9 @@
 // order, once it can; an entry that cannot be routed at all goes to the
 // undeliverable queue beside the input file. Both are reported on standard
 // error. `--once` runs one turn and prints what it did.
-#include <cstdio>
 #include <iostream>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"
@@ -33,53 +31,69 @@
 #include "platform/text.h"
 #include "registry/registry.h"
 #include "tools/orb_commands.h"
-#include "tools/orb_family.h"
 
 namespace carob::tools {
 namespace {
 
+using messaging::kNoComputer;  // the id that names no particular computer
 using platform::EqualsNoCase;
 using platform::Trim;
-
-// ": cause" of a failure, "" of a success.
-std::string Cause(const platform::Status& s) { return s ? std::string() : ": " + s.cause(); }
 using platform::Upper;
 
+constexpr char kDispatcherApp[] = "RORU PO";
+constexpr char kRoutePrefix[] = "RORU PO Route ";
+constexpr int kMaxEntriesPerTurn = 100000;
 
 // The text of a ROZ entry as it is stored: ReadTopEntry hands every line
 // back with CR LF, the last one too; that last CR LF is the file's and not
 // the writer's, so it is taken off before the entry is stored again.
 std::string StoredForm(const std::string& entry_text) {
-  if (entry_text.size() >= 2 && entry_text.compare(entry_text.size() - 2, 2, "\r\n") == 0) {
-    return entry_text.substr(0, entry_text.size() - 2);
-  }
-  return entry_text;
+  return entry_text.ends_with("\r\n") ? entry_text.substr(0, entry_text.size() - 2) : entry_text;
 }
 
-bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix);
+// A queue file beside the input file: "X.input.POF" -> "X.input.<kind>.POF".
+std::string SideQueuePath(const std::string& input_path, const std::string& kind) {
+  std::string_view base = input_path;
+  if (base.size() >= 4 && EqualsNoCase(base.substr(base.size() - 4), ".POF")) base.remove_suffix(4);
+  return std::string(base) + "." + kind + ".POF";
 }
 
-}  // namespace
+enum class Route {
+  kLocal,          // deliver into App's interface file on this computer
+  kForward,        // pass on, unchanged, to the dispatcher of `computer`
+  kUndeliverable,  // cannot be routed at all (see `reason`)
+};
 
-// ---------------------------------------------------------------- routing
+// One entry of the dispatcher's input file, taken apart.
+struct RoutedEntry {
+  Route route = Route::kUndeliverable;
+  std::string stored;    // the entry's text as it is stored again (forwarding, queues)
+  std::string source;    // the sending computer ("0.0.0.0" when none is named)
+  std::string computer;  // the computer named by SENDTO
+  std::string app;       // the addressed application (kLocal)
+  std::string text;      // the text after "App:" (kLocal)
+  std::string reason;    // why it is undeliverable
+};
 
+// Takes an entry text (as ReadTopEntry gives it) apart and decides its way.
 RoutedEntry ParseEntry(messaging::Messaging& msg, const std::string& entry_text,
                        const std::string& local_id) {
   RoutedEntry r;
   r.stored = StoredForm(entry_text);
+  auto undeliverable = [&r](const char* reason) {
+    r.reason = reason;
+    return r;
+  };
 
   // The same source splitting as the receiving side: a text that holds
   // "SET SOURCE" anywhere goes through SplitSource, any other names no
   // computer.
-  std::string body;
+  std::string body = r.stored;
+  r.source = kNoComputer;
   if (platform::OccursIn("SET SOURCE", entry_text)) {
     messaging::SourcedText parts = msg.SplitSource(entry_text);
     r.source = Trim(parts.Source);
     body = StoredForm(parts.Text);
-  } else {
-    r.source = kNoComputer;
-    body = r.stored;
   }
   // A SET SOURCE line without a value names no computer either; passing an
   // empty id on would make the addressee's answers unroutable.
@@ -87,15 +101,11 @@ RoutedEntry ParseEntry(messaging::Messaging& msg, const std::string& entry_text,
 
   body = Trim(body);
   std::string address;
-  if (StartsWithNoCase(body, "DO ")) {
+  if (platform::FindNoCase(body, "DO ") == 0) {
     address = body.substr(3);
-  } else if (StartsWithNoCase(body, "SENDTO [")) {
+  } else if (platform::FindNoCase(body, "SENDTO [") == 0) {
     size_t close = body.find(']');
-    if (close == std::string::npos) {
-      r.route = Route::kUndeliverable;
-      r.reason = "SENDTO without a closing \"]\"";
-      return r;
-    }
+    if (close == std::string::npos) return undeliverable("SENDTO without a closing \"]\"");
     r.computer = Trim(body.substr(8, close - 8));
     address = body.substr(close + 1);
     // An empty id or "0.0.0.0" names no particular computer: like "DO ".
@@ -106,246 +116,242 @@ RoutedEntry ParseEntry(messaging::Messaging& msg, const std::string& entry_text,
       return r;
     }
   } else {
-    r.route = Route::kUndeliverable;
-    r.reason = "the body begins with neither \"DO \" nor \"SENDTO [\"";
-    return r;
+    return undeliverable("the body begins with neither \"DO \" nor \"SENDTO [\"");
   }
 
   address = Trim(address);
   size_t colon = address.find(':');
   size_t line_end = address.find_first_of("\r\n");
   if (colon == std::string::npos || (line_end != std::string::npos && line_end < colon)) {
-    r.route = Route::kUndeliverable;
-    r.reason = "no \"App:\" in front of the text";
-    return r;
+    return undeliverable("no \"App:\" in front of the text");
   }
   r.app = Trim(address.substr(0, colon));
-  if (r.app.empty()) {
-    r.route = Route::kUndeliverable;
-    r.reason = "an empty application name in front of the text";
-    return r;
-  }
+  if (r.app.empty()) return undeliverable("an empty application name in front of the text");
   r.text = address.substr(colon + 1);
   r.route = Route::kLocal;
   return r;
 }
 
-std::string DeliveredText(const RoutedEntry& entry) {
-  return "SET SOURCE = " + entry.source + "\r\n" + entry.text;
-}
+struct DispatchStats {
+  int taken = 0;
+  int delivered = 0;
+  int forwarded = 0;
+  int pending = 0;  // newly put aside to wait (no interface key, or a file not writable now)
+  int undeliverable = 0;
+};
 
-std::string SideQueuePath(const std::string& input_path, const std::string& kind) {
-  std::string base = input_path;
-  if (base.size() >= 4 && EqualsNoCase(std::string_view(base).substr(base.size() - 4), ".POF")) {
-    base.resize(base.size() - 4);
-  }
-  return base + "." + kind + ".POF";
-}
+class Dispatcher {
+ public:
+  Dispatcher(platform::Env& env, databank::Databank& db, std::ostream& err)
+      : env_(env), db_(db), registry_(env, db), msg_(env, db, registry_), err_(err) {}
 
-// ---------------------------------------------------------------- dispatcher
-
-Dispatcher::Dispatcher(platform::Env& env, databank::Databank& db, registry::Registry& registry,
-                       messaging::Messaging& msg, std::ostream& err)
-    : env_(env), db_(db), registry_(registry), msg_(msg), err_(err) {}
-
-bool Dispatcher::Start(const std::string& wanted_local_id) {
-  input_ = msg_.FileLocation(messaging::kDispatcherInputKey);
-  if (input_.empty()) {
-    const std::string path =
-        platform::JoinPath(env_.ProgramFolder(), std::string(kDispatcherApp) + ".input.POF");
-    platform::Status s = db_.Write(databank::kFileLoc, messaging::kDispatcherInputKey, path);
-    input_ = msg_.FileLocation(messaging::kDispatcherInputKey);
+  // Records the input file in "C:\FileLoc", registers "RORU PO" as running
+  // and records the Local ID when none is recorded. False when the input
+  // file or the Local ID cannot be recorded.
+  bool Start(const std::string& wanted_local_id) {
+    platform::Status s;
+    input_ = msg_.FileLocationOr(messaging::kDispatcherInputKey,
+                                 std::string(kDispatcherApp) + ".input.POF", &s);
+    if (input_.empty()) input_ = msg_.FileLocation(messaging::kDispatcherInputKey);
     if (input_.empty()) {
       err_ << "orb dispatch: cannot record \"RORU PO Input\" in C:\\FileLoc" << Cause(s) << "\n";
       return false;
     }
-  }
-  pending_ = SideQueuePath(input_, "pending");
-  undeliverable_ = SideQueuePath(input_, "undeliverable");
+    pending_ = SideQueuePath(input_, "pending");
+    undeliverable_ = SideQueuePath(input_, "undeliverable");
 
-  registry_.RegisterApplication(kDispatcherApp);
+    registry_.RegisterApplication(kDispatcherApp);
 
-  std::string id = registry_.GetLocalId();
-  std::string wanted = Trim(wanted_local_id);
-  if (id.empty()) {
-    if (wanted.empty()) wanted = Trim(env_.HostName());
-    if (wanted.empty()) wanted = "localhost";
-    platform::Status s = db_.Write(registry_.StatusBank(), "Local ID", wanted);
-    id = registry_.GetLocalId();
+    std::string id = registry_.GetLocalId();
+    std::string wanted = Trim(wanted_local_id);
     if (id.empty()) {
-      err_ << "orb dispatch: cannot record \"Local ID\" in the STATUS databank" << Cause(s) << "\n";
-      registry_.UnregisterApplication(kDispatcherApp);
+      if (wanted.empty()) wanted = Trim(env_.HostName());
+      if (wanted.empty()) wanted = "localhost";
+      s = db_.Write(registry_.StatusBank(), "Local ID", wanted);
+      id = registry_.GetLocalId();
+      if (id.empty()) {
+        err_ << "orb dispatch: cannot record \"Local ID\" in the STATUS databank" << Cause(s) << "\n";
+        Stop();
+        return false;
+      }
+    } else if (!wanted.empty() && wanted != id) {
+      err_ << "orb dispatch: this computer's Local ID is already \"" << id << "\"; keeping it\n";
+    }
+    return true;
+  }
+
+  // Records "RORU PO" as no longer running.
+  void Stop() { registry_.UnregisterApplication(kDispatcherApp); }
+
+  // One turn of the loop. Waiting entries first, oldest first: each is taken
+  // from the top and either passed on or put back at the end, so the queue
+  // keeps its order. Then everything that waits in the input file; an
+  // application or a computer still blocked above keeps its order: its new
+  // entries queue behind the old ones.
+  void Turn() {
+    std::set<std::string> blocked;
+    if (Drain(pending_, CountEntries(pending_), true, blocked)) {
+      Drain(input_, kMaxEntriesPerTurn, false, blocked);
+    }
+  }
+
+  // The loop's interval from the STATUS databank's Pulse, in seconds, by the
+  // receive timer's rule (registry::TimerInterval).
+  double PulseSeconds() { return registry::TimerInterval(registry_.GetPulse()) / 1000.0; }
+
+  const DispatchStats& stats() const { return stats_; }
+
+ private:
+  enum class Outcome { kDone, kWait, kUndeliverable };
+
+  // Takes up to `limit` entries off `file` and passes each on; false when
+  // the turn must end.
+  bool Drain(const std::string& file, int limit, bool from_pending,
+             std::set<std::string>& blocked) {
+    for (int i = 0; i < limit && !platform::StopRequested(); ++i) {
+      std::string text;
+      if (!TakeTop(file, text)) break;
+      if (!from_pending) ++stats_.taken;
+      if (text.empty()) continue;  // a header without text carries nothing
+      if (!Handle(text, blocked, from_pending)) return false;
+    }
+    return true;
+  }
+
+  bool TakeTop(const std::string& file, std::string& text) {
+    auto info = env_.FindFile(msg_.ResolveInterfacePath(file));
+    if (!info || info->size == 0) return false;
+    // Read and removed in one hold of the queue, so that even two dispatchers
+    // started on one input file never pass an entry on twice.
+    messaging::QueueEntry taken;
+    // An entry that cannot be taken off (the file is held elsewhere) is left
+    // for the next turn instead of being handled now and again later.
+    if (platform::Status s = msg_.TakeTop(file, taken); !s) {
+      if (!take_failed_reported_) {
+        err_ << "orb dispatch: cannot take the top entry of " << file << Cause(s)
+             << "; trying again later\n";
+        take_failed_reported_ = true;
+      }
       return false;
     }
-  } else if (!wanted.empty() && wanted != id) {
-    err_ << "orb dispatch: this computer's Local ID is already \"" << id << "\"; keeping it\n";
-  }
-  return true;
-}
-
-void Dispatcher::Stop() { registry_.UnregisterApplication(kDispatcherApp); }
-
-bool Dispatcher::HasContent(const std::string& path) {
-  auto info = env_.FindFile(msg_.ResolveInterfacePath(path));
-  return info && info->size > 0;
-}
-
-bool Dispatcher::TakeTop(const std::string& file, std::string& text) {
-  if (!HasContent(file)) return false;
-  // Read and removed in one hold of the queue, so that even two dispatchers
-  // started on one input file never pass an entry on twice.
-  messaging::QueueEntry taken;
-  // An entry that cannot be taken off (the file is held elsewhere) is left
-  // for the next turn instead of being handled now and again later.
-  if (platform::Status s = msg_.TakeTop(file, taken); !s) {
-    if (!take_failed_reported_) {
-      err_ << "orb dispatch: cannot take the top entry of " << file << Cause(s)
-           << "; trying again later\n";
-      take_failed_reported_ = true;
-    }
-    return false;
-  }
-  take_failed_reported_ = false;
-  text = taken.text;
-  return true;
-}
-
-int Dispatcher::CountEntries(const std::string& file) {
-  std::string bytes;
-  if (!env_.ReadAll(msg_.ResolveInterfacePath(file), bytes) || bytes.empty()) return 0;
-  int boundaries = 0;
-  platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
-    if (line.starts_with("---")) ++boundaries;
+    take_failed_reported_ = false;
+    text = taken.text;
     return true;
-  });
-  // Lines before the first boundary are read as part of the first entry.
-  return boundaries > 0 ? boundaries : 1;
-}
-
-std::string Dispatcher::InterfaceOf(const std::string& app) {
-  std::string key = app + " interface";
-  db_.ForgetCached(std::string(key));
-  return msg_.FileLocation(key);
-}
-
-// Local delivery into the addressee's interface file. kWait when the file
-// is not recorded yet or cannot be written now.
-Dispatcher::Outcome Dispatcher::Deliver(RoutedEntry& entry, std::set<std::string>& blocked) {
-  std::string block_key = "APP " + Upper(entry.app);
-  if (blocked.count(block_key)) return Outcome::kWait;
-  std::string iface = InterfaceOf(entry.app);
-  if (iface.empty()) {
-    entry.reason = "waiting for \"" + entry.app + " interface\" in C:\\FileLoc";
-  } else if (platform::Status s = msg_.AppendEntryChecked(iface, DeliveredText(entry)); !s) {
-    entry.reason = "cannot append to " + iface + " (\"" + entry.app + " interface\")" + Cause(s);
-  } else {
-    ++stats_.delivered;
-    return Outcome::kDone;
   }
-  // Later entries for the same application wait behind this one.
-  blocked.insert(block_key);
-  return Outcome::kWait;
-}
 
-// Forwarding, unchanged, to the dispatcher of another computer.
-Dispatcher::Outcome Dispatcher::Forward(RoutedEntry& entry, std::set<std::string>& blocked) {
-  std::string block_key = "COMPUTER " + Upper(entry.computer);
-  if (blocked.count(block_key)) return Outcome::kWait;
-  std::string key = kRoutePrefix + entry.computer;
-  db_.ForgetCached(std::string(key));
-  std::string route = msg_.FileLocation(key);
-  if (route.empty()) {
-    entry.reason = "no route for computer [" + entry.computer + "] (\"" + key + "\" in C:\\FileLoc)";
-    return Outcome::kUndeliverable;
+  int CountEntries(const std::string& file) {
+    std::string bytes;
+    if (!env_.ReadAll(msg_.ResolveInterfacePath(file), bytes) || bytes.empty()) return 0;
+    int boundaries = 0;
+    platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
+      if (line.starts_with("---")) ++boundaries;
+      return true;
+    });
+    // Lines before the first boundary are read as part of the first entry.
+    return boundaries > 0 ? boundaries : 1;
   }
-  if (EqualsNoCase(Trim(route), Trim(input_))) {
-    // A route back into this dispatcher's own input would pass the entry
-    // round and round for ever.
-    entry.reason = "the route for computer [" + entry.computer + "] leads back to this dispatcher";
-    return Outcome::kUndeliverable;
+
+  // The value of a "C:\FileLoc" key another program records, read afresh.
+  std::string Recorded(const std::string& key) {
+    db_.ForgetCached(std::string(key));
+    return msg_.FileLocation(key);
   }
-  // A shared folder that is not there at the moment (not mounted, no
-  // network) loses nothing: the entry waits and is forwarded later.
-  if (platform::Status s = msg_.AppendEntryChecked(route, entry.stored); !s) {
-    entry.reason = "cannot append to " + route + " (route for computer [" + entry.computer + "])" +
-                   Cause(s);
-    blocked.insert(block_key);
+
+  // Local delivery into the addressee's interface file. kWait when the file
+  // is not recorded yet or cannot be written now.
+  Outcome Deliver(RoutedEntry& entry) {
+    std::string iface = Recorded(entry.app + " interface");
+    std::string delivered = "SET SOURCE = " + entry.source + "\r\n" + entry.text;
+    if (iface.empty()) {
+      entry.reason = "waiting for \"" + entry.app + " interface\" in C:\\FileLoc";
+    } else if (platform::Status s = msg_.AppendEntryChecked(iface, delivered); !s) {
+      entry.reason = "cannot append to " + iface + " (\"" + entry.app + " interface\")" + Cause(s);
+    } else {
+      ++stats_.delivered;
+      return Outcome::kDone;
+    }
     return Outcome::kWait;
   }
-  ++stats_.forwarded;
-  return Outcome::kDone;
-}
 
-bool Dispatcher::Handle(const std::string& entry_text, std::set<std::string>& blocked,
-                        bool from_pending) {
-  RoutedEntry entry = ParseEntry(msg_, entry_text, registry_.GetLocalId());
-  Outcome outcome = Outcome::kUndeliverable;
-  if (entry.route == Route::kLocal) outcome = Deliver(entry, blocked);
-  if (entry.route == Route::kForward) outcome = Forward(entry, blocked);
-  if (outcome == Outcome::kDone) return true;
-
-  const std::string& queue = outcome == Outcome::kWait ? pending_ : undeliverable_;
-  if (platform::Status s = msg_.AppendEntryChecked(queue, entry.stored); !s) {
-    // The entry is already off its queue: put it back into the input file
-    // rather than lose it, and leave the rest of the turn.
-    bool back = msg_.AppendEntryChecked(input_, entry.stored).ok();
-    err_ << "orb dispatch: cannot write " << queue << Cause(s) << "; "
-         << (back ? "entry put back into the input file" : "ENTRY LOST: " + entry.stored) << "\n";
-    return false;
+  // Forwarding, unchanged, to the dispatcher of another computer.
+  Outcome Forward(RoutedEntry& entry) {
+    std::string key = kRoutePrefix + entry.computer;
+    std::string route = Recorded(key);
+    if (route.empty()) {
+      entry.reason = "no route for computer [" + entry.computer + "] (\"" + key + "\" in C:\\FileLoc)";
+      return Outcome::kUndeliverable;
+    }
+    if (EqualsNoCase(Trim(route), Trim(input_))) {
+      // A route back into this dispatcher's own input would pass the entry
+      // round and round for ever.
+      entry.reason = "the route for computer [" + entry.computer + "] leads back to this dispatcher";
+      return Outcome::kUndeliverable;
+    }
+    // A shared folder that is not there at the moment (not mounted, no
+    // network) loses nothing: the entry waits and is forwarded later.
+    if (platform::Status s = msg_.AppendEntryChecked(route, entry.stored); !s) {
+      entry.reason = "cannot append to " + route + " (route for computer [" + entry.computer + "])" +
+                     Cause(s);
+      return Outcome::kWait;
+    }
+    ++stats_.forwarded;
+    return Outcome::kDone;
   }
-  if (outcome == Outcome::kWait) {
-    if (!from_pending) {
+
+  // Passes one entry on, or puts it into the pending or the undeliverable
+  // queue. False when it could not even be put aside (it then goes back into
+  // the input file and the turn ends).
+  bool Handle(const std::string& entry_text, std::set<std::string>& blocked, bool from_pending) {
+    RoutedEntry entry = ParseEntry(msg_, entry_text, registry_.GetLocalId());
+    // Once an application's or a computer's entry waits, its later entries
+    // wait behind it.
+    const std::string block_key = entry.route == Route::kLocal
+                                      ? "APP " + Upper(entry.app)
+                                      : "COMPUTER " + Upper(entry.computer);
+    Outcome outcome = Outcome::kUndeliverable;
+    if (entry.route != Route::kUndeliverable && blocked.count(block_key)) {
+      outcome = Outcome::kWait;
+    } else if (entry.route != Route::kUndeliverable) {
+      outcome = entry.route == Route::kLocal ? Deliver(entry) : Forward(entry);
+    }
+    if (outcome == Outcome::kWait) blocked.insert(block_key);
+    if (outcome == Outcome::kDone) return true;
+
+    const std::string& queue = outcome == Outcome::kWait ? pending_ : undeliverable_;
+    if (platform::Status s = msg_.AppendEntryChecked(queue, entry.stored); !s) {
+      // The entry is already off its queue: put it back into the input file
+      // rather than lose it, and leave the rest of the turn.
+      bool back = msg_.AppendEntryChecked(input_, entry.stored).ok();
+      err_ << "orb dispatch: cannot write " << queue << Cause(s) << "; "
+           << (back ? "entry put back into the input file" : "ENTRY LOST: " + entry.stored) << "\n";
+      return false;
+    }
+    if (outcome == Outcome::kUndeliverable) {
+      ++stats_.undeliverable;
+      err_ << "orb dispatch: undeliverable, " << entry.reason << "; kept in " << undeliverable_
+           << "\n";
+    } else if (!from_pending) {
       ++stats_.pending;
       err_ << "orb dispatch: " << entry.reason << "; kept in " << pending_ << "\n";
     }
-  } else {
-    ++stats_.undeliverable;
-    err_ << "orb dispatch: undeliverable, " << entry.reason << "; kept in " << undeliverable_
-         << "\n";
+    return true;
   }
-  return true;
-}
 
-void Dispatcher::Turn() {
-  std::set<std::string> blocked;
-  // Waiting entries first, oldest first: each is taken from the top and
-  // either passed on or put back at the end, so the queue keeps its order.
-  if (HasContent(pending_)) {
-    int n = CountEntries(pending_);
-    for (int i = 0; i < n && !platform::StopRequested(); ++i) {
-      std::string text;
-      if (!TakeTop(pending_, text)) break;
-      if (text.empty()) continue;
-      if (!Handle(text, blocked, true)) return;
-    }
-  }
-  // Then everything that waits in the input file. An application or a
-  // computer still blocked above keeps its order: its new entries queue
-  // behind the old ones.
-  for (int taken = 0; taken < kMaxEntriesPerTurn && !platform::StopRequested(); ++taken) {
-    std::string text;
-    if (!TakeTop(input_, text)) break;
-    ++stats_.taken;
-    if (text.empty()) continue;  // a header without text carries nothing
-    if (!Handle(text, blocked, false)) return;
-  }
-}
-
-int Dispatcher::PulseMs() { return registry::TimerInterval(registry_.GetPulse()); }
-
-// ---------------------------------------------------------------- command
-
-namespace {
-
-void DispatchUsage(std::ostream& err) {
-  err << "usage: orb dispatch [--once] [--local-id ID]\n";
-}
+  platform::Env& env_;
+  databank::Databank& db_;
+  registry::Registry registry_;
+  messaging::Messaging msg_;
+  std::ostream& err_;
+  std::string input_;
+  std::string pending_;
+  std::string undeliverable_;
+  bool take_failed_reported_ = false;
+  DispatchStats stats_;
+};
 
 }  // namespace
 
 int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
-  std::ostream& out = ctx.out;
-  std::ostream& err = ctx.err;
   bool once = false;
   std::string local_id;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -353,40 +359,32 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
       once = true;
     } else if (args[i] == "--local-id" && i + 1 < args.size()) {
       local_id = args[++i];
-    } else if (args[i].rfind("--local-id=", 0) == 0) {
+    } else if (args[i].starts_with("--local-id=")) {
       local_id = args[i].substr(11);
     } else {
-      DispatchUsage(err);
+      ctx.err << "usage: orb dispatch [--once] [--local-id ID]\n";
       return 2;
     }
   }
 
-  registry::Registry registry(ctx.env, ctx.db);
-  messaging::Messaging msg(ctx.env, ctx.db, registry);
-  Dispatcher dispatcher(ctx.env, ctx.db, registry, msg, err);
-
+  Dispatcher dispatcher(ctx.env, ctx.db, ctx.err);
   platform::StopSignals stop;
-
-  int rc = 0;
   if (!dispatcher.Start(local_id)) {
-    rc = 1;
-  } else {
-    while (true) {
-      dispatcher.Turn();
-      if (once || stop.requested()) break;
-      // Wait one Pulse; a stop ends the wait at once.
-      if (stop.WaitFor(dispatcher.PulseMs() / 1000.0)) break;
-    }
-    dispatcher.Stop();
-    if (once) {
-      const DispatchStats& s = dispatcher.stats();
-      out << "taken " << s.taken << ", delivered " << s.delivered << ", forwarded " << s.forwarded
-          << ", pending " << s.pending << ", undeliverable " << s.undeliverable << "\n";
-    }
+    ctx.err.flush();
+    return 1;
   }
-
-  err.flush();
-  return rc;
+  // One turn a Pulse; a stop ends the wait at once.
+  do {
+    dispatcher.Turn();
+  } while (!once && !stop.requested() && !stop.WaitFor(dispatcher.PulseSeconds()));
+  dispatcher.Stop();
+  if (once) {
+    const DispatchStats& s = dispatcher.stats();
+    ctx.out << "taken " << s.taken << ", delivered " << s.delivered << ", forwarded " << s.forwarded
+            << ", pending " << s.pending << ", undeliverable " << s.undeliverable << "\n";
+  }
+  ctx.err.flush();
+  return 0;
 }
 
 }  // namespace carob::tools

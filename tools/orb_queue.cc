@@ -18,21 +18,20 @@ namespace carob::tools {
 
 // `orb post FILE TEXT...`: the words of TEXT are joined by single blanks.
 int RunPost(OrbContext& ctx, const OrbArgs& args) {
-  std::ostream& err = ctx.err;
   if (args.size() < 2 || platform::Trim(args[0]).empty()) {
-    err << "usage: orb post FILE TEXT\n";
+    ctx.err << "usage: orb post FILE TEXT\n";
     return 2;
   }
   std::string text = args[1];
   for (size_t i = 2; i < args.size(); ++i) text += " " + args[i];
   if (platform::Trim(text).empty()) {
-    err << "orb post: the text is blank; nothing to post\n";
+    ctx.err << "orb post: the text is blank; nothing to post\n";
     return 2;
   }
   registry::Registry registry(ctx.env, ctx.db);
   messaging::Messaging msg(ctx.env, ctx.db, registry);
   if (platform::Status s = msg.AppendEntryChecked(args[0], text); !s) {
-    err << "orb post: " << s.message() << "\n";
+    ctx.err << "orb post: " << s.message() << "\n";
     return 1;
   }
   return 0;
@@ -45,10 +44,8 @@ int RunPost(OrbContext& ctx, const OrbArgs& args) {
 // that fails prints nothing and leaves the entry for the next take, and two
 // takes at once never hand out the same entry.
 int RunTake(OrbContext& ctx, const OrbArgs& args) {
-  std::ostream& out = ctx.out;
-  std::ostream& err = ctx.err;
   if (args.size() != 1 || platform::Trim(args[0]).empty()) {
-    err << "usage: orb take FILE\n";
+    ctx.err << "usage: orb take FILE\n";
     return 2;
   }
   const std::string& file = args[0];
@@ -60,13 +57,13 @@ int RunTake(OrbContext& ctx, const OrbArgs& args) {
     if (!info || info->size == 0) return 0;
     messaging::QueueEntry top;
     if (platform::Status s = msg.TakeTop(file, top); !s) {
-      err << "orb take: " << s.message() << "\n";
+      ctx.err << "orb take: " << s.message() << "\n";
       return 1;
     }
     if (!top.text.empty()) {
-      out << top.text;
-      out.flush();
-      return out ? 0 : 1;
+      ctx.out << top.text;
+      ctx.out.flush();
+      return ctx.out ? 0 : 1;
     }
   }
 }

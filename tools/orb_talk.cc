@@ -6,11 +6,12 @@
 // that arrives in the interface file of "User" is printed as it arrives.
 // On a terminal it shows a prompt; in a pipe it reads to the end of its
 // input, then waits for answers until none has come for --wait seconds.
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,7 +25,6 @@
 #include "platform/text.h"
 #include "registry/registry.h"
 #include "tools/orb_commands.h"
-#include "tools/orb_family.h"
 
 namespace carob::tools {
 namespace {
@@ -32,6 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using platform::Trim;
 
+constexpr char kConsoleApp[] = "User";
 constexpr int kPollMs = 50;
 constexpr int kMaxTakenPerPoll = 1000;
 // How long after the end of input messages still on their way keep a piped
@@ -57,20 +58,20 @@ void ReadLines(std::istream& in, std::shared_ptr<LineFeed> feed) {
   feed->at_end = true;
 }
 
-void TalkUsage(std::ostream& err) {
+int TalkUsage(std::ostream& err) {
   err << "usage: orb talk [APP] [--to ID] [--wait SECONDS] [--prompt|--no-prompt]\n";
+  return 2;
 }
 
+// A number of seconds from 0 to a day, the whole text a number.
 bool ParseSeconds(const std::string& text, double& seconds) {
-  try {
-    size_t used = 0;
-    double v = std::stod(text, &used);
-    if (used != text.size() || !(v >= 0) || v > 86400) return false;
-    seconds = v;
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || text.empty() || errno == ERANGE) return false;
+  if (!(v >= 0) || v > 86400) return false;
+  seconds = v;
+  return true;
 }
 
 class Console {
@@ -82,18 +83,11 @@ class Console {
   // recorded. False when the interface file cannot be recorded.
   bool Start() {
     registry_.RegisterApplication(kConsoleApp);
-    std::string key = std::string(kConsoleApp) + " interface";
-    iface_ = msg_.FileLocation(key);
+    const std::string key = std::string(kConsoleApp) + " interface";
     platform::Status s;
-    if (iface_.empty()) {
-      const std::string name = std::string(kConsoleApp) + ".interface.POF";
-      s = db_.Write(databank::kFileLoc, key, platform::JoinPath(env_.ProgramFolder(), name));
-      iface_ = msg_.FileLocation(key);
-    }
-    if (iface_.empty()) {
-      err_ << "orb talk: cannot record \"" << key << "\" in C:\\FileLoc";
-      if (!s) err_ << ": " << s.cause();
-      err_ << "\n";
+    if (msg_.FileLocationOr(key, std::string(kConsoleApp) + ".interface.POF", &s).empty() &&
+        msg_.FileLocation(key).empty()) {
+      err_ << "orb talk: cannot record \"" << key << "\" in C:\\FileLoc" << Cause(s) << "\n";
       return false;
     }
     return true;
@@ -151,7 +145,6 @@ class Console {
   messaging::Messaging msg_;
   std::ostream& out_;
   std::ostream& err_;
-  std::string iface_;
 };
 
 }  // namespace
@@ -169,10 +162,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     if (a == "--to" && i + 1 < args.size()) {
       to = Trim(args[++i]);
     } else if (a == "--wait" && i + 1 < args.size()) {
-      if (!ParseSeconds(args[++i], wait_seconds)) {
-        TalkUsage(err);
-        return 2;
-      }
+      if (!ParseSeconds(args[++i], wait_seconds)) return TalkUsage(err);
     } else if (a == "--prompt") {
       interactive = true;
     } else if (a == "--no-prompt") {
@@ -180,8 +170,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     } else if (!a.empty() && a[0] != '-' && app.empty()) {
       app = Trim(a);
     } else {
-      TalkUsage(err);
-      return 2;
+      return TalkUsage(err);
     }
   }
   if (app.empty()) app = "CAROB";
@@ -192,13 +181,11 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
 
   // The handlers come first: a stop that arrives while registering still
   // ends in a clean sign-off.
-  auto stop = std::make_unique<platform::StopSignals>();
-  auto restore_signals = [&] { stop.reset(); };
+  platform::StopSignals stop;
 
   Console console(ctx.env, ctx.db, out, err);
   if (!console.Start()) {
     console.Stop();
-    restore_signals();
     return 1;
   }
 
@@ -218,15 +205,13 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   Clock::time_point input_end;
   bool input_done = false;
   const auto wait = std::chrono::duration<double>(wait_seconds);
-  int rc = 0;
 
-  while (!stop->requested()) {
+  while (!stop.requested()) {
     {
       std::lock_guard<std::mutex> lock(feed->mu);
-      while (!feed->lines.empty()) {
-        held.push_back(std::move(feed->lines.front()));
-        feed->lines.pop_front();
-      }
+      held.insert(held.end(), std::make_move_iterator(feed->lines.begin()),
+                  std::make_move_iterator(feed->lines.end()));
+      feed->lines.clear();
       if (feed->at_end && !input_done) {
         input_done = true;
         input_end = last_activity = Clock::now();
@@ -257,24 +242,16 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     if (interactive && (printed || sent) && !input_done) out << prompt << std::flush;
 
     if (input_done && Clock::now() - last_activity >= wait) break;
-    stop->WaitFor(kPollMs / 1000.0);
+    stop.WaitFor(kPollMs / 1000.0);
   }
   if (interactive) out << "\n";
   out.flush();
-  if (!held.empty()) {
-    err << "orb talk: " << held.size() << " line(s) not sent: no dispatcher\n";
-    rc = 1;
-  }
+  if (!held.empty()) err << "orb talk: " << held.size() << " line(s) not sent: no dispatcher\n";
 
   console.Stop();
-  restore_signals();
 
-  bool reader_done;
-  {
-    std::lock_guard<std::mutex> lock(feed->mu);
-    reader_done = feed->at_end;
-  }
-  if (reader_done) {
+  std::lock_guard<std::mutex> lock(feed->mu);
+  if (feed->at_end) {
     reader.join();
   } else {
     // Stopped by a signal while the reader still waits for a line: the
@@ -282,7 +259,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     // process.
     reader.detach();
   }
-  return rc;
+  return held.empty() ? 0 : 1;
 }
 
 }  // namespace carob::tools

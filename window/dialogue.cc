@@ -21,10 +21,6 @@ std::string FirstLine(const std::string& text) {
 
 }  // namespace
 
-std::string IdentificationText() {
-  return std::string("User:") + kTitle + "\r\n" + kAppName + ": aSentence";
-}
-
 std::string StripCommas(std::string_view text, int rounds) {
   std::string stripped = Trim(text);
   for (int round = 0; round < rounds; ++round) {

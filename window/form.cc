@@ -17,7 +17,8 @@ constexpr const char* kSettingsKey = "CAROB settings";
 
 Window::Window(platform::Env& env, databank::Databank& db, registry::Registry& registry,
                messaging::Messaging& messaging, platform::Interaction& interaction)
-    : env_(env), db_(db), registry_(registry), messaging_(messaging), interaction_(interaction) {
+    : env_(env), db_(db), registry_(registry), messaging_(messaging), interaction_(interaction),
+      toolkit_(dynamic_cast<platform::ui::Toolkit*>(&interaction)) {
   Frame1.caption = "Input/Output";
   Frame1.place = {120, 120, 3135, 1215};
   Label1.caption = "Input:";
@@ -35,18 +36,10 @@ Window::Window(platform::Env& env, databank::Databank& db, registry::Registry& r
   Reciever.Interval = 1000;
   Reciever.Enabled = true;
 
-  InProg.Change = [this] { InProg_Change(); };
-  InProg.Click = [this] { InProg_Click(); };
-  OutProg.Change = [this] { OutProg_Change(); };
-  OutProg.Click = [this] { OutProg_Click(); };
+  InProg.Change = InProg.Click = [this] { StoreChoice(kInputProgramKey, InProg); };
+  OutProg.Change = OutProg.Click = [this] { StoreChoice(kOutputProgramKey, OutProg); };
   Command1.Click = [this] { Command1_Click(); };
   Reciever.Tick = [this] { Reciever_Timer(); };
-}
-
-Window::Window(platform::Env& env, databank::Databank& db, registry::Registry& registry,
-               messaging::Messaging& messaging, platform::ui::Toolkit& toolkit)
-    : Window(env, db, registry, messaging, static_cast<platform::Interaction&>(toolkit)) {
-  toolkit_ = &toolkit;
 }
 
 platform::ui::FormDescription Window::Describe() {
@@ -70,34 +63,31 @@ platform::ui::FormEvents Window::Events() {
   return events;
 }
 
-std::string Window::DefaultPath(const std::string& file_name) const {
-  // At a drive root the folder already ends in "\"; JoinPath adds no second
-  // one, which would be recorded into the file-location databank for every
-  // program after us.
-  return platform::JoinPath(env_.ProgramFolder(), file_name);
-}
-
 void Window::Form_Load() {
   registry_.RegisterApplication(kAppName);
   registry_.RegisterInformation(kAppName, "ID", kTitle);
   registry_.RegisterInformation(kAppName, "Author", kAuthor);
 
-  xKnowledge = db_.Query(std::string(databank::kFileLoc), std::string(kKnowledgeKey));
-  if (xKnowledge.empty()) {
-    xKnowledge = DefaultPath(std::string(kAppName) + ".dat");
-    db_.Set(std::string(databank::kFileLoc), std::string(kKnowledgeKey), std::string(xKnowledge));
-  }
-  xSettings = db_.Query(std::string(databank::kFileLoc), std::string(kSettingsKey));
-  if (xSettings.empty()) {
-    xSettings = DefaultPath(std::string(kAppName) + ".cfg");
-    db_.Set(std::string(databank::kFileLoc), std::string(kSettingsKey), std::string(xSettings));
-  }
+  // A location not recorded yet is the program's file in its folder. At a
+  // drive root the folder already ends in "\"; JoinPath adds no second one,
+  // which would be recorded into the file-location databank for every
+  // program after us.
+  auto location = [this](const char* key, const char* extension) {
+    std::string value = db_.Query(databank::kFileLoc, key);
+    if (value.empty()) {
+      value = platform::JoinPath(env_.ProgramFolder(), std::string(kAppName) + extension);
+      db_.Set(databank::kFileLoc, key, std::string(value));
+    }
+    return value;
+  };
+  xKnowledge = location(kKnowledgeKey, ".dat");
+  xSettings = location(kSettingsKey, ".cfg");
 
   // Restoring the texts would only store the values just read; skipping that
   // spares the settings databank a rewrite when a choice is missing.
   restoring_ = true;
-  InProg.SetText(db_.Query(std::string(xSettings), std::string(kInputProgramKey)));
-  OutProg.SetText(db_.Query(std::string(xSettings), std::string(kOutputProgramKey)));
+  InProg.SetText(db_.Query(std::string(xSettings), kInputProgramKey));
+  OutProg.SetText(db_.Query(std::string(xSettings), kOutputProgramKey));
   restoring_ = false;
 
   xStage = 1;
@@ -124,7 +114,9 @@ void Window::Reciever_Timer() {
   const std::string sentence = platform::Trim(messaging_.ReceiveMessage(kAppName, messaging::MessageKind::kInterface));
   if (!sentence.empty()) {
     if (sentence == "?") {
-      messaging_.SendToOutputProgram(IdentificationText());
+      // Two lines, the first to "User" with the title.
+      messaging_.SendToOutputProgram(std::string("User:") + kTitle + "\r\n" + kAppName +
+                                     ": aSentence");
     } else {
       xHandleSentence(sentence);
     }
@@ -143,13 +135,14 @@ void Window::Command1_Click() {
   const auto start = std::chrono::steady_clock::now();
 
   const char* failed_pass = nullptr;
-  platform::Status outcome = xThink1();
-  if (!outcome) {
-    failed_pass = "xThink1";
-  } else if (!(outcome = xThink2())) {
-    failed_pass = "xThink2";
-  } else if (!(outcome = xThink3())) {
-    failed_pass = "xThink3";
+  platform::Status outcome;
+  for (auto [name, pass] : {std::pair{"xThink1", &Window::xThink1},
+                            std::pair{"xThink2", &Window::xThink2},
+                            std::pair{"xThink3", &Window::xThink3}}) {
+    if (!(outcome = (this->*pass)())) {
+      failed_pass = name;
+      break;
+    }
   }
   passes_running_ = false;
 
@@ -166,19 +159,10 @@ void Window::Command1_Click() {
          std::to_string(ActiveMemory.ListCount()) + " memory lines in " + elapsed + " s");
 }
 
-void Window::InProg_Change() {
+void Window::StoreChoice(const char* key, const platform::ui::ComboBox& box) {
   if (restoring_) return;
-  db_.Set(std::string(xSettings), std::string(kInputProgramKey), std::string(InProg.Text()));
+  db_.Set(std::string(xSettings), key, std::string(box.Text()));
 }
-
-void Window::InProg_Click() { InProg_Change(); }
-
-void Window::OutProg_Change() {
-  if (restoring_) return;
-  db_.Set(std::string(xSettings), std::string(kOutputProgramKey), std::string(OutProg.Text()));
-}
-
-void Window::OutProg_Click() { OutProg_Change(); }
 
 void Window::Report(const std::string& line) {
   if (report_) report_(line);

@@ -44,26 +44,27 @@ Status Window::xRemember() {
   return Status::Ok();
 }
 
-Status Window::xThink1() {
-  db_.StartDatabankIOLog(true);
+Status Window::EachMemoryLine(const std::function<void(int, const std::string&)>& step) {
   if (Status loaded = xRemember(); !loaded) return loaded;
   const int n = ActiveMemory.ListCount();
   std::string line;
   for (int i = 0; i < n; ++i) {
     // A question handled during a yield may have reloaded a shorter list.
-    if (!MemoryLine(i, line)) continue;
-    xLearn(xKnowledge, databank::ValuePart(line), databank::KeyPart(line));
-    interaction_.Yield();
+    if (MemoryLine(i, line)) step(i, line);
   }
   return xRemember();
 }
 
+Status Window::xThink1() {
+  db_.StartDatabankIOLog(true);
+  return EachMemoryLine([this](int, const std::string& line) {
+    xLearn(xKnowledge, databank::ValuePart(line), databank::KeyPart(line));
+    interaction_.Yield();
+  });
+}
+
 Status Window::xThink2() {
-  if (Status loaded = xRemember(); !loaded) return loaded;
-  const int n = ActiveMemory.ListCount();
-  std::string line;
-  for (int i = 0; i < n; ++i) {
-    if (!MemoryLine(i, line)) continue;
+  return EachMemoryLine([this](int i, const std::string& line) {
     xSplitWords(databank::KeyPart(line));
     WordList.Refresh();
     interaction_.Yield();
@@ -80,19 +81,15 @@ Status Window::xThink2() {
     phrase = Trim(phrase);
 
     // The item is read again after the yields; it may be gone by now.
-    if (!MemoryLine(i, line)) continue;
-    const std::string value = databank::ValuePart(line);
+    std::string again;
+    if (!MemoryLine(i, again)) return;
+    const std::string value = databank::ValuePart(again);
     if (value != phrase) xLearn(xKnowledge, phrase, value);
-  }
-  return xRemember();
+  });
 }
 
 Status Window::xThink3() {
-  if (Status loaded = xRemember(); !loaded) return loaded;
-  const int n = ActiveMemory.ListCount();
-  std::string line;
-  for (int i = 0; i < n; ++i) {
-    if (!MemoryLine(i, line)) continue;
+  return EachMemoryLine([this](int, const std::string& line) {
     const std::string value = databank::ValuePart(line);
     xSplitWords(value);
     const int m = WordList.ListCount();
@@ -104,8 +101,7 @@ Status Window::xThink3() {
       }
     }
     interaction_.Yield();
-  }
-  return xRemember();
+  });
 }
 
 }  // namespace carob::window

@@ -38,9 +38,6 @@ inline constexpr const char* kGreeting = "Hello. Who are you?";
 inline constexpr const char* kInputProgramKey = "Input program";
 inline constexpr const char* kOutputProgramKey = "Output program";
 
-// The answer to "?": two lines, the first to "User" with the title.
-std::string IdentificationText();
-
 // Strips blanks from both ends of a subject, an object or a word, then
 // `rounds` times a comma from its end and one from its start, each followed
 // by the blanks it uncovers. Learning takes two rounds, a word one.
@@ -50,13 +47,10 @@ class Window {
  public:
   // The window uses the layers below it. It is created with empty fields,
   // stage 0 and its timer running at 1000 ms. The passes yield through
-  // `interaction`; failures go to the lifecycle report.
+  // `interaction`; failures go to the lifecycle report, or, when
+  // `interaction` is a toolkit showing a real window, to its status.
   Window(platform::Env& env, databank::Databank& db, registry::Registry& registry,
          messaging::Messaging& messaging, platform::Interaction& interaction = platform::NoWindow());
-  // A window shown by `toolkit`: the passes yield through it, and with a
-  // real window a failed pass shows as its status.
-  Window(platform::Env& env, databank::Databank& db, registry::Registry& registry,
-         messaging::Messaging& messaging, platform::ui::Toolkit& toolkit);
 
   Window(const Window&) = delete;
   Window& operator=(const Window&) = delete;
@@ -111,10 +105,9 @@ class Window {
   void Form_Unload();
   void Reciever_Timer();
   void Command1_Click();
-  void InProg_Change();
-  void InProg_Click();
-  void OutProg_Change();
-  void OutProg_Click();
+  // A combo box's change or click: its text is stored under key in the
+  // settings databank.
+  void StoreChoice(const char* key, const platform::ui::ComboBox& box);
 
   // -- dialogue handling
   void xHandleSentence(std::string sentence);
@@ -125,10 +118,11 @@ class Window {
   // The item at a position of ActiveMemory, or nothing when a reload has
   // shortened the list below that position.
   bool MemoryLine(int index, std::string& line) const;
+  // Reloads the list, runs `step` on each item still there (with its
+  // index), and reloads the list again: the frame of every thinking pass.
+  platform::Status EachMemoryLine(const std::function<void(int, const std::string&)>& step);
   void Report(const std::string& line);
   void ReportFailure(const std::string& line);
-  // A file in the program folder.
-  std::string DefaultPath(const std::string& file_name) const;
 
   platform::Env& env_;
   databank::Databank& db_;
