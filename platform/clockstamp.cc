@@ -51,23 +51,25 @@ std::string FormatTime(const WallTime& t) {
 }
 
 std::string FormatClockStamp(const WallTime& t) {
-  // hh:mm:ss and the fraction both come from the single-precision reading.
-  float reading = static_cast<float>(t.seconds_since_midnight);
-  float whole = std::floor(reading);
-  float frac = reading - whole;
-  long secs = static_cast<long>(whole);
+  // hh:mm:ss is the time of day; only the fraction comes from the
+  // single-precision reading.
+  long secs = static_cast<long>(std::floor(t.seconds_since_midnight));
   if (secs < 0) secs = 0;
-  if (secs > 86399) {
-    // Just before midnight the reading can round up to 86400.0; the stamp
-    // stays on the day's last second rather than showing 24:00:00.
-    secs = 86399;
-    frac = 0.0f;
+  if (secs > 86399) secs = 86399;
+  const float whole = static_cast<float>(secs);  // exact below 2^24
+  float reading = static_cast<float>(t.seconds_since_midnight);
+  if (reading >= whole + 1.0f) {
+    // In the last sliver of a second the reading can round up to the next
+    // whole one (to 86400 just before midnight). The stamp stays in its own
+    // second with the largest fraction the reading can hold there, so stamps
+    // keep their order.
+    reading = std::nextafter(whole + 1.0f, 0.0f);
   }
   WallTime shown = t;
   shown.hour = static_cast<int>(secs / 3600);
   shown.minute = static_cast<int>((secs / 60) % 60);
   shown.second = static_cast<int>(secs % 60);
-  return FormatDate(shown) + " " + FormatTime(shown) + FractionText(frac);
+  return FormatDate(shown) + " " + FormatTime(shown) + FractionText(reading - whole);
 }
 
 std::string ClockStamp(Env& env) { return FormatClockStamp(env.Now()); }

@@ -2,7 +2,8 @@
 // "mm-dd-yyyy hh:mm:ss" followed directly by the fraction of the current
 // second when the single-precision seconds-since-midnight reading is not
 // whole (".5", ".296875"; at most seven significant digits, no leading zero,
-// trailing zeros dropped). Late in the day the fraction moves in steps of
+// trailing zeros dropped). hh:mm:ss is the time of day, so a stamp never
+// shows the next second. Late in the day the fraction moves in steps of
 // 1/128 second, because the reading is single precision.
 #pragma once
 

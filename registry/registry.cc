@@ -141,8 +141,12 @@ int32_t Registry::GetPulse() {
 }
 
 int32_t TimerInterval(int32_t pulse) {
-  constexpr int32_t kShortest = 1, kLongest = 65535;
-  return std::clamp(pulse, kShortest, kLongest);
+  constexpr int32_t kDefault = 1000, kLongest = 65535;
+  // Taken as it stands, an interval of 0 would stop the timer for good and a
+  // 1 ms one would poll (and log) a thousand times a second; a Pulse below
+  // 1 ms polls at the default instead.
+  if (pulse < 1) return kDefault;
+  return std::min(pulse, kLongest);
 }
 
 bool Registry::IsRunning(const std::string& app) { return ReadsAsYes(Recorded(app + " running")); }

@@ -96,8 +96,8 @@ class Registry {
 };
 
 // The interval the receive timer runs at for a Pulse, in milliseconds: the
-// timer takes 1 to 65535, so a smaller Pulse (a 0 included) runs at 1 and a
-// larger one at 65535.
+// timer takes 1 to 65535, so a Pulse below 1 ms (a 0 included) runs at the
+// default 1000 and a larger one at 65535.
 int32_t TimerInterval(int32_t pulse);
 
 // Reads the number at the start of text: blanks are ignored wherever they

@@ -1,5 +1,5 @@
-// orb, the companion tool: `orb [--trace] COMMAND ARGS...`, or
-// `orb --version`.
+// orb, the companion tool: `orb [--trace] COMMAND ARGS...`, `orb --version`,
+// `orb --help` (also `-h` and `help`) or `orb COMMAND --help`.
 //
 // --trace switches the databank I/O log on for the call (the previous log is
 // kept as "Database_IO.log.x"); the log lies in orb's program folder.
@@ -31,14 +31,26 @@ const CommandLine kCommands[] = {
     {"post", "post FILE TEXT", RunPost},
     {"take", "take FILE", RunTake},
     {"dispatch", "dispatch [--once] [--local-id ID]", RunDispatch},
-    {"talk", "talk [APP] [--to ID] [--wait SECONDS]", RunTalk},
+    {"talk", "talk [APP] [--to ID] [--wait SECONDS] [--prompt|--no-prompt]", RunTalk},
     {"status", "status", RunStatus},
 };
 
-int Usage(std::ostream& err) {
-  err << "usage: orb [--trace] COMMAND ARGS...\n       orb --version\ncommands:\n";
-  for (const CommandLine& c : kCommands) err << "  orb " << c.usage << "\n";
-  return 2;
+// The whole usage: on standard output when asked for (exit 0), on standard
+// error after wrong usage (exit 2).
+int Usage(std::ostream& to, int code = 2) {
+  to << "usage: orb [--trace] COMMAND ARGS...\n       orb COMMAND --help\n"
+        "       orb --help\n       orb --version\ncommands:\n";
+  for (const CommandLine& c : kCommands) to << "  orb " << c.usage << "\n";
+  return code;
+}
+
+bool AsksForHelp(const std::string& word) { return word == "--help" || word == "-h"; }
+
+const CommandLine* Find(const std::string& name) {
+  for (const CommandLine& c : kCommands) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
 }
 
 int Main(int argc, char** argv) {
@@ -46,6 +58,13 @@ int Main(int argc, char** argv) {
   if (words.size() == 1 && words[0] == "--version") {
     std::cout << "orb " CAROB_VERSION "\n";
     return 0;
+  }
+  if (words.size() == 1 && (AsksForHelp(words[0]) || words[0] == "help")) {
+    return Usage(std::cout, 0);
+  }
+  if (words.size() == 2 && words[0] == "help") {
+    // `orb help COMMAND`, the same as `orb COMMAND --help`.
+    words = {words[1], "--help"};
   }
   bool trace = false;
   size_t at = 0;
@@ -56,18 +75,23 @@ int Main(int argc, char** argv) {
   if (at >= words.size()) return Usage(std::cerr);
   const std::string command = words[at];
   const OrbArgs args(words.begin() + static_cast<long>(at) + 1, words.end());
-  for (const CommandLine& c : kCommands) {
-    if (command != c.name) continue;
-    auto env = platform::NewPosixEnv();
-    databank::Databank db(*env);
-    if (trace) db.StartDatabankIOLog(true);
-    OrbContext ctx{*env, db, std::cin, std::cout, std::cerr, platform::StdinIsTerminal()};
-    int rc = c.run(ctx, args);
-    std::cout.flush();
-    return rc;
+  const CommandLine* found = Find(command);
+  if (found == nullptr) {
+    std::cerr << "orb: unknown command \"" << command << "\"\n";
+    return Usage(std::cerr);
   }
-  std::cerr << "orb: unknown command \"" << command << "\"\n";
-  return Usage(std::cerr);
+  if (args.size() == 1 && AsksForHelp(args[0])) {
+    // Alone after a command, --help is a question, never an argument.
+    std::cout << "usage: orb " << found->usage << "\n";
+    return 0;
+  }
+  auto env = platform::NewPosixEnv();
+  databank::Databank db(*env);
+  if (trace) db.StartDatabankIOLog(true);
+  OrbContext ctx{*env, db, std::cin, std::cout, std::cerr, platform::StdinIsTerminal()};
+  int rc = found->run(ctx, args);
+  std::cout.flush();
+  return rc;
 }
 
 }  // namespace

@@ -103,8 +103,8 @@ void Window::Form_Unload() {
 
 void Window::Reciever_Timer() {
   // A Pulse the timer cannot take (including the 0 that an oversized stored
-  // value reads as) is brought into the timer's range, so that polling never
-  // stops.
+  // value reads as) runs at the default or the longest interval, so that
+  // polling never stops.
   Reciever.Interval = registry::TimerInterval(registry_.GetPulse());
 
   // The registry may wait for another program and let events run meanwhile;

@@ -1,6 +1,6 @@
 // carob: the conversational program of the family. Everything it needs lies
-// in its databanks; of its command line it reads one thing, `carob --version`
-// alone, which prints its version and ends. Any other arguments are ignored.
+// in its databanks; its command line is empty, or `--help` or `--version`
+// alone, which print and end. Anything else is wrong usage (exit 2).
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -12,11 +12,32 @@
 #include "registry/registry.h"
 #include "window/window.h"
 
+namespace {
+
+void Usage(std::ostream& to) {
+  to << "usage: carob\n       carob --help\n       carob --version\n"
+        "CAROB takes its configuration from its databanks and the environment\n"
+        "(ORB_ROOT, ORB, TEMP, TMP, DISPLAY); see carob(1).\n";
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace carob;
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::cout << "carob " CAROB_VERSION "\n";
-    return 0;
+  if (argc > 1) {
+    const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
+    const bool version = std::strcmp(argv[1], "--version") == 0;
+    if (argc == 2 && help) {
+      Usage(std::cout);
+      return 0;
+    }
+    if (argc == 2 && version) {
+      std::cout << "carob " CAROB_VERSION "\n";
+      return 0;
+    }
+    std::cerr << "carob: unexpected argument \"" << argv[help || version ? 2 : 1] << "\"\n";
+    Usage(std::cerr);
+    return 2;
   }
   std::unique_ptr<platform::Env> env = platform::NewPosixEnv();
   // The toolkit is the program's interaction: the registry's waits yield to

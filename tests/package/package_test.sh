@@ -102,8 +102,9 @@ while IFS='|' read -r line want; do  # completing "orb LINE" offers WANT
 done <<'EOF'
 di|dispatch
 --trace ta|take talk
-talk --|--to --wait
-dispatch --|--once --local-id
+talk --|--to --wait --prompt --no-prompt --help
+dispatch --|--once --local-id --help
+help s|set status
 EOF
 ok "man pages and completion"
 

@@ -40,27 +40,41 @@ TEST(ClockStampTest, FractionsAreWrittenWithoutLeadingZero) {
   EXPECT_EQ(FormatClockStamp(At(1.0 / 3)), "12-07-2026 00:00:00.3333333");
 }
 
-TEST(ClockStampTest, TimeOfDayComesFromTheSinglePrecisionReading) {
-  // 23:59:59.3 is not representable in single precision this late; the
-  // reading is 86399.296875 and the fraction moves in 1/128 s steps.
-  EXPECT_EQ(FormatClockStamp(At(86399.3)), "12-07-2026 23:59:59.296875");
-  EXPECT_EQ(FormatClockStamp(At(86399.3 + 1.0 / 128)), "12-07-2026 23:59:59.3046875");
+TEST(ClockStampTest, TimeOfDayFromTheClockFractionFromTheSinglePrecisionReading) {
+  struct Case {
+    int h, m;
+    double s;
+    const char* stamp;
+  };
+  // After 16:00 the reading moves in 1/256 s steps, after 18:12 in 1/128 s
+  // steps; in the last sliver of a second it rounds up to the next whole one,
+  // yet the stamp stays in its own second with the largest step below it.
+  const Case cases[] = {
+      {16, 17, 6.5, "12-07-2026 16:17:06.5"},
+      {16, 17, 6.996, "12-07-2026 16:17:06.9960938"},
+      {16, 17, 6.999, "12-07-2026 16:17:06.9960938"},
+      {16, 17, 7, "12-07-2026 16:17:07"},
+      {8, 29, 45.99999999, "12-07-2026 08:29:45.9980469"},
+      {23, 59, 59.3, "12-07-2026 23:59:59.296875"},
+      {23, 59, 59.3 + 1.0 / 128, "12-07-2026 23:59:59.3046875"},
+      {23, 59, 59.99, "12-07-2026 23:59:59.9921875"},
+      {23, 59, 59.999, "12-07-2026 23:59:59.9921875"},
+      {23, 59, 59.9999999, "12-07-2026 23:59:59.9921875"},
+      // The largest fraction below one second does not round up to a whole one.
+      {0, 0, 0.99999994, "12-07-2026 00:00:00.9999999"},
+  };
+  testing::TempRoot root;
+  auto clock = testing::MakeManualClock();
+  auto env = testing::MakeTestEnv(root, clock);
+  for (const Case& c : cases) {
+    clock->Set(platform::WallTime{2026, 12, 7, c.h, c.m, static_cast<int>(c.s),
+                                  c.h * 3600.0 + c.m * 60.0 + c.s});
+    EXPECT_EQ(ClockStamp(*env), c.stamp) << c.h << ":" << c.m << ":" << c.s;
+  }
   std::set<std::string> seen;
   for (int i = 0; i < 128; ++i) seen.insert(FormatClockStamp(At(70000 + i / 1000.0)));
   // 128 readings one millisecond apart fall into at most 17 steps of 1/128 s.
   EXPECT_LE(seen.size(), 17u);
-  // The reading rounds up to the next whole second: the stamp shows that
-  // second, with no fraction and no stale hh:mm:ss.
-  WallTime t = At(30585.99999999);
-  t.hour = 8;
-  t.minute = 29;
-  t.second = 45;
-  EXPECT_EQ(FormatClockStamp(t), "12-07-2026 08:29:46");
-  // Just before midnight the reading can round to 86400: the stamp stays on
-  // the day's last second.
-  EXPECT_EQ(FormatClockStamp(At(86399.999)), "12-07-2026 23:59:59");
-  // The largest fraction below one second does not round up to a whole one.
-  EXPECT_EQ(FormatClockStamp(At(0.99999994)), "12-07-2026 00:00:00.9999999");
 }
 
 TEST(ClockStampTest, StampOfAnEnvUsesItsClock) {

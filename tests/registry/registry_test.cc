@@ -177,8 +177,8 @@ TEST(Pulse, DefaultIsWrittenOnlyForMissingEmptyNonNumericOrZero) {
 
 TEST(Pulse, TimerIntervalKeepsToTheTimersRange) {
   const std::vector<std::pair<int32_t, int32_t>> cases = {
-      {INT32_MIN, 1}, {-40, 1}, {0, 1}, {1, 1}, {250, 250}, {65535, 65535}, {65536, 65535},
-      {INT32_MAX, 65535}};
+      {INT32_MIN, 1000}, {-40, 1000}, {0, 1000},         {1, 1},
+      {250, 250},        {65535, 65535}, {65536, 65535}, {INT32_MAX, 65535}};
   for (const auto& [pulse, interval] : cases) {
     EXPECT_EQ(registry::TimerInterval(pulse), interval) << pulse;
   }

@@ -1,5 +1,6 @@
 // orb query, set and remove as separate processes over a temporary ORB root.
 #include <filesystem>
+#include <regex>
 
 #include "tests/databank/databank_fixture.h"
 #include "tests/support/process.h"
@@ -49,7 +50,8 @@ TEST_F(OrbTest, WrongUsageExitsTwoAndFailuresExitOne) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {}, {"bogus"}, {"query", "C:\\data\\k.dat"}, {"set", "C:\\data\\k.dat", "k"},
            {"remove", "C:\\data\\k.dat"}, {"query", "C:\\data\\k.dat", "  "},
-           {"set", " ", "k", "v"}, {"--trace"}}) {
+           {"set", " ", "k", "v"}, {"--trace"}, {"help", "bogus"},
+           {"set", "C:\\data\\k.dat", "--help"}}) {
     Ran r = Orb(args);
     EXPECT_EQ(r.code, 2) << (args.empty() ? "" : args[0]);
     EXPECT_EQ(r.out, "");
@@ -57,6 +59,39 @@ TEST_F(OrbTest, WrongUsageExitsTwoAndFailuresExitOne) {
   EXPECT_EQ(Orb({"set", "C:\\nowhere\\k.dat", "k", "v"}).code, 1);
   EXPECT_FALSE(root.Exists("C:\\nowhere"));
   EXPECT_EQ(Orb({"query", "C:\\data\\", "k"}).code, 1);
+}
+
+TEST_F(OrbTest, HelpAndVersionPrintOnStandardOutput) {
+  const std::vector<std::vector<std::string>> whole = {{"--help"}, {"-h"}, {"help"}};
+  for (const auto& args : whole) {
+    Ran r = Orb(args);
+    EXPECT_EQ(r.code, 0) << args[0];
+    EXPECT_EQ(r.out.rfind("usage: orb [--trace] COMMAND ARGS...\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\n  orb dispatch [--once] [--local-id ID]\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "") << args[0];
+  }
+  const std::string version = Orb({"--version"}).out;
+  EXPECT_TRUE(std::regex_match(version, std::regex("orb [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version;
+
+  // A command's own usage, asked for, is the one its wrong usage shows.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
+      {"query", {}},       {"set", {}},           {"remove", {}},
+      {"post", {}},        {"take", {}},          {"dispatch", {"--bogus"}},
+      {"talk", {"--bogus"}}, {"status", {"extra"}},
+  };
+  for (const auto& [command, wrong] : commands) {
+    Ran help = Orb({command, "--help"});
+    EXPECT_EQ(help.code, 0) << command;
+    EXPECT_EQ(help.out.rfind("usage: orb " + command, 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "") << command;
+    EXPECT_EQ(Orb({command, "-h"}).out, help.out) << command;
+    EXPECT_EQ(Orb({"help", command}).out, help.out) << command;
+    std::vector<std::string> args = {command};
+    args.insert(args.end(), wrong.begin(), wrong.end());
+    Ran misused = Orb(args);
+    EXPECT_EQ(misused.code, 2) << command;
+    EXPECT_NE(misused.err.find(help.out), std::string::npos) << misused.err;
+  }
 }
 
 TEST_F(OrbTest, TraceWritesTheIOLogBesideOrbAndKeepsThePreviousOne) {

@@ -131,5 +131,39 @@ TEST_F(CarobProcessTest, FailedPassKeepsTheProgramRunning) {
   EXPECT_EQ(Status("CAROB running"), "No");
 }
 
+TEST_F(CarobProcessTest, CommandLineOffersHelpAndVersionAndRefusesTheRest) {
+  const std::string carob = Install(root_, "carob", kProgramFolder);
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* out;  // the start of standard output
+    const char* err;  // the start of standard error
+  } cases[] = {
+      {{"--help"}, 0, "usage: carob\n       carob --help\n       carob --version\n", ""},
+      {{"-h"}, 0, "usage: carob\n", ""},
+      {{"--version"}, 0, "carob ", ""},
+      {{"bogus"}, 2, "", "carob: unexpected argument \"bogus\"\nusage: carob\n"},
+      {{""}, 2, "", "carob: unexpected argument \"\"\nusage: carob\n"},
+      {{"--version", "now"}, 2, "", "carob: unexpected argument \"now\"\nusage: carob\n"},
+      {{"--help", "--version"}, 2, "", "carob: unexpected argument \"--version\"\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {carob};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Launch launch = InRoot(root_, argv);
+    launch.seconds = 30;  // a program that starts instead is killed, and fails below
+    const Ran r = testing::Run(launch);
+    EXPECT_EQ(r.code, c.code) << c.args[0];
+    EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args[0] << ": " << r.out;
+    EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.args[0] << ": " << r.err;
+    EXPECT_EQ(r.out.empty(), c.code != 0) << c.args[0];
+    EXPECT_EQ(r.err.empty(), c.code == 0) << c.args[0];
+  }
+  EXPECT_THAT(testing::Run(InRoot(root_, {carob, "--version"})).out,
+              ::testing::MatchesRegex("carob [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+  // None of them started the program: it never registered.
+  EXPECT_EQ(Status("CAROB running"), "");
+}
+
 }  // namespace
 }  // namespace carob::testing

@@ -217,9 +217,10 @@ TEST_F(WindowEventsTest, TickFollowsThePulseWithinTheTimerRange) {
     std::string stored;
     int interval;
   } cases[] = {
-      {"5000", 5000}, {"250", 250},   {"100000", 65535}, {"-40", 1},
-      // Too large for a 32-bit number: read as 0, and the loop keeps polling.
-      {"99999999999", 1}, {"", 1000},
+      {"5000", 5000}, {"250", 250}, {"100000", 65535}, {"-40", 1000}, {"0.4", 1000},
+      // Too large for a 32-bit number: read as 0, and the loop keeps polling
+      // at the default.
+      {"99999999999", 1000}, {"", 1000},
   };
   for (const Case& c : cases) {
     std::string bank = status;
