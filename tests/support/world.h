@@ -260,7 +260,6 @@ class World {
     return *this;
   }
 
-  std::string Read(const std::string& windows_path) const { return root.ReadFile(windows_path); }
   std::string Status() const { return root.ReadFile(kStatusPath); }
   void WriteStatus(const std::vector<std::string>& lines) const {
     root.WriteFile(kStatusPath, Lines(lines));
@@ -291,19 +290,15 @@ class World {
   messaging::Messaging* msg = nullptr;
 };
 
-// Thrown by the message-box hook of a RegistryWorld, so that a guard that
-// wrongly warns ends the test instead of waiting for ever.
-struct UnexpectedWarning : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// A world up to the registry, where a warning nobody expected ends the test.
+// A world up to the registry, where a warning nobody expected ends the test:
+// its message-box hook throws, so that a guard that wrongly warns does not
+// wait for ever.
 struct RegistryWorld : World {
   template <class Registry = registry::Registry>
   explicit RegistryWorld(WorldOptions o = {}) : World(std::move(o)) {
     AddRegistry<Registry>();
     ui.on_message_box = [](const std::string& text, const std::string&) {
-      throw UnexpectedWarning(text);
+      throw std::runtime_error(text);
     };
   }
 };
