@@ -64,13 +64,11 @@ struct MessagingRig : World {
                         const std::string& temp_path = kTempFolder)
       : World({.program_folder = program_folder,
                .fileloc = "Temporary path=" + temp_path + "\r\nSTATUS=" + kStatusPath + "\r\n"}),
-        real_env(World::env.get()),
         env(Wrap<CountingEnv>()) {
     WriteStatus({"Local ID=10.0.0.9"});
     AddMessaging();
   }
 
-  platform::Env* real_env;
   CountingEnv* env;
 };
 

@@ -260,6 +260,7 @@ class World {
     return *this;
   }
 
+  std::string Read(const std::string& windows_path) const { return root.ReadFile(windows_path); }
   std::string Status() const { return root.ReadFile(kStatusPath); }
   void WriteStatus(const std::vector<std::string>& lines) const {
     root.WriteFile(kStatusPath, Lines(lines));

@@ -12,8 +12,6 @@
 
 namespace carob::testing {
 
-inline const std::string kSourceDir = CAROB_SOURCE_DIR;
-
 // The text lines of one queue entry.
 using EntryLines = std::vector<std::string>;
 
@@ -33,7 +31,7 @@ struct Computer : World {
     return BankValue(Status(), key);
   }
   std::optional<std::string> FileLocValue(const std::string& key) const {
-    return BankValue(root.ReadFile("C:\\FileLoc"), key);
+    return BankValue(Read("C:\\FileLoc"), key);
   }
   void AddStatus(const std::string& key, const std::string& value) {
     root.Append(kStatusPath, key + "=" + value + "\r\n");
@@ -43,7 +41,7 @@ struct Computer : World {
   std::vector<EntryLines> Entries(const std::string& windows_path) const {
     std::vector<EntryLines> out;
     if (!root.Exists(windows_path)) return out;
-    for (QueueEntry& e : ParseQueue(root.ReadFile(windows_path))) out.push_back(std::move(e.lines));
+    for (QueueEntry& e : ParseQueue(Read(windows_path))) out.push_back(std::move(e.lines));
     return out;
   }
   void AppendEntry(const std::string& windows_path, const std::string& text) {

@@ -48,7 +48,7 @@ class CarobProcess {
 class CarobProcessTest : public WindowTest {
  protected:
   // A quick receive loop keeps the test short.
-  CarobProcessTest() : WindowTest(BaseFileLoc()) { root.WriteFile(kStatusPath, "Pulse=50\r\n"); }
+  CarobProcessTest() : WindowTest(kBaseFileLoc) { root.WriteFile(kStatusPath, "Pulse=50\r\n"); }
 
   std::string StatusValue(const std::string& key) const { return Fresh(kStatusPath, key); }
 

@@ -45,7 +45,7 @@ TEST_F(WindowEventsTest, FormDescribesTheControls) {
 
 class WindowFirstStartTest : public WindowTest {
  protected:
-  WindowFirstStartTest() : WindowTest(BaseFileLoc()) {}
+  WindowFirstStartTest() : WindowTest(kBaseFileLoc) {}
 };
 
 TEST_F(WindowFirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
@@ -96,7 +96,7 @@ TEST_F(WindowFirstStartTest, UnloadWithoutLoadStillSignsOff) {
 class WindowRecordedPathsTest : public WindowTest {
  protected:
   WindowRecordedPathsTest()
-      : WindowTest(BaseFileLoc() + "CAROB knowledge=D:\\Brain\\facts.txt\r\n" +
+      : WindowTest(kBaseFileLoc + "CAROB knowledge=D:\\Brain\\facts.txt\r\n" +
                    "CAROB settings=D:\\Brain\\choices.txt\r\n" + "CAROB interface=" +
                    kInterfacePath + "\r\n") {}
 };

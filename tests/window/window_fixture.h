@@ -57,9 +57,8 @@ struct SentEntry {
 
 // The file-location databank every test starts from: the shared temporary
 // folder inside the root, and the dispatcher's input file.
-inline std::string BaseFileLoc() {
-  return std::string("Temporary path=") + kTempFolder + "\r\nRORU PO Input=" + kDispatcherPath + "\r\n";
-}
+inline const std::string kBaseFileLoc =
+    std::string("Temporary path=") + kTempFolder + "\r\nRORU PO Input=" + kDispatcherPath + "\r\n";
 
 // The layers and the window, built over a root.
 struct WindowRig {
@@ -92,7 +91,7 @@ struct WindowRig {
 // locations) the interface file, so the first tick reads it.
 class WindowTest : public ::testing::Test, public World {
  protected:
-  explicit WindowTest(std::string fileloc = BaseFileLoc() + "CAROB interface=" + kInterfacePath +
+  explicit WindowTest(std::string fileloc = kBaseFileLoc + "CAROB interface=" + kInterfacePath +
                                             "\r\n")
       : World({.fileloc = std::move(fileloc)}) {
     root.MakeFolder("C:\\ORB\\RORU");
@@ -104,9 +103,8 @@ class WindowTest : public ::testing::Test, public World {
   }
   // A window whose load event has run.
   WindowRig& Loaded() {
-    WindowRig& r = Rig();
-    r.Load();
-    return r;
+    Rig().Load();
+    return *rig_;
   }
 
   void Knowledge(const std::string& bytes) { root.WriteFile(kKnowledgePath, bytes); }
