@@ -232,6 +232,13 @@ class World {
     return MakeTestEnv(root, options_.clock, options_.program_folder, options_.exe);
   }
 
+  // A second program on the same files: its own Env and databank engine (no
+  // caches shared with the world's layers).
+  template <class Databank = databank::Databank>
+  std::unique_ptr<Databank> OtherProgram() {
+    return std::make_unique<Databank>(*Hold(std::shared_ptr<platform::Env>(NewEnv())));
+  }
+
   // Has the layers built over a `Wrapper` of the real Env (one that counts
   // or fails some calls and forwards the rest); call before adding them.
   template <class Wrapper>

@@ -50,7 +50,7 @@ class CarobProcessTest : public WindowTest {
   // A quick receive loop keeps the test short.
   CarobProcessTest() : WindowTest(kBaseFileLoc) { root.WriteFile(kStatusPath, "Pulse=50\r\n"); }
 
-  std::string StatusValue(const std::string& key) const { return Fresh(kStatusPath, key); }
+  std::string StatusValue(const std::string& key) { return Fresh(kStatusPath, key); }
 
   bool SentBody(const std::string& body) const {
     for (const SentEntry& e : Sent()) {

@@ -135,8 +135,8 @@ class WindowTest : public ::testing::Test, public World {
   }
 
   // A value read by a databank engine of its own (no shared caches).
-  std::string Fresh(const std::string& bank, const std::string& key) const {
-    return databank::Databank(*NewEnv()).Query(std::string(bank), std::string(key));
+  std::string Fresh(const std::string& bank, const std::string& key) {
+    return OtherProgram()->Query(std::string(bank), std::string(key));
   }
 
   std::unique_ptr<WindowRig> rig_;
