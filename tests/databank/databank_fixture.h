@@ -48,13 +48,6 @@ class DatabankTest : public ::testing::Test, public World {
     db->ResolveBankPath("C:\\FileLoc");
     db->StartDatabankIOLog(false);
   }
-  // A second program on the same files: its own engine and caches.
-  std::unique_ptr<databank::Databank> OtherProgram() {
-    other_envs.push_back(NewEnv());
-    return std::make_unique<databank::Databank>(*other_envs.back());
-  }
-
-  std::vector<std::unique_ptr<platform::Env>> other_envs;
 };
 
 }  // namespace carob::testing

@@ -13,14 +13,17 @@ const std::string kDispatcher = "C:\\ORB\\RORU\\input.POF";
 const std::string kConsoleLog = "C:\\ORB\\CAROB\\Console_use.log";
 
 // A rig whose "CAROB interface" and dispatcher input are registered.
-struct ReceiveRig : MessagingRig {
+template <class Wrapper = platform::EnvWrapper>
+struct ReceiveRig : MessagingRig<Wrapper> {
   ReceiveRig() {
-    AddFileLoc("CAROB interface", kInterface);
-    AddFileLoc("RORU PO Input", kDispatcher);
-    root.MakeFolder("C:\\ORB\\RORU");
+    this->AddFileLoc("CAROB interface", kInterface);
+    this->AddFileLoc("RORU PO Input", kDispatcher);
+    this->root.MakeFolder("C:\\ORB\\RORU");
   }
-  void Post(const std::string& text) { msg->AppendEntry(kInterface, text); }
-  std::string Receive() { return msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface); }
+  void Post(const std::string& text) { this->msg->AppendEntry(kInterface, text); }
+  std::string Receive() {
+    return this->msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface);
+  }
 };
 
 TEST(Receive, FirstCallOnlyRegistersTheLocation) {
@@ -182,14 +185,44 @@ TEST(Receive, LocationRecordedAsBareNameIsReadFromTheProgramFolder) {
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "found\r\n");
 }
 
+// Passes every call on and notes the file opens, reads and lookups per path,
+// so the test sees what an idle call touches.
+struct CountingEnv : platform::EnvWrapper {
+  using EnvWrapper::EnvWrapper;
+  std::vector<std::string> opened;  // paths of Open and OpenLocked calls
+  std::vector<std::string> found;   // paths of FindFile calls
+  int reads = 0;                    // ReadAll calls
+
+  std::optional<platform::FileInfo> FindFile(const std::string& path) override {
+    found.push_back(path);
+    return EnvWrapper::FindFile(path);
+  }
+  platform::Status Open(const std::string& path, platform::OpenMode mode,
+                        std::unique_ptr<platform::File>* file) override {
+    opened.push_back(path);
+    return EnvWrapper::Open(path, mode, file);
+  }
+  platform::Status OpenLocked(const std::string& path, platform::OpenMode mode,
+                              std::unique_ptr<platform::File>* file) override {
+    opened.push_back(path);
+    return EnvWrapper::OpenLocked(path, mode, file);
+  }
+  platform::Status ReadAll(const std::string& path, std::string& bytes) override {
+    ++reads;
+    return EnvWrapper::ReadAll(path, bytes);
+  }
+};
+
 TEST(Receive, IdleCallOpensNoFile) {
-  ReceiveRig rig;
+  ReceiveRig<CountingEnv> rig;
   rig.msg->RotateConsoleLog(true);
   rig.Post("first");
   EXPECT_EQ(rig.Receive(), "first\r\n");
   ASSERT_EQ(rig.Read(kInterface), "");
   EXPECT_EQ(rig.Receive(), "");  // warms the query cache
-  rig.env->Reset();
+  rig.env->opened.clear();  // counts from here on
+  rig.env->found.clear();
+  rig.env->reads = 0;
   for (int i = 0; i < 5; ++i) EXPECT_EQ(rig.Receive(), "");
   EXPECT_TRUE(rig.env->opened.empty()) << rig.env->opened.front();
   EXPECT_EQ(rig.env->reads, 0);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <regex>
 
 #include "tests/messaging/messaging_rig.h"
@@ -13,7 +14,7 @@ namespace {
 
 const std::string kQueue = "C:\\ORB\\CAROB\\q.POF";
 
-std::vector<std::string> TempFiles(const MessagingRig& rig, const std::string& folder) {
+std::vector<std::string> TempFiles(const MessagingRig<>& rig, const std::string& folder) {
   std::vector<std::string> names;
   for (auto& e : std::filesystem::directory_iterator(rig.root.Native(folder))) {
     names.push_back(e.path().filename().string());
@@ -222,8 +223,18 @@ TEST(RozQueue, QueueWhoseSwapFileCannotBeMadeKeepsEveryEntry) {
 // after it was read and before it is replaced; what it wrote is carried over
 // too, and the swap file is gone afterwards.
 TEST(RozQueue, LateAppendToTheOldFileIsNotLost) {
+  // Calls `on_append_bytes` before passing an AppendBytes on, to act at
+  // exactly that moment.
+  struct AppendHook : platform::EnvWrapper {
+    using EnvWrapper::EnvWrapper;
+    std::function<void(const std::string&)> on_append_bytes;
+    platform::Status AppendBytes(const std::string& path, std::string_view bytes) override {
+      if (on_append_bytes) on_append_bytes(path);
+      return EnvWrapper::AppendBytes(path, bytes);
+    }
+  };
   for (bool two_entries : {true, false}) {
-    MessagingRig rig;
+    MessagingRig<AppendHook> rig;
     rig.msg->AppendEntry(kQueue, "A");
     if (two_entries) rig.msg->AppendEntry(kQueue, "B");
     std::string swap;
@@ -232,7 +243,7 @@ TEST(RozQueue, LateAppendToTheOldFileIsNotLost) {
       if (fired || path == kQueue) return;
       fired = true;  // the swap copy is being made: the first pass is over
       swap = path;
-      (void)rig.real_env->AppendBytes(kQueue, RozHeader("late") + "late\r\n");
+      rig.root.Append(kQueue, RozHeader("late") + "late\r\n");  // another program
     };
     EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
     EXPECT_TRUE(fired);

@@ -9,7 +9,7 @@ const std::string kInterface = "C:\\ORB\\CAROB\\CAROB.interface.POF";
 const std::string kDispatcher = "C:\\ORB\\RORU\\input.POF";
 const std::string kConsoleLog = "C:\\ORB\\CAROB\\Console_use.log";
 
-struct SendRig : MessagingRig {
+struct SendRig : MessagingRig<> {
   SendRig() {
     AddFileLoc("CAROB interface", kInterface);
     AddFileLoc("RORU PO Input", kDispatcher);

@@ -16,10 +16,15 @@ namespace fs = std::filesystem;
 using testing::MakeTestEnv;
 using testing::SignalPipe;
 using testing::TempRoot;
-using testing::HeldReplacement;
 using testing::Locked;
 using testing::OpenedLocked;
 using testing::WaitExit;
+
+// The file ReplaceContentsHeld puts in place and holds, or null.
+auto HeldReplacement(Env& env, const std::string& path, std::string_view bytes) {
+  return testing::HandedOut<LockFile>(
+      [&](auto* l) { return env.ReplaceContentsHeld(path, bytes, l); });
+}
 
 TEST(OpenLockedTest, ExcludesASecondProcess) {
   TempRoot root;

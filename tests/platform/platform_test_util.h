@@ -32,10 +32,6 @@ inline auto OpenedLocked(platform::Env& env, const std::string& path, platform::
 inline auto Locked(platform::Env& env, const std::string& path) {
   return HandedOut<platform::LockFile>([&](auto* l) { return env.TryLock(path, l); });
 }
-inline auto HeldReplacement(platform::Env& env, const std::string& path, std::string_view bytes) {
-  return HandedOut<platform::LockFile>(
-      [&](auto* l) { return env.ReplaceContentsHeld(path, bytes, l); });
-}
 
 // Sets (or unsets, with nullopt) an environment variable and restores it.
 class ScopedEnvVar {
@@ -63,8 +59,8 @@ class SignalPipe {
     if (::pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
   }
   ~SignalPipe() {
-    CloseRead();
-    CloseWrite();
+    Close(0);
+    Close(1);
   }
   void Send(char c = '!') { (void)!::write(fds_[1], &c, 1); }
   // Waits for one byte; false when the other side closed without sending.
@@ -75,7 +71,6 @@ class SignalPipe {
     }
     return n == 1;
   }
-  void CloseRead() { Close(0); }
   void CloseWrite() { Close(1); }
 
  private:

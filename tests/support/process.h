@@ -1,5 +1,6 @@
 // Programs the tests start as real processes: one process helper, one wait
-// helper, and one way to run the family's programs over a temporary ORB root.
+// helper, and one way to run the family's programs over a temporary ORB root
+// (a Computer of the family, for the end-to-end tests).
 // Every process runs in a process group of its own and is killed with its
 // group when it outlives its deadline or its owner, so a fault never leaves
 // a test hanging.
@@ -14,6 +15,8 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -54,7 +57,7 @@ struct Launch {
 // opened without close-on-exec are inherited.
 class Process {
  public:
-  explicit Process(Launch launch) : deadline_(Now() + launch.seconds) {
+  explicit Process(Launch launch) : deadline_(Clock::now() + Seconds(launch.seconds)) {
     int in_pipe[2] = {-1, -1};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -133,8 +136,7 @@ class Process {
     if (!Running()) return;
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
-    int st = 0;
-    while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     ended_ = true;
     code_ = -1;
@@ -169,13 +171,11 @@ class Process {
   }
 
  private:
-  static double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
-  double SecondsLeft() const { return deadline_ - Now(); }
+  using Clock = std::chrono::steady_clock;
+  using Seconds = std::chrono::duration<double>;
+  double SecondsLeft() const { return Seconds(deadline_ - Clock::now()).count(); }
 
-  double deadline_;  // in Now()'s seconds
+  std::chrono::time_point<Clock, Seconds> deadline_;
   TempRoot files_;  // the output files
   pid_t pid_ = -1;
   int in_fd_ = -1;
@@ -223,5 +223,49 @@ inline Ran RunOrb(const TempRoot& root, std::vector<std::string> args,
   args.insert(args.begin(), orb);
   return Run(InRoot(root, std::move(args)));
 }
+
+// The text lines of one queue entry.
+using EntryLines = std::vector<std::string>;
+
+// A computer of the family: carob installed in C:\ORB\CAROB, orb in
+// C:\ORB\TOOLS, the STATUS databank recorded in C:\FileLoc beside the
+// temporary folder, with a quick Pulse. Files are appended to as the
+// programs of the family append (see TempRoot::Append).
+struct Computer : World {
+  explicit Computer(int pulse_ms = 50)
+      : World({.fileloc = std::string("Temporary path=C:\\TEMP\r\nSTATUS=") + kStatusPath + "\r\n"}),
+        orb(Install(root, "orb", "C:\\ORB\\TOOLS")),
+        carob(Install(root, "carob", "C:\\ORB\\CAROB")) {
+    AddStatus("Pulse", std::to_string(pulse_ms));
+  }
+
+  std::optional<std::string> StatusValue(const std::string& key) const {
+    return BankValue(Status(), key);
+  }
+  std::optional<std::string> FileLocValue(const std::string& key) const {
+    return BankValue(Read("C:\\FileLoc"), key);
+  }
+  void AddStatus(const std::string& key, const std::string& value) {
+    root.Append(kStatusPath, key + "=" + value + "\r\n");
+  }
+
+  // The text lines of each entry of a queue file.
+  std::vector<EntryLines> Entries(const std::string& windows_path) const {
+    std::vector<EntryLines> out;
+    if (!root.Exists(windows_path)) return out;
+    for (QueueEntry& e : ParseQueue(Read(windows_path))) out.push_back(std::move(e.lines));
+    return out;
+  }
+  void AppendEntry(const std::string& windows_path, const std::string& text) {
+    root.Append(windows_path, RozEntry(text));
+  }
+
+  std::unique_ptr<Process> Start(std::vector<std::string> argv, bool pipe_input = false) {
+    return std::make_unique<Process>(InRoot(root, std::move(argv), pipe_input));
+  }
+  Ran RunOrb(std::vector<std::string> args) { return testing::RunOrb(root, std::move(args), orb); }
+
+  const std::string orb, carob;  // where they are installed
+};
 
 }  // namespace carob::testing

@@ -232,6 +232,13 @@ class World {
     return MakeTestEnv(root, options_.clock, options_.program_folder, options_.exe);
   }
 
+  // A second program on the same files: its own Env and databank engine (no
+  // caches shared with the world's layers).
+  template <class Databank = databank::Databank>
+  std::unique_ptr<Databank> OtherProgram() {
+    return std::make_unique<Databank>(*Hold(std::shared_ptr<platform::Env>(NewEnv())));
+  }
+
   // Has the layers built over a `Wrapper` of the real Env (one that counts
   // or fails some calls and forwards the rest); call before adding them.
   template <class Wrapper>
@@ -291,19 +298,15 @@ class World {
   messaging::Messaging* msg = nullptr;
 };
 
-// Thrown by the message-box hook of a RegistryWorld, so that a guard that
-// wrongly warns ends the test instead of waiting for ever.
-struct UnexpectedWarning : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// A world up to the registry, where a warning nobody expected ends the test.
+// A world up to the registry, where a warning nobody expected ends the test:
+// its message-box hook throws, so that a guard that wrongly warns does not
+// wait for ever.
 struct RegistryWorld : World {
   template <class Registry = registry::Registry>
   explicit RegistryWorld(WorldOptions o = {}) : World(std::move(o)) {
     AddRegistry<Registry>();
     ui.on_message_box = [](const std::string& text, const std::string&) {
-      throw UnexpectedWarning(text);
+      throw std::runtime_error(text);
     };
   }
 };

@@ -3,6 +3,9 @@
 // the screen. Include it after the kit's headers.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,12 +16,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #undef Status
-
-#include <cstdint>
-#include <map>
-#include <memory>
-#include <set>
-#include <sstream>
 
 namespace carob::testing {
 
@@ -55,11 +52,9 @@ class VirtualDisplay {
 };
 
 // Runs xdotool on the display; its output, trimmed.
-inline std::string XDo(const VirtualDisplay& d, std::vector<std::string> args, int* code = nullptr) {
+inline std::string XDo(const VirtualDisplay& d, std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
-  const Ran ran = Run(Launch{std::move(args), {d.env()}});
-  if (code != nullptr) *code = ran.code;
-  std::string out = ran.out;
+  std::string out = Run(Launch{std::move(args), {d.env()}}).out;
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
 }
@@ -73,11 +68,9 @@ inline std::string FindWindow(const VirtualDisplay& d, const std::string& name) 
 // xdotool's window geometry, as NAME -> number (X, Y, WIDTH, HEIGHT).
 inline std::map<std::string, int> Geometry(const VirtualDisplay& d, const std::string& window) {
   std::map<std::string, int> g;
-  std::istringstream in(XDo(d, {"getwindowgeometry", "--shell", window}));
-  for (std::string line; std::getline(in, line);) {
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+  for (const std::string& line : SplitLines(XDo(d, {"getwindowgeometry", "--shell", window}))) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
   }
   return g;
 }

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/tools/family_support.h"
+#include "tests/support/process.h"
 
 namespace carob::testing {
 namespace {

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/tools/family_support.h"
+#include "tests/support/process.h"
 
 namespace carob::testing {
 namespace {
@@ -246,7 +246,7 @@ std::vector<std::string> ProcessesUnder(const std::string& root) {
 TEST(FamilyRunCommand, ScriptedSessionAnswersAndLeavesNoProcessBehind) {
   TempRoot root;
   Launch o;
-  o.argv = {kSourceDir + "/scripts/run.sh", "--wait", "5"};
+  o.argv = {std::string(CAROB_SOURCE_DIR) + "/scripts/run.sh", "--wait", "5"};
   o.env = {"ORB_ROOT=" + root.path(), "CAROB_BIN_DIR=" + kBinDir, "DISPLAY=", "WAYLAND_DISPLAY=",
            "ORB="};
   o.pipe_input = true;

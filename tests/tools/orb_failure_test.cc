@@ -2,7 +2,7 @@
 // root records its paths without a doubled "\".
 #include <gtest/gtest.h>
 
-#include "tests/tools/family_support.h"
+#include "tests/support/process.h"
 
 namespace carob::testing {
 namespace {

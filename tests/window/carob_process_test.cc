@@ -45,23 +45,12 @@ class CarobProcess {
   Process process_;
 };
 
-class CarobProcessTest : public ::testing::Test {
+class CarobProcessTest : public WindowTest {
  protected:
-  void SetUp() override {
-    root_.MakeFolder(kTempFolder);
-    root_.MakeFolder("C:\\ORB\\RORU");
-    root_.WriteFile("C:\\FileLoc", BaseFileLoc());
-    // A quick receive loop keeps the test short.
-    root_.WriteFile(kStatusPath, "Pulse=50\r\n");
-  }
+  // A quick receive loop keeps the test short.
+  CarobProcessTest() : WindowTest(kBaseFileLoc) { root.WriteFile(kStatusPath, "Pulse=50\r\n"); }
 
-  std::string Status(const std::string& key) {
-    auto env = MakeTestEnv(root_, MakeManualClock());
-    databank::Databank db(*env);
-    return db.Query(std::string(kStatusPath), std::string(key));
-  }
-
-  std::vector<SentEntry> Sent() const { return testing::Sent(root_); }
+  std::string StatusValue(const std::string& key) { return Fresh(kStatusPath, key); }
 
   bool SentBody(const std::string& body) const {
     for (const SentEntry& e : Sent()) {
@@ -69,21 +58,19 @@ class CarobProcessTest : public ::testing::Test {
     }
     return false;
   }
-
-  TempRoot root_;
 };
 
 TEST_F(CarobProcessTest, ConversesThinksAndSignsOff) {
   // Queued before the start: the first tick registers the interface file,
   // the next ones take one entry each.
-  root_.WriteFile(kInterfacePath,
-                  RozEntry("SET SOURCE = 10.0.0.7\r\nthe sky be blue") +
-                      RozEntry("SET SOURCE = 10.0.0.7\r\nWhat colour is the sky?"));
-  CarobProcess carob(root_);
+  root.WriteFile(kInterfacePath,
+                 RozEntry("SET SOURCE = 10.0.0.7\r\nthe sky be blue") +
+                     RozEntry("SET SOURCE = 10.0.0.7\r\nWhat colour is the sky?"));
+  CarobProcess carob(root);
   ASSERT_TRUE(carob.started());
   ASSERT_TRUE(carob.WaitForStderr("started")) << carob.Stderr();
   EXPECT_THAT(carob.Stderr(), HasSubstr("C:\\ORB\\CAROB"));
-  EXPECT_EQ(Status("CAROB running"), "Yes");
+  EXPECT_EQ(StatusValue("CAROB running"), "Yes");
 
   // Waits for the whole entry: a read may meet an append half done.
   ASSERT_TRUE(carob.WaitFor([&] { return SentBody("SENDTO [10.0.0.7] :the sky=blue"); }))
@@ -93,23 +80,23 @@ TEST_F(CarobProcessTest, ConversesThinksAndSignsOff) {
   EXPECT_EQ(sent[0].header.rfind(messaging::kEntryHeader, 0), 0u) << sent[0].header;
   EXPECT_EQ(sent[0].source_line.rfind("SET SOURCE = ", 0), 0u) << sent[0].source_line;
   EXPECT_EQ(sent[0].body, "SENDTO [10.0.0.7] :the sky=blue");
-  EXPECT_EQ(root_.ReadFile(kKnowledgePath), "the sky=blue\r\n");
+  EXPECT_EQ(root.ReadFile(kKnowledgePath), "the sky=blue\r\n");
   EXPECT_THAT(carob.Stderr(), Not(HasSubstr("the sky"))) << "no line per sentence";
 
   carob.Signal(SIGUSR1);
   ASSERT_TRUE(carob.WaitForStderr("thinking passes finished")) << carob.Stderr();
   EXPECT_THAT(carob.Stderr(), HasSubstr("click received"));
-  EXPECT_EQ(root_.ReadFile(kKnowledgePath), "the sky=blue\r\nblue=the sky\r\n");
-  EXPECT_TRUE(root_.Exists("C:\\ORB\\CAROB\\Database_IO.log"));
+  EXPECT_EQ(root.ReadFile(kKnowledgePath), "the sky=blue\r\nblue=the sky\r\n");
+  EXPECT_TRUE(root.Exists("C:\\ORB\\CAROB\\Database_IO.log"));
 
   carob.Signal(SIGTERM);
   EXPECT_EQ(carob.WaitForExit(), 0) << carob.Stderr();
-  EXPECT_EQ(Status("CAROB running"), "No");
+  EXPECT_EQ(StatusValue("CAROB running"), "No");
   EXPECT_THAT(carob.Stderr(), HasSubstr("stopped"));
 }
 
 TEST_F(CarobProcessTest, FailedPassKeepsTheProgramRunning) {
-  CarobProcess carob(root_);
+  CarobProcess carob(root);
   ASSERT_TRUE(carob.started());
   ASSERT_TRUE(carob.WaitForStderr("started")) << carob.Stderr();
 
@@ -119,16 +106,16 @@ TEST_F(CarobProcessTest, FailedPassKeepsTheProgramRunning) {
 
   // Still receiving: the identification request is answered. The entry is
   // moved into place whole, as the dispatcher's appends are.
-  root_.WriteFile("C:\\ORB\\CAROB\\incoming.tmp", RozEntry("SET SOURCE = 10.0.0.9\r\n ? "));
-  std::filesystem::rename(root_.Native("C:\\ORB\\CAROB\\incoming.tmp"),
-                          root_.Native(kInterfacePath));
+  root.WriteFile("C:\\ORB\\CAROB\\incoming.tmp", RozEntry("SET SOURCE = 10.0.0.9\r\n ? "));
+  std::filesystem::rename(root.Native("C:\\ORB\\CAROB\\incoming.tmp"),
+                          root.Native(kInterfacePath));
   EXPECT_TRUE(carob.WaitFor(
       [&] { return SentBody("SENDTO [10.0.0.9] User:Talkweave v100\r\nCAROB: aSentence"); }))
-      << root_.ReadFile(kDispatcherPath) << carob.Stderr();
+      << root.ReadFile(kDispatcherPath) << carob.Stderr();
 
   carob.Signal(SIGTERM);
   EXPECT_EQ(carob.WaitForExit(), 0) << carob.Stderr();
-  EXPECT_EQ(Status("CAROB running"), "No");
+  EXPECT_EQ(StatusValue("CAROB running"), "No");
 }
 
 TEST_F(CarobProcessTest, CommandLineOffersHelpAndVersionAndRefusesTheRest) {

@@ -27,7 +27,7 @@ TEST_F(WindowDialogueTest, StageZeroGreetsOnceAndLearnsNothing) {
   r.peer.HandleSentence("the sky be blue");
   EXPECT_EQ(r.window.xStage, 1);
   EXPECT_THAT(Answers(), ElementsAre(":Hello. Who are you?"));
-  EXPECT_FALSE(root_.Exists(kKnowledgePath));
+  EXPECT_FALSE(root.Exists(kKnowledgePath));
 
   r.peer.HandleSentence("the sky be blue");
   EXPECT_EQ(Known("the sky"), "blue");
@@ -40,7 +40,7 @@ TEST_F(WindowDialogueTest, OtherStagesIgnoreSentences) {
   r.peer.HandleSentence("the sky be blue");
   r.peer.HandleSentence("What is the sky?");
   EXPECT_EQ(r.window.xStage, 2);
-  EXPECT_FALSE(root_.Exists(kKnowledgePath));
+  EXPECT_FALSE(root.Exists(kKnowledgePath));
   EXPECT_THAT(Answers(), IsEmpty());
 }
 

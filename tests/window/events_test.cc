@@ -45,7 +45,7 @@ TEST_F(WindowEventsTest, FormDescribesTheControls) {
 
 class WindowFirstStartTest : public WindowTest {
  protected:
-  std::string FileLocContents() override { return BaseFileLoc(); }
+  WindowFirstStartTest() : WindowTest(kBaseFileLoc) {}
 };
 
 TEST_F(WindowFirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
@@ -56,8 +56,8 @@ TEST_F(WindowFirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
   EXPECT_EQ(Fresh("C:\\FileLoc", "CAROB knowledge"), kKnowledgePath);
   EXPECT_EQ(Fresh("C:\\FileLoc", "CAROB settings"), kSettingsPath);
   // Neither databank file is created by starting.
-  EXPECT_FALSE(root_.Exists(kKnowledgePath));
-  EXPECT_FALSE(root_.Exists(kSettingsPath));
+  EXPECT_FALSE(root.Exists(kKnowledgePath));
+  EXPECT_FALSE(root.Exists(kSettingsPath));
   EXPECT_EQ(r.window.InProg.Text(), "");
   EXPECT_EQ(r.window.OutProg.Text(), "");
 
@@ -78,13 +78,13 @@ TEST_F(WindowFirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
 }
 
 TEST_F(WindowFirstStartTest, ProgramAtADriveRootGetsSingleSeparators) {
-  WindowRig r(root_, "C:\\");
+  WindowRig r(root, "C:\\");
   r.Load();
   EXPECT_EQ(r.window.xKnowledge, "C:\\CAROB.dat");
   EXPECT_EQ(r.window.xSettings, "C:\\CAROB.cfg");
   EXPECT_EQ(Fresh("C:\\FileLoc", "CAROB knowledge"), "C:\\CAROB.dat");
   r.peer.HandleSentence("sky be blue");
-  EXPECT_EQ(root_.ReadFile("C:\\CAROB.dat"), "sky=blue\r\n");
+  EXPECT_EQ(root.ReadFile("C:\\CAROB.dat"), "sky=blue\r\n");
 }
 
 TEST_F(WindowFirstStartTest, UnloadWithoutLoadStillSignsOff) {
@@ -95,23 +95,22 @@ TEST_F(WindowFirstStartTest, UnloadWithoutLoadStillSignsOff) {
 
 class WindowRecordedPathsTest : public WindowTest {
  protected:
-  std::string FileLocContents() override {
-    return BaseFileLoc() + "CAROB knowledge=D:\\Brain\\facts.txt\r\n" +
-           "CAROB settings=D:\\Brain\\choices.txt\r\n" + "CAROB interface=" + kInterfacePath +
-           "\r\n";
-  }
+  WindowRecordedPathsTest()
+      : WindowTest(kBaseFileLoc + "CAROB knowledge=D:\\Brain\\facts.txt\r\n" +
+                   "CAROB settings=D:\\Brain\\choices.txt\r\n" + "CAROB interface=" +
+                   kInterfacePath + "\r\n") {}
 };
 
 TEST_F(WindowRecordedPathsTest, RecordedPathsAreUsedAndChoicesRestored) {
   const std::string settings = "Input program=User\r\nOutput program=Lexwright\r\n";
-  root_.WriteFile("D:\\Brain\\choices.txt", settings);
-  root_.WriteFile("D:\\Brain\\facts.txt", "sky=blue\r\n");
+  root.WriteFile("D:\\Brain\\choices.txt", settings);
+  root.WriteFile("D:\\Brain\\facts.txt", "sky=blue\r\n");
   WindowRig& r = Loaded();
   EXPECT_EQ(r.window.xKnowledge, "D:\\Brain\\facts.txt");
   EXPECT_EQ(r.window.xSettings, "D:\\Brain\\choices.txt");
   EXPECT_EQ(r.window.InProg.Text(), "User");
   EXPECT_EQ(r.window.OutProg.Text(), "Lexwright");
-  EXPECT_EQ(root_.ReadFile("D:\\Brain\\choices.txt"), settings) << "restoring writes nothing";
+  EXPECT_EQ(root.ReadFile("D:\\Brain\\choices.txt"), settings) << "restoring writes nothing";
 
   // Questions and learning use the recorded knowledge file.
   Deliver("SET SOURCE = 10.0.0.7\r\nWhat is the sky?");
@@ -119,8 +118,8 @@ TEST_F(WindowRecordedPathsTest, RecordedPathsAreUsedAndChoicesRestored) {
   EXPECT_THAT(Answers(), ElementsAre("Lexwright:sky=blue"));
   Deliver("SET SOURCE = 10.0.0.7\r\ngrass be green");
   r.Tick();
-  EXPECT_EQ(root_.ReadFile("D:\\Brain\\facts.txt"), "sky=blue\r\ngrass=green\r\n");
-  EXPECT_FALSE(root_.Exists(kKnowledgePath));
+  EXPECT_EQ(root.ReadFile("D:\\Brain\\facts.txt"), "sky=blue\r\ngrass=green\r\n");
+  EXPECT_FALSE(root.Exists(kKnowledgePath));
 }
 
 TEST_F(WindowEventsTest, PickedOutputProgramIsStoredAndRestoredNextStart) {
@@ -207,7 +206,7 @@ TEST_F(WindowEventsTest, SpacesOnlyAreIgnored) {
   r.Tick();
   EXPECT_THAT(Answers(), IsEmpty());
   EXPECT_EQ(r.window.xStage, 0);
-  EXPECT_EQ(root_.ReadFile(kInterfacePath), "") << "the entry was taken";
+  EXPECT_EQ(root.ReadFile(kInterfacePath), "") << "the entry was taken";
 }
 
 TEST_F(WindowEventsTest, TickFollowsThePulseWithinTheTimerRange) {

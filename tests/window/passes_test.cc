@@ -97,7 +97,7 @@ TEST_F(WindowPassesTest, MissingKnowledgeFileEndsTheClickAndSaysSo) {
   r.window.ActiveMemory.AddItem("stale line");
   Click();
   EXPECT_EQ(r.window.ActiveMemory.ListCount(), 0);
-  EXPECT_FALSE(root_.Exists(kKnowledgePath));
+  EXPECT_FALSE(root.Exists(kKnowledgePath));
   EXPECT_FALSE(Finished());
   ASSERT_EQ(Reports().size(), 2u);
   EXPECT_THAT(Reports()[1], HasSubstr("xThink1 failed"));
@@ -184,7 +184,7 @@ TEST_F(WindowPassesTest, KnowledgeFileVanishingMidwayStopsTheRemainingPasses) {
   Click([&] {
     // During xThink1's only yield the file disappears: xThink1's closing
     // reload fails and xThink2 and xThink3 do not run.
-    if (++yields == 1) std::filesystem::remove(root_.Native(kKnowledgePath));
+    if (++yields == 1) std::filesystem::remove(root.Native(kKnowledgePath));
   });
   EXPECT_EQ(yields, 1);
   EXPECT_FALSE(Finished());
@@ -193,13 +193,13 @@ TEST_F(WindowPassesTest, KnowledgeFileVanishingMidwayStopsTheRemainingPasses) {
 
 TEST_F(WindowPassesTest, FirstPassSwitchesTheDatabankTraceOn) {
   Knowledge("sky=blue\r\n");
-  root_.WriteFile("C:\\ORB\\CAROB\\Database_IO.log", "earlier run\r\n");
+  root.WriteFile("C:\\ORB\\CAROB\\Database_IO.log", "earlier run\r\n");
   WindowRig& r = Loaded();
   EXPECT_FALSE(r.db.IOLogEnabled());
   Click();
   EXPECT_TRUE(r.db.IOLogEnabled());
-  EXPECT_EQ(root_.ReadFile("C:\\ORB\\CAROB\\Database_IO.log.x"), "earlier run\r\n");
-  EXPECT_THAT(root_.ReadFile("C:\\ORB\\CAROB\\Database_IO.log"), HasSubstr("Query [blue]"));
+  EXPECT_EQ(root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log.x"), "earlier run\r\n");
+  EXPECT_THAT(root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log"), HasSubstr("Query [blue]"));
 }
 
 TEST_F(WindowPassesTest, ClickDuringAYieldIsIgnoredAndThePassesFinish) {
@@ -232,7 +232,7 @@ TEST_F(WindowPassesTest, ReloadThatShortensTheListDuringAYieldIsSkipped) {
   Click([&] {
     // A question handled during the first yield finds a shorter file.
     if (++yields == 1) {
-      root_.WriteFile(kKnowledgePath, "a=1\r\n");
+      root.WriteFile(kKnowledgePath, "a=1\r\n");
       r.peer.HandleSentence("what is a?");
     }
   });

@@ -26,7 +26,6 @@ class WindowTestPeer {
   void Learn(const std::string& bank, const std::string& key, const std::string& value) {
     w_.xLearn(bank, key, value);
   }
-  void Say(const std::string& text) { w_.xSay(text); }
   void SplitWords(const std::string& text) { w_.xSplitWords(text); }
 
  private:
@@ -56,24 +55,10 @@ struct SentEntry {
   }
 };
 
-// The entries of the dispatcher's input file in the root (none while it is
-// missing).
-inline std::vector<SentEntry> Sent(const TempRoot& root) {
-  std::vector<SentEntry> entries;
-  if (!root.Exists(kDispatcherPath)) return entries;
-  for (const QueueEntry& q : ParseQueue(root.ReadFile(kDispatcherPath))) {
-    if (q.header.empty()) continue;
-    SentEntry& e = entries.emplace_back(q.header, q.lines.empty() ? "" : q.lines[0]);
-    for (size_t i = 1; i < q.lines.size(); ++i) e.body += (i > 1 ? "\r\n" : "") + q.lines[i];
-  }
-  return entries;
-}
-
 // The file-location databank every test starts from: the shared temporary
 // folder inside the root, and the dispatcher's input file.
-inline std::string BaseFileLoc() {
-  return std::string("Temporary path=") + kTempFolder + "\r\nRORU PO Input=" + kDispatcherPath + "\r\n";
-}
+inline const std::string kBaseFileLoc =
+    std::string("Temporary path=") + kTempFolder + "\r\nRORU PO Input=" + kDispatcherPath + "\r\n";
 
 // The layers and the window, built over a root.
 struct WindowRig {
@@ -101,56 +86,59 @@ struct WindowRig {
   void Click() { window.Command1.Click(); }
 };
 
-class WindowTest : public ::testing::Test {
+// A world whose "C:\FileLoc" records the shared temporary folder, the
+// dispatcher's input file and (unless a test starts from other recorded
+// locations) the interface file, so the first tick reads it.
+class WindowTest : public ::testing::Test, public World {
  protected:
-  void SetUp() override {
-    root_.MakeFolder(kTempFolder);
-    root_.MakeFolder(kProgramFolder);
-    root_.MakeFolder("C:\\ORB\\RORU");
-    root_.WriteFile("C:\\FileLoc", FileLocContents());
-  }
-
-  // Overridden by tests that start from other recorded locations.
-  virtual std::string FileLocContents() {
-    // The interface file is registered up front, so the first tick reads it.
-    return BaseFileLoc() + "CAROB interface=" + kInterfacePath + "\r\n";
+  explicit WindowTest(std::string fileloc = kBaseFileLoc + "CAROB interface=" + kInterfacePath +
+                                            "\r\n")
+      : World({.fileloc = std::move(fileloc)}) {
+    root.MakeFolder("C:\\ORB\\RORU");
   }
 
   WindowRig& Rig() {
-    if (!rig_) rig_ = std::make_unique<WindowRig>(root_);
+    if (!rig_) rig_ = std::make_unique<WindowRig>(root);
     return *rig_;
   }
   // A window whose load event has run.
   WindowRig& Loaded() {
-    WindowRig& r = Rig();
-    r.Load();
-    return r;
+    Rig().Load();
+    return *rig_;
   }
 
-  void Knowledge(const std::string& bytes) { root_.WriteFile(kKnowledgePath, bytes); }
-  std::string KnowledgeBytes() const { return root_.ReadFile(kKnowledgePath); }
+  void Knowledge(const std::string& bytes) { root.WriteFile(kKnowledgePath, bytes); }
+  std::string KnowledgeBytes() const { return root.ReadFile(kKnowledgePath); }
 
   // Puts a text into CAROB's interface file as one more entry.
-  void Deliver(const std::string& text) { root_.Append(kInterfacePath, RozEntry(text)); }
+  void Deliver(const std::string& text) { root.Append(kInterfacePath, RozEntry(text)); }
   void DeliverFrom(const std::string& computer, const std::string& text) {
     Deliver("SET SOURCE = " + computer + "\r\n" + text);
   }
 
+  // The entries of the dispatcher's input file (none while it is missing).
+  std::vector<SentEntry> Sent() const {
+    std::vector<SentEntry> entries;
+    if (!root.Exists(kDispatcherPath)) return entries;
+    for (const QueueEntry& q : ParseQueue(root.ReadFile(kDispatcherPath))) {
+      if (q.header.empty()) continue;
+      SentEntry& e = entries.emplace_back(q.header, q.lines.empty() ? "" : q.lines[0]);
+      for (size_t i = 1; i < q.lines.size(); ++i) e.body += (i > 1 ? "\r\n" : "") + q.lines[i];
+    }
+    return entries;
+  }
   // Everything sent so far, as answers without their addressing.
   std::vector<std::string> Answers() const {
     std::vector<std::string> out;
     for (const SentEntry& e : Sent()) out.push_back(e.Answer());
     return out;
   }
-  std::vector<SentEntry> Sent() const { return testing::Sent(root_); }
 
   // A value read by a databank engine of its own (no shared caches).
   std::string Fresh(const std::string& bank, const std::string& key) {
-    return databank::Databank(*MakeTestEnv(root_, MakeManualClock()))
-        .Query(std::string(bank), std::string(key));
+    return OtherProgram()->Query(std::string(bank), std::string(key));
   }
 
-  TempRoot root_;
   std::unique_ptr<WindowRig> rig_;
 };
 
