@@ -119,7 +119,7 @@ TEST_F(CarobProcessTest, FailedPassKeepsTheProgramRunning) {
 }
 
 TEST_F(CarobProcessTest, CommandLineOffersHelpAndVersionAndRefusesTheRest) {
-  const std::string carob = Install(root_, "carob", kProgramFolder);
+  const std::string carob = Install(root, "carob", kProgramFolder);
   struct Case {
     std::vector<std::string> args;
     int code;
@@ -137,7 +137,7 @@ TEST_F(CarobProcessTest, CommandLineOffersHelpAndVersionAndRefusesTheRest) {
   for (const Case& c : cases) {
     std::vector<std::string> argv = {carob};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    Launch launch = InRoot(root_, argv);
+    Launch launch = InRoot(root, argv);
     launch.seconds = 30;  // a program that starts instead is killed, and fails below
     const Ran r = testing::Run(launch);
     EXPECT_EQ(r.code, c.code) << c.args[0];
@@ -146,10 +146,10 @@ TEST_F(CarobProcessTest, CommandLineOffersHelpAndVersionAndRefusesTheRest) {
     EXPECT_EQ(r.out.empty(), c.code != 0) << c.args[0];
     EXPECT_EQ(r.err.empty(), c.code == 0) << c.args[0];
   }
-  EXPECT_THAT(testing::Run(InRoot(root_, {carob, "--version"})).out,
+  EXPECT_THAT(testing::Run(InRoot(root, {carob, "--version"})).out,
               ::testing::MatchesRegex("carob [0-9]+\\.[0-9]+\\.[0-9]+\n"));
   // None of them started the program: it never registered.
-  EXPECT_EQ(Status("CAROB running"), "");
+  EXPECT_EQ(StatusValue("CAROB running"), "");
 }
 
 }  // namespace
