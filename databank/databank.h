@@ -45,7 +45,8 @@ inline constexpr const char* kFileLoc = "C:\\FileLoc";
 inline constexpr const char* kTemporaryPathKey = "Temporary path";
 
 // A databank's swap-file lock. While held(), the swap file exists and this
-// process holds it; the destructor releases it (deleting the swap file).
+// process holds it; the destructor releases it (deleting the swap file,
+// unless it was adopted).
 class SwapLock {
  public:
   SwapLock() = default;
@@ -55,9 +56,15 @@ class SwapLock {
   const std::string& path() const { return path_; }
   // False when no lock could be made at all (no usable temporary folder).
   bool held() const { return hold_ != nullptr; }
+  // Held by taking over the liveness hold of a swap file that a dead writer
+  // left: the file is not ours, stays when released and cannot be written.
+  bool adopted() const { return adopted_; }
   // Writes into the swap file (it starts empty).
   bool Write(std::string_view bytes) { return hold_ && hold_->Write(bytes).ok(); }
-  void Release() { hold_.reset(); }
+  void Release() {
+    hold_.reset();
+    adopted_ = false;
+  }
 
  private:
   friend class Databank;
@@ -70,6 +77,7 @@ class SwapLock {
   };
   std::string path_;
   std::unique_ptr<platform::LockFile, Releaser> hold_;
+  bool adopted_ = false;
 };
 
 struct WriteTrace;  // how one write went, for the I/O trace and the caches
@@ -174,8 +182,10 @@ class Databank {
                  const std::string& key, const std::string& value);
   void ForgetPath(const std::string& path);
   std::string SwapPathFor(const std::string& name, const std::string& file_part) const;
-  SwapLock TakeSwap(const std::string& swap_path);
-  SwapLock LockBank(const std::string& bank, const std::string& path);
+  // With `adopt_dead`, a swap file whose holder is gone is not waited for
+  // but adopted (an append or in-place overwrite may write under it).
+  SwapLock TakeSwap(const std::string& swap_path, bool adopt_dead = false);
+  SwapLock LockBank(const std::string& bank, const std::string& path, bool adopt_dead = false);
 
   platform::Env& env_;
   Cache read_cache_;

@@ -101,7 +101,13 @@ SwapLock Databank::AllocateSwap(std::string& name) {
 // process holds it) and has stayed so for more than 7 seconds; a living
 // holder keeps its lock however long it takes, and its TIMEOUT line is then
 // written about once a second rather than at every look.
-SwapLock Databank::TakeSwap(const std::string& swap_path) {
+//
+// With `adopt_dead` (an append or an in-place overwrite, which never touch
+// the swap file's contents) a gone holder is not waited for: its file is
+// adopted at once, under our own liveness hold, so that a rewrite waiting
+// meanwhile sees a living holder and cannot break the lock under our write;
+// the file itself is left where it is.
+SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
   SwapLock out(swap_path);
   // No temporary folder yet (only while it is being settled): no lock.
   if (temp_dir_.empty()) return out;
@@ -133,6 +139,16 @@ SwapLock Databank::TakeSwap(const std::string& swap_path) {
       continue;
     }
     unmakeable = 0;
+
+    if (state == LockState::kUnheld && adopt_dead) {
+      // Fails only when someone took or broke the file meanwhile: look again.
+      if (env_.AdoptLock(swap_path, &hold)) {
+        out.hold_.reset(hold.release());
+        out.adopted_ = true;
+        return out;
+      }
+      continue;
+    }
 
     double now = env_.clock().Now().seconds_since_midnight;
     double step = prev ? now - *prev : 0;
@@ -173,14 +189,14 @@ SwapLock Databank::TakeSwap(const std::string& swap_path) {
 // Takes the databank's lock under the swap name that matches the file as it
 // is once the lock is held: a databank that was created, or replaced by a
 // differently stored name, while we waited is locked again under its name.
-SwapLock Databank::LockBank(const std::string& bank, const std::string& path) {
+SwapLock Databank::LockBank(const std::string& bank, const std::string& path, bool adopt_dead) {
   SwapLock lock;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::optional<platform::FileInfo> before = env_.FindFile(path);
     std::string swap = SwapPathFor(bank, before ? before->stored_name : std::string());
     // Never hold one swap lock while waiting for another.
     lock.Release();
-    lock = TakeSwap(swap);
+    lock = TakeSwap(swap, adopt_dead);
     std::optional<platform::FileInfo> after = env_.FindFile(path);
     bool same = before.has_value() == after.has_value() &&
                 (!before || before->stored_name == after->stored_name);

@@ -220,10 +220,13 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
   const std::string upper_key = platform::Upper(key);
   // Every write runs under the databank's lock, and the scan that finds the
   // key line runs under it too: offsets found in a file that another writer
-  // then rewrites would point into the wrong bytes.
+  // then rewrites would point into the wrong bytes. A swap file that a dead
+  // writer left is adopted rather than waited for; should the value then
+  // turn out not to fit, the lock is taken again the standard method's way.
+  bool standard = false;
   for (int round = 0;; ++round) {
     lock.Release();
-    lock = LockBank(bank, path);
+    lock = LockBank(bank, path, /*adopt_dead=*/!standard);
     std::optional<FileInfo> info = env_.FindFile(path);
     if (!info && round == 0) {
       // A new databank is created empty first and then written under the
@@ -252,8 +255,12 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
       trace.note = " Value already recorded. Aborting write.";
       return Status::Ok();
     }
-    trace.note += "Overwriting existant. ";
     const size_t room = k.length - (k.equals + 1);
+    if (value.size() > room && lock.adopted()) {
+      standard = true;
+      continue;
+    }
+    trace.note += "Overwriting existant. ";
     if (value.size() > room) return std::nullopt;  // the lock is kept for the rewrite
     return Overwrite(env_, target, bytes, k.start + static_cast<int64_t>(k.equals) + 1, room, value,
                      trace);

@@ -380,6 +380,13 @@ class PosixEnv : public Env {
     return Checked("cannot break lock " + path, hit ? posix::BreakLockNative(hit->native) : ENOENT);
   }
 
+  Status AdoptLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
+    hold->reset();
+    auto hit = paths_.FindExisting(path);
+    if (!hit) return Status::FromErrno("cannot hold lock " + path, ENOENT);
+    return posix::AdoptLockNative(hit->native, path, hold);
+  }
+
   Status StartProgram(const std::string& path, int /*window_style*/) override {
     auto hit = paths_.FindExisting(path);
     if (!hit && EndsWithNoCase(path, ".EXE")) {

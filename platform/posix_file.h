@@ -109,6 +109,11 @@ LockState ProbeLockNative(const std::string& native);
 // Removes an unheld lock file: 0, or the errno (EWOULDBLOCK when held,
 // ESTALE when the name changed meanwhile).
 int BreakLockNative(const std::string& native);
+// Takes flock on an existing, unheld lock file without owning its name:
+// the LockFile's Release() only ends the hold. EWOULDBLOCK when held, ESTALE
+// when the name changed meanwhile.
+Status AdoptLockNative(const std::string& native, const std::string& windows,
+                       std::unique_ptr<LockFile>* hold);
 // The folder part of a native path ("." for a bare name, "/" at the root).
 std::string FolderOf(const std::string& native);
 // The last component of a native path.

@@ -24,6 +24,9 @@
 //      gone, and after a grace period breaks the lock (BreakLockNative),
 //      which again only deletes a file nobody holds. Without it a crashed
 //      writer would block its databank until someone deleted the file.
+//      An append or in-place overwrite needs no grace period: it takes the
+//      dead holder's flock itself (AdoptLockNative), which keeps a rewrite
+//      from breaking the file under it, writes, and leaves the file.
 //    - Queues (Env::OpenLocked): appending an entry, reading the top one and
 //      taking it all hold flock(LOCK_EX) on the queue file itself, so an entry
 //      is written whole and read whole. A queue has no swap-file lock: it is
@@ -56,8 +59,11 @@ namespace {
 
 class PosixLockFile : public LockFile {
  public:
-  PosixLockFile(Fd fd, std::string native, std::string windows)
-      : fd_(std::move(fd)), native_(std::move(native)), windows_(std::move(windows)) {}
+  PosixLockFile(Fd fd, std::string native, std::string windows, bool owned = true)
+      : fd_(std::move(fd)),
+        native_(std::move(native)),
+        windows_(std::move(windows)),
+        owned_(owned) {}
   ~PosixLockFile() override = default;  // closing the descriptor ends the hold
 
   Status Write(std::string_view bytes) override {
@@ -68,9 +74,10 @@ class PosixLockFile : public LockFile {
   void Release() override {
     if (!fd_.valid()) return;
     struct stat ours {}, named {};
+    // An adopted file was left by someone else: it stays where it is.
     // Remove the name only while it still names our file: a peer may have
     // broken the lock and made a new one meanwhile.
-    if (::fstat(fd_.get(), &ours) == 0 && ::lstat(native_.c_str(), &named) == 0 &&
+    if (owned_ && ::fstat(fd_.get(), &ours) == 0 && ::lstat(native_.c_str(), &named) == 0 &&
         SameFile(ours, named)) {
       ::unlink(native_.c_str());
     }
@@ -81,6 +88,7 @@ class PosixLockFile : public LockFile {
   Fd fd_;
   std::string native_;
   std::string windows_;
+  bool owned_;  // we made the file; otherwise we only hold it
 };
 
 }  // namespace
@@ -158,6 +166,22 @@ int BreakLockNative(const std::string& native) {
   if (::fstat(fd.get(), &ours) != 0 || ::lstat(native.c_str(), &named) != 0) return errno;
   if (!SameFile(ours, named)) return ESTALE;
   return ::unlink(native.c_str()) == 0 ? 0 : errno;
+}
+
+Status AdoptLockNative(const std::string& native, const std::string& windows,
+                       std::unique_ptr<LockFile>* hold) {
+  hold->reset();
+  auto failed = [&](int error) { return Status::FromErrno("cannot hold lock " + windows, error); };
+  Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return failed(errno);
+  if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) return failed(errno);
+  // Held now; but a peer may have broken the file and made a new one
+  // between our open and our flock, and then we hold nothing that counts.
+  struct stat ours {}, named {};
+  if (::fstat(fd.get(), &ours) != 0 || ::lstat(native.c_str(), &named) != 0) return failed(errno);
+  if (!SameFile(ours, named)) return failed(ESTALE);
+  *hold = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/false);
+  return Status::Ok();
 }
 
 }  // namespace carob::platform::posix

@@ -13,6 +13,9 @@
 //       then releases it and prints "released".
 //   databank_test_writer ROOT holdforever SWAP
 //       takes the lock SWAP, prints "locked" and waits to be killed.
+//   databank_test_writer ROOT adopt SWAP
+//       as hold, but takes over the hold of SWAP, a lock file left by a dead
+//       holder, the way an append does; releasing leaves the file.
 //
 // ROOT is the ORB root; the program runs from C:\ORB\CAROB in it. Every
 // process ends itself after a minute at the latest.
@@ -81,13 +84,15 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if ((mode == "hold" || mode == "holdforever") && argc == 4) {
+  if ((mode == "hold" || mode == "holdforever" || mode == "adopt") && argc == 4) {
     sigset_t usr1;
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     sigprocmask(SIG_BLOCK, &usr1, nullptr);
     std::unique_ptr<carob::platform::LockFile> lock;
-    if (!env->TryLock(argv[3], &lock)) return 1;
+    if (!(mode == "adopt" ? env->AdoptLock(argv[3], &lock) : env->TryLock(argv[3], &lock))) {
+      return 1;
+    }
     Say("locked");
     if (mode == "holdforever") {
       for (;;) ::pause();

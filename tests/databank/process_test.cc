@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <random>
@@ -208,10 +209,14 @@ TEST_P(ProcessTest, WriterKilledAtAnyMomentLosesNoOtherEntry) {
       EXPECT_EQ(env->ProbeLock(SwapFilesLeft().size() ? env->ToWindows(SwapFilesLeft()[0]) : ""),
                 platform::LockState::kUnheld);
     }
-    // The next writer (on a manual clock: its 7-second wait passes at once)
-    // breaks a lock left behind and writes.
+    // The next writer appends at once under a lock left behind and leaves
+    // it; a removal (on a manual clock: its 7-second wait passes at once)
+    // then breaks it, so the next churn starts unhindered.
+    const std::vector<std::string> left = SwapFilesLeft();
     std::string b = kBank, k = "after_" + std::to_string(round), v = "x";
     EXPECT_TRUE(db.Write(b, k, v).ok());
+    EXPECT_EQ(SwapFilesLeft(), left);
+    EXPECT_TRUE(db.Remove(b, "no such key").ok());
     EXPECT_TRUE(SwapFilesLeft().empty());
   }
   Parsed p = ParseBank(root.ReadFile(kBank));
@@ -257,62 +262,143 @@ class LockHolderTest : public ::testing::Test {
   const std::string swap = "C:\\TEMP\\DSP.data.k.dat.TMP";
 };
 
+// A living holder, or an append that took over a dead holder's lock, is
+// waited for by every kind of write: nothing is broken under it.
 TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
-  Process holder({kWriter, root.path(), "hold", swap});
-  ASSERT_EQ(holder.ReadLine(), "locked");
-  auto hook = std::make_shared<HookClock>(manual);
-  auto env = MakeTestEnv(root, hook);
-  databank::Databank db(*env);
-  db.StartDatabankIOLog(false);
-  const double start = manual->Now().seconds_since_midnight;
-  bool signalled = false;
-  hook->on_sleep = [&] {
-    // Held for 30 seconds of the engine's clock, then let go.
-    if (!signalled && manual->Now().seconds_since_midnight - start > 30) {
-      signalled = true;
-      ::kill(holder.pid(), SIGUSR1);
-    }
+  struct Case {
+    const char* mode;  // how the other process holds the swap file
+    std::string key, value, after;
+    double min_wait;   // seconds of the engine's clock
   };
-  std::string b = kBank, k = "k", v = "a longer value";
-  db.Set(b, k, v);
-  const double waited = manual->Now().seconds_since_midnight - start;
-  EXPECT_EQ(holder.ReadLine(), "intact");
-  EXPECT_EQ(holder.ReadLine(), "released");
-  EXPECT_EQ(holder.Wait(), 0);
-  EXPECT_EQ(root.ReadFile(kBank), "other=1\r\nk=a longer value\r\n");
+  const std::vector<Case> cases = {
+      {"hold", "k", "a longer value", "other=1\r\nk=a longer value\r\n", 30},
+      {"hold", "new", "x", "k=abc\r\nother=1\r\nnew=x\r\n", 30},
+      {"hold", "k", "xy", "k=xy \r\nother=1\r\n", 30},
+      // Then unheld again: the rewrite breaks the file 7 seconds later.
+      {"adopt", "k", "a longer value", "other=1\r\nk=a longer value\r\n", 37},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " " + c.key);
+    std::filesystem::remove(root.Native(kLog));
+    root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
+    if (std::string(c.mode) == "adopt") {
+      Process dead({kWriter, root.path(), "holdforever", swap});
+      ASSERT_EQ(dead.ReadLine(), "locked");
+      dead.Kill();
+      dead.Wait();
+    }
+    Process holder({kWriter, root.path(), c.mode, swap});
+    ASSERT_EQ(holder.ReadLine(), "locked");
+    auto hook = std::make_shared<HookClock>(manual);
+    auto env = MakeTestEnv(root, hook);
+    databank::Databank db(*env);
+    db.StartDatabankIOLog(false);
+    const double start = manual->Now().seconds_since_midnight;
+    bool signalled = false;
+    hook->on_sleep = [&] {
+      // Held for 30 seconds of the engine's clock, then let go.
+      if (!signalled && manual->Now().seconds_since_midnight - start > 30) {
+        signalled = true;
+        ::kill(holder.pid(), SIGUSR1);
+      }
+    };
+    std::string b = kBank, k = c.key, v = c.value;
+    db.Set(b, k, v);
+    const double waited = manual->Now().seconds_since_midnight - start;
+    EXPECT_EQ(holder.ReadLine(), "intact");
+    EXPECT_EQ(holder.ReadLine(), "released");
+    EXPECT_EQ(holder.Wait(), 0);
+    EXPECT_EQ(root.ReadFile(kBank), c.after);
+    EXPECT_FALSE(root.Exists(swap));
 
-  auto log = LogTexts(root.ReadFile(kLog));
-  const int timeouts = Count(log, "] TIMEOUT. File removed.");
-  const int waits = Count(log, "] Waiting...");
-  EXPECT_GE(waited, 30);
-  // About once a second, never at every look.
-  EXPECT_GE(timeouts, 20);
-  EXPECT_LE(timeouts, static_cast<int>(waited - 7) + 1);
-  EXPECT_GE(waits, 28);
-  EXPECT_LE(waits, static_cast<int>(waited) + 1);
+    auto log = LogTexts(root.ReadFile(kLog));
+    const int timeouts = Count(log, "] TIMEOUT. File removed.");
+    const int waits = Count(log, "] Waiting...");
+    EXPECT_GE(waited, c.min_wait);
+    // About once a second, never at every look.
+    EXPECT_GE(timeouts, 20);
+    EXPECT_LE(timeouts, static_cast<int>(waited - 7) + 1);
+    EXPECT_GE(waits, 28);
+    EXPECT_LE(waits, static_cast<int>(waited) + 1);
+  }
 }
 
-TEST_F(LockHolderTest, DeadHoldersLockIsBrokenAfterJustOverSevenSeconds) {
+// A dead holder's lock stalls only the rewrite: an append and an in-place
+// overwrite write at once beside it and leave it; the rewrite breaks it
+// after just over 7 seconds.
+TEST_F(LockHolderTest, DeadHoldersLockStallsOnlyTheRewrite) {
+  struct Case {
+    std::string key, value, after;
+    bool waits;  // just over 7 seconds, then the lock is broken
+  };
+  const std::vector<Case> cases = {
+      {"new", "x", "k=abc\r\nother=1\r\nnew=x\r\n", false},
+      {"other", "2", "k=abc\r\nother=2\r\n", false},
+      {"other", "22", "k=abc\r\nother=22\r\n", true},
+      {"other", "", "k=abc\r\n", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key + "=" + c.value);
+    std::filesystem::remove(root.Native(kLog));
+    root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
+    {
+      Process holder({kWriter, root.path(), "holdforever", swap});
+      ASSERT_EQ(holder.ReadLine(), "locked");
+      holder.Kill();
+      holder.Wait();
+    }
+    ASSERT_TRUE(root.Exists(swap));
+    auto env = MakeTestEnv(root, manual);
+    EXPECT_EQ(env->ProbeLock(swap), platform::LockState::kUnheld);
+    databank::Databank db(*env);
+    const double start = manual->Now().seconds_since_midnight;
+    EXPECT_TRUE(db.Write(kBank, c.key, c.value).ok());
+    const double waited = manual->Now().seconds_since_midnight - start;
+    EXPECT_EQ(root.ReadFile(kBank), c.after);
+    const std::vector<std::string> timeout = {"!!! Swap conflict [" + swap +
+                                              "] TIMEOUT. File removed."};
+    if (c.waits) {
+      EXPECT_GT(waited, 7.0);
+      EXPECT_LT(waited, 7.2);
+      EXPECT_EQ(LogTexts(root.ReadFile(kLog)), timeout);
+      EXPECT_FALSE(root.Exists(swap));
+    } else {
+      EXPECT_EQ(waited, 0);
+      EXPECT_FALSE(root.Exists(kLog));
+      // Left where it was, and no longer held by us.
+      EXPECT_EQ(env->ProbeLock(swap), platform::LockState::kUnheld);
+      std::filesystem::remove(root.Native(swap));
+    }
+  }
+}
+
+// orb's writes after a killed holder, on the real clock: a new key and an
+// in-place overwrite finish at once, and the leftover lock stays.
+TEST_F(LockHolderTest, OrbAppendsAndOverwritesAtOnceAfterAKilledHolder) {
   {
     Process holder({kWriter, root.path(), "holdforever", swap});
     ASSERT_EQ(holder.ReadLine(), "locked");
     holder.Kill();
     holder.Wait();
   }
-  ASSERT_TRUE(root.Exists(swap));
-  auto env = MakeTestEnv(root, manual);
-  EXPECT_EQ(env->ProbeLock(swap), platform::LockState::kUnheld);
-  databank::Databank db(*env);
-  const double start = manual->Now().seconds_since_midnight;
-  std::string b = kBank, k = "other", v = "2";
-  db.Set(b, k, v);
-  const double waited = manual->Now().seconds_since_midnight - start;
-  EXPECT_GT(waited, 7.0);
-  EXPECT_LT(waited, 7.2);
-  EXPECT_EQ(root.ReadFile(kBank), "k=abc\r\nother=2\r\n");
-  EXPECT_EQ(LogTexts(root.ReadFile(kLog)),
-            (std::vector<std::string>{"!!! Swap conflict [" + swap + "] TIMEOUT. File removed."}));
-  EXPECT_FALSE(root.Exists(swap));
+  struct Case {
+    std::string key, value, after;
+  };
+  const std::vector<Case> cases = {
+      {"new", "x", "k=abc\r\nother=1\r\nnew=x\r\n"},
+      {"k", "xyz", "k=xyz\r\nother=1\r\nnew=x\r\n"},
+  };
+  for (const auto& [key, value, after] : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> args = {"set", kBank};
+    args.insert(args.end(), {key, value});
+    Ran r = RunOrb(root, std::move(args));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_LT(took.count(), 3.0) << key;
+    EXPECT_EQ(root.ReadFile(kBank), after);
+    EXPECT_TRUE(root.Exists(swap));
+  }
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ namespace {
 //
 // Steps are counted across the Env and the Files and LockFiles it hands out:
 // opens, reads of whole files, writes, renames, deletes, replacements, lock
-// creations and breaks, time marks and program starts.
+// creations, breaks and adoptions, time marks and program starts.
 class FaultEnv : public platform::EnvWrapper {
   using Status = platform::Status;
   using File = platform::File;
@@ -47,7 +47,7 @@ class FaultEnv : public platform::EnvWrapper {
     kOpen = 1u << 0,     // Open, OpenLocked
     kWrite = 1u << 1,    // AppendBytes and the writes of Files and LockFiles
     kReplace = 1u << 2,  // ReplaceContents, ReplaceContentsHeld
-    kOther = 1u << 3,    // ReadAll, Rename, Delete, TryLock, BreakLock, MarkModified, StartProgram
+    kOther = 1u << 3,    // ReadAll, Rename, Delete, TryLock, BreakLock, AdoptLock, MarkModified, StartProgram
     kAll = (1u << 4) - 1,
   };
 
@@ -117,6 +117,10 @@ class FaultEnv : public platform::EnvWrapper {
   }
   Status BreakLock(const std::string& path) override {
     return Then(kOther, "break lock " + path, [&] { return EnvWrapper::BreakLock(path); });
+  }
+  Status AdoptLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
+    return Handed(Then(kOther, "hold lock " + path, [&] { return EnvWrapper::AdoptLock(path, hold); }),
+                  hold, path);
   }
   Status StartProgram(const std::string& path, int window_style) override {
     return Then(kOther, "start " + path,
