@@ -194,10 +194,25 @@ TEST(ProbeLockTest, LivingHolderThenKilledHolder) {
   EXPECT_FALSE(env->BreakLock(path));  // a living holder's lock stays
   EXPECT_TRUE(root.Exists(path));
   EXPECT_EQ(Locked(*env, path), nullptr);
+  std::unique_ptr<LockFile> adopted;
+  EXPECT_EQ(env->AdoptLock(path, &adopted).error(), EWOULDBLOCK);
+  EXPECT_EQ(adopted, nullptr);
 
   ::kill(holder, SIGKILL);
   WaitExit(holder);
   EXPECT_TRUE(root.Exists(path));
+  EXPECT_EQ(env->ProbeLock(path), LockState::kUnheld);
+  // The dead holder's file, adopted: held by us, so neither broken nor
+  // adopted twice, and left in place when we let it go.
+  ASSERT_TRUE(env->AdoptLock(path, &adopted));
+  EXPECT_EQ(env->ProbeLock(path), LockState::kHeld);
+  EXPECT_EQ(env->BreakLock(path).error(), EWOULDBLOCK);
+  std::unique_ptr<LockFile> twice;
+  EXPECT_EQ(env->AdoptLock(path, &twice).error(), EWOULDBLOCK);
+  EXPECT_FALSE(adopted->Write("x"));
+  adopted->Release();
+  EXPECT_TRUE(root.Exists(path));
+  EXPECT_EQ(root.ReadFile(path), "");
   EXPECT_EQ(env->ProbeLock(path), LockState::kUnheld);
   EXPECT_TRUE(env->BreakLock(path));
   EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);

@@ -77,6 +77,7 @@ TEST(StatusTest, EnvFailuresCarryTheirCause) {
       {env->ReplaceContents("C:\\Missing\\k.dat", "x"), ENOENT, "cannot replace C:\\Missing\\k.dat"},
       {env->TryLock("C:\\ORB\\taken", &lock), EEXIST, "cannot create lock C:\\ORB\\taken"},
       {env->BreakLock("C:\\ORB\\none"), ENOENT, "cannot break lock C:\\ORB\\none"},
+      {env->AdoptLock("C:\\ORB\\none", &lock), ENOENT, "cannot hold lock C:\\ORB\\none"},
       {env->StartProgram("C:\\ORB\\none.EXE", 0), ENOENT, "cannot start C:\\ORB\\none.EXE"},
   };
   for (const Case& c : cases) {
