@@ -141,13 +141,13 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
     unmakeable = 0;
 
     if (state == LockState::kUnheld && adopt_dead) {
-      // Fails only when someone took or broke the file meanwhile: look again.
       if (env_.AdoptLock(swap_path, &hold)) {
         out.hold_.reset(hold.release());
         out.adopted_ = true;
         return out;
       }
-      continue;
+      // Someone took or broke the file meanwhile, or we may not open it:
+      // wait as for any other swap file.
     }
 
     double now = env_.clock().Now().seconds_since_midnight;

@@ -250,12 +250,12 @@ class Env {
   // ENOENT when absent, EWOULDBLOCK when a living process holds it, ESTALE
   // when the name changed under us, or the delete's own cause.
   virtual Status BreakLock(const std::string& path) = 0;
-  // Takes the liveness hold of an existing lock file that nobody holds, so
-  // that no one breaks it or holds it meanwhile, without making the file
-  // ours: the LockFile's Release() ends the hold and leaves the file where it
-  // is, and its Write fails ("cannot hold lock C:\x"): ENOENT when absent, EWOULDBLOCK when a
-  // living process holds it, ESTALE when the name changed under us, or the
-  // open's own cause.
+  // Takes the liveness hold of an existing lock file that nobody holds (its
+  // holder died), so that no one breaks it or holds it meanwhile, without
+  // making the file ours: the LockFile's Release() ends the hold and leaves
+  // the file where it is, and its Write fails. "cannot hold lock C:\x":
+  // ENOENT when absent, EWOULDBLOCK when a living process holds it, ESTALE
+  // when the name changed under us, or the open's own cause.
   virtual Status AdoptLock(const std::string& path, std::unique_ptr<LockFile>* hold) = 0;
 
   // -- processes
