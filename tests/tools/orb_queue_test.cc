@@ -27,7 +27,7 @@ const std::string kQueue = "C:\\ORB\\Q\\q.POF";
 struct OrbRig {
   OrbRig() { root.MakeFolder("C:\\ORB\\Q"); }
   Ran Orb(const std::vector<std::string>& args) { return RunOrb(root, args); }
-  int SwapFilesLeft() {
+  int SwapFilesLeft() const {
     int n = 0;
     for (auto& e : std::filesystem::directory_iterator(root.Native(kTempFolder))) {
       if (e.path().filename().string().rfind("ROZ.", 0) == 0) ++n;
@@ -145,6 +145,20 @@ std::set<std::string> Expected(int posters, int each) {
   return all;
 }
 
+// Every posted entry was taken exactly once, and the queue was left empty
+// with no swap file behind.
+void ExpectEachTakenOnce(const OrbRig& rig, const std::map<std::string, int>& seen, int posters,
+                         int each) {
+  std::set<std::string> got;
+  for (const auto& [text, n] : seen) {
+    EXPECT_EQ(n, 1) << text << " taken " << n << " times";
+    got.insert(text);
+  }
+  EXPECT_EQ(got, Expected(posters, each));
+  EXPECT_EQ(rig.root.ReadFile(kQueue), "");
+  EXPECT_EQ(rig.SwapFilesLeft(), 0);
+}
+
 // Several programs append while one takes: every entry is taken exactly once.
 TEST(OrbQueue, ConcurrentPostersAndOneTaker) {
   OrbRig rig;
@@ -177,14 +191,7 @@ TEST(OrbQueue, ConcurrentPostersAndOneTaker) {
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(bad_takes, 0);
   EXPECT_TRUE(malformed.empty()) << malformed.front();
-  std::set<std::string> got;
-  for (auto& [text, n] : seen) {
-    EXPECT_EQ(n, 1) << text << " taken " << n << " times";
-    got.insert(text);
-  }
-  EXPECT_EQ(got, Expected(kPosters, kEach));
-  EXPECT_EQ(rig.root.ReadFile(kQueue), "");
-  EXPECT_EQ(rig.SwapFilesLeft(), 0);
+  ExpectEachTakenOnce(rig, seen, kPosters, kEach);
 }
 
 // Two takers at once never hand out the same entry, and lose none.
@@ -233,14 +240,7 @@ TEST(OrbQueue, ConcurrentPostersAndTwoTakers) {
       ++seen[line.substr(0, line.size() - 1)];
     }
   }
-  std::set<std::string> got;
-  for (auto& [text, n] : seen) {
-    EXPECT_EQ(n, 1) << text << " taken " << n << " times";
-    got.insert(text);
-  }
-  EXPECT_EQ(got, Expected(kPosters, kEach));
-  EXPECT_EQ(rig.root.ReadFile(kQueue), "");
-  EXPECT_EQ(rig.SwapFilesLeft(), 0);
+  ExpectEachTakenOnce(rig, seen, kPosters, kEach);
 }
 
 // The program's own receive as the taker, against posting processes.
