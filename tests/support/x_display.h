@@ -3,7 +3,7 @@
 // the screen. Include it after the kit's headers.
 #pragma once
 
-#include <cstdint>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -15,6 +15,7 @@
 // platform::Status.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #undef Status
 
 namespace carob::testing {
@@ -94,37 +95,32 @@ inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window)
   return sent != 0;
 }
 
-// Takes a picture of the whole screen into `xwd_path` (X window dump) and,
-// when ImageMagick is there, a PNG beside it. Returns the number of
-// distinct pixel values inside the rectangle, or -1 when no picture could
-// be taken.
+// Counts the distinct pixel values inside a rectangle of the screen (clipped
+// to it), or -1 when the screen cannot be read. A picture of the whole screen
+// is left at `xwd_path` (X window dump) for a person to look at.
 inline int Screenshot(const VirtualDisplay& d, const std::string& xwd_path, int x, int y, int w,
                       int h) {
   std::filesystem::create_directories(std::filesystem::path(xwd_path).parent_path());
-  if (Run({{"xwd", "-root", "-display", d.name(), "-out", xwd_path}, {}}).code != 0) return -1;
-  Run({{"convert", "xwd:" + xwd_path, xwd_path.substr(0, xwd_path.size() - 4) + ".png"}, {}});
-
-  std::string bytes = ReadNative(xwd_path);
-  auto u32 = [&](size_t at) -> uint32_t {
-    if (at + 4 > bytes.size()) return 0;
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + at);
-    return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
-  };
-  uint32_t header = u32(0), width = u32(16), height = u32(20), bpp = u32(44),
-           line = u32(48), ncolors = u32(76);
-  if (bpp != 32 && bpp != 24) return -1;
-  size_t data = size_t{header} + size_t{ncolors} * 12;
-  std::set<uint32_t> seen;
-  for (int row = std::max(0, y); row < std::min<int>(y + h, static_cast<int>(height)); ++row) {
-    for (int col = std::max(0, x); col < std::min<int>(x + w, static_cast<int>(width)); ++col) {
-      size_t at = data + size_t(row) * line + size_t(col) * (bpp / 8);
-      if (at + bpp / 8 > bytes.size()) return -1;
-      uint32_t v = 0;
-      for (uint32_t k = 0; k < bpp / 8; ++k) v = (v << 8) | static_cast<unsigned char>(bytes[at + k]);
-      seen.insert(v);
+  Run({{"xwd", "-root", "-display", d.name(), "-out", xwd_path}, {}});
+  Display* dpy = XOpenDisplay(d.name().c_str());
+  if (dpy == nullptr) return -1;
+  const int left = std::max(0, x), top = std::max(0, y);
+  const int width = std::min(x + w, DisplayWidth(dpy, DefaultScreen(dpy))) - left;
+  const int height = std::min(y + h, DisplayHeight(dpy, DefaultScreen(dpy))) - top;
+  XImage* image = width > 0 && height > 0 ? XGetImage(dpy, DefaultRootWindow(dpy), left, top, width,
+                                                     height, AllPlanes, ZPixmap)
+                                          : nullptr;
+  int colours = -1;
+  if (image != nullptr) {
+    std::set<unsigned long> seen;
+    for (int row = 0; row < height; ++row) {
+      for (int col = 0; col < width; ++col) seen.insert(XGetPixel(image, col, row));
     }
+    colours = static_cast<int>(seen.size());
+    XDestroyImage(image);
   }
-  return static_cast<int>(seen.size());
+  XCloseDisplay(dpy);
+  return colours;
 }
 
 }  // namespace carob::testing
