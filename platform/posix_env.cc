@@ -223,6 +223,7 @@ class PosixEnv : public Env {
     Fd fd;
     int error = OpenFd(path, mode, fd);
     if (error == 0) *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
+    if (error == ELOOP && mode != OpenMode::kRead) return LinkRefused(OpenWhat(path, mode));
     return Checked(OpenWhat(path, mode), error);
   }
 
@@ -262,7 +263,8 @@ class PosixEnv : public Env {
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     Fd fd;
     int error = OpenFd(path, OpenMode::kAppend, fd);
-    if (error == 0 && !posix::WriteFully(fd.get(), bytes)) error = errno;
+    if (error == 0) error = posix::AppendWhole(fd.get(), bytes);
+    if (error == ELOOP) return LinkRefused("cannot append to " + path);
     return Checked("cannot append to " + path, error);
   }
 
@@ -413,6 +415,11 @@ class PosixEnv : public Env {
     fd = posix::OpenNative(hit->native, mode, info);
     if (native) *native = std::move(hit->native);
     return fd.valid() ? 0 : errno;
+  }
+
+  // A write refused because a symbolic link stands at the file's name.
+  static Status LinkRefused(std::string what) {
+    return Status::Failure(std::move(what), "a symbolic link stands there");
   }
 
   static std::string OpenWhat(const std::string& path, OpenMode mode) {

@@ -166,6 +166,39 @@ TEST(FileTest, ReadWriteAndBytes) {
   EXPECT_EQ(bytes, std::string("a\0b\xE9\r\n", 6));  // bytes kept as they are
 }
 
+TEST(FileTest, WritesNeverFollowASymlinkOrReachOutsideTheRoot) {
+  // Links planted at the names of files the programs write in a shared
+  // folder: one to a file of the user, one to a name not made yet.
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\victim", "mine\r\n");
+  root.MakeFolder("C:\\TEMP");
+  fs::create_symlink(root.Native("C:\\victim"), root.Native("C:\\TEMP\\to-file"));
+  fs::create_symlink(root.Native("C:\\made-elsewhere"), root.Native("C:\\TEMP\\dangling"));
+  for (const char* name : {"C:\\TEMP\\to-file", "C:\\TEMP\\dangling"}) {
+    const std::string refused = std::string(": a symbolic link stands there");
+    Status appended = env->AppendBytes(name, "x=y\r\n");
+    EXPECT_EQ(appended.message(), std::string("cannot append to ") + name + refused);
+    std::unique_ptr<File> file;
+    Status opened = env->Open(name, OpenMode::kAppend, &file);
+    EXPECT_EQ(opened.message(), std::string("cannot open ") + name + " for writing" + refused);
+    EXPECT_FALSE(env->Open(name, OpenMode::kReadWrite, &file));
+    EXPECT_EQ(file, nullptr);
+  }
+  EXPECT_EQ(root.ReadFile("C:\\victim"), "mine\r\n");
+  EXPECT_FALSE(root.Exists("C:\\made-elsewhere"));
+
+  // A ":" that is no drive names nothing: not a path beside the working
+  // folder, and nothing is made there.
+  const std::string stray = "..:\\..\\escaped.dat";
+  EXPECT_FALSE(env->AppendBytes(stray, "x=y\r\n"));
+  EXPECT_FALSE(env->FindFile(stray));
+  EXPECT_FALSE(env->AppendBytes("C:\\TEMP\\a:b", "x=y\r\n"));
+  EXPECT_FALSE(fs::exists("../escaped.dat"));
+  std::error_code ec;
+  fs::remove("../escaped.dat", ec);
+}
+
 TEST(FileTest, RenameAndDelete) {
   TempRoot root;
   auto env = MakeTestEnv(root);

@@ -2,6 +2,8 @@
 // root records its paths without a doubled "\".
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/support/process.h"
 
 namespace carob::testing {
@@ -36,6 +38,52 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
     EXPECT_EQ(r.out, "");
   }
   EXPECT_EQ(c.root.ReadFile("C:\\data\\k.dat"), "k=v\r\n");
+}
+
+TEST(OrbFailure, NamesWithAColonThatIsNoDriveAreRefused) {
+  // Run from a folder of the root, so that a name read relative to the
+  // working folder would land beside it.
+  Computer c;
+  c.root.MakeFolder("C:\\a\\b\\c");
+  const std::string cwd = c.root.Native("C:\\a\\b\\c");
+  Ran r = Run(InRoot(c.root, {"sh", "-c", "cd \"$1\" && exec \"$2\" set '..:\\..\\..\\escaped.dat' k v",
+                              "sh", cwd, c.orb}));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "orb set: cannot write ..:\\..\\..\\escaped.dat: a \":\" stands outside a "
+                   "drive designation\n");
+  for (const auto& e : std::filesystem::recursive_directory_iterator(c.root.path())) {
+    EXPECT_NE(e.path().filename(), "escaped.dat") << e.path();
+  }
+}
+
+// A databank on a file system that fills up while `orb set` writes: the
+// write is refused, and the file is left exactly as it was (a new databank
+// is not left behind), so no reader ever meets a cut value.
+TEST(OrbFailure, AWriteThatMeetsAFullDiskLeavesTheDatabankAsItWas) {
+  Computer c;
+  c.root.MakeFolder("C:\\full");
+  c.root.MakeFolder("C:\\seen");
+  // In a mount namespace of its own: a 16 KB file system at C:\full whose
+  // room is taken but for part of one page; what is found is copied out.
+  const std::string script =
+      "mount -t tmpfs -o size=16k tmpfs \"$1\" || exit 99\n"
+      "printf 'old=1\\r\\n' > \"$1/k.dat\"\n"
+      "head -c 12288 /dev/zero > \"$1/filler\"\n"
+      "\"$2\" set 'C:\\full\\k.dat' newkey \"$3\" 2> \"$4/set.err\"; echo $? > \"$4/set.rc\"\n"
+      "\"$2\" set 'C:\\full\\new.dat' newkey \"$3\" 2> /dev/null; echo $? > \"$4/new.rc\"\n"
+      "\"$2\" query 'C:\\full\\k.dat' newkey > \"$4/query\"\n"
+      "cp \"$1/k.dat\" \"$4/k.dat\"; ls \"$1\" > \"$4/ls\"\n";
+  const std::string seen = c.root.Native("C:\\seen");
+  Ran r = Run(InRoot(c.root, {"unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
+                              c.root.Native("C:\\full"), c.orb, std::string(8000, 'v'), seen}));
+  if (r.code != 0) GTEST_SKIP() << "no private mount namespace here (" << r.code << "): " << r.err;
+  EXPECT_EQ(ReadNative(seen + "/set.rc"), "1\n");
+  EXPECT_EQ(ReadNative(seen + "/set.err"),
+            "orb set: cannot write C:\\full\\k.dat: no space left on device\n");
+  EXPECT_EQ(ReadNative(seen + "/k.dat"), "old=1\r\n");
+  EXPECT_EQ(ReadNative(seen + "/query"), "\n");
+  EXPECT_EQ(ReadNative(seen + "/new.rc"), "1\n");
+  EXPECT_EQ(ReadNative(seen + "/ls"), "filler\nk.dat\n");
 }
 
 TEST(OrbAtADriveRoot, RecordsNoDoubledBackslash) {
