@@ -14,6 +14,10 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
   c.root.MakeFolder("C:\\data\\dir.dat");
   c.root.WriteFile("C:\\data\\plain", "not a folder\r\n");
   c.root.WriteFile("C:\\data\\k.dat", "k=v\r\n");
+  // Links planted in the shared temporary folder, to a file of the user's
+  // and to a name not made yet: neither is written through.
+  std::filesystem::create_symlink(c.root.Native("C:\\data\\k.dat"), c.root.Native("C:\\TEMP\\to.dat"));
+  std::filesystem::create_symlink(c.root.Native("C:\\data\\made.dat"), c.root.Native("C:\\TEMP\\new.dat"));
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -30,6 +34,10 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
        "orb post: cannot append to C:\\data\\plain\\q.POF: no such file or directory\n"},
       {{"post", "C:\\data\\dir.dat", "hello"},
        "orb post: cannot append to C:\\data\\dir.dat: is a directory\n"},
+      {{"set", "C:\\TEMP\\to.dat", "k2", "v"},
+       "orb set: cannot write C:\\TEMP\\to.dat: a symbolic link stands there\n"},
+      {{"set", "C:\\TEMP\\new.dat", "k", "v"},
+       "orb set: cannot write C:\\TEMP\\new.dat: a symbolic link stands there\n"},
   };
   for (const Case& k : cases) {
     Ran r = c.RunOrb(k.args);
@@ -38,6 +46,7 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
     EXPECT_EQ(r.out, "");
   }
   EXPECT_EQ(c.root.ReadFile("C:\\data\\k.dat"), "k=v\r\n");
+  EXPECT_FALSE(c.root.Exists("C:\\data\\made.dat"));
 }
 
 TEST(OrbFailure, NamesWithAColonThatIsNoDriveAreRefused) {
@@ -46,11 +55,10 @@ TEST(OrbFailure, NamesWithAColonThatIsNoDriveAreRefused) {
   Computer c;
   c.root.MakeFolder("C:\\a\\b\\c");
   const std::string cwd = c.root.Native("C:\\a\\b\\c");
-  Ran r = Run(InRoot(c.root, {"sh", "-c", "cd \"$1\" && exec \"$2\" set '..:\\..\\..\\escaped.dat' k v",
+  Ran r = testing::Run(InRoot(c.root, {"sh", "-c", "cd \"$1\" && exec \"$2\" set '..:\\..\\..\\escaped.dat' k v",
                               "sh", cwd, c.orb}));
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, "orb set: cannot write ..:\\..\\..\\escaped.dat: a \":\" stands outside a "
-                   "drive designation\n");
+  EXPECT_EQ(r.err, "orb set: \"..:\\..\\..\\escaped.dat\" does not name a databank file\n");
   for (const auto& e : std::filesystem::recursive_directory_iterator(c.root.path())) {
     EXPECT_NE(e.path().filename(), "escaped.dat") << e.path();
   }
@@ -74,7 +82,7 @@ TEST(OrbFailure, AWriteThatMeetsAFullDiskLeavesTheDatabankAsItWas) {
       "\"$2\" query 'C:\\full\\k.dat' newkey > \"$4/query\"\n"
       "cp \"$1/k.dat\" \"$4/k.dat\"; ls \"$1\" > \"$4/ls\"\n";
   const std::string seen = c.root.Native("C:\\seen");
-  Ran r = Run(InRoot(c.root, {"unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
+  Ran r = testing::Run(InRoot(c.root, {"unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
                               c.root.Native("C:\\full"), c.orb, std::string(8000, 'v'), seen}));
   if (r.code != 0) GTEST_SKIP() << "no private mount namespace here (" << r.code << "): " << r.err;
   EXPECT_EQ(ReadNative(seen + "/set.rc"), "1\n");
