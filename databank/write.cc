@@ -107,10 +107,13 @@ Status Overwrite(platform::Env& env, const std::string& target, std::string_view
   Status written;
   if (count > 0) {
     std::unique_ptr<platform::File> f;
+    const int64_t at = first + static_cast<int64_t>(lo);
     Status s = env.Open(target, OpenMode::kReadWrite, &f);
-    if (s) s = f->WriteRangeAt(first + static_cast<int64_t>(lo),
-                               std::string_view(value).substr(lo, hi - lo + 1));
+    if (s) s = f->WriteRangeAt(at, std::string_view(value).substr(lo, hi - lo + 1));
     if (!s) {
+      // A write that stopped part way is undone with the bytes that stood
+      // there, so the line never holds a mix of the old and the new value.
+      if (f) (void)f->WriteRangeAt(at, bytes.substr(static_cast<size_t>(at), hi - lo + 1));
       written = Cannot(s, target);
       count = 0;
     }

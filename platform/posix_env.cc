@@ -285,6 +285,7 @@ class PosixEnv : public Env {
   Status ReplaceContents(const std::string& path, std::string_view bytes) override {
     auto target = paths_.PlaceForCreate(path);
     int error = target ? Replace(target->native, bytes, nullptr) : ENOENT;
+    if (error == ELOOP) return LinkRefused("cannot replace " + path);
     return Checked("cannot replace " + path, error);
   }
 
@@ -295,6 +296,7 @@ class PosixEnv : public Env {
     Fd fd;
     int error = target ? Replace(target->native, bytes, &fd) : ENOENT;
     if (error == 0) *held = posix::HeldFile(fd.Release(), target->native, path);
+    if (error == ELOOP) return LinkRefused("cannot replace " + path);
     return Checked("cannot replace " + path, error);
   }
 
@@ -307,7 +309,10 @@ class PosixEnv : public Env {
     const std::string folder = FolderOf(target);
     const std::string name = NameOf(target);
     struct stat old {};
-    const bool existed = ::stat(target.c_str(), &old) == 0;
+    // A symbolic link at the name is refused like any write through one
+    // (the rewrite would copy the linked file's contents beside it).
+    const bool existed = ::lstat(target.c_str(), &old) == 0;
+    if (existed && S_ISLNK(old.st_mode)) return ELOOP;
     if (existed && !S_ISREG(old.st_mode)) return S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
     SweepDeadReplacements(folder, name);
 

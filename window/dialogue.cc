@@ -57,7 +57,7 @@ void Window::xHandleSentence(std::string sentence) {
         loaded = platform::Status::Ok();
       }
     }
-    KnowledgeFailure("answer", loaded);
+    KnowledgeFailure(answer_failure_, "answer", loaded);
     const int n = ActiveMemory.ListCount();
     std::string line;
     for (int i = 0; i < n; ++i) {
@@ -90,7 +90,7 @@ void Window::xLearn(std::string bank, std::string key, std::string value) {
 
   std::string existing = db_.Query(std::string(bank), std::string(key));
   if (existing.empty()) {
-    KnowledgeFailure("learn", db_.Write(bank, key, value));
+    KnowledgeFailure(learn_failure_, "learn", db_.Write(bank, key, value));
     return;
   }
   if (OccursIn(value, existing) || OccursIn(existing, value) || OccursIn(existing, key) ||
@@ -98,13 +98,13 @@ void Window::xLearn(std::string bank, std::string key, std::string value) {
     return;
   }
   std::string merged = existing + ", " + value;
-  KnowledgeFailure("learn", db_.Write(bank, key, merged));
+  KnowledgeFailure(learn_failure_, "learn", db_.Write(bank, key, merged));
 }
 
-void Window::KnowledgeFailure(const char* what, const platform::Status& outcome) {
+void Window::KnowledgeFailure(std::string& told, const char* what,
+                              const platform::Status& outcome) {
   // Told once: the same failure met again and again (every question while
   // the file stays unreadable) is not repeated; a success forgets it.
-  std::string& told = knowledge_failure_[what[0] == 'a' ? 0 : 1];
   if (outcome.ok()) {
     told.clear();
     return;

@@ -124,8 +124,9 @@ class Window {
   void Report(const std::string& line);
   void ReportFailure(const std::string& line);
   // Reports a failure to "answer" or "learn" through the knowledge
-  // databank, once until that step succeeds again.
-  void KnowledgeFailure(const char* what, const platform::Status& outcome);
+  // databank, once until that step succeeds again; `told` holds the line
+  // last reported for it.
+  void KnowledgeFailure(std::string& told, const char* what, const platform::Status& outcome);
 
   platform::Env& env_;
   databank::Databank& db_;
@@ -141,7 +142,7 @@ class Window {
   // does not write back the value just read.
   bool restoring_ = false;
   // The knowledge failures last told, for answering and for learning.
-  std::string knowledge_failure_[2];
+  std::string answer_failure_, learn_failure_;
 };
 
 }  // namespace carob::window

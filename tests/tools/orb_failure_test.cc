@@ -38,6 +38,8 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
        "orb set: cannot write C:\\TEMP\\to.dat: a symbolic link stands there\n"},
       {{"set", "C:\\TEMP\\new.dat", "k", "v"},
        "orb set: cannot write C:\\TEMP\\new.dat: a symbolic link stands there\n"},
+      {{"remove", "C:\\TEMP\\to.dat", "k"},
+       "orb remove: cannot write C:\\TEMP\\to.dat: a symbolic link stands there\n"},
   };
   for (const Case& k : cases) {
     Ran r = c.RunOrb(k.args);
