@@ -82,7 +82,7 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   if (bank.empty() || key.empty()) return {};
 
   std::string path = ResolveBankPath(bank);
-  if (path.empty() && status) *status = Status::Failure("cannot read " + bank, "the name denotes a folder");
+  if (path.empty() && status) *status = Status::Failure("cannot read " + bank, lines::NoPathCause(bank));
   std::optional<FileInfo> info;
   if (!path.empty()) info = env_.FindFile(path);
   if (!info) {

@@ -17,6 +17,10 @@ using platform::ForEachLine;
 // The bank stamp of a file as it is described by info.
 std::string StampOf(const platform::FileInfo& info);
 
+// Why a databank name resolves to no path: a ":" outside a drive
+// designation, or else a name that denotes a folder.
+std::string NoPathCause(std::string_view name);
+
 // The slot of a cache that answers for (path, stamp, key), or nullptr.
 const CacheSlot* FindSlot(const Cache& cache, const std::string& path, const std::string& stamp,
                           const std::string& key);

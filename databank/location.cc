@@ -1,9 +1,11 @@
 // Databank names and paths, the temporary folder, and swap-file locks.
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <optional>
 
 #include "databank/databank.h"
+#include "databank/lines.h"
 #include "platform/text.h"
 
 namespace carob::databank {
@@ -34,7 +36,23 @@ std::string FolderPart(const std::string& name) {
   return part;
 }
 
+// True when a ":" stands anywhere but in a drive designation at the start
+// ("C:"). Such a name is no path on any platform of the family: read as a
+// full path it would resolve against the working folder ("..:\..\x.dat"
+// leads out of the family's root), so it names no databank at all.
+bool StrayColon(std::string_view name) {
+  const size_t colon = name.find(':');
+  if (colon == std::string_view::npos) return false;
+  const bool drive = colon == 1 && std::isalpha(static_cast<unsigned char>(name[0]));
+  return !drive || name.find(':', 2) != std::string_view::npos;
+}
+
 }  // namespace
+
+std::string lines::NoPathCause(std::string_view name) {
+  return StrayColon(platform::Trim(name)) ? "a \":\" stands outside a drive designation"
+                                          : "the name denotes a folder";
+}
 
 void Databank::SettleTemporaryFolder(std::string& folder) {
   folder = Query(kFileLoc, kTemporaryPathKey);
@@ -69,6 +87,7 @@ std::string Databank::ResolveBankPath(std::string& name) {
     path = platform::JoinPath(temp_dir_, std::string_view(path).substr(1));
   }
   if (!path.empty() && path.back() == '\\') path.clear();
+  if (StrayColon(name)) path.clear();
   last_name_ = name;
   last_path_ = path;
   return path;

@@ -48,13 +48,19 @@ KeyLine FindKeyLine(std::string_view bytes, const std::string& upper_key) {
   return k;
 }
 
-// The rewrite's copy rule: which lines of the old file survive.
+// The rewrite's copy rule: which lines of the old file survive. A line
+// that holds nothing (blank, no key, or an empty value) goes, and so does
+// every line of the key. Whether the value is empty is told from the text
+// after the first "=", not from how the line ends: a value may end in "="
+// itself ("dGVzdA==") and is kept.
 bool Dropped(std::string_view line, const std::string& upper_key) {
   std::string_view t = lines::TrimView(line);
   if (t.empty()) return true;
-  if (t.front() == '=' || t.back() == '=') return true;
+  if (t.front() == '=') return true;
   size_t eq = line.find('=');
-  return eq != std::string_view::npos && eq >= 1 && lines::SameKey(line.substr(0, eq), upper_key);
+  if (eq == std::string_view::npos) return false;
+  if (lines::TrimView(line.substr(eq + 1)).empty()) return true;
+  return eq >= 1 && lines::SameKey(line.substr(0, eq), upper_key);
 }
 
 // A failure of the file layer told as the databank write it spoilt.
@@ -101,10 +107,13 @@ Status Overwrite(platform::Env& env, const std::string& target, std::string_view
   Status written;
   if (count > 0) {
     std::unique_ptr<platform::File> f;
+    const int64_t at = first + static_cast<int64_t>(lo);
     Status s = env.Open(target, OpenMode::kReadWrite, &f);
-    if (s) s = f->WriteRangeAt(first + static_cast<int64_t>(lo),
-                               std::string_view(value).substr(lo, hi - lo + 1));
+    if (s) s = f->WriteRangeAt(at, std::string_view(value).substr(lo, hi - lo + 1));
     if (!s) {
+      // A write that stopped part way is undone with the bytes that stood
+      // there, so the line never holds a mix of the old and the new value.
+      if (f) (void)f->WriteRangeAt(at, bytes.substr(static_cast<size_t>(at), hi - lo + 1));
       written = Cannot(s, target);
       count = 0;
     }
@@ -158,7 +167,7 @@ Status Databank::Store(const std::string& bank, const std::string& key, std::str
   if (refused) return Status::Failure("cannot write " + bank, refused);
   const std::string path = ResolveBankPath(std::string(bank));
   if (path.empty() || path.back() == '\\') {
-    return Status::Failure("cannot write " + bank, "the name denotes a folder");
+    return Status::Failure("cannot write " + bank, lines::NoPathCause(bank));
   }
   if (!value.empty() && CachedAsWritten(path, key, value)) return Status::Ok();
 
@@ -224,6 +233,7 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
   // writer left is adopted rather than waited for; should the value then
   // turn out not to fit, the lock is taken again the standard method's way.
   bool standard = false;
+  bool created = false;  // this call made the databank file
   for (int round = 0;; ++round) {
     lock.Release();
     lock = LockBank(bank, path, /*adopt_dead=*/!standard);
@@ -233,6 +243,7 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
       // lock of its own name, the lock every later writer of it takes.
       std::unique_ptr<platform::File> made;
       Status s = env_.Open(path, OpenMode::kAppend, &made);
+      created = s.ok();
       if (s) continue;
       trace.note += kNoteAppending;  // the folder is missing: nothing is written
       return Cannot(s, path);
@@ -250,7 +261,15 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
       }
     }
     KeyLine k = FindKeyLine(bytes, upper_key);
-    if (!k.found) return Append(env_, target, bytes, key, value, trace);
+    if (!k.found) {
+      Status s = Append(env_, target, bytes, key, value, trace);
+      // A failed append has left the file as it was; a file this call made
+      // for it goes again, so that a failed write leaves no trace.
+      if (!s && created && bytes.empty()) {
+        if (auto now = env_.FindFile(target); now && now->size == 0) (void)env_.Delete(target);
+      }
+      return s;
+    }
     if (platform::Upper(k.value) == platform::Upper(value)) {
       trace.note = " Value already recorded. Aborting write.";
       return Status::Ok();

@@ -99,8 +99,9 @@ struct FileInfo {
 // An open file. Closing happens in the destructor; while open it holds a
 // file number ("serial"): the lowest number from 1 that no other open File of
 // the process holds. Writes that fail say so through their Status ("cannot
-// write C:\x\y.dat: no space left on device"); a failed write may have
-// written part of its bytes.
+// write C:\x\y.dat: no space left on device"); a failed append leaves the
+// file at the length it had (unless another writer appended meanwhile), a
+// failed positioned write may have written part of its bytes.
 class File {
  public:
   virtual ~File() = default;
@@ -201,8 +202,9 @@ class Env {
   virtual bool FolderExists(const std::string& path) = 0;
   // Opens an ordinary file ("cannot open C:\x for reading" / "for writing").
   // kRead and kReadWrite fail with ENOENT when it is missing; kAppend creates
-  // it, and fails with ENOENT when its folder is missing. Anything but an
-  // ordinary file is refused.
+  // it exclusively, and fails with ENOENT when its folder is missing.
+  // Anything but an ordinary file is refused, and kAppend and kReadWrite
+  // refuse a symbolic link at the name ("a symbolic link stands there").
   virtual Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) = 0;
   // Like Open, but the file is also held under an exclusive advisory lock
   // (respected by every OpenLocked caller of every process) until the File is
@@ -215,8 +217,8 @@ class Env {
   // The whole file ("cannot read C:\x"); `bytes` is emptied first and holds
   // what was read before a failure.
   virtual Status ReadAll(const std::string& path, std::string& bytes) = 0;
-  // Appends to the file, creating it when missing ("cannot append to C:\x");
-  // on failure part of the bytes may have been written.
+  // Appends to the file, creating it as Open's kAppend does ("cannot append
+  // to C:\x"); a failure part way leaves the file at its old length.
   virtual Status AppendBytes(const std::string& path, std::string_view bytes) = 0;
   // Renames a file; never replaces another (EEXIST), and `from` must exist
   // (ENOENT). "cannot rename C:\a to C:\b". On failure nothing moved.

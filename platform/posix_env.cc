@@ -223,6 +223,7 @@ class PosixEnv : public Env {
     Fd fd;
     int error = OpenFd(path, mode, fd);
     if (error == 0) *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
+    if (error == ELOOP && mode != OpenMode::kRead) return LinkRefused(OpenWhat(path, mode));
     return Checked(OpenWhat(path, mode), error);
   }
 
@@ -262,7 +263,8 @@ class PosixEnv : public Env {
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     Fd fd;
     int error = OpenFd(path, OpenMode::kAppend, fd);
-    if (error == 0 && !posix::WriteFully(fd.get(), bytes)) error = errno;
+    if (error == 0) error = posix::AppendWhole(fd.get(), bytes);
+    if (error == ELOOP) return LinkRefused("cannot append to " + path);
     return Checked("cannot append to " + path, error);
   }
 
@@ -283,6 +285,7 @@ class PosixEnv : public Env {
   Status ReplaceContents(const std::string& path, std::string_view bytes) override {
     auto target = paths_.PlaceForCreate(path);
     int error = target ? Replace(target->native, bytes, nullptr) : ENOENT;
+    if (error == ELOOP) return LinkRefused("cannot replace " + path);
     return Checked("cannot replace " + path, error);
   }
 
@@ -293,6 +296,7 @@ class PosixEnv : public Env {
     Fd fd;
     int error = target ? Replace(target->native, bytes, &fd) : ENOENT;
     if (error == 0) *held = posix::HeldFile(fd.Release(), target->native, path);
+    if (error == ELOOP) return LinkRefused("cannot replace " + path);
     return Checked("cannot replace " + path, error);
   }
 
@@ -305,7 +309,10 @@ class PosixEnv : public Env {
     const std::string folder = FolderOf(target);
     const std::string name = NameOf(target);
     struct stat old {};
-    const bool existed = ::stat(target.c_str(), &old) == 0;
+    // A symbolic link at the name is refused like any write through one
+    // (the rewrite would copy the linked file's contents beside it).
+    const bool existed = ::lstat(target.c_str(), &old) == 0;
+    if (existed && S_ISLNK(old.st_mode)) return ELOOP;
     if (existed && !S_ISREG(old.st_mode)) return S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
     SweepDeadReplacements(folder, name);
 
@@ -413,6 +420,11 @@ class PosixEnv : public Env {
     fd = posix::OpenNative(hit->native, mode, info);
     if (native) *native = std::move(hit->native);
     return fd.valid() ? 0 : errno;
+  }
+
+  // A write refused because a symbolic link stands at the file's name.
+  static Status LinkRefused(std::string what) {
+    return Status::Failure(std::move(what), "a symbolic link stands there");
   }
 
   static std::string OpenWhat(const std::string& path, OpenMode mode) {

@@ -37,6 +37,29 @@ bool WriteFully(int fd, std::string_view bytes) {
   return true;
 }
 
+int AppendWhole(int fd, std::string_view bytes) {
+  struct stat before {};
+  const bool known = ::fstat(fd, &before) == 0;
+  size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t n = RetryOnEintr(
+        [&] { return ::write(fd, bytes.data() + written, bytes.size() - written); });
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      // Cut back only our own bytes: a file that grew by more than them was
+      // appended to by someone else meanwhile, and is left as it stands.
+      struct stat now {};
+      if (written > 0 && known && ::fstat(fd, &now) == 0 &&
+          now.st_size == before.st_size + static_cast<off_t>(written)) {
+        (void)RetryOnEintr([&] { return ::ftruncate(fd, before.st_size); });
+      }
+      return error;
+    }
+    written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 // Writes all of `bytes` at `offset`: 0, or the errno of the failure.
 static int PwriteFully(int fd, std::string_view bytes, int64_t offset) {
   while (!bytes.empty()) {
@@ -95,15 +118,26 @@ Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {
   int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode) {
     case OpenMode::kRead: flags |= O_RDONLY; break;
-    case OpenMode::kAppend: flags |= O_RDWR | O_APPEND | O_CREAT; break;
-    case OpenMode::kReadWrite: flags |= O_RDWR; break;
+    // A write never follows a symbolic link at the file's own name: one
+    // planted in a shared folder would lead it to any file of the user.
+    case OpenMode::kAppend: flags |= O_RDWR | O_APPEND | O_NOFOLLOW; break;
+    case OpenMode::kReadWrite: flags |= O_RDWR | O_NOFOLLOW; break;
   }
   auto open = [&](int with) {
-    return RetryOnEintr([&] { return ::open(native.c_str(), with, 0666); });
+    int fd = RetryOnEintr([&] { return ::open(native.c_str(), with, 0666); });
+    if (fd < 0 && mode == OpenMode::kAppend && errno == EACCES) {
+      // A write-only file can still be appended to.
+      fd = RetryOnEintr([&] { return ::open(native.c_str(), (with & ~O_RDWR) | O_WRONLY, 0666); });
+    }
+    return fd;
   };
   int fd = open(flags);
-  if (fd < 0 && mode == OpenMode::kAppend && errno == EACCES) {
-    fd = open((flags & ~O_RDWR) | O_WRONLY);  // a write-only file can still be appended to
+  // A missing file is made exclusively, so that nothing put at its name
+  // meanwhile is taken over; one made by a peer in between is opened as
+  // found, under the same rules.
+  for (int round = 0; fd < 0 && errno == ENOENT && mode == OpenMode::kAppend && round < 3; ++round) {
+    fd = open(flags | O_CREAT | O_EXCL);
+    if (fd < 0 && errno == EEXIST) fd = open(flags);
   }
   Fd out(fd);
   if (!out.valid()) return out;
@@ -186,7 +220,7 @@ Status PosixFile::WriteFailed(int error) const {
 Status PosixFile::Write(std::string_view bytes) {
   if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
   if (mode_ == OpenMode::kAppend) {
-    if (!WriteFully(fd_.get(), bytes)) return WriteFailed(errno);
+    if (int error = AppendWhole(fd_.get(), bytes)) return WriteFailed(error);
     // Reading on continues from where it stood; more may lie ahead now.
     eof_ = false;
     return Status::Ok();

@@ -58,6 +58,10 @@ auto RetryOnEintr(Call call) {
 // Writes all of `bytes` (at the descriptor's offset); false on failure, with
 // errno set.
 bool WriteFully(int fd, std::string_view bytes);
+// Appends all of `bytes` to a descriptor opened for appending, or nothing:
+// a write that fails part way (a full disk) is cut back to the file's old
+// length. 0, or the errno of the failure.
+int AppendWhole(int fd, std::string_view bytes);
 // Reads the whole rest of the descriptor into `bytes`, to the end of the
 // file; size_hint is its length when known (-1: ask). False with errno set.
 bool ReadFully(int fd, std::string& bytes, int64_t size_hint = -1);
@@ -95,8 +99,9 @@ class PosixFile : public File {
 };
 
 // Opens an ordinary file at a native path in the given mode (kAppend creates
-// it). Refuses folders (EISDIR), devices, pipes and sockets (EINVAL); an
-// invalid Fd with errno set on failure.
+// it, exclusively). Refuses folders (EISDIR), devices, pipes and sockets
+// (EINVAL), and for writing a symbolic link at the name (ELOOP); an invalid
+// Fd with errno set on failure.
 Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info = nullptr);
 
 // Creates `native` atomically and holds it under flock(LOCK_EX); `windows`

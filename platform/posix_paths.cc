@@ -130,6 +130,12 @@ bool HasDrive(std::string_view w) {
   return w.size() >= 2 && std::isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':';
 }
 
+bool HasStrayColon(std::string_view w) {
+  const size_t colon = w.find(':');
+  if (colon == std::string_view::npos) return false;
+  return !(colon == 1 && HasDrive(w)) || w.find(':', 2) != std::string_view::npos;
+}
+
 std::string DefaultOrbRoot(const std::string& override_root) {
   if (!override_root.empty()) return StripTrailingSlashes(override_root);
   std::string root = EnvValue("ORB_ROOT");
@@ -219,6 +225,7 @@ bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
 
 std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path) const {
   if (windows_path.empty()) return std::nullopt;  // names nothing, not the working folder
+  if (HasStrayColon(windows_path)) return std::nullopt;
   Parsed p = Parse(windows_path);
   Hit hit;
   // The usual case is a name spelt as stored: one stat answers it. Only a
@@ -254,6 +261,7 @@ bool PathMap::EnsureDriveFolder(char drive) const {
 }
 
 std::optional<PathMap::Hit> PathMap::PlaceForCreate(std::string_view windows_path) const {
+  if (HasStrayColon(windows_path)) return std::nullopt;
   Parsed p = Parse(windows_path);
   if (p.parts.empty()) return std::nullopt;
   const size_t last = p.parts.size() - 1;

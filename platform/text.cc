@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace carob::platform {
 
@@ -51,8 +52,25 @@ bool EndsWithNoCase(std::string_view text, std::string_view tail) {
 
 size_t FindNoCase(std::string_view haystack, std::string_view needle) {
   if (haystack.empty()) return std::string_view::npos;
-  auto at = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(), SameLetter);
-  return at == haystack.end() ? std::string_view::npos : static_cast<size_t>(at - haystack.begin());
+  if (needle.empty()) return 0;
+  if (needle.size() > haystack.size()) return std::string_view::npos;
+  // Knuth-Morris-Pratt over upper-cased letters: time linear in both texts
+  // whatever they hold, so one long text cannot stall the caller (a naive
+  // search costs their product on texts like "aaa...ab").
+  std::string pattern = Upper(needle);
+  std::vector<size_t> border(pattern.size(), 0);
+  for (size_t i = 1, k = 0; i < pattern.size(); ++i) {
+    while (k > 0 && pattern[i] != pattern[k]) k = border[k - 1];
+    if (pattern[i] == pattern[k]) ++k;
+    border[i] = k;
+  }
+  for (size_t i = 0, k = 0; i < haystack.size(); ++i) {
+    const char c = UpperChar(haystack[i]);
+    while (k > 0 && c != pattern[k]) k = border[k - 1];
+    if (c == pattern[k]) ++k;
+    if (k == pattern.size()) return i + 1 - k;
+  }
+  return std::string_view::npos;
 }
 
 bool OccursIn(std::string_view needle, std::string_view haystack) {

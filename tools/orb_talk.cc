@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -74,15 +75,53 @@ bool ParseSeconds(const std::string& text, double& seconds) {
   return true;
 }
 
+// A received text as it may be shown to a person: control characters other
+// than line breaks (LF, and CR before LF) and tabs are written visibly in
+// caret notation ("^[" for ESC, "^?" for DEL, "M-^[" for the two-byte form of
+// a C1 control), so that a text can never drive the user's terminal. The
+// same on a terminal and in a pipe: what is printed is what was received.
+std::string Visible(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool line_break = c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
+    if (line_break || c == '\t' || (c >= 0x20 && c != 0x7F && c != 0xC2)) {
+      out += static_cast<char>(c);
+    } else if (c == 0xC2) {
+      const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+      if (next >= 0x80 && next <= 0x9F) {
+        out += "M-^";
+        out += static_cast<char>(next - 0x80 + 0x40);
+        ++i;
+      } else {
+        out += static_cast<char>(c);
+      }
+    } else {
+      out += '^';
+      out += static_cast<char>(c == 0x7F ? '?' : c + 0x40);
+    }
+  }
+  return out;
+}
+
 class Console {
  public:
   Console(platform::Env& env, databank::Databank& db, std::ostream& out, std::ostream& err)
       : env_(env), db_(db), registry_(env, db_), msg_(env, db_, registry_), out_(out), err_(err) {}
 
   // Registers "User" as running and makes sure its interface file is
-  // recorded. False when the interface file cannot be recorded.
+  // recorded. False (said on standard error) when the STATUS databank
+  // cannot be read or the interface file cannot be recorded.
   bool Start() {
     registry_.RegisterApplication(kConsoleApp);
+    // Without a readable STATUS nothing is registered and nothing can be
+    // told about the addressee: say so now rather than wait in silence.
+    std::vector<std::string> lines;
+    if (platform::Status read = db_.ReadLines(registry_.StatusBank(), lines); !read) {
+      err_ << "orb talk: cannot read the STATUS databank: " << read.message() << "\n";
+      return false;
+    }
     const std::string key = std::string(kConsoleApp) + " interface";
     platform::Status s;
     if (msg_.FileLocationOr(key, std::string(kConsoleApp) + ".interface.POF", &s).empty() &&
@@ -96,12 +135,21 @@ class Console {
   void Stop() { registry_.UnregisterApplication(kConsoleApp); }
 
   // Sends one line to `app`; false when no dispatcher has recorded its input
-  // file yet (the line is then kept by the caller rather than lost).
-  bool Send(const std::string& app, const std::string& to, const std::string& line) {
+  // file yet (the line is then kept by the caller rather than lost). A line
+  // that could not be written to the dispatcher's input file is told in
+  // *failed (and not kept: the file refuses it).
+  bool Send(const std::string& app, const std::string& to, const std::string& line,
+            platform::Status* failed) {
     db_.ForgetCached(std::string(messaging::kDispatcherInputKey));
-    if (msg_.FileLocation(messaging::kDispatcherInputKey).empty()) return false;
-    std::string source;
-    msg_.SendMessage(source, to, app + ":" + line);
+    const std::string input = msg_.FileLocation(messaging::kDispatcherInputKey);
+    if (input.empty()) return false;
+    // The message as SendMessage makes it, written through the checked
+    // append so that a refused write is known.
+    std::string source = messaging::kNoComputer;
+    const std::string body = to.empty() || to == messaging::kNoComputer
+                                 ? "DO " + app + ":" + line
+                                 : "SENDTO [" + to + "] " + app + ":" + line;
+    *failed = msg_.AppendEntryChecked(input, msg_.AddSource(source, body));
     return true;
   }
 
@@ -131,7 +179,7 @@ class Console {
       std::string text = msg_.ReceiveMessage(kConsoleApp, messaging::MessageKind::kInterface);
       if (text.empty()) break;
       if (over_prompt && printed == 0) out_ << "\r\033[K";
-      out_ << text << "\n";
+      out_ << Visible(text) << "\n";
       ++printed;
     }
     if (printed) out_.flush();
@@ -201,6 +249,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
 
   std::deque<std::string> held;  // lines waiting for a dispatcher
   bool held_reported = false;
+  int unsent = 0;  // lines the dispatcher's input file refused
   Clock::time_point last_activity = Clock::now();
   Clock::time_point input_end;
   bool input_done = false;
@@ -223,7 +272,8 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
         held.pop_front();
         continue;
       }
-      if (!console.Send(app, to, held.front())) {
+      platform::Status failed;
+      if (!console.Send(app, to, held.front(), &failed)) {
         if (!held_reported) {
           err << "orb talk: no dispatcher has recorded \"RORU PO Input\" yet; holding your lines\n";
           held_reported = true;
@@ -231,8 +281,12 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
         break;
       }
       held.pop_front();
-      sent = true;
       last_activity = Clock::now();
+      if (!failed) {
+        if (unsent++ == 0) err << "orb talk: cannot send your lines: " << failed.message() << "\n";
+        continue;
+      }
+      sent = true;
     }
     int printed = console.PrintArrivals(interactive && !input_done);
     if (printed) last_activity = Clock::now();
@@ -259,7 +313,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     // process.
     reader.detach();
   }
-  return held.empty() ? 0 : 1;
+  return held.empty() && unsent == 0 ? 0 : 1;
 }
 
 }  // namespace carob::tools

@@ -46,8 +46,18 @@ void Window::xHandleSentence(std::string sentence) {
   if (stage != 1) return;
 
   if (!sentence.empty() && sentence.back() == '?') {
-    // A failed reload leaves the list empty; the question then gets no answer.
-    (void)xRemember();
+    // A failed reload leaves the list empty; the question then gets no
+    // answer, and the failure is told (a knowledge file not made yet is no
+    // failure: nothing has been learnt).
+    platform::Status loaded = xRemember();
+    if (!loaded && !Trim(xKnowledge).empty()) {
+      std::string name = xKnowledge;
+      const std::string path = db_.ResolveBankPath(name);
+      if (!path.empty() && !env_.FindFile(path) && !env_.FolderExists(path)) {
+        loaded = platform::Status::Ok();
+      }
+    }
+    KnowledgeFailure(answer_failure_, "answer", loaded);
     const int n = ActiveMemory.ListCount();
     std::string line;
     for (int i = 0; i < n; ++i) {
@@ -80,7 +90,7 @@ void Window::xLearn(std::string bank, std::string key, std::string value) {
 
   std::string existing = db_.Query(std::string(bank), std::string(key));
   if (existing.empty()) {
-    db_.Set(bank, key, value);
+    KnowledgeFailure(learn_failure_, "learn", db_.Write(bank, key, value));
     return;
   }
   if (OccursIn(value, existing) || OccursIn(existing, value) || OccursIn(existing, key) ||
@@ -88,7 +98,21 @@ void Window::xLearn(std::string bank, std::string key, std::string value) {
     return;
   }
   std::string merged = existing + ", " + value;
-  db_.Set(bank, key, merged);
+  KnowledgeFailure(learn_failure_, "learn", db_.Write(bank, key, merged));
+}
+
+void Window::KnowledgeFailure(std::string& told, const char* what,
+                              const platform::Status& outcome) {
+  // Told once: the same failure met again and again (every question while
+  // the file stays unreadable) is not repeated; a success forgets it.
+  if (outcome.ok()) {
+    told.clear();
+    return;
+  }
+  const std::string line = std::string(kAppName) + ": cannot " + what + ": " + outcome.message();
+  if (line == told) return;
+  told = line;
+  ReportFailure(line);
 }
 
 void Window::xSay(std::string text) {

@@ -123,6 +123,10 @@ class Window {
   platform::Status EachMemoryLine(const std::function<void(int, const std::string&)>& step);
   void Report(const std::string& line);
   void ReportFailure(const std::string& line);
+  // Reports a failure to "answer" or "learn" through the knowledge
+  // databank, once until that step succeeds again; `told` holds the line
+  // last reported for it.
+  void KnowledgeFailure(std::string& told, const char* what, const platform::Status& outcome);
 
   platform::Env& env_;
   databank::Databank& db_;
@@ -137,6 +141,8 @@ class Window {
   // Set while the load event restores the combo texts, so that restoring
   // does not write back the value just read.
   bool restoring_ = false;
+  // The knowledge failures last told, for answering and for learning.
+  std::string answer_failure_, learn_failure_;
 };
 
 }  // namespace carob::window

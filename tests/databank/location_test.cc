@@ -106,6 +106,8 @@ TEST_F(DatabankTest, NamesResolveByDriveOrProgramFolder) {
       {"C:\\folder\\", ""},
       {"sub\\", ""},
       {"   ", ""},
+      {"..:\\..\\..\\escaped.dat", ""},  // a ":" that is no drive
+      {"C:\\x\\a:b.dat", ""},
       {"CAROB.cfg", "C:\\ORB\\CAROB\\CAROB.cfg"},
   };
   for (const Case& c : cases) {

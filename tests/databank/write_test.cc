@@ -129,6 +129,8 @@ TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
                  "  = spaced orphan\r\n"
                  "empty=\r\n"
                  "blank=   \r\n"
+                 "b64=dGVzdA==\r\n"
+                 "k=ends in =\r\n"
                  "plain text line\r\n"
                  "  K = 2\r\n"
                  "kk=3\r\n"
@@ -138,7 +140,8 @@ TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
   std::string b = kBank, k = " k ";
   db->RemoveEntry(b, k);
   EXPECT_EQ(k, "k");
-  EXPECT_EQ(root.ReadFile(kBank), "keep=a\r\nplain text line\r\nkk=3\r\nk\r\nlast=x\r\n");
+  EXPECT_EQ(root.ReadFile(kBank),
+            "keep=a\r\nb64=dGVzdA==\r\nplain text line\r\nkk=3\r\nk\r\nlast=x\r\n");
   Lines expected = {"Database C:\\data\\k.dat serial  RemoveEntry [k]",
                     "Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
   for (const auto& l : SetLines(kBank, "1", "k", "",

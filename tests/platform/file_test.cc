@@ -166,6 +166,29 @@ TEST(FileTest, ReadWriteAndBytes) {
   EXPECT_EQ(bytes, std::string("a\0b\xE9\r\n", 6));  // bytes kept as they are
 }
 
+TEST(FileTest, WritesNeverFollowASymlink) {
+  // Links planted at the names of files the programs write in a shared
+  // folder: one to a file of the user, one to a name not made yet.
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  root.WriteFile("C:\\victim", "mine\r\n");
+  root.MakeFolder("C:\\TEMP");
+  fs::create_symlink(root.Native("C:\\victim"), root.Native("C:\\TEMP\\to-file"));
+  fs::create_symlink(root.Native("C:\\made-elsewhere"), root.Native("C:\\TEMP\\dangling"));
+  for (const char* name : {"C:\\TEMP\\to-file", "C:\\TEMP\\dangling"}) {
+    const std::string refused = std::string(": a symbolic link stands there");
+    Status appended = env->AppendBytes(name, "x=y\r\n");
+    EXPECT_EQ(appended.message(), std::string("cannot append to ") + name + refused);
+    std::unique_ptr<File> file;
+    Status opened = env->Open(name, OpenMode::kAppend, &file);
+    EXPECT_EQ(opened.message(), std::string("cannot open ") + name + " for writing" + refused);
+    EXPECT_FALSE(env->Open(name, OpenMode::kReadWrite, &file));
+    EXPECT_EQ(file, nullptr);
+  }
+  EXPECT_EQ(root.ReadFile("C:\\victim"), "mine\r\n");
+  EXPECT_FALSE(root.Exists("C:\\made-elsewhere"));
+}
+
 TEST(FileTest, RenameAndDelete) {
   TempRoot root;
   auto env = MakeTestEnv(root);

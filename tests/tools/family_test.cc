@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -138,6 +139,56 @@ TEST(FamilyRoad, ConsoleHoldsLinesUntilADispatcherIsThere) {
   talk->CloseInput();
   EXPECT_EQ(talk->Wait(60), 1);
   EXPECT_NE(talk->Err().find("not sent"), std::string::npos) << talk->Err();
+}
+
+TEST(FamilyRoad, ConsoleShowsControlCharactersVisiblyOnATerminalAndInAPipe) {
+  // A text that would retitle and recolour the terminal: only its line
+  // breaks and tabs reach the terminal as they are.
+  const std::string taught = "\x1b]0;OWNED\x07\x1b[31mRED\tand\x7f \xc2\x9b" "1m\r\nnext";
+  const std::string shown = "^[]0;OWNED^G^[[31mRED\tand^? M-^[1m\r\nnext\n";
+  for (const char* mode : {"--no-prompt", "--prompt"}) {
+    Computer c;
+    c.AddStatus("Local ID", "hostA");
+    c.AppendEntry("C:\\ORB\\TOOLS\\User.interface.POF", "SET SOURCE = hostB\r\n" + taught);
+    auto talk = c.Start({c.orb, "talk", mode, "--wait", "0.5"}, true);
+    talk->CloseInput();
+    ASSERT_EQ(talk->Wait(60), 0) << talk->Err();
+    const std::string out = talk->Out();
+    EXPECT_NE(out.find(shown), std::string::npos) << mode << ": " << out;
+    // The only escape sequence left is the console's own line clearing.
+    for (size_t at = out.find('\x1b'); at != std::string::npos; at = out.find('\x1b', at + 1)) {
+      EXPECT_EQ(out.substr(at, 3), "\x1b[K") << mode << ": " << out;
+    }
+  }
+}
+
+TEST(FamilyRoad, ConsoleSaysOnceWhatItCannotDoAndExitsOne) {
+  {
+    // The dispatcher's input file cannot be written (a folder stands there).
+    Computer c;
+    c.AddStatus("Local ID", "hostA");
+    c.root.MakeFolder("C:\\TEMP\\in.POF");
+    c.AddFileLoc("RORU PO Input", "C:\\TEMP\\in.POF");
+    auto talk = c.Start({c.orb, "talk", "--wait", "0.2"}, true);
+    talk->Feed("one\ntwo\n");
+    talk->CloseInput();
+    EXPECT_EQ(talk->Wait(60), 1);
+    EXPECT_EQ(talk->Err(),
+              "orb talk: cannot send your lines: cannot append to C:\\TEMP\\in.POF: is a directory\n");
+  }
+  {
+    // The STATUS databank cannot be read: said at once, not after a wait.
+    Computer c;
+    std::filesystem::remove(c.root.Native(kStatusPath));
+    c.root.MakeFolder(kStatusPath);
+    auto talk = c.Start({c.orb, "talk", "--wait", "0.2"}, true);
+    talk->Feed("hello\n");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(talk->Wait(30), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(talk->Err(), std::string("orb talk: cannot read the STATUS databank: cannot read ") +
+                               kStatusPath + ": is a directory\n");
+  }
 }
 
 TEST(FamilyRoad, ConsoleLeavesOnASignalWhileItsInputIsStillOpen) {

@@ -2,6 +2,9 @@
 // questions answered from the knowledge file, and the words of a text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/text.h"
 #include "tests/window/window_fixture.h"
 
@@ -121,6 +124,37 @@ TEST_F(WindowDialogueTest, QuestionReadsTheFileAsItIsNow) {
   Tell({"What is the sky?"});
   EXPECT_THAT(Answers(), ElementsAre(":the sky=grey"));
   EXPECT_EQ(Rig().window.ActiveMemory.ListCount(), 1);
+}
+
+TEST_F(WindowDialogueTest, ALongQuestionCostsAboutTheTimeToReadIt) {
+  // A 10 KB subject that nearly matches at every place of a 4 MB question:
+  // a naive search compares about 4e10 characters (half a minute), a linear
+  // one a few million.
+  const std::string subject = std::string(10 * 1024 - 1, 'a') + "b";
+  Knowledge("short=x\r\n" + subject + "=long\r\n");
+  WindowRig& r = Loaded();
+  const auto start = std::chrono::steady_clock::now();
+  r.peer.HandleSentence(std::string(4 << 20, 'A') + "B?");
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  EXPECT_THAT(Answers(), ElementsAre(":" + subject + "=long"));
+  EXPECT_LT(took.count(), 5.0);
+}
+
+TEST_F(WindowDialogueTest, AnUnusableKnowledgeFileIsReportedOnce) {
+  WindowRig& r = Loaded();
+  auto told = [&](const std::string& what) {
+    return std::count_if(r.reports.begin(), r.reports.end(), [&](const std::string& line) {
+      return line.rfind("CAROB: cannot " + what + ": ", 0) == 0;
+    });
+  };
+  Tell({"What is the sky?"});  // no knowledge file yet: nothing has been learnt, nothing failed
+  EXPECT_EQ(told("answer"), 0);
+
+  root.MakeFolder(kKnowledgePath);  // a folder where the knowledge file belongs
+  Tell({"What is the sky?", "Where is the sea?", "the sky be blue", "the sea be wet"});
+  EXPECT_EQ(told("answer"), 1) << ::testing::PrintToString(r.reports);
+  EXPECT_EQ(told("learn"), 1) << ::testing::PrintToString(r.reports);
+  EXPECT_THAT(Answers(), IsEmpty());
 }
 
 TEST_F(WindowDialogueTest, LinesWithoutKeyAnswerEveryQuestion) {
