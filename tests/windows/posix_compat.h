@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -36,4 +37,10 @@ inline unsigned alarm(unsigned seconds) {
     std::_Exit(3);
   }).detach();
   return 0;
+}
+
+// There is no memory file system to make a folder on.
+inline char* mkdtemp(char* /*tmpl*/) {
+  errno = ENOSYS;
+  return nullptr;
 }
