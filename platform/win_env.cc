@@ -7,10 +7,14 @@
 //   win_lock.cc     swap-file locks, queue locks, the held replacement
 //   win_process.cc  starting programs with a window style
 //   win_signals.cc  console control events, waits a stop cuts short
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
@@ -105,6 +109,17 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
   ::FindClose(search);
   for (const auto& entry : dead) ::DeleteFileA((folder + "\\" + entry).c_str());
 }
+
+// The programs write their lines as they mean them: "\n" where a line ends
+// and CR LF where a queue entry's text holds it, on Windows as on POSIX. The
+// C runtime's text mode would add a CR before every LF of standard output
+// and error; the programs' streams are binary from the start instead.
+struct BinaryStandardStreams {
+  BinaryStandardStreams() {
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+  }
+} binary_standard_streams;
 
 class WinEnv : public Env {
  public:
@@ -280,8 +295,10 @@ class WinEnv : public Env {
     const std::string temp = folder + "\\" + ReplacementPrefix(name) +
                              std::to_string(::GetCurrentProcessId()) + "." +
                              std::to_string(counter.fetch_add(1)) + ".new";
-    // Deletion is shared so that the rename can move it while it is open.
-    Handle h(::CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, win::kShareAll, nullptr,
+    // Deletion is shared so that the rename can move it while it is open;
+    // without delete access of its own, readers that do not share deletion
+    // can open it while it is held.
+    Handle h(::CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, win::kShareAll, nullptr,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h.valid()) return LastErrno();
     int error = win::WriteFully(h.get(), bytes) ? 0 : errno;
@@ -298,29 +315,45 @@ class WinEnv : public Env {
   }
 
   // Gives the new file the target's name. The system refuses to replace a
-  // file that is open, even one opened sharing deletion, and the taker of a
-  // queue always has the old file open; but an open file may be renamed.
-  // So a replacement that finds the old file open moves it aside first (to
-  // a name of our own, deleted at once: it goes when its last reader closes
-  // it) and then moves the new file in. A reader that looks between the
-  // two steps finds no file, so a file that is not open is still replaced
-  // in one step; a held replacement (the caller holds the old file) goes
-  // the two-step way at once. 0 or the errno.
+  // file that is open, even one opened sharing deletion, and to move a file
+  // that a reader opened without sharing deletion (as most programs open
+  // files); readers hold a file for moments, so both are tried again for a
+  // while. The taker of a queue always has the old file open itself: a
+  // held replacement moves the old file aside first (to a name of our own,
+  // deleted at once: it goes when its last reader closes it) and then moves
+  // the new file in; so does a replacement that could not replace the file
+  // in one step within that while. A reader that looks between those two
+  // steps finds no file. 0 or the errno.
   int MoveIntoPlace(const std::string& temp, const std::string& target, bool target_open) {
+    auto busy = [](DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION; };
+    // About two seconds in all, in steps that grow from 1 to 20 ms.
+    auto again = [](int attempt) {
+      if (attempt >= 150) return false;
+      ::Sleep(static_cast<DWORD>(std::min(1 + attempt / 5, 20)));
+      return true;
+    };
     if (!target_open) {
-      for (int attempt = 0; attempt < 5; ++attempt) {
+      for (int attempt = 0;; ++attempt) {
         if (::MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
         DWORD code = ::GetLastError();
-        if (code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) return win::ErrnoOf(code);
-        ::Sleep(2);
+        if (!busy(code)) return win::ErrnoOf(code);
+        if (!again(attempt)) break;
       }
     }
     static std::atomic<unsigned> aside_counter{0};
     const std::string aside = FolderOf(target) + "\\" + ReplacementPrefix(NameOf(target)) +
                               std::to_string(::GetCurrentProcessId()) + "." +
                               std::to_string(aside_counter.fetch_add(1)) + ".old";
-    const bool moved_aside = ::MoveFileExA(target.c_str(), aside.c_str(), 0) != 0;
-    if (!moved_aside && ::GetLastError() != ERROR_FILE_NOT_FOUND) return LastErrno();
+    bool moved_aside = false;
+    for (int attempt = 0;; ++attempt) {
+      if (::MoveFileExA(target.c_str(), aside.c_str(), 0)) {
+        moved_aside = true;
+        break;
+      }
+      DWORD code = ::GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND) break;
+      if (!busy(code) || !again(attempt)) return win::ErrnoOf(code);
+    }
     if (!::MoveFileExA(temp.c_str(), target.c_str(), 0)) {
       int error = LastErrno();
       // Put the old file back, so that the target is never left without one.

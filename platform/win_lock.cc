@@ -8,8 +8,8 @@
 //    it dies the system closes its handle and the file can go. Liveness is
 //    asked the same way: an open that wants delete access fails while a
 //    holder has the file open.
-//    Release() marks the file for deletion through the holder's own handle,
-//    so the name cannot have been taken over by someone else meanwhile.
+//    Release() closes the file and deletes it: while it was held nobody could
+//    delete it, so the name is still ours.
 // 2. Queues: a byte-range lock on one byte far past the end of the file
 //    (LockFileEx), which the system drops when the holder dies.
 // 3. The held replacement of a queue: the new file takes that byte-range
@@ -38,16 +38,10 @@ class WinLockFile : public LockFile {
 
   void Release() override {
     if (!h_.valid()) return;
-    if (owned_) {
-      FILE_DISPOSITION_INFO dispose{};
-      dispose.DeleteFile = TRUE;
-      if (!::SetFileInformationByHandle(h_.get(), FileDispositionInfo, &dispose, sizeof dispose)) {
-        // Without that call, delete by name right after closing.
-        h_.Reset();
-        ::DeleteFileA(path_.c_str());
-      }
-    }
     h_.Reset();
+    // Our own file goes; nobody else can have taken its name meanwhile,
+    // since nobody could delete it while we held it. An adopted file stays.
+    if (owned_) ::DeleteFileA(path_.c_str());
   }
 
  private:
@@ -91,8 +85,10 @@ std::unique_ptr<LockFile> HeldFile(Handle h, std::string path) {
 
 Status TryLockNative(const std::string& path, std::unique_ptr<LockFile>* lock) {
   lock->reset();
-  Handle h(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareNoDelete,
-                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // No delete access of our own: a reader that does not share deletion (as
+  // most programs open files) can still read the file while we hold it.
+  Handle h(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareNoDelete, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.valid()) {
     int error = LastErrno();
     // A file whose holder is just deleting it refuses the create as well.

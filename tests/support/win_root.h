@@ -112,8 +112,19 @@ class TempRoot {
     (void)::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
     ::CloseHandle(h);
   }
+  // Read the way the family's programs read on Windows: sharing reading,
+  // writing and deletion, so that the reader never stops a writer.
   std::string ReadFile(const std::string& windows_path) const {
-    return Exists(windows_path) ? ReadNative(Native(windows_path)) : "<missing>";
+    HANDLE h = ::CreateFileA(Native(windows_path).c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return Exists(windows_path) ? "" : "<missing>";
+    std::string bytes;
+    char buf[65536];
+    DWORD n = 0;
+    while (::ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) bytes.append(buf, n);
+    ::CloseHandle(h);
+    return bytes;
   }
   bool Exists(const std::string& windows_path) const {
     std::error_code ec;
