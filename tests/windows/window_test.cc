@@ -81,10 +81,12 @@ int ScreenDpi() {
   return dpi;
 }
 
-// The number of different colours on the screen where the form is.
+// The number of different colours on the screen where the form's client
+// area is.
 size_t ColoursShown(HWND form) {
   RECT r;
-  ::GetWindowRect(form, &r);
+  ::GetClientRect(form, &r);
+  ::MapWindowPoints(form, nullptr, reinterpret_cast<POINT*>(&r), 2);
   const int w = r.right - r.left, h = r.bottom - r.top;
   if (w <= 0 || h <= 0) return 0;
   HDC screen = ::GetDC(nullptr);
@@ -150,16 +152,21 @@ TEST(WindowsWindow, ShowsTheControlsAtTheirPlacesPaintsThemAndClosesAsNotRunning
     EXPECT_TRUE(found) << want.cls << " \"" << want.text << "\" at " << want.left << "," << want.top;
   }
 
-  // Painted: a blank window would show one colour (or a few of its frame).
+  // Painted: a blank client area shows one colour; the form's shows at
+  // least its face, the lists' white and the captions' text.
   size_t colours = 0;
-  EXPECT_TRUE(WaitUntil([&] { return (colours = ColoursShown(form)) >= 8; }, 30)) << colours;
+  EXPECT_TRUE(WaitUntil([&] { return (colours = ColoursShown(form)) >= 3; }, 30)) << colours;
 
   ::PostMessageA(form, WM_CLOSE, 0, 0);
   EXPECT_EQ(carob.Wait(60), 0) << carob.Err();
   EXPECT_EQ(pc.StatusValue("CAROB running"), "No");
 }
 
+// Run without a display (wine hands its own display on to the programs a
+// program starts, so this runs in a test program of its own).
 TEST(WindowsWindow, WithoutADisplayCarobRunsHeadless) {
+  const char* display = std::getenv("DISPLAY");
+  if (display != nullptr && *display != '\0') GTEST_SKIP() << "a display is there";
   Computer pc;
   auto carob = pc.Start({pc.carob});  // without DISPLAY
   EXPECT_TRUE(WaitUntil([&] { return carob->Err().find("CAROB started") != std::string::npos; }))
