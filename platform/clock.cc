@@ -61,6 +61,8 @@ WallTime Normalized(WallTime t) {
 
 }  // namespace
 
+#ifndef _WIN32
+// The Windows clock reads the system's local time (win_clock.cc).
 WallTime SystemClock::Now() {
   timespec ts{};
   ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -88,6 +90,7 @@ void SystemClock::Sleep(double seconds) {
   while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
 }
+#endif
 
 ManualClock::ManualClock(WallTime start) : now_(Normalized(start)) { Advance(0); }
 

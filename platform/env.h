@@ -346,4 +346,9 @@ struct PosixEnvOptions {
 };
 std::unique_ptr<Env> NewPosixEnv(PosixEnvOptions options = {});
 
+// The Env of the system the program is built for: NewPosixEnv's on POSIX;
+// on Windows paths are native ("C:\FileLoc" is C:\FileLoc, ORB_ROOT and
+// `orb_root` mean nothing there) and the other options hold as above.
+std::unique_ptr<Env> NewSystemEnv(PosixEnvOptions options = {});
+
 }  // namespace carob::platform

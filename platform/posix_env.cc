@@ -444,4 +444,6 @@ std::unique_ptr<Env> NewPosixEnv(PosixEnvOptions options) {
   return std::make_unique<PosixEnv>(std::move(options));
 }
 
+std::unique_ptr<Env> NewSystemEnv(PosixEnvOptions options) { return NewPosixEnv(std::move(options)); }
+
 }  // namespace carob::platform

@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
-# Builds CAROB into build/ (Release). Usage: scripts/build.sh [--asan]
+# Builds CAROB into build/ (Release). Usage: scripts/build.sh [--asan|--windows]
+#   --asan     the sanitizer build, into build-asan/
+#   --windows  the Windows programs build-win/carob.exe and build-win/orb.exe
+#              and the Windows test suite, cross-built with mingw-w64
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=build; extra=()
 if [ "${1:-}" = "--asan" ]; then
   dir=build-asan; extra=(-DCAROB_SANITIZE=ON -DCAROB_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+elif [ "${1:-}" = "--windows" ]; then
+  dir=build-win
+  extra=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
+         -DCAROB_BENCH=OFF)
 else
   extra=(-DCMAKE_BUILD_TYPE=Release)
 fi

@@ -5,13 +5,24 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libfltk1.3-dev)
-if [ "${1:-}" = "--test" ]; then
-  # The window tests drive a real window on a virtual display.
-  packages+=(xvfb xdotool x11-apps strace)
-  # The package test: cpack computes the dependencies with dpkg-shlibdeps
-  # (dpkg-dev); man -w finds the installed pages (man-db).
-  packages+=(dpkg-dev man-db)
-fi
+for option in "$@"; do
+  case "$option" in
+    --test)
+      # The window tests drive a real window on a virtual display.
+      packages+=(xvfb xdotool x11-apps strace)
+      # The package test: cpack computes the dependencies with dpkg-shlibdeps
+      # (dpkg-dev); man -w finds the installed pages (man-db).
+      packages+=(dpkg-dev man-db)
+      ;;
+    --windows)
+      # The Windows build (mingw-w64 with POSIX threads, for std::thread),
+      # GoogleTest's source to build it with that toolchain, and wine to run
+      # the results; xvfb and xwd for the window under wine.
+      packages+=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev googletest wine wine64 xvfb x11-apps)
+      ;;
+    *) echo "usage: scripts/deps.sh [--test] [--windows]" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -37,5 +48,5 @@ if ! command -v apt-get >/dev/null 2>&1; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq || { echo "error: apt-get update failed" >&2; exit 1; }
-$SUDO apt-get install -y -qq "${missing[@]}" >/dev/null || {
+$SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=900 "${missing[@]}" >/dev/null || {
   echo "error: could not install: ${missing[*]}" >&2; exit 1; }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds, runs the suite, then
-# builds and runs it again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# builds and runs it again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and last cross-builds the Windows programs and runs the Windows suite under
+# wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh --test
+scripts/deps.sh --test --windows
 
 scripts/build.sh
 echo "== tests (Release)"
@@ -14,3 +16,5 @@ echo "== tests (ASan+UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build-asan --output-on-failure -j2
+
+scripts/test-windows.sh

@@ -85,7 +85,7 @@ int Main(int argc, char** argv) {
     std::cout << "usage: orb " << found->usage << "\n";
     return 0;
   }
-  auto env = platform::NewPosixEnv();
+  auto env = platform::NewSystemEnv();
   databank::Databank db(*env);
   if (trace) db.StartDatabankIOLog(true);
   OrbContext ctx{*env, db, std::cin, std::cout, std::cerr, platform::StdinIsTerminal()};

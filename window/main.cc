@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     Usage(std::cerr);
     return 2;
   }
-  std::unique_ptr<platform::Env> env = platform::NewPosixEnv();
+  std::unique_ptr<platform::Env> env = platform::NewSystemEnv();
   // The toolkit is the program's interaction: the registry's waits yield to
   // it and its size warning is the toolkit's message box.
   std::unique_ptr<platform::ui::Toolkit> toolkit = platform::ui::NewToolkit();

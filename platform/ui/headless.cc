@@ -1,8 +1,6 @@
 // The toolkit without a display: the same Run contract as the window, with
-// an event loop of its own that waits in poll() for the next due tick or a
-// signal.
-#include <poll.h>
-
+// an event loop of its own that waits on the signal pipe for the next due
+// tick or a signal.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -95,17 +93,17 @@ class HeadlessToolkit : public Toolkit {
     SteadyClock::time_point now = SteadyClock::now();
     ArmRunning(now);
     // Without a signal pipe, look round now and then so a Close() from a
-    // handler or a restarted timer is still noticed.
-    int timeout_ms = pipe.ok() ? -1 : 1000;
+    // handler or a restarted timer is still noticed; with one, an hour
+    // stands for "until a signal".
+    int timeout_ms = pipe.ok() ? 3600 * 1000 : 1000;
     for (const TimerSlot& s : slots_) {
       if (!s.armed) continue;
       auto left = std::chrono::ceil<std::chrono::milliseconds>(s.due - now).count();
       int ms = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
-      timeout_ms = timeout_ms < 0 ? ms : std::min(timeout_ms, ms);
+      timeout_ms = std::min(timeout_ms, ms);
     }
-    pollfd p{pipe.fd(), POLLIN, 0};
-    int n = ::poll(&p, pipe.ok() ? 1 : 0, timeout_ms);
-    (void)n;  // a signal (EINTR) or a ready pipe both lead back to the loop
+    // A signal or a ready pipe both lead back to the loop.
+    pipe.WaitReadable(timeout_ms / 1000.0);
   }
 
   LoopCore core_;

@@ -8,7 +8,8 @@
 //       rewrites its own key for ever (values that outgrow their room,
 //       removals), until it is killed.
 //   databank_test_writer ROOT hold SWAP
-//       takes the lock SWAP, prints "locked", holds it until SIGUSR1, prints
+//       takes the lock SWAP, prints "locked", holds it until SIGUSR1 (on
+//       Windows, which has no such signal: until a line on standard input), prints
 //       "intact" when the lock file is still there and still held by it,
 //       then releases it and prints "released".
 //   databank_test_writer ROOT holdforever SWAP
@@ -22,7 +23,10 @@
 #include <unistd.h>
 
 #include <signal.h>
+#include <chrono>
 #include <cstdio>
+#include <iostream>
+#include <thread>
 #include <cstdlib>
 #include <string>
 
@@ -52,7 +56,7 @@ int main(int argc, char** argv) {
   carob::platform::PosixEnvOptions o;
   o.orb_root = argv[1];
   o.program_path = std::string(argv[1]) + "/c/ORB/CAROB/databank_test_writer";
-  auto env = carob::platform::NewPosixEnv(o);
+  auto env = carob::platform::NewSystemEnv(o);
   Databank db(*env);
   const std::string mode = argv[2];
 
@@ -85,20 +89,27 @@ int main(int argc, char** argv) {
     }
   }
   if ((mode == "hold" || mode == "holdforever" || mode == "adopt") && argc == 4) {
+#ifndef _WIN32
     sigset_t usr1;
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     sigprocmask(SIG_BLOCK, &usr1, nullptr);
+#endif
     std::unique_ptr<carob::platform::LockFile> lock;
     if (!(mode == "adopt" ? env->AdoptLock(argv[3], &lock) : env->TryLock(argv[3], &lock))) {
       return 1;
     }
     Say("locked");
     if (mode == "holdforever") {
-      for (;;) ::pause();
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
+#ifdef _WIN32
+    std::string line;
+    std::getline(std::cin, line);
+#else
     int sig = 0;
     sigwait(&usr1, &sig);
+#endif
     // Still ours: the file exists and another look finds it held.
     if (env->ProbeLock(argv[3]) == carob::platform::LockState::kHeld) Say("intact");
     lock->Release();

@@ -262,6 +262,7 @@ class LockHolderTest : public ::testing::Test {
   const std::string swap = "C:\\TEMP\\DSP.data.k.dat.TMP";
 };
 
+#ifndef _WIN32  // the holder is let go with a signal
 // A living holder, or an append that took over a dead holder's lock, is
 // waited for by every kind of write: nothing is broken under it.
 TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
@@ -326,6 +327,7 @@ TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
     EXPECT_LE(waits, static_cast<int>(waited) + 1 + c.waits_again);
   }
 }
+#endif
 
 // Notes, at every write of a databank's bytes, whether someone holds the
 // swap file then.

@@ -6,11 +6,13 @@
 // a test hanging.
 #pragma once
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -24,7 +26,9 @@
 
 #include "tests/support/world.h"
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace carob::testing {
 
@@ -51,6 +55,11 @@ struct Launch {
   double seconds = 600;     // the deadline, from the start
 };
 
+#ifdef _WIN32
+}  // namespace carob::testing
+#include "tests/support/win_process.h"
+namespace carob::testing {
+#else
 // A started program. Its standard output and error go to files of its own
 // (read at any time with Out and Err, removed with it); its standard input
 // is a pipe (Feed, CloseInput) or /dev/null. File descriptors the test
@@ -183,6 +192,7 @@ class Process {
   int code_ = -1;
   size_t read_ = 0;
 };
+#endif
 
 // What a program that ran to its end left; `code` as Process::Wait.
 struct Ran {
@@ -207,8 +217,11 @@ inline Launch InRoot(const TempRoot& root, std::vector<std::string> argv, bool p
 
 // Copies a program of the build folder ("orb", "carob") into a Windows-style
 // folder of the root; its native path there.
-inline std::string Install(const TempRoot& root, const std::string& program,
+inline std::string Install(const TempRoot& root, std::string program,
                            const std::string& windows_folder) {
+#ifdef _WIN32
+  program += ".exe";
+#endif
   const std::string to = root.MadeFor(windows_folder + "\\" + program);
   std::error_code ec;
   std::filesystem::copy_file(kBinDir + "/" + program, to,

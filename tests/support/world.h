@@ -6,8 +6,10 @@
 // program's layers sees them: lines, queue entries and databank values.
 #pragma once
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -118,6 +120,11 @@ inline std::optional<std::string> BankValue(const std::string& bytes, const std:
   return std::nullopt;
 }
 
+#ifdef _WIN32
+}  // namespace carob::testing
+#include "tests/support/win_root.h"
+namespace carob::testing {
+#else
 // A fresh folder that stands for the ORB root; removed with its contents.
 // Files are named by their Windows-style path under it ("C:\x" -> root/c/x).
 class TempRoot {
@@ -174,6 +181,7 @@ class TempRoot {
  private:
   std::string path_;
 };
+#endif
 
 // An Env over `root` whose program runs from the Windows-style folder
 // `program_folder` (default "C:\ORB\CAROB", executable "carob"), with an
@@ -182,7 +190,7 @@ inline std::unique_ptr<platform::Env> MakeTestEnv(
     const TempRoot& root, std::shared_ptr<platform::Clock> clock = nullptr,
     const std::string& program_folder = "C:\\ORB\\CAROB", const std::string& exe = "carob") {
   root.MakeFolder(program_folder);
-  return platform::NewPosixEnv({.clock = std::move(clock), .random = nullptr,
+  return platform::NewSystemEnv({.clock = std::move(clock), .random = nullptr,
                                 .orb_root = root.path(),
                                 .program_path = root.Native(program_folder) + "/" + exe});
 }

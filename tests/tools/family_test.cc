@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -274,6 +275,64 @@ TEST_P(FamilyTwoComputers, ConsoleOnOneTalksToCarobOnTheOther) {
 
 INSTANTIATE_TEST_SUITE_P(Share, FamilyTwoComputers, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "OtherFileSystem" : "SameFileSystem"; });
+
+// A Linux computer and a Windows one (orb.exe under wine) talking through a
+// shared folder: the console and the dispatcher on Windows, the dispatcher
+// and carob on Linux. The Windows stage of the test command names the wine
+// prefix and the Windows orb (CAROB_WINEPREFIX, CAROB_WIN_ORB); without
+// them the test is skipped. The Windows computer's C: drive is the
+// prefix's, so its files are read here at their native places.
+TEST(FamilyTwoSystems, ConsoleOnWindowsTalksToCarobOnLinux) {
+  const char* prefix = std::getenv("CAROB_WINEPREFIX");
+  const char* win_orb = std::getenv("CAROB_WIN_ORB");
+  if (prefix == nullptr || win_orb == nullptr || *prefix == '\0' || *win_orb == '\0') {
+    GTEST_SKIP() << "no Windows orb under wine: scripts/test-windows.sh runs this test";
+  }
+  const std::string drive_c = std::string(prefix) + "/drive_c";
+  std::error_code ec;
+  std::filesystem::create_directories(drive_c + "/ORB/TOOLS", ec);
+  std::filesystem::create_directories(drive_c + "/TEMP", ec);
+  std::filesystem::copy_file(win_orb, drive_c + "/ORB/TOOLS/orb.exe",
+                             std::filesystem::copy_options::overwrite_existing, ec);
+  ASSERT_FALSE(ec) << ec.message();
+
+  Computer linux_pc;
+  Folder shared(std::filesystem::temp_directory_path().string());
+  ASSERT_FALSE(shared.path().empty());
+  std::string share = "Z:" + shared.path();
+  for (char& ch : share) if (ch == '/') ch = '\\';
+  const std::string in_win = share + "\\windows.input.POF", in_linux = share + "\\linux.input.POF";
+  std::ofstream(drive_c + "/FileLoc", std::ios::binary | std::ios::trunc)
+      << "Temporary path=C:\\TEMP\r\nSTATUS=C:\\TEMP\\STATUS\r\nRORU PO Input=" << in_win
+      << "\r\nRORU PO Route linux=" << in_linux << "\r\n";
+  linux_pc.AddFileLoc("RORU PO Input", in_linux);
+  linux_pc.AddFileLoc("RORU PO Route windows", in_win);
+
+  auto wine = [&](std::vector<std::string> args, bool pipe_input = false) {
+    args.insert(args.begin(), {"wine", "C:\\ORB\\TOOLS\\orb.exe"});
+    return std::make_unique<Process>(Launch{
+        std::move(args), {"WINEPREFIX=" + std::string(prefix), "WINEDEBUG=-all", "DISPLAY="},
+        pipe_input, 300});
+  };
+  auto win_status = [&](const std::string& key) {
+    return BankValue(ReadNative(drive_c + "/TEMP/STATUS"), key);
+  };
+  RunningFamily on_linux = StartFamily(linux_pc, "linux");
+  auto win_dispatch = wine({"dispatch", "--local-id", "windows"});
+  ASSERT_TRUE(WaitUntil([&] { return win_status("RORU PO running") == "Yes"; }, 120))
+      << win_dispatch->Err();
+
+  auto talk = wine({"talk", "CAROB", "--to", "linux", "--wait", "8"}, true);
+  talk->Feed("the sea be deep\nHow deep is the sea?\n?\n");
+  talk->CloseInput();
+  ASSERT_EQ(talk->Wait(180), 0) << talk->Err();
+  EXPECT_EQ(talk->Out(), "the sea=deep\n" + std::string(kIdentification) + "\n") << talk->Err();
+  EXPECT_EQ(BankValue(linux_pc.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sea"), "deep");
+  EXPECT_EQ(win_status("User running"), "No");
+
+  win_dispatch->Kill();
+  StopFamily(linux_pc, on_linux);
+}
 
 // Processes whose program file lies under `root`, found through /proc.
 std::vector<std::string> ProcessesUnder(const std::string& root) {

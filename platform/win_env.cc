@@ -1,0 +1,432 @@
+// The Windows implementation of Env. Paths are native and stay as they are:
+// "C:\FileLoc" is the file C:\FileLoc, and the system matches names without
+// regard to letter case, so there is no mapping and no search of our own.
+//
+//   win_env.cc      this file: WinEnv, the Env calls
+//   win_file.h/.cc  handles, open files, file serials, error numbers
+//   win_lock.cc     swap-file locks, queue locks, the held replacement
+//   win_process.cc  starting programs with a window style
+//   win_signals.cc  console control events, waits a stop cuts short
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
+#include "platform/env.h"
+#include "platform/text.h"
+#include "platform/win_file.h"
+
+namespace carob::platform {
+
+namespace {
+
+using win::FolderOf;
+using win::Handle;
+using win::LastErrno;
+using win::NameOf;
+
+Status Checked(std::string what, int error) {
+  return error == 0 ? Status::Ok() : Status::FromErrno(std::move(what), error);
+}
+
+bool HasDrive(std::string_view w) {
+  return w.size() >= 2 && std::isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':';
+}
+
+// "/" written for "\" is the same separator to the system; ours are "\".
+std::string Backslashed(std::string_view path) {
+  std::string out(path);
+  std::replace(out.begin(), out.end(), '/', '\\');
+  return out;
+}
+
+std::string ModulePath() {
+  std::vector<char> buf(MAX_PATH);
+  for (;;) {
+    DWORD n = ::GetModuleFileNameA(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) return "";
+    if (n < buf.size()) return std::string(buf.data(), n);
+    buf.resize(buf.size() * 2);
+  }
+}
+
+// Makes a folder and the folders above it; quiet when they exist.
+void MakeFolders(const std::string& folder) {
+  if (folder.size() <= 3) return;  // a drive root
+  std::string parent = FolderOf(folder);
+  if (parent != folder && parent != ".") MakeFolders(parent);
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+}
+
+// As on POSIX: a file "<executable>.folder" beside the executable names the
+// folder it takes as its program folder, made when missing.
+std::string AssignedFolder(const std::string& program_path) {
+  std::ifstream in(program_path + ".folder");
+  std::string folder;
+  if (!in || !std::getline(in, folder)) return "";
+  while (!folder.empty() && std::isspace(static_cast<unsigned char>(folder.back()))) folder.pop_back();
+  if (!HasDrive(folder)) return "";
+  folder = Backslashed(folder);
+  MakeFolders(folder);
+  return folder;
+}
+
+std::string ReplacementPrefix(const std::string& name) { return "." + name + "."; }
+
+bool ProcessIsAlive(DWORD pid) {
+  HANDLE h = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (h == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
+  bool alive = ::WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+  ::CloseHandle(h);
+  return alive;
+}
+
+// Removes replacement files of `name` in `folder` (new files being built,
+// old files moved aside) left by writers that died. A living writer's file is open and refuses deletion anyway.
+void SweepDeadReplacements(const std::string& folder, const std::string& name) {
+  const std::string prefix = ReplacementPrefix(name);
+  WIN32_FIND_DATAA found{};
+  HANDLE search = ::FindFirstFileA((folder + "\\" + prefix + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  std::vector<std::string> dead;
+  do {
+    std::string entry = found.cFileName;
+    if (!entry.ends_with(".new") && !entry.ends_with(".old")) continue;
+    char* end = nullptr;
+    long pid = std::strtol(entry.c_str() + std::min(prefix.size(), entry.size()), &end, 10);
+    if (pid <= 0 || end == nullptr || *end != '.') continue;
+    if (static_cast<DWORD>(pid) != ::GetCurrentProcessId() && !ProcessIsAlive(static_cast<DWORD>(pid))) {
+      dead.push_back(entry);
+    }
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  for (const auto& entry : dead) ::DeleteFileA((folder + "\\" + entry).c_str());
+}
+
+// The programs write their lines as they mean them: "\n" where a line ends
+// and CR LF where a queue entry's text holds it, on Windows as on POSIX. The
+// C runtime's text mode would add a CR before every LF of standard output
+// and error; the programs' streams are binary from the start instead.
+struct BinaryStandardStreams {
+  BinaryStandardStreams() {
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+  }
+} binary_standard_streams;
+
+class WinEnv : public Env {
+ public:
+  explicit WinEnv(PosixEnvOptions options)
+      : clock_(options.clock ? options.clock : std::make_shared<SystemClock>()),
+        random_(options.random ? options.random : std::make_shared<LcgRandom>()),
+        program_path_(options.program_path.empty() ? ModulePath() : Backslashed(options.program_path)),
+        assigned_folder_(AssignedFolder(program_path_)) {}
+
+  Clock& clock() override { return *clock_; }
+  Random& random() override { return *random_; }
+
+  std::string ToNative(std::string_view windows_path) const override {
+    return Backslashed(windows_path);
+  }
+  std::string ToWindows(std::string_view native_path) const override {
+    return Backslashed(native_path);
+  }
+
+  std::string ProgramFolder() const override {
+    std::string folder = assigned_folder_.empty() ? FolderOf(program_path_) : assigned_folder_;
+    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    return folder;
+  }
+
+  std::string ProgramName() const override {
+    std::string name = NameOf(program_path_);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.erase(dot);
+    return name;
+  }
+
+  std::string GetVariable(const std::string& name) const override {
+    const char* v = std::getenv(name.c_str());
+    return v ? std::string(v) : std::string();
+  }
+
+  std::string GetPathVariable(const std::string& name) const override {
+    return GetVariable(name);
+  }
+
+  std::string HostName() const override {
+    char buf[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof buf;
+    return ::GetComputerNameA(buf, &size) ? std::string(buf, size) : std::string();
+  }
+
+  std::optional<FileInfo> FindFile(const std::string& path) override {
+    if (path.empty() || path.find_first_of("*?") != std::string::npos) return std::nullopt;
+    Handle h(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, win::kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION bh{};
+    if (!h.valid() || !::GetFileInformationByHandle(h.get(), &bh)) return std::nullopt;
+    if ((bh.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || ::GetFileType(h.get()) != FILE_TYPE_DISK) {
+      return std::nullopt;
+    }
+    FileInfo info;
+    info.path = Backslashed(path);
+    info.stored_name = NameOf(info.path);
+    // The name as stored, which may differ from ours in letter case.
+    WIN32_FIND_DATAA found{};
+    HANDLE search = ::FindFirstFileA(path.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      ::FindClose(search);
+      info.stored_name = found.cFileName;
+      info.path = FolderOf(info.path) == "." && info.path.find('\\') == std::string::npos
+                      ? info.stored_name
+                      : info.path.substr(0, info.path.size() - NameOf(info.path).size()) + info.stored_name;
+    }
+    info.size = (static_cast<int64_t>(bh.nFileSizeHigh) << 32) | bh.nFileSizeLow;
+    info.mtime_ns = win::UnixNs(bh.ftLastWriteTime);
+    info.device = bh.dwVolumeSerialNumber;
+    info.inode = (static_cast<uint64_t>(bh.nFileIndexHigh) << 32) | bh.nFileIndexLow;
+    return info;
+  }
+
+  bool FolderExists(const std::string& path) override {
+    if (path.empty()) return false;
+    DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+
+  Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
+    file->reset();
+    Handle h = win::OpenNative(Backslashed(path), mode);
+    int error = h.valid() ? 0 : errno;
+    if (error == 0) *file = std::make_unique<win::WinFile>(std::move(h), mode, path);
+    return Checked(OpenWhat(path, mode), error);
+  }
+
+  Status OpenLocked(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
+    file->reset();
+    const std::string native = Backslashed(path);
+    for (int attempt = 0; attempt < 10000; ++attempt) {
+      BY_HANDLE_FILE_INFORMATION held{};
+      Handle h = win::OpenNative(native, mode, &held);
+      if (!h.valid()) return Status::FromErrno(OpenWhat(path, mode), errno);
+      if (!win::LockRange(h.get())) return Status::FromErrno("cannot lock " + path, errno);
+      // A file replaced while we waited is not the one the path names.
+      auto named = FindFile(native);
+      if (named && named->inode == ((static_cast<uint64_t>(held.nFileIndexHigh) << 32) | held.nFileIndexLow) &&
+          named->device == held.dwVolumeSerialNumber) {
+        *file = std::make_unique<win::WinFile>(std::move(h), mode, path);
+        return Status::Ok();
+      }
+    }
+    return Status::Failure("cannot lock " + path, "the file keeps being replaced");
+  }
+
+  Status ReadAll(const std::string& path, std::string& bytes) override {
+    bytes.clear();
+    Handle h = win::OpenNative(Backslashed(path), OpenMode::kRead);
+    int error = h.valid() ? 0 : errno;
+    if (error == 0 && !win::ReadFully(h.get(), bytes)) error = errno;
+    return Checked("cannot read " + path, error);
+  }
+
+  Status AppendBytes(const std::string& path, std::string_view bytes) override {
+    Handle h = win::OpenNative(Backslashed(path), OpenMode::kAppend);
+    int error = h.valid() ? 0 : errno;
+    if (error == 0 && !win::WriteFully(h.get(), bytes)) error = errno;
+    return Checked("cannot append to " + path, error);
+  }
+
+  Status Rename(const std::string& from, const std::string& to) override {
+    int error = 0;
+    // Without MOVEFILE_REPLACE_EXISTING an existing target is refused.
+    if (!::MoveFileExA(Backslashed(from).c_str(), Backslashed(to).c_str(), 0)) error = LastErrno();
+    return Checked("cannot rename " + from + " to " + to, error);
+  }
+
+  Status Delete(const std::string& path) override {
+    const std::string native = Backslashed(path);
+    int error = 0;
+    DWORD attributes = ::GetFileAttributesA(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      error = LastErrno();
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      error = EISDIR;
+    } else if (!::DeleteFileA(native.c_str())) {
+      error = LastErrno();
+    }
+    return Checked("cannot delete " + path, error);
+  }
+
+  Status ReplaceContents(const std::string& path, std::string_view bytes) override {
+    return Checked("cannot replace " + path, Replace(Backslashed(path), bytes, nullptr));
+  }
+
+  Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
+                             std::unique_ptr<LockFile>* held) override {
+    held->reset();
+    Handle h;
+    const std::string native = Backslashed(path);
+    int error = Replace(native, bytes, &h);
+    if (error == 0) *held = win::HeldFile(std::move(h), path);
+    return Checked("cannot replace " + path, error);
+  }
+
+  // Builds the new file beside the old one and renames it into place; with
+  // `held` it is under the queue lock first and its handle comes back there.
+  int Replace(const std::string& target, std::string_view bytes, Handle* held) {
+    const std::string folder = FolderOf(target);
+    DWORD attributes = ::GetFileAttributesA(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return EISDIR;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      DWORD parent = ::GetFileAttributesA(folder.c_str());
+      if (parent == INVALID_FILE_ATTRIBUTES || !(parent & FILE_ATTRIBUTE_DIRECTORY)) return ENOENT;
+    }
+    const std::string name = NameOf(target);
+    SweepDeadReplacements(folder, name);
+    static std::atomic<unsigned> counter{0};
+    const std::string temp = folder + "\\" + ReplacementPrefix(name) +
+                             std::to_string(::GetCurrentProcessId()) + "." +
+                             std::to_string(counter.fetch_add(1)) + ".new";
+    // Deletion is shared so that the rename can move it while it is open;
+    // without delete access of its own, readers that do not share deletion
+    // can open it while it is held.
+    Handle h(::CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, win::kShareAll, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid()) return LastErrno();
+    int error = win::WriteFully(h.get(), bytes) ? 0 : errno;
+    if (error == 0 && held && !win::LockRange(h.get())) error = errno;
+    if (!held) h.Reset();
+    if (error == 0) error = MoveIntoPlace(temp, target, held != nullptr);
+    if (error != 0) {
+      h.Reset();
+      ::DeleteFileA(temp.c_str());
+      return error;
+    }
+    if (held) *held = std::move(h);
+    return 0;
+  }
+
+  // Gives the new file the target's name. The system refuses to replace a
+  // file that is open, even one opened sharing deletion, and to move a file
+  // that a reader opened without sharing deletion (as most programs open
+  // files); readers hold a file for moments, so both are tried again for a
+  // while. The taker of a queue always has the old file open itself: a
+  // held replacement moves the old file aside first (to a name of our own,
+  // deleted at once: it goes when its last reader closes it) and then moves
+  // the new file in; so does a replacement that could not replace the file
+  // in one step within that while. A reader that looks between those two
+  // steps finds no file. 0 or the errno.
+  int MoveIntoPlace(const std::string& temp, const std::string& target, bool target_open) {
+    auto busy = [](DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION; };
+    // About two seconds in all, in steps that grow from 1 to 20 ms.
+    auto again = [](int attempt) {
+      if (attempt >= 150) return false;
+      ::Sleep(static_cast<DWORD>(std::min(1 + attempt / 5, 20)));
+      return true;
+    };
+    if (!target_open) {
+      for (int attempt = 0;; ++attempt) {
+        if (::MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
+        DWORD code = ::GetLastError();
+        if (!busy(code)) return win::ErrnoOf(code);
+        if (!again(attempt)) break;
+      }
+    }
+    static std::atomic<unsigned> aside_counter{0};
+    const std::string aside = FolderOf(target) + "\\" + ReplacementPrefix(NameOf(target)) +
+                              std::to_string(::GetCurrentProcessId()) + "." +
+                              std::to_string(aside_counter.fetch_add(1)) + ".old";
+    bool moved_aside = false;
+    for (int attempt = 0;; ++attempt) {
+      if (::MoveFileExA(target.c_str(), aside.c_str(), 0)) {
+        moved_aside = true;
+        break;
+      }
+      DWORD code = ::GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND) break;
+      if (!busy(code) || !again(attempt)) return win::ErrnoOf(code);
+    }
+    if (!::MoveFileExA(temp.c_str(), target.c_str(), 0)) {
+      int error = LastErrno();
+      // Put the old file back, so that the target is never left without one.
+      if (moved_aside) ::MoveFileExA(aside.c_str(), target.c_str(), 0);
+      return error;
+    }
+    if (moved_aside) ::DeleteFileA(aside.c_str());
+    return 0;
+  }
+
+  Status MarkModified(const std::string& path) override {
+    auto failed = [&](int error) { return Status::FromErrno("cannot mark " + path + " modified", error); };
+    const std::string native = Backslashed(path);
+    DWORD attributes = ::GetFileAttributesA(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return failed(LastErrno());
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return failed(EISDIR);
+    Handle h(::CreateFileA(native.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, win::kShareAll,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid()) return failed(LastErrno());
+    for (int64_t step = 100; step <= 2000000000LL; step *= 10) {
+      FILETIME before{}, now{};
+      if (!::GetFileTime(h.get(), nullptr, nullptr, &before)) return failed(LastErrno());
+      ::GetSystemTimeAsFileTime(&now);
+      const int64_t previous = win::UnixNs(before);
+      const FILETIME wanted = win::FileTimeOf(std::max(win::UnixNs(now), previous + step));
+      if (!::SetFileTime(h.get(), nullptr, nullptr, &wanted)) return failed(LastErrno());
+      FILETIME after{};
+      if (!::GetFileTime(h.get(), nullptr, nullptr, &after)) return failed(LastErrno());
+      if (win::UnixNs(after) > previous) return Status::Ok();
+    }
+    return Status::Failure("cannot mark " + path + " modified", "its time does not move on");
+  }
+
+  Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
+    return win::TryLockNative(Backslashed(path), lock).As("cannot create lock " + path);
+  }
+
+  LockState ProbeLock(const std::string& path) override {
+    return win::ProbeLockNative(Backslashed(path));
+  }
+
+  Status BreakLock(const std::string& path) override {
+    return Checked("cannot break lock " + path, win::BreakLockNative(Backslashed(path)));
+  }
+
+  Status AdoptLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
+    return win::AdoptLockNative(Backslashed(path), hold).As("cannot hold lock " + path);
+  }
+
+  Status StartProgram(const std::string& path, int window_style) override {
+    std::string exe = Backslashed(path);
+    DWORD attributes = ::GetFileAttributesA(exe.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES && !EndsWithNoCase(exe, ".EXE")) exe += ".exe";
+    return Checked("cannot start " + path, win::StartDetached(exe, window_style));
+  }
+
+  int ProcessId() const override { return static_cast<int>(::GetCurrentProcessId()); }
+
+ private:
+  static std::string OpenWhat(const std::string& path, OpenMode mode) {
+    return "cannot open " + path + (mode == OpenMode::kRead ? " for reading" : " for writing");
+  }
+
+  std::shared_ptr<Clock> clock_;
+  std::shared_ptr<Random> random_;
+  std::string program_path_;
+  std::string assigned_folder_;
+};
+
+}  // namespace
+
+std::unique_ptr<Env> NewSystemEnv(PosixEnvOptions options) {
+  return std::make_unique<WinEnv>(std::move(options));
+}
+
+}  // namespace carob::platform

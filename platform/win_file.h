@@ -1,0 +1,133 @@
+// Internal to the Windows platform: handles, open files, the process-wide
+// table of file serials, the swap-file locks and process start over native
+// paths. Windows paths are native: "C:\FileLoc" is C:\FileLoc, and the
+// system itself matches names without regard to letter case. Names are
+// bytes in the system's ANSI code page, so every call is an "A" call.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/env.h"
+
+namespace carob::platform::win {
+
+// Owns a handle; closes it on destruction.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(HANDLE h) : h_(h == nullptr ? INVALID_HANDLE_VALUE : h) {}
+  ~Handle() { Reset(); }
+  Handle(Handle&& other) noexcept : h_(other.Release()) {}
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      h_ = other.Release();
+    }
+    return *this;
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE Release() {
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
+  void Reset() {
+    if (valid()) ::CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+// The errno that stands for a system error code (GetLastError), so that
+// failures read the same on every platform ("file exists", "permission
+// denied"). Codes without a counterpart become EIO.
+int ErrnoOf(DWORD code);
+// ErrnoOf(GetLastError()).
+int LastErrno();
+
+// Ordinary files are opened sharing reading, writing and deletion with
+// everyone, as POSIX files are: a reader never stops a writer or a rename.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The byte that queue locks lock: far past the end of any file, because a
+// byte-range lock on Windows also refuses other handles' reads and writes
+// of the bytes it covers. Every process locks this same byte.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+constexpr DWORD kLockOffsetLow = 0;
+
+// Takes the queue lock on an open handle, waiting for it; false with errno.
+bool LockRange(HANDLE h);
+
+bool WriteFully(HANDLE h, std::string_view bytes);
+// Writes at an offset; 0 or the errno.
+int WriteFullyAt(HANDLE h, std::string_view bytes, int64_t offset);
+bool ReadFully(HANDLE h, std::string& bytes);
+
+int TakeSerial();
+void FreeSerial(int serial);
+
+// An open file over a handle; holds a serial while it lives.
+class WinFile : public File {
+ public:
+  WinFile(Handle h, OpenMode mode, std::string path);
+  ~WinFile() override;
+
+  bool ReadLine(std::string& line) override;
+  int64_t Tell() override;
+  Status Write(std::string_view bytes) override;
+  bool ReadAt(int64_t offset, char& byte) override;
+  Status WriteAt(int64_t offset, char byte) override;
+  Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
+  int64_t Size() override;
+
+ private:
+  bool Fill();
+  Status WriteFailed(int error) const { return Status::FromErrno("cannot write " + path_, error); }
+
+  Handle h_;
+  OpenMode mode_;
+  std::string path_;
+  std::string buf_;
+  size_t pos_ = 0;
+  int64_t buf_start_ = 0;
+  bool eof_ = false;
+};
+
+// Opens an ordinary file in the mode (kAppend creates it, its folder must
+// exist). Refuses folders (EISDIR) and devices (EINVAL). An invalid Handle
+// and errno on failure; `info` receives the file's information.
+Handle OpenNative(const std::string& path, OpenMode mode,
+                  BY_HANDLE_FILE_INFORMATION* info = nullptr);
+
+// Nanoseconds since 1970 of a file time.
+int64_t UnixNs(const FILETIME& ft);
+FILETIME FileTimeOf(int64_t unix_ns);
+// The folder part ("." for a bare name) and the last component of a path.
+std::string FolderOf(const std::string& path);
+std::string NameOf(const std::string& path);
+
+// Swap-file locks (see win_lock.cc).
+Status TryLockNative(const std::string& path, std::unique_ptr<LockFile>* lock);
+LockState ProbeLockNative(const std::string& path);
+int BreakLockNative(const std::string& path);
+Status AdoptLockNative(const std::string& path, std::unique_ptr<LockFile>* hold);
+// A held replacement: `h` holds the queue lock on the file now at `path`.
+std::unique_ptr<LockFile> HeldFile(Handle h, std::string path);
+
+// Starts the executable without waiting, shown in the window style (the
+// classic numbers: 0 hidden, 1 normal, 2 minimized, 3 maximized, 4 normal
+// and 6 minimized without taking the focus). 0 or the errno.
+int StartDetached(const std::string& exe, int window_style);
+
+}  // namespace carob::platform::win

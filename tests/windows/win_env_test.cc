@@ -1,0 +1,121 @@
+// What the Windows platform does by the system's own rules, with real
+// processes: a swap file's living holder cannot be broken, a dead holder's
+// can, an adopted hold keeps it from being broken and leaves it; a queue
+// taken while a reader has it open; a program started with a window style.
+#include <windows.h>
+#include <tlhelp32.h>
+#undef Yield
+#undef MessageBox
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "platform/text.h"
+
+#include "tests/support/process.h"
+
+namespace carob::testing {
+namespace {
+
+const std::string kWriter = kBinDir + "/databank_test_writer";
+const std::string kSwap = "C:\\TEMP\\DSP.data.k.dat.TMP";
+
+TEST(WindowsLocks, LivingHolderIsNeverBrokenDeadHolderIsAndAnAdoptedHoldLeavesTheFile) {
+  World w;
+  auto env = w.NewEnv();
+  Process holder({kWriter, w.root.path(), "holdforever", kSwap});
+  ASSERT_EQ(holder.ReadLine(), "locked") << holder.Err();
+
+  std::unique_ptr<platform::LockFile> lock;
+  EXPECT_EQ(env->ProbeLock(kSwap), platform::LockState::kHeld);
+  EXPECT_EQ(env->TryLock(kSwap, &lock).error(), EEXIST);
+  EXPECT_EQ(env->BreakLock(kSwap).error(), EWOULDBLOCK);
+  EXPECT_EQ(env->AdoptLock(kSwap, &lock).error(), EWOULDBLOCK);
+  EXPECT_EQ(env->Delete(kSwap).error(), EWOULDBLOCK);
+  EXPECT_TRUE(w.root.Exists(kSwap));
+
+  holder.Kill();
+  EXPECT_EQ(env->ProbeLock(kSwap), platform::LockState::kUnheld);
+  ASSERT_TRUE(env->AdoptLock(kSwap, &lock));
+  // Held again, by us: another program cannot break it meanwhile.
+  auto other = w.NewEnv();
+  EXPECT_EQ(other->ProbeLock(kSwap), platform::LockState::kHeld);
+  EXPECT_EQ(other->BreakLock(kSwap).error(), EWOULDBLOCK);
+  EXPECT_FALSE(lock->Write("x").ok());
+  lock->Release();
+  EXPECT_TRUE(w.root.Exists(kSwap));
+  EXPECT_TRUE(other->BreakLock(kSwap));
+  EXPECT_EQ(other->ProbeLock(kSwap), platform::LockState::kAbsent);
+
+  // Our own lock: written while held, gone on release.
+  ASSERT_TRUE(env->TryLock(kSwap, &lock));
+  EXPECT_TRUE(lock->Write("old contents"));
+  EXPECT_EQ(other->ProbeLock(kSwap), platform::LockState::kHeld);
+  EXPECT_EQ(w.Read(kSwap), "old contents");
+  lock->Release();
+  EXPECT_FALSE(w.root.Exists(kSwap));
+}
+
+TEST(WindowsFiles, AQueueIsReplacedWhileItsTakerAndAReaderHaveItOpen) {
+  World w;
+  auto env = w.NewEnv();
+  const std::string queue = "C:\\TEMP\\q.POF";
+  w.root.WriteFile(queue, "old");
+  std::unique_ptr<platform::File> taker, reader;
+  ASSERT_TRUE(env->OpenLocked(queue, platform::OpenMode::kRead, &taker));
+  ASSERT_TRUE(env->Open(queue, platform::OpenMode::kRead, &reader));
+  std::unique_ptr<platform::LockFile> rebuilt;
+  ASSERT_TRUE(env->ReplaceContentsHeld(queue, "new", &rebuilt));
+  EXPECT_TRUE(rebuilt->Write("+more"));
+  EXPECT_EQ(w.Read(queue), "new+more");
+  std::string line;
+  ASSERT_TRUE(reader->ReadLine(line));
+  EXPECT_EQ(line, "old");  // the old file, still open, as it was
+  rebuilt.reset();
+  taker.reset();
+  reader.reset();
+  // Nothing left beside it: the old file went with its last reader.
+  int files = 0;
+  for (const auto& e : std::filesystem::directory_iterator("C:\\TEMP")) files += e.is_regular_file();
+  EXPECT_EQ(files, 1);
+  EXPECT_TRUE(env->ReplaceContents(queue, "plain"));
+  EXPECT_EQ(w.Read(queue), "plain");
+}
+
+// Ends every process whose executable lies in `folder`; how many it ended.
+int EndProcessesIn(const std::string& folder) {
+  int ended = 0;
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
+    HANDLE p = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                             entry.th32ProcessID);
+    if (p == nullptr) continue;
+    char path[MAX_PATH] = {};
+    DWORD size = sizeof path;
+    if (::QueryFullProcessImageNameA(p, 0, path, &size) &&
+        platform::EqualsNoCase(std::string(path, size).substr(0, folder.size() + 1), folder + "\\")) {
+      ::TerminateProcess(p, 1);
+      ::WaitForSingleObject(p, 10000);
+      ++ended;
+    }
+    ::CloseHandle(p);
+  }
+  ::CloseHandle(snapshot);
+  return ended;
+}
+
+TEST(WindowsProcesses, StartProgramStartsTheRecordedExecutableWithoutWaiting) {
+  Computer pc;
+  // Recorded upper-cased, as the registry records programs; started
+  // minimized without the focus.
+  EXPECT_TRUE(pc.env->StartProgram("C:\\ORB\\CAROB\\CAROB.EXE", 6));
+  EXPECT_TRUE(WaitUntil([&] { return pc.StatusValue("CAROB running") == "Yes"; }));
+  EXPECT_EQ(EndProcessesIn("C:\\ORB\\CAROB"), 1);
+  EXPECT_EQ(pc.env->StartProgram("C:\\ORB\\NONE\\NONE.EXE", 1).error(), ENOENT);
+}
+
+}  // namespace
+}  // namespace carob::testing
