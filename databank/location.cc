@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "databank/databank.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 
 namespace carob::databank {
@@ -129,6 +130,9 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       out.hold_.reset(hold.release());
       return out;
     }
+    // A program asked to close does not wait: the write goes on as where
+    // no lock can be made at all.
+    if (platform::StopRequested()) return out;
     LockState state = env_.ProbeLock(swap_path);
     if (state == LockState::kAbsent) {
       // Released between the two looks, or the folder does not let us make
