@@ -135,9 +135,8 @@ class Toolkit : public Interaction {
   // Closes the window from the program: once the running handler has
   // returned, the event loop ends, Unload runs and Run returns.
   virtual void Close() = 0;
-  // True once a close was asked for (by the user, the program or a close
-  // signal) while Run runs: long work stops at its next step.
-  bool Closing() override = 0;
+  // Closing(): true once a close was asked for (by the user, the program
+  // or a close signal) while Run runs; long work stops at its next step.
 };
 
 // A real window when a display can be opened, headless otherwise.
