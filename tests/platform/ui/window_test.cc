@@ -237,6 +237,24 @@ TEST_F(ProbeWindowTest, CloseSignalDuringLoadIsNotFatal) {
             (std::vector<std::string>{"load window", "load done", "unload", "exit 0"}));
 }
 
+// The timer runs from the window's creation: ticks and a click run in the
+// yields of a long Load (the registry's waits), and a close ends the wait.
+TEST_F(ProbeWindowTest, TicksClicksAndACloseReachALoadThatYields) {
+  auto probe = StartProbe({"interval=20", "load-wait=20000"});
+  ASSERT_TRUE(probe->started());
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "tick 2 20"); }));
+  probe->Signal(SIGUSR1);
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "click done"); }));
+  probe->Signal(SIGTERM);
+  EXPECT_EQ(probe->Wait(10), 0);
+  const std::vector<std::string> lines = ReadLines(log_);
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines.front(), "load window");
+  const std::vector<std::string> end = {"load wait closed", "load done", "unload", "exit 0"};
+  EXPECT_TRUE(std::equal(end.begin(), end.end(), lines.end() - 4)) << ::testing::PrintToString(lines);
+  EXPECT_FALSE(HasLine(log_, "nested tick"));
+}
+
 // carob itself, installed in a fresh ORB root.
 class CarobWindowTest : public WindowTest {
  protected:
