@@ -65,8 +65,9 @@ TEST(OrbSizeGuard, ACloseSignalEndsTheWaitForZadozo) {
     std::vector<std::string> argv = {c.orb, k.command};
     if (app == "RORU PO") argv.push_back("--once");
     auto orb = c.Start(argv, /*pipe_input=*/true);
-    ASSERT_TRUE(WaitUntil([&] { return orb->Err().find("ORB STATUS subsystem") != std::string::npos; }))
-        << orb->Err();
+    ASSERT_TRUE(WaitUntil([&] {
+      return orb->Err().find("ORB STATUS subsystem") != std::string::npos;
+    })) << orb->Err();
     if (k.signs_on) {
       ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("Zadozo running") == "Yes"; }));
     }

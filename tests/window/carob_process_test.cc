@@ -141,7 +141,8 @@ TEST_F(CarobProcessTest, TheFirstMessageTakenSettlesTheQueueFolderInTheIOLog) {
   const std::string location = "Database C:\\FileLoc Query [CAROB interface] ==>> DeCached from "
                                "write cache [C:\\ORB\\CAROB\\CAROB.interface.POF]";
   ASSERT_TRUE(carob.WaitFor([&] { return std::ranges::count(texts(), location) >= 3; }));
-  root.WriteFile("C:\\ORB\\CAROB\\incoming.tmp", RozEntry("SET SOURCE = 10.0.0.7\r\nthe sky be blue"));
+  root.WriteFile("C:\\ORB\\CAROB\\incoming.tmp",
+                 RozEntry("SET SOURCE = 10.0.0.7\r\nthe sky be blue"));
   std::filesystem::rename(root.Native("C:\\ORB\\CAROB\\incoming.tmp"),
                           root.Native(kInterfacePath));
   ASSERT_TRUE(carob.WaitFor([&] { return root.Exists(kKnowledgePath); })) << carob.Stderr();

@@ -385,7 +385,8 @@ TEST_F(HeadlessProcessTest, TicksClicksAndACloseReachALoadThatYields) {
   ASSERT_GE(lines.size(), 6u);
   EXPECT_EQ(lines.front(), "load headless");
   const std::vector<std::string> end = {"load wait closed", "load done", "unload", "exit 0"};
-  EXPECT_TRUE(std::equal(end.begin(), end.end(), lines.end() - 4)) << ::testing::PrintToString(lines);
+  EXPECT_TRUE(std::equal(end.begin(), end.end(), lines.end() - 4))
+      << ::testing::PrintToString(lines);
 }
 
 TEST_F(HeadlessProcessTest, CloseSignalDuringLoadIsNotFatal) {

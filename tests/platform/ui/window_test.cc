@@ -251,7 +251,8 @@ TEST_F(ProbeWindowTest, TicksClicksAndACloseReachALoadThatYields) {
   ASSERT_GE(lines.size(), 6u);
   EXPECT_EQ(lines.front(), "load window");
   const std::vector<std::string> end = {"load wait closed", "load done", "unload", "exit 0"};
-  EXPECT_TRUE(std::equal(end.begin(), end.end(), lines.end() - 4)) << ::testing::PrintToString(lines);
+  EXPECT_TRUE(std::equal(end.begin(), end.end(), lines.end() - 4))
+      << ::testing::PrintToString(lines);
   EXPECT_FALSE(HasLine(log_, "nested tick"));
 }
 
