@@ -35,6 +35,24 @@ std::string FolderPart(const std::string& name) {
   return part;
 }
 
+// A program asked to close (a close signal) still waits a moment for a lock
+// that another writer holds briefly, so that its last writes (signing off)
+// are made; from then on, counted from the first wait that noticed the
+// close, no lock is waited for, and such a write is not made.
+constexpr double kStopGrace = 0.5;
+std::optional<double> g_stop_noticed;  // seconds since midnight
+
+bool StopEndsWaits(double now) {
+  if (!platform::StopRequested()) {
+    g_stop_noticed.reset();  // a close asked for later counts afresh
+    return false;
+  }
+  if (!g_stop_noticed) g_stop_noticed = now;
+  double since = now - *g_stop_noticed;
+  if (since < 0) since += 86400.0;  // the clock passed midnight
+  return since > kStopGrace;
+}
+
 }  // namespace
 
 void Databank::SettleTemporaryFolder(std::string& folder) {
@@ -130,9 +148,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       out.hold_.reset(hold.release());
       return out;
     }
-    // A program asked to close does not wait: the write goes on as where
-    // no lock can be made at all.
-    if (platform::StopRequested()) return out;
+    if (StopEndsWaits(env_.clock().Now().seconds_since_midnight)) return out;
     LockState state = env_.ProbeLock(swap_path);
     if (state == LockState::kAbsent) {
       // Released between the two looks, or the folder does not let us make

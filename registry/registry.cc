@@ -1,7 +1,6 @@
 #include "registry/registry.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 
 #include "platform/clockstamp.h"
@@ -124,20 +123,13 @@ platform::Status Registry::Register(const std::string& app) {
   // A STATUS databank that cannot be written (a missing folder, a name that
   // is a folder) never reads back "Yes". Repeating without end would hang
   // the start-up for good, so the registration is given up after a few
-  // attempts and the program runs unregistered. A file system that refuses
-  // the write outright (read-only, no permission, no space, no folder) will
-  // not change its mind within the attempts: one attempt tells.
-  auto lasting = [](int error) {
-    for (int e : {EROFS, EACCES, EPERM, ENOSPC, EDQUOT, ENOENT, ENOTDIR}) {
-      if (error == e) return true;
-    }
-    return false;
-  };
+  // attempts and the program runs unregistered. A close asked for meanwhile
+  // ends the attempts.
   platform::Status failure;
   for (int attempt = 1; attempt <= kRegisterAttempts; ++attempt) {
     failure = platform::Status::Ok();
     if (TryRegister(app, failure)) return platform::Status::Ok();
-    if (lasting(failure.error()) || interaction_.Closing()) break;
+    if (interaction_.Closing()) break;
     if (attempt < kRegisterAttempts) env_.clock().Sleep(kRegisterRetryPause);
   }
   if (failure.ok()) {
