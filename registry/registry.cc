@@ -67,6 +67,8 @@ void Registry::LocateStatusBank() {
   if (!size || *size <= kStatusWarnSize) return;
 
   interaction_.MessageBox(kSizeWarningText, kSizeWarningTitle);
+  // A close that answered the box starts nothing.
+  if (interaction_.Closing()) return;
 
   // "Zadozo" may do its work and sign off again between two of the checks
   // for its running flag; a wait for the flag alone would then never end.

@@ -62,7 +62,8 @@ class Registry {
 
   void RegisterApplication(const std::string& app);
   // RegisterApplication that tells why the registration did not hold: the
-  // failure of its last write, or ok once the read-back shows it running.
+  // first write that failed in its last attempt, or ok once the read-back
+  // shows it running.
   platform::Status Register(const std::string& app);
   void RegisterInformation(const std::string& app, const std::string& fact,
                            const std::string& value);
