@@ -1,6 +1,5 @@
-// orb and the STATUS databank's size guard: the commands that need no
-// running family never start "Zadozo"; the dispatcher and the console do,
-// and a close signal ends their wait for it.
+// orb and the STATUS databank's size guard: the dispatcher and the console
+// start "Zadozo", and a close signal ends their wait for it.
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,26 +19,6 @@ namespace {
 void Oversize(Computer& c, const std::string& zadozo_path_line) {
   c.root.WriteFile(kStatusPath,
                    StatusOfSize({"Pulse=50", "Zadozo running=No", zadozo_path_line}, 40000));
-}
-
-TEST(OrbSizeGuard, CommandsThatNeedNoRunningFamilyLeaveZadozoAlone) {
-  Computer c;
-  InstallZadozo(c.root, 0, /*finishes=*/true);
-  Oversize(c, kZadozoPathLine);
-  c.AppendEntry("C:\\ORB\\TOOLS\\q.POF", "an entry");
-  const std::vector<std::vector<std::string>> commands = {
-      {"query", "C:\\ORB\\k.dat", "a"}, {"set", "C:\\ORB\\k.dat", "a", "1"},
-      {"remove", "C:\\ORB\\k.dat", "a"}, {"post", "q.POF", "hello"},
-      {"take", "q.POF"},                {"status"},
-  };
-  for (const std::vector<std::string>& args : commands) {
-    SCOPED_TRACE(args[0]);
-    const Ran r = c.RunOrb(args);
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.err.find("ORB STATUS subsystem"), std::string::npos) << r.err;
-    EXPECT_FALSE(c.root.Exists(kZadozoStarted));
-  }
-  EXPECT_GT(c.Status().size(), 30720u);
 }
 
 // The dispatcher and the console start "Zadozo" and wait for it: to sign on

@@ -374,22 +374,6 @@ TEST_F(HeadlessProcessTest, NoTickStartsInsideAnotherTicksYield) {
   EXPECT_FALSE(HasLine(log_, "tick 5 1"));
 }
 
-TEST_F(HeadlessProcessTest, TicksClicksAndACloseReachALoadThatYields) {
-  Process child(Launch{{probe_, log_, "headless", "interval=20", "load-wait=20000"}, {"DISPLAY="}});
-  ASSERT_TRUE(child.started());
-  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "tick 2 20"); }));
-  child.Signal(SIGUSR1);
-  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "click done"); }));
-  child.Signal(SIGTERM);
-  EXPECT_EQ(child.Wait(10), 0);
-  const std::vector<std::string> lines = ReadLines(log_);
-  ASSERT_GE(lines.size(), 6u);
-  EXPECT_EQ(lines.front(), "load headless");
-  const std::vector<std::string> end = {"load wait closed", "load done", "unload", "exit 0"};
-  EXPECT_TRUE(std::equal(end.begin(), end.end(), lines.end() - 4))
-      << ::testing::PrintToString(lines);
-}
-
 TEST_F(HeadlessProcessTest, CloseSignalDuringLoadIsNotFatal) {
   Process child(Launch{{probe_, log_, "headless", "raise-in-load=SIGTERM"}, {"DISPLAY="}});
   ASSERT_TRUE(child.started());
