@@ -6,6 +6,7 @@
 
 #include "databank/databank.h"
 #include "databank/lines.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 
 namespace carob::databank {
@@ -45,6 +46,24 @@ bool StrayColon(std::string_view name) {
   if (colon == std::string_view::npos) return false;
   const bool drive = colon == 1 && std::isalpha(static_cast<unsigned char>(name[0]));
   return !drive || name.find(':', 2) != std::string_view::npos;
+}
+
+// A program asked to close (a close signal) still waits a moment for a lock
+// that another writer holds briefly, so that its last writes (signing off)
+// are made; from then on, counted from the first wait that noticed the
+// close, no lock is waited for, and such a write is not made.
+constexpr double kStopGrace = 0.5;
+std::optional<double> g_stop_noticed;  // seconds since midnight
+
+bool StopEndsWaits(double now) {
+  if (!platform::StopRequested()) {
+    g_stop_noticed.reset();  // a close asked for later counts afresh
+    return false;
+  }
+  if (!g_stop_noticed) g_stop_noticed = now;
+  double since = now - *g_stop_noticed;
+  if (since < 0) since += 86400.0;  // the clock passed midnight
+  return since > kStopGrace;
 }
 
 }  // namespace
@@ -148,6 +167,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       out.hold_.reset(hold.release());
       return out;
     }
+    if (StopEndsWaits(env_.clock().Now().seconds_since_midnight)) return out;
     LockState state = env_.ProbeLock(swap_path);
     if (state == LockState::kAbsent) {
       // Released between the two looks, or the folder does not let us make

@@ -5,6 +5,7 @@
 
 #include "databank/databank.h"
 #include "databank/lines.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 
 namespace carob::databank {
@@ -62,6 +63,11 @@ bool Dropped(std::string_view line, const std::string& upper_key) {
   if (lines::TrimView(line.substr(eq + 1)).empty()) return true;
   return eq >= 1 && lines::SameKey(line.substr(0, eq), upper_key);
 }
+
+// A close signal ends the wait for the databank's lock; the write is then
+// not made at all rather than made without the lock.
+constexpr const char* kClosing = "the program is closing and the databank's lock was not taken";
+bool CutShort(const SwapLock& lock) { return !lock.held() && platform::StopRequested(); }
 
 // A failure of the file layer told as the databank write it spoilt.
 Status Cannot(const Status& failed, const std::string& path) {
@@ -177,6 +183,7 @@ Status Databank::Store(const std::string& bank, const std::string& key, std::str
   if (value.empty()) {
     trace.note += "Removing. ";
     lock = LockBank(bank, path);
+    if (CutShort(lock)) done = Status::Failure("cannot write " + bank, kClosing);
   } else {
     done = AppendOrOverwrite(bank, path, key, value, lock, trace);
   }
@@ -237,6 +244,7 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
   for (int round = 0;; ++round) {
     lock.Release();
     lock = LockBank(bank, path, /*adopt_dead=*/!standard);
+    if (CutShort(lock)) return Status::Failure("cannot write " + bank, kClosing);
     std::optional<FileInfo> info = env_.FindFile(path);
     if (!info && round == 0) {
       // A new databank is created empty first and then written under the

@@ -30,10 +30,15 @@ std::string Messaging::ReceiveMessage(const std::string& app, MessageKind kind) 
       FileLocationOr(app + " " + kind_word, platform::Trim(app) + "." + kind_word + ".POF");
   if (file.empty()) return "";
 
-  // The length check goes to the path the queue operations use, so that a
-  // location recorded as a bare name is found in the program folder like
-  // every other bare name instead of never being read.
-  const std::string path = ResolveInterfacePath(file);
+  // The length check looks at the recorded path and settles nothing: the
+  // queue layer's temporary folder is settled at its first path resolution
+  // (the first entry read or the first log line), never by a poll that
+  // finds the file empty. A location recorded as a bare name is looked for
+  // in the program folder, where the queue operations find it, instead of
+  // never being read.
+  const std::string path = file.find(':') == std::string::npos
+                               ? platform::JoinPath(env_.ProgramFolder(), file)
+                               : file;
   auto info = env_.FindFile(path);
   if (!info || info->size == 0) return "";
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/signals.h"
+
 namespace carob::platform {
 namespace {
 
@@ -15,6 +17,8 @@ class NoWindowInteraction : public Interaction {
 };
 
 }  // namespace
+
+bool Interaction::Closing() { return StopRequested(); }
 
 Interaction& NoWindow() {
   static NoWindowInteraction interaction;

@@ -16,6 +16,10 @@ class Interaction {
   // A modal message box with a warning icon and one OK button; returns when
   // answered.
   virtual void MessageBox(const std::string& text, const std::string& title) = 0;
+  // True once the program has been asked to close: a long wait or a walk
+  // over many lines stops at its next step. Without a window that is a
+  // close signal caught (platform/signals.h).
+  virtual bool Closing();
 };
 
 // The interaction of a program without a window: Yield returns at once, and

@@ -53,7 +53,7 @@ SignalPipe::SignalPipe(SignalSet set) {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
   for (int sig : set == SignalSet::kWindow ? std::vector<int>{SIGUSR1, SIGTERM, SIGINT, SIGHUP}
-                                           : std::vector<int>{SIGTERM, SIGINT}) {
+                                           : std::vector<int>{SIGTERM, SIGINT, SIGHUP}) {
     struct sigaction old {};
     if (::sigaction(sig, &sa, &old) == 0) {
       saved_->old.emplace_back(sig, old);

@@ -9,9 +9,13 @@
 //
 //   carob's window    SignalPipe(SignalSet::kWindow): SIGUSR1 clicks the
 //                     form's first button; SIGTERM, SIGINT, SIGHUP close it.
-//   orb dispatch/talk StopSignals: SIGTERM and SIGINT end the command's loop,
-//                     which then signs off; WaitFor sleeps until a deadline
-//                     or the stop, whichever comes first.
+//   orb dispatch/talk StopSignals: SIGTERM, SIGINT and SIGHUP end the
+//                     command's loop, which then signs off; WaitFor sleeps
+//                     until a deadline or the stop, whichever comes first.
+//
+// Waits deeper down (a databank's lock, the registry's waits for another
+// program) look at StopRequested between their looks, so a close signal
+// ends them too.
 #pragma once
 
 #include <memory>
@@ -25,7 +29,7 @@ enum class SignalAction { kClick, kClose };
 // The signals a SignalPipe catches.
 enum class SignalSet {
   kWindow,  // SIGUSR1 (kClick); SIGTERM, SIGINT, SIGHUP (kClose)
-  kStop,    // SIGTERM, SIGINT (kClose); every other signal keeps its handling
+  kStop,    // SIGTERM, SIGINT, SIGHUP (kClose); every other signal keeps its handling
 };
 
 class SignalPipe {
@@ -65,12 +69,12 @@ class SignalPipe {
 // must stop between two steps.
 bool StopRequested();
 
-// The stop of orb's long-running commands: while it lives, SIGTERM and SIGINT
-// do not end the process but ask the command to stop.
+// The stop of orb's long-running commands: while it lives, SIGTERM, SIGINT
+// and SIGHUP do not end the process but ask the command to stop.
 class StopSignals {
  public:
   StopSignals() : pipe_(SignalSet::kStop) {}
-  // True once SIGTERM or SIGINT arrived.
+  // True once SIGTERM, SIGINT or SIGHUP arrived.
   bool requested();
   // Sleeps until `seconds` have passed or a stop arrives; returns requested().
   bool WaitFor(double seconds);

@@ -106,9 +106,11 @@ struct FormEvents {
   // SIGUSR1: a click on the form's first button.
   // SIGTERM, SIGINT, SIGHUP: the window closes (Unload runs, Run returns);
   // a message box that is open then counts as answered.
-  // Run takes these signals from its start on. While Load runs they wait:
-  // a click reaches the button, and a close ends the program, right after
-  // Load has returned. The timers start ticking once Load has returned.
+  // Run takes these signals from its start on, and the timers run from
+  // the window's creation. Load's yields (and its message boxes) handle the
+  // window's events: a tick that falls due, a click, a close request (which
+  // Closing() then reports, so that Load's waits end; Run returns once Load
+  // has). Signals that arrive outside a yield are acted on after Load.
 };
 
 // The toolkit is the program's Interaction: its yields and message boxes
@@ -133,6 +135,8 @@ class Toolkit : public Interaction {
   // Closes the window from the program: once the running handler has
   // returned, the event loop ends, Unload runs and Run returns.
   virtual void Close() = 0;
+  // Closing(): true once a close was asked for (by the user, the program
+  // or a close signal) while Run runs; long work stops at its next step.
 };
 
 // A real window when a display can be opened, headless otherwise.

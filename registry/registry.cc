@@ -16,8 +16,9 @@ bool ReadsAsYes(const std::string& value) {
 
 }  // namespace
 
-Registry::Registry(platform::Env& env, databank::Databank& db, platform::Interaction& interaction)
-    : env_(env), db_(db), interaction_(interaction) {}
+Registry::Registry(platform::Env& env, databank::Databank& db, platform::Interaction& interaction,
+                   SizeGuard guard)
+    : env_(env), db_(db), interaction_(interaction), guard_(guard) {}
 
 void Registry::EnsureLocated() {
   if (status_bank_.empty()) LocateStatusBank();
@@ -59,13 +60,15 @@ void Registry::LocateStatusBank() {
   }
 
   // The size guard: only with the maintenance program installed.
-  if (!IsInstalled(kZadozo)) return;
+  if (guard_ == SizeGuard::kOff || !IsInstalled(kZadozo)) return;
   // A size that cannot be read is not taken for a size over the limit: the
   // guard would otherwise hold the start-up for a file it cannot examine.
   std::optional<int64_t> size = StatusSize();
   if (!size || *size <= kStatusWarnSize) return;
 
   interaction_.MessageBox(kSizeWarningText, kSizeWarningTitle);
+  // A close that answered the box starts nothing.
+  if (interaction_.Closing()) return;
 
   // "Zadozo" may do its work and sign off again between two of the checks
   // for its running flag; a wait for the flag alone would then never end.
@@ -77,10 +80,15 @@ void Registry::LocateStatusBank() {
 
   // Wait until the file is small enough and "Zadozo" is done. This wait does
   // not let the window handle events; it pauses briefly between looks at
-  // the clock so that it does not spin hot.
+  // the clock so that it does not spin hot. A close signal ends it (the
+  // wait has no limit of its own, and a program that could not be stopped
+  // would have to be killed, leaving itself recorded as running).
   float last_check = 0;
   for (;;) {
-    while (std::fabs(env_.Timer() - last_check) < 1.0f) env_.clock().Sleep(kWaitStep);
+    while (std::fabs(env_.Timer() - last_check) < 1.0f) {
+      if (interaction_.Closing()) return;
+      env_.clock().Sleep(kWaitStep);
+    }
     last_check = std::round(env_.Timer());
     std::optional<int64_t> now = StatusSize();
     if (now && *now >= kStatusWaitSize) continue;
@@ -96,26 +104,41 @@ std::string Registry::ExecutablePath() const {
   return platform::Upper(platform::JoinPath(env_.ProgramFolder(), env_.ProgramName() + ".EXE"));
 }
 
-bool Registry::TryRegister(const std::string& app) {
-  (void)Record(app + " running", "Yes");
+bool Registry::TryRegister(const std::string& app, platform::Status& failure) {
+  auto record = [&](std::string_view key, std::string_view value) {
+    platform::Status s = Record(key, value);
+    if (!s && failure.ok()) failure = s;
+  };
+  record(app + " running", "Yes");
   // One clock reading for both, so that a registration across midnight does
   // not record the old date with the new time.
   platform::WallTime now = env_.Now();
-  (void)Record(app + " last login date", platform::FormatDate(now));
-  (void)Record(app + " last login time", platform::FormatTime(now));
-  (void)Record(app + " path", ExecutablePath());
+  record(app + " last login date", platform::FormatDate(now));
+  record(app + " last login time", platform::FormatTime(now));
+  record(app + " path", ExecutablePath());
   return ReadsAsYes(Recorded(app + " running"));
 }
 
-void Registry::RegisterApplication(const std::string& app) {
+void Registry::RegisterApplication(const std::string& app) { (void)Register(app); }
+
+platform::Status Registry::Register(const std::string& app) {
   // A STATUS databank that cannot be written (a missing folder, a name that
   // is a folder) never reads back "Yes". Repeating without end would hang
   // the start-up for good, so the registration is given up after a few
-  // attempts and the program runs unregistered.
+  // attempts and the program runs unregistered. A close asked for meanwhile
+  // ends the attempts.
+  platform::Status failure;
   for (int attempt = 1; attempt <= kRegisterAttempts; ++attempt) {
-    if (TryRegister(app)) return;
+    failure = platform::Status::Ok();
+    if (TryRegister(app, failure)) return platform::Status::Ok();
+    if (interaction_.Closing()) break;
     if (attempt < kRegisterAttempts) env_.clock().Sleep(kRegisterRetryPause);
   }
+  if (failure.ok()) {
+    failure = platform::Status::Failure("cannot register " + app + " in " + status_bank_,
+                                        "the running flag does not read back");
+  }
+  return failure;
 }
 
 void Registry::RegisterInformation(const std::string& app, const std::string& fact,
@@ -173,6 +196,7 @@ void Registry::EnsureRunning(const std::string& app, int32_t window_style,
     db_.ForgetCached(app + " running");
     do {
       interaction_.Yield();
+      if (interaction_.Closing()) return;
       env_.clock().Sleep(kWaitStep);
     } while (std::fabs(env_.Timer() - noted) < 1.0f);
     if (IsRunning(app)) return;

@@ -41,12 +41,19 @@ inline constexpr const char* kSizeWarningText =
     "\r\n"
     "Press OK to begin.";
 
+// Whether the first registry operation runs the size guard. A tool that
+// only reads or writes a few files of the family (and needs no running
+// family) leaves the maintenance program alone.
+enum class SizeGuard { kOn, kOff };
+
 class Registry {
  public:
   // The size warning's message box and the yields of the wait for a
   // program to start go to `interaction` (the window's, when there is one).
+  // Every wait ends early once `interaction` is closing (a close signal).
   Registry(platform::Env& env, databank::Databank& db,
-           platform::Interaction& interaction = platform::NoWindow());
+           platform::Interaction& interaction = platform::NoWindow(),
+           SizeGuard guard = SizeGuard::kOn);
 
   // Settles StatusBank from "C:\FileLoc" (writing the default when the key is
   // missing) and runs the size guard. Runs once per process, from the first
@@ -54,6 +61,10 @@ class Registry {
   void LocateStatusBank();
 
   void RegisterApplication(const std::string& app);
+  // RegisterApplication that tells why the registration did not hold: the
+  // first write that failed in its last attempt, or ok once the read-back
+  // shows it running.
+  platform::Status Register(const std::string& app);
   void RegisterInformation(const std::string& app, const std::string& fact,
                            const std::string& value);
   void UnregisterApplication(const std::string& app);
@@ -64,7 +75,8 @@ class Registry {
   bool IsInstalled(const std::string& app);
   void RunApplication(const std::string& app, int32_t window_style);
   // Starts an installed app that is not running and waits until it runs,
-  // or until `done` (when given) reports true.
+  // or until `done` (when given) reports true, or until the program is
+  // asked to close.
   void EnsureRunning(const std::string& app, int32_t window_style,
                      const std::function<bool()>& done = nullptr);
 
@@ -83,7 +95,8 @@ class Registry {
   // Size of the STATUS databank's file; nullopt when it cannot be read.
   std::optional<int64_t> StatusSize();
   // One pass of the registration; true when the read-back shows it running.
-  bool TryRegister(const std::string& app);
+  // `failure` receives the first write that failed.
+  bool TryRegister(const std::string& app, platform::Status& failure);
 
   // The value of key in the STATUS databank, and the checked write of one.
   std::string Recorded(std::string_view key);
@@ -92,6 +105,7 @@ class Registry {
   platform::Env& env_;
   databank::Databank& db_;
   platform::Interaction& interaction_;
+  SizeGuard guard_;
   std::string status_bank_;
 };
 

@@ -373,10 +373,12 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
     ctx.err.flush();
     return 1;
   }
-  // One turn a Pulse; a stop ends the wait at once.
-  do {
+  // One turn a Pulse; a stop ends the wait at once. A stop that came during
+  // the start (a wait for the STATUS databank's maintenance) leaves no turn.
+  while (!stop.requested()) {
     dispatcher.Turn();
-  } while (!once && !stop.requested() && !stop.WaitFor(dispatcher.PulseSeconds()));
+    if (once || stop.WaitFor(dispatcher.PulseSeconds())) break;
+  }
   dispatcher.Stop();
   if (once) {
     const DispatchStats& s = dispatcher.stats();

@@ -28,7 +28,7 @@ int RunPost(OrbContext& ctx, const OrbArgs& args) {
     ctx.err << "orb post: the text is blank; nothing to post\n";
     return 2;
   }
-  registry::Registry registry(ctx.env, ctx.db);
+  registry::Registry registry(ctx.env, ctx.db, platform::NoWindow(), registry::SizeGuard::kOff);
   messaging::Messaging msg(ctx.env, ctx.db, registry);
   if (platform::Status s = msg.AppendEntryChecked(args[0], text); !s) {
     ctx.err << "orb post: " << s.message() << "\n";
@@ -49,7 +49,7 @@ int RunTake(OrbContext& ctx, const OrbArgs& args) {
     return 2;
   }
   const std::string& file = args[0];
-  registry::Registry registry(ctx.env, ctx.db);
+  registry::Registry registry(ctx.env, ctx.db, platform::NoWindow(), registry::SizeGuard::kOff);
   messaging::Messaging msg(ctx.env, ctx.db, registry);
   const std::string path = msg.ResolveInterfacePath(file);
   for (;;) {

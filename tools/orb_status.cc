@@ -14,7 +14,7 @@ int RunStatus(OrbContext& ctx, const OrbArgs& args) {
     return 2;
   }
   // Only looks: no registration, no size guard, nothing written.
-  registry::Registry reg(ctx.env, ctx.db);
+  registry::Registry reg(ctx.env, ctx.db, platform::NoWindow(), registry::SizeGuard::kOff);
   registry::StatusReport report = registry::ReadStatusReport(ctx.env, ctx.db, reg);
   if (!report.readable) {
     ctx.err << "orb status: cannot read the STATUS databank " << report.bank << " ("

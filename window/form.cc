@@ -64,7 +64,11 @@ platform::ui::FormEvents Window::Events() {
 }
 
 void Window::Form_Load() {
-  registry_.RegisterApplication(kAppName);
+  // Events run in the registry's waits (the size warning, the wait for the
+  // maintenance program): a tick may take a sentence while the stage is
+  // still 0 and greet, a click may run the passes. A close asked for there
+  // ends the waits; the steps below then run on without waiting.
+  const platform::Status registered = registry_.Register(kAppName);
   registry_.RegisterInformation(kAppName, "ID", kTitle);
   registry_.RegisterInformation(kAppName, "Author", kAuthor);
 
@@ -94,6 +98,13 @@ void Window::Form_Load() {
   messaging_.RotateConsoleLog(true);
   Report(std::string(kAppName) + " started: program folder " + env_.ProgramFolder() +
          ", knowledge " + xKnowledge);
+  // A family whose files cannot be written (a read-only root, say) is told
+  // once, at the start, rather than at every write that fails after it.
+  if (!registered && !interaction_.Closing()) {
+    ReportFailure(std::string(kAppName) + " cannot record its registration (" +
+                  registered.message() + "); it answers as well as it can, but what it " +
+                  "learns and what it is sent may not be kept");
+  }
 }
 
 void Window::Form_Unload() {

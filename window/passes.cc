@@ -49,6 +49,13 @@ Status Window::EachMemoryLine(const std::function<void(int, const std::string&)>
   const int n = ActiveMemory.ListCount();
   std::string line;
   for (int i = 0; i < n; ++i) {
+    // A close asked for during a yield stops the pass between two lines:
+    // every line's writes are whole, the knowledge file with them.
+    if (interaction_.Closing()) {
+      return Status::Failure("stopped before memory line " + std::to_string(i + 1) + " of " +
+                                 std::to_string(n),
+                             "the program is closing");
+    }
     // A question handled during a yield may have reloaded a shorter list.
     if (MemoryLine(i, line)) step(i, line);
   }

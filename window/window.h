@@ -11,8 +11,10 @@
 //   main.cc      the program carob: wires the layers and the toolkit
 //
 // Everything runs on the window's one thread. Events reach the window only
-// between handlers and during the yields the thinking passes make; the
-// handlers tolerate running inside such a yield.
+// between handlers and during yields: those the thinking passes make, and
+// those of the registry's waits inside the load event (so a tick may run
+// before the load event has ended). The handlers tolerate running inside
+// such a yield; a close asked for there stops the waits and the passes.
 #pragma once
 
 #include <cstdint>

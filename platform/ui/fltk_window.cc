@@ -77,6 +77,7 @@ class FltkToolkit : public Toolkit {
     Build(form);
     if (pipe.ok()) Fl::add_fd(pipe.fd(), FL_READ, &FltkToolkit::OnSignalPipe, this);
     Fl::add_check(&FltkToolkit::OnCheck, this);
+    ArmTimers();  // the timers run from the creation on
 
     core_.RunLoad();
     if (!core_.closing()) {
@@ -118,6 +119,8 @@ class FltkToolkit : public Toolkit {
     core_.RequestClose();
     core_.Wake();
   }
+
+  bool Closing() override { return core_.Closing(); }
 
  private:
 
@@ -255,8 +258,11 @@ class FltkToolkit : public Toolkit {
   // when a stopped timer is started again).
   static void OnCheck(void* data) {
     auto* kit = static_cast<FltkToolkit*>(data);
-    if (!kit->core_.MayTick()) return;
-    for (auto& s : kit->timers_) {
+    if (kit->core_.MayTick()) kit->ArmTimers();
+  }
+
+  void ArmTimers() {
+    for (auto& s : timers_) {
       if (s->armed || !LoopCore::Runs(*s->timer)) continue;
       s->armed = true;
       Fl::add_timeout(s->missed ? 0.0 : s->timer->Interval / 1000.0, &FltkToolkit::OnTimer, s.get());

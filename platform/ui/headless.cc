@@ -32,6 +32,7 @@ class HeadlessToolkit : public Toolkit {
     for (Timer* t : form.timers) {
       if (t != nullptr) slots_.push_back(TimerSlot{t, false, {}});
     }
+    ArmRunning(SteadyClock::now());  // the timers run from the creation on
 
     core_.RunLoad();
     while (!core_.closing()) {
@@ -61,9 +62,11 @@ class HeadlessToolkit : public Toolkit {
 
   void Close() override { core_.RequestClose(); }
 
+  bool Closing() override { return core_.Closing(); }
+
  private:
-  // Arms timers that run but have no due time yet: at creation (after
-  // Load) and when a stopped timer is started again.
+  // Arms timers that run but have no due time yet: at creation and when a
+  // stopped timer is started again.
   void ArmRunning(SteadyClock::time_point now) {
     for (TimerSlot& s : slots_) {
       if (!LoopCore::Runs(*s.timer)) {

@@ -43,22 +43,19 @@ class LoopCore {
     form_ = form;
     events_ = events;
     closing_ = false;
-    click_waiting_ = false;
     in_tick_ = false;
     phase_ = Phase::kIdle;
     return *pipe_;
   }
   void End() { pipe_.reset(); }
 
-  // Runs Load. Signals noted while it runs wait until it has returned: a
-  // click then reaches the button, a close request ends the loop.
+  // Runs Load. The window's events run in the yields Load makes (the
+  // registry's waits): ticks, clicks and a close request. Signals noted
+  // outside such a yield are acted on once Load has returned.
   void RunLoad() {
     phase_ = Phase::kLoading;
     if (events_->Load) events_->Load();
     phase_ = Phase::kRunning;
-    const bool click = click_waiting_ && !closing_;
-    click_waiting_ = false;
-    if (click) ClickFirstButton();
   }
 
   // Runs Unload (once); Run returns after it.
@@ -71,9 +68,7 @@ class LoopCore {
   void Act(SignalAction action) {
     if (action == SignalAction::kClose) {
       closing_ = true;
-    } else if (phase_ == Phase::kLoading) {
-      click_waiting_ = true;
-    } else if (phase_ == Phase::kRunning && !closing_) {
+    } else if (Handling() && !closing_) {
       ClickFirstButton();
     }
   }
@@ -88,10 +83,11 @@ class LoopCore {
     if (pipe_) pipe_->Wake();
   }
 
-  // Ticks run once Load is over, and never inside another tick (a tick
-  // that falls due during a tick's yield waits until that tick is over).
-  // The receive loop must not see the window before Load has set it up.
-  bool MayTick() const { return phase_ == Phase::kRunning && !in_tick_ && !closing_; }
+  // The timers run from the window's creation: a tick falls due during
+  // Load too and runs in Load's next yield. A tick never runs inside
+  // another tick (one that falls due during a tick's yield waits until that
+  // tick is over), nor once a close has been asked for.
+  bool MayTick() const { return Handling() && !in_tick_ && !closing_; }
 
   // Runs a timer's Tick with the re-entry guard held.
   void RunTick(Timer& timer) {
@@ -108,6 +104,12 @@ class LoopCore {
   void RequestClose() { closing_ = true; }
   bool closing() const { return closing_; }
   bool active() const { return phase_ != Phase::kIdle; }
+  // Asked to close: by a signal caught, even before the loop has looked
+  // at it.
+  bool Closing() const { return active() && (closing_ || StopRequested()); }
+
+  // Load and the event loop handle the window's events (Unload does not).
+  bool Handling() const { return phase_ == Phase::kLoading || phase_ == Phase::kRunning; }
 
   // A timer runs while it is enabled with a positive interval.
   static bool Runs(const Timer& t) { return t.Enabled && t.Interval > 0; }
@@ -118,7 +120,6 @@ class LoopCore {
   std::optional<SignalPipe> pipe_;
   Phase phase_ = Phase::kIdle;
   bool closing_ = false;
-  bool click_waiting_ = false;
   bool in_tick_ = false;
 };
 

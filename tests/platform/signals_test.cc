@@ -18,7 +18,7 @@ double SecondsSince(Clock::time_point start) {
 }
 
 TEST(StopSignalsTest, EachStopSignalCutsTheWaitShortAndStays) {
-  for (int sig : {SIGTERM, SIGINT}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
     StopSignals stop;
     EXPECT_FALSE(stop.requested());

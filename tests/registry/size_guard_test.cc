@@ -43,23 +43,6 @@ class ScriptedClock : public platform::ManualClock {
   std::function<void(double)> on_sleep;
 };
 
-// The STATUS databank: `lines` followed by filler entries up to exactly
-// `size` bytes.
-std::string StatusOfSize(const std::vector<std::string>& lines, size_t size) {
-  std::string out = Lines(lines);
-  int n = 0;
-  auto filler = [&](size_t total) {
-    char key[32];
-    std::snprintf(key, sizeof key, "filler%05d=", n++);
-    std::string line = key;
-    line += std::string(total - line.size() - 2, 'x');
-    out += line + "\r\n";
-  };
-  while (size - out.size() >= 200) filler(100);
-  if (out.size() < size) filler(size - out.size());
-  return out;
-}
-
 std::string ZadozoLine(bool running) {
   return running ? "Zadozo running=Yes" : "Zadozo running=No ";
 }

@@ -237,6 +237,26 @@ inline Ran RunOrb(const TempRoot& root, std::vector<std::string> args,
   return Run(InRoot(root, std::move(args)));
 }
 
+// A stand-in for the maintenance program "Zadozo", installed as
+// C:\ORB\ZADOZO\zadozo and recorded (through kZadozoPathLine in STATUS) as
+// ZADOZO.EXE. Started, it notes its start in kZadozoStarted, waits
+// `sign_on_after` seconds, records itself running, drops the filler entries
+// of StatusOfSize and, when it `finishes`, records itself not running.
+inline constexpr const char* kZadozoPathLine = "Zadozo path=C:\\ORB\\ZADOZO\\ZADOZO.EXE";
+inline constexpr const char* kZadozoStarted = "C:\\ORB\\ZADOZO\\started";
+inline void InstallZadozo(const TempRoot& root, double sign_on_after, bool finishes,
+                          const std::string& status = kStatusPath) {
+  const std::string f = root.Native(status);
+  std::string script = "#!/bin/sh\nf='" + f + "'\n: > '" + root.Native(kZadozoStarted) + "'\n";
+  script += "sleep " + std::to_string(sign_on_after) + "\n";
+  script += "sed -i 's/^Zadozo running=No *\\r$/Zadozo running=Yes\\r/' \"$f\"\n";
+  script += "grep -v '^filler' \"$f\" > \"$f.new\" && mv \"$f.new\" \"$f\"\n";
+  if (finishes) script += "sed -i 's/^Zadozo running=Yes\\r$/Zadozo running=No\\r/' \"$f\"\n";
+  const std::string to = root.MadeFor("C:\\ORB\\ZADOZO\\zadozo");
+  std::ofstream(to, std::ios::binary | std::ios::trunc) << script;
+  std::filesystem::permissions(to, std::filesystem::perms::owner_all);
+}
+
 // The text lines of one queue entry.
 using EntryLines = std::vector<std::string>;
 

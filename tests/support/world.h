@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -46,6 +47,23 @@ inline std::string ReadNative(const std::string& path) {
 inline std::string Lines(const std::vector<std::string>& lines) {
   std::string out;
   for (const std::string& l : lines) out += l + "\r\n";
+  return out;
+}
+
+// The bytes of a STATUS databank: `lines`, then "fillerNNNNN=xx..." entries
+// up to exactly `size` bytes (at least the lines themselves).
+inline std::string StatusOfSize(const std::vector<std::string>& lines, size_t size) {
+  std::string out = Lines(lines);
+  int n = 0;
+  auto filler = [&](size_t total) {
+    char key[32];
+    std::snprintf(key, sizeof key, "filler%05d=", n++);
+    std::string line = key;
+    line += std::string(total - line.size() - 2, 'x');
+    out += line + "\r\n";
+  };
+  while (out.size() + 200 <= size) filler(100);
+  if (out.size() < size) filler(size - out.size());
   return out;
 }
 

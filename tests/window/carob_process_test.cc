@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -116,6 +117,53 @@ TEST_F(CarobProcessTest, FailedPassKeepsTheProgramRunning) {
   carob.Signal(SIGTERM);
   EXPECT_EQ(carob.WaitForExit(), 0) << carob.Stderr();
   EXPECT_EQ(StatusValue("CAROB running"), "No");
+}
+
+// The queue layer settles its temporary folder at its first path resolution.
+// With the I/O log switched on by a click, polls that find the interface file
+// empty settle nothing; the first message taken looks "Temporary path" up in
+// "C:\FileLoc" right after its location's lookup, before its sentence is
+// handled, and never again.
+TEST_F(CarobProcessTest, TheFirstMessageTakenSettlesTheQueueFolderInTheIOLog) {
+  CarobProcess carob(root);
+  ASSERT_TRUE(carob.started());
+  ASSERT_TRUE(carob.WaitForStderr("started")) << carob.Stderr();
+  carob.Signal(SIGUSR1);  // switches the I/O log on; the passes find no knowledge
+  ASSERT_TRUE(carob.WaitForStderr("failed")) << carob.Stderr();
+
+  const std::string log = root.Native("C:\\ORB\\CAROB\\Database_IO.log");
+  // The texts of the log's lines, without their stamps.
+  auto texts = [&] {
+    std::vector<std::string> out;
+    for (const std::string& line : ReadLines(log)) out.push_back(line.substr(line.find("| ") + 2));
+    return out;
+  };
+  const std::string location = "Database C:\\FileLoc Query [CAROB interface] ==>> DeCached from "
+                               "write cache [C:\\ORB\\CAROB\\CAROB.interface.POF]";
+  ASSERT_TRUE(carob.WaitFor([&] { return std::ranges::count(texts(), location) >= 3; }));
+  root.WriteFile("C:\\ORB\\CAROB\\incoming.tmp",
+                 RozEntry("SET SOURCE = 10.0.0.7\r\nthe sky be blue"));
+  std::filesystem::rename(root.Native("C:\\ORB\\CAROB\\incoming.tmp"),
+                          root.Native(kInterfacePath));
+  ASSERT_TRUE(carob.WaitFor([&] { return root.Exists(kKnowledgePath); })) << carob.Stderr();
+  carob.Signal(SIGTERM);
+  EXPECT_EQ(carob.WaitForExit(), 0) << carob.Stderr();
+
+  const std::vector<std::string> lines = texts();
+  const std::vector<std::string> tick = {
+      "Database C:\\TEMP\\STATUS Query [Pulse] ==>> DeCached from read cache [50]",
+      location,
+      "Database C:\\FileLoc serial 1 Query [Temporary path] ==>> [C:\\TEMP]",
+      "Database C:\\ORB\\CAROB\\CAROB.dat serial  Query [the sky] ==>> DATABANK NOT FOUND!!",
+      "Database C:\\ORB\\CAROB\\CAROB.dat serial  Set [the sky], [blue]",
+  };
+  auto at = std::ranges::search(lines, tick);
+  ASSERT_FALSE(at.empty()) << ::testing::PrintToString(lines);
+  EXPECT_GE(std::ranges::count(lines.begin(), at.begin(), location), 3);
+  EXPECT_EQ(std::ranges::count_if(lines, [](const std::string& l) {
+              return l.find("[Temporary path]") != std::string::npos;
+            }),
+            1);
 }
 
 TEST_F(CarobProcessTest, CommandLineOffersHelpAndVersionAndRefusesTheRest) {

@@ -12,6 +12,9 @@
 //   status=<t>          the first tick shows the status t
 //   close-after=<n>     the n-th tick closes the window from the program
 //   box=<title>         Load shows a message box with this title
+//   load-wait=<ms>      Load then yields for this long, as the registry's
+//                       waits do, and notes "load wait closed" when a close
+//                       request ends the wait early
 //   yield-in-tick       every tick yields for a while (notes "nested tick"
 //                       if another tick starts inside it)
 #include <signal.h>
@@ -45,7 +48,7 @@ int main(int argc, char** argv) {
   }
   g_log = argv[1];
   bool headless = false, yield_in_click = false, yield_in_tick = false;
-  int raise_in_load = 0, interval = 1000, close_after = 0;
+  int raise_in_load = 0, interval = 1000, close_after = 0, load_wait_ms = 0;
   std::string text, status, box;
   bool set_text = false;
   for (int i = 2; i < argc; ++i) {
@@ -60,6 +63,7 @@ int main(int argc, char** argv) {
     else if (a.rfind("status=", 0) == 0) status = a.substr(7);
     else if (a.rfind("box=", 0) == 0) box = a.substr(4);
     else if (a.rfind("close-after=", 0) == 0) close_after = std::atoi(a.c_str() + 12);
+    else if (a.rfind("load-wait=", 0) == 0) load_wait_ms = std::atoi(a.c_str() + 10);
   }
 
   std::unique_ptr<Toolkit> kit = headless ? NewHeadlessToolkit() : NewToolkit();
@@ -140,7 +144,14 @@ int main(int argc, char** argv) {
       kit->MessageBox("Something needs your attention.\r\n\r\nPress OK to go on.", box);
       Note("box answered");
     }
-    kit->Yield();
+    for (int waited = 0; waited < load_wait_ms; waited += 2) {
+      kit->Yield();
+      if (kit->Closing()) {
+        Note("load wait closed");
+        break;
+      }
+      ::usleep(2000);
+    }
     Note("load done");
   };
   events.Unload = [&] { Note("unload"); };

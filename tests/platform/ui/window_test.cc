@@ -237,6 +237,25 @@ TEST_F(ProbeWindowTest, CloseSignalDuringLoadIsNotFatal) {
             (std::vector<std::string>{"load window", "load done", "unload", "exit 0"}));
 }
 
+// The timer runs from the window's creation: ticks and a click run in the
+// yields of a long Load (the registry's waits), and a close ends the wait.
+TEST_F(ProbeWindowTest, TicksClicksAndACloseReachALoadThatYields) {
+  auto probe = StartProbe({"interval=20", "load-wait=20000"});
+  ASSERT_TRUE(probe->started());
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "tick 2 20"); }));
+  probe->Signal(SIGUSR1);
+  ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "click done"); }));
+  probe->Signal(SIGTERM);
+  EXPECT_EQ(probe->Wait(10), 0);
+  const std::vector<std::string> lines = ReadLines(log_);
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines.front(), "load window");
+  const std::vector<std::string> end = {"load wait closed", "load done", "unload", "exit 0"};
+  EXPECT_TRUE(std::equal(end.begin(), end.end(), lines.end() - 4))
+      << ::testing::PrintToString(lines);
+  EXPECT_FALSE(HasLine(log_, "nested tick"));
+}
+
 // carob itself, installed in a fresh ORB root.
 class CarobWindowTest : public WindowTest {
  protected:
@@ -307,6 +326,41 @@ TEST_F(CarobWindowTest, TerminateSignalSignsOff) {
   ASSERT_TRUE(WaitUntil([&] { return StatusValue("CAROB running") == "Yes"; }));
   carob->Signal(SIGTERM);
   EXPECT_EQ(carob->Wait(), 0);
+  EXPECT_EQ(StatusValue("CAROB running"), "No");
+}
+
+// With a window as without: while the size guard waits for "Zadozo" (its
+// message box open, then the wait for the program to sign on), the timer
+// runs and a waiting sentence is greeted; the window shows once the load
+// event is over.
+TEST_F(CarobWindowTest, TheTimerRunsWhileTheSizeGuardWaits) {
+  using namespace carob::testing;
+  root_.WriteFile("C:\\FileLoc",
+                  "Temporary path=C:\\TEMP\r\nRORU PO Input=C:\\ORB\\RORU\\PO.in\r\n"
+                  "CAROB interface=C:\\ORB\\CAROB\\CAROB.interface.POF\r\n");
+  root_.MakeFolder("C:\\ORB\\RORU");
+  InstallZadozo(root_, /*sign_on_after=*/3, /*finishes=*/true);
+  root_.WriteFile(kStatusPath,
+                  StatusOfSize({"Pulse=50", "Zadozo running=No", kZadozoPathLine}, 40000));
+  root_.WriteFile("C:\\ORB\\CAROB\\CAROB.interface.POF",
+                  RozEntry("SET SOURCE = 10.0.0.7\r\nthe sea be green"));
+  auto carob = StartCarob();
+  ASSERT_TRUE(carob->started());
+  ASSERT_FALSE(AwaitWindow("ORB STATUS subsystem").empty()) << carob->Err();
+  const std::string greeting = "SENDTO [10.0.0.7] :Hello. Who are you?";
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadNative(root_.Native("C:\\ORB\\RORU\\PO.in")).find(greeting) != std::string::npos;
+  }));
+  EXPECT_EQ(FindWindow(display_, "CAROB"), "") << "greeted before the window shows";
+  // The box is still open: the greeting came from the box's own wait.
+  const std::string box = FindWindow(display_, "ORB STATUS subsystem");
+  ASSERT_FALSE(box.empty());
+  auto g = Geometry(display_, box);
+  ClickAt(display_, box, {g["WIDTH"] - 50, g["HEIGHT"] - 21});
+  ASSERT_FALSE(AwaitWindow("CAROB").empty()) << carob->Err();
+  EXPECT_EQ(Value("C:\\ORB\\CAROB\\CAROB.dat", "the sea"), "<none>") << "a greeting learns nothing";
+  carob->Signal(SIGTERM);
+  EXPECT_EQ(carob->Wait(30), 0);
   EXPECT_EQ(StatusValue("CAROB running"), "No");
 }
 
