@@ -168,6 +168,7 @@ Status Databank::Store(const std::string& bank, const std::string& key, std::str
   if (value.empty()) {
     trace.note += "Removing. ";
     lock = LockBank(bank, path);
+    if (!lock.failure().ok()) done = Cannot(lock.failure(), path);
   } else {
     done = AppendOrOverwrite(bank, path, key, value, lock, trace);
   }
@@ -227,6 +228,7 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
   for (int round = 0;; ++round) {
     lock.Release();
     lock = LockBank(bank, path, /*adopt_dead=*/!standard);
+    if (!lock.failure().ok()) return Cannot(lock.failure(), path);
     std::optional<FileInfo> info = env_.FindFile(path);
     if (!info && round == 0) {
       // A new databank is created empty first and then written under the

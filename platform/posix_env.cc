@@ -362,12 +362,32 @@ class PosixEnv : public Env {
 
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     lock->reset();
+    const std::string what = "cannot create lock " + path;
     auto place = paths_.PlaceForCreate(path);
+    if (!place) {
+      // The temporary folder that holds the locks is made when missing, as
+      // the launchers make it; a folder that cannot be made fails the lock.
+      std::error_code made;
+      std::filesystem::create_directories(FolderOf(paths_.ToNative(path)), made);
+      if (made) return Status::FromErrno(what, made.value());
+      place = paths_.PlaceForCreate(path);
+      if (!place) return Status::FromErrno(what, ENOENT);
+    }
     struct stat st {};
     // A name matching case-blind is the same lock on the home platform.
-    int error = !place ? ENOENT : ::lstat(place->native.c_str(), &st) == 0 ? EEXIST : 0;
-    if (error != 0) return Status::FromErrno("cannot create lock " + path, error);
+    if (::lstat(place->native.c_str(), &st) == 0) {
+      if (S_ISREG(st.st_mode)) return Status::FromErrno(what, EEXIST);
+      // Nothing of ours: never waited for, broken or followed.
+      return Status::Failure(what, S_ISDIR(st.st_mode)   ? "a folder stands at its name"
+                                   : S_ISLNK(st.st_mode) ? "a symbolic link stands at its name"
+                                                         : "a device, pipe or socket stands at its name");
+    }
     return posix::TryLockNative(place->native, path, lock);
+  }
+
+  bool LocksSeenEverywhere(const std::string& folder) override {
+    auto hit = paths_.FindExisting(folder);
+    return !hit || posix::FolderLocksOf(hit->native).seen_everywhere;
   }
 
   LockState ProbeLock(const std::string& path) override {
