@@ -141,6 +141,10 @@ class Databank {
   // (breaking a lock whose holder died more than 7 seconds ago), logs the
   // "allocated swap" line and returns the held lock.
   SwapLock AllocateSwap(std::string& name);
+  // Takes a swap-file lock of another kind of shared file (a queue) at a
+  // full path in the temporary folder, by the same rules: waits, breaks a
+  // dead holder's lock after 7 seconds, fails at once when it cannot be made.
+  SwapLock LockSwapFile(const std::string& swap_path) { return TakeSwap(swap_path); }
 
   // Sets folder to the temporary folder: "Temporary path" in "C:\FileLoc",
   // else the first of the variables ORB, TEMP and TMP that is set, else the

@@ -328,6 +328,13 @@ class PosixEnv : public Env {
     if (error == 0 && hold && posix::FlockRetry(fd.get(), LOCK_EX) != 0) error = errno;
     if (!hold) fd.Reset();
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+    // A share's server refuses to replace a file that a reader on some
+    // computer has open this moment (EEXIST or EBUSY, never seen on a local
+    // disk): such a reader is done within moments.
+    for (int retry = 0; (error == EEXIST || error == EBUSY) && retry < 400; ++retry) {
+      ::usleep(5000);
+      error = ::rename(temp.c_str(), target.c_str()) == 0 ? 0 : errno;
+    }
     if (error != 0) {
       ::unlink(temp.c_str());
       return error;

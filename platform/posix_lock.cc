@@ -83,6 +83,12 @@ namespace carob::platform::posix {
 
 namespace {
 
+// The name still names the file seen as `seen`.
+bool StillNames(const std::string& native, const struct stat& seen) {
+  struct stat now {};
+  return ::lstat(native.c_str(), &now) == 0 && SameFile(now, seen);
+}
+
 class PosixLockFile : public LockFile {
  public:
   PosixLockFile(Fd fd, std::string native, std::string windows, bool owned = true)
@@ -106,9 +112,14 @@ class PosixLockFile : public LockFile {
     // broken the lock and made a new one meanwhile.
     const bool ours_named = owned_ && ::fstat(fd_.get(), &ours) == 0 &&
                             ::lstat(native_.c_str(), &named) == 0 && SameFile(ours, named);
-    // A share's server refuses to delete a file that is open, ours too.
+    // A share's server refuses to delete a file that is open, ours too, and
+    // for a moment while a breaker on another computer looks at it.
     if (close_first_) fd_.Reset();
-    if (ours_named) ::unlink(native_.c_str());
+    for (int retry = 0; ours_named && ::unlink(native_.c_str()) != 0 && errno == EBUSY &&
+                        retry < 100 && StillNames(native_, named);
+         ++retry) {
+      ::usleep(5000);
+    }
     fd_.Reset();
   }
 
@@ -256,14 +267,20 @@ Status TryLockNative(const std::string& native, const std::string& windows,
 }
 
 LockState ProbeLockNative(const std::string& native) {
+  if (!FolderLocksOf(FolderOf(native)).seen_everywhere) {
+    // On a share only the server can tell, and every look that opens the
+    // file would make the holder's own delete fail for that moment.
+    struct stat st {};
+    return ::lstat(native.c_str(), &st) != 0 && errno == ENOENT ? LockState::kAbsent
+                                                                 : LockState::kUnknown;
+  }
   Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return errno == ENOENT ? LockState::kAbsent : LockState::kUnheld;
   if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     return errno == EWOULDBLOCK ? LockState::kHeld : LockState::kUnheld;
   }
   FlockRetry(fd.get(), LOCK_UN);
-  // Unheld here; on a share another computer may still hold it.
-  return FolderLocksOf(FolderOf(native)).seen_everywhere ? LockState::kUnheld : LockState::kUnknown;
+  return LockState::kUnheld;
 }
 
 int BreakLockNative(const std::string& native) {
