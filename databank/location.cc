@@ -140,6 +140,12 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       out.hold_.reset(hold.release());
       return out;
     }
+    // The temporary folder is made when it is missing, as the launchers make
+    // it; one that cannot be made fails the write like any other.
+    if (made.error() == ENOENT && unmakeable == 0 && !env_.FolderExists(temp_dir_) &&
+        env_.MakeFolder(temp_dir_)) {
+      continue;
+    }
     LockState state = made.error() == EEXIST ? env_.ProbeLock(swap_path) : LockState::kAbsent;
     if (state == LockState::kAbsent) {
       // Released between the two looks, or the lock cannot be made at all:

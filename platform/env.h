@@ -203,6 +203,9 @@ class Env {
   virtual std::optional<FileInfo> FindFile(const std::string& path) = 0;
   // False when there is no such folder or it cannot be looked at.
   virtual bool FolderExists(const std::string& path) = 0;
+  // Makes a folder and any missing folders above it; ok when it exists
+  // already ("cannot make folder C:\x": the system's cause).
+  virtual Status MakeFolder(const std::string& path) = 0;
   // Opens an ordinary file ("cannot open C:\x for reading" / "for writing").
   // kRead and kReadWrite fail with ENOENT when it is missing; kAppend creates
   // it, and fails with ENOENT when its folder is missing. Anything but an
@@ -305,6 +308,7 @@ class EnvWrapper : public Env {
     return target_.FindFile(path);
   }
   bool FolderExists(const std::string& path) override { return target_.FolderExists(path); }
+  Status MakeFolder(const std::string& path) override { return target_.MakeFolder(path); }
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     return target_.Open(path, mode, file);
   }

@@ -371,15 +371,7 @@ class PosixEnv : public Env {
     lock->reset();
     const std::string what = "cannot create lock " + path;
     auto place = paths_.PlaceForCreate(path);
-    if (!place) {
-      // The temporary folder that holds the locks is made when missing, as
-      // the launchers make it; a folder that cannot be made fails the lock.
-      std::error_code made;
-      std::filesystem::create_directories(FolderOf(paths_.ToNative(path)), made);
-      if (made) return Status::FromErrno(what, made.value());
-      place = paths_.PlaceForCreate(path);
-      if (!place) return Status::FromErrno(what, ENOENT);
-    }
+    if (!place) return Status::FromErrno(what, ENOENT);
     struct stat st {};
     // A name matching case-blind is the same lock on the home platform.
     if (::lstat(place->native.c_str(), &st) == 0) {
@@ -390,6 +382,13 @@ class PosixEnv : public Env {
                                                          : "a device, pipe or socket stands at its name");
     }
     return posix::TryLockNative(place->native, path, lock);
+  }
+
+  Status MakeFolder(const std::string& path) override {
+    if (FolderExists(path)) return Status::Ok();
+    std::error_code made;
+    std::filesystem::create_directories(paths_.ToNative(path), made);
+    return Checked("cannot make folder " + path, made.value());
   }
 
   bool LocksSeenEverywhere(const std::string& folder) override {
