@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <thread>
 
 #include "platform/env.h"
@@ -141,38 +140,6 @@ TEST(TryLockTest, ExactlyOneOfRacingProcessesWins) {
     ASSERT_EQ(winners, 1) << "round " << round;
     ASSERT_TRUE(fs::remove(root.Native(lock)));
   }
-}
-
-// Something that is no lock file at the lock's name is refused for what it
-// is, never followed, waited for or broken.
-TEST(TryLockTest, RefusesAFolderOrASymbolicLinkAtTheName) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
-  root.WriteFile("C:\\TEMP\\target", "kept\r\n");
-  const std::string at = root.Native("C:\\TEMP\\DSP.ORB.k.dat.TMP");
-  struct Case {
-    std::function<void()> make;
-    const char* cause;
-  };
-  const std::vector<Case> cases = {
-      {[&] { fs::create_directory(at); }, "a folder stands at its name"},
-      {[&] { fs::create_symlink(root.Native("C:\\TEMP\\target"), at); },
-       "a symbolic link stands at its name"},
-      {[&] { fs::create_symlink(at + ".nowhere", at); }, "a symbolic link stands at its name"},
-  };
-  for (const Case& c : cases) {
-    c.make();
-    std::unique_ptr<platform::LockFile> lock;
-    platform::Status s = env->TryLock("C:\\TEMP\\DSP.ORB.k.dat.TMP", &lock);
-    EXPECT_EQ(s.message(), std::string("cannot create lock C:\\TEMP\\DSP.ORB.k.dat.TMP: ") + c.cause);
-    EXPECT_EQ(s.error(), 0) << c.cause;  // not EEXIST: nothing to wait for
-    EXPECT_EQ(lock, nullptr);
-    EXPECT_FALSE(fs::exists(at + ".nowhere"));
-    fs::remove(at);
-  }
-  EXPECT_EQ(root.ReadFile("C:\\TEMP\\target"), "kept\r\n");
-  // A local folder's locks are seen by every process.
-  EXPECT_TRUE(env->LocksSeenEverywhere("C:\\TEMP"));
 }
 
 TEST(TryLockTest, NeverTakesAnExistingFile) {
