@@ -318,7 +318,8 @@ Status AdoptLockNative(const std::string& native, const std::string& windows,
   // Unheld on a share says nothing of the other computers.
   if (!offers.seen_everywhere) return failed(EWOULDBLOCK);
   // Without hard links a lock file is locked only just after it is made: a
-  // file younger than a second may be one whose maker has yet to lock it.
+  // file made within the last second or two may be one whose maker has yet
+  // to lock it.
   timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   if (!offers.hard_links && now.tv_sec - ours.st_ctim.tv_sec < 2) return failed(EWOULDBLOCK);
