@@ -436,6 +436,14 @@ class PosixEnv : public Env {
              std::string* native = nullptr) const {
     auto hit = Locate(path, mode);
     if (!hit) return ENOENT;
+    if (!posix::FolderLocksOf(FolderOf(hit->native)).seen_everywhere) {
+      // A share's client keeps a file's length for a moment; another
+      // computer may have changed it since, and a read would stop short, an
+      // append land at the old end. Touching the access time fetches the
+      // file's attributes afresh (its modification time stays).
+      const timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
+      (void)::utimensat(AT_FDCWD, hit->native.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
     fd = posix::OpenNative(hit->native, mode, info);
     if (native) *native = std::move(hit->native);
     return fd.valid() ? 0 : errno;

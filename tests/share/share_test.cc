@@ -172,6 +172,23 @@ TEST_F(ShareTest, WritesAreQuickLockedAndLeaveNothingBehind) {
   EXPECT_EQ(Listing(rig->server + "/temp"), std::vector<std::string>{});
 }
 
+// A client keeps a file's length for a moment; reads and appends through
+// one mount still see what the other mount did just before.
+TEST_F(ShareTest, ReadsAndAppendsSeeTheOtherMountsChangesAtOnce) {
+  ShareComputer a(0, "alpha"), b(1, "beta");
+  auto env_a = a.ToolEnv(), env_b = b.ToolEnv();
+  const std::string at_a = a.share + "\\q.POF", at_b = b.share + "\\q.POF";
+  ASSERT_TRUE(env_a->AppendBytes(at_a, "abc"));
+  ASSERT_TRUE(env_b->FindFile(at_b).has_value());  // the second mount notes 3 bytes
+  ASSERT_TRUE(env_a->AppendBytes(at_a, "defgh"));
+  std::string bytes;
+  ASSERT_TRUE(env_b->ReadAll(at_b, bytes));
+  EXPECT_EQ(bytes, "abcdefgh");
+  ASSERT_TRUE(env_a->ReplaceContents(at_a, "xy"));
+  ASSERT_TRUE(env_b->AppendBytes(at_b, "Z"));
+  EXPECT_EQ(ServerFile("q.POF"), "xyZ");
+}
+
 TEST_F(ShareTest, TwoWritersOnTwoMountsLoseNothing) {
   ShareComputer a(0, "alpha"), b(1, "beta");
   ASSERT_TRUE(std::ofstream(rig->server + "/k.dat") << "sentinel=present\r\n");
