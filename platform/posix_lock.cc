@@ -17,8 +17,10 @@
 //      link() never replaces an existing file, and whoever sees the name
 //      sees a file already held;
 //    - without them (a network share), it is created under its own name with
-//      O_EXCL, which the server carries out atomically, and locked at once.
-//      No candidate file is ever left behind.
+//      O_EXCL and locked at once. A share's client may pass that create on
+//      to the server as a plain one, so there the look for the file and the
+//      create run inside a guard folder "<name>.guard": making a folder is
+//      exclusive on the server. No candidate file is ever left behind.
 //    The swap file is the family's own convention; programs that know
 //    nothing of flock still see the name and wait. It also keeps the
 //    databank's old contents while a standard-method rewrite runs, so that a
@@ -73,6 +75,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -218,10 +221,29 @@ Status TryLockNative(const std::string& native, const std::string& windows,
   const std::string folder = FolderOf(native);
   const FolderLocks offers = FolderLocksOf(folder);
   if (!offers.hard_links) {
-    // Created under its own name; O_EXCL never follows a symbolic link and
-    // never opens what exists, and the server does it in one step.
-    Fd fd(::open(native.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd.valid()) return failed(errno);
+    // A share's client may pass an exclusive create on as a plain one (two
+    // computers then both "create" the file), but making a folder is
+    // exclusive on the server: the guard folder "<name>.guard" lets one
+    // writer at a time look for the file and create it. A guard left by a
+    // writer that died in these few steps is removed after 5 seconds.
+    const std::string guard = native + ".guard";
+    const bool guarded = !offers.seen_everywhere;
+    if (guarded && ::mkdir(guard.c_str(), 0777) != 0) {
+      const int error = errno;
+      struct stat g {};
+      if (error == EEXIST && ::lstat(guard.c_str(), &g) == 0 && S_ISDIR(g.st_mode) &&
+          ::time(nullptr) - g.st_mtime > 5) {
+        ::rmdir(guard.c_str());
+      }
+      return failed(error);
+    }
+    struct stat there {};
+    const bool taken = guarded && ::lstat(native.c_str(), &there) == 0;
+    // O_EXCL never follows a symbolic link and never opens what exists.
+    Fd fd(taken ? -1 : ::open(native.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const int error = taken ? EEXIST : errno;
+    if (guarded) ::rmdir(guard.c_str());
+    if (!fd.valid()) return failed(error);
     // Only a process that adopts a file it has just seen unheld could beat
     // us to it; AdoptLockNative leaves files this young alone.
     if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) return failed(EEXIST);

@@ -189,6 +189,28 @@ TEST_F(ShareTest, ReadsAndAppendsSeeTheOtherMountsChangesAtOnce) {
   EXPECT_EQ(ServerFile("q.POF"), "xyZ");
 }
 
+// The swap lock's exclusive create, raced from both mounts: exactly one wins.
+TEST_F(ShareTest, ExactlyOneOfTwoMountsTakesTheLock) {
+  ShareComputer a(0, "alpha"), b(1, "beta");
+  std::filesystem::create_directories(rig->server + "/temp");
+  for (int round = 0; round < 15; ++round) {
+    const std::string swap = "\\temp\\DSP.race." + std::to_string(round) + ".TMP";
+    std::vector<std::unique_ptr<Process>> racers;
+    for (ShareComputer* c : {&a, &b}) {
+      racers.push_back(std::make_unique<Process>(
+          Launch{{kWriter, c->root.path(), "hold", c->share + swap}, {}, false, 60}));
+    }
+    int winners = 0;
+    for (auto& r : racers) winners += r->ReadLine() == "locked";  // both answer while held
+    for (auto& r : racers) {
+      r->Signal(SIGUSR1);
+      r->Wait(30);
+    }
+    EXPECT_EQ(winners, 1) << "round " << round;
+  }
+  EXPECT_EQ(Listing(rig->server + "/temp"), std::vector<std::string>{});
+}
+
 TEST_F(ShareTest, TwoWritersOnTwoMountsLoseNothing) {
   ShareComputer a(0, "alpha"), b(1, "beta");
   ASSERT_TRUE(std::ofstream(rig->server + "/k.dat") << "sentinel=present\r\n");
