@@ -187,6 +187,23 @@ FolderLocks FolderLocksOf(const std::string& folder) {
 
 namespace {
 
+// Whether `guard` has been met for more than `seconds` (it is noted at the
+// first call); a negative `seconds` forgets it.
+bool GuardSeenLongerThan(const std::string& guard, double seconds) {
+  static std::mutex mutex;
+  static std::map<std::string, time_t> first_seen;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (seconds < 0) {
+    first_seen.erase(guard);
+    return false;
+  }
+  const time_t now = ::time(nullptr);
+  auto [at, fresh] = first_seen.emplace(guard, now);
+  if (fresh || now - at->second <= seconds) return false;
+  first_seen.erase(at);
+  return true;
+}
+
 void ForgetUnnamedFiles(const std::string& folder) {
   std::lock_guard<std::mutex> lock(folders_mutex);
   auto known = folders.find(folder);
@@ -230,13 +247,12 @@ Status TryLockNative(const std::string& native, const std::string& windows,
     const bool guarded = !offers.seen_everywhere;
     if (guarded && ::mkdir(guard.c_str(), 0777) != 0) {
       const int error = errno;
-      struct stat g {};
-      if (error == EEXIST && ::lstat(guard.c_str(), &g) == 0 && S_ISDIR(g.st_mode) &&
-          ::time(nullptr) - g.st_mtime > 5) {
-        ::rmdir(guard.c_str());
-      }
+      // The share reports no usable time for folders: the guard's age is
+      // counted from the moment this process first met it.
+      if (error == EEXIST && GuardSeenLongerThan(guard, 5)) ::rmdir(guard.c_str());
       return failed(error);
     }
+    if (guarded) GuardSeenLongerThan(guard, -1);  // ours now: forget any earlier sighting
     struct stat there {};
     const bool taken = guarded && ::lstat(native.c_str(), &there) == 0;
     // O_EXCL never follows a symbolic link and never opens what exists.
