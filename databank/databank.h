@@ -54,8 +54,11 @@ class SwapLock {
 
   // The swap path of the databank.
   const std::string& path() const { return path_; }
-  // False when no lock could be made at all (no usable temporary folder).
+  // False when no lock was made: no temporary folder yet, or failed().
   bool held() const { return hold_ != nullptr; }
+  // Why the swap file could not be made; ok when it was, or when there is
+  // no temporary folder yet. A write must not go on after a failure.
+  const platform::Status& failure() const { return failure_; }
   // Held by taking over the liveness hold of a swap file that a dead writer
   // left: the file is not ours, stays when released and cannot be written.
   bool adopted() const { return adopted_; }
@@ -64,6 +67,7 @@ class SwapLock {
   void Release() {
     hold_.reset();
     adopted_ = false;
+    failure_ = platform::Status::Ok();
   }
 
  private:
@@ -78,6 +82,7 @@ class SwapLock {
   std::string path_;
   std::unique_ptr<platform::LockFile, Releaser> hold_;
   bool adopted_ = false;
+  platform::Status failure_;
 };
 
 struct WriteTrace;  // how one write went, for the I/O trace and the caches
@@ -136,6 +141,10 @@ class Databank {
   // (breaking a lock whose holder died more than 7 seconds ago), logs the
   // "allocated swap" line and returns the held lock.
   SwapLock AllocateSwap(std::string& name);
+  // Takes a swap-file lock of another kind of shared file (a queue) at a
+  // full path in the temporary folder, by the same rules: waits, breaks a
+  // dead holder's lock after 7 seconds, fails at once when it cannot be made.
+  SwapLock LockSwapFile(const std::string& swap_path) { return TakeSwap(swap_path); }
 
   // Sets folder to the temporary folder: "Temporary path" in "C:\FileLoc",
   // else the first of the variables ORB, TEMP and TMP that is set, else the

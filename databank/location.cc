@@ -1,5 +1,6 @@
 // Databank names and paths, the temporary folder, and swap-file locks.
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -21,8 +22,9 @@ constexpr double kSwapPause = 0.01;
 // A swap file whose holder is gone is removed after this many seconds.
 constexpr double kSwapBreakSeconds = 7.0;
 // Looks at a lock that cannot be made although no swap file is in the way,
-// before the write goes on without the lock.
-constexpr int kUnmakeableLookLimit = 200;
+// before the write fails (a file system may refuse a name for a moment
+// while another computer deletes it).
+constexpr int kUnmakeableLookLimit = 5;
 
 // The name of the folder that directly holds the databank, from its name.
 std::string FolderPart(const std::string& name) {
@@ -145,6 +147,14 @@ SwapLock Databank::AllocateSwap(std::string& name) {
 // adopted at once, under our own liveness hold, so that a rewrite waiting
 // meanwhile sees a living holder and cannot break the lock under our write;
 // the file itself is left where it is.
+//
+// On a network share a holder on another computer cannot be seen (kUnknown):
+// after 7 seconds the lock is broken as if its holder were gone, about once
+// a second, and the server refuses each delete while the holder lives.
+//
+// A swap file that cannot be made (the folder is read-only, missing, full or
+// not ours to write, or something that is no swap file stands at its name)
+// fails the write at once, with a line in the I/O log saying why.
 SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
   SwapLock out(swap_path);
   // No temporary folder yet (only while it is being settled): no lock.
@@ -163,17 +173,29 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
 
   for (;;) {
     std::unique_ptr<platform::LockFile> hold;
-    if (env_.TryLock(swap_path, &hold)) {
+    platform::Status made = env_.TryLock(swap_path, &hold);
+    if (made) {
       out.hold_.reset(hold.release());
       return out;
     }
     if (StopEndsWaits(env_.clock().Now().seconds_since_midnight)) return out;
-    LockState state = env_.ProbeLock(swap_path);
+    // The temporary folder is made when it is missing, as the launchers make
+    // it; one that cannot be made fails the write like any other.
+    if (made.error() == ENOENT && unmakeable == 0 && !env_.FolderExists(temp_dir_) &&
+        env_.MakeFolder(temp_dir_)) {
+      continue;
+    }
+    LockState state = made.error() == EEXIST ? env_.ProbeLock(swap_path) : LockState::kAbsent;
     if (state == LockState::kAbsent) {
-      // Released between the two looks, or the folder does not let us make
-      // the file at all. In the latter case write without the lock rather
-      // than wait for ever.
-      if (!env_.FolderExists(temp_dir_) || ++unmakeable > kUnmakeableLookLimit) return out;
+      // Released between the two looks, or the lock cannot be made at all:
+      // then the write fails rather than go on unlocked or wait for ever.
+      if (made.error() == 0 || (made.error() != EEXIST && ++unmakeable > kUnmakeableLookLimit)) {
+        LogDatabankIO("!!! Swap failure [" + swap_path + "] " + made.cause() + ".");
+        out.failure_ = platform::Status::Failure(
+            "cannot make swap file " + swap_path,
+            "its swap file " + swap_path + " cannot be made: " + made.cause());
+        return out;
+      }
       env_.clock().Sleep(kSwapPause);
       continue;
     }
@@ -200,7 +222,8 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       waiting_mark = std::round(now);
     }
 
-    if (state == LockState::kUnheld) {
+    if (state == LockState::kUnheld ||
+        (state == LockState::kUnknown && elapsed - last_timeout >= 1.0)) {
       std::optional<platform::FileInfo> info = env_.FindFile(swap_path);
       uint64_t inode = info ? info->inode : 0;
       if (!unheld_run || inode != unheld_inode) {
@@ -211,10 +234,13 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       if (elapsed - unheld_since > kSwapBreakSeconds) {
         (void)env_.BreakLock(swap_path);
         LogDatabankIO(timeout);
-        unheld_run = false;
+        // A share's holder that lives refused the delete: try again in a
+        // second, not after another 7.
+        unheld_run = state == LockState::kUnknown;
+        last_timeout = elapsed;
         continue;  // look again at once
       }
-    } else {
+    } else if (state == LockState::kHeld) {
       unheld_run = false;
       if (elapsed > kSwapBreakSeconds && elapsed - last_timeout >= 1.0) {
         LogDatabankIO(timeout);
@@ -236,6 +262,7 @@ SwapLock Databank::LockBank(const std::string& bank, const std::string& path, bo
     // Never hold one swap lock while waiting for another.
     lock.Release();
     lock = TakeSwap(swap, adopt_dead);
+    if (!lock.failure().ok()) break;
     std::optional<platform::FileInfo> after = env_.FindFile(path);
     bool same = before.has_value() == after.has_value() &&
                 (!before || before->stored_name == after->stored_name);

@@ -183,7 +183,11 @@ Status Databank::Store(const std::string& bank, const std::string& key, std::str
   if (value.empty()) {
     trace.note += "Removing. ";
     lock = LockBank(bank, path);
-    if (CutShort(lock)) done = Status::Failure("cannot write " + bank, kClosing);
+    if (!lock.failure().ok()) {
+      done = Cannot(lock.failure(), path);
+    } else if (CutShort(lock)) {
+      done = Status::Failure("cannot write " + bank, kClosing);
+    }
   } else {
     done = AppendOrOverwrite(bank, path, key, value, lock, trace);
   }
@@ -244,6 +248,7 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
   for (int round = 0;; ++round) {
     lock.Release();
     lock = LockBank(bank, path, /*adopt_dead=*/!standard);
+    if (!lock.failure().ok()) return Cannot(lock.failure(), path);
     if (CutShort(lock)) return Status::Failure("cannot write " + bank, kClosing);
     std::optional<FileInfo> info = env_.FindFile(path);
     if (!info && round == 0) {

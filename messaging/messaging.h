@@ -100,6 +100,13 @@ class Messaging {
 
  private:
   void InitInterfaceFileAccess();
+  // Where the queue's folder keeps advisory locks to one computer (a network
+  // share), the queue's swap file "ROZ.<file>.TMP" in the temporary folder,
+  // taken as the databanks take theirs; elsewhere nothing is taken.
+  databank::SwapLock HoldQueue(const std::string& path);
+  // TakeTop under HoldQueue: the rest replaces the file with no handle of
+  // ours open on it, since a share's server refuses to replace an open file.
+  platform::Status TakeTopOnShare(const std::string& path, QueueEntry& taken);
 
   // A top entry that was handed over but could not be taken off its file,
   // with the state of the file at that moment.

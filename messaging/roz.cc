@@ -16,6 +16,13 @@ namespace {
 
 using platform::Status;
 
+// The folder that holds a file ("C:\\" for a file at a drive's root).
+std::string FolderOf(const std::string& path) {
+  size_t last = path.rfind('\\');
+  if (last == std::string::npos) return "";
+  return path.substr(0, last == 2 ? 3 : last);
+}
+
 bool IsBoundary(std::string_view line) { return line.substr(0, 3) == "---"; }
 
 std::string Hex(unsigned long value) {
@@ -104,6 +111,8 @@ Status Messaging::AppendEntryChecked(const std::string& file, const std::string&
   entry.append(platform::kCrLf).append(text).append(platform::kCrLf);
   // The whole entry goes out in one write while the queue is held, so a
   // taker rebuilding the file never splits it and never loses it.
+  databank::SwapLock queue = HoldQueue(path);
+  if (!queue.failure().ok()) return queue.failure().As("cannot append to " + path);
   std::unique_ptr<platform::File> out;
   Status s = env_.OpenLocked(path, platform::OpenMode::kAppend, &out);
   if (s) s = out->Write(entry);
@@ -116,6 +125,8 @@ QueueEntry Messaging::ReadTop(const std::string& file) {
   auto info = env_.FindFile(path);
   if (!info || info->size == 0) return {};
   // Held while reading, so an entry being appended is seen whole or not at all.
+  databank::SwapLock queue = HoldQueue(path);
+  if (!queue.failure().ok()) return {};
   std::unique_ptr<platform::File> in;
   if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return {};
   RestCopier copier;
@@ -130,6 +141,7 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   const std::string path = ResolveInterfacePath(file);
   const std::string what = "cannot take the top entry off " + path;
   if (!env_.FindFile(path)) return Status::Ok();
+  if (!env_.LocksSeenEverywhere(FolderOf(path))) return TakeTopOnShare(path, taken);
   // The queue stays held from the first read until the rebuilt file stands
   // under its name: appenders of the family wait meanwhile and then write to
   // the rebuilt file, after the entries that were waiting.
@@ -183,6 +195,35 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   }
   // When the rebuilt file could not take the rest, the swap file keeps it.
   if (ok) (void)env_.Delete(swap);
+  taken = std::move(copier.removed());
+  return Status::Ok();
+}
+
+databank::SwapLock Messaging::HoldQueue(const std::string& path) {
+  if (env_.LocksSeenEverywhere(FolderOf(path)) || roz_temp_dir_.empty()) return {};
+  std::string name;
+  if (auto info = env_.FindFile(path)) name = info->stored_name;
+  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);
+  return db_.LockSwapFile(platform::JoinPath(roz_temp_dir_, "ROZ." + name + ".TMP"));
+}
+
+Status Messaging::TakeTopOnShare(const std::string& path, QueueEntry& taken) {
+  const std::string what = "cannot take the top entry off " + path;
+  databank::SwapLock queue = HoldQueue(path);
+  if (!queue.failure().ok()) return queue.failure().As(what);
+  std::string old;
+  if (Status s = env_.ReadAll(path, old); !s) return env_.FindFile(path) ? s.As(what) : Status::Ok();
+  if (old.empty()) return Status::Ok();
+  RestCopier copier;
+  copier.TakeBytes(old);
+  // The old contents stay in the swap file until the rest stands in place.
+  const std::string swap = MakeSwapName(path);
+  if (Status s = env_.AppendBytes(swap, old); !s) return s.As(what);
+  if (Status s = env_.ReplaceContents(path, copier.TakeOutput()); !s) {
+    (void)env_.Delete(swap);
+    return s.As(what);
+  }
+  (void)env_.Delete(swap);
   taken = std::move(copier.removed());
   return Status::Ok();
 }

@@ -156,6 +156,10 @@ enum class LockState {
   kAbsent,  // no lock file
   kHeld,    // a living process holds it
   kUnheld,  // the file exists but nobody holds it (its holder died, or a peer made it)
+  // The file exists and nobody on this computer holds it, but on a network
+  // share a holder on another computer cannot be seen: only a break (which
+  // the server refuses while the holder has the file open) tells.
+  kUnknown,
 };
 
 // Operating-system services. All paths are Windows-style.
@@ -200,6 +204,9 @@ class Env {
   virtual std::optional<FileInfo> FindFile(const std::string& path) = 0;
   // False when there is no such folder or it cannot be looked at.
   virtual bool FolderExists(const std::string& path) = 0;
+  // Makes a folder and any missing folders above it; ok when it exists
+  // already ("cannot make folder C:\x": the system's cause).
+  virtual Status MakeFolder(const std::string& path) = 0;
   // Opens an ordinary file ("cannot open C:\x for reading" / "for writing").
   // kRead and kReadWrite fail with ENOENT when it is missing; kAppend creates
   // it exclusively, and fails with ENOENT when its folder is missing.
@@ -244,8 +251,17 @@ class Env {
 
   // -- write locks between processes
   // Creates the lock file atomically and holds it ("cannot create lock
-  // C:\x"): EEXIST when it exists already, otherwise the system's cause.
+  // C:\x"): EEXIST when an ordinary file of that name exists already; when
+  // something else stands at the name (a folder, a symbolic link, dangling
+  // or not, a device) a cause in words that says what, with error() 0;
+  // otherwise the system's cause (read-only, no space, no permission, a
+  // missing folder). Never follows a symbolic link.
   virtual Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) = 0;
+  // Whether the advisory locks of OpenLocked and the holds of lock files in
+  // this folder are seen by every process that can open its files: false on
+  // a network share, where a holder on another computer is not seen. Found
+  // once per folder and remembered; true when the folder cannot be looked at.
+  virtual bool LocksSeenEverywhere(const std::string& folder) = 0;
   // kAbsent when there is no lock file (or it cannot be looked up).
   virtual LockState ProbeLock(const std::string& path) = 0;
   // Deletes a lock file that nobody holds ("cannot break lock C:\x"):
@@ -294,6 +310,7 @@ class EnvWrapper : public Env {
     return target_.FindFile(path);
   }
   bool FolderExists(const std::string& path) override { return target_.FolderExists(path); }
+  Status MakeFolder(const std::string& path) override { return target_.MakeFolder(path); }
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     return target_.Open(path, mode, file);
   }
@@ -320,6 +337,9 @@ class EnvWrapper : public Env {
   Status MarkModified(const std::string& path) override { return target_.MarkModified(path); }
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     return target_.TryLock(path, lock);
+  }
+  bool LocksSeenEverywhere(const std::string& folder) override {
+    return target_.LocksSeenEverywhere(folder);
   }
   LockState ProbeLock(const std::string& path) override { return target_.ProbeLock(path); }
   Status BreakLock(const std::string& path) override { return target_.BreakLock(path); }

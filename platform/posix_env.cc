@@ -335,6 +335,13 @@ class PosixEnv : public Env {
     if (error == 0 && hold && posix::FlockRetry(fd.get(), LOCK_EX) != 0) error = errno;
     if (!hold) fd.Reset();
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+    // A share's server refuses to replace a file that a reader on some
+    // computer has open this moment (EEXIST or EBUSY, never seen on a local
+    // disk): such a reader is done within moments.
+    for (int retry = 0; (error == EEXIST || error == EBUSY) && retry < 400; ++retry) {
+      ::usleep(5000);
+      error = ::rename(temp.c_str(), target.c_str()) == 0 ? 0 : errno;
+    }
     if (error != 0) {
       ::unlink(temp.c_str());
       return error;
@@ -369,12 +376,31 @@ class PosixEnv : public Env {
 
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     lock->reset();
+    const std::string what = "cannot create lock " + path;
     auto place = paths_.PlaceForCreate(path);
+    if (!place) return Status::FromErrno(what, ENOENT);
     struct stat st {};
     // A name matching case-blind is the same lock on the home platform.
-    int error = !place ? ENOENT : ::lstat(place->native.c_str(), &st) == 0 ? EEXIST : 0;
-    if (error != 0) return Status::FromErrno("cannot create lock " + path, error);
+    if (::lstat(place->native.c_str(), &st) == 0) {
+      if (S_ISREG(st.st_mode)) return Status::FromErrno(what, EEXIST);
+      // Nothing of ours: never waited for, broken or followed.
+      return Status::Failure(what, S_ISDIR(st.st_mode)   ? "a folder stands at its name"
+                                   : S_ISLNK(st.st_mode) ? "a symbolic link stands at its name"
+                                                         : "a device, pipe or socket stands at its name");
+    }
     return posix::TryLockNative(place->native, path, lock);
+  }
+
+  Status MakeFolder(const std::string& path) override {
+    if (FolderExists(path)) return Status::Ok();
+    std::error_code made;
+    std::filesystem::create_directories(paths_.ToNative(path), made);
+    return Checked("cannot make folder " + path, made.value());
+  }
+
+  bool LocksSeenEverywhere(const std::string& folder) override {
+    auto hit = paths_.FindExisting(folder);
+    return !hit || posix::FolderLocksOf(hit->native).seen_everywhere;
   }
 
   LockState ProbeLock(const std::string& path) override {
@@ -417,6 +443,14 @@ class PosixEnv : public Env {
              std::string* native = nullptr) const {
     auto hit = Locate(path, mode);
     if (!hit) return ENOENT;
+    if (!posix::FolderLocksOf(FolderOf(hit->native)).seen_everywhere) {
+      // A share's client keeps a file's length for a moment; another
+      // computer may have changed it since, and a read would stop short, an
+      // append land at the old end. Touching the access time fetches the
+      // file's attributes afresh (its modification time stays).
+      const timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
+      (void)::utimensat(AT_FDCWD, hit->native.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
     fd = posix::OpenNative(hit->native, mode, info);
     if (native) *native = std::move(hit->native);
     return fd.valid() ? 0 : errno;

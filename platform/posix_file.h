@@ -104,6 +104,15 @@ class PosixFile : public File {
 // Fd with errno set on failure.
 Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info = nullptr);
 
+// What a folder's file system offers for locking, found once per folder
+// (statfs and one probe link) and remembered for the life of the process.
+struct FolderLocks {
+  bool seen_everywhere = true;  // flock is seen by every holder (not on a network share)
+  bool hard_links = true;       // link() works (not on a network share)
+  bool unnamed_files = true;    // O_TMPFILE works and its files can be linked
+};
+FolderLocks FolderLocksOf(const std::string& native_folder);
+
 // Creates `native` atomically and holds it under flock(LOCK_EX); `windows`
 // is the name failures report. EEXIST when a file of that name exists.
 Status TryLockNative(const std::string& native, const std::string& windows,

@@ -1,20 +1,34 @@
 // Locking: which lock guards what, and why.
 //
 // CAROB shares its files with the other programs of the family, each in its
-// own process, with no server between them. Three kinds of lock keep them
-// from spoiling each other's work; each is the lightest that is enough for
-// what it guards.
+// own process, with no server between them, and possibly on other computers
+// that mount the same network share. Three kinds of lock keep them from
+// spoiling each other's work; each is the lightest that is enough for what
+// it guards.
 //
 // 1. Swap files guard a databank while it is written (Env::TryLock, here
 //    TryLockNative). A writer of "C:\ORB\CAROB.dat" first creates the swap
-//    file "DSP.<folder>.<file>.TMP" in the temporary folder, exclusively: the
-//    file is made without a name, locked, and only then linked to its name,
-//    and link() never replaces an existing file, so of any number of racing
-//    writers exactly one gets it. The swap file is the family's own
-//    convention; programs that know nothing of flock still see the name and
-//    wait. It also keeps the databank's old contents while a standard-method
-//    rewrite runs, so that a writer killed half-way leaves them behind.
-//    Release() deletes it, but only while the name still names our file.
+//    file "DSP.<folder>.<file>.TMP" in the temporary folder, exclusively, so
+//    that of any number of racing writers exactly one gets it. How depends on
+//    what the folder's file system offers (FolderLocksOf, found once per
+//    folder and remembered):
+//    - with hard links (local disks), the file is made without a name (or
+//      under a private one), locked, and only then linked to its name:
+//      link() never replaces an existing file, and whoever sees the name
+//      sees a file already held;
+//    - without them (a network share), it is created under its own name with
+//      O_EXCL and locked at once. A share's client may pass that create on
+//      to the server as a plain one, so there the look for the file and the
+//      create run inside a guard folder "<name>.guard": making a folder is
+//      exclusive on the server. No candidate file is ever left behind.
+//    The swap file is the family's own convention; programs that know
+//    nothing of flock still see the name and wait. It also keeps the
+//    databank's old contents while a standard-method rewrite runs, so that a
+//    writer killed half-way leaves them behind. Release() deletes it, but
+//    only while the name still names our file. Anything else standing at the
+//    name (a folder, a symbolic link, even a dangling one) is no lock of
+//    ours: TryLock refuses it with words saying what stands there, and it is
+//    never followed.
 //
 // 2. Advisory flock locks guard two things.
 //    - A swap holder's liveness: the holder keeps flock(LOCK_EX) on its swap
@@ -27,13 +41,22 @@
 //      An append or in-place overwrite needs no grace period: it takes the
 //      dead holder's flock itself (AdoptLockNative), which keeps a rewrite
 //      from breaking the file under it, writes, and leaves the file.
+//      On a network share a flock is seen only on the computer that took it
+//      (FolderLocks::seen_everywhere is false): a file nobody holds here may
+//      be held on another computer (kUnknown), so it is never adopted. There
+//      the home platform's own rule serves instead: the server refuses to
+//      delete a file that some client holds open, and a holder keeps its swap
+//      file open while it lives. A breaker's delete therefore fails while the
+//      holder lives and succeeds once it is gone; for the same reason every
+//      delete there happens after our own descriptor is closed.
 //    - Queues (Env::OpenLocked): appending an entry, reading the top one and
 //      taking it all hold flock(LOCK_EX) on the queue file itself, so an entry
-//      is written whole and read whole. A queue has no swap-file lock: it is
-//      touched far more often than a databank, and a sender must never wait
-//      for a dead peer's grace period. OpenLocked checks after locking that
-//      the path still names the file it holds, because a taker may have put
-//      a rebuilt file in its place while we waited.
+//      is written whole and read whole. Where the folder's locks are not seen
+//      everywhere, the queue layer takes the queue's swap file in the
+//      temporary folder around the same steps, as the databanks do.
+//      OpenLocked checks after locking that the path still names the file it
+//      holds, because a taker may have put a rebuilt file in its place while
+//      we waited.
 //
 // 3. The held replacement file guards a queue rebuild (Env::ReplaceContentsHeld).
 //    Taking the top entry rewrites the queue without it. The new file is
@@ -44,11 +67,17 @@
 //    file opens the new one, waits again, and lands after the entries that
 //    were already waiting, keeping every sender's order.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <ctime>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "platform/posix_file.h"
@@ -57,13 +86,20 @@ namespace carob::platform::posix {
 
 namespace {
 
+// The name still names the file seen as `seen`.
+bool StillNames(const std::string& native, const struct stat& seen) {
+  struct stat now {};
+  return ::lstat(native.c_str(), &now) == 0 && SameFile(now, seen);
+}
+
 class PosixLockFile : public LockFile {
  public:
   PosixLockFile(Fd fd, std::string native, std::string windows, bool owned = true)
       : fd_(std::move(fd)),
         native_(std::move(native)),
         windows_(std::move(windows)),
-        owned_(owned) {}
+        owned_(owned),
+        close_first_(!FolderLocksOf(FolderOf(native_)).seen_everywhere) {}
   ~PosixLockFile() override = default;  // closing the descriptor ends the hold
 
   Status Write(std::string_view bytes) override {
@@ -77,9 +113,15 @@ class PosixLockFile : public LockFile {
     // An adopted file was left by someone else: it stays where it is.
     // Remove the name only while it still names our file: a peer may have
     // broken the lock and made a new one meanwhile.
-    if (owned_ && ::fstat(fd_.get(), &ours) == 0 && ::lstat(native_.c_str(), &named) == 0 &&
-        SameFile(ours, named)) {
-      ::unlink(native_.c_str());
+    const bool ours_named = owned_ && ::fstat(fd_.get(), &ours) == 0 &&
+                            ::lstat(native_.c_str(), &named) == 0 && SameFile(ours, named);
+    // A share's server refuses to delete a file that is open, ours too, and
+    // for a moment while a breaker on another computer looks at it.
+    if (close_first_) fd_.Reset();
+    for (int retry = 0; ours_named && ::unlink(native_.c_str()) != 0 && errno == EBUSY &&
+                        retry < 100 && StillNames(native_, named);
+         ++retry) {
+      ::usleep(5000);
     }
     fd_.Reset();
   }
@@ -89,7 +131,84 @@ class PosixLockFile : public LockFile {
   std::string native_;
   std::string windows_;
   bool owned_;  // we made the file; otherwise we only hold it
+  bool close_first_;  // a delete needs the file closed (a network share)
 };
+
+// File systems whose advisory locks stay on the computer that takes them.
+bool LocksStayLocal(const struct statfs& fs) {
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x65735546UL:  // FUSE (a share mounted through a user-space client)
+    case SMB_SUPER_MAGIC:
+    case 0xFF534D42UL:  // CIFS
+    case 0xFE534D42UL:  // SMB2
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether a hard link can be made in `folder`: one probe file, linked once
+// and removed with its link.
+bool LinksWork(const std::string& folder) {
+  static std::atomic<unsigned> counter{0};
+  const std::string probe = folder + "/.carob-link-probe." + std::to_string(::getpid()) + "." +
+                            std::to_string(counter.fetch_add(1));
+  const std::string linked = probe + ".2";
+  Fd fd(::open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) return true;  // cannot tell; the link path reports its own failures
+  fd.Reset();
+  const bool linked_ok = ::link(probe.c_str(), linked.c_str()) == 0;
+  ::unlink(linked.c_str());
+  ::unlink(probe.c_str());
+  return linked_ok;
+}
+
+std::mutex folders_mutex;
+std::map<std::string, FolderLocks> folders;
+
+}  // namespace
+
+FolderLocks FolderLocksOf(const std::string& folder) {
+  {
+    std::lock_guard<std::mutex> lock(folders_mutex);
+    auto known = folders.find(folder);
+    if (known != folders.end()) return known->second;
+  }
+  struct statfs fs {};
+  // A folder that cannot be looked at yet is not remembered.
+  if (::statfs(folder.c_str(), &fs) != 0) return FolderLocks{};
+  FolderLocks found;
+  found.seen_everywhere = !LocksStayLocal(fs);
+  found.hard_links = LinksWork(folder);
+  found.unnamed_files = found.hard_links;  // tried at the first lock, then remembered
+  std::lock_guard<std::mutex> lock(folders_mutex);
+  return folders.emplace(folder, found).first->second;
+}
+
+namespace {
+
+// Whether `guard` has been met for more than `seconds` (it is noted at the
+// first call); a negative `seconds` forgets it.
+bool GuardSeenLongerThan(const std::string& guard, double seconds) {
+  static std::mutex mutex;
+  static std::map<std::string, time_t> first_seen;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (seconds < 0) {
+    first_seen.erase(guard);
+    return false;
+  }
+  const time_t now = ::time(nullptr);
+  auto [at, fresh] = first_seen.emplace(guard, now);
+  if (fresh || now - at->second <= seconds) return false;
+  first_seen.erase(at);
+  return true;
+}
+
+void ForgetUnnamedFiles(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(folders_mutex);
+  auto known = folders.find(folder);
+  if (known != folders.end()) known->second.unnamed_files = false;
+}
 
 }  // namespace
 
@@ -116,21 +235,59 @@ Status TryLockNative(const std::string& native, const std::string& windows,
                      std::unique_ptr<LockFile>* lock) {
   lock->reset();
   auto failed = [&](int error) { return Status::FromErrno("cannot create lock " + windows, error); };
+  const std::string folder = FolderOf(native);
+  const FolderLocks offers = FolderLocksOf(folder);
+  if (!offers.hard_links) {
+    // A share's client may pass an exclusive create on as a plain one (two
+    // computers then both "create" the file), but making a folder is
+    // exclusive on the server: the guard folder "<name>.guard" lets one
+    // writer at a time look for the file and create it. A guard left by a
+    // writer that died in these few steps is removed after 5 seconds.
+    const std::string guard = native + ".guard";
+    const bool guarded = !offers.seen_everywhere;
+    if (guarded && ::mkdir(guard.c_str(), 0777) != 0) {
+      const int error = errno;
+      // The share reports no usable time for folders: the guard's age is
+      // counted from the moment this process first met it.
+      if (error == EEXIST && GuardSeenLongerThan(guard, 5)) ::rmdir(guard.c_str());
+      return failed(error);
+    }
+    if (guarded) GuardSeenLongerThan(guard, -1);  // ours now: forget any earlier sighting
+    struct stat there {};
+    const bool taken = guarded && ::lstat(native.c_str(), &there) == 0;
+    // O_EXCL never follows a symbolic link and never opens what exists.
+    Fd fd(taken ? -1 : ::open(native.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const int error = taken ? EEXIST : errno;
+    if (guarded) ::rmdir(guard.c_str());
+    if (!fd.valid()) return failed(error);
+    // Only a process that adopts a file it has just seen unheld could beat
+    // us to it; AdoptLockNative leaves files this young alone.
+    if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) return failed(EEXIST);
+    *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows);
+    return Status::Ok();
+  }
   // The lock file is made without a name (or under a private one), locked,
   // and only then linked to its real name: link() never replaces an
   // existing file, and whoever sees the name sees a file already held.
-  Fd unnamed(::open(FolderOf(native).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-  if (unnamed.valid()) {
-    if (FlockRetry(unnamed.get(), LOCK_EX | LOCK_NB) != 0) return failed(errno);
-    // Some file systems create unnamed files but cannot link them.
-    std::string proc = "/proc/self/fd/" + std::to_string(unnamed.get());
-    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      *lock = std::make_unique<PosixLockFile>(std::move(unnamed), native, windows);
-      return Status::Ok();
+  if (offers.unnamed_files) {
+    Fd unnamed(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    if (unnamed.valid()) {
+      if (FlockRetry(unnamed.get(), LOCK_EX | LOCK_NB) != 0) return failed(errno);
+      // Some file systems create unnamed files but cannot link them.
+      std::string proc = "/proc/self/fd/" + std::to_string(unnamed.get());
+      if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        *lock = std::make_unique<PosixLockFile>(std::move(unnamed), native, windows);
+        return Status::Ok();
+      }
+      if (errno == EEXIST) return failed(EEXIST);
+      if (errno != ENOENT) ForgetUnnamedFiles(folder);
+    } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+      ForgetUnnamedFiles(folder);
+    } else {
+      return failed(errno);  // read-only, no space, no permission: no try below fares better
     }
-    if (errno == EEXIST) return failed(EEXIST);
   }
-  std::string tmpl = FolderOf(native) + "/." + NameOf(native) + ".lock-XXXXXX";
+  std::string tmpl = folder + "/." + NameOf(native) + ".lock-XXXXXX";
   int raw = ::mkostemp(tmpl.data(), O_CLOEXEC);
   if (raw < 0) return failed(errno);
   Fd fd(raw);
@@ -148,6 +305,13 @@ Status TryLockNative(const std::string& native, const std::string& windows,
 }
 
 LockState ProbeLockNative(const std::string& native) {
+  if (!FolderLocksOf(FolderOf(native)).seen_everywhere) {
+    // On a share only the server can tell, and every look that opens the
+    // file would make the holder's own delete fail for that moment.
+    struct stat st {};
+    return ::lstat(native.c_str(), &st) != 0 && errno == ENOENT ? LockState::kAbsent
+                                                                 : LockState::kUnknown;
+  }
   Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return errno == ENOENT ? LockState::kAbsent : LockState::kUnheld;
   if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -165,6 +329,14 @@ int BreakLockNative(const std::string& native) {
   struct stat ours {}, named {};
   if (::fstat(fd.get(), &ours) != 0 || ::lstat(native.c_str(), &named) != 0) return errno;
   if (!SameFile(ours, named)) return ESTALE;
+  if (!FolderLocksOf(FolderOf(native)).seen_everywhere) {
+    // On a share the server decides: it refuses the delete (EBUSY) while a
+    // holder on any computer has the file open, our own look included.
+    fd.Reset();
+    struct stat again {};
+    if (::lstat(native.c_str(), &again) != 0) return errno;
+    if (!SameFile(named, again)) return ESTALE;
+  }
   return ::unlink(native.c_str()) == 0 ? 0 : errno;
 }
 
@@ -180,6 +352,15 @@ Status AdoptLockNative(const std::string& native, const std::string& windows,
   struct stat ours {}, named {};
   if (::fstat(fd.get(), &ours) != 0 || ::lstat(native.c_str(), &named) != 0) return failed(errno);
   if (!SameFile(ours, named)) return failed(ESTALE);
+  const FolderLocks offers = FolderLocksOf(FolderOf(native));
+  // Unheld on a share says nothing of the other computers.
+  if (!offers.seen_everywhere) return failed(EWOULDBLOCK);
+  // Without hard links a lock file is locked only just after it is made: a
+  // file made within the last second or two may be one whose maker has yet
+  // to lock it.
+  timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  if (!offers.hard_links && now.tv_sec - ours.st_ctim.tv_sec < 2) return failed(EWOULDBLOCK);
   *hold = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/false);
   return Status::Ok();
 }

@@ -13,6 +13,9 @@ for option in "$@"; do
       # The package test: cpack computes the dependencies with dpkg-shlibdeps
       # (dpkg-dev); man -w finds the installed pages (man-db).
       packages+=(dpkg-dev man-db)
+      # The share tests: a Samba server on the loopback interface, mounted
+      # twice through FUSE (tests/share/share_rig.sh).
+      packages+=(samba smbnetfs fuse3)
       ;;
     --windows)
       # The Windows build (mingw-w64 with POSIX threads, for std::thread),

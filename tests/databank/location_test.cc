@@ -1,5 +1,6 @@
 // Bank names and paths, the first-start settling of the temporary folder,
 // swap paths and the swap-file wait with its 7-second break.
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 
@@ -271,6 +272,61 @@ TEST(SwapWaitTest, AWaitAcrossMidnightStillBreaksAfterSevenSeconds) {
   const double now = manual->Now().seconds_since_midnight;
   EXPECT_GT(now, 4.0);  // 3 s before midnight + just over 7 s
   EXPECT_LT(now, 4.2);
+}
+
+// A temporary folder as a network share shows it: a swap file whose holder
+// may live on another computer (kUnknown), whose delete the server refuses
+// while that holder has it open.
+class ShareLikeEnv : public platform::EnvWrapper {
+ public:
+  using EnvWrapper::EnvWrapper;
+  platform::LockState ProbeLock(const std::string& path) override {
+    platform::LockState s = EnvWrapper::ProbeLock(path);
+    return s == platform::LockState::kAbsent ? s : platform::LockState::kUnknown;
+  }
+  platform::Status BreakLock(const std::string& path) override {
+    ++breaks;
+    if (holder_alive) return platform::Status::FromErrno("cannot break lock " + path, EBUSY);
+    return EnvWrapper::BreakLock(path);
+  }
+  bool holder_alive = true;
+  int breaks = 0;
+};
+
+TEST(SwapWaitTest, OnAShareAnUnseenHolderIsTriedOnceASecondAfterSevenSecondsAndNeverAdopted) {
+  TempRoot root;
+  root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
+  root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
+  auto manual = MakeManualClock();
+  auto hook = std::make_shared<HookClock>(manual);
+  auto real = MakeTestEnv(root, hook);
+  ShareLikeEnv env(*real);
+  databank::Databank db(env);
+  root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
+  const double start = manual->Now().seconds_since_midnight;
+  bool kept = true;
+  hook->on_sleep = [&] {
+    // The holder on the other computer ends after 15 s; until then its
+    // swap file stays.
+    const double waited = manual->Now().seconds_since_midnight - start;
+    if (waited < 15) kept = kept && root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP");
+    if (waited >= 15) env.holder_alive = false;
+  };
+  // An append, which adopts a dead holder's file at once on a local disk.
+  ASSERT_TRUE(db.Write("C:\\data\\k.dat", "new", "x"));
+  const double waited = manual->Now().seconds_since_midnight - start;
+  EXPECT_TRUE(kept);
+  EXPECT_GT(waited, 15.0);
+  EXPECT_LT(waited, 16.2);
+  // Tried at just over 7 s and then about once a second: 7, 8, ... 15.
+  EXPECT_GE(env.breaks, 8);
+  EXPECT_LE(env.breaks, 10);
+  Lines log = LogTexts(root.ReadFile(kLog));
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "!!! Swap conflict [C:\\TEMP\\DSP.data.k.dat.TMP] TIMEOUT. File removed."),
+            env.breaks);
+  EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "k=abc\r\nnew=x\r\n");
+  EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
 }
 
 }  // namespace

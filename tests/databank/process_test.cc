@@ -434,5 +434,77 @@ TEST_F(LockHolderTest, OrbAppendsAndOverwritesAtOnceAfterAKilledHolder) {
   }
 }
 
+// -- swap files that cannot be made
+
+// orb's write, on the real clock, when the swap file cannot be made: it fails
+// within moments, says why, logs what stands in the way, and changes nothing.
+class UnmakeableSwapTest : public LockHolderTest {
+ protected:
+  // Runs `orb set` of a value that needs the standard method's swap file;
+  // `wrap` puts a command line in front of it. Returns its outcome.
+  Ran SetBlocked(std::vector<std::string> wrap = {}) {
+    wrap.insert(wrap.end(), {orb, "set", kBank, "k", "a value too long for its line"});
+    const auto start = std::chrono::steady_clock::now();
+    Ran r = testing::Run(InRoot(root, std::move(wrap)));
+    took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return r;
+  }
+  void ExpectRefused(const Ran& r, const std::string& cause, const std::string& what) {
+    EXPECT_NE(r.code, 0) << what;
+    EXPECT_NE(r.err.find(cause), std::string::npos) << what << ": " << r.err;
+    EXPECT_LT(took, 2.0) << what;
+    EXPECT_EQ(root.ReadFile(kBank), "k=abc\r\nother=1\r\n") << what;
+  }
+  const std::string orb = Install(root, "orb", "C:\\ORB\\TOOLS");
+  double took = 0;
+};
+
+TEST_F(UnmakeableSwapTest, SomethingElseAtTheSwapNameFailsTheWriteAtOnce) {
+  const std::string at = root.Native(swap);
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    const char* cause;
+  };
+  const std::vector<Case> cases = {
+      {"folder", [&] { std::filesystem::create_directory(at); }, "a folder stands at its name"},
+      {"symlink to the databank",
+       [&] { std::filesystem::create_symlink(root.Native(kBank), at); },
+       "a symbolic link stands at its name"},
+      {"dangling symlink", [&] { std::filesystem::create_symlink(at + ".nowhere", at); },
+       "a symbolic link stands at its name"},
+  };
+  for (const Case& c : cases) {
+    c.make();
+    ExpectRefused(SetBlocked(), c.cause, c.what);
+    EXPECT_NE(root.ReadFile("C:\\ORB\\TOOLS\\Database_IO.log")
+                  .find("!!! Swap failure [" + swap + "] " + c.cause),
+              std::string::npos)
+        << c.what;
+    EXPECT_FALSE(std::filesystem::exists(at + ".nowhere")) << c.what;
+    std::filesystem::remove(at);
+  }
+}
+
+TEST_F(UnmakeableSwapTest, ATemporaryFolderThatCannotBeWrittenFailsTheWriteAtOnce) {
+  const std::string temp = root.Native("C:\\TEMP");
+  std::vector<std::string> wrap;
+  if (::geteuid() != 0) {
+    std::filesystem::permissions(temp, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_exec);
+  } else {
+    // Root writes whatever the permissions say: a read-only bind mount of
+    // the folder, in a mount namespace of the write's own.
+    Ran probe = testing::Run({{"unshare", "-m", "true"}, {}});
+    if (probe.code != 0) GTEST_SKIP() << "root without a mount namespace of its own: " << probe.err;
+    wrap = {"unshare", "-m", "sh", "-c",
+            "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" && exec \"$@\"", temp};
+  }
+  Ran r = SetBlocked(wrap);
+  std::filesystem::permissions(temp, std::filesystem::perms::owner_all);
+  ExpectRefused(r, ::geteuid() != 0 ? "permission denied" : "read-only file system", "unwritable");
+  EXPECT_EQ(std::filesystem::is_empty(temp), true);
+}
+
 }  // namespace
 }  // namespace carob::testing
