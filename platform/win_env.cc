@@ -202,6 +202,12 @@ class WinEnv : public Env {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
   }
 
+  Status MakeFolder(const std::string& path) override {
+    if (FolderExists(path)) return Status::Ok();
+    MakeFolders(Backslashed(path));
+    return FolderExists(path) ? Status::Ok() : Status::FromErrno("cannot make folder " + path, EACCES);
+  }
+
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     file->reset();
     Handle h = win::OpenNative(Backslashed(path), mode);
@@ -390,6 +396,10 @@ class WinEnv : public Env {
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     return win::TryLockNative(Backslashed(path), lock).As("cannot create lock " + path);
   }
+
+  // The system refuses to delete an open file wherever the folder lies (a
+  // server's share included), so a holder is seen from every computer.
+  bool LocksSeenEverywhere(const std::string&) override { return true; }
 
   LockState ProbeLock(const std::string& path) override {
     return win::ProbeLockNative(Backslashed(path));
