@@ -14,7 +14,53 @@ using platform::OpenMode;
 using platform::Status;
 using platform::TrimInPlace;
 
-Databank::Databank(platform::Env& env) : env_(env) {}
+namespace {
+
+// Images kept at most; past it they are all dropped and read again.
+constexpr size_t kMaxImages = 32;
+
+}  // namespace
+
+Databank::Databank(platform::Env& env) : env_(env) {
+  const std::string image = platform::Upper(platform::Trim(env_.GetVariable("CAROB_DATABANK_IMAGE")));
+  images_on_ = !(image == "OFF" || image == "NO" || image == "FALSE" || image == "0");
+}
+
+void Databank::UseImages(bool on) {
+  images_on_ = on;
+  images_.clear();
+  log_.reset();
+}
+
+Status Databank::Contents(const FileInfo& info, std::string_view& bytes, Image** image) {
+  *image = nullptr;
+  bytes = {};
+  if (!images_on_) {
+    Status read = env_.ReadAll(info.path, scratch_);
+    bytes = scratch_;
+    return read;
+  }
+  auto it = images_.find(info.path);
+  if (it != images_.end() && it->second.Matches(info)) {
+    *image = &it->second;
+    bytes = it->second.bytes();
+    return Status::Ok();
+  }
+  FileInfo stamp;
+  Status read = env_.ReadAllStamped(info.path, scratch_, &stamp);
+  if (!read || stamp.size < 0) {
+    if (it != images_.end()) images_.erase(it);
+    bytes = scratch_;
+    return read;
+  }
+  if (it == images_.end() && images_.size() >= kMaxImages) images_.clear();
+  Image& kept = images_[info.path];
+  kept.Load(std::move(scratch_), stamp);
+  scratch_.clear();
+  *image = &kept;
+  bytes = kept.bytes();
+  return Status::Ok();
+}
 
 // A slot answers for (path, stamp, key) by exact comparison of the trimmed
 // texts; a slot whose path is empty or names a folder never answers.
@@ -120,7 +166,22 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     return false;
   };
   Status read;
-  if (io_log_enabled_) {
+  if (images_on_) {
+    // Answered from the file's image; the trace still names the number the
+    // file would have had, had it been opened to be read.
+    std::string_view bytes;
+    Image* image = nullptr;
+    read = Contents(*info, bytes, &image);
+    if (image) {
+      if (std::optional<Image::Line> line = image->First(upper_key)) {
+        found = true;
+        value = std::string(lines::TrimView(line->text.substr(line->equals + 1)));
+      }
+    } else if (read) {
+      lines::ForEachLine(bytes, [&](std::string_view line, int64_t) { return look(line); });
+    }
+    if (read && io_log_enabled_) serial = std::to_string(env_.FreeSerial(0));
+  } else if (io_log_enabled_) {
     // The trace names the file number, so the file is read through an open
     // file line by line.
     std::unique_ptr<platform::File> file;
@@ -183,17 +244,26 @@ std::string ValuePart(const std::string& line) {
 // -- the I/O log
 
 void Databank::LogDatabankIO(const std::string& text) {
-  const std::string file = platform::JoinPath(env_.ProgramFolder(), "Database_IO.log");
+  if (log_path_.empty()) log_path_ = platform::JoinPath(env_.ProgramFolder(), "Database_IO.log");
   std::string line = platform::ClockStamp(env_) + "| " + text;
   line += platform::kCrLf;
-  // A line that cannot be written is lost; nothing else happens.
-  (void)env_.AppendBytes(file, line);
+  // A line that cannot be written is lost; nothing else happens. The log
+  // is held open between lines (each line still goes out in one write and
+  // is in the file when this returns); the appender opens it again when
+  // another process rotated or deleted it.
+  if (!images_on_) {
+    (void)env_.AppendBytes(log_path_, line);
+    return;
+  }
+  if (!log_) log_ = env_.NewAppender(log_path_);
+  (void)log_->Append(line);
 }
 
 void Databank::StartDatabankIOLog(bool keep_previous) {
   const std::string folder = env_.ProgramFolder();
   const std::string log = platform::JoinPath(folder, "Database_IO.log");
   const std::string previous = platform::JoinPath(folder, "Database_IO.log.x");
+  log_.reset();
   if (keep_previous) {
     if (env_.FindFile(previous)) (void)env_.Delete(previous);
     if (env_.FindFile(log)) (void)env_.Rename(log, previous);

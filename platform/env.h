@@ -151,6 +151,17 @@ class LockFile {
   virtual void Release() = 0;
 };
 
+// A log file held open for appending between lines. It holds no file
+// serial. Each Append checks that the path still names the file held and
+// opens it again (creating it) when another process renamed or deleted it.
+class Appender {
+ public:
+  virtual ~Appender() = default;
+  // Appends the bytes in one write; they are in the file when it returns.
+  // "cannot append to C:\x" with the cause; the next call opens afresh.
+  virtual Status Append(std::string_view bytes) = 0;
+};
+
 enum class LockState {
   kAbsent,  // no lock file
   kHeld,    // a living process holds it
@@ -218,6 +229,16 @@ class Env {
   // Appends to the file, creating it when missing ("cannot append to C:\x");
   // on failure part of the bytes may have been written.
   virtual Status AppendBytes(const std::string& path, std::string_view bytes) = 0;
+  // Like ReadAll; `stamp` (size, time, inode, device; path as given) then
+  // describes the bytes read, or has size -1 when the file changed while it
+  // was read or cannot be looked at.
+  virtual Status ReadAllStamped(const std::string& path, std::string& bytes, FileInfo* stamp) = 0;
+  // An appender on the file at `path`; nothing is opened or made until its
+  // first Append (cannot fail).
+  virtual std::unique_ptr<Appender> NewAppender(const std::string& path) = 0;
+  // The serial that the (nth + 1)-th file opened now would get: nth 0 is
+  // the lowest serial no open File holds (cannot fail).
+  virtual int FreeSerial(int nth) = 0;
   // Renames a file; never replaces another (EEXIST), and `from` must exist
   // (ENOENT). "cannot rename C:\a to C:\b". On failure nothing moved.
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
@@ -304,6 +325,13 @@ class EnvWrapper : public Env {
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     return target_.AppendBytes(path, bytes);
   }
+  Status ReadAllStamped(const std::string& path, std::string& bytes, FileInfo* stamp) override {
+    return target_.ReadAllStamped(path, bytes, stamp);
+  }
+  std::unique_ptr<Appender> NewAppender(const std::string& path) override {
+    return target_.NewAppender(path);
+  }
+  int FreeSerial(int nth) override { return target_.FreeSerial(nth); }
   Status Rename(const std::string& from, const std::string& to) override {
     return target_.Rename(from, to);
   }

@@ -148,6 +148,77 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
   return ::unlink(from.c_str()) == 0 ? 0 : errno;
 }
 
+// The stamp of what fstat or stat said.
+void StampFrom(const struct stat& st, FileInfo& info) {
+  info.size = static_cast<int64_t>(st.st_size);
+  info.mtime_ns = Ns(st.st_mtim);
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
+}
+
+// A log file held open between lines (see Appender). Before each line one
+// stat of the path tells whether the file held is still the one named.
+class PosixAppender : public Appender {
+ public:
+  PosixAppender(const PathMap& paths, std::string path) : paths_(paths), path_(std::move(path)) {}
+
+  Status Append(std::string_view bytes) override {
+    struct stat named {};
+    if (fd_.valid() && (::stat(native_.c_str(), &named) != 0 || !posix::SameFile(named, held_))) {
+      fd_.Reset();
+    }
+    int error = 0;
+    if (!fd_.valid()) error = Reopen();
+    if (error == 0 && !posix::WriteFully(fd_.get(), bytes)) error = errno;
+    if (error != 0) {
+      fd_.Reset();
+      return Status::FromErrno("cannot append to " + path_, error);
+    }
+    return Status::Ok();
+  }
+
+ private:
+  int Reopen() {
+    auto place = paths_.PlaceForCreate(path_);
+    if (!place) return ENOENT;
+    native_ = place->native;
+    fd_ = posix::OpenNative(native_, OpenMode::kAppend, &held_);
+    return fd_.valid() ? 0 : errno;
+  }
+
+  const PathMap& paths_;
+  const std::string path_;
+  std::string native_;
+  posix::Fd fd_;
+  struct stat held_ {};
+};
+
+// A swap lock of ours: its release is our own change of the folder's
+// listing, which the remembered listing takes in instead of reading the
+// folder again.
+class NotedLock : public LockFile {
+ public:
+  NotedLock(std::unique_ptr<LockFile> lock, const PathMap& paths, std::string native)
+      : lock_(std::move(lock)), paths_(paths), native_(std::move(native)) {}
+  ~NotedLock() override = default;
+  Status Write(std::string_view bytes) override { return lock_->Write(bytes); }
+  void Release() override {
+    struct stat before {}, after {};
+    const std::string folder = FolderOf(native_);
+    const bool looked = ::stat(folder.c_str(), &before) == 0;
+    lock_->Release();
+    // The name is gone only when the file was ours to remove.
+    if (looked && ::lstat(native_.c_str(), &after) != 0) {
+      paths_.NoteChange(folder, NameOf(native_), /*made=*/false, before);
+    }
+  }
+
+ private:
+  std::unique_ptr<LockFile> lock_;
+  const PathMap& paths_;
+  const std::string native_;
+};
+
 class PosixEnv : public Env {
  public:
   explicit PosixEnv(PosixEnvOptions options)
@@ -205,10 +276,7 @@ class PosixEnv : public Env {
     FileInfo info;
     info.path = hit->windows;
     info.stored_name = hit->stored_name;
-    info.size = static_cast<int64_t>(st.st_size);
-    info.mtime_ns = Ns(st.st_mtim);
-    info.device = static_cast<uint64_t>(st.st_dev);
-    info.inode = static_cast<uint64_t>(st.st_ino);
+    StampFrom(st, info);
     return info;
   }
 
@@ -258,6 +326,31 @@ class PosixEnv : public Env {
     if (error == 0 && !posix::ReadFully(fd.get(), bytes, st.st_size)) error = errno;
     return Checked("cannot read " + path, error);
   }
+
+  Status ReadAllStamped(const std::string& path, std::string& bytes, FileInfo* stamp) override {
+    bytes.clear();
+    *stamp = FileInfo{};
+    stamp->path = path;
+    stamp->size = -1;
+    struct stat before {}, after {};
+    Fd fd;
+    int error = OpenFd(path, OpenMode::kRead, fd, &before);
+    if (error == 0 && !posix::ReadFully(fd.get(), bytes, before.st_size)) error = errno;
+    // What was read is described by the stamp only when the file stood
+    // still meanwhile: same time, same length, and all of it read.
+    if (error == 0 && ::fstat(fd.get(), &after) == 0 && Ns(after.st_mtim) == Ns(before.st_mtim) &&
+        after.st_size == before.st_size &&
+        static_cast<int64_t>(bytes.size()) == static_cast<int64_t>(before.st_size)) {
+      StampFrom(before, *stamp);
+    }
+    return Checked("cannot read " + path, error);
+  }
+
+  std::unique_ptr<Appender> NewAppender(const std::string& path) override {
+    return std::make_unique<PosixAppender>(paths_, path);
+  }
+
+  int FreeSerial(int nth) override { return posix::LowestFreeSerial(nth); }
 
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     Fd fd;
@@ -367,7 +460,15 @@ class PosixEnv : public Env {
     // A name matching case-blind is the same lock on the home platform.
     int error = !place ? ENOENT : ::lstat(place->native.c_str(), &st) == 0 ? EEXIST : 0;
     if (error != 0) return Status::FromErrno("cannot create lock " + path, error);
-    return posix::TryLockNative(place->native, path, lock);
+    const std::string folder = FolderOf(place->native);
+    struct stat before {};
+    const bool looked = ::stat(folder.c_str(), &before) == 0;
+    Status made = posix::TryLockNative(place->native, path, lock);
+    if (made && looked) {
+      paths_.NoteChange(folder, NameOf(place->native), /*made=*/true, before);
+      *lock = std::make_unique<NotedLock>(std::move(*lock), paths_, place->native);
+    }
+    return made;
   }
 
   LockState ProbeLock(const std::string& path) override {

@@ -4,9 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace carob::platform::posix {
@@ -46,6 +50,19 @@ class PathMap {
   // True when the path names a drive root ("C:\", "Z:").
   static bool IsDriveRoot(std::string_view windows_path);
 
+  // The entry of native `folder` named like `name` letter case aside (the
+  // first in byte order when several are), or nullopt. A folder's listing
+  // is remembered while the folder's own stamp (time to the nanosecond,
+  // inode, device) stays as it was when it was listed.
+  std::optional<std::string> MatchNoCase(const std::string& folder, const std::string& name) const;
+  // Our own change of the entry `name` in native `folder` (made or removed),
+  // given the folder's stat from just before it: a remembered listing that
+  // was current then is brought up to date instead of being listed again.
+  void NoteChange(const std::string& folder, const std::string& name, bool made,
+                  const struct stat& before) const;
+  // How many times a folder was read for a case-blind match (for tests).
+  int64_t listings_read() const;
+
  private:
   struct Parsed {
     std::string base_native;   // "" for the native root or a relative path
@@ -61,6 +78,17 @@ class PathMap {
 
   std::string orb_root_;
   std::string canonical_root_;
+
+  // A remembered listing of one folder: the names under their upper case.
+  struct Listing {
+    int64_t mtime_ns = 0;
+    uint64_t inode = 0, device = 0;
+    bool settled = false;  // listed well after the folder's last change
+    std::unordered_map<std::string, std::set<std::string>> names;
+  };
+  mutable std::mutex listings_mutex_;
+  mutable std::unordered_map<std::string, Listing> listings_;
+  mutable int64_t listings_read_ = 0;
 };
 
 }  // namespace carob::platform::posix
