@@ -19,13 +19,15 @@ namespace {
 // "=", a blank line, bare LF ends and a last line without its end.
 std::string GeneratedKnowledge(int facts) {
   std::ostringstream out;
+  // Looked up before any rewrite drops it: a removal.
+  out << "void=\r\nhole=void\r\n";
   for (int i = 0; i < facts; ++i) {
     out << "thing" << i << "=kind" << (i * 7) % facts << " thing" << (i * 13 + 5) % facts;
     if (i % 17 == 0) out << "                    ";  // room for merged values
     out << (i % 29 == 0 ? "\n" : "\r\n");
     if (i % 23 == 0) out << "  KIND" << i << "  =  thing" << (i * 3) % facts << "\r\n";
     if (i % 31 == 0) out << "Thing" << i << "=shadowed " << i << "\r\n";
-    if (i % 37 == 0) out << "void" << i << "=\r\nhole" << i << "=void" << i << "\r\n";
+    if (i % 37 == 0) out << "void" << i << "=\r\n";
     if (i % 41 == 0) out << "a note without equals " << i << "\r\n=no key " << i << "\r\n\r\n";
   }
   out << "last=line without end";
@@ -57,13 +59,17 @@ Outcome TwoClicks(int facts, bool images) {
   rig.Load();
   rig.Click();
   rig.Click();
-  return {world.Read(kKnowledgePath), Unstamped(world.Read("C:\\ORB\\CAROB\\Database_IO.log")),
-          rig.window.ActiveMemory.items()};
+  // Each click starts the log afresh: the first click's is the previous one.
+  std::vector<std::string> log = Unstamped(world.Read("C:\\ORB\\CAROB\\Database_IO.log.x"));
+  for (std::string& line : Unstamped(world.Read("C:\\ORB\\CAROB\\Database_IO.log"))) {
+    log.push_back(std::move(line));
+  }
+  return {world.Read(kKnowledgePath), log, rig.window.ActiveMemory.items()};
 }
 
 TEST(PassesImageTest, SameKnowledgeAndSameLogWithImagesAsWithout) {
-  const Outcome reference = TwoClicks(250, false);
-  const Outcome imaged = TwoClicks(250, true);
+  const Outcome reference = TwoClicks(200, false);
+  const Outcome imaged = TwoClicks(200, true);
   EXPECT_EQ(imaged.knowledge, reference.knowledge);
   EXPECT_EQ(imaged.memory, reference.memory);
   ASSERT_EQ(imaged.log.size(), reference.log.size());
