@@ -271,7 +271,9 @@ std::optional<std::string> PathMap::MatchNoCase(const std::string& folder_in,
   l.mtime_ns = NsOf(st.st_mtim);
   l.inode = st.st_ino;
   l.device = st.st_dev;
-  l.settled = listed_at - l.mtime_ns > kSettleNs;
+  auto own = own_change_ns_.find(folder);
+  l.settled = listed_at - l.mtime_ns > kSettleNs ||
+              (own != own_change_ns_.end() && own->second == l.mtime_ns);
   while (dirent* e = ::readdir(dir.get())) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     // Several spellings can coexist on a case-sensitive disk; the set keeps
@@ -286,14 +288,20 @@ std::optional<std::string> PathMap::MatchNoCase(const std::string& folder_in,
 void PathMap::NoteChange(const std::string& folder, const std::string& name, bool made,
                          const struct stat& before) const {
   std::lock_guard<std::mutex> guard(listings_mutex_);
+  struct stat after {};
+  if (::stat(folder.c_str(), &after) != 0) {
+    listings_.erase(folder);
+    own_change_ns_.erase(folder);
+    return;
+  }
+  own_change_ns_[folder] = NsOf(after.st_mtim);
   auto found = listings_.find(folder);
   if (found == listings_.end()) return;
   Listing& l = found->second;
-  struct stat after {};
   // Only a listing that was current just before our change stays useful;
   // any other is dropped and read again when next needed.
   if (!l.settled || l.mtime_ns != NsOf(before.st_mtim) || l.inode != before.st_ino ||
-      l.device != before.st_dev || ::stat(folder.c_str(), &after) != 0) {
+      l.device != before.st_dev) {
     listings_.erase(found);
     return;
   }

@@ -88,6 +88,9 @@ class PathMap {
   };
   mutable std::mutex listings_mutex_;
   mutable std::unordered_map<std::string, Listing> listings_;
+  // Per folder, its time right after our own last change of it: a folder
+  // whose last change was ours is listed as settled however recent it is.
+  mutable std::unordered_map<std::string, int64_t> own_change_ns_;
   mutable int64_t listings_read_ = 0;
 };
 
