@@ -1,6 +1,7 @@
 // Query, the two caches, the bank stamp, line parts and the I/O log.
 #include "databank/databank.h"
 
+#include <charconv>
 #include <optional>
 
 #include "databank/lines.h"
@@ -64,25 +65,35 @@ Status Databank::Contents(const FileInfo& info, std::string_view& bytes, Image**
 
 // A slot answers for (path, stamp, key) by exact comparison of the trimmed
 // texts; a slot whose path is empty or names a folder never answers.
-const CacheSlot* lines::FindSlot(const Cache& cache, const std::string& path,
-                                 const std::string& stamp, const std::string& key) {
+const CacheSlot* lines::FindSlot(const Cache& cache, std::string_view path,
+                                 std::string_view stamp, std::string_view key) {
+  path = TrimView(path);
+  stamp = TrimView(stamp);
+  key = TrimView(key);
   for (const CacheSlot& s : cache.slots) {
     if (s.path.empty() || s.path.back() == '\\') continue;
-    if (TrimView(s.path) == TrimView(path) && TrimView(s.stamp) == TrimView(stamp) &&
-        TrimView(s.key) == TrimView(key)) {
+    if (TrimView(s.path) == path && TrimView(s.stamp) == stamp && TrimView(s.key) == key) {
       return &s;
     }
   }
   return nullptr;
 }
 
-std::string lines::StampOf(const FileInfo& info) {
+lines::StampText::StampText(const FileInfo& info) {
   // The file's full-resolution time, its length and its identity: a change
   // within the same second, or a file replaced by one of equal length,
   // still gives a new stamp, so no cached answer outlives the state it was
-  // read from.
-  return std::to_string(info.mtime_ns) + ' ' + std::to_string(info.size) + ' ' +
-         std::to_string(info.inode) + ' ' + std::to_string(info.device);
+  // read from. Each number takes at most 20 digits and its sign.
+  char* at = buf_;
+  char* const end = buf_ + sizeof buf_;
+  at = std::to_chars(at, end, info.mtime_ns).ptr;
+  *at++ = ' ';
+  at = std::to_chars(at, end - 22, info.size).ptr;
+  *at++ = ' ';
+  at = std::to_chars(at, end - 22, info.inode).ptr;
+  *at++ = ' ';
+  at = std::to_chars(at, end - 1, info.device).ptr;
+  size_ = static_cast<size_t>(at - buf_);
 }
 
 std::string Databank::BankStamp(const std::string& path) {
@@ -129,9 +140,10 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
 
   std::string path = ResolveBankPath(bank);
   if (path.empty() && status) *status = Status::Failure("cannot read " + bank, "the name denotes a folder");
-  std::optional<FileInfo> info;
-  if (!path.empty()) info = env_.FindFile(path);
-  if (!info) {
+  // One look at the file's information serves both caches; the file's full
+  // information is asked for only when it is to be read.
+  FileInfo now;
+  if (path.empty() || !env_.FileStamp(path, &now)) {
     if (io_log_enabled_) {
       LogDatabankIO("Database " + bank + " serial " + " Query [" + key +
                     "] ==>> DATABANK NOT FOUND!!");
@@ -139,10 +151,9 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     return {};
   }
 
-  // The stamp is taken once and serves both caches.
-  const std::string stamp = lines::StampOf(*info);
+  const lines::StampText stamp(now);
   for (auto [cache, which] : {std::pair{&write_cache_, "write"}, std::pair{&read_cache_, "read"}}) {
-    if (const CacheSlot* s = lines::FindSlot(*cache, path, stamp, key)) {
+    if (const CacheSlot* s = lines::FindSlot(*cache, path, stamp.view(), key)) {
       std::string value = platform::Trim(s->value);
       if (io_log_enabled_) {
         LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from " + which +
@@ -152,7 +163,13 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     }
   }
 
-  if (info->size == 0) return {};
+  if (now.size == 0) return {};
+  std::optional<FileInfo> info = env_.FindFile(path);
+  if (!info) {
+    // Gone since its stamp was taken: nothing is read.
+    info = FileInfo{};
+    info->path = path;
+  }
 
   const std::string upper_key = platform::Upper(key);
   std::string value;
@@ -204,7 +221,7 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   // (or the one our own removal left, taken under its lock), never under a
   // stamp read later: a change by another program between the read and the
   // stamp would otherwise be hidden behind an old answer.
-  std::string slot_stamp = stamp;
+  std::string slot_stamp = stamp.str();
   if (found && value.empty()) {
     slot_stamp = Erase(bank, key).ok() ? last_write_stamp_ : BankStamp(path);
   }

@@ -208,6 +208,9 @@ class Env {
   // An existing ordinary file (not a folder, device or socket); nullopt
   // when there is none or it cannot be looked at.
   virtual std::optional<FileInfo> FindFile(const std::string& path) = 0;
+  // The stamp (size, time, inode, device; path and stored_name left
+  // empty) of the file FindFile would find: false when it finds none.
+  virtual bool FileStamp(const std::string& path, FileInfo* stamp) = 0;
   // False when there is no such folder or it cannot be looked at.
   virtual bool FolderExists(const std::string& path) = 0;
   // Opens an ordinary file ("cannot open C:\x for reading" / "for writing").
@@ -311,6 +314,9 @@ class EnvWrapper : public Env {
   std::string HostName() const override { return target_.HostName(); }
   std::optional<FileInfo> FindFile(const std::string& path) override {
     return target_.FindFile(path);
+  }
+  bool FileStamp(const std::string& path, FileInfo* stamp) override {
+    return target_.FileStamp(path, stamp);
   }
   bool FolderExists(const std::string& path) override { return target_.FolderExists(path); }
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {

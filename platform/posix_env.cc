@@ -280,6 +280,23 @@ class PosixEnv : public Env {
     return info;
   }
 
+  bool FileStamp(const std::string& path, FileInfo* stamp) override {
+    struct stat st {};
+    if (paths_.StatPlain(path, &st) == 1) {
+      if (!S_ISREG(st.st_mode)) return false;
+      StampFrom(st, *stamp);
+      return true;
+    }
+    // Not spelt as stored, or not a plain path: the full look-up.
+    std::optional<FileInfo> info = FindFile(path);
+    if (!info) return false;
+    stamp->size = info->size;
+    stamp->mtime_ns = info->mtime_ns;
+    stamp->inode = info->inode;
+    stamp->device = info->device;
+    return true;
+  }
+
   bool FolderExists(const std::string& path) override {
     if (PathMap::IsDriveRoot(path)) return true;  // a drive root always exists
     auto hit = paths_.FindExisting(path);

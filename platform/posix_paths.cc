@@ -218,13 +218,45 @@ bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
   return true;
 }
 
+int PathMap::StatPlain(std::string_view w, struct stat* st, std::string* native_out) const {
+  if (!(w.size() > 3 && HasDrive(w) && w[2] == '\\' && w.back() != '\\' &&
+        w.find('/') == std::string_view::npos && w.find("\\\\") == std::string_view::npos &&
+        w.find("\\.") == std::string_view::npos)) {
+    return -1;
+  }
+  // The native path is built in a buffer kept by the thread: a stamp taken
+  // for a cache test allocates nothing.
+  thread_local std::string native;
+  const char drive = static_cast<char>(std::tolower(static_cast<unsigned char>(w[0])));
+  native.clear();
+  if (drive != 'z') {
+    native += orb_root_;
+    native += '/';
+    native += drive;
+  }
+  const size_t base = native.size();
+  native.append(w.substr(2));
+  std::replace(native.begin() + static_cast<std::ptrdiff_t>(base), native.end(), '\\', '/');
+  if (::stat(native.c_str(), st) != 0) return 0;
+  if (native_out) *native_out = native;
+  return 1;
+}
+
 std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path) const {
   if (windows_path.empty()) return std::nullopt;  // names nothing, not the working folder
-  Parsed p = Parse(windows_path);
   Hit hit;
+  std::string plain_native;
+  const int plain = StatPlain(windows_path, &hit.st, &plain_native);
+  if (plain == 1) {
+    hit.native = std::move(plain_native);
+    hit.windows = std::string(windows_path);
+    hit.stored_name = std::string(windows_path.substr(windows_path.rfind('\\') + 1));
+    return hit;
+  }
+  Parsed p = Parse(windows_path);
   // The usual case is a name spelt as stored: one stat answers it. Only a
   // miss walks the folders component by component, case-blind.
-  if (!p.parts.empty()) {
+  if (plain != 0 && !p.parts.empty()) {
     std::string native = p.base_native, windows = p.base_windows;
     for (const std::string& part : p.parts) {
       native = Join(native, p.absolute, part);

@@ -40,6 +40,11 @@ class PathMap {
     struct stat st {};        // what stat() said of the entry
   };
 
+  // One stat of a plain drive path ("C:\a\b": no "." or ".." parts, no
+  // doubled, forward or trailing separators) spelt as stored: 1 when it
+  // exists (st filled), 0 when it does not, -1 when the path is not plain
+  // (FindExisting then looks it up).
+  int StatPlain(std::string_view windows_path, struct stat* st, std::string* native = nullptr) const;
   // Looks up an existing entry (of any kind). Each component that does not
   // exist exactly is matched case-blind within its folder.
   std::optional<Hit> FindExisting(std::string_view windows_path) const;
