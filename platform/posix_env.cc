@@ -136,6 +136,20 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
   for (const auto& entry : dead) ::unlink((folder + "/" + entry).c_str());
 }
 
+// Gives the open file a modification time later than `old`'s when the
+// clock has not moved on since (file systems keep times at a coarse step):
+// a file put in another's place always has another stamp, even should it
+// get the same length and a reused inode. Best effort.
+void MoveTimePast(int fd, const struct stat& old) {
+  struct stat now {};
+  const int64_t previous = Ns(old.st_mtim);
+  for (int64_t step = 1; step <= 2000000000LL; step *= 1000) {
+    if (::fstat(fd, &now) != 0 || Ns(now.st_mtim) > previous) return;
+    timespec times[2] = {{0, UTIME_OMIT}, FromNs(previous + step)};
+    if (::futimens(fd, times) != 0) return;
+  }
+}
+
 // Renames a file but never onto another: 0, or the errno.
 int RenameNoReplace(const std::string& from, const std::string& to) {
   // A name differing only in letter case from the source is the source.
@@ -435,6 +449,7 @@ class PosixEnv : public Env {
     int error = 0;
     if (!posix::WriteFully(fd.get(), bytes)) error = errno;
     if (error == 0 && existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) error = errno;
+    if (error == 0 && existed) MoveTimePast(fd.get(), old);
     if (error == 0 && hold && posix::FlockRetry(fd.get(), LOCK_EX) != 0) error = errno;
     if (!hold) fd.Reset();
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;

@@ -134,6 +134,18 @@ TEST(StampedReadTest, StampDescribesTheBytesAndFreeSerialsCountPastOpenFiles) {
   EXPECT_FALSE(env->ReadAllStamped("C:\\ORB\\none", bytes, &stamp));
   EXPECT_EQ(stamp.size, -1);
 
+  // A file put in another's place always has a later time, however quickly
+  // the replacements follow one another: its stamp changes even at the
+  // same length.
+  int64_t previous = info->mtime_ns;
+  for (char c = 'b'; c <= 'z'; ++c) {
+    ASSERT_TRUE(env->ReplaceContents("C:\\ORB\\k.dat", std::string("a=") + c + "\r\n"));
+    std::optional<FileInfo> now = env->FindFile("C:\\ORB\\k.dat");
+    ASSERT_TRUE(now);
+    EXPECT_GT(now->mtime_ns, previous) << c;
+    previous = now->mtime_ns;
+  }
+
   auto first = Opened(*env, "C:\\ORB\\k.dat", OpenMode::kRead);
   auto second = Opened(*env, "C:\\ORB\\k.dat", OpenMode::kRead);
   ASSERT_NE(second, nullptr);
