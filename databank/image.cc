@@ -27,11 +27,6 @@ bool SameStamp(const FileInfo& a, const FileInfo& b) {
 
 }  // namespace
 
-bool Image::Junk(std::string_view text) {
-  std::string_view t = lines::TrimView(text);
-  return t.empty() || t.front() == '=' || t.back() == '=';
-}
-
 void Image::Load(std::string bytes, const FileInfo& stamp) {
   bytes_ = std::move(bytes);
   stamp_ = stamp;

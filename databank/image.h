@@ -18,6 +18,10 @@
 
 namespace carob::databank {
 
+// True when the standard method's rewrite drops the line whatever the key
+// it rewrites (blank lines and the like; defined beside the rewrite).
+bool DroppedByEveryRewrite(std::string_view line);
+
 class Image {
  public:
   // The bytes read from the file when it had `stamp`.
@@ -58,7 +62,7 @@ class Image {
   int64_t Offset(size_t slot) const;  // sum of the lengths of the live slots before it
   void TreeAdd(size_t slot, int64_t delta);
   std::string_view TextOf(size_t slot) const;
-  static bool Junk(std::string_view text);  // a line every rewrite drops
+  static bool Junk(std::string_view text) { return DroppedByEveryRewrite(text); }
 
   std::string bytes_;
   platform::FileInfo stamp_;

@@ -65,6 +65,14 @@ bool Dropped(std::string_view line, const std::string& upper_key) {
   return eq != std::string_view::npos && eq >= 1 && lines::SameKey(line.substr(0, eq), upper_key);
 }
 
+}  // namespace
+
+// A key holding "=" matches no line, so what the rule drops for it is what
+// it drops for every key.
+bool DroppedByEveryRewrite(std::string_view line) { return Dropped(line, "="); }
+
+namespace {
+
 // A failure of the file layer told as the databank write it spoilt.
 Status Cannot(const Status& failed, const std::string& path) {
   return failed.As("cannot write " + path);
