@@ -112,6 +112,10 @@ class CountingEnv : public platform::EnvWrapper {
     ++counts.file_infos;
     return target().FindFile(path);
   }
+  bool FileStamp(const std::string& path, platform::FileInfo* stamp) override {
+    ++counts.file_infos;
+    return target().FileStamp(path, stamp);
+  }
   platform::Status Open(const std::string& path, platform::OpenMode mode,
                         std::unique_ptr<platform::File>* file) override {
     CountOpen(path, mode);

@@ -35,6 +35,7 @@ void Image::Load(std::string bytes, const FileInfo& stamp) {
   keys_.clear();
   junk_.clear();
   odd_ends_ = 0;
+  dead_ = 0;
   AddLines(bytes_, 0);
 }
 
@@ -198,8 +199,15 @@ void Image::Rewrote(std::string bytes, const FileInfo& stamp) {
   // the cut lines, so every live slot keeps its length.
   bytes_ = std::move(bytes);
   stamp_ = stamp;
-  AddLines(bytes_, static_cast<int64_t>(old_size) - cut);
+  dead_ += pending_cuts_.size();
   pending_cuts_.clear();
+  // Once the dropped lines outnumber the live ones, the slots are made
+  // afresh from the bytes.
+  if (dead_ > 1024 && dead_ > slots_.size() - dead_) {
+    Load(std::move(bytes_), stamp);
+    return;
+  }
+  AddLines(bytes_, static_cast<int64_t>(old_size) - cut);
 }
 
 }  // namespace carob::databank

@@ -71,6 +71,7 @@ class Image {
   std::unordered_map<std::string, std::vector<uint32_t>> keys_;  // upper key -> slots in order
   std::vector<uint32_t> junk_;  // live slots every rewrite drops
   int64_t odd_ends_ = 0;        // live lines not ended by CR LF
+  size_t dead_ = 0;             // slots of lines a rewrite dropped
   // Set by Rewrite for Rewrote: the slots dropped, or all of them rebuilt.
   std::vector<uint32_t> pending_cuts_;
   bool pending_rebuild_ = false;

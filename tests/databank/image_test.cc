@@ -97,6 +97,23 @@ TEST_P(ImageTest, OurOwnWritesOfEveryKindKeepLookupsRight) {
             "c=z  \r\n");
 }
 
+TEST_P(ImageTest, ManyRewritesOfOneKeyLeaveTheOthersFound) {
+  root.WriteFile(kBank, "first=1\r\nk=\r\nlast=2\r\n");
+  std::string value;
+  for (int i = 0; i < 1100; ++i) {
+    value += "v";  // one longer each time: never fits, always rewritten
+    S("k", value);
+  }
+  for (const char* k : {"first", "last"}) {
+    std::string forget = k;
+    db->ForgetCached(forget);
+  }
+  EXPECT_EQ(Q("first"), "1");
+  EXPECT_EQ(Q("last"), "2");
+  EXPECT_EQ(Q("K"), value);
+  EXPECT_EQ(root.ReadFile(kBank), "first=1\r\nlast=2\r\nk=" + value + "\r\n");
+}
+
 TEST_P(ImageTest, TraceNamesTheFileNumbersAReadWouldHaveTaken) {
   root.WriteFile(kBank, "a=1\r\nb=2\r\n");
   StartLog();
