@@ -1,6 +1,7 @@
 // Query, the two caches, the bank stamp, line parts and the I/O log.
 #include "databank/databank.h"
 
+#include <charconv>
 #include <optional>
 
 #include "databank/lines.h"
@@ -14,29 +15,85 @@ using platform::OpenMode;
 using platform::Status;
 using platform::TrimInPlace;
 
-Databank::Databank(platform::Env& env) : env_(env) {}
+namespace {
+
+// Images kept at most; past it they are all dropped and read again.
+constexpr size_t kMaxImages = 32;
+
+}  // namespace
+
+Databank::Databank(platform::Env& env) : env_(env) {
+  const std::string image = platform::Upper(platform::Trim(env_.GetVariable("CAROB_DATABANK_IMAGE")));
+  images_on_ = !(image == "OFF" || image == "NO" || image == "FALSE" || image == "0");
+}
+
+void Databank::UseImages(bool on) {
+  images_on_ = on;
+  images_.clear();
+  log_.reset();
+}
+
+Status Databank::Contents(const FileInfo& info, std::string_view& bytes, Image** image) {
+  *image = nullptr;
+  bytes = {};
+  if (!images_on_) {
+    Status read = env_.ReadAll(info.path, scratch_);
+    bytes = scratch_;
+    return read;
+  }
+  auto it = images_.find(info.path);
+  if (it != images_.end() && it->second.Matches(info)) {
+    *image = &it->second;
+    bytes = it->second.bytes();
+    return Status::Ok();
+  }
+  FileInfo stamp;
+  Status read = env_.ReadAllStamped(info.path, scratch_, &stamp);
+  if (!read || stamp.size < 0) {
+    if (it != images_.end()) images_.erase(it);
+    bytes = scratch_;
+    return read;
+  }
+  if (it == images_.end() && images_.size() >= kMaxImages) images_.clear();
+  Image& kept = images_[info.path];
+  kept.Load(std::move(scratch_), stamp);
+  scratch_.clear();
+  *image = &kept;
+  bytes = kept.bytes();
+  return Status::Ok();
+}
 
 // A slot answers for (path, stamp, key) by exact comparison of the trimmed
 // texts; a slot whose path is empty or names a folder never answers.
-const CacheSlot* lines::FindSlot(const Cache& cache, const std::string& path,
-                                 const std::string& stamp, const std::string& key) {
+const CacheSlot* lines::FindSlot(const Cache& cache, std::string_view path,
+                                 std::string_view stamp, std::string_view key) {
+  path = TrimView(path);
+  stamp = TrimView(stamp);
+  key = TrimView(key);
   for (const CacheSlot& s : cache.slots) {
     if (s.path.empty() || s.path.back() == '\\') continue;
-    if (TrimView(s.path) == TrimView(path) && TrimView(s.stamp) == TrimView(stamp) &&
-        TrimView(s.key) == TrimView(key)) {
+    if (TrimView(s.path) == path && TrimView(s.stamp) == stamp && TrimView(s.key) == key) {
       return &s;
     }
   }
   return nullptr;
 }
 
-std::string lines::StampOf(const FileInfo& info) {
+lines::StampText::StampText(const FileInfo& info) {
   // The file's full-resolution time, its length and its identity: a change
   // within the same second, or a file replaced by one of equal length,
   // still gives a new stamp, so no cached answer outlives the state it was
-  // read from.
-  return std::to_string(info.mtime_ns) + ' ' + std::to_string(info.size) + ' ' +
-         std::to_string(info.inode) + ' ' + std::to_string(info.device);
+  // read from. Each number takes at most 20 digits and its sign.
+  char* at = buf_;
+  char* const end = buf_ + sizeof buf_;
+  at = std::to_chars(at, end, info.mtime_ns).ptr;
+  *at++ = ' ';
+  at = std::to_chars(at, end - 22, info.size).ptr;
+  *at++ = ' ';
+  at = std::to_chars(at, end - 22, info.inode).ptr;
+  *at++ = ' ';
+  at = std::to_chars(at, end - 1, info.device).ptr;
+  size_ = static_cast<size_t>(at - buf_);
 }
 
 std::string Databank::BankStamp(const std::string& path) {
@@ -83,9 +140,10 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
 
   std::string path = ResolveBankPath(bank);
   if (path.empty() && status) *status = Status::Failure("cannot read " + bank, lines::NoPathCause(bank));
-  std::optional<FileInfo> info;
-  if (!path.empty()) info = env_.FindFile(path);
-  if (!info) {
+  // One look at the file's information serves both caches; the file's full
+  // information is asked for only when it is to be read.
+  FileInfo now;
+  if (path.empty() || !env_.FileStamp(path, &now)) {
     if (io_log_enabled_) {
       LogDatabankIO("Database " + bank + " serial " + " Query [" + key +
                     "] ==>> DATABANK NOT FOUND!!");
@@ -93,10 +151,9 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     return {};
   }
 
-  // The stamp is taken once and serves both caches.
-  const std::string stamp = lines::StampOf(*info);
+  const lines::StampText stamp(now);
   for (auto [cache, which] : {std::pair{&write_cache_, "write"}, std::pair{&read_cache_, "read"}}) {
-    if (const CacheSlot* s = lines::FindSlot(*cache, path, stamp, key)) {
+    if (const CacheSlot* s = lines::FindSlot(*cache, path, stamp.view(), key)) {
       std::string value = platform::Trim(s->value);
       if (io_log_enabled_) {
         LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from " + which +
@@ -106,7 +163,13 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     }
   }
 
-  if (info->size == 0) return {};
+  if (now.size == 0) return {};
+  std::optional<FileInfo> info = env_.FindFile(path);
+  if (!info) {
+    // Gone since its stamp was taken: nothing is read.
+    info = FileInfo{};
+    info->path = path;
+  }
 
   const std::string upper_key = platform::Upper(key);
   std::string value;
@@ -120,7 +183,22 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     return false;
   };
   Status read;
-  if (io_log_enabled_) {
+  if (images_on_) {
+    // Answered from the file's image; the trace still names the number the
+    // file would have had, had it been opened to be read.
+    std::string_view bytes;
+    Image* image = nullptr;
+    read = Contents(*info, bytes, &image);
+    if (image) {
+      if (std::optional<Image::Line> line = image->First(upper_key)) {
+        found = true;
+        value = std::string(lines::TrimView(line->text.substr(line->equals + 1)));
+      }
+    } else if (read) {
+      lines::ForEachLine(bytes, [&](std::string_view line, int64_t) { return look(line); });
+    }
+    if (read && io_log_enabled_) serial = std::to_string(env_.FreeSerial(0));
+  } else if (io_log_enabled_) {
     // The trace names the file number, so the file is read through an open
     // file line by line.
     std::unique_ptr<platform::File> file;
@@ -143,7 +221,7 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   // (or the one our own removal left, taken under its lock), never under a
   // stamp read later: a change by another program between the read and the
   // stamp would otherwise be hidden behind an old answer.
-  std::string slot_stamp = stamp;
+  std::string slot_stamp = stamp.str();
   if (found && value.empty()) {
     slot_stamp = Erase(bank, key).ok() ? last_write_stamp_ : BankStamp(path);
   }
@@ -183,17 +261,26 @@ std::string ValuePart(const std::string& line) {
 // -- the I/O log
 
 void Databank::LogDatabankIO(const std::string& text) {
-  const std::string file = platform::JoinPath(env_.ProgramFolder(), "Database_IO.log");
+  if (log_path_.empty()) log_path_ = platform::JoinPath(env_.ProgramFolder(), "Database_IO.log");
   std::string line = platform::ClockStamp(env_) + "| " + text;
   line += platform::kCrLf;
-  // A line that cannot be written is lost; nothing else happens.
-  (void)env_.AppendBytes(file, line);
+  // A line that cannot be written is lost; nothing else happens. The log
+  // is held open between lines (each line still goes out in one write and
+  // is in the file when this returns); the appender opens it again when
+  // another process rotated or deleted it.
+  if (!images_on_) {
+    (void)env_.AppendBytes(log_path_, line);
+    return;
+  }
+  if (!log_) log_ = env_.NewAppender(log_path_);
+  (void)log_->Append(line);
 }
 
 void Databank::StartDatabankIOLog(bool keep_previous) {
   const std::string folder = env_.ProgramFolder();
   const std::string log = platform::JoinPath(folder, "Database_IO.log");
   const std::string previous = platform::JoinPath(folder, "Database_IO.log.x");
+  log_.reset();
   if (keep_previous) {
     if (env_.FindFile(previous)) (void)env_.Delete(previous);
     if (env_.FindFile(log)) (void)env_.Rename(log, previous);

@@ -20,8 +20,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "databank/image.h"
 #include "platform/env.h"
 #include "platform/status.h"
 
@@ -161,6 +163,14 @@ class Databank {
   const std::string& TempDir() const { return temp_dir_; }
   const std::string& RunPath() const { return run_path_; }
 
+  // File images (see image.h): on unless the environment variable
+  // CAROB_DATABANK_IMAGE is "off", "no", "false" or "0". Off, every lookup
+  // the caches do not answer reads the file, and every trace line opens,
+  // appends to and closes the log: the reference path, with the very same
+  // results.
+  void UseImages(bool on);
+  bool UsesImages() const { return images_on_; }
+
   // For tests and diagnostics.
   const Cache& read_cache() const { return read_cache_; }
   const Cache& write_cache() const { return write_cache_; }
@@ -187,6 +197,17 @@ class Databank {
                            const std::string& key, const std::string& value, SwapLock& lock,
                            WriteTrace& trace);
   std::string BankStamp(const std::string& path);
+  // The bytes of the file described by info: from its image when the image
+  // has the file's stamp, else read (and kept as its image when the file
+  // stood still while read). *image is the image the bytes belong to, or
+  // null (images off, or a file that changed while read). The bytes stay
+  // valid until the next call.
+  platform::Status Contents(const platform::FileInfo& info, std::string_view& bytes,
+                            Image** image);
+  // After a write of ours under the databank's lock: the image it started
+  // from is brought up to date, or dropped when that cannot be done.
+  void Wrote(const std::string& path, WriteTrace& trace, const platform::FileInfo* after,
+             bool ok);
   void StoreSlot(Cache& cache, const std::string& path, const std::string& stamp,
                  const std::string& key, const std::string& value);
   void ForgetPath(const std::string& path);
@@ -206,6 +227,11 @@ class Databank {
   bool initialising_ = false;
   std::string last_name_;
   std::string last_path_;
+  bool images_on_ = true;
+  std::unordered_map<std::string, Image> images_;  // by the path the file is stored under
+  std::string scratch_;  // bytes read without keeping them as an image
+  std::string log_path_;
+  std::unique_ptr<platform::Appender> log_;  // the I/O log held open
 };
 
 // The trimmed text before the first "=" of a line ("" without "=").

@@ -14,16 +14,27 @@ namespace carob::databank::lines {
 
 using platform::ForEachLine;
 
-// The bank stamp of a file as it is described by info.
-std::string StampOf(const platform::FileInfo& info);
+// The bank stamp of a file as it is described by info, written into a
+// buffer of its own (a cache test allocates nothing).
+class StampText {
+ public:
+  explicit StampText(const platform::FileInfo& info);
+  std::string_view view() const { return {buf_, size_}; }
+  std::string str() const { return std::string(view()); }
+
+ private:
+  char buf_[96];
+  size_t size_ = 0;
+};
+inline std::string StampOf(const platform::FileInfo& info) { return StampText(info).str(); }
 
 // Why a databank name resolves to no path: a ":" outside a drive
 // designation, or else a name that denotes a folder.
 std::string NoPathCause(std::string_view name);
 
 // The slot of a cache that answers for (path, stamp, key), or nullptr.
-const CacheSlot* FindSlot(const Cache& cache, const std::string& path, const std::string& stamp,
-                          const std::string& key);
+const CacheSlot* FindSlot(const Cache& cache, std::string_view path, std::string_view stamp,
+                          std::string_view key);
 
 inline std::string_view TrimView(std::string_view s) {
   size_t b = 0, e = s.size();

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "databank/databank.h"
+#include "databank/image.h"
 #include "databank/lines.h"
 #include "platform/signals.h"
 #include "platform/text.h"
@@ -19,6 +20,13 @@ struct WriteTrace {
   std::string note;  // the methods used
   std::string bank_serial, swap_serial, inscribed;
   bool changed = false;  // we changed the file
+  // What we wrote, for the image the write started from (`base`).
+  Image* base = nullptr;
+  std::string appended;        // bytes appended at the end
+  int64_t run_at = -1;         // an in-place run and its offset
+  std::string run;
+  std::string rewritten;       // the new contents of a rewrite
+  bool rewrote = false;
 };
 
 namespace {
@@ -64,6 +72,14 @@ bool Dropped(std::string_view line, const std::string& upper_key) {
   return eq >= 1 && lines::SameKey(line.substr(0, eq), upper_key);
 }
 
+}  // namespace
+
+// A key holding "=" matches no line, so what the rule drops for it is what
+// it drops for every key.
+bool DroppedByEveryRewrite(std::string_view line) { return Dropped(line, "="); }
+
+namespace {
+
 // A close signal ends the wait for the databank's lock; the write is then
 // not made at all rather than made without the lock.
 constexpr const char* kClosing = "the program is closing and the databank's lock was not taken";
@@ -88,6 +104,7 @@ Status Append(platform::Env& env, const std::string& target, std::string_view by
   if (s) s = f->Write(line);
   if (!s) return Cannot(s, target);
   trace.changed = true;
+  trace.appended = std::move(line);
   return Status::Ok();
 }
 
@@ -116,6 +133,10 @@ Status Overwrite(platform::Env& env, const std::string& target, std::string_view
     const int64_t at = first + static_cast<int64_t>(lo);
     Status s = env.Open(target, OpenMode::kReadWrite, &f);
     if (s) s = f->WriteRangeAt(at, std::string_view(value).substr(lo, hi - lo + 1));
+    if (s) {
+      trace.run_at = at;
+      trace.run = value.substr(lo, hi - lo + 1);
+    }
     if (!s) {
       // A write that stopped part way is undone with the bytes that stood
       // there, so the line never holds a mix of the old and the new value.
@@ -196,7 +217,9 @@ Status Databank::Store(const std::string& bank, const std::string& key, std::str
 
   // The stamp is taken while the lock is still held, so it describes our
   // own write and not a later one by another program.
-  std::string stamp = BankStamp(path);
+  std::optional<FileInfo> after = env_.FindFile(path);
+  std::string stamp = after ? lines::StampOf(*after) : std::string();
+  Wrote(path, trace, after ? &*after : nullptr, done->ok() && lock.held());
   lock.Release();
 
   // A write that failed is not entered in the write cache: the cache would
@@ -262,9 +285,10 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
       return Cannot(s, path);
     }
     const std::string target = info ? info->path : path;
-    std::string bytes;
+    std::string_view bytes;
+    trace.base = nullptr;
     if (info) {
-      if (Status s = env_.ReadAll(target, bytes); !s) {
+      if (Status s = Contents(*info, bytes, &trace.base); !s) {
         // A databank we cannot read is not written: an entry appended
         // behind lines we could not see may stand after an older entry of
         // its key, which Query would go on answering while the write
@@ -273,7 +297,18 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
         return Cannot(s, target);
       }
     }
-    KeyLine k = FindKeyLine(bytes, upper_key);
+    KeyLine k;
+    if (trace.base) {
+      if (std::optional<Image::Line> line = trace.base->First(upper_key)) {
+        k.found = true;
+        k.start = line->start;
+        k.length = line->text.size();
+        k.equals = line->equals;
+        k.value = std::string(lines::TrimView(line->text.substr(line->equals + 1)));
+      }
+    } else {
+      k = FindKeyLine(bytes, upper_key);
+    }
     if (!k.found) {
       Status s = Append(env_, target, bytes, key, value, trace);
       // A failed append has left the file as it was; a file this call made
@@ -309,38 +344,59 @@ Status Databank::Rewrite(const std::string& bank, const std::string& path,
   const std::string upper_key = platform::Upper(key);
   std::string fresh;
   std::optional<FileInfo> info = env_.FindFile(path);
+  std::string tail;
+  if (!value.empty()) {
+    tail = key + "=" + value;
+    tail += platform::kCrLf;
+  }
+  trace.base = nullptr;
   if (info) {
-    std::string old;
-    if (Status s = env_.ReadAll(info->path, old); !s) {
+    std::string_view old;
+    if (Status s = Contents(*info, old, &trace.base); !s) {
       // A databank we cannot read is left as it is rather than replaced by
       // what little we know of it.
       return Cannot(s, info->path);
     }
     // The old contents stay in the swap file while the lock is held.
     (void)lock.Write(old);
-    std::unique_ptr<platform::File> bank_file, swap_file;
-    (void)env_.Open(info->path, OpenMode::kRead, &bank_file);
-    (void)env_.Open(lock.path(), OpenMode::kRead, &swap_file);
-    if (bank_file) trace.bank_serial = std::to_string(bank_file->serial());
-    if (swap_file) trace.swap_serial = std::to_string(swap_file->serial());
-    fresh.reserve(old.size() + key.size() + value.size() + 3);
-    lines::ForEachLine(old, [&](std::string_view line, int64_t) {
-      if (!Dropped(line, upper_key)) {
-        fresh += line;
-        fresh += platform::kCrLf;
+    if (trace.base) {
+      // Built from the image: the trace names the numbers the two files
+      // would have had, had they been opened to be copied.
+      trace.bank_serial = std::to_string(env_.FreeSerial(0));
+      if (lock.held() || env_.FindFile(lock.path())) {
+        trace.swap_serial = std::to_string(env_.FreeSerial(1));
       }
-      return true;
-    });
-  }
-  if (!value.empty()) {
-    fresh += key + "=" + value;
-    fresh += platform::kCrLf;
+      fresh = trace.base->Rewrite(upper_key, tail, [&upper_key](std::string_view line) {
+        return Dropped(line, upper_key);
+      });
+    } else {
+      std::unique_ptr<platform::File> bank_file, swap_file;
+      (void)env_.Open(info->path, OpenMode::kRead, &bank_file);
+      (void)env_.Open(lock.path(), OpenMode::kRead, &swap_file);
+      if (bank_file) trace.bank_serial = std::to_string(bank_file->serial());
+      if (swap_file) trace.swap_serial = std::to_string(swap_file->serial());
+      fresh.reserve(old.size() + tail.size());
+      lines::ForEachLine(old, [&](std::string_view line, int64_t) {
+        if (!Dropped(line, upper_key)) {
+          fresh += line;
+          fresh += platform::kCrLf;
+        }
+        return true;
+      });
+      fresh += tail;
+    }
+  } else {
+    fresh = tail;
   }
   if (info) {
     // The new file is built beside the databank and renamed into place:
     // readers see the old or the new databank, never a part of it, and a
     // writer killed half-way leaves the old one whole.
     if (Status s = env_.ReplaceContents(info->path, fresh); !s) return Cannot(s, info->path);
+    if (trace.base) {
+      trace.rewritten = std::move(fresh);
+      trace.rewrote = true;
+    }
   } else if (!value.empty()) {
     std::unique_ptr<platform::File> f;
     Status s = env_.Open(path, OpenMode::kAppend, &f);
@@ -351,6 +407,34 @@ Status Databank::Rewrite(const std::string& bank, const std::string& path,
   }
   trace.changed = true;
   return Status::Ok();
+}
+
+void Databank::Wrote(const std::string& path, WriteTrace& trace, const FileInfo* after, bool ok) {
+  if (!images_on_) return;
+  Image* image = trace.base;
+  trace.base = nullptr;
+  if (!trace.changed) return;
+  // Our write ran under the databank's lock on the very bytes of the image,
+  // so the file now holds the image with our change: no other writer of the
+  // family could come between.
+  if (image && ok && after) {
+    if (!trace.appended.empty()) {
+      image->Appended(trace.appended, *after);
+      return;
+    }
+    if (trace.run_at >= 0) {
+      image->Overwritten(trace.run_at, trace.run, *after);
+      return;
+    }
+    if (trace.rewrote) {
+      image->Rewrote(std::move(trace.rewritten), *after);
+      return;
+    }
+  }
+  // Anything else is read again when next needed.
+  for (auto it = images_.begin(); it != images_.end();) {
+    it = &it->second == image || it->first == path ? images_.erase(it) : std::next(it);
+  }
 }
 
 }  // namespace carob::databank

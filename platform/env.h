@@ -152,6 +152,17 @@ class LockFile {
   virtual void Release() = 0;
 };
 
+// A log file held open for appending between lines. It holds no file
+// serial. Each Append checks that the path still names the file held and
+// opens it again (creating it) when another process renamed or deleted it.
+class Appender {
+ public:
+  virtual ~Appender() = default;
+  // Appends the bytes in one write; they are in the file when it returns.
+  // "cannot append to C:\x" with the cause; the next call opens afresh.
+  virtual Status Append(std::string_view bytes) = 0;
+};
+
 enum class LockState {
   kAbsent,  // no lock file
   kHeld,    // a living process holds it
@@ -202,6 +213,9 @@ class Env {
   // An existing ordinary file (not a folder, device or socket); nullopt
   // when there is none or it cannot be looked at.
   virtual std::optional<FileInfo> FindFile(const std::string& path) = 0;
+  // The stamp (size, time, inode, device; path and stored_name left
+  // empty) of the file FindFile would find: false when it finds none.
+  virtual bool FileStamp(const std::string& path, FileInfo* stamp) = 0;
   // False when there is no such folder or it cannot be looked at.
   virtual bool FolderExists(const std::string& path) = 0;
   // Makes a folder and any missing folders above it; ok when it exists
@@ -227,6 +241,16 @@ class Env {
   // Appends to the file, creating it as Open's kAppend does ("cannot append
   // to C:\x"); a failure part way leaves the file at its old length.
   virtual Status AppendBytes(const std::string& path, std::string_view bytes) = 0;
+  // Like ReadAll; `stamp` (size, time, inode, device; path as given) then
+  // describes the bytes read, or has size -1 when the file changed while it
+  // was read or cannot be looked at.
+  virtual Status ReadAllStamped(const std::string& path, std::string& bytes, FileInfo* stamp) = 0;
+  // An appender on the file at `path`; nothing is opened or made until its
+  // first Append (cannot fail).
+  virtual std::unique_ptr<Appender> NewAppender(const std::string& path) = 0;
+  // The serial that the (nth + 1)-th file opened now would get: nth 0 is
+  // the lowest serial no open File holds (cannot fail).
+  virtual int FreeSerial(int nth) = 0;
   // Renames a file; never replaces another (EEXIST), and `from` must exist
   // (ENOENT). "cannot rename C:\a to C:\b". On failure nothing moved.
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
@@ -309,6 +333,9 @@ class EnvWrapper : public Env {
   std::optional<FileInfo> FindFile(const std::string& path) override {
     return target_.FindFile(path);
   }
+  bool FileStamp(const std::string& path, FileInfo* stamp) override {
+    return target_.FileStamp(path, stamp);
+  }
   bool FolderExists(const std::string& path) override { return target_.FolderExists(path); }
   Status MakeFolder(const std::string& path) override { return target_.MakeFolder(path); }
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
@@ -323,6 +350,13 @@ class EnvWrapper : public Env {
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     return target_.AppendBytes(path, bytes);
   }
+  Status ReadAllStamped(const std::string& path, std::string& bytes, FileInfo* stamp) override {
+    return target_.ReadAllStamped(path, bytes, stamp);
+  }
+  std::unique_ptr<Appender> NewAppender(const std::string& path) override {
+    return target_.NewAppender(path);
+  }
+  int FreeSerial(int nth) override { return target_.FreeSerial(nth); }
   Status Rename(const std::string& from, const std::string& to) override {
     return target_.Rename(from, to);
   }

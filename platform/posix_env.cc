@@ -136,6 +136,20 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
   for (const auto& entry : dead) ::unlink((folder + "/" + entry).c_str());
 }
 
+// Gives the open file a modification time later than `old`'s when the
+// clock has not moved on since (file systems keep times at a coarse step):
+// a file put in another's place always has another stamp, even should it
+// get the same length and a reused inode. Best effort.
+void MoveTimePast(int fd, const struct stat& old) {
+  struct stat now {};
+  const int64_t previous = Ns(old.st_mtim);
+  for (int64_t step = 1; step <= 2000000000LL; step *= 1000) {
+    if (::fstat(fd, &now) != 0 || Ns(now.st_mtim) > previous) return;
+    timespec times[2] = {{0, UTIME_OMIT}, FromNs(previous + step)};
+    if (::futimens(fd, times) != 0) return;
+  }
+}
+
 // Renames a file but never onto another: 0, or the errno.
 int RenameNoReplace(const std::string& from, const std::string& to) {
   // A name differing only in letter case from the source is the source.
@@ -147,6 +161,77 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
   if (::link(from.c_str(), to.c_str()) != 0) return errno;
   return ::unlink(from.c_str()) == 0 ? 0 : errno;
 }
+
+// The stamp of what fstat or stat said.
+void StampFrom(const struct stat& st, FileInfo& info) {
+  info.size = static_cast<int64_t>(st.st_size);
+  info.mtime_ns = Ns(st.st_mtim);
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
+}
+
+// A log file held open between lines (see Appender). Before each line one
+// stat of the path tells whether the file held is still the one named.
+class PosixAppender : public Appender {
+ public:
+  PosixAppender(const PathMap& paths, std::string path) : paths_(paths), path_(std::move(path)) {}
+
+  Status Append(std::string_view bytes) override {
+    struct stat named {};
+    if (fd_.valid() && (::stat(native_.c_str(), &named) != 0 || !posix::SameFile(named, held_))) {
+      fd_.Reset();
+    }
+    int error = 0;
+    if (!fd_.valid()) error = Reopen();
+    if (error == 0 && !posix::WriteFully(fd_.get(), bytes)) error = errno;
+    if (error != 0) {
+      fd_.Reset();
+      return Status::FromErrno("cannot append to " + path_, error);
+    }
+    return Status::Ok();
+  }
+
+ private:
+  int Reopen() {
+    auto place = paths_.PlaceForCreate(path_);
+    if (!place) return ENOENT;
+    native_ = place->native;
+    fd_ = posix::OpenNative(native_, OpenMode::kAppend, &held_);
+    return fd_.valid() ? 0 : errno;
+  }
+
+  const PathMap& paths_;
+  const std::string path_;
+  std::string native_;
+  posix::Fd fd_;
+  struct stat held_ {};
+};
+
+// A swap lock of ours: its release is our own change of the folder's
+// listing, which the remembered listing takes in instead of reading the
+// folder again.
+class NotedLock : public LockFile {
+ public:
+  NotedLock(std::unique_ptr<LockFile> lock, const PathMap& paths, std::string native)
+      : lock_(std::move(lock)), paths_(paths), native_(std::move(native)) {}
+  ~NotedLock() override = default;
+  Status Write(std::string_view bytes) override { return lock_->Write(bytes); }
+  void Release() override {
+    struct stat before {}, after {};
+    const std::string folder = FolderOf(native_);
+    const bool looked = ::stat(folder.c_str(), &before) == 0;
+    lock_->Release();
+    // The name is gone only when the file was ours to remove.
+    if (looked && ::lstat(native_.c_str(), &after) != 0) {
+      paths_.NoteChange(folder, NameOf(native_), /*made=*/false, before);
+    }
+  }
+
+ private:
+  std::unique_ptr<LockFile> lock_;
+  const PathMap& paths_;
+  const std::string native_;
+};
 
 class PosixEnv : public Env {
  public:
@@ -205,11 +290,25 @@ class PosixEnv : public Env {
     FileInfo info;
     info.path = hit->windows;
     info.stored_name = hit->stored_name;
-    info.size = static_cast<int64_t>(st.st_size);
-    info.mtime_ns = Ns(st.st_mtim);
-    info.device = static_cast<uint64_t>(st.st_dev);
-    info.inode = static_cast<uint64_t>(st.st_ino);
+    StampFrom(st, info);
     return info;
+  }
+
+  bool FileStamp(const std::string& path, FileInfo* stamp) override {
+    struct stat st {};
+    if (paths_.StatPlain(path, &st) == 1) {
+      if (!S_ISREG(st.st_mode)) return false;
+      StampFrom(st, *stamp);
+      return true;
+    }
+    // Not spelt as stored, or not a plain path: the full look-up.
+    std::optional<FileInfo> info = FindFile(path);
+    if (!info) return false;
+    stamp->size = info->size;
+    stamp->mtime_ns = info->mtime_ns;
+    stamp->inode = info->inode;
+    stamp->device = info->device;
+    return true;
   }
 
   bool FolderExists(const std::string& path) override {
@@ -259,6 +358,31 @@ class PosixEnv : public Env {
     if (error == 0 && !posix::ReadFully(fd.get(), bytes, st.st_size)) error = errno;
     return Checked("cannot read " + path, error);
   }
+
+  Status ReadAllStamped(const std::string& path, std::string& bytes, FileInfo* stamp) override {
+    bytes.clear();
+    *stamp = FileInfo{};
+    stamp->path = path;
+    stamp->size = -1;
+    struct stat before {}, after {};
+    Fd fd;
+    int error = OpenFd(path, OpenMode::kRead, fd, &before);
+    if (error == 0 && !posix::ReadFully(fd.get(), bytes, before.st_size)) error = errno;
+    // What was read is described by the stamp only when the file stood
+    // still meanwhile: same time, same length, and all of it read.
+    if (error == 0 && ::fstat(fd.get(), &after) == 0 && Ns(after.st_mtim) == Ns(before.st_mtim) &&
+        after.st_size == before.st_size &&
+        static_cast<int64_t>(bytes.size()) == static_cast<int64_t>(before.st_size)) {
+      StampFrom(before, *stamp);
+    }
+    return Checked("cannot read " + path, error);
+  }
+
+  std::unique_ptr<Appender> NewAppender(const std::string& path) override {
+    return std::make_unique<PosixAppender>(paths_, path);
+  }
+
+  int FreeSerial(int nth) override { return posix::LowestFreeSerial(nth); }
 
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     Fd fd;
@@ -332,6 +456,7 @@ class PosixEnv : public Env {
     int error = 0;
     if (!posix::WriteFully(fd.get(), bytes)) error = errno;
     if (error == 0 && existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) error = errno;
+    if (error == 0 && existed) MoveTimePast(fd.get(), old);
     if (error == 0 && hold && posix::FlockRetry(fd.get(), LOCK_EX) != 0) error = errno;
     if (!hold) fd.Reset();
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
@@ -388,7 +513,15 @@ class PosixEnv : public Env {
                                    : S_ISLNK(st.st_mode) ? "a symbolic link stands at its name"
                                                          : "a device, pipe or socket stands at its name");
     }
-    return posix::TryLockNative(place->native, path, lock);
+    const std::string folder = FolderOf(place->native);
+    struct stat before {};
+    const bool looked = ::stat(folder.c_str(), &before) == 0;
+    Status made = posix::TryLockNative(place->native, path, lock);
+    if (made && looked) {
+      paths_.NoteChange(folder, NameOf(place->native), /*made=*/true, before);
+      *lock = std::make_unique<NotedLock>(std::move(*lock), paths_, place->native);
+    }
+    return made;
   }
 
   Status MakeFolder(const std::string& path) override {

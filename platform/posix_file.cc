@@ -106,6 +106,15 @@ int TakeSerial() {
   return serial;
 }
 
+int LowestFreeSerial(int nth) {
+  std::lock_guard<std::mutex> lock(serial_mutex);
+  int serial = 1;
+  for (;; ++serial) {
+    if (serials_taken.count(serial) != 0) continue;
+    if (nth-- == 0) return serial;
+  }
+}
+
 void FreeSerial(int serial) {
   std::lock_guard<std::mutex> lock(serial_mutex);
   serials_taken.erase(serial);

@@ -69,6 +69,8 @@ bool ReadFully(int fd, std::string& bytes, int64_t size_hint = -1);
 // Takes the lowest free serial from 1; FreeSerial gives it back.
 int TakeSerial();
 void FreeSerial(int serial);
+// The (nth + 1)-th lowest serial that no open file holds now.
+int LowestFreeSerial(int nth);
 
 // An open file over a descriptor; holds a serial while it lives.
 class PosixFile : public File {

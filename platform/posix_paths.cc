@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -108,21 +109,21 @@ std::string CanonicalPath(const std::string& native_path) {
               clean.substr(slash + 1));
 }
 
-// The entry of `folder` named like `name` letter case aside, or nullopt.
-std::optional<std::string> MatchNoCase(const std::string& folder, const std::string& name) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()),
-                                          &::closedir);
-  if (!dir) return std::nullopt;
-  std::optional<std::string> best;
-  while (dirent* e = ::readdir(dir.get())) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    if (!EqualsNoCase(e->d_name, name)) continue;
-    // Several spellings can coexist on a case-sensitive disk; take the same
-    // one every time.
-    if (!best || std::strcmp(e->d_name, best->c_str()) < 0) best = e->d_name;
-  }
-  return best;
+int64_t NsOf(const timespec& ts) {
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
+
+int64_t NowNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return NsOf(now);
+}
+
+// A folder changed within this many nanoseconds before it was listed may
+// change again without its time moving on (file systems keep times at the
+// kernel's coarse clock): such a listing serves the lookup that made it and
+// is read again for the next one.
+constexpr int64_t kSettleNs = 50'000'000;
 
 }  // namespace
 
@@ -223,14 +224,46 @@ bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
   return true;
 }
 
+int PathMap::StatPlain(std::string_view w, struct stat* st, std::string* native_out) const {
+  if (!(w.size() > 3 && HasDrive(w) && w[2] == '\\' && w.back() != '\\' &&
+        w.find('/') == std::string_view::npos && w.find("\\\\") == std::string_view::npos &&
+        w.find("\\.") == std::string_view::npos)) {
+    return -1;
+  }
+  // The native path is built in a buffer kept by the thread: a stamp taken
+  // for a cache test allocates nothing.
+  thread_local std::string native;
+  const char drive = static_cast<char>(std::tolower(static_cast<unsigned char>(w[0])));
+  native.clear();
+  if (drive != 'z') {
+    native += orb_root_;
+    native += '/';
+    native += drive;
+  }
+  const size_t base = native.size();
+  native.append(w.substr(2));
+  std::replace(native.begin() + static_cast<std::ptrdiff_t>(base), native.end(), '\\', '/');
+  if (::stat(native.c_str(), st) != 0) return 0;
+  if (native_out) *native_out = native;
+  return 1;
+}
+
 std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path) const {
   if (windows_path.empty()) return std::nullopt;  // names nothing, not the working folder
   if (HasStrayColon(windows_path)) return std::nullopt;
-  Parsed p = Parse(windows_path);
   Hit hit;
+  std::string plain_native;
+  const int plain = StatPlain(windows_path, &hit.st, &plain_native);
+  if (plain == 1) {
+    hit.native = std::move(plain_native);
+    hit.windows = std::string(windows_path);
+    hit.stored_name = std::string(windows_path.substr(windows_path.rfind('\\') + 1));
+    return hit;
+  }
+  Parsed p = Parse(windows_path);
   // The usual case is a name spelt as stored: one stat answers it. Only a
   // miss walks the folders component by component, case-blind.
-  if (!p.parts.empty()) {
+  if (plain != 0 && !p.parts.empty()) {
     std::string native = p.base_native, windows = p.base_windows;
     for (const std::string& part : p.parts) {
       native = Join(native, p.absolute, part);
@@ -249,6 +282,82 @@ std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path)
   hit.stored_name = p.parts.empty() ? std::string() : hit.native.substr(hit.native.rfind('/') + 1);
   if (p.parts.empty() && p.drive) hit.windows += "\\";
   return hit;
+}
+
+std::optional<std::string> PathMap::MatchNoCase(const std::string& folder_in,
+                                                const std::string& name) const {
+  const std::string folder = folder_in.empty() ? "." : folder_in;
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  const std::string upper = Upper(name);
+  std::lock_guard<std::mutex> guard(listings_mutex_);
+  auto answer = [&](const Listing& l) -> std::optional<std::string> {
+    auto it = l.names.find(upper);
+    if (it == l.names.end() || it->second.empty()) return std::nullopt;
+    return *it->second.begin();
+  };
+  auto found = listings_.find(folder);
+  if (found != listings_.end() && found->second.settled &&
+      found->second.mtime_ns == NsOf(st.st_mtim) && found->second.inode == st.st_ino &&
+      found->second.device == st.st_dev) {
+    return answer(found->second);
+  }
+  const int64_t listed_at = NowNs();
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+  if (!dir) return std::nullopt;
+  ++listings_read_;
+  Listing l;
+  l.mtime_ns = NsOf(st.st_mtim);
+  l.inode = st.st_ino;
+  l.device = st.st_dev;
+  auto own = own_change_ns_.find(folder);
+  l.settled = listed_at - l.mtime_ns > kSettleNs ||
+              (own != own_change_ns_.end() && own->second == l.mtime_ns);
+  while (dirent* e = ::readdir(dir.get())) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    // Several spellings can coexist on a case-sensitive disk; the set keeps
+    // them in order, so the same one is taken every time.
+    l.names[Upper(e->d_name)].insert(e->d_name);
+  }
+  std::optional<std::string> out = answer(l);
+  listings_[folder] = std::move(l);
+  return out;
+}
+
+void PathMap::NoteChange(const std::string& folder, const std::string& name, bool made,
+                         const struct stat& before) const {
+  std::lock_guard<std::mutex> guard(listings_mutex_);
+  struct stat after {};
+  if (::stat(folder.c_str(), &after) != 0) {
+    listings_.erase(folder);
+    own_change_ns_.erase(folder);
+    return;
+  }
+  own_change_ns_[folder] = NsOf(after.st_mtim);
+  auto found = listings_.find(folder);
+  if (found == listings_.end()) return;
+  Listing& l = found->second;
+  // Only a listing that was current just before our change stays useful;
+  // any other is dropped and read again when next needed.
+  if (!l.settled || l.mtime_ns != NsOf(before.st_mtim) || l.inode != before.st_ino ||
+      l.device != before.st_dev) {
+    listings_.erase(found);
+    return;
+  }
+  auto& spellings = l.names[Upper(name)];
+  if (made) {
+    spellings.insert(name);
+  } else {
+    spellings.erase(name);
+  }
+  l.mtime_ns = NsOf(after.st_mtim);
+  l.inode = after.st_ino;
+  l.device = after.st_dev;
+}
+
+int64_t PathMap::listings_read() const {
+  std::lock_guard<std::mutex> guard(listings_mutex_);
+  return listings_read_;
 }
 
 bool PathMap::EnsureDriveFolder(char drive) const {

@@ -4,9 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace carob::platform::posix {
@@ -39,6 +43,11 @@ class PathMap {
     struct stat st {};        // what stat() said of the entry
   };
 
+  // One stat of a plain drive path ("C:\a\b": no "." or ".." parts, no
+  // doubled, forward or trailing separators) spelt as stored: 1 when it
+  // exists (st filled), 0 when it does not, -1 when the path is not plain
+  // (FindExisting then looks it up).
+  int StatPlain(std::string_view windows_path, struct stat* st, std::string* native = nullptr) const;
   // Looks up an existing entry (of any kind). Each component that does not
   // exist exactly is matched case-blind within its folder.
   std::optional<Hit> FindExisting(std::string_view windows_path) const;
@@ -48,6 +57,19 @@ class PathMap {
   std::optional<Hit> PlaceForCreate(std::string_view windows_path) const;
   // True when the path names a drive root ("C:\", "Z:").
   static bool IsDriveRoot(std::string_view windows_path);
+
+  // The entry of native `folder` named like `name` letter case aside (the
+  // first in byte order when several are), or nullopt. A folder's listing
+  // is remembered while the folder's own stamp (time to the nanosecond,
+  // inode, device) stays as it was when it was listed.
+  std::optional<std::string> MatchNoCase(const std::string& folder, const std::string& name) const;
+  // Our own change of the entry `name` in native `folder` (made or removed),
+  // given the folder's stat from just before it: a remembered listing that
+  // was current then is brought up to date instead of being listed again.
+  void NoteChange(const std::string& folder, const std::string& name, bool made,
+                  const struct stat& before) const;
+  // How many times a folder was read for a case-blind match (for tests).
+  int64_t listings_read() const;
 
  private:
   struct Parsed {
@@ -64,6 +86,20 @@ class PathMap {
 
   std::string orb_root_;
   std::string canonical_root_;
+
+  // A remembered listing of one folder: the names under their upper case.
+  struct Listing {
+    int64_t mtime_ns = 0;
+    uint64_t inode = 0, device = 0;
+    bool settled = false;  // listed well after the folder's last change
+    std::unordered_map<std::string, std::set<std::string>> names;
+  };
+  mutable std::mutex listings_mutex_;
+  mutable std::unordered_map<std::string, Listing> listings_;
+  // Per folder, its time right after our own last change of it: a folder
+  // whose last change was ours is listed as settled however recent it is.
+  mutable std::unordered_map<std::string, int64_t> own_change_ns_;
+  mutable int64_t listings_read_ = 0;
 };
 
 }  // namespace carob::platform::posix

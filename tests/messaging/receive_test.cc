@@ -190,12 +190,21 @@ TEST(Receive, LocationRecordedAsBareNameIsReadFromTheProgramFolder) {
 struct CountingEnv : platform::EnvWrapper {
   using EnvWrapper::EnvWrapper;
   std::vector<std::string> opened;  // paths of Open and OpenLocked calls
-  std::vector<std::string> found;   // paths of FindFile calls
-  int reads = 0;                    // ReadAll calls
+  std::vector<std::string> found;   // paths of FindFile and FileStamp calls
+  int reads = 0;                    // ReadAll and ReadAllStamped calls
 
   std::optional<platform::FileInfo> FindFile(const std::string& path) override {
     found.push_back(path);
     return EnvWrapper::FindFile(path);
+  }
+  bool FileStamp(const std::string& path, platform::FileInfo* stamp) override {
+    found.push_back(path);
+    return EnvWrapper::FileStamp(path, stamp);
+  }
+  platform::Status ReadAllStamped(const std::string& path, std::string& bytes,
+                                  platform::FileInfo* stamp) override {
+    ++reads;
+    return EnvWrapper::ReadAllStamped(path, bytes, stamp);
   }
   platform::Status Open(const std::string& path, platform::OpenMode mode,
                         std::unique_ptr<platform::File>* file) override {

@@ -47,7 +47,7 @@ class FaultEnv : public platform::EnvWrapper {
     kOpen = 1u << 0,     // Open, OpenLocked
     kWrite = 1u << 1,    // AppendBytes and the writes of Files and LockFiles
     kReplace = 1u << 2,  // ReplaceContents, ReplaceContentsHeld
-    kOther = 1u << 3,    // ReadAll, Rename, Delete, TryLock, BreakLock, AdoptLock, MarkModified, StartProgram
+    kOther = 1u << 3,    // ReadAll, ReadAllStamped, Rename, Delete, TryLock, BreakLock, AdoptLock, MarkModified, StartProgram
     kAll = (1u << 4) - 1,
   };
 
@@ -87,6 +87,14 @@ class FaultEnv : public platform::EnvWrapper {
   Status ReadAll(const std::string& path, std::string& bytes) override {
     bytes.clear();
     return Then(kOther, "read " + path, [&] { return EnvWrapper::ReadAll(path, bytes); });
+  }
+  Status ReadAllStamped(const std::string& path, std::string& bytes,
+                        platform::FileInfo* stamp) override {
+    bytes.clear();
+    *stamp = platform::FileInfo{};
+    stamp->size = -1;
+    return Then(kOther, "read " + path,
+                [&] { return EnvWrapper::ReadAllStamped(path, bytes, stamp); });
   }
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     return Then(kWrite, "append to " + path, [&] { return EnvWrapper::AppendBytes(path, bytes); });
