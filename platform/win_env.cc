@@ -196,6 +196,12 @@ class WinEnv : public Env {
     return info;
   }
 
+  bool FileStamp(const std::string& path, FileInfo* stamp) override {
+    std::optional<FileInfo> info = FindFile(path);
+    if (info) *stamp = std::move(*info);
+    return info.has_value();
+  }
+
   bool FolderExists(const std::string& path) override {
     if (path.empty()) return false;
     DWORD attributes = ::GetFileAttributesA(path.c_str());
@@ -242,6 +248,37 @@ class WinEnv : public Env {
     if (error == 0 && !win::ReadFully(h.get(), bytes)) error = errno;
     return Checked("cannot read " + path, error);
   }
+
+  Status ReadAllStamped(const std::string& path, std::string& bytes, FileInfo* stamp) override {
+    *stamp = FileInfo{};
+    stamp->path = path;
+    stamp->size = -1;
+    std::optional<FileInfo> before = FindFile(path);
+    Status s = ReadAll(path, bytes);
+    std::optional<FileInfo> after = FindFile(path);
+    // What was read is described by the stamp only when the file stood
+    // still meanwhile: same time, same length, and all of it read.
+    if (s && before && after && before->mtime_ns == after->mtime_ns &&
+        before->size == after->size && static_cast<int64_t>(bytes.size()) == before->size) {
+      *stamp = std::move(*before);
+    }
+    return s;
+  }
+
+  // Each line is appended with the file opened and closed around it: the
+  // system refuses to delete or rename a file that is held open, and another
+  // program of the family may rotate the log at any time.
+  std::unique_ptr<Appender> NewAppender(const std::string& path) override {
+    struct OpenEachTime : Appender {
+      OpenEachTime(Env& env, std::string path) : env(env), path(std::move(path)) {}
+      Status Append(std::string_view bytes) override { return env.AppendBytes(path, bytes); }
+      Env& env;
+      std::string path;
+    };
+    return std::make_unique<OpenEachTime>(*this, path);
+  }
+
+  int FreeSerial(int nth) override { return win::LowestFreeSerial(nth); }
 
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     Handle h = win::OpenNative(Backslashed(path), OpenMode::kAppend);

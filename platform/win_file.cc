@@ -137,6 +137,14 @@ int TakeSerial() {
   return serial;
 }
 
+int LowestFreeSerial(int nth) {
+  std::lock_guard<std::mutex> lock(serial_mutex);
+  for (int serial = 1;; ++serial) {
+    if (serials_taken.count(serial) != 0) continue;
+    if (nth-- == 0) return serial;
+  }
+}
+
 void FreeSerial(int serial) {
   std::lock_guard<std::mutex> lock(serial_mutex);
   serials_taken.erase(serial);
