@@ -227,8 +227,15 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   const std::string path = ResolveInterfacePath(file);
   if (!env_.FindFile(path)) return Status::Ok();
   // A queue whose claim file cannot be made keeps every entry; the caller
-  // learns that the top one is still there.
-  if (Status s = ClaimQueue(file); !s) return s.As("cannot take the top entry off " + path);
+  // learns that the top one is still there. Another taker holds its claim
+  // only while it handles one entry: that is waited for, a while.
+  bool busy = false;
+  Status claimed = ClaimQueue(file, &busy);
+  for (int tries = 0; !claimed && busy && tries < 700; ++tries) {
+    env_.clock().Sleep(0.01);
+    claimed = ClaimQueue(file, &busy);
+  }
+  if (!claimed) return claimed.As("cannot take the top entry off " + path);
   QueueEntry top = ClaimedTop();
   // Not marked in the claim file: the caller has not handled it yet, so a
   // kill before the removal leaves it in the queue.
