@@ -26,6 +26,9 @@ using platform::Status;
 constexpr std::string_view kClaimMark = "--- ROZ take of ";
 constexpr std::string_view kHandledMark = "--- handled ";
 constexpr std::string_view kKeptMark = "--- kept";
+// The queue file's identity when it was claimed: once a rebuild has put a new
+// file in its place, the handled entries are gone already.
+constexpr std::string_view kFileMark = "--- file ";
 // Claim names tried per queue before giving up (a name taken by something
 // that is not a claim of this queue is passed over).
 constexpr unsigned kClaimNames = 16;
@@ -111,6 +114,10 @@ bool SplitsIntoEntries(std::string_view text) {
     at = end + 1;
     if (text[end] == '\r' && at < text.size() && text[at] == '\n') ++at;
   }
+}
+
+std::string FileIdentity(const platform::FileInfo& info) {
+  return std::to_string(info.device) + ":" + std::to_string(info.inode);
 }
 
 }  // namespace
@@ -260,6 +267,8 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
   if (auto info = env_.FindFile(path)) name = info->stored_name;
   if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);  // the last component
   const std::string mark = std::string(kClaimMark) + path + std::string(kCrLf);
+  std::string identity = "none";
+  if (auto info = env_.FindFile(path)) identity = FileIdentity(*info);
   // The claim file is made exclusively (never through a symlink, never over
   // anything). Its names are fixed per queue, so that every taker meets the
   // others' claims; a name held by something that is not a claim of this
@@ -272,7 +281,7 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
       std::unique_ptr<platform::LockFile> lock;
       Status s = env_.TryLock(claim, &lock);
       if (s) {
-        if (Status w = lock->Write(mark); !w) {
+        if (Status w = lock->Write(mark + std::string(kFileMark) + identity + std::string(kCrLf)); !w) {
           lock->Release();
           return w.As(what);
         }
@@ -320,12 +329,17 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
     // The rebuild took place; only the bytes it could not place are missing.
     kept = bytes.substr(kept_at + kKeptMark.size() + 4);
   } else {
+    std::string claimed_identity, now_identity = "none";
+    if (auto info = env_.FindFile(path)) now_identity = FileIdentity(*info);
     platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
+      if (line.starts_with(kFileMark)) claimed_identity = line.substr(kFileMark.size());
       if (line.starts_with(kHandledMark)) {
         handled.push_back(std::strtoul(std::string(line.substr(kHandledMark.size())).c_str(), nullptr, 10));
       }
       return true;
     });
+    // The taker died after its rebuild had replaced the file: done already.
+    if (claimed_identity != now_identity) handled.clear();
   }
   std::string unplaced;
   const bool done = RewriteQueue(path, handled, kept, &unplaced).ok() && unplaced.empty();
