@@ -166,6 +166,7 @@ class Messaging {
     std::string path;  // resolved
     std::unique_ptr<platform::LockFile> lock;
     std::vector<size_t> handled;
+    bool marked = false;  // the claim file records handled entries
   };
   // Takes `expected` off when it is still the top entry; ok when it is gone.
   platform::Status RemoveIfTop(const std::string& file, const QueueEntry& expected);

@@ -244,6 +244,13 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   }
   if (!claimed) return claimed.As("cannot take the top entry off " + path);
   QueueEntry top = ClaimedTop();
+  if (top.empty()) {
+    auto info = env_.FindFile(path);
+    if (info && info->size > 0) {
+      (void)ReleaseClaim();
+      return Status::Failure("cannot take the top entry off " + path, "it cannot be read");
+    }
+  }
   // Not marked in the claim file: the caller has not handled it yet, so a
   // kill before the removal leaves it in the queue.
   if (!top.empty()) claim_.handled.push_back(0);
@@ -362,6 +369,7 @@ std::vector<QueueEntry> Messaging::ClaimedEntries() {
 Status Messaging::MarkHandled(size_t index) {
   if (!claim_.lock) return Status::Failure("cannot mark an entry handled", "no queue is claimed");
   claim_.handled.push_back(index);
+  claim_.marked = true;
   return claim_.lock->Write(std::string(kHandledMark) + std::to_string(index) + std::string(kCrLf));
 }
 
@@ -375,9 +383,10 @@ Status Messaging::ReleaseClaim() {
   if (!unplaced.empty()) {
     (void)claim.lock->Write(std::string(kKeptMark) + std::string(kCrLf) + unplaced);
   }
-  // A claim whose work is unfinished stays in the temporary folder (no
-  // longer held once `claim` goes), and the next claim of the queue ends it.
-  if (s && unplaced.empty()) claim.lock->Release();
+  // A claim whose recorded work is unfinished stays in the temporary folder
+  // (no longer held once `claim` goes), and the next claim of the queue ends
+  // it; one that records nothing to finish goes.
+  if ((s || !claim.marked) && unplaced.empty()) claim.lock->Release();
   return s;
 }
 
