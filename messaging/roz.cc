@@ -274,8 +274,6 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
   if (auto info = env_.FindFile(path)) name = info->stored_name;
   if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);  // the last component
   const std::string mark = std::string(kClaimMark) + path + std::string(kCrLf);
-  std::string identity = "none";
-  if (auto info = env_.FindFile(path)) identity = FileIdentity(*info);
   // The claim file is made exclusively (never through a symlink, never over
   // anything). Its names are fixed per queue, so that every taker meets the
   // others' claims; a name held by something that is not a claim of this
@@ -288,6 +286,10 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
       std::unique_ptr<platform::LockFile> lock;
       Status s = env_.TryLock(claim, &lock);
       if (s) {
+        // Only a claim holder rebuilds the queue: from now on its identity
+        // stays until we rebuild it ourselves.
+        std::string identity = "none";
+        if (auto info = env_.FindFile(path)) identity = FileIdentity(*info);
         if (Status w = lock->Write(mark + std::string(kFileMark) + identity + std::string(kCrLf)); !w) {
           lock->Release();
           return w.As(what);

@@ -31,14 +31,17 @@ std::vector<std::string> TakerFiles(const Computer& c) {
   return out;
 }
 
-// Starts `argv` on `c` and kills it after a random moment, `kills` times;
-// `after_kill` looks at what the killed process left before the next start.
-void KillRepeatedly(Computer& c, const std::vector<std::string>& argv, int min_ms, int max_ms,
-                    const std::function<void()>& after_kill) {
+// Starts `argv` on `c` and, once the queue `file` has begun to shrink, kills
+// it after a random moment, kKills times; `after_kill` looks at what the
+// killed process left before the next start.
+void KillRepeatedly(Computer& c, const std::vector<std::string>& argv, const std::string& file,
+                    int max_ms, const std::function<void()>& after_kill) {
   std::mt19937 random(12345);
-  std::uniform_int_distribution<int> delay(min_ms, max_ms);
+  std::uniform_int_distribution<int> delay(0, max_ms);
   for (int k = 0; k < kKills; ++k) {
+    const size_t before = c.root.ReadFile(file).size();
     auto p = c.Start(argv);
+    WaitUntil([&] { return c.root.ReadFile(file).size() < before; }, 30, 2);
     std::this_thread::sleep_for(std::chrono::milliseconds(delay(random)));
     p->Signal(SIGKILL);
     p->Wait(30);
@@ -59,13 +62,15 @@ TEST(KilledTaker, DispatcherLosesNothing) {
   c.root.WriteFile(kInput, queue);
 
   int left_behind = 0;  // taker files found after a kill
-  KillRepeatedly(c, {c.orb, "dispatch"}, 20, 120,
+  KillRepeatedly(c, {c.orb, "dispatch"}, kInput, 40,
                  [&] { left_behind += static_cast<int>(TakerFiles(c).size()); });
   // The kills landed while there was work: the input was not yet empty.
   EXPECT_LT(c.Entries(kCarobIface).size(), static_cast<size_t>(kEntries));
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(c.root.ReadFile(kInput), "");
+  EXPECT_EQ(c.Entries("C:\\ORB\\TOOLS\\RORU PO.input.pending.POF").size(), 0u) << r.err;
+  EXPECT_EQ(c.Entries("C:\\ORB\\TOOLS\\RORU PO.input.undeliverable.POF").size(), 0u) << r.err;
 
   std::map<int, int> seen;
   for (const EntryLines& e : c.Entries(kCarobIface)) {
@@ -108,7 +113,7 @@ TEST(KilledTaker, CarobLosesNoSentence) {
       if (at != std::string::npos) ++handed[line.substr(at + 12)];
     }
   };
-  KillRepeatedly(c, {c.carob}, 150, 400, count_log);
+  KillRepeatedly(c, {c.carob}, kCarobIface, 40, count_log);
   EXPECT_FALSE(c.Entries(kCarobIface).empty()) << "the kills came too late to mean anything";
 
   auto p = c.Start({c.carob});
