@@ -129,6 +129,7 @@ TEST(KilledTaker, CarobLosesNoSentence) {
     if (value != "vy" + std::to_string(i)) ++lost;
   }
   for (auto& [text, n] : handed) again += n - 1;
+  EXPECT_EQ(handed.size(), static_cast<size_t>(kSentences)) << "every sentence is in the logs";
   std::cout << "carob: " << kKills << " kills, " << kSentences << " sentences, " << lost
             << " not learnt, " << again << " handed over again after a kill\n";
   RecordProperty("handed_over_again", again);
