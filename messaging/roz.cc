@@ -282,7 +282,11 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
   for (unsigned counter = 1; counter <= kClaimNames; ++counter) {
     const std::string claim =
         platform::JoinPath(roz_temp_dir_, "ROZ." + name + "." + Hex(counter) + ".TMP");
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    // A name that comes and goes (another taker releasing its claim) is
+    // tried again: passing it over would let two takers hold the queue at
+    // once under two names. Only what stays there and is no claim of this
+    // queue is passed over (a dangling link, after a while).
+    for (int attempt = 0; attempt < 50; ++attempt) {
       std::unique_ptr<platform::LockFile> lock;
       Status s = env_.TryLock(claim, &lock);
       if (s) {
@@ -298,25 +302,27 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
         return Status::Ok();
       }
       if (s.error() != EEXIST) return s.As(what);
-      const platform::LockState state = env_.ProbeLock(claim);
       auto info = env_.FindFile(claim);
+      if (!info) {
+        if (env_.FolderExists(claim)) break;  // not ours: the next name
+        continue;  // gone meanwhile, or a dangling link
+      }
       std::string bytes;
-      const bool ours = info && info->size <= kClaimFileLimit && env_.ReadAll(claim, bytes).ok() &&
-                        (bytes.empty() || bytes.starts_with(mark));
-      if (state == platform::LockState::kHeld && ours) {
+      if (!env_.ReadAll(claim, bytes)) continue;
+      const bool ours =
+          info->size <= kClaimFileLimit && (bytes.empty() || bytes.starts_with(mark));
+      if (!ours) break;  // the next name
+      const platform::LockState state = env_.ProbeLock(claim);
+      if (state == platform::LockState::kHeld) {
         if (busy) *busy = true;
         return Status::Failure(what, "another program is taking from it");
       }
-      if (state == platform::LockState::kUnheld && ours) {
-        // A dead taker's claim: finish what it records, then try the name again.
-        if (!RecoverClaim(claim, path)) {
-          return Status::Failure(what, "what a stopped taker left in " + claim +
-                                           " cannot be finished yet");
-        }
-        continue;
+      if (state == platform::LockState::kUnheld && !RecoverClaim(claim, path)) {
+        // A dead taker's claim whose work cannot be finished yet.
+        return Status::Failure(what, "what a stopped taker left in " + claim +
+                                         " cannot be finished yet");
       }
-      if (!info && state == platform::LockState::kAbsent && attempt == 0) continue;  // just gone
-      break;  // not ours: the next name
+      // Recovered, or gone meanwhile: the name again.
     }
   }
   return Status::Failure(what, "every claim name in the temporary folder is taken");
