@@ -9,8 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "databank/databank.h"
 #include "platform/env.h"
@@ -38,13 +40,26 @@ struct SourcedText {
   std::string Text;
 };
 
-// The top entry of a queue file as it stands: its first boundary line (when
-// the file has one before any text) and its text, CR LF after every line.
+// An entry of a queue file as it stands: its boundary line and its text, CR
+// LF after every line. Lines that stand before the first boundary of a file
+// are no part of any entry: they come back as `junk` of the first entry
+// (with an empty header when the file holds no boundary at all).
 struct QueueEntry {
   std::string header;
   std::string text;
+  std::string junk;
+  bool empty() const { return header.empty() && text.empty() && junk.empty(); }
   bool operator==(const QueueEntry&) const = default;
 };
+
+// A computer id as a "SET SOURCE = " line may name it: never "[", "]", a
+// line break or a blank at either end, since answers put it between "SENDTO ["
+// and "] " and the dispatcher ends it at the first "]". The empty id is
+// allowed (it names no computer).
+bool ValidComputerId(std::string_view id);
+
+// An entry in its stored form: junk, header line and text lines.
+std::string StoredEntry(const QueueEntry& entry);
 
 class Messaging {
  public:
@@ -70,7 +85,14 @@ class Messaging {
   // or there was nothing to write ("cannot append to C:\x\q.POF: ..."
   // otherwise); RemoveTopEntry succeeds when the top entry is gone from the
   // file (or the file held none), and fails while it is still there.
+  // An append never lets its text read back as more than one entry: a text
+  // with a line that begins with "---" is refused. A file whose last line
+  // lacks its end gets CR LF first; a write that fails part way is cut back,
+  // so the file stays exactly as it was.
   platform::Status AppendEntryChecked(const std::string& file, const std::string& text);
+  // Whole entries as they stood in another queue (headers kept), appended
+  // with the same care.
+  platform::Status AppendEntries(const std::string& file, const std::vector<QueueEntry>& entries);
   QueueEntry ReadTop(const std::string& file);
   platform::Status RemoveTopEntry(const std::string& file) {
     QueueEntry taken;
@@ -81,10 +103,40 @@ class Messaging {
   // result as RemoveTopEntry; `taken` stays empty when nothing was removed.
   platform::Status TakeTop(const std::string& file, QueueEntry& taken);
 
+  // -- taking entries only once they are handled
+  //
+  // A taker claims a queue (a claim file in the temporary folder, created
+  // exclusively and held while the taker lives), reads what it needs,
+  // handles it, marks each handled entry in the claim file and releases the
+  // claim, which only then removes the handled entries from the queue. A
+  // taker killed at any moment loses nothing: the next claim of the queue
+  // finds the dead taker's claim file and removes what it marked handled
+  // (an entry handled but not yet marked is at worst handled once more).
+  //
+  // ClaimQueue fails while another living taker holds the queue (*busy is
+  // then set) or when no claim file can be made; one claim at a time, a new
+  // claim releases the old one.
+  platform::Status ClaimQueue(const std::string& file, bool* busy = nullptr);
+  QueueEntry ClaimedTop();
+  std::vector<QueueEntry> ClaimedEntries();
+  // Entry `index` (from 0, oldest first) of the claimed queue was handled.
+  platform::Status MarkHandled(size_t index);
+  // Removes the handled entries and ends the claim; a removal that fails is
+  // finished by the next claim of the queue.
+  platform::Status ReleaseClaim();
+
   // -- receive and send
+  // Receives and takes the message off at once.
   std::string ReceiveMessage(const std::string& app, MessageKind kind);
+  // Receives the message but leaves it in its file until MessageHandled()
+  // (or the next receive), so that a program killed while handling it gets
+  // it again at its next start.
+  std::string ReceiveMessageHeld(const std::string& app, MessageKind kind);
+  void MessageHandled();
   SourcedText SplitSource(const std::string& text);
   void SendMessage(std::string& source, const std::string& destination, const std::string& text);
+  // Sends nothing when the last message named a source that is no computer
+  // id (see ValidComputerId); the console log says so.
   void SendToOutputProgram(const std::string& text);
   std::string AddSource(std::string& source, const std::string& text);
   const std::string& LastSource() const { return last_source_; }
@@ -104,9 +156,9 @@ class Messaging {
   // share), the queue's swap file "ROZ.<file>.TMP" in the temporary folder,
   // taken as the databanks take theirs; elsewhere nothing is taken.
   databank::SwapLock HoldQueue(const std::string& path);
-  // TakeTop under HoldQueue: the rest replaces the file with no handle of
-  // ours open on it, since a share's server refuses to replace an open file.
-  platform::Status TakeTopOnShare(const std::string& path, QueueEntry& taken);
+  // RewriteQueue on a network share, under HoldQueue.
+  platform::Status RewriteOnShare(const std::string& path, const std::vector<size_t>& indices,
+                                  const std::string& add);
 
   // A top entry that was handed over but could not be taken off its file,
   // with the state of the file at that moment.
@@ -115,6 +167,22 @@ class Messaging {
     QueueEntry entry;
     platform::FileInfo seen;
   };
+  // The queue this process is taking from.
+  struct Claim {
+    std::string file;  // as the caller named it
+    std::string path;  // resolved
+    std::unique_ptr<platform::LockFile> lock;
+    std::vector<size_t> handled;
+    bool marked = false;  // the claim file records handled entries
+  };
+  // Takes `expected` off when it is still the top entry; ok when it is gone.
+  platform::Status RemoveIfTop(const std::string& file, const QueueEntry& expected);
+  // Finishes what a dead taker's claim file records; false when it cannot.
+  bool RecoverClaim(const std::string& claim_name, const std::string& path);
+  // Rebuilds the queue without the entries at `indices` and with `add`
+  // appended; what could not be placed is handed back in *unplaced.
+  platform::Status RewriteQueue(const std::string& path, const std::vector<size_t>& indices,
+                                const std::string& add, std::string* unplaced);
 
   platform::Env& env_;
   databank::Databank& db_;
@@ -125,7 +193,10 @@ class Messaging {
   std::string last_name_;
   std::string last_path_;
   std::string last_source_;
+  bool last_source_refused_ = false;
   StuckEntry stuck_;
+  Claim claim_;
+  bool held_message_ = false;
 };
 
 }  // namespace carob::messaging

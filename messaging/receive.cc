@@ -23,6 +23,27 @@ bool SameState(const platform::FileInfo& a, const platform::FileInfo& b) {
 }  // namespace
 
 std::string Messaging::ReceiveMessage(const std::string& app, MessageKind kind) {
+  std::string result = ReceiveMessageHeld(app, kind);
+  MessageHandled();
+  return result;
+}
+
+void Messaging::MessageHandled() {
+  if (!held_message_) return;
+  held_message_ = false;
+  const std::string path = claim_.path;
+  const std::string file = claim_.file;
+  (void)MarkHandled(0);
+  if (!ReleaseClaim()) {
+    // Not handed over again: see the stuck entry in ReceiveMessageHeld.
+    QueueEntry entry = ReadTop(file);
+    if (auto now = env_.FindFile(path)) stuck_ = StuckEntry{path, entry, *now};
+  }
+}
+
+std::string Messaging::ReceiveMessageHeld(const std::string& app, MessageKind kind) {
+  // A caller that did not say its last message was handled is done with it.
+  MessageHandled();
   const std::string kind_word = KindWord(kind);
   // First use registers the default location; the file is looked at from
   // the next call on.
@@ -49,7 +70,7 @@ std::string Messaging::ReceiveMessage(const std::string& app, MessageKind kind) 
     if (stuck_.path == path) {
       if (SameState(*info, stuck_.seen)) return "";
       if (ReadTop(file) == stuck_.entry) {
-        if (RemoveTopEntry(file)) {
+        if (RemoveIfTop(file, stuck_.entry)) {
           stuck_ = StuckEntry{};
         } else if (auto now = env_.FindFile(path)) {
           stuck_.seen = *now;
@@ -60,34 +81,65 @@ std::string Messaging::ReceiveMessage(const std::string& app, MessageKind kind) 
     stuck_ = StuckEntry{};
   }
 
-  // The entry is read while it is taken off, so what is handed over is
-  // exactly what left the file. The plain rule removes an entry only when it
+  // The entry stays in the file, claimed, until the caller has handled it
+  // (the plain rule takes it off before handing it over, so a program killed
+  // while handling it lost it). The plain rule removes an entry only when it
   // has text; an entry with a header but no text lines carries nothing and is
   // removed as well, or it would stay at the top and block its queue for good.
   QueueEntry top;
-  if (TakeTop(file, top)) {
+  bool busy = false;
+  if (ClaimQueue(file, &busy)) {
+    top = ClaimedTop();
     // Another taker emptied the file meanwhile: nothing was taken.
-    if (top.header.empty() && top.text.empty()) return "";
+    if (top.empty()) {
+      (void)ReleaseClaim();
+      return "";
+    }
+    held_message_ = true;
+  } else if (busy) {
+    return "";
   } else {
-    // It could not be taken off: it is handed over this once all the same.
+    // No claim can be made (no temporary folder): the entry is handed over
+    // this once all the same and taken off once that works.
     top = ReadTop(file);
     if (auto now = env_.FindFile(path)) stuck_ = StuckEntry{path, top, *now};
   }
+  if (!top.junk.empty() && console_log_enabled_) {
+    WriteLog(kConsoleLogName, "Not taken [" + top.junk + "]: it stands before the first entry of " + path);
+  }
   const std::string& text = top.text;
+  if (top.header.empty() && text.empty()) return "";  // only stray lines, now gone
 
   std::string result;
+  last_source_refused_ = false;
   if (platform::OccursIn("SET SOURCE", text)) {
     SourcedText parts = SplitSource(text);
     last_source_ = parts.Source;
     result = parts.Text;
+    // A source that is no computer id counts as naming none, and nothing is
+    // sent back to it: pasted into "SENDTO [" + id + "] " it would address
+    // another program.
+    if (!ValidComputerId(last_source_)) {
+      if (console_log_enabled_) {
+        std::string shown;
+        for (char c : last_source_) shown += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+        WriteLog(kConsoleLogName, "Source refused [" + shown +
+                                      "]: a computer id holds no \"[\", \"]\", line break or "
+                                      "surrounding blank; no answer is sent");
+      }
+      last_source_ = kNoComputer;
+      last_source_refused_ = true;
+    }
   } else {
     last_source_ = kNoComputer;
     result = text;
   }
 
   if (platform::Trim(result) == "!") {
-    std::string source;
-    SendMessage(source, last_source_, "User:!!");
+    if (!last_source_refused_) {
+      std::string source;
+      SendMessage(source, last_source_, "User:!!");
+    }
     result.clear();
   }
 

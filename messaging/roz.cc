@@ -2,8 +2,12 @@
 // "--- Entry by ROZ Default on " + clock stamp followed by the lines of a text.
 // Any program appends whole entries at the end; the owner reads the entry at
 // the top and removes it.
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -14,7 +18,22 @@
 namespace carob::messaging {
 namespace {
 
+using platform::kCrLf;
 using platform::Status;
+
+// A claim file's first line names its queue; each handled entry adds a line;
+// bytes that a rebuild could not place back into the queue follow "--- kept".
+constexpr std::string_view kClaimMark = "--- ROZ take of ";
+constexpr std::string_view kHandledMark = "--- handled ";
+constexpr std::string_view kKeptMark = "--- kept";
+// The queue file's identity when it was claimed: once a rebuild has put a new
+// file in its place, the handled entries are gone already.
+constexpr std::string_view kFileMark = "--- file ";
+// Claim names tried per queue before giving up (a name taken by something
+// that is not a claim of this queue is passed over).
+constexpr unsigned kClaimNames = 16;
+// A file larger than this at a claim name is no claim file of ours.
+constexpr int64_t kClaimFileLimit = 1 << 20;
 
 // The folder that holds a file ("C:\\" for a file at a drive's root).
 std::string FolderOf(const std::string& path) {
@@ -31,41 +50,106 @@ std::string Hex(unsigned long value) {
   return buf;
 }
 
-// Carries the lines of a queue file over to its rebuilt form: nothing until
-// the second boundary line, then every line (that one included) with CR LF.
-class RestCopier {
- public:
-  void Take(const std::string& line) {
-    if (!copying_ && IsBoundary(line)) {
-      if (++boundaries_ == 1) {
-        removed_.header = line;
-        return;
-      }
-      copying_ = true;
+// Calls fn for every piece of a line as File::ReadLine gives it, split at
+// lone CRs: a file written with CR-only line ends reads line by line too
+// instead of as one long line that holds every entry.
+template <class Fn>
+void ForEachPiece(std::string_view line, Fn&& fn) {
+  size_t at = 0;
+  for (;;) {
+    const size_t cr = line.find('\r', at);
+    if (cr == std::string_view::npos) {
+      fn(line.substr(at));
+      return;
     }
-    (copying_ ? out_ : removed_.text).append(line).append(platform::kCrLf);
+    fn(line.substr(at, cr - at));
+    at = cr + 1;
+    if (at == line.size()) return;
   }
-  // Takes raw bytes line by line, the way File::ReadLine splits them.
-  void TakeBytes(std::string_view bytes) {
-    platform::ForEachLine(bytes, [this](std::string_view line, int64_t) {
-      Take(std::string(line));
-      return true;
-    });
+}
+
+// Splits the lines of a queue file into entries. Lines before the first
+// boundary are junk of the first entry, never its text. (Taken plainly, a
+// queue counts them as part of the first entry; a careless writer's stray
+// lines would then be read as message text.)
+class EntrySplitter {
+ public:
+  void Take(std::string_view line) {
+    if (IsBoundary(line)) {
+      if (!headed_ && !entries_.empty()) {
+        entries_.front().header = line;
+      } else {
+        entries_.emplace_back().header = line;
+      }
+      headed_ = true;
+      return;
+    }
+    if (entries_.empty()) entries_.emplace_back();
+    QueueEntry& e = entries_.back();
+    (headed_ ? e.text : e.junk).append(line).append(kCrLf);
   }
-  std::string TakeOutput() { return std::move(out_); }
-  // The second boundary line has been taken: the entry is complete.
-  bool copying() const { return copying_; }
-  // What stands before the second boundary: the entry being removed.
-  QueueEntry& removed() { return removed_; }
+  void TakeLine(std::string_view line) {
+    ForEachPiece(line, [this](std::string_view piece) { Take(piece); });
+  }
+  // The first entry is complete once a second one has begun.
+  bool FirstComplete() const { return entries_.size() > 1; }
+  std::vector<QueueEntry>& entries() { return entries_; }
 
  private:
-  QueueEntry removed_;
-  int boundaries_ = 0;
-  bool copying_ = false;
-  std::string out_;
+  std::vector<QueueEntry> entries_;
+  bool headed_ = false;
 };
 
+// Reads a held queue file from its start: every entry, or only the first.
+std::vector<QueueEntry> ReadEntries(platform::File& in, bool first_only) {
+  EntrySplitter splitter;
+  std::string line;
+  while (!(first_only && splitter.FirstComplete()) && in.ReadLine(line)) splitter.TakeLine(line);
+  std::vector<QueueEntry> out = std::move(splitter.entries());
+  if (first_only && out.size() > 1) out.resize(1);
+  return out;
+}
+
+// The text splits into lines whose first begins with "---" or a later one
+// does: read back, it would be more than one entry.
+bool SplitsIntoEntries(std::string_view text) {
+  size_t at = 0;
+  for (;;) {
+    if (IsBoundary(text.substr(at))) return true;
+    const size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string_view::npos) return false;
+    at = end + 1;
+    if (text[end] == '\r' && at < text.size() && text[at] == '\n') ++at;
+  }
+}
+
+// Every entry of a queue file's bytes.
+std::vector<QueueEntry> EntriesOf(std::string_view bytes) {
+  EntrySplitter splitter;
+  platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
+    splitter.TakeLine(line);
+    return true;
+  });
+  return std::move(splitter.entries());
+}
+
+std::string FileIdentity(const platform::FileInfo& info) {
+  return std::to_string(info.device) + ":" + std::to_string(info.inode);
+}
+
 }  // namespace
+
+bool ValidComputerId(std::string_view id) {
+  if (id.empty()) return true;
+  if (id.front() == ' ' || id.back() == ' ') return false;
+  return id.find_first_of("[]\r\n") == std::string_view::npos;
+}
+
+std::string StoredEntry(const QueueEntry& entry) {
+  std::string out = entry.junk;
+  if (!entry.header.empty()) out.append(entry.header).append(kCrLf);
+  return out.append(entry.text);
+}
 
 void Messaging::InitInterfaceFileAccess() {
   initialising_ = true;
@@ -104,18 +188,52 @@ std::string Messaging::ResolveInterfacePath(const std::string& name) {
   return path;
 }
 
+// Appends bytes to a queue while holding it. A last line without its end is
+// completed first, so the bytes cannot glue onto it; a write that fails part
+// way is cut back to the old length, so a retry does not glue onto a piece.
+static Status AppendHeld(platform::Env& env, const std::string& path, const std::string& bytes) {
+  std::unique_ptr<platform::File> out;
+  Status s = env.OpenLocked(path, platform::OpenMode::kAppend, &out);
+  if (!s) return s;
+  const int64_t old_size = out->Size();
+  char last = '\n';
+  if (old_size > 0 && !out->ReadAt(old_size - 1, last)) last = '\n';
+  // A lone CR ends a line too (see ForEachPiece).
+  const bool ended = last == '\n' || last == '\r';
+  s = out->Write(ended ? bytes : std::string(kCrLf) + bytes);
+  if (!s && old_size >= 0) {
+    if (Status cut = out->Truncate(old_size); !cut) {
+      return Status::Failure(s.message(), "and it could not be cut back: " + cut.cause());
+    }
+  }
+  return s;
+}
+
 Status Messaging::AppendEntryChecked(const std::string& file, const std::string& text) {
   if (platform::Trim(text).empty() || platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
+  if (SplitsIntoEntries(text)) {
+    return Status::Failure("cannot append to " + path,
+                           "a line of the text begins with \"---\" and would read as another entry");
+  }
   std::string entry = kEntryHeader + platform::ClockStamp(env_);
-  entry.append(platform::kCrLf).append(text).append(platform::kCrLf);
+  entry.append(kCrLf).append(text).append(kCrLf);
   // The whole entry goes out in one write while the queue is held, so a
   // taker rebuilding the file never splits it and never loses it.
   databank::SwapLock queue = HoldQueue(path);
   if (!queue.failure().ok()) return queue.failure().As("cannot append to " + path);
-  std::unique_ptr<platform::File> out;
-  Status s = env_.OpenLocked(path, platform::OpenMode::kAppend, &out);
-  if (s) s = out->Write(entry);
+  Status s = AppendHeld(env_, path, entry);
+  return s ? s : s.As("cannot append to " + path);
+}
+
+Status Messaging::AppendEntries(const std::string& file, const std::vector<QueueEntry>& entries) {
+  std::string bytes;
+  for (const QueueEntry& e : entries) bytes += StoredEntry(e);
+  if (bytes.empty()) return Status::Ok();
+  const std::string path = ResolveInterfacePath(file);
+  databank::SwapLock queue = HoldQueue(path);
+  if (!queue.failure().ok()) return queue.failure().As("cannot append to " + path);
+  Status s = AppendHeld(env_, path, bytes);
   return s ? s : s.As("cannot append to " + path);
 }
 
@@ -129,74 +247,258 @@ QueueEntry Messaging::ReadTop(const std::string& file) {
   if (!queue.failure().ok()) return {};
   std::unique_ptr<platform::File> in;
   if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return {};
-  RestCopier copier;
-  std::string line;
-  while (!copier.copying() && in->ReadLine(line)) copier.Take(line);
-  return copier.removed();
+  std::vector<QueueEntry> entries = ReadEntries(*in, true);
+  return entries.empty() ? QueueEntry{} : std::move(entries.front());
 }
 
 Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   taken = QueueEntry{};
   env_.random().Seed(env_.Timer());
   const std::string path = ResolveInterfacePath(file);
-  const std::string what = "cannot take the top entry off " + path;
   if (!env_.FindFile(path)) return Status::Ok();
-  if (!env_.LocksSeenEverywhere(FolderOf(path))) return TakeTopOnShare(path, taken);
+  // A queue whose claim file cannot be made keeps every entry; the caller
+  // learns that the top one is still there. Another taker holds its claim
+  // only while it handles one entry: that is waited for, a while.
+  bool busy = false;
+  Status claimed = ClaimQueue(file, &busy);
+  for (int tries = 0; !claimed && busy && tries < 700; ++tries) {
+    env_.clock().Sleep(0.01);
+    claimed = ClaimQueue(file, &busy);
+  }
+  if (!claimed) return claimed.As("cannot take the top entry off " + path);
+  QueueEntry top = ClaimedTop();
+  if (top.empty()) {
+    auto info = env_.FindFile(path);
+    if (info && info->size > 0) {
+      (void)ReleaseClaim();
+      return Status::Failure("cannot take the top entry off " + path, "it cannot be read");
+    }
+  }
+  // Not marked in the claim file: the caller has not handled it yet, so a
+  // kill before the removal leaves it in the queue.
+  if (!top.empty()) claim_.handled.push_back(0);
+  Status s = ReleaseClaim();
+  if (s) taken = std::move(top);
+  return s;
+}
+
+Status Messaging::RemoveIfTop(const std::string& file, const QueueEntry& expected) {
+  if (Status s = ClaimQueue(file); !s) return s;
+  if (ClaimedTop() == expected) claim_.handled.push_back(0);
+  return ReleaseClaim();
+}
+
+Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
+  if (busy) *busy = false;
+  if (claim_.lock) (void)ReleaseClaim();
+  const std::string path = ResolveInterfacePath(file);
+  const std::string what = "cannot claim " + path;
+  std::string name;
+  if (auto info = env_.FindFile(path)) name = info->stored_name;
+  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);  // the last component
+  const std::string mark = std::string(kClaimMark) + path + std::string(kCrLf);
+  // The claim file is made exclusively (never through a symlink, never over
+  // anything). Its names are fixed per queue, so that every taker meets the
+  // others' claims; a name held by something that is not a claim of this
+  // queue (a folder, a link, another queue's claim, a file someone planted)
+  // is passed over for the next.
+  for (unsigned counter = 1; counter <= kClaimNames; ++counter) {
+    const std::string claim =
+        platform::JoinPath(roz_temp_dir_, "ROZ." + name + "." + Hex(counter) + ".TMP");
+    // A name that comes and goes (another taker releasing its claim) is
+    // tried again: passing it over would let two takers hold the queue at
+    // once under two names. Only what stays there and is no claim of this
+    // queue is passed over (a dangling link, after a while).
+    for (int attempt = 0; attempt < 50; ++attempt) {
+      std::unique_ptr<platform::LockFile> lock;
+      Status s = env_.TryLock(claim, &lock);
+      if (s) {
+        // Only a claim holder rebuilds the queue: from now on its identity
+        // stays until we rebuild it ourselves.
+        std::string identity = "none";
+        if (auto info = env_.FindFile(path)) identity = FileIdentity(*info);
+        if (Status w = lock->Write(mark + std::string(kFileMark) + identity + std::string(kCrLf)); !w) {
+          lock->Release();
+          return w.As(what);
+        }
+        claim_ = Claim{file, path, std::move(lock), {}};
+        return Status::Ok();
+      }
+      if (s.error() != EEXIST) return s.As(what);
+      auto info = env_.FindFile(claim);
+      if (!info) {
+        if (env_.FolderExists(claim)) break;  // not ours: the next name
+        continue;  // gone meanwhile, or a dangling link
+      }
+      std::string bytes;
+      if (!env_.ReadAll(claim, bytes)) continue;
+      const bool ours =
+          info->size <= kClaimFileLimit && (bytes.empty() || bytes.starts_with(mark));
+      if (!ours) break;  // the next name
+      const platform::LockState state = env_.ProbeLock(claim);
+      // On a network share a claim held from another computer cannot be
+      // seen (kUnknown): it counts as held, never as a dead taker's.
+      if (state == platform::LockState::kHeld || state == platform::LockState::kUnknown) {
+        if (busy) *busy = true;
+        return Status::Failure(what, "another program is taking from it");
+      }
+      if (state == platform::LockState::kUnheld && !RecoverClaim(claim, path)) {
+        // A dead taker's claim whose work cannot be finished yet.
+        return Status::Failure(what, "what a stopped taker left in " + claim +
+                                         " cannot be finished yet");
+      }
+      // Recovered, or gone meanwhile: the name again.
+    }
+  }
+  return Status::Failure(what, "every claim name in the temporary folder is taken");
+}
+
+bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& path) {
+  std::unique_ptr<platform::LockFile> hold;
+  // Another taker may be recovering it right now.
+  if (!env_.AdoptLock(claim_name, &hold)) return env_.ProbeLock(claim_name) != platform::LockState::kUnheld;
+  std::string bytes;
+  if (!env_.ReadAll(claim_name, bytes)) {
+    hold->Release();
+    return false;
+  }
+  std::vector<size_t> handled;
+  std::string kept;
+  const size_t kept_at = bytes.find(std::string(kCrLf) + std::string(kKeptMark) + std::string(kCrLf));
+  if (kept_at != std::string::npos) {
+    // The rebuild took place; only the bytes it could not place are missing.
+    kept = bytes.substr(kept_at + kKeptMark.size() + 4);
+  } else {
+    std::string claimed_identity, now_identity = "none";
+    if (auto info = env_.FindFile(path)) now_identity = FileIdentity(*info);
+    platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
+      if (line.starts_with(kFileMark)) claimed_identity = line.substr(kFileMark.size());
+      if (line.starts_with(kHandledMark)) {
+        handled.push_back(std::strtoul(std::string(line.substr(kHandledMark.size())).c_str(), nullptr, 10));
+      }
+      return true;
+    });
+    // The taker died after its rebuild had replaced the file: done already.
+    if (claimed_identity != now_identity) handled.clear();
+  }
+  std::string unplaced;
+  const bool done = RewriteQueue(path, handled, kept, &unplaced).ok() && unplaced.empty();
+  hold->Release();  // leaves the file
+  if (done) (void)env_.BreakLock(claim_name);
+  return done;
+}
+
+QueueEntry Messaging::ClaimedTop() { return claim_.lock ? ReadTop(claim_.file) : QueueEntry{}; }
+
+std::vector<QueueEntry> Messaging::ClaimedEntries() {
+  if (!claim_.lock) return {};
+  auto info = env_.FindFile(claim_.path);
+  if (!info || info->size == 0) return {};
+  databank::SwapLock queue = HoldQueue(claim_.path);
+  if (!queue.failure().ok()) return {};
+  std::unique_ptr<platform::File> in;
+  if (!env_.OpenLocked(claim_.path, platform::OpenMode::kRead, &in)) return {};
+  return ReadEntries(*in, false);
+}
+
+Status Messaging::MarkHandled(size_t index) {
+  if (!claim_.lock) return Status::Failure("cannot mark an entry handled", "no queue is claimed");
+  claim_.handled.push_back(index);
+  claim_.marked = true;
+  return claim_.lock->Write(std::string(kHandledMark) + std::to_string(index) + std::string(kCrLf));
+}
+
+Status Messaging::ReleaseClaim() {
+  if (!claim_.lock) return Status::Ok();
+  Claim claim = std::move(claim_);
+  claim_ = Claim{};
+  std::string unplaced;
+  Status s = claim.handled.empty() ? Status::Ok()
+                                   : RewriteQueue(claim.path, claim.handled, "", &unplaced);
+  if (!unplaced.empty()) {
+    (void)claim.lock->Write(std::string(kKeptMark) + std::string(kCrLf) + unplaced);
+  }
+  // A claim whose recorded work is unfinished stays in the temporary folder
+  // (no longer held once `claim` goes), and the next claim of the queue ends
+  // it; one that records nothing to finish goes.
+  if ((s || !claim.marked) && unplaced.empty()) claim.lock->Release();
+  return s;
+}
+
+Status Messaging::RewriteQueue(const std::string& path, const std::vector<size_t>& indices,
+                               const std::string& add, std::string* unplaced) {
+  unplaced->clear();
+  const std::string what = "cannot take entries off " + path;
+  if (indices.empty() && add.empty()) return Status::Ok();
+  databank::SwapLock queue = HoldQueue(path);
+  if (!queue.failure().ok()) return queue.failure().As(what);
+  if (!env_.FindFile(path)) {
+    if (add.empty()) return Status::Ok();
+    Status s = AppendHeld(env_, path, add);
+    return s ? s : s.As(what);
+  }
   // The queue stays held from the first read until the rebuilt file stands
   // under its name: appenders of the family wait meanwhile and then write to
-  // the rebuilt file, after the entries that were waiting.
+  // the rebuilt file, after the entries that were waiting. The name never
+  // stands empty: the rebuilt file replaces the old one in one step, already
+  // held by us. (Moving the file away and creating it anew would let an
+  // appender create the file in between and land ahead of the entries still
+  // waiting.)
+  if (!env_.LocksSeenEverywhere(FolderOf(path))) return RewriteOnShare(path, indices, add);
   std::unique_ptr<platform::File> held;
   if (Status s = env_.OpenLocked(path, platform::OpenMode::kRead, &held); !s) {
     return env_.FindFile(path) ? s.As(what) : Status::Ok();
   }
-  if (held->Size() == 0) return Status::Ok();
-
-  RestCopier copier;
-  std::string old, line;
-  while (held->ReadLine(line)) {
-    copier.Take(line);
-    old.append(line).append(platform::kCrLf);
-  }
+  std::vector<QueueEntry> entries = ReadEntries(*held, false);
   int64_t copied = held->Tell();
-
-  // The old contents go to the swap file first. The queue's name never
-  // stands empty: the rebuilt file replaces the old one in one step, already
-  // held by us, and is filled before anyone else may touch it. (Moving the
-  // file away and creating it anew would let an appender create the file in
-  // between and land ahead of the entries still waiting, so one sender's
-  // messages could arrive out of order; and a copy works whatever file
-  // system the temporary folder is on.) A queue whose swap file cannot be
-  // made keeps every entry; the caller learns that the top one is still
-  // there.
-  const std::string swap = MakeSwapName(path);
-  if (Status s = env_.AppendBytes(swap, old); !s) return s.As(what);
-
-  std::string rest = copier.TakeOutput();
-  std::unique_ptr<platform::LockFile> rebuilt;
-  if (Status s = env_.ReplaceContentsHeld(path, rest, &rebuilt); !s) {
-    (void)env_.Delete(swap);
-    return s.As(what);
+  const std::set<size_t> drop(indices.begin(), indices.end());
+  std::string rest;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!drop.count(i)) rest += StoredEntry(entries[i]);
   }
-  bool ok = true;
+  if (!add.empty()) {
+    if (!rest.empty() && rest.back() != '\n') rest += kCrLf;
+    rest += add;
+  }
+  std::unique_ptr<platform::LockFile> rebuilt;
+  if (Status s = env_.ReplaceContentsHeld(path, rest, &rebuilt); !s) return s.As(what);
 
   // Programs that append without holding the queue may still have written
-  // to the old file after the first pass; carry that over as well.
-  for (int64_t size = held->Size(); ok && size > copied; size = held->Size()) {
+  // to the old file after the first pass; carry that over as well. What the
+  // rebuilt file cannot take goes back to the caller.
+  for (int64_t size = held->Size(); size > copied; size = held->Size()) {
     std::string extra;
     extra.reserve(static_cast<size_t>(size - copied));
     char byte = 0;
     for (int64_t at = copied; at < size && held->ReadAt(at, byte); ++at) extra.push_back(byte);
-    copier.TakeBytes(extra);
-    std::string more = copier.TakeOutput();
-    if (!more.empty()) ok = rebuilt->Write(more).ok();
-    if (ok) ok = env_.AppendBytes(swap, extra).ok();
-    copied += static_cast<int64_t>(extra.size());
     if (extra.empty()) break;
+    copied += static_cast<int64_t>(extra.size());
+    if (!unplaced->empty() || !rebuilt->Write(extra)) unplaced->append(extra);
   }
-  // When the rebuilt file could not take the rest, the swap file keeps it.
-  if (ok) (void)env_.Delete(swap);
-  taken = std::move(copier.removed());
   return Status::Ok();
+}
+
+// The rebuild where the queue's folder lies on a network share, under the
+// queue's swap file (appenders there hold it too, so nothing is appended
+// meanwhile): the file is read whole and replaced with no handle of ours
+// open on it, since the server refuses to replace a file that is open.
+Status Messaging::RewriteOnShare(const std::string& path, const std::vector<size_t>& indices,
+                                 const std::string& add) {
+  const std::string what = "cannot take entries off " + path;
+  std::string old;
+  if (Status s = env_.ReadAll(path, old); !s) return env_.FindFile(path) ? s.As(what) : Status::Ok();
+  std::vector<QueueEntry> entries = EntriesOf(old);
+  const std::set<size_t> drop(indices.begin(), indices.end());
+  std::string rest;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!drop.count(i)) rest += StoredEntry(entries[i]);
+  }
+  if (!add.empty()) {
+    if (!rest.empty() && rest.back() != '\n') rest += kCrLf;
+    rest += add;
+  }
+  Status s = env_.ReplaceContents(path, rest);
+  return s ? s : s.As(what);
 }
 
 databank::SwapLock Messaging::HoldQueue(const std::string& path) {
@@ -205,27 +507,6 @@ databank::SwapLock Messaging::HoldQueue(const std::string& path) {
   if (auto info = env_.FindFile(path)) name = info->stored_name;
   if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);
   return db_.LockSwapFile(platform::JoinPath(roz_temp_dir_, "ROZ." + name + ".TMP"));
-}
-
-Status Messaging::TakeTopOnShare(const std::string& path, QueueEntry& taken) {
-  const std::string what = "cannot take the top entry off " + path;
-  databank::SwapLock queue = HoldQueue(path);
-  if (!queue.failure().ok()) return queue.failure().As(what);
-  std::string old;
-  if (Status s = env_.ReadAll(path, old); !s) return env_.FindFile(path) ? s.As(what) : Status::Ok();
-  if (old.empty()) return Status::Ok();
-  RestCopier copier;
-  copier.TakeBytes(old);
-  // The old contents stay in the swap file until the rest stands in place.
-  const std::string swap = MakeSwapName(path);
-  if (Status s = env_.AppendBytes(swap, old); !s) return s.As(what);
-  if (Status s = env_.ReplaceContents(path, copier.TakeOutput()); !s) {
-    (void)env_.Delete(swap);
-    return s.As(what);
-  }
-  (void)env_.Delete(swap);
-  taken = std::move(copier.removed());
-  return Status::Ok();
 }
 
 std::string Messaging::MakeSwapName(const std::string& path) {

@@ -24,6 +24,12 @@ void Messaging::SendMessage(std::string& source, const std::string& destination,
 }
 
 void Messaging::SendToOutputProgram(const std::string& text) {
+  if (last_source_refused_) {
+    if (console_log_enabled_) {
+      WriteLog(kConsoleLogName, "Not sent [" + text + "]: the message it answers named no valid source");
+    }
+    return;
+  }
   std::string source = registry_.GetLocalId();
   SendMessage(source, last_source_, text);
 }

@@ -126,6 +126,10 @@ class File {
   virtual Status WriteRangeAt(int64_t offset, std::string_view bytes) = 0;
   // The file's length; -1 when it cannot be known.
   virtual int64_t Size() = 0;
+  // Cuts the file back to `length` bytes, so that a write that failed part
+  // way leaves it as it was (append and random access modes; EBADF in read
+  // mode). Needs no free space.
+  virtual Status Truncate(int64_t length) = 0;
 
  protected:
   int serial_ = 0;

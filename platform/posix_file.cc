@@ -270,6 +270,13 @@ Status PosixFile::WriteAt(int64_t offset, char byte) {
   return WriteRangeAt(offset, std::string_view(&byte, 1));
 }
 
+Status PosixFile::Truncate(int64_t length) {
+  if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
+  if (length < 0) return WriteFailed(EINVAL);
+  if (RetryOnEintr([&] { return ::ftruncate(fd_.get(), length); }) != 0) return WriteFailed(errno);
+  return Status::Ok();
+}
+
 int64_t PosixFile::Size() {
   struct stat st {};
   if (::fstat(fd_.get(), &st) != 0) return -1;

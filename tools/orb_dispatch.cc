@@ -19,10 +19,27 @@
 // mounted) waits in the pending queue beside the input file and goes on, in
 // order, once it can; an entry that cannot be routed at all goes to the
 // undeliverable queue beside the input file. Both are reported on standard
-// error. `--once` runs one turn and prints what it did.
+// error, each kept entry with its reason. `--once` runs one turn and prints
+// what it did.
+//
+// An entry leaves the file it waits in only once it has been passed on (or
+// put aside): the dispatcher claims the file, delivers, marks the entry
+// handled in its claim file and only then takes it off, so a dispatcher
+// killed at any moment loses nothing, and the next start finishes what the
+// claim file records.
+//
+// Waiting entries cost nothing while their addressee is absent: the pending
+// queue is looked through only at the first turn, when something about a
+// waiting addressee changed (its interface or route recorded or changed, or
+// it signed on or off), or every kRetrySeconds for a file that could not be
+// written. The kept queues hold at most kKeptQueueLimit bytes each; beyond
+// that their oldest entries are moved to a ".aside" queue beside them, with a
+// line on standard error.
 #include <iostream>
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"
@@ -43,6 +60,8 @@ using platform::Upper;
 constexpr char kDispatcherApp[] = "RORU PO";
 constexpr char kRoutePrefix[] = "RORU PO Route ";
 constexpr int kMaxEntriesPerTurn = 100000;
+constexpr double kRetrySeconds = 30;
+constexpr int64_t kKeptQueueLimit = 4 << 20;
 
 // The text of a ROZ entry as it is stored: ReadTopEntry hands every line
 // back with CR LF, the last one too; that last CR LF is the file's and not
@@ -98,6 +117,11 @@ RoutedEntry ParseEntry(messaging::Messaging& msg, const std::string& entry_text,
   // A SET SOURCE line without a value names no computer either; passing an
   // empty id on would make the addressee's answers unroutable.
   if (r.source.empty()) r.source = kNoComputer;
+  // Passed on, such an id would make the addressee's answers land in another
+  // application's queue.
+  if (!messaging::ValidComputerId(r.source)) {
+    return undeliverable("the SET SOURCE line names no computer id (it holds \"[\", \"]\" or a line break)");
+  }
 
   body = Trim(body);
   std::string address;
@@ -107,6 +131,9 @@ RoutedEntry ParseEntry(messaging::Messaging& msg, const std::string& entry_text,
     size_t close = body.find(']');
     if (close == std::string::npos) return undeliverable("SENDTO without a closing \"]\"");
     r.computer = Trim(body.substr(8, close - 8));
+    if (!messaging::ValidComputerId(r.computer)) {
+      return undeliverable("SENDTO names no computer id (it holds \"[\" or a line break)");
+    }
     address = body.substr(close + 1);
     // An empty id or "0.0.0.0" names no particular computer: like "DO ".
     bool local = r.computer.empty() || r.computer == kNoComputer ||
@@ -143,7 +170,12 @@ struct DispatchStats {
 class Dispatcher {
  public:
   Dispatcher(platform::Env& env, databank::Databank& db, std::ostream& err)
-      : env_(env), db_(db), registry_(env, db), msg_(env, db, registry_), err_(err) {}
+      : env_(env),
+        db_(db),
+        registry_(env, db),
+        msg_(env, db, registry_),
+        side_(env, db, registry_),
+        err_(err) {}
 
   // Records the input file in "C:\FileLoc", registers "RORU PO" as running
   // and records the Local ID when none is recorded. False when the input
@@ -183,16 +215,13 @@ class Dispatcher {
   // Records "RORU PO" as no longer running.
   void Stop() { registry_.UnregisterApplication(kDispatcherApp); }
 
-  // One turn of the loop. Waiting entries first, oldest first: each is taken
-  // from the top and either passed on or put back at the end, so the queue
-  // keeps its order. Then everything that waits in the input file; an
-  // application or a computer still blocked above keeps its order: its new
+  // One turn of the loop: the waiting entries when they may have become
+  // deliverable, then everything that waits in the input file; an
+  // application or a computer whose entries wait keeps its order: its new
   // entries queue behind the old ones.
   void Turn() {
-    std::set<std::string> blocked;
-    if (Drain(pending_, CountEntries(pending_), true, blocked)) {
-      Drain(input_, kMaxEntriesPerTurn, false, blocked);
-    }
+    if (RetryDue()) RetryPending();
+    DrainInput();
   }
 
   // The loop's interval from the STATUS databank's Pulse, in seconds, by the
@@ -202,53 +231,98 @@ class Dispatcher {
   const DispatchStats& stats() const { return stats_; }
 
  private:
-  enum class Outcome { kDone, kWait, kUndeliverable };
+  enum class Outcome { kDone, kWait, kUndeliverable, kFailed };
 
-  // Takes up to `limit` entries off `file` and passes each on; false when
-  // the turn must end.
-  bool Drain(const std::string& file, int limit, bool from_pending,
-             std::set<std::string>& blocked) {
-    for (int i = 0; i < limit && !platform::StopRequested(); ++i) {
-      std::string text;
-      if (!TakeTop(file, text)) break;
-      if (!from_pending) ++stats_.taken;
-      if (text.empty()) continue;  // a header without text carries nothing
-      if (!Handle(text, blocked, from_pending)) return false;
-    }
-    return true;
+  // An addressee whose entries wait, why, and what is watched for a change.
+  struct Blocked {
+    std::string reason;
+    std::string watch_key;  // the "C:\FileLoc" key of its interface or route
+    std::string app;        // the application, for its running state
+    std::string seen;       // the watched state when it was blocked
+  };
+
+  std::string Watched(const Blocked& b) {
+    std::string state = Recorded(b.watch_key);
+    if (!b.app.empty()) state += registry_.IsRunning(b.app) ? "|running" : "|absent";
+    return state;
   }
 
-  bool TakeTop(const std::string& file, std::string& text) {
-    auto info = env_.FindFile(msg_.ResolveInterfacePath(file));
-    if (!info || info->size == 0) return false;
-    // Read and removed in one hold of the queue, so that even two dispatchers
-    // started on one input file never pass an entry on twice.
-    messaging::QueueEntry taken;
-    // An entry that cannot be taken off (the file is held elsewhere) is left
-    // for the next turn instead of being handled now and again later.
-    if (platform::Status s = msg_.TakeTop(file, taken); !s) {
-      if (!take_failed_reported_) {
-        err_ << "orb dispatch: cannot take the top entry of " << file << Cause(s)
-             << "; trying again later\n";
-        take_failed_reported_ = true;
+  bool RetryDue() {
+    const float now = env_.Timer();
+    // The clock of the day runs over at midnight.
+    if (!retried_ || now < last_retry_ || now - last_retry_ >= kRetrySeconds) return true;
+    for (auto& [key, b] : blocked_) {
+      if (Watched(b) != b.seen) return true;
+    }
+    return false;
+  }
+
+  // Looks through the pending queue once: what can go now goes, in order,
+  // and leaves the queue in one rewrite; the rest stays where it is.
+  void RetryPending() {
+    retried_ = true;
+    last_retry_ = env_.Timer();
+    blocked_.clear();
+    auto info = env_.FindFile(msg_.ResolveInterfacePath(pending_));
+    if (!info || info->size == 0) return;
+    bool busy = false;
+    if (platform::Status s = msg_.ClaimQueue(pending_, &busy); !s) {
+      if (!busy) ReportTakeFailure(s);
+      return;
+    }
+    std::vector<messaging::QueueEntry> entries = msg_.ClaimedEntries();
+    std::map<std::string, int> still;
+    for (size_t i = 0; i < entries.size() && !platform::StopRequested(); ++i) {
+      std::string key;
+      Outcome o = Handle(entries[i], true, &key);
+      if (o == Outcome::kFailed) break;
+      if (o == Outcome::kWait) {
+        ++still[key];
+        continue;
       }
-      return false;
+      (void)msg_.MarkHandled(i);
     }
-    take_failed_reported_ = false;
-    text = taken.text;
-    return true;
+    if (platform::Status s = msg_.ReleaseClaim(); !s) ReportTakeFailure(s);
+    for (auto& [key, n] : still) {
+      err_ << "orb dispatch: " << n << (n == 1 ? " entry" : " entries") << " still kept in "
+           << pending_ << ": " << blocked_[key].reason << "\n";
+    }
   }
 
-  int CountEntries(const std::string& file) {
-    std::string bytes;
-    if (!env_.ReadAll(msg_.ResolveInterfacePath(file), bytes) || bytes.empty()) return 0;
-    int boundaries = 0;
-    platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
-      if (line.starts_with("---")) ++boundaries;
-      return true;
-    });
-    // Lines before the first boundary are read as part of the first entry.
-    return boundaries > 0 ? boundaries : 1;
+  // Takes the entries of the input file one at a time, each off the file
+  // only once it is passed on or put aside.
+  void DrainInput() {
+    for (int i = 0; i < kMaxEntriesPerTurn && !platform::StopRequested(); ++i) {
+      auto info = env_.FindFile(msg_.ResolveInterfacePath(input_));
+      if (!info || info->size == 0) return;
+      bool busy = false;
+      if (platform::Status s = msg_.ClaimQueue(input_, &busy); !s) {
+        if (!busy) ReportTakeFailure(s);
+        return;
+      }
+      messaging::QueueEntry top = msg_.ClaimedTop();
+      if (top.empty()) {
+        (void)msg_.ReleaseClaim();
+        return;
+      }
+      ++stats_.taken;
+      if (Handle(top, false, nullptr) == Outcome::kFailed) {
+        (void)msg_.ReleaseClaim();  // it stays at the top for the next turn
+        return;
+      }
+      (void)msg_.MarkHandled(0);
+      if (platform::Status s = msg_.ReleaseClaim(); !s) {
+        ReportTakeFailure(s);
+        return;
+      }
+      take_failed_reported_ = false;
+    }
+  }
+
+  void ReportTakeFailure(const platform::Status& s) {
+    if (take_failed_reported_) return;
+    err_ << "orb dispatch: " << s.message() << "; trying again later\n";
+    take_failed_reported_ = true;
   }
 
   // The value of a "C:\FileLoc" key another program records, read afresh.
@@ -298,54 +372,116 @@ class Dispatcher {
     return Outcome::kDone;
   }
 
-  // Passes one entry on, or puts it into the pending or the undeliverable
-  // queue. False when it could not even be put aside (it then goes back into
-  // the input file and the turn ends).
-  bool Handle(const std::string& entry_text, std::set<std::string>& blocked, bool from_pending) {
-    RoutedEntry entry = ParseEntry(msg_, entry_text, registry_.GetLocalId());
+  // Keeps an entry in a kept queue; a queue past its limit first moves its
+  // oldest entries aside.
+  platform::Status Keep(const std::string& queue, const std::string& text) {
+    auto info = env_.FindFile(msg_.ResolveInterfacePath(queue));
+    if (info && info->size >= kKeptQueueLimit) MoveOldestAside(queue);
+    return msg_.AppendEntryChecked(queue, text);
+  }
+
+  void MoveOldestAside(const std::string& queue) {
+    const std::string aside = SideQueuePath(queue, "aside");
+    if (!side_.ClaimQueue(queue)) return;
+    std::vector<messaging::QueueEntry> entries = side_.ClaimedEntries();
+    std::vector<messaging::QueueEntry> moved;
+    int64_t bytes = 0;
+    for (const auto& e : entries) {
+      if (bytes >= kKeptQueueLimit / 2) break;
+      bytes += static_cast<int64_t>(messaging::StoredEntry(e).size());
+      moved.push_back(e);
+    }
+    platform::Status s = side_.AppendEntries(aside, moved);
+    if (s) {
+      for (size_t i = 0; i < moved.size(); ++i) (void)side_.MarkHandled(i);
+    }
+    platform::Status r = side_.ReleaseClaim();
+    if (s && r) {
+      err_ << "orb dispatch: " << queue << " reached its limit of " << kKeptQueueLimit
+           << " bytes; its oldest " << moved.size() << " entries were moved to " << aside << "\n";
+    } else {
+      err_ << "orb dispatch: " << queue << " reached its limit of " << kKeptQueueLimit
+           << " bytes and its oldest entries could not be moved aside" << Cause(s ? r : s) << "\n";
+    }
+  }
+
+  // Passes one entry on or keeps it in the pending or the undeliverable
+  // queue. An entry from the pending queue that must still wait stays where
+  // it is (kWait, its addressee in *key). kFailed when it could not even be
+  // kept: it then stays where it was and the turn ends.
+  Outcome Handle(const messaging::QueueEntry& taken, bool from_pending, std::string* key) {
+    // Lines before the first header of a file are nobody's message.
+    if (!taken.junk.empty()) {
+      const std::string junk = StoredForm(taken.junk);
+      if (!Trim(junk).empty()) {
+        if (platform::Status s = Keep(undeliverable_, junk); !s) {
+          err_ << "orb dispatch: cannot write " << undeliverable_ << Cause(s) << "\n";
+          return Outcome::kFailed;
+        }
+        ++stats_.undeliverable;
+        err_ << "orb dispatch: undeliverable, lines that stand before the first entry of "
+             << (from_pending ? pending_ : input_) << "; kept in " << undeliverable_ << "\n";
+      }
+    }
+    if (taken.text.empty()) return Outcome::kDone;  // a header without text carries nothing
+
+    RoutedEntry entry = ParseEntry(msg_, taken.text, registry_.GetLocalId());
     // Once an application's or a computer's entry waits, its later entries
     // wait behind it.
     const std::string block_key = entry.route == Route::kLocal
                                       ? "APP " + Upper(entry.app)
                                       : "COMPUTER " + Upper(entry.computer);
+    if (key) *key = block_key;
     Outcome outcome = Outcome::kUndeliverable;
-    if (entry.route != Route::kUndeliverable && blocked.count(block_key)) {
-      outcome = Outcome::kWait;
-    } else if (entry.route != Route::kUndeliverable) {
-      outcome = entry.route == Route::kLocal ? Deliver(entry) : Forward(entry);
+    if (entry.route != Route::kUndeliverable) {
+      if (auto it = blocked_.find(block_key); it != blocked_.end()) {
+        outcome = Outcome::kWait;
+        entry.reason = "behind earlier entries that wait: " + it->second.reason;
+      } else {
+        outcome = entry.route == Route::kLocal ? Deliver(entry) : Forward(entry);
+        if (outcome == Outcome::kWait) {
+          Blocked b{entry.reason,
+                    entry.route == Route::kLocal ? entry.app + " interface"
+                                                 : kRoutePrefix + entry.computer,
+                    entry.route == Route::kLocal ? entry.app : std::string(), ""};
+          b.seen = Watched(b);
+          blocked_[block_key] = std::move(b);
+        }
+      }
     }
-    if (outcome == Outcome::kWait) blocked.insert(block_key);
-    if (outcome == Outcome::kDone) return true;
+    if (outcome == Outcome::kDone) return outcome;
+    if (outcome == Outcome::kWait && from_pending) return outcome;
 
     const std::string& queue = outcome == Outcome::kWait ? pending_ : undeliverable_;
-    if (platform::Status s = msg_.AppendEntryChecked(queue, entry.stored); !s) {
-      // The entry is already off its queue: put it back into the input file
-      // rather than lose it, and leave the rest of the turn.
-      bool back = msg_.AppendEntryChecked(input_, entry.stored).ok();
-      err_ << "orb dispatch: cannot write " << queue << Cause(s) << "; "
-           << (back ? "entry put back into the input file" : "ENTRY LOST: " + entry.stored) << "\n";
-      return false;
+    if (platform::Status s = Keep(queue, entry.stored); !s) {
+      err_ << "orb dispatch: cannot write " << queue << Cause(s) << "; the entry stays in "
+           << (from_pending ? pending_ : input_) << "\n";
+      return Outcome::kFailed;
     }
     if (outcome == Outcome::kUndeliverable) {
       ++stats_.undeliverable;
       err_ << "orb dispatch: undeliverable, " << entry.reason << "; kept in " << undeliverable_
            << "\n";
-    } else if (!from_pending) {
+    } else {
       ++stats_.pending;
       err_ << "orb dispatch: " << entry.reason << "; kept in " << pending_ << "\n";
     }
-    return true;
+    return outcome;
   }
 
   platform::Env& env_;
   databank::Databank& db_;
   registry::Registry registry_;
   messaging::Messaging msg_;
+  messaging::Messaging side_;  // moves a kept queue's oldest entries aside
   std::ostream& err_;
   std::string input_;
   std::string pending_;
   std::string undeliverable_;
   bool take_failed_reported_ = false;
+  std::map<std::string, Blocked> blocked_;
+  bool retried_ = false;
+  float last_retry_ = 0;
   DispatchStats stats_;
 };
 

@@ -122,7 +122,7 @@ void Window::Reciever_Timer() {
   // a tick arriving inside this tick's wait has nothing to add.
   if (ticking_) return;
   ticking_ = true;
-  const std::string sentence = platform::Trim(messaging_.ReceiveMessage(kAppName, messaging::MessageKind::kInterface));
+  const std::string sentence = platform::Trim(messaging_.ReceiveMessageHeld(kAppName, messaging::MessageKind::kInterface));
   if (!sentence.empty()) {
     if (sentence == "?") {
       // Two lines, the first to "User" with the title.
@@ -132,6 +132,9 @@ void Window::Reciever_Timer() {
       xHandleSentence(sentence);
     }
   }
+  // Only now does the message leave its file: a kill while handling it
+  // brings it back at the next start.
+  messaging_.MessageHandled();
   ticking_ = false;
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -121,6 +123,74 @@ TEST(Receive, PingIsAnsweredHere) {
   rig.Post("!");
   EXPECT_EQ(rig.Receive(), "!\r\n");
   EXPECT_EQ(rig.Read(kDispatcher), dispatcher);
+}
+
+// A source that is no computer id would put the answer into another
+// program's queue ("SENDTO [" + "] Mail:" + "] " ends the id at once): such a
+// message is answered nowhere, its ping included, and the console log says
+// why. The next message from a real computer is answered again.
+TEST(Receive, SourceThatIsNoComputerIdIsAnsweredNowhere) {
+  for (const char* source : {"] Mail:", "x] Mail:", "[a"}) {
+    SCOPED_TRACE(source);
+    ReceiveRig rig;
+    rig.msg->RotateConsoleLog(true);
+    rig.Post(std::string("SET SOURCE = ") + source + "\r\nthe sky be blue");
+    EXPECT_EQ(rig.Receive(), "the sky be blue");
+    EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
+    rig.msg->SendToOutputProgram("User:the sky=blue");
+    rig.Post(std::string("SET SOURCE = ") + source + "\r\n!");
+    EXPECT_EQ(rig.Receive(), "");
+    EXPECT_EQ(rig.root.ReadFile(kDispatcher), "<missing>");
+    const std::string log = rig.Read(kConsoleLog);
+    EXPECT_NE(log.find("| Source refused ["), std::string::npos) << log;
+    EXPECT_NE(log.find("| Not sent [User:the sky=blue]: "), std::string::npos) << log;
+
+    rig.Post("SET SOURCE = 10.0.0.7\r\nwhat?");
+    EXPECT_EQ(rig.Receive(), "what?");
+    rig.msg->SendToOutputProgram("User:hi");
+    EXPECT_EQ(rig.Read(kDispatcher),
+              RozHeader() + "SET SOURCE = 10.0.0.9\r\nSENDTO [10.0.0.7] User:hi\r\n");
+  }
+}
+
+// Taken with ReceiveMessageHeld, a message stays in its file until it is
+// handled; a process that dies before that leaves it for the next one, which
+// also finishes what the dead one's claim file records.
+TEST(Receive, HeldMessageLeavesOnlyOnceHandled) {
+  ReceiveRig rig;
+  rig.Post("A");
+  rig.Post("B");
+  EXPECT_EQ(rig.msg->ReceiveMessageHeld("CAROB", messaging::MessageKind::kInterface), "A\r\n");
+  EXPECT_EQ(ParseQueue(rig.Read(kInterface)).size(), 2u) << "still there while handled";
+  // A second taker of the same queue meanwhile takes nothing.
+  auto second = rig.OtherProgram();
+  registry::Registry registry(*rig.env, *second);
+  messaging::Messaging msg2(*rig.env, *second, registry);
+  EXPECT_EQ(msg2.ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
+  rig.msg->MessageHandled();
+  EXPECT_EQ(rig.Read(kInterface), RozHeader() + "B\r\n");
+  EXPECT_EQ(msg2.ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "B\r\n");
+  EXPECT_EQ(rig.Read(kInterface), "");
+
+  // A taker that died after handling C but before taking it off left its
+  // claim file; one that died while handling D left one without the mark.
+  for (bool handled : {true, false}) {
+    rig.Post("C");
+    rig.Post("D");
+    struct stat st {};
+    ASSERT_EQ(::stat(rig.root.Native(kInterface).c_str(), &st), 0);
+    rig.root.WriteFile(std::string(kTempFolder) + "\\ROZ.CAROB.interface.POF.1.TMP",
+                       "--- ROZ take of " + kInterface + "\r\n--- file " +
+                           std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "\r\n" +
+                           (handled ? "--- handled 0\r\n" : ""));
+    if (handled) {
+      EXPECT_EQ(rig.Receive(), "D\r\n");
+    } else {
+      EXPECT_EQ(rig.Receive(), "C\r\n");
+      EXPECT_EQ(rig.Receive(), "D\r\n");
+    }
+    EXPECT_FALSE(rig.root.Exists(std::string(kTempFolder) + "\\ROZ.CAROB.interface.POF.1.TMP"));
+  }
 }
 
 TEST(Receive, PingWithoutDispatcherIsStillConsumed) {

@@ -14,7 +14,8 @@ namespace {
 
 const std::string kQueue = "C:\\ORB\\CAROB\\q.POF";
 
-std::vector<std::string> TempFiles(const MessagingRig<>& rig, const std::string& folder) {
+template <class Rig>
+std::vector<std::string> TempFiles(const Rig& rig, const std::string& folder) {
   std::vector<std::string> names;
   for (auto& e : std::filesystem::directory_iterator(rig.root.Native(folder))) {
     names.push_back(e.path().filename().string());
@@ -77,8 +78,9 @@ TEST(RozQueue, MissingFileReadsEmptyAndDeleteDoesNothing) {
 
 TEST(RozQueue, BoundaryRules) {
   MessagingRig rig;
-  // Lines before the first header belong to the first entry; a text line
-  // beginning with "---" ends the entry; a header-only entry reads empty.
+  // Lines before the first header are no part of the first entry (they come
+  // back apart and are removed with it); a text line beginning with "---"
+  // ends the entry; a header-only entry reads empty.
   rig.root.WriteFile(kQueue,
                      "stray\r\n" + RozHeader("x") +
                          "first\r\n"
@@ -86,7 +88,8 @@ TEST(RozQueue, BoundaryRules) {
                          "tail\r\n" +
                          RozHeader("y") + messaging::kEntryHeader + "z\n" +
                          "last line without end");
-  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "stray\r\nfirst\r\n");
+  EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "first\r\n");
+  EXPECT_EQ(rig.msg->ReadTop(kQueue).junk, "stray\r\n");
   rig.msg->DeleteTopEntry(kQueue);
   EXPECT_EQ(rig.Read(kQueue),
             "---not a header, but a boundary all the same\r\n"
@@ -221,28 +224,27 @@ TEST(RozQueue, QueueWhoseSwapFileCannotBeMadeKeepsEveryEntry) {
 
 // A program that appends without holding the queue may write to the file
 // after it was read and before it is replaced; what it wrote is carried over
-// too, and the swap file is gone afterwards.
+// too, and the claim file is gone afterwards.
 TEST(RozQueue, LateAppendToTheOldFileIsNotLost) {
-  // Calls `on_append_bytes` before passing an AppendBytes on, to act at
-  // exactly that moment.
-  struct AppendHook : platform::EnvWrapper {
+  // Calls `on_replace` before passing a ReplaceContentsHeld on, to act at
+  // exactly that moment: the first pass over the old file is over.
+  struct ReplaceHook : platform::EnvWrapper {
     using EnvWrapper::EnvWrapper;
-    std::function<void(const std::string&)> on_append_bytes;
-    platform::Status AppendBytes(const std::string& path, std::string_view bytes) override {
-      if (on_append_bytes) on_append_bytes(path);
-      return EnvWrapper::AppendBytes(path, bytes);
+    std::function<void()> on_replace;
+    platform::Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
+                                         std::unique_ptr<platform::LockFile>* held) override {
+      if (on_replace) on_replace();
+      return EnvWrapper::ReplaceContentsHeld(path, bytes, held);
     }
   };
   for (bool two_entries : {true, false}) {
-    MessagingRig<AppendHook> rig;
+    MessagingRig<ReplaceHook> rig;
     rig.msg->AppendEntry(kQueue, "A");
     if (two_entries) rig.msg->AppendEntry(kQueue, "B");
-    std::string swap;
     bool fired = false;
-    rig.env->on_append_bytes = [&](const std::string& path) {
-      if (fired || path == kQueue) return;
-      fired = true;  // the swap copy is being made: the first pass is over
-      swap = path;
+    rig.env->on_replace = [&] {
+      if (fired) return;
+      fired = true;
       rig.root.Append(kQueue, RozHeader("late") + "late\r\n");  // another program
     };
     EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
@@ -250,7 +252,7 @@ TEST(RozQueue, LateAppendToTheOldFileIsNotLost) {
     std::string expected = RozHeader("late") + "late\r\n";
     if (two_entries) expected = RozHeader() + "B\r\n" + expected;
     EXPECT_EQ(rig.Read(kQueue), expected);
-    EXPECT_FALSE(rig.root.Exists(swap));
+    EXPECT_EQ(TempFiles(rig, kTempFolder), std::vector<std::string>{"STATUS"});  // no claim left
   }
 }
 
@@ -260,7 +262,8 @@ TEST(RozQueue, TakeTopGivesBackWhatWasRemoved) {
   messaging::QueueEntry taken;
   EXPECT_TRUE(rig.msg->TakeTop(kQueue, taken));
   EXPECT_EQ(taken.header, "--- h1");
-  EXPECT_EQ(taken.text, "stray\r\nA\r\n");
+  EXPECT_EQ(taken.text, "A\r\n");
+  EXPECT_EQ(taken.junk, "stray\r\n");
   EXPECT_EQ(rig.Read(kQueue), "--- h2\r\nB\r\n");
   EXPECT_TRUE(rig.msg->TakeTop(kQueue, taken));
   EXPECT_EQ(taken.text, "B\r\n");

@@ -147,6 +147,7 @@ class FaultEnv : public platform::EnvWrapper {
     int64_t Tell() override { return file_->Tell(); }
     bool ReadAt(int64_t offset, char& byte) override { return file_->ReadAt(offset, byte); }
     int64_t Size() override { return file_->Size(); }
+    Status Truncate(int64_t length) override { return file_->Truncate(length); }
     Status Write(std::string_view bytes) override {
       return env_.Then(kWrite, "write " + path_, [&] { return file_->Write(bytes); });
     }

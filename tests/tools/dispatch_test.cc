@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <map>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -199,6 +202,107 @@ TEST(DispatchRouting, EntriesWithoutTextAreDroppedWithoutBlockingTheQueue) {
   EXPECT_EQ(c.Entries(kCarobIface),
             (std::vector<EntryLines>{{"SET SOURCE = hostB", "after an empty entry"}}));
   EXPECT_EQ(c.root.ReadFile(kInput), "");
+}
+
+// Entries the dispatcher cannot read go to the undeliverable queue, each
+// with its reason; stray lines before the first header are never part of
+// the entry after them.
+TEST(DispatchRouting, UnreadableEntriesAreKeptWithTheirReason) {
+  Computer c;
+  c.AddStatus("Local ID", "hostA");
+  c.AddFileLoc("RORU PO Input", kInput);
+  c.AddFileLoc("CAROB interface", kCarobIface);
+  c.AddFileLoc("Mail interface", "C:\\ORB\\MAIL\\Mail.POF");
+  c.root.MakeFolder("C:\\ORB\\MAIL");
+  c.root.WriteFile(kInput, "the sky be green\r\n" +
+                               RozEntry("SET SOURCE = hostB\r\nDO CAROB:the sky be blue") +
+                               RozEntry("SET SOURCE = ] Mail:\r\nDO CAROB:answer me") +
+                               RozEntry("SET SOURCE = hostB\r\nSENDTO [a[b] CAROB:odd id"));
+  auto r = c.RunOrb({"dispatch", "--once"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(c.Entries(kCarobIface),
+            (std::vector<EntryLines>{{"SET SOURCE = hostB", "the sky be blue"}}));
+  EXPECT_EQ(c.Entries(kUndeliverable),
+            (std::vector<EntryLines>{{"the sky be green"},
+                                     {"SET SOURCE = ] Mail:", "DO CAROB:answer me"},
+                                     {"SET SOURCE = hostB", "SENDTO [a[b] CAROB:odd id"}}));
+  EXPECT_FALSE(c.root.Exists("C:\\ORB\\MAIL\\Mail.POF"));
+  EXPECT_NE(r.err.find("before the first entry"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("names no computer id"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("SENDTO names no computer id"), std::string::npos) << r.err;
+  EXPECT_EQ(c.root.ReadFile(kInput), "");
+}
+
+// Ten thousand entries for an application that does not run cost nothing
+// while it stays away: the pending queue is not rewritten turn after turn, an
+// entry for a running application goes at the next turn, and every line that
+// keeps an entry says why.
+TEST(DispatchPending, WaitingEntriesDoNotHoldUpTheRest) {
+  Computer c(200);
+  c.AddStatus("Local ID", "hostA");
+  c.AddFileLoc("RORU PO Input", kInput);
+  c.AddFileLoc("CAROB interface", kCarobIface);
+  constexpr int kWaiting = 10000;
+  std::string pending;
+  for (int i = 0; i < kWaiting; ++i) {
+    pending += RozEntry("SET SOURCE = hostB\r\nDO Lexwright:waiting " + std::to_string(i));
+  }
+  c.root.WriteFile(kPending, pending);
+  c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO Lexwright:one more");
+  auto dispatcher = c.Start({c.orb, "dispatch"});
+  ASSERT_TRUE(WaitUntil([&] { return c.root.ReadFile(kInput).empty(); }, 60));
+  const auto stamp = std::filesystem::last_write_time(c.root.Native(kPending));
+  const std::string kept = c.root.ReadFile(kPending);
+
+  c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO CAROB:not held up");
+  EXPECT_TRUE(WaitUntil([&] { return c.Entries(kCarobIface).size() == 1; }, 5))
+      << "a deliverable entry waited behind the pending queue";
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // a few more turns
+  EXPECT_EQ(std::filesystem::last_write_time(c.root.Native(kPending)), stamp);
+  EXPECT_EQ(c.root.ReadFile(kPending), kept);
+
+  // Lexwright signs on: everything waiting goes, in order, in one turn.
+  c.root.MakeFolder("C:\\LEX");
+  c.AddFileLoc("Lexwright interface", "C:\\LEX\\L.POF");
+  EXPECT_TRUE(WaitUntil([&] { return c.Entries("C:\\LEX\\L.POF").size() == kWaiting + 1; }, 60));
+  dispatcher->Signal(SIGTERM);
+  EXPECT_EQ(dispatcher->Wait(30), 0);
+  auto delivered = c.Entries("C:\\LEX\\L.POF");
+  EXPECT_EQ(delivered.front(), (EntryLines{"SET SOURCE = hostB", "waiting 0"}));
+  EXPECT_EQ(delivered.back(), (EntryLines{"SET SOURCE = hostB", "one more"}));
+  EXPECT_EQ(c.root.ReadFile(kPending), "");
+  for (const std::string& line : SplitLines(dispatcher->Err())) {
+    if (line.find("kept in") == std::string::npos) continue;
+    EXPECT_EQ(line.find(": ; kept"), std::string::npos) << line;
+    EXPECT_EQ(line.find("orb dispatch: ; kept"), std::string::npos) << line;
+  }
+  EXPECT_NE(dispatcher->Err().find("behind earlier entries that wait"), std::string::npos)
+      << dispatcher->Err();
+}
+
+// A kept queue past its limit moves its oldest entries aside, says so, and
+// drops nothing.
+TEST(DispatchPending, FullPendingQueueMovesItsOldestAside) {
+  Computer c;
+  c.AddStatus("Local ID", "hostA");
+  c.AddFileLoc("RORU PO Input", kInput);
+  const std::string line = "SET SOURCE = hostB\r\nDO Lexwright:" + std::string(100, 'w') + " ";
+  std::string pending;
+  int n = 0;
+  while (pending.size() < (4u << 20)) pending += RozEntry(line + std::to_string(n++));
+  c.root.WriteFile(kPending, pending);
+  c.AppendEntry(kInput, line + "newest");
+  auto r = c.RunOrb({"dispatch", "--once"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string aside = "C:\\ORB\\TOOLS\\RORU PO.input.pending.aside.POF";
+  auto moved = c.Entries(aside);
+  auto kept = c.Entries(kPending);
+  EXPECT_FALSE(moved.empty());
+  EXPECT_EQ(moved.size() + kept.size(), static_cast<size_t>(n) + 1);
+  EXPECT_EQ(moved.front().back(), "DO Lexwright:" + std::string(100, 'w') + " 0");
+  EXPECT_EQ(kept.back().back(), "DO Lexwright:" + std::string(100, 'w') + " newest");
+  EXPECT_LT(c.root.ReadFile(kPending).size(), 4u << 20);
+  EXPECT_NE(r.err.find("moved to " + aside), std::string::npos) << r.err;
 }
 
 // Several console processes append to the input file while the dispatcher
