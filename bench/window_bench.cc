@@ -71,6 +71,7 @@ class CountingFile : public platform::File {
     return file_->WriteRangeAt(offset, bytes);
   }
   int64_t Size() override { return file_->Size(); }
+  platform::Status Truncate(int64_t length) override { return file_->Truncate(length); }
 
  private:
   std::unique_ptr<platform::File> file_;

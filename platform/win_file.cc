@@ -311,6 +311,24 @@ Status WinFile::WriteAt(int64_t offset, char byte) {
   return WriteRangeAt(offset, std::string_view(&byte, 1));
 }
 
+Status WinFile::Truncate(int64_t length) {
+  if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
+  if (length < 0) return WriteFailed(EINVAL);
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = length;
+  if (!::SetFileInformationByHandle(h_.get(), FileEndOfFileInfo, &end, sizeof end)) {
+    return WriteFailed(LastErrno());
+  }
+  // What the buffer holds past the new end is gone from the file.
+  if (buf_start_ + static_cast<int64_t>(buf_.size()) > length) {
+    buf_.clear();
+    pos_ = 0;
+    buf_start_ = std::min(buf_start_, length);
+    eof_ = false;
+  }
+  return Status::Ok();
+}
+
 int64_t WinFile::Size() {
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(h_.get(), &size)) return -1;

@@ -92,6 +92,7 @@ class WinFile : public File {
   Status WriteAt(int64_t offset, char byte) override;
   Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
   int64_t Size() override;
+  Status Truncate(int64_t length) override;
 
  private:
   bool Fill();
