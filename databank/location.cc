@@ -181,9 +181,12 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
     if (StopEndsWaits(env_.clock().Now().seconds_since_midnight)) return out;
     // The temporary folder is made when it is missing, as the launchers make
     // it; one that cannot be made fails the write like any other.
-    if (made.error() == ENOENT && unmakeable == 0 && !env_.FolderExists(temp_dir_) &&
-        env_.MakeFolder(temp_dir_)) {
-      continue;
+    if (made.error() == ENOENT && unmakeable == 0 && !env_.FolderExists(temp_dir_)) {
+      platform::Status folder = env_.MakeFolder(temp_dir_);
+      if (folder) continue;
+      // A folder that cannot be made fails the write at once, saying why.
+      made = folder;
+      unmakeable = kUnmakeableLookLimit;
     }
     LockState state = made.error() == EEXIST ? env_.ProbeLock(swap_path) : LockState::kAbsent;
     if (state == LockState::kAbsent) {

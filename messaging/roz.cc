@@ -324,6 +324,8 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
         claim_ = Claim{file, path, std::move(lock), {}};
         return Status::Ok();
       }
+      // A folder, a link or a device at the name is no claim: the next name.
+      if (s.error() == 0) break;
       if (s.error() != EEXIST) return s.As(what);
       auto info = env_.FindFile(claim);
       if (!info) {
