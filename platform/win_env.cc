@@ -431,7 +431,20 @@ class WinEnv : public Env {
   }
 
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
-    return win::TryLockNative(Backslashed(path), lock).As("cannot create lock " + path);
+    const std::string native = Backslashed(path);
+    // Something that is no swap file of ours stands at the name: it is
+    // never waited for, broken or followed.
+    const DWORD attributes = ::GetFileAttributesA(native.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      lock->reset();
+      if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return Status::Failure("cannot create lock " + path, "a symbolic link stands at its name");
+      }
+      if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return Status::Failure("cannot create lock " + path, "a folder stands at its name");
+      }
+    }
+    return win::TryLockNative(native, lock).As("cannot create lock " + path);
   }
 
   // The system refuses to delete an open file wherever the folder lies (a
