@@ -177,11 +177,11 @@ TEST(Receive, HeldMessageLeavesOnlyOnceHandled) {
   for (bool handled : {true, false}) {
     rig.Post("C");
     rig.Post("D");
-    struct stat st {};
-    ASSERT_EQ(::stat(rig.root.Native(kInterface).c_str(), &st), 0);
+    const std::optional<platform::FileInfo> file = rig.env->FindFile(kInterface);
+    ASSERT_TRUE(file);
+    const std::string identity = std::to_string(file->device) + ":" + std::to_string(file->inode);
     rig.root.WriteFile(std::string(kTempFolder) + "\\ROZ.CAROB.interface.POF.1.TMP",
-                       "--- ROZ take of " + kInterface + "\r\n--- file " +
-                           std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "\r\n" +
+                       "--- ROZ take of " + kInterface + "\r\n--- file " + identity + "\r\n" +
                            (handled ? "--- handled 0\r\n" : ""));
     if (handled) {
       EXPECT_EQ(rig.Receive(), "D\r\n");
