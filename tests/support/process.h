@@ -233,8 +233,9 @@ inline std::string Install(const TempRoot& root, std::string program,
 // `orb` (see Install).
 inline Ran RunOrb(const TempRoot& root, std::vector<std::string> args,
                   const std::string& orb = kBinDir + "/orb") {
-  args.insert(args.begin(), orb);
-  return Run(InRoot(root, std::move(args)));
+  std::vector<std::string> argv{orb};
+  std::move(args.begin(), args.end(), std::back_inserter(argv));
+  return Run(InRoot(root, std::move(argv)));
 }
 
 // A stand-in for the maintenance program "Zadozo", installed as

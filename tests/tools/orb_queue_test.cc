@@ -351,8 +351,6 @@ TEST(OrbQueue, FastAppendersKeepTheirOrder) {
 // Queue files against careless and hostile surroundings: links planted in
 // the shared temporary folder, texts and files that would break the entry
 // framing, a full file system.
-  TempRoot& root = world.root;
-};
 
 // Links and folders planted in the shared temporary folder at every name a
 // taker of the queue might make there (the fixed claim names and every
