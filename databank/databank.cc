@@ -36,7 +36,13 @@ void Databank::UseImages(bool on) {
 Status Databank::Contents(const FileInfo& info, std::string_view& bytes, Image** image) {
   *image = nullptr;
   bytes = {};
-  if (!images_on_) {
+  // On a network share another computer's write may leave the stamp we see
+  // unchanged for a while (the client caches file information), so a file
+  // there is read afresh every time.
+  const size_t last = info.path.rfind('\\');
+  const std::string folder =
+      last == std::string::npos ? "" : info.path.substr(0, last == 2 ? 3 : last);
+  if (!images_on_ || !env_.LocksSeenEverywhere(folder)) {
     Status read = env_.ReadAll(info.path, scratch_);
     bytes = scratch_;
     return read;

@@ -311,8 +311,10 @@ std::optional<std::string> PathMap::MatchNoCase(const std::string& folder_in,
   l.inode = st.st_ino;
   l.device = st.st_dev;
   auto own = own_change_ns_.find(folder);
-  l.settled = listed_at - l.mtime_ns > kSettleNs ||
-              (own != own_change_ns_.end() && own->second == l.mtime_ns);
+  // A folder whose time reads 0 (a network share that keeps no folder
+  // times) tells nothing of its changes: its listing is never remembered.
+  l.settled = l.mtime_ns != 0 && (listed_at - l.mtime_ns > kSettleNs ||
+                                  (own != own_change_ns_.end() && own->second == l.mtime_ns));
   while (dirent* e = ::readdir(dir.get())) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     // Several spellings can coexist on a case-sensitive disk; the set keeps
