@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/serials.h"
 #include "platform/posix_file.h"
 #include "platform/posix_paths.h"
 #include "platform/text.h"
@@ -382,7 +383,7 @@ class PosixEnv : public Env {
     return std::make_unique<PosixAppender>(paths_, path);
   }
 
-  int FreeSerial(int nth) override { return posix::LowestFreeSerial(nth); }
+  int FreeSerial(int nth) override { return platform::LowestFreeSerial(nth); }
 
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     Fd fd;

@@ -1,4 +1,5 @@
 #include "platform/posix_file.h"
+#include "platform/serials.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,15 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
-#include <set>
 
 namespace carob::platform::posix {
 
 namespace {
 
-std::mutex serial_mutex;
-std::set<int> serials_taken;
 
 constexpr size_t kChunk = 64 * 1024;
 
@@ -98,28 +95,6 @@ bool ReadFully(int fd, std::string& bytes, int64_t size_hint) {
   }
 }
 
-int TakeSerial() {
-  std::lock_guard<std::mutex> lock(serial_mutex);
-  int serial = 1;
-  while (serials_taken.count(serial) != 0) ++serial;
-  serials_taken.insert(serial);
-  return serial;
-}
-
-int LowestFreeSerial(int nth) {
-  std::lock_guard<std::mutex> lock(serial_mutex);
-  int serial = 1;
-  for (;; ++serial) {
-    if (serials_taken.count(serial) != 0) continue;
-    if (nth-- == 0) return serial;
-  }
-}
-
-void FreeSerial(int serial) {
-  std::lock_guard<std::mutex> lock(serial_mutex);
-  serials_taken.erase(serial);
-}
-
 Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {
   // Opened without blocking and checked afterwards, so that a pipe or device
   // is never waited on (opening a pipe for reading would block); regular
@@ -168,7 +143,7 @@ PosixFile::PosixFile(Fd fd, OpenMode mode, std::string path)
 
 PosixFile::~PosixFile() {
   fd_.Reset();
-  FreeSerial(serial_);
+  ReturnSerial(serial_);
 }
 
 bool PosixFile::Fill() {

@@ -66,12 +66,6 @@ int AppendWhole(int fd, std::string_view bytes);
 // file; size_hint is its length when known (-1: ask). False with errno set.
 bool ReadFully(int fd, std::string& bytes, int64_t size_hint = -1);
 
-// Takes the lowest free serial from 1; FreeSerial gives it back.
-int TakeSerial();
-void FreeSerial(int serial);
-// The (nth + 1)-th lowest serial that no open file holds now.
-int LowestFreeSerial(int nth);
-
 // An open file over a descriptor; holds a serial while it lives.
 class PosixFile : public File {
  public:

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/serials.h"
 #include "platform/text.h"
 #include "platform/win_file.h"
 
@@ -278,7 +279,7 @@ class WinEnv : public Env {
     return std::make_unique<OpenEachTime>(*this, path);
   }
 
-  int FreeSerial(int nth) override { return win::LowestFreeSerial(nth); }
+  int FreeSerial(int nth) override { return platform::LowestFreeSerial(nth); }
 
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     Handle h = win::OpenNative(Backslashed(path), OpenMode::kAppend);

@@ -1,16 +1,13 @@
 #include "platform/win_file.h"
+#include "platform/serials.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
-#include <set>
 
 namespace carob::platform::win {
 
 namespace {
 
-std::mutex serial_mutex;
-std::set<int> serials_taken;
 
 constexpr DWORD kChunk = 64 * 1024;
 
@@ -129,27 +126,6 @@ bool ReadFully(HANDLE h, std::string& bytes) {
   }
 }
 
-int TakeSerial() {
-  std::lock_guard<std::mutex> lock(serial_mutex);
-  int serial = 1;
-  while (serials_taken.count(serial) != 0) ++serial;
-  serials_taken.insert(serial);
-  return serial;
-}
-
-int LowestFreeSerial(int nth) {
-  std::lock_guard<std::mutex> lock(serial_mutex);
-  for (int serial = 1;; ++serial) {
-    if (serials_taken.count(serial) != 0) continue;
-    if (nth-- == 0) return serial;
-  }
-}
-
-void FreeSerial(int serial) {
-  std::lock_guard<std::mutex> lock(serial_mutex);
-  serials_taken.erase(serial);
-}
-
 int64_t UnixNs(const FILETIME& ft) {
   // File times count 100 ns steps from 1601.
   constexpr int64_t kFrom1601 = 116444736000000000LL;
@@ -220,7 +196,7 @@ WinFile::WinFile(Handle h, OpenMode mode, std::string path)
 
 WinFile::~WinFile() {
   h_.Reset();
-  FreeSerial(serial_);
+  ReturnSerial(serial_);
 }
 
 bool WinFile::Fill() {

@@ -74,11 +74,6 @@ bool WriteFully(HANDLE h, std::string_view bytes);
 int WriteFullyAt(HANDLE h, std::string_view bytes, int64_t offset);
 bool ReadFully(HANDLE h, std::string& bytes);
 
-int TakeSerial();
-void FreeSerial(int serial);
-// The serial the (nth + 1)-th file opened now would get.
-int LowestFreeSerial(int nth);
-
 // An open file over a handle; holds a serial while it lives.
 class WinFile : public File {
  public:
