@@ -83,8 +83,9 @@ TEST_F(CarobWaitsTest, TicksAndClicksRunWhileTheSizeGuardWaitsForZadozo) {
   EXPECT_FALSE(root.Exists(kKnowledgePath)) << "the greeted sentence teaches nothing";
 
   Deliver("SET SOURCE = 10.0.0.7\r\nthe grass be green");
-  EXPECT_TRUE(WaitUntil([&] { return root.Exists(kKnowledgePath); })) << carob->Err();
-  EXPECT_EQ(KnowledgeBytes(), "the grass=green\r\n");
+  // A new databank is made empty first and then written: wait for the line.
+  WaitUntil([&] { return KnowledgeBytes() == "the grass=green\r\n"; });
+  EXPECT_EQ(KnowledgeBytes(), "the grass=green\r\n") << carob->Err();
   EXPECT_EQ(Sent().size(), 1u);
   EXPECT_EQ(StatusValue("CAROB running"), "Yes");
   ExpectClosesWithin(*carob, SIGTERM, 5);
