@@ -146,56 +146,10 @@ PosixFile::~PosixFile() {
   ReturnSerial(serial_);
 }
 
-bool PosixFile::Fill() {
-  if (eof_) return false;
-  // Drop what has been consumed, then read a chunk behind the rest.
-  if (pos_ > 0) {
-    buf_start_ += static_cast<int64_t>(pos_);
-    buf_.erase(0, pos_);
-    pos_ = 0;
-  }
-  size_t old = buf_.size();
-  buf_.resize(old + kChunk);
-  ssize_t n = RetryOnEintr([&] {
-    return ::pread(fd_.get(), buf_.data() + old, kChunk,
-                   static_cast<off_t>(buf_start_ + static_cast<int64_t>(old)));
-  });
-  if (n <= 0) {
-    buf_.resize(old);
-    eof_ = true;
-    return false;
-  }
-  buf_.resize(old + static_cast<size_t>(n));
-  return true;
+size_t PosixFile::ReadChunk(int64_t offset, char* into, size_t n) {
+  ssize_t got = RetryOnEintr([&] { return ::pread(fd_.get(), into, n, static_cast<off_t>(offset)); });
+  return got > 0 ? static_cast<size_t>(got) : 0;
 }
-
-bool PosixFile::ReadLine(std::string& line) {
-  size_t scanned = pos_;
-  for (;;) {
-    size_t nl = buf_.find('\n', scanned);
-    if (nl != std::string::npos) {
-      size_t end = nl;
-      if (end > pos_ && buf_[end - 1] == '\r') --end;
-      line.assign(buf_, pos_, end - pos_);
-      pos_ = nl + 1;
-      return true;
-    }
-    size_t consumed = pos_;
-    scanned = buf_.size();
-    if (!Fill()) break;
-    // Fill moved the unread bytes to the front of the buffer.
-    scanned -= consumed;
-  }
-  if (pos_ < buf_.size()) {
-    // The last line of a file needs no end.
-    line.assign(buf_, pos_, std::string::npos);
-    pos_ = buf_.size();
-    return true;
-  }
-  return false;
-}
-
-int64_t PosixFile::Tell() { return buf_start_ + static_cast<int64_t>(pos_); }
 
 Status PosixFile::WriteFailed(int error) const {
   return Status::FromErrno("cannot write " + path_, error);
@@ -205,16 +159,12 @@ Status PosixFile::Write(std::string_view bytes) {
   if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
   if (mode_ == OpenMode::kAppend) {
     if (int error = AppendWhole(fd_.get(), bytes)) return WriteFailed(error);
-    // Reading on continues from where it stood; more may lie ahead now.
-    eof_ = false;
+    MoreMayFollow();
     return Status::Ok();
   }
   const int64_t at = Tell();
   if (int error = PwriteFully(fd_.get(), bytes, at)) return WriteFailed(error);
-  buf_.clear();
-  pos_ = 0;
-  buf_start_ = at + static_cast<int64_t>(bytes.size());
-  eof_ = false;
+  ContinueAt(at + static_cast<int64_t>(bytes.size()));
   return Status::Ok();
 }
 
@@ -230,14 +180,7 @@ Status PosixFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
   if (mode_ != OpenMode::kReadWrite) return WriteFailed(EBADF);
   if (offset < 0) return WriteFailed(EINVAL);
   if (int error = PwriteFully(fd_.get(), bytes, offset)) return WriteFailed(error);
-  // Keep the read-ahead in step with the file.
-  const int64_t from = std::max(offset, buf_start_);
-  const int64_t to = std::min(offset + static_cast<int64_t>(bytes.size()),
-                              buf_start_ + static_cast<int64_t>(buf_.size()));
-  if (from < to) {
-    std::copy(bytes.begin() + (from - offset), bytes.begin() + (to - offset),
-              buf_.begin() + (from - buf_start_));
-  }
+  Overwrote(offset, bytes);
   return Status::Ok();
 }
 
@@ -249,6 +192,7 @@ Status PosixFile::Truncate(int64_t length) {
   if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
   if (length < 0) return WriteFailed(EINVAL);
   if (RetryOnEintr([&] { return ::ftruncate(fd_.get(), length); }) != 0) return WriteFailed(errno);
+  CutTo(length);
   return Status::Ok();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/buffered_file.h"
 #include "platform/env.h"
 
 namespace carob::platform::posix {
@@ -67,14 +68,12 @@ int AppendWhole(int fd, std::string_view bytes);
 bool ReadFully(int fd, std::string& bytes, int64_t size_hint = -1);
 
 // An open file over a descriptor; holds a serial while it lives.
-class PosixFile : public File {
+class PosixFile : public BufferedFile {
  public:
   // `path` is the Windows-style name that failures report.
   PosixFile(Fd fd, OpenMode mode, std::string path);
   ~PosixFile() override;
 
-  bool ReadLine(std::string& line) override;
-  int64_t Tell() override;
   Status Write(std::string_view bytes) override;
   bool ReadAt(int64_t offset, char& byte) override;
   Status WriteAt(int64_t offset, char byte) override;
@@ -83,16 +82,12 @@ class PosixFile : public File {
   Status Truncate(int64_t length) override;
 
  private:
-  bool Fill();
+  size_t ReadChunk(int64_t offset, char* into, size_t n) override;
   Status WriteFailed(int error) const;
 
   Fd fd_;
   OpenMode mode_;
   std::string path_;
-  std::string buf_;       // bytes read ahead
-  size_t pos_ = 0;        // next unread byte in buf_
-  int64_t buf_start_ = 0; // file offset of buf_[0]
-  bool eof_ = false;
 };
 
 // Opens an ordinary file at a native path in the given mode (kAppend creates

@@ -118,21 +118,6 @@ bool SignalPipe::WaitReadable(double seconds) {
 
 bool StopRequested() { return g_stop_noted != 0; }
 
-bool StopSignals::requested() {
-  for (SignalAction a : pipe_.Drain()) {
-    if (a == SignalAction::kClose) requested_ = true;
-  }
-  // A stop noted by the handler whose byte the full pipe dropped counts too.
-  if (pipe_.ok() && StopRequested()) requested_ = true;
-  return requested_;
-}
-
-bool StopSignals::WaitFor(double seconds) {
-  if (requested()) return true;
-  pipe_.WaitReadable(seconds);
-  return requested();
-}
-
 bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
 }  // namespace carob::platform

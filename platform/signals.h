@@ -75,9 +75,20 @@ class StopSignals {
  public:
   StopSignals() : pipe_(SignalSet::kStop) {}
   // True once SIGTERM, SIGINT or SIGHUP arrived.
-  bool requested();
+  bool requested() {
+    for (SignalAction a : pipe_.Drain()) {
+      if (a == SignalAction::kClose) requested_ = true;
+    }
+    // A stop noted by the handler whose byte the full pipe dropped counts too.
+    if (pipe_.ok() && StopRequested()) requested_ = true;
+    return requested_;
+  }
   // Sleeps until `seconds` have passed or a stop arrives; returns requested().
-  bool WaitFor(double seconds);
+  bool WaitFor(double seconds) {
+    if (requested()) return true;
+    pipe_.WaitReadable(seconds);
+    return requested();
+  }
 
  private:
   SignalPipe pipe_;

@@ -199,66 +199,24 @@ WinFile::~WinFile() {
   ReturnSerial(serial_);
 }
 
-bool WinFile::Fill() {
-  if (eof_) return false;
-  if (pos_ > 0) {
-    buf_start_ += static_cast<int64_t>(pos_);
-    buf_.erase(0, pos_);
-    pos_ = 0;
-  }
-  size_t old = buf_.size();
-  buf_.resize(old + kChunk);
-  OVERLAPPED o = At(buf_start_ + static_cast<int64_t>(old));
-  DWORD n = 0;
-  if (!::ReadFile(h_.get(), buf_.data() + old, kChunk, &n, &o) || n == 0) {
-    buf_.resize(old);
-    eof_ = true;
-    return false;
-  }
-  buf_.resize(old + n);
-  return true;
+size_t WinFile::ReadChunk(int64_t offset, char* into, size_t n) {
+  OVERLAPPED o = At(offset);
+  DWORD got = 0;
+  if (!::ReadFile(h_.get(), into, static_cast<DWORD>(n), &got, &o)) return 0;
+  return got;
 }
-
-bool WinFile::ReadLine(std::string& line) {
-  size_t scanned = pos_;
-  for (;;) {
-    size_t nl = buf_.find('\n', scanned);
-    if (nl != std::string::npos) {
-      size_t end = nl;
-      if (end > pos_ && buf_[end - 1] == '\r') --end;
-      line.assign(buf_, pos_, end - pos_);
-      pos_ = nl + 1;
-      return true;
-    }
-    size_t consumed = pos_;
-    scanned = buf_.size();
-    if (!Fill()) break;
-    scanned -= consumed;
-  }
-  if (pos_ < buf_.size()) {
-    line.assign(buf_, pos_, std::string::npos);
-    pos_ = buf_.size();
-    return true;
-  }
-  return false;
-}
-
-int64_t WinFile::Tell() { return buf_start_ + static_cast<int64_t>(pos_); }
 
 Status WinFile::Write(std::string_view bytes) {
   if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
   if (mode_ == OpenMode::kAppend) {
     // A handle opened for appending data only writes at the end.
     if (!WriteFully(h_.get(), bytes)) return WriteFailed(errno);
-    eof_ = false;
+    MoreMayFollow();
     return Status::Ok();
   }
   const int64_t at = Tell();
   if (int error = WriteFullyAt(h_.get(), bytes, at)) return WriteFailed(error);
-  buf_.clear();
-  pos_ = 0;
-  buf_start_ = at + static_cast<int64_t>(bytes.size());
-  eof_ = false;
+  ContinueAt(at + static_cast<int64_t>(bytes.size()));
   return Status::Ok();
 }
 
@@ -273,13 +231,7 @@ Status WinFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
   if (mode_ != OpenMode::kReadWrite) return WriteFailed(EBADF);
   if (offset < 0) return WriteFailed(EINVAL);
   if (int error = WriteFullyAt(h_.get(), bytes, offset)) return WriteFailed(error);
-  const int64_t from = std::max(offset, buf_start_);
-  const int64_t to = std::min(offset + static_cast<int64_t>(bytes.size()),
-                              buf_start_ + static_cast<int64_t>(buf_.size()));
-  if (from < to) {
-    std::copy(bytes.begin() + (from - offset), bytes.begin() + (to - offset),
-              buf_.begin() + (from - buf_start_));
-  }
+  Overwrote(offset, bytes);
   return Status::Ok();
 }
 
@@ -295,13 +247,7 @@ Status WinFile::Truncate(int64_t length) {
   if (!::SetFileInformationByHandle(h_.get(), FileEndOfFileInfo, &end, sizeof end)) {
     return WriteFailed(LastErrno());
   }
-  // What the buffer holds past the new end is gone from the file.
-  if (buf_start_ + static_cast<int64_t>(buf_.size()) > length) {
-    buf_.clear();
-    pos_ = 0;
-    buf_start_ = std::min(buf_start_, length);
-    eof_ = false;
-  }
+  CutTo(length);
   return Status::Ok();
 }
 

@@ -75,13 +75,11 @@ int WriteFullyAt(HANDLE h, std::string_view bytes, int64_t offset);
 bool ReadFully(HANDLE h, std::string& bytes);
 
 // An open file over a handle; holds a serial while it lives.
-class WinFile : public File {
+class WinFile : public BufferedFile {
  public:
   WinFile(Handle h, OpenMode mode, std::string path);
   ~WinFile() override;
 
-  bool ReadLine(std::string& line) override;
-  int64_t Tell() override;
   Status Write(std::string_view bytes) override;
   bool ReadAt(int64_t offset, char& byte) override;
   Status WriteAt(int64_t offset, char byte) override;
@@ -90,16 +88,12 @@ class WinFile : public File {
   Status Truncate(int64_t length) override;
 
  private:
-  bool Fill();
+  size_t ReadChunk(int64_t offset, char* into, size_t n) override;
   Status WriteFailed(int error) const { return Status::FromErrno("cannot write " + path_, error); }
 
   Handle h_;
   OpenMode mode_;
   std::string path_;
-  std::string buf_;
-  size_t pos_ = 0;
-  int64_t buf_start_ = 0;
-  bool eof_ = false;
 };
 
 // Opens an ordinary file in the mode (kAppend creates it, its folder must

@@ -97,20 +97,6 @@ bool SignalPipe::WaitReadable(double seconds) {
 
 bool StopRequested() { return g_stop_noted != 0; }
 
-bool StopSignals::requested() {
-  for (SignalAction a : pipe_.Drain()) {
-    if (a == SignalAction::kClose) requested_ = true;
-  }
-  if (pipe_.ok() && StopRequested()) requested_ = true;
-  return requested_;
-}
-
-bool StopSignals::WaitFor(double seconds) {
-  if (requested()) return true;
-  pipe_.WaitReadable(seconds);
-  return requested();
-}
-
 bool StdinIsTerminal() { return ::_isatty(::_fileno(stdin)) != 0; }
 
 }  // namespace carob::platform

@@ -153,6 +153,16 @@ TEST(FileTest, ReadWriteAndBytes) {
   a.reset();
   EXPECT_EQ(root.ReadFile("C:\\k.dat"), "key1=new\r\nKEY2=v\r\nkey3=w\r\n");
 
+  // Cutting a file back while reading it: what was read ahead past the new
+  // end is never handed out.
+  auto cut = Opened(*env, "C:\\k.dat", OpenMode::kReadWrite);
+  ASSERT_TRUE(cut->ReadLine(line));
+  ASSERT_TRUE(cut->Truncate(13));
+  ASSERT_TRUE(cut->ReadLine(line));
+  EXPECT_EQ(line, "KEY");
+  EXPECT_FALSE(cut->ReadLine(line));
+  cut.reset();
+
   // kRead and kReadWrite never create.
   EXPECT_EQ(Opened(*env, "C:\\new.dat", OpenMode::kRead), nullptr);
   EXPECT_EQ(Opened(*env, "C:\\new.dat", OpenMode::kReadWrite), nullptr);
