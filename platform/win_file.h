@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/buffered_file.h"
 #include "platform/env.h"
 
 namespace carob::platform::win {
