@@ -191,14 +191,7 @@ class FltkToolkit : public Toolkit {
   void TearDown(FormDescription& form) {
     for (auto& s : timers_) Fl::remove_timeout(&FltkToolkit::OnTimer, s.get());
     timers_.clear();
-    for (ComboBox* c : form.frame_combos) {
-      if (c != nullptr) c->on_text_set = nullptr;
-    }
-    for (ListBox* l : form.lists) {
-      if (l == nullptr) continue;
-      l->on_items_changed = nullptr;
-      l->on_refresh = nullptr;
-    }
+    StopWatching(form);
     window_->hide();
     window_.reset();
     combos_.clear();

@@ -27,6 +27,19 @@ inline std::string DisplayText(const std::string& text) {
   return out;
 }
 
+// Before a toolkit lets its window go: the controls stop telling it of
+// changes (the program may still change them while it closes).
+inline void StopWatching(FormDescription& form) {
+  for (ComboBox* c : form.frame_combos) {
+    if (c != nullptr) c->on_text_set = nullptr;
+  }
+  for (ListBox* l : form.lists) {
+    if (l == nullptr) continue;
+    l->on_items_changed = nullptr;
+    l->on_refresh = nullptr;
+  }
+}
+
 // Shows a status line (or a message) on standard error, as it would read.
 inline void ShowOnStderr(const std::string& text) {
   std::fprintf(stderr, "%s\n", DisplayText(text).c_str());

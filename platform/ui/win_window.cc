@@ -217,14 +217,7 @@ class WinToolkit : public Toolkit {
   void TearDown(FormDescription& form) {
     for (auto& s : timers_) ::KillTimer(window_, s->id);
     timers_.clear();
-    for (ComboBox* c : form.frame_combos) {
-      if (c != nullptr) c->on_text_set = nullptr;
-    }
-    for (ListBox* l : form.lists) {
-      if (l == nullptr) continue;
-      l->on_items_changed = nullptr;
-      l->on_refresh = nullptr;
-    }
+    StopWatching(form);
     ::DestroyWindow(window_);
     window_ = nullptr;
     controls_.clear();
