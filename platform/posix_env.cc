@@ -29,11 +29,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -135,6 +137,27 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
   }
   ::closedir(dir);
   for (const auto& entry : dead) ::unlink((folder + "/" + entry).c_str());
+}
+
+// Whether the replacements of `name` in `folder` are due for a sweep: at a
+// process's first replacement of the file, then at most once a minute, and
+// after any replacement that failed (`failed` asks for that). Listing the
+// folder at every replacement cost as much as the rest of a small one, and
+// a dead writer's leftover is rare and harmless until swept.
+bool SweepDue(const std::string& folder, const std::string& name, bool failed = false) {
+  static std::mutex mutex;
+  static std::map<std::string, std::chrono::steady_clock::time_point> swept;
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(mutex);
+  const std::string key = folder + "/" + name;
+  if (failed) {
+    swept.erase(key);
+    return false;
+  }
+  auto [at, fresh] = swept.emplace(key, now);
+  if (!fresh && now - at->second < std::chrono::minutes(1)) return false;
+  at->second = now;
+  return true;
 }
 
 // Gives the open file a modification time later than `old`'s when the
@@ -439,7 +462,7 @@ class PosixEnv : public Env {
     const bool existed = ::lstat(target.c_str(), &old) == 0;
     if (existed && S_ISLNK(old.st_mode)) return ELOOP;
     if (existed && !S_ISREG(old.st_mode)) return S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
-    SweepDeadReplacements(folder, name);
+    if (SweepDue(folder, name)) SweepDeadReplacements(folder, name);
 
     static std::atomic<unsigned> counter{0};
     std::string temp = folder + "/" + ReplacementPrefix(name) + std::to_string(::getpid()) + "." +
@@ -453,7 +476,11 @@ class PosixEnv : public Env {
       ::unlink(temp.c_str());
       fd = Fd(::open(temp.c_str(), flags, 0666));
     }
-    if (!fd.valid()) return errno;
+    if (!fd.valid()) {
+      const int error = errno;
+      (void)SweepDue(folder, name, /*failed=*/true);
+      return error;
+    }
     int error = 0;
     if (!posix::WriteFully(fd.get(), bytes)) error = errno;
     if (error == 0 && existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) error = errno;
@@ -470,6 +497,7 @@ class PosixEnv : public Env {
     }
     if (error != 0) {
       ::unlink(temp.c_str());
+      (void)SweepDue(folder, name, /*failed=*/true);  // perhaps leftovers filled the disk
       return error;
     }
     if (hold) *held = std::move(fd);

@@ -22,9 +22,10 @@
 //      create run inside a guard folder "<name>.guard": making a folder is
 //      exclusive on the server. No candidate file is ever left behind.
 //    The swap file is the family's own convention; programs that know
-//    nothing of flock still see the name and wait. It also keeps the
-//    databank's old contents while a standard-method rewrite runs, so that a
-//    writer killed half-way leaves them behind. Release() deletes it, but
+//    nothing of flock still see the name and wait. It stays empty: a
+//    rewrite builds the new databank beside the old one and renames it into
+//    place, so the old contents stay whole under the databank's own name
+//    until then, even when the writer is killed. Release() deletes it, but
 //    only while the name still names our file. Anything else standing at the
 //    name (a folder, a symbolic link, even a dangling one) is no lock of
 //    ours: TryLock refuses it with words saying what stands there, and it is
