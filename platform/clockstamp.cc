@@ -51,6 +51,14 @@ std::string FormatTime(const WallTime& t) {
 }
 
 std::string FormatClockStamp(const WallTime& t) {
+  // Lines written in a burst share their reading (it moves in steps of
+  // 1/128 second late in the day): the last stamp made is made once.
+  thread_local WallTime last{.year = -1};
+  thread_local std::string last_stamp;
+  if (t.year == last.year && t.month == last.month && t.day == last.day &&
+      t.seconds_since_midnight == last.seconds_since_midnight) {
+    return last_stamp;
+  }
   // hh:mm:ss is the time of day; only the fraction comes from the
   // single-precision reading.
   long secs = static_cast<long>(std::floor(t.seconds_since_midnight));
@@ -69,7 +77,9 @@ std::string FormatClockStamp(const WallTime& t) {
   shown.hour = static_cast<int>(secs / 3600);
   shown.minute = static_cast<int>((secs / 60) % 60);
   shown.second = static_cast<int>(secs % 60);
-  return FormatDate(shown) + " " + FormatTime(shown) + FractionText(reading - whole);
+  last = t;
+  last_stamp = FormatDate(shown) + " " + FormatTime(shown) + FractionText(reading - whole);
+  return last_stamp;
 }
 
 std::string ClockStamp(Env& env) { return FormatClockStamp(env.Now()); }
