@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace carob::platform {
 
@@ -51,14 +52,6 @@ std::string FormatTime(const WallTime& t) {
 }
 
 std::string FormatClockStamp(const WallTime& t) {
-  // Lines written in a burst share their reading (it moves in steps of
-  // 1/128 second late in the day): the last stamp made is made once.
-  thread_local WallTime last{.year = -1};
-  thread_local std::string last_stamp;
-  if (t.year == last.year && t.month == last.month && t.day == last.day &&
-      t.seconds_since_midnight == last.seconds_since_midnight) {
-    return last_stamp;
-  }
   // hh:mm:ss is the time of day; only the fraction comes from the
   // single-precision reading.
   long secs = static_cast<long>(std::floor(t.seconds_since_midnight));
@@ -73,11 +66,24 @@ std::string FormatClockStamp(const WallTime& t) {
     // keep their order.
     reading = std::nextafter(whole + 1.0f, 0.0f);
   }
+  // Lines written in a burst mostly share their single-precision reading
+  // (late in the day it moves in steps of 1/128 second): the stamp of the
+  // last reading is kept and not formatted again.
+  struct Reading {
+    int year, month, day;
+    long secs;
+    float reading;
+    bool operator==(const Reading&) const = default;
+  };
+  thread_local std::optional<Reading> last;
+  thread_local std::string last_stamp;
+  const Reading now{t.year, t.month, t.day, secs, reading};
+  if (last == now) return last_stamp;
   WallTime shown = t;
   shown.hour = static_cast<int>(secs / 3600);
   shown.minute = static_cast<int>((secs / 60) % 60);
   shown.second = static_cast<int>(secs % 60);
-  last = t;
+  last = now;
   last_stamp = FormatDate(shown) + " " + FormatTime(shown) + FractionText(reading - whole);
   return last_stamp;
 }
