@@ -244,9 +244,9 @@ class NotedLock : public LockFile {
     struct stat before {}, after {};
     const std::string folder = FolderOf(native_);
     const bool looked = ::stat(folder.c_str(), &before) == 0;
-    lock_->Release();
+    const int removed = posix::ReleaseTelling(*lock_);
     // The name is gone only when the file was ours to remove.
-    if (looked && ::lstat(native_.c_str(), &after) != 0) {
+    if (looked && (removed == 1 || (removed < 0 && ::lstat(native_.c_str(), &after) != 0))) {
       paths_.NoteChange(folder, NameOf(native_), /*made=*/false, before);
     }
   }
@@ -255,6 +255,27 @@ class NotedLock : public LockFile {
   std::unique_ptr<LockFile> lock_;
   const PathMap& paths_;
   const std::string native_;
+};
+
+// Lock names whose last try met a file there.
+class ContendedNames {
+ public:
+  bool Has(const std::string& native) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return names_.count(native) > 0;
+  }
+  void Note(const std::string& native, bool contended) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (contended) {
+      if (names_.size() < 1000) names_.insert(native);
+    } else {
+      names_.erase(native);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<std::string> names_;
 };
 
 class PosixEnv : public Env {
@@ -533,19 +554,31 @@ class PosixEnv : public Env {
     const std::string what = "cannot create lock " + path;
     auto place = paths_.PlaceForCreate(path);
     if (!place) return Status::FromErrno(what, ENOENT);
+    // A name matching case-blind is the same lock on the home platform
+    // (PlaceForCreate gives its stored spelling). Whatever stands at the
+    // name refuses the lock; it is looked at first only while the last try
+    // of this name met something there (a wait then makes no lock file at
+    // every look), and otherwise only when the making fails.
     struct stat st {};
-    // A name matching case-blind is the same lock on the home platform.
-    if (::lstat(place->native.c_str(), &st) == 0) {
+    auto refused = [&]() -> std::optional<Status> {
+      if (::lstat(place->native.c_str(), &st) != 0) return std::nullopt;
       if (S_ISREG(st.st_mode)) return Status::FromErrno(what, EEXIST);
       // Nothing of ours: never waited for, broken or followed.
       return Status::Failure(what, S_ISDIR(st.st_mode)   ? "a folder stands at its name"
                                    : S_ISLNK(st.st_mode) ? "a symbolic link stands at its name"
                                                          : "a device, pipe or socket stands at its name");
+    };
+    if (contended_.Has(place->native)) {
+      if (auto no = refused()) return *no;
     }
     const std::string folder = FolderOf(place->native);
     struct stat before {};
     const bool looked = ::stat(folder.c_str(), &before) == 0;
     Status made = posix::TryLockNative(place->native, path, lock);
+    contended_.Note(place->native, !made && made.error() == EEXIST);
+    if (!made && made.error() == EEXIST) {
+      if (auto no = refused()) return *no;
+    }
     if (made && looked) {
       paths_.NoteChange(folder, NameOf(place->native), /*made=*/true, before);
       *lock = std::make_unique<NotedLock>(std::move(*lock), paths_, place->native);
@@ -632,6 +665,7 @@ class PosixEnv : public Env {
   PathMap paths_;
   std::string program_path_;
   std::string assigned_folder_;
+  ContendedNames contended_;
 };
 
 }  // namespace

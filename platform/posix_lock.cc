@@ -108,8 +108,11 @@ class PosixLockFile : public LockFile {
     return error == 0 ? Status::Ok() : Status::FromErrno("cannot write lock " + windows_, error);
   }
 
-  void Release() override {
-    if (!fd_.valid()) return;
+  void Release() override { (void)ReleaseTelling(); }
+
+  // Release() that tells whether the name was removed.
+  bool ReleaseTelling() {
+    if (!fd_.valid()) return false;
     struct stat ours {}, named {};
     // An adopted file was left by someone else: it stays where it is.
     // Remove the name only while it still names our file: a peer may have
@@ -119,12 +122,14 @@ class PosixLockFile : public LockFile {
     // A share's server refuses to delete a file that is open, ours too, and
     // for a moment while a breaker on another computer looks at it.
     if (close_first_) fd_.Reset();
-    for (int retry = 0; ours_named && ::unlink(native_.c_str()) != 0 && errno == EBUSY &&
-                        retry < 100 && StillNames(native_, named);
+    bool removed = false;
+    for (int retry = 0; ours_named && !(removed = ::unlink(native_.c_str()) == 0) &&
+                        errno == EBUSY && retry < 100 && StillNames(native_, named);
          ++retry) {
       ::usleep(5000);
     }
     fd_.Reset();
+    return removed;
   }
 
  private:
@@ -226,6 +231,12 @@ std::string FolderOf(const std::string& native) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return native.substr(0, slash);
+}
+
+int ReleaseTelling(LockFile& lock) {
+  if (auto* ours = dynamic_cast<PosixLockFile*>(&lock)) return ours->ReleaseTelling() ? 1 : 0;
+  lock.Release();
+  return -1;
 }
 
 std::unique_ptr<LockFile> HeldFile(int fd, std::string native, std::string windows) {
