@@ -170,7 +170,16 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   }
 
   if (now.size == 0) return {};
-  std::optional<FileInfo> info = env_.FindFile(path);
+  std::optional<FileInfo> info;
+  if (auto kept = images_on_ ? images_.find(path) : images_.end();
+      kept != images_.end() && kept->second.Matches(now)) {
+    // The file still has the stamp of the image kept under this very
+    // spelling: the stamp just taken is its full information.
+    info = now;
+    info->path = path;
+  } else {
+    info = env_.FindFile(path);
+  }
   if (!info) {
     // Gone since its stamp was taken: nothing is read.
     info = FileInfo{};

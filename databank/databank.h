@@ -10,9 +10,9 @@
 // Writers of ours coordinate through the databank's swap file in TempDir
 // ("DSP.<folder>.<file>.TMP"): a databank is locked while its swap file
 // exists. Every write (append, in-place overwrite, rewrite) runs under that
-// lock; a rewrite keeps the old contents in the swap file while it builds the
-// new file beside the databank and renames it into place, so readers always
-// see a complete databank.
+// lock; a rewrite builds the new file beside the databank and renames it
+// into place, so readers always see a complete databank (the swap file
+// holds no copy of it).
 #pragma once
 
 #include <array>

@@ -357,8 +357,11 @@ Status Databank::Rewrite(const std::string& bank, const std::string& path,
       // what little we know of it.
       return Cannot(s, info->path);
     }
-    // The old contents stay in the swap file while the lock is held.
-    (void)lock.Write(old);
+    // The swap file is the lock for the whole rewrite but holds no copy of
+    // the old contents: the new file is built beside the databank and
+    // renamed into place, so the databank itself stays whole until the
+    // rename, also for a writer killed half-way, and nothing would ever
+    // read such a copy. Copying it cost a second write of the whole file.
     if (trace.base) {
       // Built from the image: the trace names the numbers the two files
       // would have had, had they been opened to be copied.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace carob::platform {
 
@@ -65,11 +66,26 @@ std::string FormatClockStamp(const WallTime& t) {
     // keep their order.
     reading = std::nextafter(whole + 1.0f, 0.0f);
   }
+  // Lines written in a burst mostly share their single-precision reading
+  // (late in the day it moves in steps of 1/128 second): the stamp of the
+  // last reading is kept and not formatted again.
+  struct Reading {
+    int year, month, day;
+    long secs;
+    float reading;
+    bool operator==(const Reading&) const = default;
+  };
+  thread_local std::optional<Reading> last;
+  thread_local std::string last_stamp;
+  const Reading now{t.year, t.month, t.day, secs, reading};
+  if (last == now) return last_stamp;
   WallTime shown = t;
   shown.hour = static_cast<int>(secs / 3600);
   shown.minute = static_cast<int>((secs / 60) % 60);
   shown.second = static_cast<int>(secs % 60);
-  return FormatDate(shown) + " " + FormatTime(shown) + FractionText(reading - whole);
+  last = now;
+  last_stamp = FormatDate(shown) + " " + FormatTime(shown) + FractionText(reading - whole);
+  return last_stamp;
 }
 
 std::string ClockStamp(Env& env) { return FormatClockStamp(env.Now()); }

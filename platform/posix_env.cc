@@ -29,11 +29,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -137,6 +139,27 @@ void SweepDeadReplacements(const std::string& folder, const std::string& name) {
   for (const auto& entry : dead) ::unlink((folder + "/" + entry).c_str());
 }
 
+// Whether the replacements of `name` in `folder` are due for a sweep: at a
+// process's first replacement of the file, then at most once a minute, and
+// after any replacement that failed (`failed` asks for that). Listing the
+// folder at every replacement cost as much as the rest of a small one, and
+// a dead writer's leftover is rare and harmless until swept.
+bool SweepDue(const std::string& folder, const std::string& name, bool failed = false) {
+  static std::mutex mutex;
+  static std::map<std::string, std::chrono::steady_clock::time_point> swept;
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(mutex);
+  const std::string key = folder + "/" + name;
+  if (failed) {
+    swept.erase(key);
+    return false;
+  }
+  auto [at, fresh] = swept.emplace(key, now);
+  if (!fresh && now - at->second < std::chrono::minutes(1)) return false;
+  at->second = now;
+  return true;
+}
+
 // Gives the open file a modification time later than `old`'s when the
 // clock has not moved on since (file systems keep times at a coarse step):
 // a file put in another's place always has another stamp, even should it
@@ -221,9 +244,9 @@ class NotedLock : public LockFile {
     struct stat before {}, after {};
     const std::string folder = FolderOf(native_);
     const bool looked = ::stat(folder.c_str(), &before) == 0;
-    lock_->Release();
+    const int removed = posix::ReleaseTelling(*lock_);
     // The name is gone only when the file was ours to remove.
-    if (looked && ::lstat(native_.c_str(), &after) != 0) {
+    if (looked && (removed == 1 || (removed < 0 && ::lstat(native_.c_str(), &after) != 0))) {
       paths_.NoteChange(folder, NameOf(native_), /*made=*/false, before);
     }
   }
@@ -232,6 +255,27 @@ class NotedLock : public LockFile {
   std::unique_ptr<LockFile> lock_;
   const PathMap& paths_;
   const std::string native_;
+};
+
+// Lock names whose last try met a file there.
+class ContendedNames {
+ public:
+  bool Has(const std::string& native) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return names_.count(native) > 0;
+  }
+  void Note(const std::string& native, bool contended) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (contended) {
+      if (names_.size() < 1000) names_.insert(native);
+    } else {
+      names_.erase(native);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<std::string> names_;
 };
 
 class PosixEnv : public Env {
@@ -439,7 +483,7 @@ class PosixEnv : public Env {
     const bool existed = ::lstat(target.c_str(), &old) == 0;
     if (existed && S_ISLNK(old.st_mode)) return ELOOP;
     if (existed && !S_ISREG(old.st_mode)) return S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
-    SweepDeadReplacements(folder, name);
+    if (SweepDue(folder, name)) SweepDeadReplacements(folder, name);
 
     static std::atomic<unsigned> counter{0};
     std::string temp = folder + "/" + ReplacementPrefix(name) + std::to_string(::getpid()) + "." +
@@ -453,7 +497,11 @@ class PosixEnv : public Env {
       ::unlink(temp.c_str());
       fd = Fd(::open(temp.c_str(), flags, 0666));
     }
-    if (!fd.valid()) return errno;
+    if (!fd.valid()) {
+      const int error = errno;
+      (void)SweepDue(folder, name, /*failed=*/true);
+      return error;
+    }
     int error = 0;
     if (!posix::WriteFully(fd.get(), bytes)) error = errno;
     if (error == 0 && existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) error = errno;
@@ -470,6 +518,7 @@ class PosixEnv : public Env {
     }
     if (error != 0) {
       ::unlink(temp.c_str());
+      (void)SweepDue(folder, name, /*failed=*/true);  // perhaps leftovers filled the disk
       return error;
     }
     if (hold) *held = std::move(fd);
@@ -505,19 +554,31 @@ class PosixEnv : public Env {
     const std::string what = "cannot create lock " + path;
     auto place = paths_.PlaceForCreate(path);
     if (!place) return Status::FromErrno(what, ENOENT);
+    // A name matching case-blind is the same lock on the home platform
+    // (PlaceForCreate gives its stored spelling). Whatever stands at the
+    // name refuses the lock; it is looked at first only while the last try
+    // of this name met something there (a wait then makes no lock file at
+    // every look), and otherwise only when the making fails.
     struct stat st {};
-    // A name matching case-blind is the same lock on the home platform.
-    if (::lstat(place->native.c_str(), &st) == 0) {
+    auto refused = [&]() -> std::optional<Status> {
+      if (::lstat(place->native.c_str(), &st) != 0) return std::nullopt;
       if (S_ISREG(st.st_mode)) return Status::FromErrno(what, EEXIST);
       // Nothing of ours: never waited for, broken or followed.
       return Status::Failure(what, S_ISDIR(st.st_mode)   ? "a folder stands at its name"
                                    : S_ISLNK(st.st_mode) ? "a symbolic link stands at its name"
                                                          : "a device, pipe or socket stands at its name");
+    };
+    if (contended_.Has(place->native)) {
+      if (auto no = refused()) return *no;
     }
     const std::string folder = FolderOf(place->native);
     struct stat before {};
     const bool looked = ::stat(folder.c_str(), &before) == 0;
     Status made = posix::TryLockNative(place->native, path, lock);
+    contended_.Note(place->native, !made && made.error() == EEXIST);
+    if (!made && made.error() == EEXIST) {
+      if (auto no = refused()) return *no;
+    }
     if (made && looked) {
       paths_.NoteChange(folder, NameOf(place->native), /*made=*/true, before);
       *lock = std::make_unique<NotedLock>(std::move(*lock), paths_, place->native);
@@ -604,6 +665,7 @@ class PosixEnv : public Env {
   PathMap paths_;
   std::string program_path_;
   std::string assigned_folder_;
+  ContendedNames contended_;
 };
 
 }  // namespace

@@ -120,6 +120,10 @@ int BreakLockNative(const std::string& native);
 // when the name changed meanwhile.
 Status AdoptLockNative(const std::string& native, const std::string& windows,
                        std::unique_ptr<LockFile>* hold);
+// Releases a lock file of TryLockNative, HeldFile or AdoptLockNative and
+// tells whether its name went with it: 1 removed, 0 left, -1 not one of
+// those (then it is released all the same and the caller looks itself).
+int ReleaseTelling(LockFile& lock);
 // The folder part of a native path ("." for a bare name, "/" at the root).
 std::string FolderOf(const std::string& native);
 // The last component of a native path.

@@ -22,9 +22,10 @@
 //      create run inside a guard folder "<name>.guard": making a folder is
 //      exclusive on the server. No candidate file is ever left behind.
 //    The swap file is the family's own convention; programs that know
-//    nothing of flock still see the name and wait. It also keeps the
-//    databank's old contents while a standard-method rewrite runs, so that a
-//    writer killed half-way leaves them behind. Release() deletes it, but
+//    nothing of flock still see the name and wait. It stays empty: a
+//    rewrite builds the new databank beside the old one and renames it into
+//    place, so the old contents stay whole under the databank's own name
+//    until then, even when the writer is killed. Release() deletes it, but
 //    only while the name still names our file. Anything else standing at the
 //    name (a folder, a symbolic link, even a dangling one) is no lock of
 //    ours: TryLock refuses it with words saying what stands there, and it is
@@ -107,8 +108,11 @@ class PosixLockFile : public LockFile {
     return error == 0 ? Status::Ok() : Status::FromErrno("cannot write lock " + windows_, error);
   }
 
-  void Release() override {
-    if (!fd_.valid()) return;
+  void Release() override { (void)ReleaseTelling(); }
+
+  // Release() that tells whether the name was removed.
+  bool ReleaseTelling() {
+    if (!fd_.valid()) return false;
     struct stat ours {}, named {};
     // An adopted file was left by someone else: it stays where it is.
     // Remove the name only while it still names our file: a peer may have
@@ -118,12 +122,14 @@ class PosixLockFile : public LockFile {
     // A share's server refuses to delete a file that is open, ours too, and
     // for a moment while a breaker on another computer looks at it.
     if (close_first_) fd_.Reset();
-    for (int retry = 0; ours_named && ::unlink(native_.c_str()) != 0 && errno == EBUSY &&
-                        retry < 100 && StillNames(native_, named);
+    bool removed = false;
+    for (int retry = 0; ours_named && !(removed = ::unlink(native_.c_str()) == 0) &&
+                        errno == EBUSY && retry < 100 && StillNames(native_, named);
          ++retry) {
       ::usleep(5000);
     }
     fd_.Reset();
+    return removed;
   }
 
  private:
@@ -225,6 +231,12 @@ std::string FolderOf(const std::string& native) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return native.substr(0, slash);
+}
+
+int ReleaseTelling(LockFile& lock) {
+  if (auto* ours = dynamic_cast<PosixLockFile*>(&lock)) return ours->ReleaseTelling() ? 1 : 0;
+  lock.Release();
+  return -1;
 }
 
 std::unique_ptr<LockFile> HeldFile(int fd, std::string native, std::string windows) {

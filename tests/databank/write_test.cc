@@ -119,6 +119,33 @@ TEST_F(DatabankTest, LongerValueTakesTheStandardMethod) {
   EXPECT_EQ(db->Query(kBank, "k"), "abcd");
 }
 
+// While a rewrite puts the new databank in place, its swap file stands,
+// held, as the lock, and holds no copy of the databank: the databank itself
+// is still whole under its own name until the rename. Then the lock goes.
+TEST(RewriteLockTest, TheSwapFileLocksTheRewriteAndHoldsNoCopy) {
+  struct Watch : platform::EnvWrapper {
+    using EnvWrapper::EnvWrapper;
+    std::vector<std::string> seen;  // at each replacement
+    platform::Status ReplaceContents(const std::string& path, std::string_view bytes) override {
+      std::string swap = "<missing>", bank;
+      (void)ReadAll("C:\\TEMP\\DSP.data.k.dat.TMP", swap);
+      (void)ReadAll(path, bank);
+      const bool held = ProbeLock("C:\\TEMP\\DSP.data.k.dat.TMP") == platform::LockState::kHeld;
+      seen.push_back((held ? "held [" : "unheld [") + swap + "] " + bank);
+      return EnvWrapper::ReplaceContents(path, bytes);
+    }
+  };
+  World world;
+  world.root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
+  Watch* watch = world.Wrap<Watch>();
+  world.AddDatabank();
+  ASSERT_TRUE(world.db->Write(kBank, "k", "abcd"));  // does not fit: rewritten
+  ASSERT_TRUE(world.db->Remove(kBank, "other"));
+  EXPECT_EQ(watch->seen, (Lines{"held [] k=abc\r\nother=1\r\n", "held [] other=1\r\nk=abcd\r\n"}));
+  EXPECT_EQ(world.Read(kBank), "k=abcd\r\n");
+  EXPECT_FALSE(world.root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
+}
+
 TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
   root.WriteFile(kBank,
                  "k=1\r\n"

@@ -26,6 +26,12 @@ TEST(ClockStampTest, WholeSecondsHaveNoFraction) {
   jan.day = 2;
   jan.year = 2027;
   EXPECT_EQ(FormatClockStamp(jan), "01-02-2027 13:00:05");
+  // The same reading on the next day, then the same day again: each call
+  // shows its own date, however the stamps before it were made.
+  jan.day = 3;
+  EXPECT_EQ(FormatClockStamp(jan), "01-03-2027 13:00:05");
+  jan.day = 2;
+  EXPECT_EQ(FormatClockStamp(jan), "01-02-2027 13:00:05");
 }
 
 TEST(ClockStampTest, FractionsAreWrittenWithoutLeadingZero) {
