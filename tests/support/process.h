@@ -1,9 +1,8 @@
-// Programs the tests start as real processes: one process helper, one wait
-// helper, and one way to run the family's programs over a temporary ORB root
-// (a Computer of the family, for the end-to-end tests).
-// Every process runs in a process group of its own and is killed with its
-// group when it outlives its deadline or its owner, so a fault never leaves
-// a test hanging.
+// Programs the tests start as real processes: one process helper (a POSIX
+// and a Windows body where the systems differ), one wait helper, and one way
+// to run the family's programs over a temporary ORB root. Every process is
+// killed with all it started (its process group, or its job object on
+// Windows) at its deadline or with its owner, so a fault never hangs a test.
 #pragma once
 
 #ifndef _WIN32
@@ -12,9 +11,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
 #endif
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -25,10 +26,6 @@
 #include <vector>
 
 #include "tests/support/world.h"
-
-#ifndef _WIN32
-extern char** environ;
-#endif
 
 namespace carob::testing {
 
@@ -51,22 +48,79 @@ inline bool WaitUntil(const std::function<bool()>& done, double seconds = 60, in
 struct Launch {
   std::vector<std::string> argv;
   std::vector<std::string> env;
-  bool pipe_input = false;  // otherwise standard input is /dev/null
+  bool pipe_input = false;  // otherwise standard input is /dev/null (NUL)
   double seconds = 600;     // the deadline, from the start
 };
 
+// This process's environment with `changes` applied ("NAME=value" entries;
+// names compared case-blind, as Windows does).
+inline std::vector<std::string> Environment(const std::vector<std::string>& changes) {
+  std::vector<std::string> vars;
 #ifdef _WIN32
-}  // namespace carob::testing
-#include "tests/support/win_process.h"
-namespace carob::testing {
+  char* block = ::GetEnvironmentStringsA();
+  for (const char* v = block; v != nullptr && *v; v += std::strlen(v) + 1) vars.push_back(v);
+  if (block != nullptr) ::FreeEnvironmentStringsA(block);
 #else
+  for (char** e = environ; *e != nullptr; ++e) vars.push_back(*e);
+#endif
+  for (const std::string& change : changes) {
+    const std::string name = Upper(change.substr(0, change.find('=') + 1));
+    std::erase_if(vars, [&](const std::string& v) { return Upper(v).rfind(name, 0) == 0; });
+    if (change.size() > name.size()) vars.push_back(change);
+  }
+  std::ranges::sort(vars, {}, Upper);  // the order Windows wants
+  return vars;
+}
+
 // A started program. Its standard output and error go to files of its own
 // (read at any time with Out and Err, removed with it); its standard input
-// is a pipe (Feed, CloseInput) or /dev/null. File descriptors the test
-// opened without close-on-exec are inherited.
+// is a pipe (Feed, CloseInput) or empty. On POSIX, file descriptors the
+// test opened without close-on-exec are inherited. Windows has no signals:
+// the tests that send them are POSIX's.
 class Process {
  public:
   explicit Process(Launch launch) : deadline_(Clock::now() + Seconds(launch.seconds)) {
+    const std::string out_file = files_.path() + "/out", err_file = files_.path() + "/err";
+    std::vector<std::string> vars = Environment(launch.env);
+#ifdef _WIN32
+    auto inheritable = [](HANDLE h) {
+      ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+      return h;
+    };
+    auto open = [&](const std::string& path, DWORD access, DWORD how) {
+      return inheritable(::CreateFileA(path.c_str(), access, kShareAll, nullptr, how, 0, nullptr));
+    };
+    HANDLE out = open(out_file, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE err = open(err_file, GENERIC_WRITE, CREATE_ALWAYS), in = INVALID_HANDLE_VALUE;
+    if (launch.pipe_input && ::CreatePipe(&in, &in_, nullptr, 0)) {
+      inheritable(in);
+    } else {
+      in = open("NUL", GENERIC_READ, OPEN_EXISTING);
+    }
+    std::string command, environment;
+    for (const std::string& a : launch.argv) command += (command.empty() ? "" : " ") + Quoted(a);
+    for (const std::string& v : vars) environment += v + '\0';
+    environment += '\0';
+    STARTUPINFOA startup{.cb = sizeof(STARTUPINFOA), .dwFlags = STARTF_USESTDHANDLES,
+                         .hStdInput = in, .hStdOutput = out, .hStdError = err};
+    PROCESS_INFORMATION started{};
+    job_ = ::CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    if (::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
+                         CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP, environment.data(), nullptr,
+                         &startup, &started)) {
+      ::AssignProcessToJobObject(job_, started.hProcess);
+      ::ResumeThread(started.hThread);
+      ::CloseHandle(started.hThread);
+      process_ = started.hProcess;
+      pid_ = static_cast<int>(started.dwProcessId);
+    }
+    for (HANDLE h : {out, err, in}) {
+      if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    }
+#else
     int in_pipe[2] = {-1, -1};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -75,10 +129,9 @@ class Process {
     } else {
       posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     }
-    const std::string out_file = files_.path() + "/out", err_file = files_.path() + "/err";
     posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, err_file.c_str(), O_WRONLY | O_CREAT, 0644);
-    posix_spawnattr_t attr;
+    posix_spawnattr_t attr;  // a group of its own, no signal blocked or ignored
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
                                         POSIX_SPAWN_SETSIGDEF);
@@ -88,13 +141,6 @@ class Process {
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    std::vector<std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) vars.push_back(*e);
-    for (const std::string& change : launch.env) {
-      const std::string name = change.substr(0, change.find('=') + 1);
-      std::erase_if(vars, [&](const std::string& v) { return v.rfind(name, 0) == 0; });
-      if (change.size() > name.size()) vars.push_back(change);
-    }
     auto pointers = [](std::vector<std::string>& strings) {
       std::vector<char*> out;
       for (std::string& s : strings) out.push_back(s.data());
@@ -106,54 +152,89 @@ class Process {
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
     if (in_pipe[0] >= 0) ::close(in_pipe[0]);
-    in_fd_ = in_pipe[1];
+    in_ = in_pipe[1];
+#endif
   }
   explicit Process(std::vector<std::string> argv) : Process(Launch{std::move(argv), {}}) {}
   ~Process() {
     CloseInput();
     Kill();
+#ifdef _WIN32
+    for (HANDLE h : {process_, job_}) {
+      if (h != nullptr) ::CloseHandle(h);
+    }
+#endif
   }
 
   bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
+  int pid() const { return pid_; }
 
   void Feed(const std::string& bytes) {
-    for (size_t at = 0; in_fd_ >= 0 && at < bytes.size();) {
-      const ssize_t n = ::write(in_fd_, bytes.data() + at, bytes.size() - at);
+    for (size_t at = 0; at < bytes.size();) {
+#ifdef _WIN32
+      DWORD n = 0;
+      if (!::WriteFile(in_, bytes.data() + at, static_cast<DWORD>(bytes.size() - at), &n, nullptr) ||
+          n == 0) {
+        break;
+      }
+#else
+      const ssize_t n = ::write(in_, bytes.data() + at, bytes.size() - at);
       if (n <= 0) break;
+#endif
       at += static_cast<size_t>(n);
     }
   }
   void CloseInput() {
-    if (in_fd_ >= 0) ::close(in_fd_);
-    in_fd_ = -1;
+#ifdef _WIN32
+    if (in_ != INVALID_HANDLE_VALUE) ::CloseHandle(in_);
+    in_ = INVALID_HANDLE_VALUE;
+#else
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+#endif
   }
 
   // True until the program has ended (it is reaped then).
   bool Running() {
+    if (pid_ <= 0 || ended_) return false;
+#ifdef _WIN32
+    DWORD code = 0;
+    if (::WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) return true;
+    ::GetExitCodeProcess(process_, &code);
+    code_ = static_cast<int>(code);
+#else
     int st = 0;
-    if (pid_ <= 0 || ended_ || ::waitpid(pid_, &st, WNOHANG) != pid_) return pid_ > 0 && !ended_;
-    ended_ = true;
+    if (::waitpid(pid_, &st, WNOHANG) != pid_) return true;
     code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+#endif
+    ended_ = true;
     return false;
   }
+#ifndef _WIN32
   void Signal(int sig) {
     if (Running()) ::kill(pid_, sig);
   }
-  // Kills the program with its whole group, and reaps it.
+#endif
+  // Kills the program with all it started, and reaps it.
   void Kill() {
     if (!Running()) return;
+#ifdef _WIN32
+    ::TerminateJobObject(job_, 137);
+    ::TerminateProcess(process_, 137);
+    ::WaitForSingleObject(process_, 10000);
+#else
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
     while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
+#endif
     ended_ = true;
     code_ = -1;
   }
 
-  // The exit code (128 + the signal for a killed program) once it has ended
-  // within `seconds` (at most until the deadline); otherwise it is killed
-  // with its group and -1 comes back.
+  // The exit code (128 + the signal for a killed POSIX program) once it has
+  // ended within `seconds` (at most until the deadline); otherwise it is
+  // killed and -1 comes back.
   int Wait(double seconds = 1e9) {
     WaitUntil([&] { return !Running(); }, std::min(seconds, SecondsLeft()), 5);
     Kill();
@@ -163,8 +244,8 @@ class Process {
   std::string Out() const { return ReadNative(files_.path() + "/out"); }
   std::string Err() const { return ReadNative(files_.path() + "/err"); }
 
-  // The next line of standard output without its end, waiting for it at most
-  // until the deadline; "" once the output ended without one.
+  // The next line of standard output without its end (CR LF or LF), waiting
+  // for it at most until the deadline; "" once the output ended without one.
   std::string ReadLine() {
     std::string line;
     WaitUntil([&] {
@@ -172,7 +253,7 @@ class Process {
       const std::string out = Out();
       const size_t nl = out.find('\n', read_);
       if (nl == std::string::npos) return ended;
-      line = out.substr(read_, nl - read_);
+      line = out.substr(read_, nl - read_ - (nl > read_ && out[nl - 1] == '\r'));
       read_ = nl + 1;
       return true;
     }, SecondsLeft(), 1);
@@ -184,15 +265,34 @@ class Process {
   using Seconds = std::chrono::duration<double>;
   double SecondsLeft() const { return Seconds(deadline_ - Clock::now()).count(); }
 
+#ifdef _WIN32
+  // One argument quoted as the C runtime's parser reads it back.
+  static std::string Quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+      backslashes = 0;
+      out.push_back(c);
+    }
+    return out.append(backslashes * 2, '\\') + "\"";
+  }
+  HANDLE process_ = nullptr, job_ = nullptr, in_ = INVALID_HANDLE_VALUE;
+#else
+  int in_ = -1;
+#endif
   std::chrono::time_point<Clock, Seconds> deadline_;
   TempRoot files_;  // the output files
-  pid_t pid_ = -1;
-  int in_fd_ = -1;
+  int pid_ = -1;
   bool ended_ = false;
   int code_ = -1;
   size_t read_ = 0;
 };
-#endif
 
 // What a program that ran to its end left; `code` as Process::Wait.
 struct Ran {

@@ -6,7 +6,12 @@
 // program's layers sees them: lines, queue entries and databank values.
 #pragma once
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#undef Yield  // names of ours that the system's headers define as macros
+#undef MessageBox
+#undef SendMessage
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -14,6 +19,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -34,13 +40,38 @@ namespace carob::messaging { class Messaging; }
 
 namespace carob::testing {
 
+inline constexpr const char* kProgramFolder = "C:\\ORB\\CAROB";  // the program's default home
 inline constexpr const char* kTempFolder = "C:\\TEMP";
 inline constexpr const char* kStatusPath = "C:\\TEMP\\STATUS";
 
-// The whole file at a native path; "" when it cannot be read.
+#ifdef _WIN32
+inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+#endif
+
+inline std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(c & 0xff));
+  return s;
+}
+
+// The whole file at a native path; "" when it cannot be read. On Windows it
+// is read as the family's programs read, sharing everything, so that the
+// reader never stops a writer.
 inline std::string ReadNative(const std::string& path) {
+#ifdef _WIN32
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::string bytes;
+  char buf[65536];
+  DWORD n = 0;
+  while (h != INVALID_HANDLE_VALUE && ::ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) {
+    bytes.append(buf, n);
+  }
+  if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  return bytes;
+#else
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+#endif
 }
 
 // Lines ended with CR LF, as the databanks and queues hold them.
@@ -123,58 +154,76 @@ inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
 // Value of a key in a databank file (case-blind key, blanks trimmed), or
 // nullopt when the key is absent.
 inline std::optional<std::string> BankValue(const std::string& bytes, const std::string& key) {
-  auto norm = [](std::string s, bool upper) {
+  auto trim = [](std::string s) {
     s.erase(0, s.find_first_not_of(' '));
-    s.erase(s.find_last_not_of(' ') + 1);
-    if (upper) for (char& c : s) c = static_cast<char>(std::toupper(c & 0xff));
-    return s;
+    return s.erase(s.find_last_not_of(' ') + 1);
   };
   for (const std::string& line : SplitLines(bytes)) {
     const size_t eq = line.find('=');
-    if (eq != std::string::npos && norm(line.substr(0, eq), true) == norm(key, true)) {
-      return norm(line.substr(eq + 1), false);
+    if (eq != std::string::npos && Upper(trim(line.substr(0, eq))) == Upper(trim(key))) {
+      return trim(line.substr(eq + 1));
     }
   }
   return std::nullopt;
 }
 
-#ifdef _WIN32
-}  // namespace carob::testing
-#include "tests/support/win_root.h"
-namespace carob::testing {
-#else
 // A fresh folder that stands for the ORB root; removed with its contents.
 // Files are named by their Windows-style path under it ("C:\x" -> root/c/x).
+// On Windows the family's paths are the system's own, so the tests work on
+// the real drives of a throwaway wine prefix that the test command names in
+// CAROB_SCRATCH_DRIVES ("CDEF"): while any TempRoot lives they are the
+// test's, cleared by the first one (but for the system's folders on C:) and
+// by the last (so the Windows suite runs one program at a time). There
+// path() is a fresh folder of the root's own, for files beside the family's.
 class TempRoot {
  public:
+#ifdef _WIN32
+  TempRoot() {
+    if (LiveRoots()++ == 0) ClearDrives();
+    static int counter = 0;
+    path_ = (std::filesystem::temp_directory_path() /
+             ("carob-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
+              std::to_string(counter++))).string();
+    MakeFolder(path_);
+  }
+#else
   TempRoot() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "carob-test-XXXXXX").string();
     path_ = ::mkdtemp(tmpl.data()) ? tmpl : "";
   }
+#endif
   ~TempRoot() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
+#ifdef _WIN32
+    if (--LiveRoots() == 0) ClearDrives();
+#endif
   }
   TempRoot(const TempRoot&) = delete;
   TempRoot& operator=(const TempRoot&) = delete;
 
   const std::string& path() const { return path_; }
   std::string Native(std::string windows_path) const {
+#ifndef _WIN32
     if (windows_path.size() >= 2 && windows_path[1] == ':') {
       windows_path.replace(0, 2, 1, static_cast<char>(std::tolower(windows_path[0] & 0xff)));
     }
     for (char& c : windows_path) if (c == '\\') c = '/';
-    return path_ + "/" + windows_path;
+    windows_path = path_ + "/" + windows_path;
+#endif
+    return windows_path;
   }
   // Creates the folder (and parents) of a Windows-style folder path.
   void MakeFolder(const std::string& windows_folder) const {
-    std::filesystem::create_directories(Native(windows_folder));
+    std::error_code ec;
+    std::filesystem::create_directories(Native(windows_folder), ec);
   }
   // The native path of a file, its folder made.
   std::string MadeFor(const std::string& windows_path) const {
     const std::filesystem::path p = Native(windows_path);
-    std::filesystem::create_directories(p.parent_path());
-    return p;
+    std::error_code ec;
+    std::filesystem::create_directories(p.parent_path(), ec);
+    return p.string();
   }
   void WriteFile(const std::string& windows_path, const std::string& bytes) const {
     std::ofstream(MadeFor(windows_path), std::ios::binary | std::ios::trunc) << bytes;
@@ -183,30 +232,61 @@ class TempRoot {
   // as the programs of the family append, so that a running program that
   // rebuilds the file meanwhile loses nothing.
   void Append(const std::string& windows_path, const std::string& bytes) const {
+#ifdef _WIN32
+    HANDLE h = ::CreateFileA(MadeFor(windows_path).c_str(), FILE_APPEND_DATA, kShareAll, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    DWORD n = 0;
+    (void)::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+    ::CloseHandle(h);
+#else
     const int fd = ::open(MadeFor(windows_path).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd < 0) return;
     (void)!::write(fd, bytes.data(), bytes.size());
     ::close(fd);
+#endif
   }
   // The whole file, or "<missing>" when it does not exist.
   std::string ReadFile(const std::string& windows_path) const {
     return Exists(windows_path) ? ReadNative(Native(windows_path)) : "<missing>";
   }
   bool Exists(const std::string& windows_path) const {
-    return std::filesystem::exists(Native(windows_path));
+    std::error_code ec;
+    return std::filesystem::exists(Native(windows_path), ec);
   }
 
  private:
   std::string path_;
-};
+#ifdef _WIN32
+  static int& LiveRoots() {
+    static int live = 0;
+    return live;
+  }
+  static void ClearDrives() {
+    const char* scratch = std::getenv("CAROB_SCRATCH_DRIVES");
+    if (scratch == nullptr || std::string(scratch).find_first_of("Cc") == std::string::npos) {
+      std::fprintf(stderr, "The Windows tests clear the drives they use. Run them in a throwaway "
+                           "wine prefix with CAROB_SCRATCH_DRIVES=CDEF (scripts/test.sh does).\n");
+      std::exit(3);
+    }
+    for (const char* d = scratch; *d; ++d) {
+      std::error_code ec;
+      for (const auto& e : std::filesystem::directory_iterator(std::string(1, *d) + ":\\", ec)) {
+        const std::string name = Upper(e.path().filename().string());
+        const bool system = name == "WINDOWS" || name == "USERS" || name == "PROGRAMDATA" ||
+                            name.starts_with("PROGRAM FILES");
+        if (!(system && std::toupper(*d) == 'C')) std::filesystem::remove_all(e.path(), ec);
+      }
+    }
+  }
 #endif
+};
 
-// An Env over `root` whose program runs from the Windows-style folder
-// `program_folder` (default "C:\ORB\CAROB", executable "carob"), with an
-// optional injected clock.
+// An Env over `root` whose program `exe` runs from the Windows-style folder
+// `program_folder`, with an optional injected clock.
 inline std::unique_ptr<platform::Env> MakeTestEnv(
     const TempRoot& root, std::shared_ptr<platform::Clock> clock = nullptr,
-    const std::string& program_folder = "C:\\ORB\\CAROB", const std::string& exe = "carob") {
+    const std::string& program_folder = kProgramFolder, const std::string& exe = "carob") {
   root.MakeFolder(program_folder);
   return platform::NewSystemEnv({.clock = std::move(clock), .random = nullptr,
                                 .orb_root = root.path(),
@@ -232,7 +312,7 @@ struct ScriptedInteraction : platform::Interaction {
 };
 
 struct WorldOptions {
-  std::string program_folder = "C:\\ORB\\CAROB";
+  std::string program_folder = kProgramFolder;
   std::string exe = "carob";
   std::string fileloc = "Temporary path=C:\\TEMP\r\n";  // the bytes of C:\FileLoc
   std::shared_ptr<platform::Clock> clock = MakeManualClock();  // null: the system clock
