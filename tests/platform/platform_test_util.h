@@ -16,8 +16,7 @@
 
 namespace carob::testing {
 
-// What an Env call hands back, or null when it failed (the causes of
-// failures are checked by the status tests).
+// What an Env call hands back, or null when it failed.
 template <class T, class Call>
 std::unique_ptr<T> HandedOut(Call call) {
   std::unique_ptr<T> out;

@@ -1,8 +1,6 @@
 // Programs the tests start as real processes: one process helper (a POSIX
 // and a Windows body where the systems differ), one wait helper, and one way
-// to run the family's programs over a temporary ORB root. Every process is
-// killed with all it started (its process group, or its job object on
-// Windows) at its deadline or with its owner, so a fault never hangs a test.
+// to run the family's programs over a temporary ORB root.
 #pragma once
 
 #ifndef _WIN32
@@ -15,24 +13,16 @@ extern char** environ;
 #endif
 
 #include <chrono>
-#include <cstring>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
-#include "tests/support/world.h"
+#include "tests/support/world.h"  // and the standard headers it includes
 
 namespace carob::testing {
 
 inline const std::string kBinDir = CAROB_BIN_DIR;
 
-// Polls `done` every `poll_ms` until it holds or `seconds` have passed; the
-// limit guards against a hung test, it is never a measure.
+// Polls `done` until it holds or `seconds` have passed (a guard against a
+// hung test, never a measure).
 inline bool WaitUntil(const std::function<bool()>& done, double seconds = 60, int poll_ms = 20) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
@@ -42,27 +32,19 @@ inline bool WaitUntil(const std::function<bool()>& done, double seconds = 60, in
   return true;
 }
 
-// What to start: argv[0] is a path, or a name searched on PATH. The
-// environment is this process's with `env`'s changes: "NAME=value" adds or
-// replaces NAME, "NAME=" with nothing after it removes it.
+// What to start: argv[0] is a path, or a name searched on PATH. In `env`,
+// "NAME=value" adds or replaces NAME, "NAME=" removes it.
 struct Launch {
   std::vector<std::string> argv;
   std::vector<std::string> env;
-  bool pipe_input = false;  // otherwise standard input is /dev/null (NUL)
+  bool pipe_input = false;  // POSIX only; otherwise standard input is empty
   double seconds = 600;     // the deadline, from the start
 };
 
-// This process's environment with `changes` applied ("NAME=value" entries;
-// names compared case-blind, as Windows does).
+// This process's environment with Launch::env's changes (names case-blind).
 inline std::vector<std::string> Environment(const std::vector<std::string>& changes) {
   std::vector<std::string> vars;
-#ifdef _WIN32
-  char* block = ::GetEnvironmentStringsA();
-  for (const char* v = block; v != nullptr && *v; v += std::strlen(v) + 1) vars.push_back(v);
-  if (block != nullptr) ::FreeEnvironmentStringsA(block);
-#else
   for (char** e = environ; *e != nullptr; ++e) vars.push_back(*e);
-#endif
   for (const std::string& change : changes) {
     const std::string name = Upper(change.substr(0, change.find('=') + 1));
     std::erase_if(vars, [&](const std::string& v) { return Upper(v).rfind(name, 0) == 0; });
@@ -72,31 +54,24 @@ inline std::vector<std::string> Environment(const std::vector<std::string>& chan
   return vars;
 }
 
-// A started program. Its standard output and error go to files of its own
-// (read at any time with Out and Err, removed with it); its standard input
-// is a pipe (Feed, CloseInput) or empty. On POSIX, file descriptors the
-// test opened without close-on-exec are inherited. Windows has no signals:
-// the tests that send them are POSIX's.
+// A started program, killed with all it started (its process group, or its
+// job object on Windows) at its deadline or with its owner, so a fault never
+// hangs a test. Its standard output and error go to files of its own (read
+// at any time with Out and Err); its standard input is a pipe (Feed,
+// CloseInput) or empty.
 class Process {
  public:
   explicit Process(Launch launch) : deadline_(Clock::now() + Seconds(launch.seconds)) {
     const std::string out_file = files_.path() + "/out", err_file = files_.path() + "/err";
     std::vector<std::string> vars = Environment(launch.env);
 #ifdef _WIN32
-    auto inheritable = [](HANDLE h) {
-      ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-      return h;
-    };
+    SECURITY_ATTRIBUTES inherited{.nLength = sizeof inherited, .bInheritHandle = TRUE};
     auto open = [&](const std::string& path, DWORD access, DWORD how) {
-      return inheritable(::CreateFileA(path.c_str(), access, kShareAll, nullptr, how, 0, nullptr));
+      return ::CreateFileA(path.c_str(), access, kShareAll, &inherited, how, 0, nullptr);
     };
     HANDLE out = open(out_file, GENERIC_WRITE, CREATE_ALWAYS);
-    HANDLE err = open(err_file, GENERIC_WRITE, CREATE_ALWAYS), in = INVALID_HANDLE_VALUE;
-    if (launch.pipe_input && ::CreatePipe(&in, &in_, nullptr, 0)) {
-      inheritable(in);
-    } else {
-      in = open("NUL", GENERIC_READ, OPEN_EXISTING);
-    }
+    HANDLE err = open(err_file, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE in = open("NUL", GENERIC_READ, OPEN_EXISTING);
     std::string command, environment;
     for (const std::string& a : launch.argv) command += (command.empty() ? "" : " ") + Quoted(a);
     for (const std::string& v : vars) environment += v + '\0';
@@ -157,42 +132,18 @@ class Process {
   }
   explicit Process(std::vector<std::string> argv) : Process(Launch{std::move(argv), {}}) {}
   ~Process() {
-    CloseInput();
     Kill();
 #ifdef _WIN32
     for (HANDLE h : {process_, job_}) {
       if (h != nullptr) ::CloseHandle(h);
     }
+#else
+    CloseInput();
 #endif
   }
 
   bool started() const { return pid_ > 0; }
   int pid() const { return pid_; }
-
-  void Feed(const std::string& bytes) {
-    for (size_t at = 0; at < bytes.size();) {
-#ifdef _WIN32
-      DWORD n = 0;
-      if (!::WriteFile(in_, bytes.data() + at, static_cast<DWORD>(bytes.size() - at), &n, nullptr) ||
-          n == 0) {
-        break;
-      }
-#else
-      const ssize_t n = ::write(in_, bytes.data() + at, bytes.size() - at);
-      if (n <= 0) break;
-#endif
-      at += static_cast<size_t>(n);
-    }
-  }
-  void CloseInput() {
-#ifdef _WIN32
-    if (in_ != INVALID_HANDLE_VALUE) ::CloseHandle(in_);
-    in_ = INVALID_HANDLE_VALUE;
-#else
-    if (in_ >= 0) ::close(in_);
-    in_ = -1;
-#endif
-  }
 
   // True until the program has ended (it is reaped then).
   bool Running() {
@@ -210,7 +161,18 @@ class Process {
     ended_ = true;
     return false;
   }
-#ifndef _WIN32
+#ifndef _WIN32  // no test of the Windows suite feeds input or sends a signal
+  void Feed(const std::string& bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+      const ssize_t n = ::write(in_, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+  }
+  void CloseInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+  }
   void Signal(int sig) {
     if (Running()) ::kill(pid_, sig);
   }
@@ -233,8 +195,7 @@ class Process {
   }
 
   // The exit code (128 + the signal for a killed POSIX program) once it has
-  // ended within `seconds` (at most until the deadline); otherwise it is
-  // killed and -1 comes back.
+  // ended within `seconds` (at most until the deadline); else it is killed: -1.
   int Wait(double seconds = 1e9) {
     WaitUntil([&] { return !Running(); }, std::min(seconds, SecondsLeft()), 5);
     Kill();
@@ -282,7 +243,7 @@ class Process {
     }
     return out.append(backslashes * 2, '\\') + "\"";
   }
-  HANDLE process_ = nullptr, job_ = nullptr, in_ = INVALID_HANDLE_VALUE;
+  HANDLE process_ = nullptr, job_ = nullptr;
 #else
   int in_ = -1;
 #endif
@@ -307,8 +268,7 @@ inline Ran Run(Launch launch) {
 }
 
 // A program of the family started over `root`: ORB_ROOT names the root, and
-// the variables that would lead it elsewhere (a display, ORB, TEMP, TMP)
-// are left out.
+// the variables that would lead it elsewhere are left out.
 inline Launch InRoot(const TempRoot& root, std::vector<std::string> argv, bool pipe_input = false) {
   return {std::move(argv),
           {"ORB_ROOT=" + root.path(), "DISPLAY=", "WAYLAND_DISPLAY=", "ORB=", "TEMP=", "TMP="},
@@ -329,20 +289,19 @@ inline std::string Install(const TempRoot& root, std::string program,
   return to;
 }
 
-// Runs `orb ARGS` over the root to its end: the one built, or the copy at
-// `orb` (see Install).
+// Runs `orb ARGS` over the root to its end: the one built, or the copy `orb`.
 inline Ran RunOrb(const TempRoot& root, std::vector<std::string> args,
                   const std::string& orb = kBinDir + "/orb") {
-  std::vector<std::string> argv{orb};
+  std::vector<std::string> argv{orb};  // not an insert at the front: GCC 12 warns falsely
   std::move(args.begin(), args.end(), std::back_inserter(argv));
   return Run(InRoot(root, std::move(argv)));
 }
 
-// A stand-in for the maintenance program "Zadozo", installed as
-// C:\ORB\ZADOZO\zadozo and recorded (through kZadozoPathLine in STATUS) as
-// ZADOZO.EXE. Started, it notes its start in kZadozoStarted, waits
-// `sign_on_after` seconds, records itself running, drops the filler entries
-// of StatusOfSize and, when it `finishes`, records itself not running.
+// A stand-in for the maintenance program "Zadozo" (C:\ORB\ZADOZO\zadozo,
+// recorded as ZADOZO.EXE by kZadozoPathLine in STATUS). Started, it notes its
+// start in kZadozoStarted, waits `sign_on_after` seconds, records itself
+// running, drops StatusOfSize's fillers and, if it `finishes`, records itself
+// not running.
 inline constexpr const char* kZadozoPathLine = "Zadozo path=C:\\ORB\\ZADOZO\\ZADOZO.EXE";
 inline constexpr const char* kZadozoStarted = "C:\\ORB\\ZADOZO\\started";
 inline void InstallZadozo(const TempRoot& root, double sign_on_after, bool finishes,
@@ -358,13 +317,11 @@ inline void InstallZadozo(const TempRoot& root, double sign_on_after, bool finis
   std::filesystem::permissions(to, std::filesystem::perms::owner_all);
 }
 
-// The text lines of one queue entry.
-using EntryLines = std::vector<std::string>;
+using EntryLines = std::vector<std::string>;  // the text lines of a queue entry
 
 // A computer of the family: carob installed in C:\ORB\CAROB, orb in
 // C:\ORB\TOOLS, the STATUS databank recorded in C:\FileLoc beside the
-// temporary folder, with a quick Pulse. Files are appended to as the
-// programs of the family append (see TempRoot::Append).
+// temporary folder, with a quick Pulse.
 struct Computer : World {
   explicit Computer(int pulse_ms = 50)
       : World({.fileloc = std::string("Temporary path=C:\\TEMP\r\nSTATUS=") + kStatusPath + "\r\n"}),
@@ -383,7 +340,6 @@ struct Computer : World {
     root.Append(kStatusPath, key + "=" + value + "\r\n");
   }
 
-  // The text lines of each entry of a queue file.
   std::vector<EntryLines> Entries(const std::string& windows_path) const {
     std::vector<EntryLines> out;
     if (!root.Exists(windows_path)) return out;

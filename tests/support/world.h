@@ -1,9 +1,8 @@
 // The tests' one world builder: a temporary ORB root with "C:\FileLoc"
-// naming the shared temporary folder C:\TEMP, an Env over it (a manual clock
-// unless told otherwise), and the Databank, Registry and Messaging layers
-// built in that order, each only when a test asks for it (so a test links
-// only the layers it uses). Beside it, files as a reader independent of the
-// program's layers sees them: lines, queue entries and databank values.
+// naming the shared temporary folder C:\TEMP, an Env over it, and the
+// Databank, Registry and Messaging layers, each built only when a test asks
+// for it (so a test links only the layers it uses). Beside it, files as a
+// reader independent of the program's layers sees them.
 #pragma once
 
 #ifdef _WIN32
@@ -28,7 +27,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/env.h"
@@ -40,7 +38,7 @@ namespace carob::messaging { class Messaging; }
 
 namespace carob::testing {
 
-inline constexpr const char* kProgramFolder = "C:\\ORB\\CAROB";  // the program's default home
+inline constexpr const char* kProgramFolder = "C:\\ORB\\CAROB";
 inline constexpr const char* kTempFolder = "C:\\TEMP";
 inline constexpr const char* kStatusPath = "C:\\TEMP\\STATUS";
 
@@ -48,14 +46,13 @@ inline constexpr const char* kStatusPath = "C:\\TEMP\\STATUS";
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 #endif
 
-inline std::string Upper(std::string s) {
+inline std::string Upper(std::string s) {  // ASCII letters
   for (char& c : s) c = static_cast<char>(std::toupper(c & 0xff));
   return s;
 }
 
 // The whole file at a native path; "" when it cannot be read. On Windows it
-// is read as the family's programs read, sharing everything, so that the
-// reader never stops a writer.
+// is read sharing everything, as the family reads, never to stop a writer.
 inline std::string ReadNative(const std::string& path) {
 #ifdef _WIN32
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
@@ -82,27 +79,21 @@ inline std::string Lines(const std::vector<std::string>& lines) {
 }
 
 // The bytes of a STATUS databank: `lines`, then "fillerNNNNN=xx..." entries
-// up to exactly `size` bytes (at least the lines themselves).
+// up to exactly `size` bytes.
 inline std::string StatusOfSize(const std::vector<std::string>& lines, size_t size) {
   std::string out = Lines(lines);
-  int n = 0;
-  auto filler = [&](size_t total) {
+  for (int n = 0; out.size() < size; ++n) {
     char key[32];
-    std::snprintf(key, sizeof key, "filler%05d=", n++);
-    std::string line = key;
-    line += std::string(total - line.size() - 2, 'x');
-    out += line + "\r\n";
-  };
-  while (out.size() + 200 <= size) filler(100);
-  if (out.size() < size) filler(size - out.size());
+    const int used = std::snprintf(key, sizeof key, "filler%05d=", n) + 2;  // and CR LF
+    const size_t line = size - out.size() >= 200 ? 100 : size - out.size();  // the last: the rest
+    out += key + std::string(line - used, 'x') + "\r\n";
+  }
   return out;
 }
 
-// The start of every entry's header line; the moment follows it.
+// The start of every entry's header line, then an entry's header line and a
+// whole entry as the family appends it: header, text, CR LF.
 inline constexpr const char* kRozHeader = "--- Entry by ROZ Default on ";
-
-// An entry's header line, and a whole entry as a program of the family
-// appends it: header, text, CR LF.
 inline std::string RozHeader(const std::string& stamp = "12-07-2026 08:29:45") {
   return kRozHeader + stamp + "\r\n";
 }
@@ -111,8 +102,7 @@ inline std::string RozEntry(const std::string& text,
   return RozHeader(stamp) + text + "\r\n";
 }
 
-// The lines of a text, split at LF with a CR before it dropped (a last
-// line without its end counts).
+// The lines of a text, split at LF with a CR before it dropped.
 inline std::vector<std::string> SplitLines(const std::string& bytes) {
   std::vector<std::string> lines;
   for (size_t at = 0, end; at < bytes.size(); at = end + 1) {
@@ -130,14 +120,12 @@ inline bool HasLine(const std::string& native_path, const std::string& line) {
   return std::ranges::count(ReadLines(native_path), line) > 0;
 }
 
-// One entry of a queue file: its header line and its text lines.
+// The entries of a queue file: a line beginning with "---" starts one; lines
+// before the first header form an entry without one.
 struct QueueEntry {
   std::string header;
   std::vector<std::string> lines;
 };
-
-// A line beginning with "---" starts an entry; lines before the first
-// header form an entry without one.
 inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
   std::vector<QueueEntry> entries;
   for (const std::string& line : SplitLines(bytes)) {
@@ -151,8 +139,7 @@ inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
   return entries;
 }
 
-// Value of a key in a databank file (case-blind key, blanks trimmed), or
-// nullopt when the key is absent.
+// The value of a key in a databank file (case-blind key, blanks trimmed).
 inline std::optional<std::string> BankValue(const std::string& bytes, const std::string& key) {
   auto trim = [](std::string s) {
     s.erase(0, s.find_first_not_of(' '));
@@ -167,14 +154,12 @@ inline std::optional<std::string> BankValue(const std::string& bytes, const std:
   return std::nullopt;
 }
 
-// A fresh folder that stands for the ORB root; removed with its contents.
-// Files are named by their Windows-style path under it ("C:\x" -> root/c/x).
-// On Windows the family's paths are the system's own, so the tests work on
-// the real drives of a throwaway wine prefix that the test command names in
-// CAROB_SCRATCH_DRIVES ("CDEF"): while any TempRoot lives they are the
-// test's, cleared by the first one (but for the system's folders on C:) and
-// by the last (so the Windows suite runs one program at a time). There
-// path() is a fresh folder of the root's own, for files beside the family's.
+// A fresh folder that stands for the ORB root, removed with its contents;
+// files are named by their Windows-style path ("C:\x" -> root/c/x). On
+// Windows those paths are the system's own: the tests use the drives of a
+// throwaway wine prefix named in CAROB_SCRATCH_DRIVES ("CDEF"), cleared (but
+// for the system's folders) by the first and by the last living TempRoot, so
+// the suite runs one program at a time; path() is a folder of the root's own.
 class TempRoot {
  public:
 #ifdef _WIN32
@@ -213,7 +198,6 @@ class TempRoot {
 #endif
     return windows_path;
   }
-  // Creates the folder (and parents) of a Windows-style folder path.
   void MakeFolder(const std::string& windows_folder) const {
     std::error_code ec;
     std::filesystem::create_directories(Native(windows_folder), ec);
@@ -228,8 +212,7 @@ class TempRoot {
   void WriteFile(const std::string& windows_path, const std::string& bytes) const {
     std::ofstream(MadeFor(windows_path), std::ios::binary | std::ios::trunc) << bytes;
   }
-  // Appends bytes in one write at the end of a file (created when missing),
-  // as the programs of the family append, so that a running program that
+  // Appends in one write, as the family appends, so that a program that
   // rebuilds the file meanwhile loses nothing.
   void Append(const std::string& windows_path, const std::string& bytes) const {
 #ifdef _WIN32
@@ -293,14 +276,13 @@ inline std::unique_ptr<platform::Env> MakeTestEnv(
                                 .program_path = root.Native(program_folder) + "/" + exe});
 }
 
-// A manual clock at 08:29:45 on 12-07-2026 (override as needed).
+// A manual clock, by default at 08:29:45 on 12-07-2026.
 inline std::shared_ptr<platform::ManualClock> MakeManualClock(int h = 8, int m = 29, double s = 45) {
   return std::make_shared<platform::ManualClock>(
       platform::WallTime{2026, 12, 7, h, m, static_cast<int>(s), h * 3600.0 + m * 60.0 + s});
 }
 
-// An Interaction a test scripts: its yields and message boxes run what the
-// test gives; unset, they behave as a program without a window.
+// An Interaction a test scripts; unset, it behaves as a program without a window.
 struct ScriptedInteraction : platform::Interaction {
   std::function<void()> on_yield;
   std::function<void(const std::string& text, const std::string& title)> on_message_box;
@@ -332,21 +314,19 @@ class World {
     while (!layers_.empty()) layers_.pop_back();  // from the top down
   }
 
-  // One more Env for the same program over the same root and clock (another
-  // running copy of it, with caches of its own).
+  // One more Env for the same program, root and clock (another running copy).
   std::unique_ptr<platform::Env> NewEnv() const {
     return MakeTestEnv(root, options_.clock, options_.program_folder, options_.exe);
   }
 
-  // A second program on the same files: its own Env and databank engine (no
-  // caches shared with the world's layers).
+  // A second program on the same files, sharing no caches with the layers.
   template <class Databank = databank::Databank>
   std::unique_ptr<Databank> OtherProgram() {
     return std::make_unique<Databank>(*Hold(std::shared_ptr<platform::Env>(NewEnv())));
   }
 
-  // Has the layers built over a `Wrapper` of the real Env (one that counts
-  // or fails some calls and forwards the rest); call before adding them.
+  // Builds the layers over a `Wrapper` of the real Env (one that counts or
+  // fails some calls); call it before adding them.
   template <class Wrapper>
   Wrapper* Wrap() {
     Wrapper* w = Hold(std::make_shared<Wrapper>(*env));
@@ -404,9 +384,8 @@ class World {
   messaging::Messaging* msg = nullptr;
 };
 
-// A world up to the registry, where a warning nobody expected ends the test:
-// its message-box hook throws, so that a guard that wrongly warns does not
-// wait for ever.
+// A world up to the registry where a warning nobody expected throws, so that
+// a guard that wrongly warns does not wait for ever.
 struct RegistryWorld : World {
   template <class Registry = registry::Registry>
   explicit RegistryWorld(WorldOptions o = {}) : World(std::move(o)) {
