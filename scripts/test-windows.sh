@@ -3,7 +3,7 @@
 # the Windows suite with mingw-w64 (build-win/), then runs the suite under
 # wine. The wine prefix is made afresh in a temporary folder and removed at
 # the end: the tests use its drives C:, D:, E: and F: as their own (see
-# tests/support/win_root.h). A virtual display is there for the window test.
+# tests/support/world.h). A virtual display is there for the window test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --windows

@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "databank/databank.h"
 #include "tests/support/world.h"
@@ -40,10 +37,9 @@ class DatabankTest : public ::testing::Test, public World {
     AddDatabank();
   }
 
-  // The log's texts, stamps checked and taken off.
   std::vector<std::string> Log() const { return LogTexts(root.ReadFile(kLog)); }
   // Starts the log after settling the databank access, so that only the
-  // lines of the operations under test appear.
+  // operations under test appear.
   void StartLog() {
     db->ResolveBankPath("C:\\FileLoc");
     db->StartDatabankIOLog(false);

@@ -1,10 +1,6 @@
-// A messaging layer over a real file tree in a temporary ORB root, with the
-// shared files a cooperating computer would have: "C:\FileLoc" naming the
-// temporary folder and the STATUS databank, which records the Local ID
-// 10.0.0.9.
+// A messaging layer over a temporary ORB root whose "C:\FileLoc" names the
+// temporary folder and the STATUS databank, which records Local ID 10.0.0.9.
 #pragma once
-
-#include <string>
 
 #include "databank/databank.h"
 #include "messaging/messaging.h"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <utility>
 
 #include "platform/clockstamp.h"
 #include "platform/env.h"
@@ -18,32 +19,32 @@ WallTime At(double seconds_since_midnight) {
   return t;
 }
 
-TEST(ClockStampTest, WholeSecondsHaveNoFraction) {
-  EXPECT_EQ(FormatClockStamp(At(8 * 3600 + 29 * 60 + 45)), "12-07-2026 08:29:45");
-  EXPECT_EQ(FormatClockStamp(At(0)), "12-07-2026 00:00:00");
+TEST(ClockStampTest, WholeSecondsHaveNoFractionAndFractionsNoLeadingZero) {
+  const double base = 8 * 3600 + 29 * 60 + 45;
   WallTime jan = At(3600 * 13 + 5);
   jan.month = 1;
   jan.day = 2;
   jan.year = 2027;
-  EXPECT_EQ(FormatClockStamp(jan), "01-02-2027 13:00:05");
-  // The same reading on the next day, then the same day again: each call
-  // shows its own date, however the stamps before it were made.
-  jan.day = 3;
-  EXPECT_EQ(FormatClockStamp(jan), "01-03-2027 13:00:05");
-  jan.day = 2;
-  EXPECT_EQ(FormatClockStamp(jan), "01-02-2027 13:00:05");
-}
-
-TEST(ClockStampTest, FractionsAreWrittenWithoutLeadingZero) {
-  const double base = 8 * 3600 + 29 * 60 + 45;
-  EXPECT_EQ(FormatClockStamp(At(base + 0.5)), "12-07-2026 08:29:45.5");
-  EXPECT_EQ(FormatClockStamp(At(base + 19.0 / 64)), "12-07-2026 08:29:45.296875");
-  EXPECT_EQ(FormatClockStamp(At(base + 0.53125)), "12-07-2026 08:29:45.53125");
-  // Early in the day single precision keeps more digits; at most seven
-  // significant ones are written, never an exponent.
-  EXPECT_EQ(FormatClockStamp(At(0.1)), "12-07-2026 00:00:00.1");
-  EXPECT_EQ(FormatClockStamp(At(0.00001)), "12-07-2026 00:00:00.00001");
-  EXPECT_EQ(FormatClockStamp(At(1.0 / 3)), "12-07-2026 00:00:00.3333333");
+  WallTime next_day = jan;
+  next_day.day = 3;
+  const std::pair<WallTime, const char*> cases[] = {
+      {At(base), "12-07-2026 08:29:45"},
+      {At(0), "12-07-2026 00:00:00"},
+      // The same reading on the next day, then the same day again: each
+      // call shows its own date, however the stamps before it were made.
+      {jan, "01-02-2027 13:00:05"},
+      {next_day, "01-03-2027 13:00:05"},
+      {jan, "01-02-2027 13:00:05"},
+      {At(base + 0.5), "12-07-2026 08:29:45.5"},
+      {At(base + 19.0 / 64), "12-07-2026 08:29:45.296875"},
+      {At(base + 0.53125), "12-07-2026 08:29:45.53125"},
+      // Early in the day single precision keeps more digits; at most seven
+      // significant ones are written, never an exponent.
+      {At(0.1), "12-07-2026 00:00:00.1"},
+      {At(0.00001), "12-07-2026 00:00:00.00001"},
+      {At(1.0 / 3), "12-07-2026 00:00:00.3333333"},
+  };
+  for (const auto& [time, stamp] : cases) EXPECT_EQ(FormatClockStamp(time), stamp);
 }
 
 TEST(ClockStampTest, TimeOfDayFromTheClockFractionFromTheSinglePrecisionReading) {

@@ -1,5 +1,6 @@
 // Helpers for the platform tests: what Env calls hand out, environment
-// variables set for one test, and small multi-process plumbing.
+// variables set for one test, and plumbing between a test and its forked
+// children.
 #pragma once
 
 #include <sys/wait.h>
@@ -15,8 +16,7 @@
 
 namespace carob::testing {
 
-// What an Env call hands back, or null when it failed (the causes of
-// failures are checked by the status tests).
+// What an Env call hands back, or null when it failed.
 template <class T, class Call>
 std::unique_ptr<T> HandedOut(Call call) {
   std::unique_ptr<T> out;
@@ -52,18 +52,18 @@ class ScopedEnvVar {
   std::optional<std::string> old_;
 };
 
-// A one-way pipe for "ready"/"go" signals between a parent and a forked child.
+// A one-way pipe for "ready" and "go" between a parent and a forked child.
 class SignalPipe {
  public:
-  SignalPipe() {
-    if (::pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
-  }
+  SignalPipe() { (void)!::pipe(fds_); }
   ~SignalPipe() {
-    Close(0);
-    Close(1);
+    for (int fd : fds_) ::close(fd);
   }
-  void Send(char c = '!') { (void)!::write(fds_[1], &c, 1); }
-  // Waits for one byte; false when the other side closed without sending.
+  SignalPipe(const SignalPipe&) = delete;
+  SignalPipe& operator=(const SignalPipe&) = delete;
+
+  void Send() { (void)!::write(fds_[1], "!", 1); }
+  // Waits for one byte; false when the other side ended without sending.
   bool Wait() {
     char c;
     ssize_t n;
@@ -71,14 +71,13 @@ class SignalPipe {
     }
     return n == 1;
   }
-  void CloseWrite() { Close(1); }
+  void CloseWrite() {
+    ::close(fds_[1]);
+    fds_[1] = -1;
+  }
 
  private:
-  void Close(int end) {
-    if (fds_[end] >= 0) ::close(fds_[end]);
-    fds_[end] = -1;
-  }
-  int fds_[2];
+  int fds_[2] = {-1, -1};
 };
 
 // Waits for a child and returns its exit code (-1 when it did not exit).

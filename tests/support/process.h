@@ -1,9 +1,6 @@
-// Programs the tests start as real processes: one process helper, one wait
-// helper, and one way to run the family's programs over a temporary ORB root
-// (a Computer of the family, for the end-to-end tests).
-// Every process runs in a process group of its own and is killed with its
-// group when it outlives its deadline or its owner, so a fault never leaves
-// a test hanging.
+// Programs the tests start as real processes: one process helper (a POSIX
+// and a Windows body where the systems differ), one wait helper, and one way
+// to run the family's programs over a temporary ORB root.
 #pragma once
 
 #ifndef _WIN32
@@ -12,30 +9,20 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
 #endif
 
 #include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
-#include "tests/support/world.h"
-
-#ifndef _WIN32
-extern char** environ;
-#endif
+#include "tests/support/world.h"  // and the standard headers it includes
 
 namespace carob::testing {
 
 inline const std::string kBinDir = CAROB_BIN_DIR;
 
-// Polls `done` every `poll_ms` until it holds or `seconds` have passed; the
-// limit guards against a hung test, it is never a measure.
+// Polls `done` until it holds or `seconds` have passed (a guard against a
+// hung test, never a measure).
 inline bool WaitUntil(const std::function<bool()>& done, double seconds = 60, int poll_ms = 20) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
@@ -45,28 +32,70 @@ inline bool WaitUntil(const std::function<bool()>& done, double seconds = 60, in
   return true;
 }
 
-// What to start: argv[0] is a path, or a name searched on PATH. The
-// environment is this process's with `env`'s changes: "NAME=value" adds or
-// replaces NAME, "NAME=" with nothing after it removes it.
+// What to start: argv[0] is a path, or a name searched on PATH. In `env`,
+// "NAME=value" adds or replaces NAME, "NAME=" removes it.
 struct Launch {
   std::vector<std::string> argv;
   std::vector<std::string> env;
-  bool pipe_input = false;  // otherwise standard input is /dev/null
+  bool pipe_input = false;  // POSIX only; otherwise standard input is empty
   double seconds = 600;     // the deadline, from the start
 };
 
-#ifdef _WIN32
-}  // namespace carob::testing
-#include "tests/support/win_process.h"
-namespace carob::testing {
-#else
-// A started program. Its standard output and error go to files of its own
-// (read at any time with Out and Err, removed with it); its standard input
-// is a pipe (Feed, CloseInput) or /dev/null. File descriptors the test
-// opened without close-on-exec are inherited.
+// This process's environment with Launch::env's changes (names case-blind).
+inline std::vector<std::string> Environment(const std::vector<std::string>& changes) {
+  std::vector<std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) vars.push_back(*e);
+  for (const std::string& change : changes) {
+    const std::string name = Upper(change.substr(0, change.find('=') + 1));
+    std::erase_if(vars, [&](const std::string& v) { return Upper(v).rfind(name, 0) == 0; });
+    if (change.size() > name.size()) vars.push_back(change);
+  }
+  std::ranges::sort(vars, {}, Upper);  // the order Windows wants
+  return vars;
+}
+
+// A started program, killed with all it started (its process group, or its
+// job object on Windows) at its deadline or with its owner, so a fault never
+// hangs a test. Its standard output and error go to files of its own (read
+// at any time with Out and Err); its standard input is a pipe (Feed,
+// CloseInput) or empty.
 class Process {
  public:
   explicit Process(Launch launch) : deadline_(Clock::now() + Seconds(launch.seconds)) {
+    const std::string out_file = files_.path() + "/out", err_file = files_.path() + "/err";
+    std::vector<std::string> vars = Environment(launch.env);
+#ifdef _WIN32
+    SECURITY_ATTRIBUTES inherited{.nLength = sizeof inherited, .bInheritHandle = TRUE};
+    auto open = [&](const std::string& path, DWORD access, DWORD how) {
+      return ::CreateFileA(path.c_str(), access, kShareAll, &inherited, how, 0, nullptr);
+    };
+    HANDLE out = open(out_file, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE err = open(err_file, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE in = open("NUL", GENERIC_READ, OPEN_EXISTING);
+    std::string command, environment;
+    for (const std::string& a : launch.argv) command += (command.empty() ? "" : " ") + Quoted(a);
+    for (const std::string& v : vars) environment += v + '\0';
+    environment += '\0';
+    STARTUPINFOA startup{.cb = sizeof(STARTUPINFOA), .dwFlags = STARTF_USESTDHANDLES,
+                         .hStdInput = in, .hStdOutput = out, .hStdError = err};
+    PROCESS_INFORMATION started{};
+    job_ = ::CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    if (::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
+                         CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP, environment.data(), nullptr,
+                         &startup, &started)) {
+      ::AssignProcessToJobObject(job_, started.hProcess);
+      ::ResumeThread(started.hThread);
+      ::CloseHandle(started.hThread);
+      process_ = started.hProcess;
+      pid_ = static_cast<int>(started.dwProcessId);
+    }
+    for (HANDLE h : {out, err, in}) {
+      if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    }
+#else
     int in_pipe[2] = {-1, -1};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -75,10 +104,9 @@ class Process {
     } else {
       posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     }
-    const std::string out_file = files_.path() + "/out", err_file = files_.path() + "/err";
     posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, err_file.c_str(), O_WRONLY | O_CREAT, 0644);
-    posix_spawnattr_t attr;
+    posix_spawnattr_t attr;  // a group of its own, no signal blocked or ignored
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
                                         POSIX_SPAWN_SETSIGDEF);
@@ -88,13 +116,6 @@ class Process {
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
-    std::vector<std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) vars.push_back(*e);
-    for (const std::string& change : launch.env) {
-      const std::string name = change.substr(0, change.find('=') + 1);
-      std::erase_if(vars, [&](const std::string& v) { return v.rfind(name, 0) == 0; });
-      if (change.size() > name.size()) vars.push_back(change);
-    }
     auto pointers = [](std::vector<std::string>& strings) {
       std::vector<char*> out;
       for (std::string& s : strings) out.push_back(s.data());
@@ -106,54 +127,75 @@ class Process {
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
     if (in_pipe[0] >= 0) ::close(in_pipe[0]);
-    in_fd_ = in_pipe[1];
+    in_ = in_pipe[1];
+#endif
   }
   explicit Process(std::vector<std::string> argv) : Process(Launch{std::move(argv), {}}) {}
   ~Process() {
-    CloseInput();
     Kill();
+#ifdef _WIN32
+    for (HANDLE h : {process_, job_}) {
+      if (h != nullptr) ::CloseHandle(h);
+    }
+#else
+    CloseInput();
+#endif
   }
 
   bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
+  int pid() const { return pid_; }
 
+  // True until the program has ended (it is reaped then).
+  bool Running() {
+    if (pid_ <= 0 || ended_) return false;
+#ifdef _WIN32
+    DWORD code = 0;
+    if (::WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) return true;
+    ::GetExitCodeProcess(process_, &code);
+    code_ = static_cast<int>(code);
+#else
+    int st = 0;
+    if (::waitpid(pid_, &st, WNOHANG) != pid_) return true;
+    code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+#endif
+    ended_ = true;
+    return false;
+  }
+#ifndef _WIN32  // no test of the Windows suite feeds input or sends a signal
   void Feed(const std::string& bytes) {
-    for (size_t at = 0; in_fd_ >= 0 && at < bytes.size();) {
-      const ssize_t n = ::write(in_fd_, bytes.data() + at, bytes.size() - at);
+    for (size_t at = 0; at < bytes.size();) {
+      const ssize_t n = ::write(in_, bytes.data() + at, bytes.size() - at);
       if (n <= 0) break;
       at += static_cast<size_t>(n);
     }
   }
   void CloseInput() {
-    if (in_fd_ >= 0) ::close(in_fd_);
-    in_fd_ = -1;
-  }
-
-  // True until the program has ended (it is reaped then).
-  bool Running() {
-    int st = 0;
-    if (pid_ <= 0 || ended_ || ::waitpid(pid_, &st, WNOHANG) != pid_) return pid_ > 0 && !ended_;
-    ended_ = true;
-    code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
-    return false;
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
   }
   void Signal(int sig) {
     if (Running()) ::kill(pid_, sig);
   }
-  // Kills the program with its whole group, and reaps it.
+#endif
+  // Kills the program with all it started, and reaps it.
   void Kill() {
     if (!Running()) return;
+#ifdef _WIN32
+    ::TerminateJobObject(job_, 137);
+    ::TerminateProcess(process_, 137);
+    ::WaitForSingleObject(process_, 10000);
+#else
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
     while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
+#endif
     ended_ = true;
     code_ = -1;
   }
 
-  // The exit code (128 + the signal for a killed program) once it has ended
-  // within `seconds` (at most until the deadline); otherwise it is killed
-  // with its group and -1 comes back.
+  // The exit code (128 + the signal for a killed POSIX program) once it has
+  // ended within `seconds` (at most until the deadline); else it is killed: -1.
   int Wait(double seconds = 1e9) {
     WaitUntil([&] { return !Running(); }, std::min(seconds, SecondsLeft()), 5);
     Kill();
@@ -163,8 +205,8 @@ class Process {
   std::string Out() const { return ReadNative(files_.path() + "/out"); }
   std::string Err() const { return ReadNative(files_.path() + "/err"); }
 
-  // The next line of standard output without its end, waiting for it at most
-  // until the deadline; "" once the output ended without one.
+  // The next line of standard output without its end (CR LF or LF), waiting
+  // for it at most until the deadline; "" once the output ended without one.
   std::string ReadLine() {
     std::string line;
     WaitUntil([&] {
@@ -172,7 +214,7 @@ class Process {
       const std::string out = Out();
       const size_t nl = out.find('\n', read_);
       if (nl == std::string::npos) return ended;
-      line = out.substr(read_, nl - read_);
+      line = out.substr(read_, nl - read_ - (nl > read_ && out[nl - 1] == '\r'));
       read_ = nl + 1;
       return true;
     }, SecondsLeft(), 1);
@@ -184,15 +226,34 @@ class Process {
   using Seconds = std::chrono::duration<double>;
   double SecondsLeft() const { return Seconds(deadline_ - Clock::now()).count(); }
 
+#ifdef _WIN32
+  // One argument quoted as the C runtime's parser reads it back.
+  static std::string Quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+      backslashes = 0;
+      out.push_back(c);
+    }
+    return out.append(backslashes * 2, '\\') + "\"";
+  }
+  HANDLE process_ = nullptr, job_ = nullptr;
+#else
+  int in_ = -1;
+#endif
   std::chrono::time_point<Clock, Seconds> deadline_;
   TempRoot files_;  // the output files
-  pid_t pid_ = -1;
-  int in_fd_ = -1;
+  int pid_ = -1;
   bool ended_ = false;
   int code_ = -1;
   size_t read_ = 0;
 };
-#endif
 
 // What a program that ran to its end left; `code` as Process::Wait.
 struct Ran {
@@ -207,8 +268,7 @@ inline Ran Run(Launch launch) {
 }
 
 // A program of the family started over `root`: ORB_ROOT names the root, and
-// the variables that would lead it elsewhere (a display, ORB, TEMP, TMP)
-// are left out.
+// the variables that would lead it elsewhere are left out.
 inline Launch InRoot(const TempRoot& root, std::vector<std::string> argv, bool pipe_input = false) {
   return {std::move(argv),
           {"ORB_ROOT=" + root.path(), "DISPLAY=", "WAYLAND_DISPLAY=", "ORB=", "TEMP=", "TMP="},
@@ -229,20 +289,19 @@ inline std::string Install(const TempRoot& root, std::string program,
   return to;
 }
 
-// Runs `orb ARGS` over the root to its end: the one built, or the copy at
-// `orb` (see Install).
+// Runs `orb ARGS` over the root to its end: the one built, or the copy `orb`.
 inline Ran RunOrb(const TempRoot& root, std::vector<std::string> args,
                   const std::string& orb = kBinDir + "/orb") {
-  std::vector<std::string> argv{orb};
+  std::vector<std::string> argv{orb};  // not an insert at the front: GCC 12 warns falsely
   std::move(args.begin(), args.end(), std::back_inserter(argv));
   return Run(InRoot(root, std::move(argv)));
 }
 
-// A stand-in for the maintenance program "Zadozo", installed as
-// C:\ORB\ZADOZO\zadozo and recorded (through kZadozoPathLine in STATUS) as
-// ZADOZO.EXE. Started, it notes its start in kZadozoStarted, waits
-// `sign_on_after` seconds, records itself running, drops the filler entries
-// of StatusOfSize and, when it `finishes`, records itself not running.
+// A stand-in for the maintenance program "Zadozo" (C:\ORB\ZADOZO\zadozo,
+// recorded as ZADOZO.EXE by kZadozoPathLine in STATUS). Started, it notes its
+// start in kZadozoStarted, waits `sign_on_after` seconds, records itself
+// running, drops StatusOfSize's fillers and, if it `finishes`, records itself
+// not running.
 inline constexpr const char* kZadozoPathLine = "Zadozo path=C:\\ORB\\ZADOZO\\ZADOZO.EXE";
 inline constexpr const char* kZadozoStarted = "C:\\ORB\\ZADOZO\\started";
 inline void InstallZadozo(const TempRoot& root, double sign_on_after, bool finishes,
@@ -258,13 +317,11 @@ inline void InstallZadozo(const TempRoot& root, double sign_on_after, bool finis
   std::filesystem::permissions(to, std::filesystem::perms::owner_all);
 }
 
-// The text lines of one queue entry.
-using EntryLines = std::vector<std::string>;
+using EntryLines = std::vector<std::string>;  // the text lines of a queue entry
 
 // A computer of the family: carob installed in C:\ORB\CAROB, orb in
 // C:\ORB\TOOLS, the STATUS databank recorded in C:\FileLoc beside the
-// temporary folder, with a quick Pulse. Files are appended to as the
-// programs of the family append (see TempRoot::Append).
+// temporary folder, with a quick Pulse.
 struct Computer : World {
   explicit Computer(int pulse_ms = 50)
       : World({.fileloc = std::string("Temporary path=C:\\TEMP\r\nSTATUS=") + kStatusPath + "\r\n"}),
@@ -283,7 +340,6 @@ struct Computer : World {
     root.Append(kStatusPath, key + "=" + value + "\r\n");
   }
 
-  // The text lines of each entry of a queue file.
   std::vector<EntryLines> Entries(const std::string& windows_path) const {
     std::vector<EntryLines> out;
     if (!root.Exists(windows_path)) return out;

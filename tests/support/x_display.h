@@ -3,16 +3,12 @@
 // the screen. Include it after the kit's headers.
 #pragma once
 
-#include <algorithm>
 #include <map>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "tests/support/process.h"
 
-// Xlib after the kit: it defines Status as a macro, whose name would hide
-// platform::Status.
+// Xlib after the kit: its Status macro would hide platform::Status.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -27,9 +23,8 @@ class VirtualDisplay {
     const std::string number = server_.ReadLine();
     if (number.empty()) return;
     // The number comes as soon as the server listens; wait until it also
-    // takes clients, so that a program started now finds a display. (The
-    // server runs with -noreset: otherwise it resets whenever its last
-    // client leaves, and a program connecting just then finds no display.)
+    // takes clients. (With -noreset, the server does not reset whenever its
+    // last client leaves, when a program connecting just then would fail.)
     const std::string name = ":" + number;
     const bool up = WaitUntil([&] {
       Display* dpy = XOpenDisplay(name.c_str());
@@ -44,8 +39,6 @@ class VirtualDisplay {
   std::string env() const { return "DISPLAY=" + name_; }
 
  private:
-  // It writes its display number and a line end on its standard output
-  // once it is up.
   Process server_{Launch{
       {"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"},
       {}, false, 60}};
@@ -76,8 +69,7 @@ inline std::map<std::string, int> Geometry(const VirtualDisplay& d, const std::s
   return g;
 }
 
-// Asks the window to close the way a window manager does: a
-// WM_DELETE_WINDOW message.
+// Asks the window to close as a window manager does (WM_DELETE_WINDOW).
 inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window) {
   Display* dpy = XOpenDisplay(d.name().c_str());
   if (dpy == nullptr) return false;
@@ -95,9 +87,8 @@ inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window)
   return sent != 0;
 }
 
-// Counts the distinct pixel values inside a rectangle of the screen (clipped
-// to it), or -1 when the screen cannot be read. A picture of the whole screen
-// is left at `xwd_path` (X window dump) for a person to look at.
+// The count of distinct pixel values inside a rectangle of the screen
+// (clipped to it), or -1; a picture of the screen is left at `xwd_path`.
 inline int Screenshot(const VirtualDisplay& d, const std::string& xwd_path, int x, int y, int w,
                       int h) {
   std::filesystem::create_directories(std::filesystem::path(xwd_path).parent_path());

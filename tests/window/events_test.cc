@@ -11,6 +11,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
+inline constexpr const char* kSettingsPath = "C:\\ORB\\CAROB\\CAROB.cfg";
+
 class WindowEventsTest : public WindowTest {};
 
 TEST_F(WindowEventsTest, FormDescribesTheControls) {

@@ -18,8 +18,7 @@
 
 namespace carob::window {
 
-// Reaches the window's private operations for the tests.
-class WindowTestPeer {
+class WindowTestPeer {  // the window's private operations
  public:
   explicit WindowTestPeer(Window& w) : w_(w) {}
   void HandleSentence(const std::string& s) { w_.xHandleSentence(s); }
@@ -36,18 +35,15 @@ class WindowTestPeer {
 
 namespace carob::testing {
 
-inline constexpr const char* kProgramFolder = "C:\\ORB\\CAROB";
 inline constexpr const char* kKnowledgePath = "C:\\ORB\\CAROB\\CAROB.dat";
-inline constexpr const char* kSettingsPath = "C:\\ORB\\CAROB\\CAROB.cfg";
 inline constexpr const char* kInterfacePath = "C:\\ORB\\CAROB\\CAROB.interface.POF";
 inline constexpr const char* kDispatcherPath = "C:\\ORB\\RORU\\PO.in";
 
-// One entry of the dispatcher's input file: its SET SOURCE line and its
-// body (the lines after it, joined by CR LF).
+// One entry of the dispatcher's input file: its header, its SET SOURCE line
+// and its body (the lines after it, joined by CR LF).
 struct SentEntry {
   std::string header, source_line, body;
-  // The body without "DO " or "SENDTO [...] ".
-  std::string Answer() const {
+  std::string Answer() const {  // the body without "DO " or "SENDTO [...] "
     if (body.starts_with("DO ")) return body.substr(3);
     const size_t close = body.find("] ");
     if (body.starts_with("SENDTO [") && close != std::string::npos) return body.substr(close + 2);
@@ -55,8 +51,7 @@ struct SentEntry {
   }
 };
 
-// The file-location databank every test starts from: the shared temporary
-// folder inside the root, and the dispatcher's input file.
+// The file-location databank every test starts from.
 inline const std::string kBaseFileLoc =
     std::string("Temporary path=") + kTempFolder + "\r\nRORU PO Input=" + kDispatcherPath + "\r\n";
 
@@ -101,8 +96,7 @@ class WindowTest : public ::testing::Test, public World {
     if (!rig_) rig_ = std::make_unique<WindowRig>(root);
     return *rig_;
   }
-  // A window whose load event has run.
-  WindowRig& Loaded() {
+  WindowRig& Loaded() {  // a window whose load event has run
     Rig().Load();
     return *rig_;
   }
@@ -110,24 +104,22 @@ class WindowTest : public ::testing::Test, public World {
   void Knowledge(const std::string& bytes) { root.WriteFile(kKnowledgePath, bytes); }
   std::string KnowledgeBytes() const { return root.ReadFile(kKnowledgePath); }
 
-  // Puts a text into CAROB's interface file as one more entry.
+  // A text put into CAROB's interface file as one more entry.
   void Deliver(const std::string& text) { root.Append(kInterfacePath, RozEntry(text)); }
   void DeliverFrom(const std::string& computer, const std::string& text) {
     Deliver("SET SOURCE = " + computer + "\r\n" + text);
   }
 
-  // The entries of the dispatcher's input file (none while it is missing).
+  // The entries of the dispatcher's input file.
   std::vector<SentEntry> Sent() const {
     std::vector<SentEntry> entries;
-    if (!root.Exists(kDispatcherPath)) return entries;
     for (const QueueEntry& q : ParseQueue(root.ReadFile(kDispatcherPath))) {
-      if (q.header.empty()) continue;
+      if (q.header.empty()) continue;  // the file is missing
       SentEntry& e = entries.emplace_back(q.header, q.lines.empty() ? "" : q.lines[0]);
       for (size_t i = 1; i < q.lines.size(); ++i) e.body += (i > 1 ? "\r\n" : "") + q.lines[i];
     }
     return entries;
   }
-  // Everything sent so far, as answers without their addressing.
   std::vector<std::string> Answers() const {
     std::vector<std::string> out;
     for (const SentEntry& e : Sent()) out.push_back(e.Answer());
