@@ -215,6 +215,7 @@ class Databank {
   // With `adopt_dead`, a swap file whose holder is gone is not waited for
   // but adopted (an append or in-place overwrite may write under it).
   SwapLock TakeSwap(const std::string& swap_path, bool adopt_dead = false);
+  bool ShareMayRecover(std::optional<double>& since);
   SwapLock LockBank(const std::string& bank, const std::string& path, bool adopt_dead = false);
 
   platform::Env& env_;

@@ -25,6 +25,11 @@ constexpr double kSwapBreakSeconds = 7.0;
 // before the write fails (a file system may refuse a name for a moment
 // while another computer deletes it).
 constexpr int kUnmakeableLookLimit = 5;
+// On a network share the client may fail every call for a moment (an I/O
+// error, the temporary folder not seen) while its connection to the server
+// recovers: there a lock that cannot be made is tried again for this many
+// seconds before the write fails.
+constexpr double kShareRecoverySeconds = 15.0;
 
 // The name of the folder that directly holds the databank, from its name.
 std::string FolderPart(const std::string& name) {
@@ -170,6 +175,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
   uint64_t unheld_inode = 0;
   double last_timeout = -std::numeric_limits<double>::infinity();
   int unmakeable = 0;
+  std::optional<double> unmakeable_since;  // clock reading of the first failed look
 
   for (;;) {
     std::unique_ptr<platform::LockFile> hold;
@@ -193,6 +199,11 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       // Released between the two looks, or the lock cannot be made at all:
       // then the write fails rather than go on unlocked or wait for ever.
       if (made.error() == 0 || (made.error() != EEXIST && ++unmakeable > kUnmakeableLookLimit)) {
+        if (made.error() != 0 && ShareMayRecover(unmakeable_since)) {
+          unmakeable = 0;  // the folder is looked for, and made, afresh
+          env_.clock().Sleep(kSwapPause);
+          continue;
+        }
         LogDatabankIO("!!! Swap failure [" + swap_path + "] " + made.cause() + ".");
         out.failure_ = platform::Status::Failure(
             "cannot make swap file " + swap_path,
@@ -252,6 +263,18 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
     }
     env_.clock().Sleep(kSwapPause);
   }
+}
+
+// Whether a lock that cannot be made is to be tried again: only in a
+// temporary folder on a network share, and only for kShareRecoverySeconds
+// from the first failed look (`since`, noted at the first call).
+bool Databank::ShareMayRecover(std::optional<double>& since) {
+  if (env_.LocksSeenEverywhere(temp_dir_)) return false;
+  const double now = env_.clock().Now().seconds_since_midnight;
+  if (!since) since = now;
+  double lasted = now - *since;
+  if (lasted < 0) lasted += 86400.0;  // the clock passed midnight
+  return lasted < kShareRecoverySeconds;
 }
 
 // Takes the databank's lock under the swap name that matches the file as it

@@ -288,7 +288,8 @@ class Env {
   // Whether the advisory locks of OpenLocked and the holds of lock files in
   // this folder are seen by every process that can open its files: false on
   // a network share, where a holder on another computer is not seen. Found
-  // once per folder and remembered; true when the folder cannot be looked at.
+  // once per folder and remembered; while the folder cannot be looked at,
+  // what was found for it before, or true.
   virtual bool LocksSeenEverywhere(const std::string& folder) = 0;
   // kAbsent when there is no lock file (or it cannot be looked up).
   virtual LockState ProbeLock(const std::string& path) = 0;

@@ -595,7 +595,9 @@ class PosixEnv : public Env {
 
   bool LocksSeenEverywhere(const std::string& folder) override {
     auto hit = paths_.FindExisting(folder);
-    return !hit || posix::FolderLocksOf(hit->native).seen_everywhere;
+    // A share's client may not see the folder for a moment: what was found
+    // for it before still holds.
+    return posix::FolderLocksOf(hit ? hit->native : paths_.ToNative(folder)).seen_everywhere;
   }
 
   LockState ProbeLock(const std::string& path) override {

@@ -79,6 +79,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/posix_file.h"
@@ -154,14 +155,14 @@ bool LocksStayLocal(const struct statfs& fs) {
 }
 
 // Whether a hard link can be made in `folder`: one probe file, linked once
-// and removed with its link.
-bool LinksWork(const std::string& folder) {
+// and removed with its link; nothing when the probe cannot be made.
+std::optional<bool> LinksWork(const std::string& folder) {
   static std::atomic<unsigned> counter{0};
   const std::string probe = folder + "/.carob-link-probe." + std::to_string(::getpid()) + "." +
                             std::to_string(counter.fetch_add(1));
   const std::string linked = probe + ".2";
   Fd fd(::open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd.valid()) return true;  // cannot tell; the link path reports its own failures
+  if (!fd.valid()) return std::nullopt;
   fd.Reset();
   const bool linked_ok = ::link(probe.c_str(), linked.c_str()) == 0;
   ::unlink(linked.c_str());
@@ -185,8 +186,12 @@ FolderLocks FolderLocksOf(const std::string& folder) {
   if (::statfs(folder.c_str(), &fs) != 0) return FolderLocks{};
   FolderLocks found;
   found.seen_everywhere = !LocksStayLocal(fs);
-  found.hard_links = LinksWork(folder);
+  const std::optional<bool> links = LinksWork(folder);
+  // Cannot tell (the folder is not writable, or a share's client fails for
+  // a moment): the usual answer for its kind, not remembered.
+  found.hard_links = links.value_or(found.seen_everywhere);
   found.unnamed_files = found.hard_links;  // tried at the first lock, then remembered
+  if (!links) return found;
   std::lock_guard<std::mutex> lock(folders_mutex);
   return folders.emplace(folder, found).first->second;
 }

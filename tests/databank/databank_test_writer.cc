@@ -65,14 +65,20 @@ int main(int argc, char** argv) {
     const int id = std::atoi(argv[4]);
     const int rounds = std::atoi(argv[5]);
     const std::string me = "w" + std::to_string(id);
+    // A write that fails is told on standard error, so a test that misses
+    // an entry shows why.
+    auto check = [](const carob::platform::Status& s, const std::string& key) {
+      if (!s.ok()) std::fprintf(stderr, "failed %s: %s\n", key.c_str(), s.message().c_str());
+    };
     for (int i = 0; i < rounds; ++i) {
-      db.Set(std::string(bank), me + "_" + std::to_string(i), "v" + std::to_string(i));
+      const std::string key = me + "_" + std::to_string(i);
+      check(db.Write(bank, key, "v" + std::to_string(i)), key);
       // Lengths 3..17 in turn: shorter values are inscribed, longer ones
       // outgrow the room and rewrite the file.
-      db.Set(std::string(bank), me + "_fix", Value(id, i, 3 + (i * 7) % 15));
+      check(db.Write(bank, me + "_fix", Value(id, i, 3 + (i * 7) % 15)), me + "_fix");
       if (i % 3 == 0) {
-        db.RemoveEntry(std::string(bank), me + "_tmp");
-        db.Set(std::string(bank), me + "_tmp", "t" + std::to_string(i));
+        check(db.Remove(bank, me + "_tmp"), me + "_tmp (removal)");
+        check(db.Write(bank, me + "_tmp", "t" + std::to_string(i)), me + "_tmp");
       }
     }
     Say("done");

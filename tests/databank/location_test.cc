@@ -329,5 +329,44 @@ TEST(SwapWaitTest, OnAShareAnUnseenHolderIsTriedOnceASecondAfterSevenSecondsAndN
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
 }
 
+// A share's client that fails every lock with an I/O error until `until`
+// (its link to the server recovering).
+class FailingShareLocks : public platform::EnvWrapper {
+ public:
+  FailingShareLocks(platform::Env& env, double until) : EnvWrapper(env), until_(until) {}
+  platform::Status TryLock(const std::string& path,
+                           std::unique_ptr<platform::LockFile>* lock) override {
+    if (clock().Now().seconds_since_midnight >= until_) return EnvWrapper::TryLock(path, lock);
+    return platform::Status::FromErrno("cannot create lock " + path, EIO);
+  }
+  bool LocksSeenEverywhere(const std::string&) override { return false; }
+  double until_;
+};
+
+TEST(SwapWaitTest, OnAShareALockThatCannotBeMadeIsTriedAgainForFifteenSeconds) {
+  for (double failing : {3.0, 1e6}) {
+    TempRoot root;
+    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
+    root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
+    auto manual = MakeManualClock();
+    auto real = MakeTestEnv(root, manual);
+    const double start = manual->Now().seconds_since_midnight;
+    FailingShareLocks env(*real, start + failing);
+    databank::Databank db(env);
+    const platform::Status s = db.Write("C:\\data\\k.dat", "new", "x");
+    const double waited = manual->Now().seconds_since_midnight - start;
+    const bool recovers = failing < 15;
+    EXPECT_EQ(s.ok(), recovers) << s.message();
+    EXPECT_GE(waited, recovers ? failing : 15) << failing;
+    EXPECT_LE(waited, (recovers ? failing : 15) + 0.5) << failing;
+    EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), recovers ? "k=abc\r\nnew=x\r\n" : "k=abc\r\n");
+    if (!recovers) {
+      EXPECT_NE(root.ReadFile(kLog).find(
+                    "!!! Swap failure [C:\\TEMP\\DSP.data.k.dat.TMP] input/output error."),
+                std::string::npos);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace carob::testing

@@ -107,6 +107,8 @@ auth "guest" ""
 host 127.0.0.1 visible=true
 smb_query_browsers false
 CONF
+  # smbnetfs ignores the auth and host lines of a file others may read.
+  chmod 600 "$home/.smb/smbnetfs.conf"
   HOME="$home" smbnetfs "$dir/mnt$n" -o config="$home/.smb/smbnetfs.conf",log_file="$dir/smbnetfs$n.log" \
       2>"$dir/smbnetfs$n.err" || { down; skip "smbnetfs would not mount: $(head -c 300 "$dir/smbnetfs$n.err")"; }
   pid=$(pgrep -n -f "smbnetfs $dir/mnt$n" || true)
