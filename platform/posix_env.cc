@@ -10,6 +10,8 @@
 //   posix_file.h/.cc   descriptors, open files, file serials, whole reads and
 //                      writes (the header also declares the native lock and
 //                      process calls)
+//   buffered_file.h/.cc the read-ahead behind ReadLine, shared with the
+//                      Windows files
 //   posix_lock.cc      swap-file locks and flock liveness (its opening
 //                      comment explains every lock and why)
 //   posix_process.cc   starting programs detached
