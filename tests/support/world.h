@@ -307,11 +307,18 @@ class World {
         clock(std::dynamic_pointer_cast<platform::ManualClock>(options_.clock)) {
     root.WriteFile("C:\\FileLoc", options_.fileloc);
     root.MakeFolder(kTempFolder);
-    env = NewEnv();
-    over_ = env.get();
+    Restart();
   }
   ~World() {
     while (!layers_.empty()) layers_.pop_back();  // from the top down
+  }
+
+  // The program (re)starts: the layers go, from the top down, and a fresh
+  // Env comes; the Add* calls build the layers afresh.
+  void Restart() {
+    while (!layers_.empty()) layers_.pop_back();
+    db = nullptr, reg = nullptr, msg = nullptr;
+    over_ = (env = NewEnv()).get();
   }
 
   // One more Env for the same program, root and clock (another running copy).

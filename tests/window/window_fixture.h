@@ -55,22 +55,15 @@ struct SentEntry {
 inline const std::string kBaseFileLoc =
     std::string("Temporary path=") + kTempFolder + "\r\nRORU PO Input=" + kDispatcherPath + "\r\n";
 
-// The layers and the window, built over a root.
+// The window over a world's layers, which it adds.
 struct WindowRig {
-  explicit WindowRig(const TempRoot& root, const std::string& program_folder = kProgramFolder)
-      : env(MakeTestEnv(root, MakeManualClock(), program_folder)),
-        db(*env),
-        registry(*env, db, ui),
-        messaging(*env, db, registry),
-        window(*env, db, registry, messaging, ui),
+  explicit WindowRig(World& w)
+      : world(w.AddMessaging()),
+        window(*world.env, *world.db, *world.reg, *world.msg, world.ui),
         peer(window) {
     window.SetLifecycleReport([this](const std::string& line) { reports.push_back(line); });
   }
-  std::unique_ptr<platform::Env> env;
-  ScriptedInteraction ui;
-  databank::Databank db;
-  registry::Registry registry;
-  messaging::Messaging messaging;
+  World& world;
   window::Window window;
   window::WindowTestPeer peer;
   std::vector<std::string> reports;
@@ -87,18 +80,23 @@ struct WindowRig {
 class WindowTest : public ::testing::Test, public World {
  protected:
   explicit WindowTest(std::string fileloc = kBaseFileLoc + "CAROB interface=" + kInterfacePath +
-                                            "\r\n")
-      : World({.fileloc = std::move(fileloc)}) {
+                                            "\r\n",
+                      std::string program_folder = kProgramFolder)
+      : World({.program_folder = std::move(program_folder), .fileloc = std::move(fileloc)}) {
     root.MakeFolder("C:\\ORB\\RORU");
   }
 
   WindowRig& Rig() {
-    if (!rig_) rig_ = std::make_unique<WindowRig>(root);
+    if (!rig_) rig_ = std::make_unique<WindowRig>(*this);
     return *rig_;
   }
   WindowRig& Loaded() {  // a window whose load event has run
     Rig().Load();
     return *rig_;
+  }
+  void Restart() {  // the program ends; the next Rig() is another start
+    rig_.reset();
+    World::Restart();
   }
 
   void Knowledge(const std::string& bytes) { root.WriteFile(kKnowledgePath, bytes); }
