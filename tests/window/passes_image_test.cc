@@ -60,11 +60,12 @@ Outcome TwoClicks(int facts, bool images) {
   rig.Click();
   rig.Click();
   // Each click starts the log afresh: the first click's is the previous one.
-  std::vector<std::string> log = Unstamped(world.Read("C:\\ORB\\CAROB\\Database_IO.log.x"));
-  for (std::string& line : Unstamped(world.Read("C:\\ORB\\CAROB\\Database_IO.log"))) {
+  std::vector<std::string> log =
+      Unstamped(world.root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log.x"));
+  for (std::string& line : Unstamped(world.root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log"))) {
     log.push_back(std::move(line));
   }
-  return {world.Read(kKnowledgePath), log, rig.window.ActiveMemory.items()};
+  return {world.root.ReadFile(kKnowledgePath), log, rig.window.ActiveMemory.items()};
 }
 
 TEST(PassesImageTest, SameKnowledgeAndSameLogWithImagesAsWithout) {
@@ -121,7 +122,7 @@ TEST(PassesImageTest, AnotherProgramsWritesAreSeenByTheNextLookupAndKept) {
   rig.Click();
   EXPECT_EQ(failures, "");
   ASSERT_GT(written.size(), 3u);
-  const std::vector<std::string> lines = SplitLines(world.Read(kKnowledgePath));
+  const std::vector<std::string> lines = SplitLines(world.root.ReadFile(kKnowledgePath));
   for (const std::string& fact : written) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), fact), 1) << fact;
   }
