@@ -214,7 +214,7 @@ class Process {
       const std::string out = Out();
       const size_t nl = out.find('\n', read_);
       if (nl == std::string::npos) return ended;
-      line = out.substr(read_, nl - read_ - (nl > read_ && out[nl - 1] == '\r'));
+      line = SplitLines(out.substr(read_, nl + 1 - read_))[0];
       read_ = nl + 1;
       return true;
     }, SecondsLeft(), 1);
