@@ -43,12 +43,6 @@ inline constexpr const char* kDispatcherPath = "C:\\ORB\\RORU\\PO.in";
 // and its body (the lines after it, joined by CR LF).
 struct SentEntry {
   std::string header, source_line, body;
-  std::string Answer() const {  // the body without "DO " or "SENDTO [...] "
-    if (body.starts_with("DO ")) return body.substr(3);
-    const size_t close = body.find("] ");
-    if (body.starts_with("SENDTO [") && close != std::string::npos) return body.substr(close + 2);
-    return "<unaddressed:" + body + ">";
-  }
 };
 
 // The file-location databank every test starts from.
@@ -94,10 +88,6 @@ class WindowTest : public ::testing::Test, public World {
     Rig().Load();
     return *rig_;
   }
-  void Restart() {  // the program ends; the next Rig() is another start
-    rig_.reset();
-    World::Restart();
-  }
 
   void Knowledge(const std::string& bytes) { root.WriteFile(kKnowledgePath, bytes); }
   std::string KnowledgeBytes() const { return root.ReadFile(kKnowledgePath); }
@@ -117,9 +107,14 @@ class WindowTest : public ::testing::Test, public World {
     }
     return entries;
   }
-  std::vector<std::string> Answers() const {
+  std::vector<std::string> Answers() const {  // the bodies without "DO " or "SENDTO [...] "
     std::vector<std::string> out;
-    for (const SentEntry& e : Sent()) out.push_back(e.Answer());
+    for (const auto& [header, source, body] : Sent()) {
+      const size_t close = body.starts_with("SENDTO [") ? body.find("] ") : std::string::npos;
+      out.push_back(body.starts_with("DO ")      ? body.substr(3)
+                    : close != std::string::npos ? body.substr(close + 2)
+                                                 : "<unaddressed:" + body + ">");
+    }
     return out;
   }
 
