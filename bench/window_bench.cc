@@ -247,9 +247,10 @@ void BM_ThinkingPasses(benchmark::State& state) {
     state.counters["MB_written"] = static_cast<double>(written) / (1024.0 * 1024.0);
     if (!ok) state.SkipWithError("a pass failed");
     const CountingEnv::Counts counts = env.counts;
-    auto trace = TraceCounts(world.Read("C:\\ORB\\CAROB\\Database_IO.log"));
+    auto trace = TraceCounts(world.root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log"));
     state.counters["facts_after"] = w.ActiveMemory.ListCount();
-    state.counters["kb_after"] = static_cast<double>(world.Read(kKnowledge).size()) / 1024.0;
+    state.counters["kb_after"] =
+        static_cast<double>(world.root.ReadFile(kKnowledge).size()) / 1024.0;
     for (const char* name : {"queries_file", "queries_cached", "sets", "set_append", "set_rewrite"}) {
       state.counters[name] = static_cast<double>(trace[name]);
     }

@@ -142,7 +142,7 @@ TEST(RewriteLockTest, TheSwapFileLocksTheRewriteAndHoldsNoCopy) {
   ASSERT_TRUE(world.db->Write(kBank, "k", "abcd"));  // does not fit: rewritten
   ASSERT_TRUE(world.db->Remove(kBank, "other"));
   EXPECT_EQ(watch->seen, (Lines{"held [] k=abc\r\nother=1\r\n", "held [] other=1\r\nk=abcd\r\n"}));
-  EXPECT_EQ(world.Read(kBank), "k=abcd\r\n");
+  EXPECT_EQ(world.root.ReadFile(kBank), "k=abcd\r\n");
   EXPECT_FALSE(world.root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
 }
 

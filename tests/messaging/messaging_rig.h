@@ -16,7 +16,7 @@ struct MessagingRig : World {
   explicit MessagingRig(const std::string& program_folder = "C:\\ORB\\CAROB",
                         const std::string& temp_path = kTempFolder)
       : World({.program_folder = program_folder,
-               .fileloc = "Temporary path=" + temp_path + "\r\nSTATUS=" + kStatusPath + "\r\n"}),
+               .fileloc = FileLocWithStatus(temp_path)}),
         env(Wrap<Wrapper>()) {
     WriteStatus({"Local ID=10.0.0.9"});
     AddMessaging();

@@ -32,30 +32,32 @@ TEST(Receive, FirstCallOnlyRegistersTheLocation) {
   MessagingRig rig;
   rig.root.WriteFile(kInterface, RozHeader() + "waiting\r\n");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
-  EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB interface=" + kInterface + "\r\n"),
+  EXPECT_NE(rig.root.ReadFile("C:\\FileLoc").find("CAROB interface=" + kInterface + "\r\n"),
             std::string::npos);
-  EXPECT_EQ(rig.Read(kInterface), RozHeader() + "waiting\r\n") << "not looked at";
+  EXPECT_EQ(rig.root.ReadFile(kInterface), RozHeader() + "waiting\r\n") << "not looked at";
   EXPECT_EQ(rig.msg->LastSource(), "");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "waiting\r\n");
   EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
-  EXPECT_EQ(rig.Read(kInterface), "");
+  EXPECT_EQ(rig.root.ReadFile(kInterface), "");
 }
 
 TEST(Receive, OutboxAndOtherKinds) {
   MessagingRig rig;
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kOutbox), "");
-  EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB outbox=C:\\ORB\\CAROB\\CAROB.outbox.POF\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      rig.root.ReadFile("C:\\FileLoc").find("CAROB outbox=C:\\ORB\\CAROB\\CAROB.outbox.POF\r\n"),
+      std::string::npos);
   rig.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.outbox.POF", "out");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kOutbox), "out\r\n");
   // The default file takes the name trimmed; the key keeps it as given
   // (the databank trims only its ends).
   EXPECT_EQ(rig.msg->ReceiveMessage(" Lexwright ", messaging::MessageKind::kOutbox), "");
-  EXPECT_NE(rig.Read("C:\\FileLoc").find("Lexwright  outbox=C:\\ORB\\CAROB\\Lexwright.outbox.POF\r\n"),
+  EXPECT_NE(rig.root.ReadFile("C:\\FileLoc")
+                .find("Lexwright  outbox=C:\\ORB\\CAROB\\Lexwright.outbox.POF\r\n"),
             std::string::npos);
   // Any other kind has no kind word.
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", static_cast<messaging::MessageKind>(7)), "");
-  EXPECT_NE(rig.Read("C:\\FileLoc").find("CAROB=C:\\ORB\\CAROB\\CAROB..POF\r\n"),
+  EXPECT_NE(rig.root.ReadFile("C:\\FileLoc").find("CAROB=C:\\ORB\\CAROB\\CAROB..POF\r\n"),
             std::string::npos);
 }
 
@@ -64,7 +66,7 @@ TEST(Receive, SourceLineIsTakenOffAndRemembered) {
   rig.Post("SET SOURCE = 10.0.0.7\r\nHello");
   EXPECT_EQ(rig.Receive(), "Hello");
   EXPECT_EQ(rig.msg->LastSource(), "10.0.0.7");
-  EXPECT_EQ(rig.Read(kInterface), "");
+  EXPECT_EQ(rig.root.ReadFile(kInterface), "");
 
   rig.Post("Hello");
   EXPECT_EQ(rig.Receive(), "Hello\r\n");
@@ -81,7 +83,7 @@ TEST(Receive, NothingWaitingLeavesLastSourceAndLogAlone) {
   rig.msg->RotateConsoleLog(true);
   rig.Post("SET SOURCE = 10.0.0.7\r\nHi");
   EXPECT_EQ(rig.Receive(), "Hi");
-  const std::string log = rig.Read(kConsoleLog);
+  const std::string log = rig.root.ReadFile(kConsoleLog);
   EXPECT_EQ(log,
             "12-07-2026 08:29:45| Recieved [Hi]\r\n"
             "12-07-2026 08:29:45|  Source = 10.0.0.7\r\n"
@@ -89,11 +91,11 @@ TEST(Receive, NothingWaitingLeavesLastSourceAndLogAlone) {
             "12-07-2026 08:29:45|  AppType = 0\r\n");
   EXPECT_EQ(rig.Receive(), "");  // empty file
   EXPECT_EQ(rig.msg->LastSource(), "10.0.0.7");
-  EXPECT_EQ(rig.Read(kConsoleLog), log);
+  EXPECT_EQ(rig.root.ReadFile(kConsoleLog), log);
   // A missing file is the same.
   std::filesystem::remove(rig.root.Native(kInterface));
   EXPECT_EQ(rig.Receive(), "");
-  EXPECT_EQ(rig.Read(kConsoleLog), log);
+  EXPECT_EQ(rig.root.ReadFile(kConsoleLog), log);
 }
 
 TEST(Receive, NoLogLinesWhileConsoleLogIsOff) {
@@ -108,21 +110,21 @@ TEST(Receive, PingIsAnsweredHere) {
   rig.msg->RotateConsoleLog(true);
   rig.Post("SET SOURCE = 10.0.0.7\r\n ! ");
   EXPECT_EQ(rig.Receive(), "");
-  EXPECT_EQ(rig.Read(kDispatcher),
+  EXPECT_EQ(rig.root.ReadFile(kDispatcher),
             RozHeader() + "SET SOURCE = 10.0.0.9\r\nSENDTO [10.0.0.7] User:!!\r\n");
-  EXPECT_EQ(rig.Read(kInterface), "") << "the ping is consumed";
-  EXPECT_NE(rig.Read(kConsoleLog).find("| Recieved []\r\n"), std::string::npos);
+  EXPECT_EQ(rig.root.ReadFile(kInterface), "") << "the ping is consumed";
+  EXPECT_NE(rig.root.ReadFile(kConsoleLog).find("| Recieved []\r\n"), std::string::npos);
 
   rig.Post("SET SOURCE = 0.0.0.0\r\n!");
   EXPECT_EQ(rig.Receive(), "");
   EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
-  std::string dispatcher = rig.Read(kDispatcher);
+  std::string dispatcher = rig.root.ReadFile(kDispatcher);
   EXPECT_TRUE(dispatcher.ends_with("SET SOURCE = 10.0.0.9\r\nDO User:!!\r\n")) << dispatcher;
 
   // Without a SET SOURCE line the CR LF stays on, so it is no ping.
   rig.Post("!");
   EXPECT_EQ(rig.Receive(), "!\r\n");
-  EXPECT_EQ(rig.Read(kDispatcher), dispatcher);
+  EXPECT_EQ(rig.root.ReadFile(kDispatcher), dispatcher);
 }
 
 // A source that is no computer id would put the answer into another
@@ -141,14 +143,14 @@ TEST(Receive, SourceThatIsNoComputerIdIsAnsweredNowhere) {
     rig.Post(std::string("SET SOURCE = ") + source + "\r\n!");
     EXPECT_EQ(rig.Receive(), "");
     EXPECT_EQ(rig.root.ReadFile(kDispatcher), "<missing>");
-    const std::string log = rig.Read(kConsoleLog);
+    const std::string log = rig.root.ReadFile(kConsoleLog);
     EXPECT_NE(log.find("| Source refused ["), std::string::npos) << log;
     EXPECT_NE(log.find("| Not sent [User:the sky=blue]: "), std::string::npos) << log;
 
     rig.Post("SET SOURCE = 10.0.0.7\r\nwhat?");
     EXPECT_EQ(rig.Receive(), "what?");
     rig.msg->SendToOutputProgram("User:hi");
-    EXPECT_EQ(rig.Read(kDispatcher),
+    EXPECT_EQ(rig.root.ReadFile(kDispatcher),
               RozHeader() + "SET SOURCE = 10.0.0.9\r\nSENDTO [10.0.0.7] User:hi\r\n");
   }
 }
@@ -161,16 +163,16 @@ TEST(Receive, HeldMessageLeavesOnlyOnceHandled) {
   rig.Post("A");
   rig.Post("B");
   EXPECT_EQ(rig.msg->ReceiveMessageHeld("CAROB", messaging::MessageKind::kInterface), "A\r\n");
-  EXPECT_EQ(ParseQueue(rig.Read(kInterface)).size(), 2u) << "still there while handled";
+  EXPECT_EQ(ParseQueue(rig.root.ReadFile(kInterface)).size(), 2u) << "still there while handled";
   // A second taker of the same queue meanwhile takes nothing.
   auto second = rig.OtherProgram();
   registry::Registry registry(*rig.env, *second);
   messaging::Messaging msg2(*rig.env, *second, registry);
   EXPECT_EQ(msg2.ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   rig.msg->MessageHandled();
-  EXPECT_EQ(rig.Read(kInterface), RozHeader() + "B\r\n");
+  EXPECT_EQ(rig.root.ReadFile(kInterface), RozHeader() + "B\r\n");
   EXPECT_EQ(msg2.ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "B\r\n");
-  EXPECT_EQ(rig.Read(kInterface), "");
+  EXPECT_EQ(rig.root.ReadFile(kInterface), "");
 
   // A taker that died after handling C but before taking it off left its
   // claim file; one that died while handling D left one without the mark.
@@ -198,7 +200,7 @@ TEST(Receive, PingWithoutDispatcherIsStillConsumed) {
   rig.AddFileLoc("CAROB interface", kInterface);
   rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\n!");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
-  EXPECT_EQ(rig.Read(kInterface), "");
+  EXPECT_EQ(rig.root.ReadFile(kInterface), "");
 }
 
 TEST(Receive, HeaderOnlyEntryIsRemovedAndTheNextFollows) {
@@ -207,11 +209,11 @@ TEST(Receive, HeaderOnlyEntryIsRemovedAndTheNextFollows) {
   rig.root.WriteFile(kInterface, RozHeader() + RozHeader() + "next\r\n");
   EXPECT_EQ(rig.Receive(), "");
   EXPECT_EQ(rig.msg->LastSource(), "0.0.0.0");
-  EXPECT_EQ(rig.Read(kInterface), RozHeader() + "next\r\n");
+  EXPECT_EQ(rig.root.ReadFile(kInterface), RozHeader() + "next\r\n");
   EXPECT_EQ(rig.Receive(), "next\r\n");
-  EXPECT_EQ(rig.Read(kInterface), "");
+  EXPECT_EQ(rig.root.ReadFile(kInterface), "");
   // Each consumed entry, the empty one included, wrote four log lines.
-  EXPECT_EQ(rig.Read(kConsoleLog),
+  EXPECT_EQ(rig.root.ReadFile(kConsoleLog),
             "12-07-2026 08:29:45| Recieved []\r\n"
             "12-07-2026 08:29:45|  Source = 0.0.0.0\r\n"
             "12-07-2026 08:29:45|  AppName = CAROB\r\n"
@@ -297,7 +299,7 @@ TEST(Receive, IdleCallOpensNoFile) {
   rig.msg->RotateConsoleLog(true);
   rig.Post("first");
   EXPECT_EQ(rig.Receive(), "first\r\n");
-  ASSERT_EQ(rig.Read(kInterface), "");
+  ASSERT_EQ(rig.root.ReadFile(kInterface), "");
   EXPECT_EQ(rig.Receive(), "");  // warms the query cache
   rig.env->opened.clear();  // counts from here on
   rig.env->found.clear();

@@ -26,15 +26,15 @@ std::vector<std::string> TempFiles(const Rig& rig, const std::string& folder) {
 TEST(RozQueue, AppendWritesHeaderAndTextExactly) {
   MessagingRig rig;
   rig.msg->AppendEntry(kQueue, "Hello");
-  EXPECT_EQ(rig.Read(kQueue), RozHeader() + "Hello\r\n");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), RozHeader() + "Hello\r\n");
   rig.clock->Advance(0.53125);
   rig.msg->AppendEntry(kQueue, "two\r\nlines");
-  EXPECT_EQ(rig.Read(kQueue), RozHeader() + "Hello\r\n" +
+  EXPECT_EQ(rig.root.ReadFile(kQueue), RozHeader() + "Hello\r\n" +
                                   RozHeader("12-07-2026 08:29:45.53125") +
                                   "two\r\nlines\r\n");
   // A bare name lies in the program folder.
   rig.msg->AppendEntry("bare.POF", "x");
-  EXPECT_EQ(rig.Read("C:\\ORB\\CAROB\\bare.POF"),
+  EXPECT_EQ(rig.root.ReadFile("C:\\ORB\\CAROB\\bare.POF"),
             RozHeader("12-07-2026 08:29:45.53125") + "x\r\n");
 }
 
@@ -57,14 +57,14 @@ TEST(RozQueue, ReadAndDeleteTakeEntriesInOrder) {
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "A1\r\nA2\r\n");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "A1\r\nA2\r\n") << "reading does not change the file";
   rig.msg->DeleteTopEntry(kQueue);
-  EXPECT_EQ(rig.Read(kQueue), b_entry);
+  EXPECT_EQ(rig.root.ReadFile(kQueue), b_entry);
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "B\r\n");
   rig.msg->DeleteTopEntry(kQueue);
-  EXPECT_EQ(rig.Read(kQueue), "");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), "");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "");
   // Deleting from an empty file changes nothing; no swap file is left behind.
   rig.msg->DeleteTopEntry(kQueue);
-  EXPECT_EQ(rig.Read(kQueue), "");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), "");
   EXPECT_TRUE(TempFiles(rig, "C:\\TEMP").size() == 1) << "only STATUS stays in C:\\TEMP";
 }
 
@@ -91,7 +91,7 @@ TEST(RozQueue, BoundaryRules) {
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "first\r\n");
   EXPECT_EQ(rig.msg->ReadTop(kQueue).junk, "stray\r\n");
   rig.msg->DeleteTopEntry(kQueue);
-  EXPECT_EQ(rig.Read(kQueue),
+  EXPECT_EQ(rig.root.ReadFile(kQueue),
             "---not a header, but a boundary all the same\r\n"
             "tail\r\n" +
                 RozHeader("y") + RozHeader("z") + "last line without end\r\n");
@@ -173,7 +173,7 @@ TEST(RozQueue, TemporaryFolderFromTheEnvironment) {
     ScopedVar temp("TEMP", "C:\\OTHER");
     rig.msg->ResolveInterfacePath("x");
     EXPECT_EQ(rig.msg->RozTempDir(), "C:\\ORBTEMP");
-    EXPECT_EQ(rig.Read("C:\\FileLoc"), "Temporary path=C:\\ORBTEMP\r\n");
+    EXPECT_EQ(rig.root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\ORBTEMP\r\n");
   }
   {
     // A folder from TEMP is stored too: storing depends on the key being
@@ -185,7 +185,7 @@ TEST(RozQueue, TemporaryFolderFromTheEnvironment) {
     ScopedVar tmp("TMP", "C:\\TMPDIR");
     rig.msg->ResolveInterfacePath("x");
     EXPECT_EQ(rig.msg->RozTempDir(), "C:\\TMPDIR");
-    EXPECT_EQ(rig.Read("C:\\FileLoc"), "Temporary path=C:\\TMPDIR\r\n");
+    EXPECT_EQ(rig.root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\TMPDIR\r\n");
   }
   {
     MessagingRig rig;
@@ -211,10 +211,10 @@ TEST(RozQueue, QueueWhoseSwapFileCannotBeMadeKeepsEveryEntry) {
   MessagingRig rig("C:\\ORB\\CAROB", "C:\\NOTEMP");
   rig.msg->AppendEntry(kQueue, "A");
   rig.msg->AppendEntry(kQueue, "B");
-  const std::string before = rig.Read(kQueue);
+  const std::string before = rig.root.ReadFile(kQueue);
   EXPECT_FALSE(rig.msg->RemoveTopEntry(kQueue));
   rig.msg->DeleteTopEntry(kQueue);
-  EXPECT_EQ(rig.Read(kQueue), before);
+  EXPECT_EQ(rig.root.ReadFile(kQueue), before);
   // Once the folder is there the same call works.
   rig.root.MakeFolder("C:\\NOTEMP");
   EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
@@ -251,7 +251,7 @@ TEST(RozQueue, LateAppendToTheOldFileIsNotLost) {
     EXPECT_TRUE(fired);
     std::string expected = RozHeader("late") + "late\r\n";
     if (two_entries) expected = RozHeader() + "B\r\n" + expected;
-    EXPECT_EQ(rig.Read(kQueue), expected);
+    EXPECT_EQ(rig.root.ReadFile(kQueue), expected);
     EXPECT_EQ(TempFiles(rig, kTempFolder), std::vector<std::string>{"STATUS"});  // no claim left
   }
 }
@@ -264,7 +264,7 @@ TEST(RozQueue, TakeTopGivesBackWhatWasRemoved) {
   EXPECT_EQ(taken.header, "--- h1");
   EXPECT_EQ(taken.text, "A\r\n");
   EXPECT_EQ(taken.junk, "stray\r\n");
-  EXPECT_EQ(rig.Read(kQueue), "--- h2\r\nB\r\n");
+  EXPECT_EQ(rig.root.ReadFile(kQueue), "--- h2\r\nB\r\n");
   EXPECT_TRUE(rig.msg->TakeTop(kQueue, taken));
   EXPECT_EQ(taken.text, "B\r\n");
   EXPECT_TRUE(rig.msg->TakeTop(kQueue, taken));

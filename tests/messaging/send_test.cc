@@ -31,7 +31,7 @@ struct SendRig : MessagingRig<> {
 TEST(Send, AnswersFollowLastSource) {
   SendRig rig;
   rig.msg->SendToOutputProgram("User:first");
-  EXPECT_EQ(rig.Read(kDispatcher),
+  EXPECT_EQ(rig.root.ReadFile(kDispatcher),
             RozHeader() + "SET SOURCE = 10.0.0.9\r\nDO User:first\r\n");
 
   rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\nquestion");
@@ -92,7 +92,7 @@ TEST(Send, ConsoleLogRecordsEverySend) {
   rig.msg->RotateConsoleLog(true);
   std::string source;
   rig.msg->SendMessage(source, "10.0.0.7", "User:Hi");
-  EXPECT_EQ(rig.Read(kConsoleLog),
+  EXPECT_EQ(rig.root.ReadFile(kConsoleLog),
             "12-07-2026 08:29:45| Sent [SET SOURCE = 10.0.0.9\r\nSENDTO [10.0.0.7] User:Hi] to [" +
                 kDispatcher + "]\r\n"
                 "12-07-2026 08:29:45|  SourceComputer = 10.0.0.9\r\n"
@@ -105,7 +105,7 @@ TEST(Send, WithoutDispatcherTheMessageIsLostButLogged) {
   rig.msg->RotateConsoleLog(true);
   std::string source;
   rig.msg->SendMessage(source, "", "User:Hi");
-  const std::string log = rig.Read(kConsoleLog);
+  const std::string log = rig.root.ReadFile(kConsoleLog);
   EXPECT_NE(log.find("DO User:Hi] to []\r\n"), std::string::npos) << log;
   // Only the log was written in the program folder.
   int files = 0;

@@ -214,7 +214,7 @@ class Process {
       const std::string out = Out();
       const size_t nl = out.find('\n', read_);
       if (nl == std::string::npos) return ended;
-      line = out.substr(read_, nl - read_ - (nl > read_ && out[nl - 1] == '\r'));
+      line = SplitLines(out.substr(read_, nl + 1 - read_))[0];
       read_ = nl + 1;
       return true;
     }, SecondsLeft(), 1);
@@ -304,9 +304,8 @@ inline Ran RunOrb(const TempRoot& root, std::vector<std::string> args,
 // not running.
 inline constexpr const char* kZadozoPathLine = "Zadozo path=C:\\ORB\\ZADOZO\\ZADOZO.EXE";
 inline constexpr const char* kZadozoStarted = "C:\\ORB\\ZADOZO\\started";
-inline void InstallZadozo(const TempRoot& root, double sign_on_after, bool finishes,
-                          const std::string& status = kStatusPath) {
-  const std::string f = root.Native(status);
+inline void InstallZadozo(const TempRoot& root, double sign_on_after, bool finishes) {
+  const std::string f = root.Native(kStatusPath);
   std::string script = "#!/bin/sh\nf='" + f + "'\n: > '" + root.Native(kZadozoStarted) + "'\n";
   script += "sleep " + std::to_string(sign_on_after) + "\n";
   script += "sed -i 's/^Zadozo running=No *\\r$/Zadozo running=Yes\\r/' \"$f\"\n";
@@ -324,7 +323,7 @@ using EntryLines = std::vector<std::string>;  // the text lines of a queue entry
 // temporary folder, with a quick Pulse.
 struct Computer : World {
   explicit Computer(int pulse_ms = 50)
-      : World({.fileloc = std::string("Temporary path=C:\\TEMP\r\nSTATUS=") + kStatusPath + "\r\n"}),
+      : World({.fileloc = FileLocWithStatus()}),
         orb(Install(root, "orb", "C:\\ORB\\TOOLS")),
         carob(Install(root, "carob", "C:\\ORB\\CAROB")) {
     AddStatus("Pulse", std::to_string(pulse_ms));
@@ -334,7 +333,7 @@ struct Computer : World {
     return BankValue(Status(), key);
   }
   std::optional<std::string> FileLocValue(const std::string& key) const {
-    return BankValue(Read("C:\\FileLoc"), key);
+    return BankValue(root.ReadFile("C:\\FileLoc"), key);
   }
   void AddStatus(const std::string& key, const std::string& value) {
     root.Append(kStatusPath, key + "=" + value + "\r\n");
@@ -342,8 +341,7 @@ struct Computer : World {
 
   std::vector<EntryLines> Entries(const std::string& windows_path) const {
     std::vector<EntryLines> out;
-    if (!root.Exists(windows_path)) return out;
-    for (QueueEntry& e : ParseQueue(Read(windows_path))) out.push_back(std::move(e.lines));
+    for (QueueEntry& e : ParseQueue(root.ReadFile(windows_path))) out.push_back(std::move(e.lines));
     return out;
   }
   void AppendEntry(const std::string& windows_path, const std::string& text) {

@@ -51,22 +51,22 @@ inline std::string Upper(std::string s) {  // ASCII letters
   return s;
 }
 
-// The whole file at a native path; "" when it cannot be read. On Windows it
-// is read sharing everything, as the family reads, never to stop a writer.
+// The tests' one file reader: the whole file at a native path, or
+// "<missing>" when it cannot be opened. On Windows it is read sharing
+// everything, as the family reads, never to stop a writer.
 inline std::string ReadNative(const std::string& path) {
 #ifdef _WIN32
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<missing>";
   std::string bytes;
   char buf[65536];
-  DWORD n = 0;
-  while (h != INVALID_HANDLE_VALUE && ::ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) {
-    bytes.append(buf, n);
-  }
-  if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  for (DWORD n = 0; ::ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0;) bytes.append(buf, n);
+  ::CloseHandle(h);
   return bytes;
 #else
   std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 #endif
 }
@@ -76,6 +76,11 @@ inline std::string Lines(const std::vector<std::string>& lines) {
   std::string out;
   for (const std::string& l : lines) out += l + "\r\n";
   return out;
+}
+
+// A "C:\FileLoc" naming the temporary folder and the STATUS databank.
+inline std::string FileLocWithStatus(const std::string& temp_folder = kTempFolder) {
+  return Lines({"Temporary path=" + temp_folder, std::string("STATUS=") + kStatusPath});
 }
 
 // The bytes of a STATUS databank: `lines`, then "fillerNNNNN=xx..." entries
@@ -121,14 +126,14 @@ inline bool HasLine(const std::string& native_path, const std::string& line) {
 }
 
 // The entries of a queue file: a line beginning with "---" starts one; lines
-// before the first header form an entry without one.
+// before the first header form an entry without one; a missing file has none.
 struct QueueEntry {
   std::string header;
   std::vector<std::string> lines;
 };
 inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
   std::vector<QueueEntry> entries;
-  for (const std::string& line : SplitLines(bytes)) {
+  for (const std::string& line : SplitLines(bytes == "<missing>" ? "" : bytes)) {
     if (line.starts_with("---")) {
       entries.push_back({line, {}});
     } else {
@@ -229,9 +234,8 @@ class TempRoot {
     ::close(fd);
 #endif
   }
-  // The whole file, or "<missing>" when it does not exist.
-  std::string ReadFile(const std::string& windows_path) const {
-    return Exists(windows_path) ? ReadNative(Native(windows_path)) : "<missing>";
+  std::string ReadFile(const std::string& windows_path) const {  // as ReadNative
+    return ReadNative(Native(windows_path));
   }
   bool Exists(const std::string& windows_path) const {
     std::error_code ec;
@@ -307,11 +311,18 @@ class World {
         clock(std::dynamic_pointer_cast<platform::ManualClock>(options_.clock)) {
     root.WriteFile("C:\\FileLoc", options_.fileloc);
     root.MakeFolder(kTempFolder);
-    env = NewEnv();
-    over_ = env.get();
+    Restart();
   }
   ~World() {
     while (!layers_.empty()) layers_.pop_back();  // from the top down
+  }
+
+  // The program (re)starts: the layers go, from the top down, and a fresh
+  // Env comes; the Add* calls build the layers afresh.
+  void Restart() {
+    while (!layers_.empty()) layers_.pop_back();
+    db = nullptr, reg = nullptr, msg = nullptr;
+    over_ = (env = NewEnv()).get();
   }
 
   // One more Env for the same program, root and clock (another running copy).
@@ -353,7 +364,6 @@ class World {
     return *this;
   }
 
-  std::string Read(const std::string& windows_path) const { return root.ReadFile(windows_path); }
   std::string Status() const { return root.ReadFile(kStatusPath); }
   void WriteStatus(const std::vector<std::string>& lines) const {
     root.WriteFile(kStatusPath, Lines(lines));

@@ -111,7 +111,7 @@ TEST(OrbAtADriveRoot, RecordsNoDoubledBackslash) {
   EXPECT_EQ(run({"dispatch", "--once", "--local-id", "hostA"}), 0);
 
   EXPECT_EQ(c.root.ReadFile("C:\\local.dat"), "a=1\r\n");
-  const std::string fileloc = c.Read("C:\\FileLoc");
+  const std::string fileloc = c.root.ReadFile("C:\\FileLoc");
   const std::string status = c.root.ReadFile("C:\\STATUS");
   struct Recorded {
     std::string bank, key, value;

@@ -63,11 +63,11 @@ TEST_F(WindowFirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
   EXPECT_EQ(r.window.InProg.Text(), "");
   EXPECT_EQ(r.window.OutProg.Text(), "");
 
-  const std::string status = r.registry.StatusBank();
+  const std::string status = reg->StatusBank();
   EXPECT_EQ(Fresh(status, "CAROB running"), "Yes");
   EXPECT_EQ(Fresh(status, "CAROB ID"), "Talkweave v100");
   EXPECT_EQ(Fresh(status, "CAROB Author"), "Kado Vel of Brindle");
-  EXPECT_TRUE(r.messaging.ConsoleLogEnabled());
+  EXPECT_TRUE(msg->ConsoleLogEnabled());
   ASSERT_EQ(r.reports.size(), 1u);
   EXPECT_THAT(r.reports[0], HasSubstr("started"));
   EXPECT_THAT(r.reports[0], HasSubstr(kProgramFolder));
@@ -79,9 +79,13 @@ TEST_F(WindowFirstStartTest, LoadRecordsDefaultPathsAndRegisters) {
   EXPECT_THAT(r.reports.back(), HasSubstr("stopped"));
 }
 
-TEST_F(WindowFirstStartTest, ProgramAtADriveRootGetsSingleSeparators) {
-  WindowRig r(root, "C:\\");
-  r.Load();
+class WindowAtADriveRootTest : public WindowTest {
+ protected:
+  WindowAtADriveRootTest() : WindowTest(kBaseFileLoc, "C:\\") {}
+};
+
+TEST_F(WindowAtADriveRootTest, ProgramAtADriveRootGetsSingleSeparators) {
+  WindowRig& r = Loaded();
   EXPECT_EQ(r.window.xKnowledge, "C:\\CAROB.dat");
   EXPECT_EQ(r.window.xSettings, "C:\\CAROB.cfg");
   EXPECT_EQ(Fresh("C:\\FileLoc", "CAROB knowledge"), "C:\\CAROB.dat");
@@ -92,7 +96,7 @@ TEST_F(WindowFirstStartTest, ProgramAtADriveRootGetsSingleSeparators) {
 TEST_F(WindowFirstStartTest, UnloadWithoutLoadStillSignsOff) {
   WindowRig& r = Rig();
   r.Unload();
-  EXPECT_EQ(Fresh(r.registry.StatusBank(), "CAROB running"), "No");
+  EXPECT_EQ(Fresh(reg->StatusBank(), "CAROB running"), "No");
 }
 
 class WindowRecordedPathsTest : public WindowTest {
@@ -133,7 +137,8 @@ TEST_F(WindowEventsTest, PickedOutputProgramIsStoredAndRestoredNextStart) {
     r.window.InProg.UserEdited("Us");
     EXPECT_EQ(Fresh(kSettingsPath, "Input program"), "Us");
     r.Unload();
-    rig_.reset();
+    rig_.reset();  // the program ends; the next start has layers of its own
+    World::Restart();
   }
   WindowRig& again = Loaded();
   EXPECT_EQ(again.window.OutProg.Text(), "Lexwright");
@@ -213,7 +218,7 @@ TEST_F(WindowEventsTest, SpacesOnlyAreIgnored) {
 
 TEST_F(WindowEventsTest, TickFollowsThePulseWithinTheTimerRange) {
   WindowRig& r = Loaded();
-  const std::string status = r.registry.StatusBank();
+  const std::string status = reg->StatusBank();
   struct Case {
     std::string stored;
     int interval;
@@ -227,7 +232,7 @@ TEST_F(WindowEventsTest, TickFollowsThePulseWithinTheTimerRange) {
     std::string bank = status;
     std::string key = "Pulse";
     std::string value = c.stored;
-    r.db.Set(bank, key, value);
+    db->Set(bank, key, value);
     r.Tick();
     EXPECT_EQ(r.window.Reciever.Interval, c.interval) << "Pulse " << c.stored;
     EXPECT_TRUE(r.window.Reciever.Enabled);

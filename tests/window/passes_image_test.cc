@@ -54,17 +54,18 @@ struct Outcome {
 Outcome TwoClicks(int facts, bool images) {
   World world({.fileloc = kBaseFileLoc});
   world.root.WriteFile(kKnowledgePath, GeneratedKnowledge(facts));
-  WindowRig rig(world.root);
-  rig.db.UseImages(images);
+  WindowRig rig(world);
+  world.db->UseImages(images);
   rig.Load();
   rig.Click();
   rig.Click();
   // Each click starts the log afresh: the first click's is the previous one.
-  std::vector<std::string> log = Unstamped(world.Read("C:\\ORB\\CAROB\\Database_IO.log.x"));
-  for (std::string& line : Unstamped(world.Read("C:\\ORB\\CAROB\\Database_IO.log"))) {
+  std::vector<std::string> log =
+      Unstamped(world.root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log.x"));
+  for (std::string& line : Unstamped(world.root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log"))) {
     log.push_back(std::move(line));
   }
-  return {world.Read(kKnowledgePath), log, rig.window.ActiveMemory.items()};
+  return {world.root.ReadFile(kKnowledgePath), log, rig.window.ActiveMemory.items()};
 }
 
 TEST(PassesImageTest, SameKnowledgeAndSameLogWithImagesAsWithout) {
@@ -95,33 +96,33 @@ TEST(PassesImageTest, SameKnowledgeAndSameLogWithImagesAsWithout) {
 TEST(PassesImageTest, AnotherProgramsWritesAreSeenByTheNextLookupAndKept) {
   World world({.fileloc = kBaseFileLoc});
   world.root.WriteFile(kKnowledgePath, GeneratedKnowledge(120));
-  WindowRig rig(world.root);
-  ASSERT_TRUE(rig.db.UsesImages());
+  WindowRig rig(world);
+  ASSERT_TRUE(world.db->UsesImages());
   rig.Load();
   int yields = 0;
   std::vector<std::string> written;
   std::string failures;
-  rig.ui.on_yield = [&] {
+  world.ui.on_yield = [&] {
     if (++yields % 60 != 0) return;
     const std::string key = "visitor" + std::to_string(yields);
     const std::string value = "guest" + std::to_string(yields);
     Ran ran = RunOrb(world.root, {"set", kKnowledgePath, key, value});
     if (ran.code != 0) failures += ran.err;
     written.push_back(key + "=" + value);
-    if (rig.db.Query(std::string(kKnowledgePath), std::string(key)) != value) {
+    if (world.db->Query(std::string(kKnowledgePath), std::string(key)) != value) {
       failures += "not seen after its append: " + key + "\n";
     }
     // "kind0 thing5" becomes "kind0 thingX": the same room, written in place.
     const std::string same_size = "kind0 thing" + std::string(1, static_cast<char>('A' + yields % 26));
     ran = RunOrb(world.root, {"set", kKnowledgePath, "thing0", same_size});
-    if (rig.db.Query(std::string(kKnowledgePath), std::string("thing0")).rfind(same_size, 0) != 0) {
+    if (world.db->Query(std::string(kKnowledgePath), std::string("thing0")).rfind(same_size, 0) != 0) {
       failures += "not seen after its overwrite: thing0=" + same_size + "\n";
     }
   };
   rig.Click();
   EXPECT_EQ(failures, "");
   ASSERT_GT(written.size(), 3u);
-  const std::vector<std::string> lines = SplitLines(world.Read(kKnowledgePath));
+  const std::vector<std::string> lines = SplitLines(world.root.ReadFile(kKnowledgePath));
   for (const std::string& fact : written) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), fact), 1) << fact;
   }

@@ -18,7 +18,7 @@ class WindowPassesTest : public WindowTest {
   // Runs the passes of one click; the yields run `on_yield` (may be empty).
   void Click(std::function<void()> on_yield = nullptr) {
     WindowRig& r = rig_ ? *rig_ : Loaded();
-    r.ui.on_yield = std::move(on_yield);
+    ui.on_yield = std::move(on_yield);
     r.reports.clear();
     r.Click();
   }
@@ -122,7 +122,7 @@ TEST_F(WindowPassesTest, MemoryHoldsTheFileLinesWhateverEndsThem) {
     Knowledge(bytes);
     std::vector<std::string> expected;
     std::unique_ptr<platform::File> file;
-    ASSERT_TRUE(r.env->Open(kKnowledgePath, platform::OpenMode::kRead, &file).ok());
+    ASSERT_TRUE(env->Open(kKnowledgePath, platform::OpenMode::kRead, &file).ok());
     for (std::string line; file->ReadLine(line);) expected.push_back(line);
     ASSERT_TRUE(r.window.xRemember().ok());
     EXPECT_EQ(r.window.ActiveMemory.items(), expected) << ::testing::PrintToString(bytes);
@@ -148,7 +148,7 @@ TEST_F(WindowPassesTest, MemoryFailuresEmptyTheListAndSayWhy) {
     EXPECT_EQ(r.window.ActiveMemory.ListCount(), 0);
 
     std::vector<std::string> lines = {"stale"};
-    EXPECT_FALSE(r.db.ReadLines(knowledge, lines).ok()) << knowledge;
+    EXPECT_FALSE(db->ReadLines(knowledge, lines).ok()) << knowledge;
     EXPECT_THAT(lines, IsEmpty());
   }
 }
@@ -166,9 +166,9 @@ class StatusToolkit : public platform::ui::Toolkit {
 };
 
 TEST_F(WindowPassesTest, WithAWindowAFailedPassIsShownAsStatus) {
-  WindowRig& r = Rig();
+  Rig();  // the layers
   StatusToolkit toolkit;
-  window::Window shown(*r.env, r.db, r.registry, r.messaging, toolkit);
+  window::Window shown(*env, *db, *reg, *msg, toolkit);
   std::vector<std::string> reports;
   shown.SetLifecycleReport([&](const std::string& line) { reports.push_back(line); });
   shown.Events().Load();
@@ -194,10 +194,10 @@ TEST_F(WindowPassesTest, KnowledgeFileVanishingMidwayStopsTheRemainingPasses) {
 TEST_F(WindowPassesTest, FirstPassSwitchesTheDatabankTraceOn) {
   Knowledge("sky=blue\r\n");
   root.WriteFile("C:\\ORB\\CAROB\\Database_IO.log", "earlier run\r\n");
-  WindowRig& r = Loaded();
-  EXPECT_FALSE(r.db.IOLogEnabled());
+  Loaded();
+  EXPECT_FALSE(db->IOLogEnabled());
   Click();
-  EXPECT_TRUE(r.db.IOLogEnabled());
+  EXPECT_TRUE(db->IOLogEnabled());
   EXPECT_EQ(root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log.x"), "earlier run\r\n");
   EXPECT_THAT(root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log"), HasSubstr("Query [blue]"));
 }

@@ -43,34 +43,21 @@ inline constexpr const char* kDispatcherPath = "C:\\ORB\\RORU\\PO.in";
 // and its body (the lines after it, joined by CR LF).
 struct SentEntry {
   std::string header, source_line, body;
-  std::string Answer() const {  // the body without "DO " or "SENDTO [...] "
-    if (body.starts_with("DO ")) return body.substr(3);
-    const size_t close = body.find("] ");
-    if (body.starts_with("SENDTO [") && close != std::string::npos) return body.substr(close + 2);
-    return "<unaddressed:" + body + ">";
-  }
 };
 
 // The file-location databank every test starts from.
 inline const std::string kBaseFileLoc =
     std::string("Temporary path=") + kTempFolder + "\r\nRORU PO Input=" + kDispatcherPath + "\r\n";
 
-// The layers and the window, built over a root.
+// The window over a world's layers, which it adds.
 struct WindowRig {
-  explicit WindowRig(const TempRoot& root, const std::string& program_folder = kProgramFolder)
-      : env(MakeTestEnv(root, MakeManualClock(), program_folder)),
-        db(*env),
-        registry(*env, db, ui),
-        messaging(*env, db, registry),
-        window(*env, db, registry, messaging, ui),
+  explicit WindowRig(World& w)
+      : world(w.AddMessaging()),
+        window(*world.env, *world.db, *world.reg, *world.msg, world.ui),
         peer(window) {
     window.SetLifecycleReport([this](const std::string& line) { reports.push_back(line); });
   }
-  std::unique_ptr<platform::Env> env;
-  ScriptedInteraction ui;
-  databank::Databank db;
-  registry::Registry registry;
-  messaging::Messaging messaging;
+  World& world;
   window::Window window;
   window::WindowTestPeer peer;
   std::vector<std::string> reports;
@@ -87,13 +74,14 @@ struct WindowRig {
 class WindowTest : public ::testing::Test, public World {
  protected:
   explicit WindowTest(std::string fileloc = kBaseFileLoc + "CAROB interface=" + kInterfacePath +
-                                            "\r\n")
-      : World({.fileloc = std::move(fileloc)}) {
+                                            "\r\n",
+                      std::string program_folder = kProgramFolder)
+      : World({.program_folder = std::move(program_folder), .fileloc = std::move(fileloc)}) {
     root.MakeFolder("C:\\ORB\\RORU");
   }
 
   WindowRig& Rig() {
-    if (!rig_) rig_ = std::make_unique<WindowRig>(root);
+    if (!rig_) rig_ = std::make_unique<WindowRig>(*this);
     return *rig_;
   }
   WindowRig& Loaded() {  // a window whose load event has run
@@ -114,15 +102,19 @@ class WindowTest : public ::testing::Test, public World {
   std::vector<SentEntry> Sent() const {
     std::vector<SentEntry> entries;
     for (const QueueEntry& q : ParseQueue(root.ReadFile(kDispatcherPath))) {
-      if (q.header.empty()) continue;  // the file is missing
       SentEntry& e = entries.emplace_back(q.header, q.lines.empty() ? "" : q.lines[0]);
       for (size_t i = 1; i < q.lines.size(); ++i) e.body += (i > 1 ? "\r\n" : "") + q.lines[i];
     }
     return entries;
   }
-  std::vector<std::string> Answers() const {
+  std::vector<std::string> Answers() const {  // the bodies without "DO " or "SENDTO [...] "
     std::vector<std::string> out;
-    for (const SentEntry& e : Sent()) out.push_back(e.Answer());
+    for (const auto& [header, source, body] : Sent()) {
+      const size_t close = body.starts_with("SENDTO [") ? body.find("] ") : std::string::npos;
+      out.push_back(body.starts_with("DO ")      ? body.substr(3)
+                    : close != std::string::npos ? body.substr(close + 2)
+                                                 : "<unaddressed:" + body + ">");
+    }
     return out;
   }
 

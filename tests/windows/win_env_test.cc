@@ -52,7 +52,7 @@ TEST(WindowsLocks, LivingHolderIsNeverBrokenDeadHolderIsAndAnAdoptedHoldLeavesTh
   ASSERT_TRUE(env->TryLock(kSwap, &lock));
   EXPECT_TRUE(lock->Write("old contents"));
   EXPECT_EQ(other->ProbeLock(kSwap), platform::LockState::kHeld);
-  EXPECT_EQ(w.Read(kSwap), "old contents");
+  EXPECT_EQ(w.root.ReadFile(kSwap), "old contents");
   lock->Release();
   EXPECT_FALSE(w.root.Exists(kSwap));
 }
@@ -68,7 +68,7 @@ TEST(WindowsFiles, AQueueIsReplacedWhileItsTakerAndAReaderHaveItOpen) {
   std::unique_ptr<platform::LockFile> rebuilt;
   ASSERT_TRUE(env->ReplaceContentsHeld(queue, "new", &rebuilt));
   EXPECT_TRUE(rebuilt->Write("+more"));
-  EXPECT_EQ(w.Read(queue), "new+more");
+  EXPECT_EQ(w.root.ReadFile(queue), "new+more");
   std::string line;
   ASSERT_TRUE(reader->ReadLine(line));
   EXPECT_EQ(line, "old");  // the old file, still open, as it was
@@ -80,7 +80,7 @@ TEST(WindowsFiles, AQueueIsReplacedWhileItsTakerAndAReaderHaveItOpen) {
   for (const auto& e : std::filesystem::directory_iterator("C:\\TEMP")) files += e.is_regular_file();
   EXPECT_EQ(files, 1);
   EXPECT_TRUE(env->ReplaceContents(queue, "plain"));
-  EXPECT_EQ(w.Read(queue), "plain");
+  EXPECT_EQ(w.root.ReadFile(queue), "plain");
 }
 
 // Ends every process whose executable lies in `folder`; how many it ended.
