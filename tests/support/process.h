@@ -65,7 +65,9 @@ class Process {
     const std::string out_file = files_.path() + "/out", err_file = files_.path() + "/err";
     std::vector<std::string> vars = Environment(launch.env);
 #ifdef _WIN32
-    SECURITY_ATTRIBUTES inherited{.nLength = sizeof inherited, .bInheritHandle = TRUE};
+    SECURITY_ATTRIBUTES inherited{};
+    inherited.nLength = sizeof inherited;
+    inherited.bInheritHandle = TRUE;
     auto open = [&](const std::string& path, DWORD access, DWORD how) {
       return ::CreateFileA(path.c_str(), access, kShareAll, &inherited, how, 0, nullptr);
     };
@@ -76,8 +78,12 @@ class Process {
     for (const std::string& a : launch.argv) command += (command.empty() ? "" : " ") + Quoted(a);
     for (const std::string& v : vars) environment += v + '\0';
     environment += '\0';
-    STARTUPINFOA startup{.cb = sizeof(STARTUPINFOA), .dwFlags = STARTF_USESTDHANDLES,
-                         .hStdInput = in, .hStdOutput = out, .hStdError = err};
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
     PROCESS_INFORMATION started{};
     job_ = ::CreateJobObjectA(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
