@@ -137,6 +137,22 @@ std::string FileIdentity(const platform::FileInfo& info) {
   return std::to_string(info.device) + ":" + std::to_string(info.inode);
 }
 
+// What a queue holds once the entries at `indices` are taken off and `add`
+// is put behind the rest.
+std::string Remaining(const std::vector<QueueEntry>& entries, const std::vector<size_t>& indices,
+                      const std::string& add) {
+  const std::set<size_t> drop(indices.begin(), indices.end());
+  std::string rest;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!drop.count(i)) rest += StoredEntry(entries[i]);
+  }
+  if (!add.empty()) {
+    if (!rest.empty() && rest.back() != '\n') rest += kCrLf;
+    rest += add;
+  }
+  return rest;
+}
+
 }  // namespace
 
 bool ValidComputerId(std::string_view id) {
@@ -453,15 +469,7 @@ Status Messaging::RewriteQueue(const std::string& path, const std::vector<size_t
   }
   std::vector<QueueEntry> entries = ReadEntries(*held, false);
   int64_t copied = held->Tell();
-  const std::set<size_t> drop(indices.begin(), indices.end());
-  std::string rest;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (!drop.count(i)) rest += StoredEntry(entries[i]);
-  }
-  if (!add.empty()) {
-    if (!rest.empty() && rest.back() != '\n') rest += kCrLf;
-    rest += add;
-  }
+  std::string rest = Remaining(entries, indices, add);
   std::unique_ptr<platform::LockFile> rebuilt;
   if (Status s = env_.ReplaceContentsHeld(path, rest, &rebuilt); !s) return s.As(what);
 
@@ -490,15 +498,7 @@ Status Messaging::RewriteOnShare(const std::string& path, const std::vector<size
   std::string old;
   if (Status s = env_.ReadAll(path, old); !s) return env_.FindFile(path) ? s.As(what) : Status::Ok();
   std::vector<QueueEntry> entries = EntriesOf(old);
-  const std::set<size_t> drop(indices.begin(), indices.end());
-  std::string rest;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (!drop.count(i)) rest += StoredEntry(entries[i]);
-  }
-  if (!add.empty()) {
-    if (!rest.empty() && rest.back() != '\n') rest += kCrLf;
-    rest += add;
-  }
+  std::string rest = Remaining(entries, indices, add);
   Status s = env_.ReplaceContents(path, rest);
   return s ? s : s.As(what);
 }

@@ -257,19 +257,26 @@ class Dispatcher {
     return false;
   }
 
+  // Claims a queue that holds something: false when it is empty, another
+  // taker has it, or the claim failed (then reported).
+  bool ClaimWaiting(const std::string& queue) {
+    auto info = env_.FindFile(msg_.ResolveInterfacePath(queue));
+    if (!info || info->size == 0) return false;
+    bool busy = false;
+    if (platform::Status s = msg_.ClaimQueue(queue, &busy); !s) {
+      if (!busy) ReportTakeFailure(s);
+      return false;
+    }
+    return true;
+  }
+
   // Looks through the pending queue once: what can go now goes, in order,
   // and leaves the queue in one rewrite; the rest stays where it is.
   void RetryPending() {
     retried_ = true;
     last_retry_ = env_.Timer();
     blocked_.clear();
-    auto info = env_.FindFile(msg_.ResolveInterfacePath(pending_));
-    if (!info || info->size == 0) return;
-    bool busy = false;
-    if (platform::Status s = msg_.ClaimQueue(pending_, &busy); !s) {
-      if (!busy) ReportTakeFailure(s);
-      return;
-    }
+    if (!ClaimWaiting(pending_)) return;
     std::vector<messaging::QueueEntry> entries = msg_.ClaimedEntries();
     std::map<std::string, int> still;
     for (size_t i = 0; i < entries.size() && !platform::StopRequested(); ++i) {
@@ -293,13 +300,7 @@ class Dispatcher {
   // only once it is passed on or put aside.
   void DrainInput() {
     for (int i = 0; i < kMaxEntriesPerTurn && !platform::StopRequested(); ++i) {
-      auto info = env_.FindFile(msg_.ResolveInterfacePath(input_));
-      if (!info || info->size == 0) return;
-      bool busy = false;
-      if (platform::Status s = msg_.ClaimQueue(input_, &busy); !s) {
-        if (!busy) ReportTakeFailure(s);
-        return;
-      }
+      if (!ClaimWaiting(input_)) return;
       messaging::QueueEntry top = msg_.ClaimedTop();
       if (top.empty()) {
         (void)msg_.ReleaseClaim();
