@@ -228,23 +228,37 @@ class HookClock : public platform::Clock {
   std::shared_ptr<platform::ManualClock> inner_;
 };
 
-TEST(SwapWaitTest, SwapFileThatDisappearsEndsTheWaitWithoutTimeout) {
+// The databank C:\data\k.dat ("k=abc") with its temporary folder C:\TEMP,
+// where another writer's swap file for it may stand, over a clock that lets
+// the test act while the engine waits.
+class SwapWaitTest : public ::testing::Test {
+ protected:
+  SwapWaitTest() {
+    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
+    root.WriteFile(kBank, "k=abc\r\n");
+  }
+  void PlantSwap() { root.WriteFile(kSwap, ""); }
+  double Now() const { return manual->Now().seconds_since_midnight; }
+
+  static constexpr const char* kBank = "C:\\data\\k.dat";
+  static constexpr const char* kSwap = "C:\\TEMP\\DSP.data.k.dat.TMP";
   TempRoot root;
-  root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
-  root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
-  auto manual = MakeManualClock();
-  auto hook = std::make_shared<HookClock>(manual);
-  auto env = MakeTestEnv(root, hook);
+  std::shared_ptr<platform::ManualClock> manual = MakeManualClock();
+  std::shared_ptr<HookClock> hook = std::make_shared<HookClock>(manual);
+  std::unique_ptr<platform::Env> env = MakeTestEnv(root, hook);
+};
+
+TEST_F(SwapWaitTest, SwapFileThatDisappearsEndsTheWaitWithoutTimeout) {
   databank::Databank db(*env);
   db.StartDatabankIOLog(false);
-  root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
+  PlantSwap();
   hook->on_sleep = [&] {
     // The other writer finishes after about three seconds.
-    if (hook->sleeps == 300) std::filesystem::remove(root.Native("C:\\TEMP\\DSP.data.k.dat.TMP"));
+    if (hook->sleeps == 300) std::filesystem::remove(root.Native(kSwap));
   };
-  std::string b = "C:\\data\\k.dat", k = "k", v = "longer value";
+  std::string b = kBank, k = "k", v = "longer value";
   db.Set(b, k, v);
-  EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "k=longer value\r\n");
+  EXPECT_EQ(root.ReadFile(kBank), "k=longer value\r\n");
   Lines log = LogTexts(root.ReadFile(kLog));
   int waits = 0;
   for (const auto& l : log) {
@@ -258,18 +272,15 @@ TEST(SwapWaitTest, SwapFileThatDisappearsEndsTheWaitWithoutTimeout) {
   EXPECT_LT(hook->sleeps, 400);
 }
 
-TEST(SwapWaitTest, AWaitAcrossMidnightStillBreaksAfterSevenSeconds) {
-  TempRoot root;
-  root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
-  root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
-  auto manual = MakeManualClock(23, 59, 57);
-  auto env = MakeTestEnv(root, manual);
-  databank::Databank db(*env);
-  root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
-  std::string name = "C:\\data\\k.dat";
+TEST_F(SwapWaitTest, AWaitAcrossMidnightStillBreaksAfterSevenSeconds) {
+  auto late = MakeManualClock(23, 59, 57);
+  auto late_env = MakeTestEnv(root, late);
+  databank::Databank db(*late_env);
+  PlantSwap();
+  std::string name = kBank;
   databank::SwapLock lock = db.AllocateSwap(name);
   EXPECT_TRUE(lock.held());
-  const double now = manual->Now().seconds_since_midnight;
+  const double now = late->Now().seconds_since_midnight;
   EXPECT_GT(now, 4.0);  // 3 s before midnight + just over 7 s
   EXPECT_LT(now, 4.2);
 }
@@ -293,40 +304,34 @@ class ShareLikeEnv : public platform::EnvWrapper {
   int breaks = 0;
 };
 
-TEST(SwapWaitTest, OnAShareAnUnseenHolderIsTriedOnceASecondAfterSevenSecondsAndNeverAdopted) {
-  TempRoot root;
-  root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
-  root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
-  auto manual = MakeManualClock();
-  auto hook = std::make_shared<HookClock>(manual);
-  auto real = MakeTestEnv(root, hook);
-  ShareLikeEnv env(*real);
-  databank::Databank db(env);
-  root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
-  const double start = manual->Now().seconds_since_midnight;
+TEST_F(SwapWaitTest, OnAShareAnUnseenHolderIsTriedOnceASecondAfterSevenSecondsAndNeverAdopted) {
+  ShareLikeEnv share(*env);
+  databank::Databank db(share);
+  PlantSwap();
+  const double start = Now();
   bool kept = true;
   hook->on_sleep = [&] {
     // The holder on the other computer ends after 15 s; until then its
     // swap file stays.
-    const double waited = manual->Now().seconds_since_midnight - start;
-    if (waited < 15) kept = kept && root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP");
-    if (waited >= 15) env.holder_alive = false;
+    const double waited = Now() - start;
+    if (waited < 15) kept = kept && root.Exists(kSwap);
+    if (waited >= 15) share.holder_alive = false;
   };
   // An append, which adopts a dead holder's file at once on a local disk.
-  ASSERT_TRUE(db.Write("C:\\data\\k.dat", "new", "x"));
-  const double waited = manual->Now().seconds_since_midnight - start;
+  ASSERT_TRUE(db.Write(kBank, "new", "x"));
+  const double waited = Now() - start;
   EXPECT_TRUE(kept);
   EXPECT_GT(waited, 15.0);
   EXPECT_LT(waited, 16.2);
   // Tried at just over 7 s and then about once a second: 7, 8, ... 15.
-  EXPECT_GE(env.breaks, 8);
-  EXPECT_LE(env.breaks, 10);
+  EXPECT_GE(share.breaks, 8);
+  EXPECT_LE(share.breaks, 10);
   Lines log = LogTexts(root.ReadFile(kLog));
   EXPECT_EQ(std::count(log.begin(), log.end(),
                        "!!! Swap conflict [C:\\TEMP\\DSP.data.k.dat.TMP] TIMEOUT. File removed."),
-            env.breaks);
-  EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "k=abc\r\nnew=x\r\n");
-  EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
+            share.breaks);
+  EXPECT_EQ(root.ReadFile(kBank), "k=abc\r\nnew=x\r\n");
+  EXPECT_FALSE(root.Exists(kSwap));
 }
 
 // A share's client that fails every lock with an I/O error until `until`
@@ -343,23 +348,20 @@ class FailingShareLocks : public platform::EnvWrapper {
   double until_;
 };
 
-TEST(SwapWaitTest, OnAShareALockThatCannotBeMadeIsTriedAgainForFifteenSeconds) {
+TEST_F(SwapWaitTest, OnAShareALockThatCannotBeMadeIsTriedAgainForFifteenSeconds) {
   for (double failing : {3.0, 1e6}) {
-    TempRoot root;
-    root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
-    root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
-    auto manual = MakeManualClock();
-    auto real = MakeTestEnv(root, manual);
-    const double start = manual->Now().seconds_since_midnight;
-    FailingShareLocks env(*real, start + failing);
-    databank::Databank db(env);
-    const platform::Status s = db.Write("C:\\data\\k.dat", "new", "x");
-    const double waited = manual->Now().seconds_since_midnight - start;
+    root.WriteFile(kBank, "k=abc\r\n");
+    std::filesystem::remove(root.Native(kLog));
+    const double start = Now();
+    FailingShareLocks share(*env, start + failing);
+    databank::Databank db(share);
+    const platform::Status s = db.Write(kBank, "new", "x");
+    const double waited = Now() - start;
     const bool recovers = failing < 15;
     EXPECT_EQ(s.ok(), recovers) << s.message();
     EXPECT_GE(waited, recovers ? failing : 15) << failing;
     EXPECT_LE(waited, (recovers ? failing : 15) + 0.5) << failing;
-    EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), recovers ? "k=abc\r\nnew=x\r\n" : "k=abc\r\n");
+    EXPECT_EQ(root.ReadFile(kBank), recovers ? "k=abc\r\nnew=x\r\n" : "k=abc\r\n");
     if (!recovers) {
       EXPECT_NE(root.ReadFile(kLog).find(
                     "!!! Swap failure [C:\\TEMP\\DSP.data.k.dat.TMP] input/output error."),

@@ -244,24 +244,23 @@ TEST(OrbQueue, ConcurrentPostersAndTwoTakers) {
   ExpectEachTakenOnce(rig, seen, kPosters, kEach);
 }
 
-// The program's own receive as the taker, against posting processes.
-TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
-  OrbRig rig;
-  rig.world.AddFileLoc("CAROB interface", kQueue);
-  messaging::Messaging& msg = *rig.world.AddMessaging().msg;
-
-  constexpr int kPosters = 4, kEach = 30;
-  std::vector<pid_t> posters;
-  for (int p = 0; p < kPosters; ++p) {
-    posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));
+// Receives from CAROB's interface while the processes `pids` run and then
+// until nothing is left; counts each text and notes those that came before
+// an earlier one of the same sender ("p1-3" never before "p1-2"). Returns
+// how many of the processes failed.
+struct InOrderReceiver {
+  explicit InOrderReceiver(messaging::Messaging& m) : msg(m) {}
+  int ReceiveWhile(std::vector<pid_t>& pids) {
+    int failed = 0;
+    for (bool done = false; !done;) {
+      done = AllDone(pids, failed);
+      if (!ReceiveOne()) ::usleep(1000);
+    }
+    while (ReceiveOne()) {
+    }
+    return failed;
   }
-  std::map<std::string, int> seen;
-  // Each poster sends its entries one after another, so they must also be
-  // received in that order: "p1-3" never before "p1-2".
-  std::map<std::string, int> last_of;
-  std::vector<std::string> out_of_order;
-  int failed = 0;
-  auto receive_one = [&]() {
+  bool ReceiveOne() {
     std::string text = msg.ReceiveMessage("CAROB", messaging::MessageKind::kInterface);
     if (text.empty()) return false;
     ++seen[text];
@@ -274,24 +273,37 @@ TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
       last_of[tag] = index;
     }
     return true;
-  };
-  bool done = false;
-  while (!done) {
-    done = AllDone(posters, failed);
-    if (!receive_one()) ::usleep(1000);
   }
-  while (receive_one()) {
+  messaging::Messaging& msg;
+  std::map<std::string, int> seen, last_of;
+  std::vector<std::string> out_of_order;
+};
+
+// The program's own receive as the taker, against posting processes.
+TEST(OrbQueue, ReceiveAgainstConcurrentPosters) {
+  OrbRig rig;
+  rig.world.AddFileLoc("CAROB interface", kQueue);
+  messaging::Messaging& msg = *rig.world.AddMessaging().msg;
+
+  constexpr int kPosters = 4, kEach = 30;
+  std::vector<pid_t> posters;
+  for (int p = 0; p < kPosters; ++p) {
+    posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));
   }
-  EXPECT_EQ(failed, 0);
+  // Each poster sends its entries one after another, so they must also be
+  // received in that order.
+  InOrderReceiver in(msg);
+  EXPECT_EQ(in.ReceiveWhile(posters), 0);
   std::set<std::string> got;
-  for (auto& [text, n] : seen) {
+  for (auto& [text, n] : in.seen) {
     EXPECT_EQ(n, 1) << text;
     ASSERT_TRUE(text.ends_with("\r\n")) << text;
     got.insert(text.substr(0, text.size() - 2));
   }
   EXPECT_EQ(got, Expected(kPosters, kEach));
-  EXPECT_TRUE(out_of_order.empty()) << out_of_order.size() << " entries came out of order, first "
-                                    << out_of_order.front();
+  EXPECT_TRUE(in.out_of_order.empty()) << in.out_of_order.size()
+                                       << " entries came out of order, first "
+                                       << in.out_of_order.front();
   EXPECT_EQ(msg.LastSource(), "0.0.0.0");
   EXPECT_EQ(rig.SwapFilesLeft(), 0);
 }
@@ -318,33 +330,11 @@ TEST(OrbQueue, FastAppendersKeepTheirOrder) {
     }
     appenders.push_back(pid);
   }
-  messaging::Messaging& msg = *rig.world.AddMessaging().msg;
-  std::map<std::string, int> seen;
-  std::map<std::string, int> last_of;
-  int out_of_order = 0, failed = 0;
-  auto receive_one = [&]() {
-    std::string text = msg.ReceiveMessage("CAROB", messaging::MessageKind::kInterface);
-    if (text.empty()) return false;
-    ++seen[text];
-    const size_t dash = text.find('-');
-    const std::string tag = text.substr(0, dash);
-    const int index = std::atoi(text.c_str() + dash + 1);
-    auto it = last_of.find(tag);
-    if (it != last_of.end() && index < it->second) ++out_of_order;
-    last_of[tag] = index;
-    return true;
-  };
-  bool done = false;
-  while (!done) {
-    done = AllDone(appenders, failed);
-    receive_one();
-  }
-  while (receive_one()) {
-  }
-  EXPECT_EQ(failed, 0);
-  EXPECT_EQ(out_of_order, 0);
-  EXPECT_EQ(seen.size(), static_cast<size_t>(kAppenders * kEach));
-  for (auto& [text, n] : seen) EXPECT_EQ(n, 1) << text;
+  InOrderReceiver in(*rig.world.AddMessaging().msg);
+  EXPECT_EQ(in.ReceiveWhile(appenders), 0);
+  EXPECT_EQ(in.out_of_order, std::vector<std::string>{});
+  EXPECT_EQ(in.seen.size(), static_cast<size_t>(kAppenders * kEach));
+  for (auto& [text, n] : in.seen) EXPECT_EQ(n, 1) << text;
   EXPECT_EQ(rig.SwapFilesLeft(), 0);
 }
 
