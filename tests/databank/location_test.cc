@@ -79,8 +79,7 @@ TEST_F(FirstStartTest, FirstAccessIsAQueryOfTheFileLocationDatabankItself) {
   auto env = MakeTestEnv(root, clock);
   databank::Databank db(*env);
   db.StartDatabankIOLog(true);
-  std::string bank = "C:\\FileLoc", key = "STATUS";
-  EXPECT_EQ(db.Query(bank, key), "C:\\somewhere\\STATUS");
+  EXPECT_EQ(db.Query("C:\\FileLoc", "STATUS"), "C:\\somewhere\\STATUS");
   EXPECT_EQ(root.ReadFile("C:\\FileLoc"),
             "STATUS=C:\\somewhere\\STATUS\r\nTemporary path=C:\\tmp\r\n");
   EXPECT_EQ(LogTexts(root.ReadFile(kLog)),
@@ -126,8 +125,7 @@ TEST(ProgramAtDriveRootTest, RunPathIsJoinedWithoutADoubledBackslash) {
   std::string name = "k.dat";
   EXPECT_EQ(db.ResolveBankPath(name), "C:\\k.dat");
   EXPECT_EQ(db.SwapPath(name), "C:\\DSP.Root..TMP");
-  std::string b = "k.dat", k = "a", v = "1";
-  db.Set(b, k, v);
+  db.Set("k.dat", "a", "1");
   EXPECT_EQ(root.ReadFile("C:\\k.dat"), "a=1\r\n");
 }
 
@@ -256,8 +254,7 @@ TEST_F(SwapWaitTest, SwapFileThatDisappearsEndsTheWaitWithoutTimeout) {
     // The other writer finishes after about three seconds.
     if (hook->sleeps == 300) std::filesystem::remove(root.Native(kSwap));
   };
-  std::string b = kBank, k = "k", v = "longer value";
-  db.Set(b, k, v);
+  db.Set(kBank, "k", "longer value");
   EXPECT_EQ(root.ReadFile(kBank), "k=longer value\r\n");
   Lines log = LogTexts(root.ReadFile(kLog));
   int waits = 0;

@@ -213,10 +213,9 @@ TEST_P(ProcessTest, WriterKilledAtAnyMomentLosesNoOtherEntry) {
     // it; a removal (on a manual clock: its 7-second wait passes at once)
     // then breaks it, so the next churn starts unhindered.
     const std::vector<std::string> left = SwapFilesLeft();
-    std::string b = kBank, k = "after_" + std::to_string(round), v = "x";
-    EXPECT_TRUE(db.Write(b, k, v).ok());
+    EXPECT_TRUE(db.Write(kBank, "after_" + std::to_string(round), "x").ok());
     EXPECT_EQ(SwapFilesLeft(), left);
-    EXPECT_TRUE(db.Remove(b, "no such key").ok());
+    EXPECT_TRUE(db.Remove(kBank, "no such key").ok());
     EXPECT_TRUE(SwapFilesLeft().empty());
   }
   Parsed p = ParseBank(root.ReadFile(kBank));
@@ -251,6 +250,13 @@ class LockHolderTest : public ::testing::Test {
     root.WriteFile("C:\\FileLoc", "Temporary path=C:\\TEMP\r\n");
     root.MakeFolder("C:\\TEMP");
     root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
+  }
+  // Leaves the swap file as a writer killed while holding it leaves it.
+  void LeaveKilledHolder() {
+    Process holder({kWriter, root.path(), "holdforever", swap});
+    ASSERT_EQ(holder.ReadLine(), "locked");
+    holder.Kill();
+    holder.Wait();
   }
   int Count(const std::vector<std::string>& log, const std::string& part) {
     int n = 0;
@@ -287,10 +293,7 @@ TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
     std::filesystem::remove(root.Native(kLog));
     root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
     if (std::string(c.mode) == "adopt") {
-      Process dead({kWriter, root.path(), "holdforever", swap});
-      ASSERT_EQ(dead.ReadLine(), "locked");
-      dead.Kill();
-      dead.Wait();
+      ASSERT_NO_FATAL_FAILURE(LeaveKilledHolder());
     }
     Process holder({kWriter, root.path(), c.mode, swap});
     ASSERT_EQ(holder.ReadLine(), "locked");
@@ -307,8 +310,7 @@ TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
         ::kill(holder.pid(), SIGUSR1);
       }
     };
-    std::string b = kBank, k = c.key, v = c.value;
-    db.Set(b, k, v);
+    db.Set(kBank, std::string(c.key), std::string(c.value));
     const double waited = manual->Now().seconds_since_midnight - start;
     EXPECT_EQ(holder.ReadLine(), "intact");
     EXPECT_EQ(holder.ReadLine(), "released");
@@ -370,12 +372,7 @@ TEST_F(LockHolderTest, DeadHoldersLockStallsOnlyTheRewrite) {
     manual = MakeManualClock();
     std::filesystem::remove(root.Native(kLog));
     root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
-    {
-      Process holder({kWriter, root.path(), "holdforever", swap});
-      ASSERT_EQ(holder.ReadLine(), "locked");
-      holder.Kill();
-      holder.Wait();
-    }
+    ASSERT_NO_FATAL_FAILURE(LeaveKilledHolder());
     ASSERT_TRUE(root.Exists(swap));
     auto real = MakeTestEnv(root, manual);
     LockWatch env_watch(*real, swap);
@@ -408,12 +405,7 @@ TEST_F(LockHolderTest, DeadHoldersLockStallsOnlyTheRewrite) {
 // orb's writes after a killed holder, on the real clock: a new key and an
 // in-place overwrite finish at once, and the leftover lock stays.
 TEST_F(LockHolderTest, OrbAppendsAndOverwritesAtOnceAfterAKilledHolder) {
-  {
-    Process holder({kWriter, root.path(), "holdforever", swap});
-    ASSERT_EQ(holder.ReadLine(), "locked");
-    holder.Kill();
-    holder.Wait();
-  }
+  ASSERT_NO_FATAL_FAILURE(LeaveKilledHolder());
   struct Case {
     std::string key, value, after;
   };

@@ -140,15 +140,12 @@ TEST_F(DatabankTest, ChangeOfEqualLengthByAnotherProgramIsNoticedAtOnce) {
   EXPECT_EQ(db->Query(kBank, "other"), "1");
   // The other program overwrites in place: same length, same second.
   auto other = OtherProgram();
-  std::string b = kBank, k = "k", v = "bbb";
-  other->Set(b, k, v);
+  other->Set(kBank, "k", "bbb");
   EXPECT_EQ(root.ReadFile(kBank), "k=bbb\r\nother=1\r\n");
   EXPECT_EQ(db->Query(kBank, "k"), "bbb");
   // And a rewrite to a file of the same length.
-  b = kBank, k = "other", v = "";
-  other->Set(b, k, v);
-  b = kBank, k = "other", v = "2";
-  other->Set(b, k, v);
+  other->Set(kBank, "other", "");
+  other->Set(kBank, "other", "2");
   EXPECT_EQ(root.ReadFile(kBank), "k=bbb\r\nother=2\r\n");
   EXPECT_EQ(db->Query(kBank, "other"), "2");
 }
@@ -226,8 +223,7 @@ TEST_F(DatabankTest, NothingIsLoggedBeforeTheLogIsStarted) {
   EXPECT_EQ(db->Query(kBank, "k"), "v");
   db->Set(kBank, "k", "w");
   db->Set(kBank, "n", "new");
-  std::string b = kBank, k = "n";
-  db->RemoveEntry(b, k);
+  db->RemoveEntry(kBank, "n");
   EXPECT_EQ(db->Query("C:\\data\\none", "k"), "");
   EXPECT_FALSE(root.Exists(kLog));
 }

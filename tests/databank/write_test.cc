@@ -49,9 +49,7 @@ TEST_F(DatabankTest, AppendAfterALastLineWithoutLineEnd) {
   root.WriteFile(kBank, "a=1\r\nb=2");
   db->Set(kBank, "c", "3");
   EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nb=2\r\nc=3\r\n");
-  auto other = OtherProgram();
-  std::string b = kBank, k = "b";
-  EXPECT_EQ(other->Query(b, k), "2");
+  EXPECT_EQ(OtherProgram()->Query(kBank, "b"), "2");
 }
 
 TEST_F(DatabankTest, SameValueInAnotherCaseIsAlreadyRecorded) {
@@ -79,9 +77,7 @@ TEST_F(DatabankTest, ShorterValueIsInscribedAndPadded) {
   EXPECT_EQ(Log(), SetLines(kBank, "", "k", "abc   ",
                             "Overwriting existant. Inscribing. String enlarged (to 6 bytes). ", "", "3"));
   EXPECT_EQ(db->Query(kBank, "k"), "abc");
-  auto other = OtherProgram();
-  b = kBank, k = "k";
-  EXPECT_EQ(other->Query(b, k), "abc");
+  EXPECT_EQ(OtherProgram()->Query(kBank, "k"), "abc");
 }
 
 TEST_F(DatabankTest, InscribingWritesOnlyTheBytesThatDiffer) {
@@ -97,10 +93,8 @@ TEST_F(DatabankTest, InscribingLeavesBlanksBeforeTheKeyAndBareLineFeeds) {
   db->Set(kBank, "k", "xy");
   EXPECT_EQ(root.ReadFile(kBank), "junk line k\nfirst=1\n  k =xy     \nlast=2\n");
   auto other = OtherProgram();
-  std::string b = kBank, k = "last";
-  EXPECT_EQ(other->Query(b, k), "2");
-  b = kBank, k = "k";
-  EXPECT_EQ(other->Query(b, k), "xy");
+  EXPECT_EQ(other->Query(kBank, "last"), "2");
+  EXPECT_EQ(other->Query(kBank, "k"), "xy");
 }
 
 TEST_F(DatabankTest, LongerValueTakesTheStandardMethod) {
@@ -181,8 +175,7 @@ TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
 
 TEST_F(DatabankTest, RemovalFromAMissingDatabankCreatesNothing) {
   StartLog();
-  std::string b = kBank, k = "k";
-  db->RemoveEntry(b, k);
+  db->RemoveEntry(kBank, "k");
   EXPECT_FALSE(root.Exists(kBank));
   EXPECT_EQ(Log()[1], "Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data..TMP]");
   EXPECT_EQ(Log()[2], "Database C:\\data\\k.dat serial  Set [k], []");
@@ -199,21 +192,14 @@ TEST_F(DatabankTest, DeletedDatabankIsWrittenAgainBySameSet) {
 TEST_F(DatabankTest, ValuesMayHoldEqualsButKeysNever) {
   db->Set(kBank, "formula", "a=b=c");
   EXPECT_EQ(db->Query(kBank, "formula"), "a=b=c");
-  auto other = OtherProgram();
-  std::string b = kBank, k = "formula";
-  EXPECT_EQ(other->Query(b, k), "a=b=c");
+  EXPECT_EQ(OtherProgram()->Query(kBank, "formula"), "a=b=c");
   db->Set(kBank, "a=b", "1");
   db->Set(kBank, "a=b", "1");  // answered by the write cache
   auto third = OtherProgram();
-  b = kBank, k = "a=b";
-  std::string v = "1";
-  third->Set(b, k, v);  // another program's cache does not know it: one more line
+  third->Set(kBank, "a=b", "1");  // another program's cache does not know it: one more line
   EXPECT_EQ(root.ReadFile(kBank), "formula=a=b=c\r\na=b=1\r\na=b=1\r\n");
-  b = kBank, k = "a=b";
-  EXPECT_EQ(third->Query(b, k), "1");  // from its write cache
-  auto fourth = OtherProgram();
-  b = kBank, k = "a=b";
-  EXPECT_EQ(fourth->Query(b, k), "");  // the file never answers such a key
+  EXPECT_EQ(third->Query(kBank, "a=b"), "1");  // from its write cache
+  EXPECT_EQ(OtherProgram()->Query(kBank, "a=b"), "");  // the file never answers such a key
 }
 
 TEST_F(DatabankTest, LineBreaksInKeyOrValueNeverReshapeTheFile) {
@@ -284,11 +270,9 @@ TEST_F(DatabankTest, WritesOfOtherProgramsNeverHideBehindOurCaches) {
   db->Set(kBank, "j", "1");
   EXPECT_EQ(db->Query(kBank, "j"), "1");
   auto other = OtherProgram();
-  std::string b = kBank, k = "k", v = "bbb";
-  other->Set(b, k, v);  // in place: same length
+  other->Set(kBank, "k", "bbb");  // in place: same length
   EXPECT_EQ(db->Query(kBank, "k"), "bbb");
-  b = kBank, k = "j", v = "22";
-  other->Set(b, k, v);  // rewrite
+  other->Set(kBank, "j", "22");  // rewrite
   EXPECT_EQ(db->Query(kBank, "j"), "22");
   EXPECT_EQ(db->Query(kBank, "k"), "bbb");
 }

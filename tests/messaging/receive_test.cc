@@ -14,6 +14,13 @@ const std::string kInterface = "C:\\ORB\\CAROB\\CAROB.interface.POF";
 const std::string kDispatcher = "C:\\ORB\\RORU\\input.POF";
 const std::string kConsoleLog = "C:\\ORB\\CAROB\\Console_use.log";
 
+// The four console log lines of one message handed over to CAROB.
+std::string Received(const std::string& text, const std::string& source) {
+  const std::string at = "12-07-2026 08:29:45| ";
+  return at + "Recieved [" + text + "]\r\n" + at + " Source = " + source + "\r\n" + at +
+         " AppName = CAROB\r\n" + at + " AppType = 0\r\n";
+}
+
 // A rig whose "CAROB interface" and dispatcher input are registered.
 template <class Wrapper = platform::EnvWrapper>
 struct ReceiveRig : MessagingRig<Wrapper> {
@@ -84,11 +91,7 @@ TEST(Receive, NothingWaitingLeavesLastSourceAndLogAlone) {
   rig.Post("SET SOURCE = 10.0.0.7\r\nHi");
   EXPECT_EQ(rig.Receive(), "Hi");
   const std::string log = rig.root.ReadFile(kConsoleLog);
-  EXPECT_EQ(log,
-            "12-07-2026 08:29:45| Recieved [Hi]\r\n"
-            "12-07-2026 08:29:45|  Source = 10.0.0.7\r\n"
-            "12-07-2026 08:29:45|  AppName = CAROB\r\n"
-            "12-07-2026 08:29:45|  AppType = 0\r\n");
+  EXPECT_EQ(log, Received("Hi", "10.0.0.7"));
   EXPECT_EQ(rig.Receive(), "");  // empty file
   EXPECT_EQ(rig.msg->LastSource(), "10.0.0.7");
   EXPECT_EQ(rig.root.ReadFile(kConsoleLog), log);
@@ -214,14 +217,7 @@ TEST(Receive, HeaderOnlyEntryIsRemovedAndTheNextFollows) {
   EXPECT_EQ(rig.root.ReadFile(kInterface), "");
   // Each consumed entry, the empty one included, wrote four log lines.
   EXPECT_EQ(rig.root.ReadFile(kConsoleLog),
-            "12-07-2026 08:29:45| Recieved []\r\n"
-            "12-07-2026 08:29:45|  Source = 0.0.0.0\r\n"
-            "12-07-2026 08:29:45|  AppName = CAROB\r\n"
-            "12-07-2026 08:29:45|  AppType = 0\r\n"
-            "12-07-2026 08:29:45| Recieved [next\r\n]\r\n"
-            "12-07-2026 08:29:45|  Source = 0.0.0.0\r\n"
-            "12-07-2026 08:29:45|  AppName = CAROB\r\n"
-            "12-07-2026 08:29:45|  AppType = 0\r\n");
+            Received("", "0.0.0.0") + Received("next\r\n", "0.0.0.0"));
 }
 
 TEST(Receive, EntryThatCannotBeRemovedIsHandedOverOnce) {
@@ -314,27 +310,29 @@ TEST(Receive, IdleCallOpensNoFile) {
 
 TEST(SplitSource, Cases) {
   MessagingRig rig;
-  auto split = [&](const std::string& text) { return rig.msg->SplitSource(text); };
-  messaging::SourcedText a = split("SET SOURCE = 10.0.0.7\r\nHi\r\n");
-  EXPECT_EQ(a.Source, "10.0.0.7");
-  EXPECT_EQ(a.Text, "Hi");
-  messaging::SourcedText b = split("set source = x\r\nHi");
-  EXPECT_EQ(b.Source, "x");
-  EXPECT_EQ(b.Text, "Hi");
-  messaging::SourcedText c = split("SET SOURCE 10.0.0.7 \r\nHi\r\n");
-  EXPECT_EQ(c.Source, "SET SOURCE 10.0.0.7");
-  messaging::SourcedText d = split("SET SOURCE\r\nkey=value\r\n");
-  EXPECT_EQ(d.Source, "");
-  EXPECT_EQ(d.Text, "key=value");
-  // Blanks around the rest go, and at most one CR LF from each end.
-  messaging::SourcedText e = split("SET SOURCE = s\r\n \r\n\r\nline\r\n\r\n ");
-  EXPECT_EQ(e.Text, "\r\nline\r\n");
-  messaging::SourcedText f = split("Hello SET SOURCE = 1\r\n");
-  EXPECT_EQ(f.Source, "10.0.0.9");
-  EXPECT_EQ(f.Text, "Hello SET SOURCE = 1\r\n");
-  messaging::SourcedText g = split("SET SOURCE = lone");
-  EXPECT_EQ(g.Source, "lone");
-  EXPECT_EQ(g.Text, "");
+  struct Case {
+    std::string text;
+    const char* source;  // nullptr: not looked at
+    const char* rest;
+  } cases[] = {
+      {"SET SOURCE = 10.0.0.7\r\nHi\r\n", "10.0.0.7", "Hi"},
+      {"set source = x\r\nHi", "x", "Hi"},
+      {"SET SOURCE 10.0.0.7 \r\nHi\r\n", "SET SOURCE 10.0.0.7", nullptr},
+      {"SET SOURCE\r\nkey=value\r\n", "", "key=value"},
+      // Blanks around the rest go, and at most one CR LF from each end.
+      {"SET SOURCE = s\r\n \r\n\r\nline\r\n\r\n ", nullptr, "\r\nline\r\n"},
+      {"Hello SET SOURCE = 1\r\n", "10.0.0.9", "Hello SET SOURCE = 1\r\n"},
+      {"SET SOURCE = lone", "lone", ""},
+  };
+  for (const Case& c : cases) {
+    const messaging::SourcedText split = rig.msg->SplitSource(c.text);
+    if (c.source) {
+      EXPECT_EQ(split.Source, c.source) << c.text;
+    }
+    if (c.rest) {
+      EXPECT_EQ(split.Text, c.rest) << c.text;
+    }
+  }
 }
 
 }  // namespace

@@ -22,6 +22,17 @@ using testing::TempRoot;
 using testing::Opened;
 using testing::OpenedLocked;
 
+// A fresh root and an Env over it.
+struct EnvOverRoot : ::testing::Test {
+  TempRoot root;
+  std::unique_ptr<Env> env = MakeTestEnv(root);
+};
+using SerialTest = EnvOverRoot;
+using ReadLineTest = EnvOverRoot;
+using FileTest = EnvOverRoot;
+using ReplaceContentsTest = EnvOverRoot;
+using MarkModifiedTest = EnvOverRoot;
+
 std::vector<std::string> FolderEntries(const std::string& native_folder) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(native_folder)) names.push_back(e.path().filename());
@@ -29,9 +40,7 @@ std::vector<std::string> FolderEntries(const std::string& native_folder) {
   return names;
 }
 
-TEST(SerialTest, EveryOpenFileHoldsTheLowestFreeNumber) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(SerialTest, EveryOpenFileHoldsTheLowestFreeNumber) {
   root.WriteFile("C:\\ORB\\a", "a");
   auto a = Opened(*env, "C:\\ORB\\a", OpenMode::kRead);
   auto b = Opened(*env, "C:\\ORB\\b", OpenMode::kAppend);
@@ -60,9 +69,7 @@ TEST(SerialTest, EveryOpenFileHoldsTheLowestFreeNumber) {
   EXPECT_EQ(g->serial(), 2);
 }
 
-TEST(ReadLineTest, LineEndsAndOffsets) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(ReadLineTest, LineEndsAndOffsets) {
   root.WriteFile("C:\\t.txt", "a\r\nb\nc\rd\r\n\r\n\r\r\nlast\r");
   auto f = Opened(*env, "C:\\t.txt", OpenMode::kRead);
   ASSERT_NE(f, nullptr);
@@ -92,9 +99,7 @@ TEST(ReadLineTest, LineEndsAndOffsets) {
   EXPECT_FALSE(one->ReadLine(line));
 }
 
-TEST(ReadLineTest, LongLinesAcrossReadChunks) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(ReadLineTest, LongLinesAcrossReadChunks) {
   std::string content;
   std::vector<std::string> lines;
   for (int i = 0; i < 40; ++i) {
@@ -115,9 +120,7 @@ TEST(ReadLineTest, LongLinesAcrossReadChunks) {
   EXPECT_FALSE(f->ReadLine(line));
 }
 
-TEST(FileTest, ReadWriteAndBytes) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(FileTest, ReadWriteAndBytes) {
   root.WriteFile("C:\\k.dat", "key1=old\r\nkey2=v\r\n");
   auto f = Opened(*env, "C:\\k.dat", OpenMode::kReadWrite);
   ASSERT_NE(f, nullptr);
@@ -176,11 +179,9 @@ TEST(FileTest, ReadWriteAndBytes) {
   EXPECT_EQ(bytes, std::string("a\0b\xE9\r\n", 6));  // bytes kept as they are
 }
 
-TEST(FileTest, WritesNeverFollowASymlink) {
+TEST_F(FileTest, WritesNeverFollowASymlink) {
   // Links planted at the names of files the programs write in a shared
   // folder: one to a file of the user, one to a name not made yet.
-  TempRoot root;
-  auto env = MakeTestEnv(root);
   root.WriteFile("C:\\victim", "mine\r\n");
   root.MakeFolder("C:\\TEMP");
   fs::create_symlink(root.Native("C:\\victim"), root.Native("C:\\TEMP\\to-file"));
@@ -199,9 +200,7 @@ TEST(FileTest, WritesNeverFollowASymlink) {
   EXPECT_FALSE(root.Exists("C:\\made-elsewhere"));
 }
 
-TEST(FileTest, RenameAndDelete) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(FileTest, RenameAndDelete) {
   root.WriteFile("C:\\ORB\\k.dat", "k");
   root.WriteFile("C:\\TEMP\\busy", "b");
   ASSERT_TRUE(env->Rename("C:\\ORB\\k.dat", "C:\\TEMP\\DSP.ORB.k.dat.TMP"));
@@ -223,9 +222,7 @@ TEST(FileTest, RenameAndDelete) {
   EXPECT_FALSE(env->Delete("C:\\TEMP\\busy"));
 }
 
-TEST(ReplaceContentsTest, ReplacesBesideTheFileWhateverTheTemporaryFolder) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(ReplaceContentsTest, ReplacesBesideTheFileWhateverTheTemporaryFolder) {
   testing::ScopedEnvVar temp("TEMP", fs::exists("/dev/shm") ? "/dev/shm" : "/tmp");
   testing::ScopedEnvVar tmpdir("TMPDIR", fs::exists("/dev/shm") ? "/dev/shm" : "/tmp");
   root.WriteFile("C:\\Data\\Queue.POF", "old\r\n");
@@ -253,9 +250,7 @@ TEST(ReplaceContentsTest, ReplacesBesideTheFileWhateverTheTemporaryFolder) {
   EXPECT_TRUE(fs::is_directory(root.Native("C:\\Data\\Sub")));
 }
 
-TEST(ReplaceContentsTest, LeftoversOfDeadWritersAreSwept) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(ReplaceContentsTest, LeftoversOfDeadWritersAreSwept) {
   root.WriteFile("C:\\Data\\k.dat", "k");
   pid_t dead = ::fork();
   if (dead == 0) ::_exit(0);
@@ -276,9 +271,7 @@ TEST(ReplaceContentsTest, LeftoversOfDeadWritersAreSwept) {
   EXPECT_EQ(root.ReadFile("C:\\Data\\k.dat"), "new");
 }
 
-TEST(ReplaceContentsTest, ReadersNeverSeeAPartAndAKillLeavesTheFileWhole) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(ReplaceContentsTest, ReadersNeverSeeAPartAndAKillLeavesTheFileWhole) {
   const std::string a(1 << 20, 'A');
   const std::string b(3 << 19, 'B');
   root.WriteFile("C:\\Data\\big", a);
@@ -309,9 +302,7 @@ TEST(ReplaceContentsTest, ReadersNeverSeeAPartAndAKillLeavesTheFileWhole) {
   EXPECT_EQ(FolderEntries(root.Native("C:\\Data")), std::vector<std::string>{"big"});
 }
 
-TEST(MarkModifiedTest, StampAlwaysMovesOn) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(MarkModifiedTest, StampAlwaysMovesOn) {
   root.WriteFile("C:\\ORB\\k.dat", "a=1\r\n");
   auto first = env->FindFile("C:\\ORB\\k.dat");
   ASSERT_TRUE(first.has_value());

@@ -211,28 +211,19 @@ TEST(RunningState, OnlyYesInAnyCaseAndBlanksCountsAsRunning) {
   w.WriteStatus({"A running=Yes", "B running=YES", "C running=  yes ", "D running=No",
                  "E running=", "F running=Y", "G running=yes!", "H running=\tyes",
                  "I running=Yes Yes"});
-  EXPECT_TRUE(w.reg->IsRunning("A"));
-  EXPECT_TRUE(w.reg->IsRunning("b"));
-  EXPECT_TRUE(w.reg->IsRunning("C"));
-  EXPECT_FALSE(w.reg->IsRunning("D"));
-  EXPECT_FALSE(w.reg->IsRunning("E"));
-  EXPECT_FALSE(w.reg->IsRunning("F"));
-  EXPECT_FALSE(w.reg->IsRunning("G"));
-  EXPECT_FALSE(w.reg->IsRunning("H"));  // a tab is not a blank
-  EXPECT_FALSE(w.reg->IsRunning("I"));
-  EXPECT_FALSE(w.reg->IsRunning("Nobody"));
+  for (const char* name : {"A", "b", "C"}) EXPECT_TRUE(w.reg->IsRunning(name)) << name;
+  // "H": a tab is not a blank.
+  for (const char* name : {"D", "E", "F", "G", "H", "I", "Nobody"}) {
+    EXPECT_FALSE(w.reg->IsRunning(name)) << name;
+  }
 }
 
 TEST(RunningState, InstalledMeansANonBlankPathWhetherOrNotTheFileExists) {
   RegistryWorld w;
   w.WriteStatus({"A path=C:\\NOWHERE\\A.EXE", "B path=", "C path=    ", "D running=Yes",
                  "E path=x"});
-  EXPECT_TRUE(w.reg->IsInstalled("A"));
-  EXPECT_FALSE(w.reg->IsInstalled("B"));
-  EXPECT_FALSE(w.reg->IsInstalled("C"));
-  EXPECT_FALSE(w.reg->IsInstalled("D"));
-  EXPECT_TRUE(w.reg->IsInstalled("e"));
-  EXPECT_FALSE(w.reg->IsInstalled("Nobody"));
+  for (const char* name : {"A", "e"}) EXPECT_TRUE(w.reg->IsInstalled(name)) << name;
+  for (const char* name : {"B", "C", "D", "Nobody"}) EXPECT_FALSE(w.reg->IsInstalled(name)) << name;
 }
 
 // A helper program that leaves a mark: a shell script stored as "name" in

@@ -26,6 +26,17 @@ size_t After(const std::string& hay, const std::string& needle, size_t from) {
   return from == std::string::npos ? std::string::npos : hay.find(needle, from);
 }
 
+// Starts the console `orb talk <args>` on `c`, feeds it `lines` and closes
+// its input.
+std::unique_ptr<Process> Talk(Computer& c, std::vector<std::string> args,
+                              const std::string& lines) {
+  args.insert(args.begin(), {c.orb, "talk"});
+  auto talk = c.Start(std::move(args), true);
+  talk->Feed(lines);
+  talk->CloseInput();
+  return talk;
+}
+
 // Starts the dispatcher and carob on `c` and waits until both are up and
 // carob's interface file is recorded.
 struct RunningFamily {
@@ -57,9 +68,7 @@ TEST(FamilyRoad, StatementQuestionIdentificationAndPing) {
   Computer c;
   RunningFamily f = StartFamily(c, "hostA");
 
-  auto talk = c.Start({c.orb, "talk", "--wait", "5"}, true);
-  talk->Feed("the sky be blue\nWhat colour is the sky?\n ? \n!\n");
-  talk->CloseInput();
+  auto talk = Talk(c, {"--wait", "5"}, "the sky be blue\nWhat colour is the sky?\n ? \n!\n");
   ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
   std::string out = talk->Out();
 
@@ -84,9 +93,7 @@ TEST(FamilyRoad, StatementQuestionIdentificationAndPing) {
 TEST(FamilyRoad, ThinkingPassesFromSigusr1AreAnsweredThroughTheConsole) {
   Computer c;
   RunningFamily f = StartFamily(c, "hostA");
-  auto first = c.Start({c.orb, "talk", "--wait", "2"}, true);
-  first->Feed("the sky be blue\n");
-  first->CloseInput();
+  auto first = Talk(c, {"--wait", "2"}, "the sky be blue\n");
   ASSERT_EQ(first->Wait(120), 0) << first->Err();
   ASSERT_TRUE(WaitUntil([&] {
     return BankValue(c.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sky").has_value();
@@ -96,9 +103,7 @@ TEST(FamilyRoad, ThinkingPassesFromSigusr1AreAnsweredThroughTheConsole) {
   ASSERT_TRUE(WaitUntil([&] {
     return BankValue(c.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "blue").has_value();
   }, 60));
-  auto second = c.Start({c.orb, "talk", "--wait", "3"}, true);
-  second->Feed("What is blue?\n");
-  second->CloseInput();
+  auto second = Talk(c, {"--wait", "3"}, "What is blue?\n");
   ASSERT_EQ(second->Wait(120), 0) << second->Err();
   EXPECT_EQ(second->Out(), "blue=the sky\n");
   StopFamily(c, f);
@@ -115,9 +120,7 @@ TEST(FamilyRoad, ConsoleAddressesOtherApplicationsAndSeesWhatArrives) {
   // Another program sends to the user meanwhile; the console prints it.
   c.AppendEntry(c.FileLocValue("RORU PO Input").value_or(""),
                 "SET SOURCE = hostA\r\nDO User:a note for you");
-  auto talk = c.Start({c.orb, "talk", "Lexwright", "--wait", "2"}, true);
-  talk->Feed("hello there\n\n   \n");
-  talk->CloseInput();
+  auto talk = Talk(c, {"Lexwright", "--wait", "2"}, "hello there\n\n   \n");
   ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
   EXPECT_EQ(talk->Out(), "a note for you\n");
   // Blank lines are not sent.
@@ -135,9 +138,7 @@ TEST(FamilyRoad, ConsoleHoldsLinesUntilADispatcherIsThere) {
   Computer c;
   c.AddStatus("Local ID", "hostA");
   // No dispatcher ever: the line is not silently lost, the console says so.
-  auto talk = c.Start({c.orb, "talk", "--wait", "0.5"}, true);
-  talk->Feed("anyone there?\n");
-  talk->CloseInput();
+  auto talk = Talk(c, {"--wait", "0.5"}, "anyone there?\n");
   EXPECT_EQ(talk->Wait(60), 1);
   EXPECT_NE(talk->Err().find("not sent"), std::string::npos) << talk->Err();
 }
@@ -151,8 +152,7 @@ TEST(FamilyRoad, ConsoleShowsControlCharactersVisiblyOnATerminalAndInAPipe) {
     Computer c;
     c.AddStatus("Local ID", "hostA");
     c.AppendEntry("C:\\ORB\\TOOLS\\User.interface.POF", "SET SOURCE = hostB\r\n" + taught);
-    auto talk = c.Start({c.orb, "talk", mode, "--wait", "0.5"}, true);
-    talk->CloseInput();
+    auto talk = Talk(c, {mode, "--wait", "0.5"}, "");
     ASSERT_EQ(talk->Wait(60), 0) << talk->Err();
     const std::string out = talk->Out();
     EXPECT_NE(out.find(shown), std::string::npos) << mode << ": " << out;
@@ -170,9 +170,7 @@ TEST(FamilyRoad, ConsoleSaysOnceWhatItCannotDoAndExitsOne) {
     c.AddStatus("Local ID", "hostA");
     c.root.MakeFolder("C:\\TEMP\\in.POF");
     c.AddFileLoc("RORU PO Input", "C:\\TEMP\\in.POF");
-    auto talk = c.Start({c.orb, "talk", "--wait", "0.2"}, true);
-    talk->Feed("one\ntwo\n");
-    talk->CloseInput();
+    auto talk = Talk(c, {"--wait", "0.2"}, "one\ntwo\n");
     EXPECT_EQ(talk->Wait(60), 1);
     EXPECT_EQ(talk->Err(),
               "orb talk: cannot send your lines: cannot append to C:\\TEMP\\in.POF: is a directory\n");
@@ -257,9 +255,8 @@ TEST_P(FamilyTwoComputers, ConsoleOnOneTalksToCarobOnTheOther) {
   RunningFamily fb = StartFamily(b, "beta");
   ASSERT_TRUE(WaitUntil([&] { return a.StatusValue("RORU PO running") == "Yes"; }, 60));
 
-  auto talk = a.Start({a.orb, "talk", "CAROB", "--to", "beta", "--wait", "5"}, true);
-  talk->Feed("the sea be deep\nHow deep is the sea?\n?\n");
-  talk->CloseInput();
+  auto talk = Talk(a, {"CAROB", "--to", "beta", "--wait", "5"},
+                   "the sea be deep\nHow deep is the sea?\n?\n");
   ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
   EXPECT_EQ(talk->Out(), "the sea=deep\n" + std::string(kIdentification) + "\n");
 

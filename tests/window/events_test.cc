@@ -229,10 +229,7 @@ TEST_F(WindowEventsTest, TickFollowsThePulseWithinTheTimerRange) {
       {"99999999999", 1000}, {"", 1000},
   };
   for (const Case& c : cases) {
-    std::string bank = status;
-    std::string key = "Pulse";
-    std::string value = c.stored;
-    db->Set(bank, key, value);
+    db->Set(std::string(status), "Pulse", std::string(c.stored));
     r.Tick();
     EXPECT_EQ(r.window.Reciever.Interval, c.interval) << "Pulse " << c.stored;
     EXPECT_TRUE(r.window.Reciever.Enabled);

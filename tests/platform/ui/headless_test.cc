@@ -38,6 +38,10 @@ struct Rig {
     events.Load = [this] { log.push_back("load"); };
     events.Unload = [this] { log.push_back("unload"); };
   }
+  // With one timer of its own, ticking every millisecond.
+  Rig() : Rig(std::vector<Timer*>{&t}) { t.Interval = 1; }
+  Timer t;
+
   int Run() { return kit->Run(form, events); }
 };
 
@@ -121,12 +125,10 @@ TEST(HeadlessLoopTest, NoTickRunsInsideAnotherTicksYield) {
 }
 
 TEST(HeadlessLoopTest, TicksRunDuringAClicksYield) {
-  Timer t;
-  t.Interval = 1;
-  Rig rig({&t});
+  Rig rig;
   int ticks = 0, ticks_in_click = 0;
   bool in_click = false;
-  t.Tick = [&] {
+  rig.t.Tick = [&] {
     ++ticks;
     if (in_click) ++ticks_in_click;
     if (ticks == 1) ::raise(SIGUSR1);
@@ -143,14 +145,12 @@ TEST(HeadlessLoopTest, TicksRunDuringAClicksYield) {
 }
 
 TEST(HeadlessSignalTest, Usr1ClicksTheFirstButton) {
-  Timer t;
-  t.Interval = 1;
-  Rig rig({&t});
+  Rig rig;
   Button second{{0, 0, 10, 10}, "Other", nullptr};
   rig.form.buttons.push_back(&second);
   int ticks = 0;
   second.Click = [&] { rig.log.push_back("second clicked"); };
-  t.Tick = [&] {
+  rig.t.Tick = [&] {
     if (++ticks == 1) ::raise(SIGUSR1);
   };
   rig.button.Click = [&] {
@@ -162,12 +162,10 @@ TEST(HeadlessSignalTest, Usr1ClicksTheFirstButton) {
 }
 
 TEST(HeadlessSignalTest, AClickDuringAYieldReachesTheButtonWhichMayIgnoreIt) {
-  Timer t;
-  t.Interval = 1;
-  Rig rig({&t});
+  Rig rig;
   bool busy = false;
   int ignored = 0, ran = 0;
-  t.Tick = [&] {
+  rig.t.Tick = [&] {
     if (ran == 0) ::raise(SIGUSR1);
   };
   rig.button.Click = [&] {
@@ -190,11 +188,9 @@ TEST(HeadlessSignalTest, AClickDuringAYieldReachesTheButtonWhichMayIgnoreIt) {
 TEST(HeadlessSignalTest, CloseSignalsRunUnloadAndReturn) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
-    Timer t;
-    t.Interval = 1;
-    Rig rig({&t});
+    Rig rig;
     int ticks = 0;
-    t.Tick = [&] {
+    rig.t.Tick = [&] {
       rig.log.push_back("tick");
       if (++ticks == 2) ::raise(sig);
     };
@@ -205,11 +201,9 @@ TEST(HeadlessSignalTest, CloseSignalsRunUnloadAndReturn) {
 }
 
 TEST(HeadlessSignalTest, CloseDuringALongClickWaitsForTheClickToEnd) {
-  Timer t;
-  t.Interval = 1;
-  Rig rig({&t});
+  Rig rig;
   int ticks = 0;
-  t.Tick = [&] {
+  rig.t.Tick = [&] {
     if (++ticks == 1) ::raise(SIGUSR1);
   };
   rig.button.Click = [&] {
@@ -271,10 +265,8 @@ TEST(HeadlessSignalTest, LoadsYieldsTakeTicksClicksAndCloses) {
 TEST(HeadlessSignalTest, HandlersAreGivenBackAfterRun) {
   struct sigaction before {};
   ASSERT_EQ(::sigaction(SIGUSR1, nullptr, &before), 0);
-  Timer t;
-  t.Interval = 1;
-  Rig rig({&t});
-  t.Tick = [&] { rig.kit->Close(); };
+  Rig rig;
+  rig.t.Tick = [&] { rig.kit->Close(); };
   EXPECT_EQ(rig.Run(), 0);
   struct sigaction after {};
   ASSERT_EQ(::sigaction(SIGUSR1, nullptr, &after), 0);
@@ -287,12 +279,10 @@ TEST(HeadlessToolkitTest, ReportsNoWindowAndYieldOutsideRunIsHarmless) {
   kit->Yield();
   kit->Close();
   // A Close() before Run does not carry over into it.
-  Timer t;
-  t.Interval = 1;
-  Rig rig({&t});
+  Rig rig;
   rig.kit = std::move(kit);
   int ticks = 0;
-  t.Tick = [&] {
+  rig.t.Tick = [&] {
     if (++ticks == 2) rig.kit->Close();
   };
   EXPECT_EQ(rig.Run(), 0);

@@ -100,14 +100,15 @@ class ProbeWindowTest : public WindowTest {
  protected:
   std::unique_ptr<Process> StartProbe(std::vector<std::string> options) {
     options.insert(options.begin(), {std::string(CAROB_BIN_DIR) + "/ui_probe", log_});
-    return std::make_unique<Process>(Launch{options, {display_.env()}});
+    auto probe = std::make_unique<Process>(Launch{options, {display_.env()}});
+    EXPECT_TRUE(probe->started());
+    return probe;
   }
   std::string log_ = root_.path() + "/events.log";
 };
 
 TEST_F(ProbeWindowTest, ShowsTheFormAndReportsClicksEditsPicksAndTheClose) {
   auto probe = StartProbe({"interval=60000"});
-  ASSERT_TRUE(probe->started());
   std::string win = AwaitWindow("CAROB");
   ASSERT_FALSE(win.empty()) << "no window named CAROB appeared";
   EXPECT_EQ(XDo(display_, {"getwindowname", win}), "CAROB");
@@ -159,7 +160,6 @@ TEST_F(ProbeWindowTest, ShowsTheFormAndReportsClicksEditsPicksAndTheClose) {
 
 TEST_F(ProbeWindowTest, StatusInTheCaptionSignalsClickAndClose) {
   auto probe = StartProbe({"interval=30", "status=busy", "text=Lexwright"});
-  ASSERT_TRUE(probe->started());
   std::string win = AwaitWindow("CAROB");
   ASSERT_FALSE(win.empty());
   ASSERT_TRUE(WaitUntil([&] { return XDo(display_, {"getwindowname", win}) == "CAROB - busy"; }))
@@ -182,7 +182,6 @@ TEST_F(ProbeWindowTest, StatusInTheCaptionSignalsClickAndClose) {
 
 TEST_F(ProbeWindowTest, MessageBoxIsModalWithItsTitleAndOneButton) {
   auto probe = StartProbe({"box=ORB STATUS subsystem"});
-  ASSERT_TRUE(probe->started());
   std::string box = AwaitWindow("ORB STATUS subsystem");
   ASSERT_FALSE(box.empty()) << "no message box appeared";
   EXPECT_EQ(XDo(display_, {"getwindowname", box}), "ORB STATUS subsystem");
@@ -203,7 +202,6 @@ TEST_F(ProbeWindowTest, MessageBoxIsModalWithItsTitleAndOneButton) {
 
 TEST_F(ProbeWindowTest, CloseSignalAnswersAnOpenMessageBox) {
   auto probe = StartProbe({"box=ORB STATUS subsystem"});
-  ASSERT_TRUE(probe->started());
   ASSERT_FALSE(AwaitWindow("ORB STATUS subsystem").empty());
   probe->Signal(SIGTERM);
   EXPECT_EQ(probe->Wait(), 0);
@@ -213,7 +211,6 @@ TEST_F(ProbeWindowTest, CloseSignalAnswersAnOpenMessageBox) {
 
 TEST_F(ProbeWindowTest, CloseFromATickEndsTheLoop) {
   auto probe = StartProbe({"interval=1", "close-after=2"});
-  ASSERT_TRUE(probe->started());
   EXPECT_EQ(probe->Wait(), 0);
   EXPECT_EQ(ReadLines(log_), (std::vector<std::string>{"load window", "load done", "tick 1 1",
                                                          "tick 2 1", "unload", "exit 0"}));
@@ -221,7 +218,6 @@ TEST_F(ProbeWindowTest, CloseFromATickEndsTheLoop) {
 
 TEST_F(ProbeWindowTest, NoTickStartsInsideAnotherTicksYield) {
   auto probe = StartProbe({"interval=1", "yield-in-tick", "close-after=4"});
-  ASSERT_TRUE(probe->started());
   EXPECT_EQ(probe->Wait(), 0);
   EXPECT_FALSE(HasLine(log_, "nested tick"));
   for (int n = 1; n <= 4; ++n) EXPECT_TRUE(HasLine(log_, "tick " + std::to_string(n) + " 1"));
@@ -231,7 +227,6 @@ TEST_F(ProbeWindowTest, NoTickStartsInsideAnotherTicksYield) {
 
 TEST_F(ProbeWindowTest, CloseSignalDuringLoadIsNotFatal) {
   auto probe = StartProbe({"raise-in-load=SIGTERM"});
-  ASSERT_TRUE(probe->started());
   EXPECT_EQ(probe->Wait(), 0);
   EXPECT_EQ(ReadLines(log_),
             (std::vector<std::string>{"load window", "load done", "unload", "exit 0"}));
@@ -241,7 +236,6 @@ TEST_F(ProbeWindowTest, CloseSignalDuringLoadIsNotFatal) {
 // yields of a long Load (the registry's waits), and a close ends the wait.
 TEST_F(ProbeWindowTest, TicksClicksAndACloseReachALoadThatYields) {
   auto probe = StartProbe({"interval=20", "load-wait=20000"});
-  ASSERT_TRUE(probe->started());
   ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "tick 2 20"); }));
   probe->Signal(SIGUSR1);
   ASSERT_TRUE(WaitUntil([&] { return HasLine(log_, "click done"); }));
@@ -272,10 +266,12 @@ class CarobWindowTest : public WindowTest {
   }
 
   std::unique_ptr<Process> StartCarob() {
-    return std::make_unique<Process>(Launch{
+    auto carob = std::make_unique<Process>(Launch{
         {root_.Native("C:\\ORB\\CAROB\\carob")},
         {display_.env(), "ORB_ROOT=" + root_.path(), "TEMP=" + root_.Native("C:\\TEMP"),
          "TMP=" + root_.Native("C:\\TEMP"), "ORB="}});
+    EXPECT_TRUE(carob->started());
+    return carob;
   }
 
   // The value of `key` in the databank file (keys case-blind, blanks
@@ -290,7 +286,6 @@ class CarobWindowTest : public WindowTest {
 
 TEST_F(CarobWindowTest, ThinksStoresTheOutputProgramAndSignsOffOnClose) {
   auto carob = StartCarob();
-  ASSERT_TRUE(carob->started());
   std::string win = AwaitWindow("CAROB");
   ASSERT_FALSE(win.empty()) << "carob's window did not appear";
   EXPECT_EQ(XDo(display_, {"getwindowname", win}), "CAROB");
@@ -321,7 +316,6 @@ TEST_F(CarobWindowTest, ThinksStoresTheOutputProgramAndSignsOffOnClose) {
 
 TEST_F(CarobWindowTest, TerminateSignalSignsOff) {
   auto carob = StartCarob();
-  ASSERT_TRUE(carob->started());
   ASSERT_FALSE(AwaitWindow("CAROB").empty());
   ASSERT_TRUE(WaitUntil([&] { return StatusValue("CAROB running") == "Yes"; }));
   carob->Signal(SIGTERM);
@@ -345,7 +339,6 @@ TEST_F(CarobWindowTest, TheTimerRunsWhileTheSizeGuardWaits) {
   root_.WriteFile("C:\\ORB\\CAROB\\CAROB.interface.POF",
                   RozEntry("SET SOURCE = 10.0.0.7\r\nthe sea be green"));
   auto carob = StartCarob();
-  ASSERT_TRUE(carob->started());
   ASSERT_FALSE(AwaitWindow("ORB STATUS subsystem").empty()) << carob->Err();
   const std::string greeting = "SENDTO [10.0.0.7] :Hello. Who are you?";
   ASSERT_TRUE(WaitUntil([&] {
