@@ -6,41 +6,23 @@
 
 #include "platform/text.h"
 #include "tests/databank/databank_fixture.h"
+#include "tests/platform/platform_test_util.h"
 
 namespace carob::testing {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-// Sets or clears an environment variable for the life of the object.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+// A variable's value; none for nullptr.
+std::optional<std::string> Var(const char* value) {
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
 
 // A world without "C:\FileLoc", for the first start on a computer.
 class FirstStartTest : public ::testing::Test {
  protected:
   std::string FirstTempDir(const char* orb, const char* temp, const char* tmp) {
-    ScopedVariable a("ORB", orb), b("TEMP", temp), c("TMP", tmp);
+    ScopedEnvVar a("ORB", Var(orb)), b("TEMP", Var(temp)), c("TMP", Var(tmp));
     auto env = MakeTestEnv(root, clock);
     databank::Databank db(*env);
     std::string name = "CAROB.dat";
@@ -74,7 +56,7 @@ TEST_F(FirstStartTest, TempDirComesFromOrbThenTempThenTmpThenTheProgramFolder) {
 TEST_F(FirstStartTest, FirstAccessIsAQueryOfTheFileLocationDatabankItself) {
   root.MakeFolder("C:\\tmp");
   const std::string tmp = root.Native("C:\\tmp");
-  ScopedVariable a("ORB", nullptr), b("TEMP", tmp.c_str()), c("TMP", nullptr);
+  ScopedEnvVar a("ORB", std::nullopt), b("TEMP", tmp), c("TMP", std::nullopt);
   root.WriteFile("C:\\FileLoc", "STATUS=C:\\somewhere\\STATUS\r\n");
   auto env = MakeTestEnv(root, clock);
   databank::Databank db(*env);

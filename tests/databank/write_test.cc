@@ -103,11 +103,10 @@ TEST_F(DatabankTest, LongerValueTakesTheStandardMethod) {
   db->Set(kBank, "k", "abcd");
   EXPECT_EQ(root.ReadFile(kBank), "other=1\r\nk=abcd\r\n");
   Lines expected = {"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
-  for (const auto& l : SetLines(kBank, "1", "k", "abcd",
-                                "Overwriting existant. Doesn't fit in or is empty (using standard method). ",
-                                "2", "")) {
-    expected.push_back(l);
-  }
+  const Lines set = SetLines(kBank, "1", "k", "abcd",
+                             "Overwriting existant. Doesn't fit in or is empty (using standard method). ",
+                             "2", "");
+  expected.insert(expected.end(), set.begin(), set.end());
   EXPECT_EQ(Log(), expected);
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));  // the lock is released
   EXPECT_EQ(db->Query(kBank, "k"), "abcd");
@@ -165,10 +164,9 @@ TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
             "keep=a\r\nb64=dGVzdA==\r\nplain text line\r\nkk=3\r\nk\r\nlast=x\r\n");
   Lines expected = {"Database C:\\data\\k.dat serial  RemoveEntry [k]",
                     "Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
-  for (const auto& l : SetLines(kBank, "1", "k", "",
-                                "Removing. Doesn't fit in or is empty (using standard method). ", "2", "")) {
-    expected.push_back(l);
-  }
+  const Lines set = SetLines(kBank, "1", "k", "",
+                             "Removing. Doesn't fit in or is empty (using standard method). ", "2", "");
+  expected.insert(expected.end(), set.begin(), set.end());
   EXPECT_EQ(Log(), expected);
   EXPECT_EQ(db->Query(kBank, "k"), "");
 }

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "tests/messaging/messaging_rig.h"
+#include "tests/platform/platform_test_util.h"
 
 namespace carob::testing {
 namespace {
@@ -149,52 +150,27 @@ TEST(RozQueue, TemporaryFolderFromFileLocIsUsedAsFound) {
 
 // The environment variables are those of the test process; each case sets
 // and restores them.
-class ScopedVar {
- public:
-  ScopedVar(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-    if (value) ::setenv(name, value, 1); else ::unsetenv(name);
-  }
-  ~ScopedVar() {
-    if (had_) ::setenv(name_, old_.c_str(), 1); else ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
-
 TEST(RozQueue, TemporaryFolderFromTheEnvironment) {
-  {
+  struct Case {
+    std::optional<std::string> orb, temp, tmp;
+    std::string folder;
+    const char* stored;  // the FileLoc afterwards; nullptr: not looked at
+  } cases[] = {
+      {"C:\\ORBTEMP", "C:\\OTHER", std::nullopt, "C:\\ORBTEMP", "Temporary path=C:\\ORBTEMP\r\n"},
+      // A folder from TMP is stored too: storing depends on the key being
+      // missing, not on where the folder came from.
+      {std::nullopt, std::nullopt, "C:\\TMPDIR", "C:\\TMPDIR", "Temporary path=C:\\TMPDIR\r\n"},
+      {std::nullopt, std::nullopt, std::nullopt, "C:\\ORB\\CAROB", nullptr},
+  };
+  for (const Case& c : cases) {
     MessagingRig rig;
     rig.root.WriteFile("C:\\FileLoc", "");
-    ScopedVar orb("ORB", "C:\\ORBTEMP");
-    ScopedVar temp("TEMP", "C:\\OTHER");
+    ScopedEnvVar orb("ORB", c.orb), temp("TEMP", c.temp), tmp("TMP", c.tmp);
     rig.msg->ResolveInterfacePath("x");
-    EXPECT_EQ(rig.msg->RozTempDir(), "C:\\ORBTEMP");
-    EXPECT_EQ(rig.root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\ORBTEMP\r\n");
-  }
-  {
-    // A folder from TEMP is stored too: storing depends on the key being
-    // missing, not on where the folder came from.
-    MessagingRig rig;
-    rig.root.WriteFile("C:\\FileLoc", "");
-    ScopedVar orb("ORB", nullptr);
-    ScopedVar temp("TEMP", nullptr);
-    ScopedVar tmp("TMP", "C:\\TMPDIR");
-    rig.msg->ResolveInterfacePath("x");
-    EXPECT_EQ(rig.msg->RozTempDir(), "C:\\TMPDIR");
-    EXPECT_EQ(rig.root.ReadFile("C:\\FileLoc"), "Temporary path=C:\\TMPDIR\r\n");
-  }
-  {
-    MessagingRig rig;
-    rig.root.WriteFile("C:\\FileLoc", "");
-    ScopedVar orb("ORB", nullptr);
-    ScopedVar temp("TEMP", nullptr);
-    ScopedVar tmp("TMP", nullptr);
-    rig.msg->ResolveInterfacePath("x");
-    EXPECT_EQ(rig.msg->RozTempDir(), "C:\\ORB\\CAROB");
+    EXPECT_EQ(rig.msg->RozTempDir(), c.folder);
+    if (c.stored) {
+      EXPECT_EQ(rig.root.ReadFile("C:\\FileLoc"), c.stored);
+    }
   }
 }
 

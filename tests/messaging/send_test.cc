@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
+
 #include "tests/messaging/messaging_rig.h"
 
 namespace carob::testing {
@@ -108,12 +111,8 @@ TEST(Send, WithoutDispatcherTheMessageIsLostButLogged) {
   const std::string log = rig.root.ReadFile(kConsoleLog);
   EXPECT_NE(log.find("DO User:Hi] to []\r\n"), std::string::npos) << log;
   // Only the log was written in the program folder.
-  int files = 0;
-  for (auto& e : std::filesystem::directory_iterator(rig.root.Native("C:\\ORB\\CAROB"))) {
-    (void)e;
-    ++files;
-  }
-  EXPECT_EQ(files, 1);
+  const std::filesystem::directory_iterator files(rig.root.Native("C:\\ORB\\CAROB"));
+  EXPECT_EQ(std::distance(files, std::filesystem::directory_iterator()), 1);
 }
 
 TEST(Send, WithoutLocalIdTheSourceIsEmpty) {

@@ -10,23 +10,15 @@
 namespace carob::platform {
 namespace {
 
+// A reading on 12-07-2026 given by its seconds since midnight alone.
 WallTime At(double seconds_since_midnight) {
-  WallTime t;
-  t.year = 2026;
-  t.month = 12;
-  t.day = 7;
-  t.seconds_since_midnight = seconds_since_midnight;
-  return t;
+  return WallTime{2026, 12, 7, 0, 0, 0, seconds_since_midnight};
 }
 
 TEST(ClockStampTest, WholeSecondsHaveNoFractionAndFractionsNoLeadingZero) {
   const double base = 8 * 3600 + 29 * 60 + 45;
-  WallTime jan = At(3600 * 13 + 5);
-  jan.month = 1;
-  jan.day = 2;
-  jan.year = 2027;
-  WallTime next_day = jan;
-  next_day.day = 3;
+  const WallTime jan{2027, 1, 2, 0, 0, 0, 3600 * 13 + 5};
+  const WallTime next_day{2027, 1, 3, 0, 0, 0, 3600 * 13 + 5};
   const std::pair<WallTime, const char*> cases[] = {
       {At(base), "12-07-2026 08:29:45"},
       {At(0), "12-07-2026 00:00:00"},
@@ -120,11 +112,7 @@ TEST(ManualClockTest, AdvanceRollsTimeAndDate) {
   EXPECT_EQ(n.day, 1);
 
   // Leap day and a plain February.
-  WallTime feb = n;
-  feb.year = 2028;
-  feb.month = 2;
-  feb.day = 28;
-  feb.seconds_since_midnight = 86000;
+  WallTime feb{2028, 2, 28, n.hour, n.minute, n.second, 86000};
   clock->Set(feb);
   clock->Advance(1000);
   EXPECT_EQ(clock->Now().month, 2);
@@ -142,27 +130,15 @@ TEST(ManualClockTest, AdvanceRollsTimeAndDate) {
 }
 
 TEST(ManualClockTest, TheReadingDecidesTheTimeOfDay) {
-  WallTime t;
-  t.year = 2026;
-  t.month = 12;
-  t.day = 7;
-  t.seconds_since_midnight = 3723.25;  // hh:mm:ss left at their defaults
-  ManualClock clock(t);
+  ManualClock clock(At(3723.25));  // hh:mm:ss left at their defaults
   EXPECT_EQ(clock.Now().hour, 1);
   EXPECT_EQ(clock.Now().minute, 2);
   EXPECT_EQ(clock.Now().second, 3);
   // A reading given as hh:mm:ss only is filled in.
-  WallTime hms = t;
-  hms.seconds_since_midnight = 0;
-  hms.hour = 8;
-  hms.minute = 29;
-  hms.second = 45;
-  clock.Set(hms);
+  clock.Set(WallTime{2026, 12, 7, 8, 29, 45, 0});
   EXPECT_DOUBLE_EQ(clock.Now().seconds_since_midnight, 30585.0);
   // A reading past midnight is carried into the date.
-  WallTime late = t;
-  late.seconds_since_midnight = 86400.0 + 10;
-  clock.Set(late);
+  clock.Set(At(86400.0 + 10));
   EXPECT_EQ(clock.Now().day, 8);
   EXPECT_EQ(clock.Now().second, 10);
   EXPECT_FLOAT_EQ(static_cast<float>(clock.Now().seconds_since_midnight), 10.0f);

@@ -20,15 +20,22 @@ using testing::Locked;
 using testing::OpenedLocked;
 using testing::WaitExit;
 
+// A fresh root and an Env over it.
+struct EnvOverRoot : ::testing::Test {
+  TempRoot root;
+  std::unique_ptr<Env> env = MakeTestEnv(root);
+};
+using OpenLockedTest = EnvOverRoot;
+using TryLockTest = EnvOverRoot;
+using ProbeLockTest = EnvOverRoot;
+
 // The file ReplaceContentsHeld puts in place and holds, or null.
 auto HeldReplacement(Env& env, const std::string& path, std::string_view bytes) {
   return testing::HandedOut<LockFile>(
       [&](auto* l) { return env.ReplaceContentsHeld(path, bytes, l); });
 }
 
-TEST(OpenLockedTest, ExcludesASecondProcess) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(OpenLockedTest, ExcludesASecondProcess) {
   root.MakeFolder("C:\\ORB");
   // The child is forked before the lock is taken: a forked child would
   // otherwise share the parent's open file and with it the lock.
@@ -55,9 +62,7 @@ TEST(OpenLockedTest, ExcludesASecondProcess) {
   EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "parent1;parent2;child;");
 }
 
-TEST(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
   root.WriteFile("C:\\ORB\\Queue.POF", "old\r\n");
   SignalPipe go, trying;
   pid_t child = ::fork();
@@ -85,9 +90,7 @@ TEST(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
 // A file put in place held: a second program that opens it locked waits
 // until the holder lets go, and then finds everything the holder wrote, in
 // order, before its own bytes.
-TEST(OpenLockedTest, AReplacementPutInPlaceHeldIsFilledBeforeOthersWrite) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(OpenLockedTest, AReplacementPutInPlaceHeldIsFilledBeforeOthersWrite) {
   root.WriteFile("C:\\ORB\\Queue.POF", "old;");
   SignalPipe go, trying;
   pid_t child = ::fork();
@@ -111,8 +114,7 @@ TEST(OpenLockedTest, AReplacementPutInPlaceHeldIsFilledBeforeOthersWrite) {
   EXPECT_EQ(HeldReplacement(*env, "C:\\NoFolder\\x", "y"), nullptr);
 }
 
-TEST(TryLockTest, ExactlyOneOfRacingProcessesWins) {
-  TempRoot root;
+TEST_F(TryLockTest, ExactlyOneOfRacingProcessesWins) {
   root.MakeFolder("C:\\TEMP");
   const std::string lock = "C:\\TEMP\\DSP.Root.FileLoc.TMP";
   constexpr int kRounds = 40;
@@ -142,9 +144,7 @@ TEST(TryLockTest, ExactlyOneOfRacingProcessesWins) {
   }
 }
 
-TEST(TryLockTest, NeverTakesAnExistingFile) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(TryLockTest, NeverTakesAnExistingFile) {
   root.WriteFile("C:\\TEMP\\DSP.ORB.k.dat.TMP", "previous contents\r\n");
   // Not even one that nobody holds, nor another spelling of it.
   EXPECT_EQ(Locked(*env, "C:\\TEMP\\DSP.ORB.k.dat.TMP"), nullptr);
@@ -171,9 +171,7 @@ TEST(TryLockTest, NeverTakesAnExistingFile) {
   EXPECT_EQ(env->ProbeLock("C:\\TEMP\\DSP.Root.FileLoc.TMP"), LockState::kUnheld);
 }
 
-TEST(ProbeLockTest, LivingHolderThenKilledHolder) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(ProbeLockTest, LivingHolderThenKilledHolder) {
   root.MakeFolder("C:\\TEMP");
   const std::string path = "C:\\TEMP\\DSP.Bot.k.dat.TMP";
   EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
@@ -220,9 +218,7 @@ TEST(ProbeLockTest, LivingHolderThenKilledHolder) {
   EXPECT_NE(mine, nullptr);
 }
 
-TEST(ProbeLockTest, HoldsWithinOneProcessAndReleaseSparesAnotherLock) {
-  TempRoot root;
-  auto env = MakeTestEnv(root);
+TEST_F(ProbeLockTest, HoldsWithinOneProcessAndReleaseSparesAnotherLock) {
   root.MakeFolder("C:\\TEMP");
   const std::string path = "C:\\TEMP\\DSP.Root.STATUS.TMP";
   auto first = Locked(*env, path);

@@ -172,27 +172,21 @@ TEST(ProgramFolderTest, FolderFileBesideTheExecutableNamesTheProgramFolder) {
 TEST(EnvironmentTest, PathVariablesComeBackWindowsStyle) {
   TempRoot root;
   auto env = MakeTestEnv(root);
-  {
-    ScopedEnvVar v("TEMP", "/tmp/x");
-    EXPECT_EQ(env->GetPathVariable("TEMP"), "Z:\\tmp\\x");
-    EXPECT_EQ(env->GetVariable("TEMP"), "/tmp/x");
-  }
-  {
-    ScopedEnvVar v("TMP", root.path() + "/c/Temp");
-    EXPECT_EQ(env->GetPathVariable("TMP"), "C:\\Temp");
-  }
-  {
-    ScopedEnvVar v("ORB", "D:\\x");
-    EXPECT_EQ(env->GetPathVariable("ORB"), "D:\\x");
-  }
-  {
-    ScopedEnvVar v("ORB", std::nullopt);
-    EXPECT_EQ(env->GetPathVariable("ORB"), "");
-    EXPECT_EQ(env->GetVariable("ORB"), "");
-  }
-  {
-    ScopedEnvVar v("ORB", "");
-    EXPECT_EQ(env->GetPathVariable("ORB"), "");
+  struct Case {
+    const char* name;
+    std::optional<std::string> value;
+    const char* path;
+  } cases[] = {
+      {"TEMP", "/tmp/x", "Z:\\tmp\\x"},
+      {"TMP", root.path() + "/c/Temp", "C:\\Temp"},
+      {"ORB", "D:\\x", "D:\\x"},
+      {"ORB", std::nullopt, ""},
+      {"ORB", "", ""},
+  };
+  for (const Case& c : cases) {
+    ScopedEnvVar v(c.name, c.value);
+    EXPECT_EQ(env->GetPathVariable(c.name), c.path) << c.name << "=" << c.value.value_or("<none>");
+    EXPECT_EQ(env->GetVariable(c.name), c.value.value_or("")) << c.name;
   }
   char host[256] = {};
   ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
