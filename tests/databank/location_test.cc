@@ -6,23 +6,32 @@
 
 #include "platform/text.h"
 #include "tests/databank/databank_fixture.h"
-#include "tests/platform/platform_test_util.h"
 
 namespace carob::testing {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-// A variable's value; none for nullptr.
-std::optional<std::string> Var(const char* value) {
-  return value ? std::optional<std::string>(value) : std::nullopt;
-}
+// Sets or clears an environment variable for the life of the object.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    Set(value);
+  }
+  ~ScopedVariable() { Set(old_ ? old_->c_str() : nullptr); }
+
+ private:
+  void Set(const char* value) { value ? ::setenv(name_, value, 1) : ::unsetenv(name_); }
+  const char* name_;
+  std::optional<std::string> old_;
+};
 
 // A world without "C:\FileLoc", for the first start on a computer.
 class FirstStartTest : public ::testing::Test {
  protected:
   std::string FirstTempDir(const char* orb, const char* temp, const char* tmp) {
-    ScopedEnvVar a("ORB", Var(orb)), b("TEMP", Var(temp)), c("TMP", Var(tmp));
+    ScopedVariable a("ORB", orb), b("TEMP", temp), c("TMP", tmp);
     auto env = MakeTestEnv(root, clock);
     databank::Databank db(*env);
     std::string name = "CAROB.dat";
@@ -56,7 +65,7 @@ TEST_F(FirstStartTest, TempDirComesFromOrbThenTempThenTmpThenTheProgramFolder) {
 TEST_F(FirstStartTest, FirstAccessIsAQueryOfTheFileLocationDatabankItself) {
   root.MakeFolder("C:\\tmp");
   const std::string tmp = root.Native("C:\\tmp");
-  ScopedEnvVar a("ORB", std::nullopt), b("TEMP", tmp), c("TMP", std::nullopt);
+  ScopedVariable a("ORB", nullptr), b("TEMP", tmp.c_str()), c("TMP", nullptr);
   root.WriteFile("C:\\FileLoc", "STATUS=C:\\somewhere\\STATUS\r\n");
   auto env = MakeTestEnv(root, clock);
   databank::Databank db(*env);

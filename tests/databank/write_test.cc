@@ -103,9 +103,9 @@ TEST_F(DatabankTest, LongerValueTakesTheStandardMethod) {
   db->Set(kBank, "k", "abcd");
   EXPECT_EQ(root.ReadFile(kBank), "other=1\r\nk=abcd\r\n");
   Lines expected = {"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
-  const Lines set = SetLines(kBank, "1", "k", "abcd",
-                             "Overwriting existant. Doesn't fit in or is empty (using standard method). ",
-                             "2", "");
+  const Lines set = SetLines(
+      kBank, "1", "k", "abcd",
+      "Overwriting existant. Doesn't fit in or is empty (using standard method). ", "2", "");
   expected.insert(expected.end(), set.begin(), set.end());
   EXPECT_EQ(Log(), expected);
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));  // the lock is released
@@ -165,7 +165,8 @@ TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
   Lines expected = {"Database C:\\data\\k.dat serial  RemoveEntry [k]",
                     "Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
   const Lines set = SetLines(kBank, "1", "k", "",
-                             "Removing. Doesn't fit in or is empty (using standard method). ", "2", "");
+                             "Removing. Doesn't fit in or is empty (using standard method). ", "2",
+                             "");
   expected.insert(expected.end(), set.begin(), set.end());
   EXPECT_EQ(Log(), expected);
   EXPECT_EQ(db->Query(kBank, "k"), "");

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <regex>
 
 #include "tests/messaging/messaging_rig.h"
-#include "tests/platform/platform_test_util.h"
 
 namespace carob::testing {
 namespace {
@@ -150,22 +150,36 @@ TEST(RozQueue, TemporaryFolderFromFileLocIsUsedAsFound) {
 
 // The environment variables are those of the test process; each case sets
 // and restores them.
+class ScopedVar {
+ public:
+  ScopedVar(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    Set(value);
+  }
+  ~ScopedVar() { Set(old_ ? old_->c_str() : nullptr); }
+
+ private:
+  void Set(const char* value) { value ? ::setenv(name_, value, 1) : ::unsetenv(name_); }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
 TEST(RozQueue, TemporaryFolderFromTheEnvironment) {
   struct Case {
-    std::optional<std::string> orb, temp, tmp;
+    const char *orb, *temp, *tmp;  // nullptr: unset
     std::string folder;
     const char* stored;  // the FileLoc afterwards; nullptr: not looked at
   } cases[] = {
-      {"C:\\ORBTEMP", "C:\\OTHER", std::nullopt, "C:\\ORBTEMP", "Temporary path=C:\\ORBTEMP\r\n"},
+      {"C:\\ORBTEMP", "C:\\OTHER", nullptr, "C:\\ORBTEMP", "Temporary path=C:\\ORBTEMP\r\n"},
       // A folder from TMP is stored too: storing depends on the key being
       // missing, not on where the folder came from.
-      {std::nullopt, std::nullopt, "C:\\TMPDIR", "C:\\TMPDIR", "Temporary path=C:\\TMPDIR\r\n"},
-      {std::nullopt, std::nullopt, std::nullopt, "C:\\ORB\\CAROB", nullptr},
+      {nullptr, nullptr, "C:\\TMPDIR", "C:\\TMPDIR", "Temporary path=C:\\TMPDIR\r\n"},
+      {nullptr, nullptr, nullptr, "C:\\ORB\\CAROB", nullptr},
   };
   for (const Case& c : cases) {
     MessagingRig rig;
     rig.root.WriteFile("C:\\FileLoc", "");
-    ScopedEnvVar orb("ORB", c.orb), temp("TEMP", c.temp), tmp("TMP", c.tmp);
+    ScopedVar orb("ORB", c.orb), temp("TEMP", c.temp), tmp("TMP", c.tmp);
     rig.msg->ResolveInterfacePath("x");
     EXPECT_EQ(rig.msg->RozTempDir(), c.folder);
     if (c.stored) {

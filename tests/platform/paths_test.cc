@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/env.h"
@@ -60,9 +61,7 @@ TEST(PathMappingTest, NativePathsAreWrittenWindowsStyle) {
   EXPECT_EQ(env->ToWindows("/"), "Z:\\");
   // Folders of the root that are no drive letters are ordinary native paths.
   std::string expected = "Z:" + r + "/cc/x";
-  for (char& ch : expected) {
-    if (ch == '/') ch = '\\';
-  }
+  std::replace(expected.begin(), expected.end(), '/', '\\');
   EXPECT_EQ(env->ToWindows(r + "/cc/x"), expected);
   std::string other = env->ToWindows(r + "/cc/x");
   ASSERT_EQ(other.substr(0, 2), "Z:");
@@ -129,18 +128,12 @@ TEST(ProgramFolderTest, FolderShapes) {
   EXPECT_EQ(env->ProgramFolder(), "C:\\ORB\\CAROB");
   EXPECT_EQ(env->ProgramName(), "carob");
 
-  env = EnvWithProgram(root, r + "/c/carob");
-  EXPECT_EQ(env->ProgramFolder(), "C:\\");
-
-  env = EnvWithProgram(root, "/opt/x/carob");
-  EXPECT_EQ(env->ProgramFolder(), "Z:\\opt\\x");
-
+  EXPECT_EQ(EnvWithProgram(root, r + "/c/carob")->ProgramFolder(), "C:\\");
+  EXPECT_EQ(EnvWithProgram(root, "/opt/x/carob")->ProgramFolder(), "Z:\\opt\\x");
   env = EnvWithProgram(root, "/carob.exe");
   EXPECT_EQ(env->ProgramFolder(), "Z:\\");
   EXPECT_EQ(env->ProgramName(), "carob");
-
-  env = EnvWithProgram(root, "/opt/x/orb.tool.bin");
-  EXPECT_EQ(env->ProgramName(), "orb.tool");
+  EXPECT_EQ(EnvWithProgram(root, "/opt/x/orb.tool.bin")->ProgramName(), "orb.tool");
 
   // Without an override the running executable (this test) is reported.
   PosixEnvOptions o;

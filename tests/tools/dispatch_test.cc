@@ -22,12 +22,6 @@
 namespace carob::testing {
 namespace {
 
-std::string JoinLines(const EntryLines& lines) {
-  std::string s;
-  for (size_t i = 0; i < lines.size(); ++i) s += (i ? "\n" : "") + lines[i];
-  return s;
-}
-
 const char kInput[] = "C:\\ORB\\TOOLS\\RORU PO.input.POF";
 const char kPending[] = "C:\\ORB\\TOOLS\\RORU PO.input.pending.POF";
 const char kUndeliverable[] = "C:\\ORB\\TOOLS\\RORU PO.input.undeliverable.POF";
@@ -332,7 +326,7 @@ TEST_P(DispatchConcurrency, NothingLostOrDoubledWithSeveralSenders) {
   auto entries = c.Entries(kCarobIface);
   EXPECT_EQ(entries.size(), static_cast<size_t>(kSenders * kLines));
   for (const auto& e : entries) {
-    ASSERT_EQ(e.size(), 2u) << JoinLines(e);
+    ASSERT_EQ(e.size(), 2u) << ::testing::PrintToString(e);
     EXPECT_EQ(e[0], "SET SOURCE = hostA");
     int s = -1, i = -1;
     ASSERT_EQ(std::sscanf(e[1].c_str(), "s%d line %d", &s, &i), 2) << e[1];

@@ -21,11 +21,6 @@ namespace {
 
 const char kIdentification[] = "Talkweave v100\r\nCAROB: aSentence";
 
-// Position of `needle` in `hay` after `from`, or npos.
-size_t After(const std::string& hay, const std::string& needle, size_t from) {
-  return from == std::string::npos ? std::string::npos : hay.find(needle, from);
-}
-
 // Starts the console `orb talk <args>` on `c`, feeds it `lines` and closes
 // its input.
 std::unique_ptr<Process> Talk(Computer& c, std::vector<std::string> args,
@@ -74,12 +69,6 @@ TEST(FamilyRoad, StatementQuestionIdentificationAndPing) {
 
   // The statement says nothing; the question is answered with the fact, "?"
   // with the identification and "!" with the ping's answer, in that order.
-  size_t fact = After(out, "the sky=blue\n", 0);
-  size_t ident = After(out, std::string(kIdentification) + "\n", fact);
-  size_t ping = After(out, "!!\n", ident);
-  EXPECT_NE(fact, std::string::npos) << out;
-  EXPECT_NE(ident, std::string::npos) << out;
-  EXPECT_NE(ping, std::string::npos) << out;
   EXPECT_EQ(out, "the sky=blue\n" + std::string(kIdentification) + "\n!!\n");
 
   EXPECT_EQ(BankValue(c.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sky"), "blue");

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -56,13 +57,12 @@ TEST(OrbQueue, PostAndTakeKeepTheExactText) {
   ASSERT_TRUE(std::regex_search(file, m, header));
   EXPECT_EQ(m.position(0), 0);
 
-  Ran a = rig.Orb({"take", kQueue});
-  EXPECT_EQ(a.code, 0);
-  EXPECT_EQ(a.out, "Hello\r\n");
-  Ran b = rig.Orb({"take", kQueue});
-  EXPECT_EQ(b.out, "SET SOURCE = 10.0.0.7\r\nline two\r\n");
-  Ran c = rig.Orb({"take", kQueue});
-  EXPECT_EQ(c.out, "several words\r\n");
+  for (const char* text :
+       {"Hello\r\n", "SET SOURCE = 10.0.0.7\r\nline two\r\n", "several words\r\n"}) {
+    Ran t = rig.Orb({"take", kQueue});
+    EXPECT_EQ(t.code, 0);
+    EXPECT_EQ(t.out, text);
+  }
   EXPECT_EQ(rig.root.ReadFile(kQueue), "");
   Ran d = rig.Orb({"take", kQueue});
   EXPECT_EQ(d.code, 0);
@@ -138,6 +138,19 @@ bool AllDone(std::vector<pid_t>& pids, int& failed) {
   return done;
 }
 
+// Runs `step` while the processes `pids` run, pausing a moment whenever it
+// finds nothing, then until it finds nothing; how many processes failed.
+int DrainWhile(std::vector<pid_t>& pids, const std::function<bool()>& step) {
+  int failed = 0;
+  for (bool done = false; !done;) {
+    done = AllDone(pids, failed);
+    if (!step()) ::usleep(1000);
+  }
+  while (step()) {
+  }
+  return failed;
+}
+
 std::set<std::string> Expected(int posters, int each) {
   std::set<std::string> all;
   for (int p = 0; p < posters; ++p) {
@@ -169,7 +182,7 @@ TEST(OrbQueue, ConcurrentPostersAndOneTaker) {
     posters.push_back(StartPoster(rig.root, "p" + std::to_string(p), kEach));
   }
   std::map<std::string, int> seen;
-  int failed = 0, bad_takes = 0;
+  int bad_takes = 0;
   std::vector<std::string> malformed;
   auto take_one = [&]() {
     Ran r = rig.Orb({"take", kQueue});
@@ -182,14 +195,7 @@ TEST(OrbQueue, ConcurrentPostersAndOneTaker) {
     }
     return true;
   };
-  bool done = false;
-  while (!done) {
-    done = AllDone(posters, failed);
-    take_one();
-  }
-  while (take_one()) {
-  }
-  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(DrainWhile(posters, take_one), 0);
   EXPECT_EQ(bad_takes, 0);
   EXPECT_TRUE(malformed.empty()) << malformed.front();
   ExpectEachTakenOnce(rig, seen, kPosters, kEach);
@@ -244,21 +250,12 @@ TEST(OrbQueue, ConcurrentPostersAndTwoTakers) {
   ExpectEachTakenOnce(rig, seen, kPosters, kEach);
 }
 
-// Receives from CAROB's interface while the processes `pids` run and then
-// until nothing is left; counts each text and notes those that came before
-// an earlier one of the same sender ("p1-3" never before "p1-2"). Returns
-// how many of the processes failed.
+// Receives from CAROB's interface, counting each text and noting those that
+// came before an earlier one of the same sender ("p1-3" never before "p1-2").
 struct InOrderReceiver {
   explicit InOrderReceiver(messaging::Messaging& m) : msg(m) {}
   int ReceiveWhile(std::vector<pid_t>& pids) {
-    int failed = 0;
-    for (bool done = false; !done;) {
-      done = AllDone(pids, failed);
-      if (!ReceiveOne()) ::usleep(1000);
-    }
-    while (ReceiveOne()) {
-    }
-    return failed;
+    return DrainWhile(pids, [this] { return ReceiveOne(); });
   }
   bool ReceiveOne() {
     std::string text = msg.ReceiveMessage("CAROB", messaging::MessageKind::kInterface);
