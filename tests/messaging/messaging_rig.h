@@ -13,10 +13,9 @@ namespace carob::testing {
 // watch or act on some calls; by default one that only forwards).
 template <class Wrapper = platform::EnvWrapper>
 struct MessagingRig : World {
-  explicit MessagingRig(const std::string& program_folder = "C:\\ORB\\CAROB",
+  explicit MessagingRig(const std::string& program_folder = kProgramFolder,
                         const std::string& temp_path = kTempFolder)
-      : World({.program_folder = program_folder,
-               .fileloc = FileLocWithStatus(temp_path)}),
+      : World({.program_folder = program_folder, .fileloc = FileLocWithStatus(temp_path)}),
         env(Wrap<Wrapper>()) {
     WriteStatus({"Local ID=10.0.0.9"});
     AddMessaging();

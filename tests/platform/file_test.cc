@@ -11,7 +11,7 @@
 #include "platform/env.h"
 #include "platform/interaction.h"
 #include "tests/platform/platform_test_util.h"
-#include "tests/support/world.h"
+#include "tests/support/process.h"
 
 namespace carob::platform {
 namespace {
@@ -275,14 +275,13 @@ TEST_F(ReplaceContentsTest, ReadersNeverSeeAPartAndAKillLeavesTheFileWhole) {
   const std::string a(1 << 20, 'A');
   const std::string b(3 << 19, 'B');
   root.WriteFile("C:\\Data\\big", a);
-  testing::SignalPipe started;
   pid_t writer = ::fork();
   if (writer == 0) {
     auto child_env = MakeTestEnv(root);
-    started.Send();
+    root.WriteFile("C:\\Marks\\started", "");
     for (unsigned i = 0;; ++i) (void)child_env->ReplaceContents("C:\\Data\\big", i % 2 ? a : b);
   }
-  ASSERT_TRUE(started.Wait());
+  ASSERT_TRUE(testing::WaitUntil([&] { return root.Exists("C:\\Marks\\started"); }));
   std::string bytes;
   // Read on until the writer's work has been seen, then read on through
   // many of its rewrites.

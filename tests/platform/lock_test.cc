@@ -7,18 +7,21 @@
 
 #include "platform/env.h"
 #include "tests/platform/platform_test_util.h"
-#include "tests/support/world.h"
+#include "tests/support/process.h"
 
 namespace carob::platform {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::MakeTestEnv;
-using testing::SignalPipe;
 using testing::TempRoot;
 using testing::Locked;
 using testing::OpenedLocked;
 using testing::WaitExit;
+using testing::WaitUntil;
+
+// Marker files by which a test and its forked child signal each other.
+const std::string kGo = "C:\\Marks\\go", kTrying = "C:\\Marks\\trying";
 
 // A fresh root and an Env over it.
 struct EnvOverRoot : ::testing::Test {
@@ -39,20 +42,19 @@ TEST_F(OpenLockedTest, ExcludesASecondProcess) {
   root.MakeFolder("C:\\ORB");
   // The child is forked before the lock is taken: a forked child would
   // otherwise share the parent's open file and with it the lock.
-  SignalPipe go, trying;
   pid_t child = ::fork();
   if (child == 0) {
     auto child_env = MakeTestEnv(root);
-    if (!go.Wait()) ::_exit(2);
-    trying.Send();
+    if (!WaitUntil([&] { return root.Exists(kGo); })) ::_exit(2);
+    root.WriteFile(kTrying, "");
     auto f = OpenedLocked(*child_env, "C:\\ORB\\QUEUE.pof", OpenMode::kAppend);
     ::_exit(f && f->Write("child;") ? 0 : 1);
   }
   auto held = OpenedLocked(*env, "C:\\ORB\\Queue.POF", OpenMode::kAppend);  // created
   ASSERT_NE(held, nullptr);
   ASSERT_TRUE(held->Write("parent1;"));
-  go.Send();
-  ASSERT_TRUE(trying.Wait());
+  root.WriteFile(kGo, "");
+  ASSERT_TRUE(WaitUntil([&] { return root.Exists(kTrying); }));
   // Give the child every chance to barge in; it must wait for the release.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "parent1;");
@@ -64,20 +66,19 @@ TEST_F(OpenLockedTest, ExcludesASecondProcess) {
 
 TEST_F(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
   root.WriteFile("C:\\ORB\\Queue.POF", "old\r\n");
-  SignalPipe go, trying;
   pid_t child = ::fork();
   if (child == 0) {
     auto child_env = MakeTestEnv(root);
-    if (!go.Wait()) ::_exit(2);
-    trying.Send();
+    if (!WaitUntil([&] { return root.Exists(kGo); })) ::_exit(2);
+    root.WriteFile(kTrying, "");
     auto f = OpenedLocked(*child_env, "C:\\ORB\\Queue.POF", OpenMode::kRead);
     std::string line;
     ::_exit(f && f->ReadLine(line) && line == "new" ? 0 : 1);
   }
   auto held = OpenedLocked(*env, "C:\\ORB\\Queue.POF", OpenMode::kReadWrite);
   ASSERT_NE(held, nullptr);
-  go.Send();
-  ASSERT_TRUE(trying.Wait());
+  root.WriteFile(kGo, "");
+  ASSERT_TRUE(WaitUntil([&] { return root.Exists(kTrying); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ASSERT_TRUE(env->ReplaceContents("C:\\ORB\\Queue.POF", "new\r\n"));
   held.reset();
@@ -92,19 +93,18 @@ TEST_F(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
 // order, before its own bytes.
 TEST_F(OpenLockedTest, AReplacementPutInPlaceHeldIsFilledBeforeOthersWrite) {
   root.WriteFile("C:\\ORB\\Queue.POF", "old;");
-  SignalPipe go, trying;
   pid_t child = ::fork();
   if (child == 0) {
     auto child_env = MakeTestEnv(root);
-    if (!go.Wait()) ::_exit(2);
-    trying.Send();
+    if (!WaitUntil([&] { return root.Exists(kGo); })) ::_exit(2);
+    root.WriteFile(kTrying, "");
     auto f = OpenedLocked(*child_env, "C:\\ORB\\Queue.POF", OpenMode::kAppend);
     ::_exit(f && f->Write("child;") ? 0 : 1);
   }
   auto held = HeldReplacement(*env, "C:\\ORB\\Queue.POF", "new1;");
   ASSERT_NE(held, nullptr);
-  go.Send();
-  ASSERT_TRUE(trying.Wait());
+  root.WriteFile(kGo, "");
+  ASSERT_TRUE(WaitUntil([&] { return root.Exists(kTrying); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "new1;");
   ASSERT_TRUE(held->Write("new2;"));
@@ -120,19 +120,17 @@ TEST_F(TryLockTest, ExactlyOneOfRacingProcessesWins) {
   constexpr int kRounds = 40;
   constexpr int kRacers = 3;
   for (int round = 0; round < kRounds; ++round) {
-    SignalPipe go;
+    const auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
     pid_t racers[kRacers];
     for (pid_t& pid : racers) {
       pid = ::fork();
       if (pid == 0) {
-        go.CloseWrite();
         auto env = MakeTestEnv(root);
-        go.Wait();  // all start together when the parent closes the pipe
+        std::this_thread::sleep_until(start);  // all start together
         auto held = Locked(*env, lock);
         ::_exit(held ? 0 : 1);
       }
     }
-    go.CloseWrite();
     int winners = 0;
     for (pid_t pid : racers) {
       int code = WaitExit(pid);
@@ -177,16 +175,16 @@ TEST_F(ProbeLockTest, LivingHolderThenKilledHolder) {
   EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
   EXPECT_FALSE(env->BreakLock(path));
 
-  SignalPipe ready;
+  const std::string holding = "C:\\Marks\\holding";
   pid_t holder = ::fork();
   if (holder == 0) {
     auto child_env = MakeTestEnv(root);
     auto lock = Locked(*child_env, path);
     if (!lock) ::_exit(1);
-    ready.Send();
+    root.WriteFile(holding, "");
     for (;;) ::pause();
   }
-  ASSERT_TRUE(ready.Wait());
+  ASSERT_TRUE(WaitUntil([&] { return root.Exists(holding); }));
   EXPECT_EQ(env->ProbeLock(path), LockState::kHeld);
   EXPECT_EQ(env->ProbeLock("C:\\Temp\\dsp.bot.K.DAT.tmp"), LockState::kHeld);
   EXPECT_FALSE(env->BreakLock(path));  // a living holder's lock stays

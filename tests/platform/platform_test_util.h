@@ -1,12 +1,11 @@
 // Helpers for the platform tests: what Env calls hand out, environment
-// variables set for one test, and plumbing between a test and its forked
-// children.
+// variables set for one test, and the exit of a forked child. (A test and its
+// children signal each other with marker files and the kit's WaitUntil.)
 #pragma once
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -52,40 +51,10 @@ class ScopedEnvVar {
   std::optional<std::string> old_;
 };
 
-// A one-way pipe for "ready" and "go" between a parent and a forked child.
-class SignalPipe {
- public:
-  SignalPipe() { (void)!::pipe(fds_); }
-  ~SignalPipe() {
-    for (int fd : fds_) ::close(fd);
-  }
-  SignalPipe(const SignalPipe&) = delete;
-  SignalPipe& operator=(const SignalPipe&) = delete;
-
-  void Send() { (void)!::write(fds_[1], "!", 1); }
-  // Waits for one byte; false when the other side ended without sending.
-  bool Wait() {
-    char c;
-    ssize_t n;
-    while ((n = ::read(fds_[0], &c, 1)) < 0 && errno == EINTR) {
-    }
-    return n == 1;
-  }
-  void CloseWrite() {
-    ::close(fds_[1]);
-    fds_[1] = -1;
-  }
-
- private:
-  int fds_[2] = {-1, -1};
-};
-
-// Waits for a child and returns its exit code (-1 when it did not exit).
+// Waits for a forked child and returns its exit code (-1 when it did not exit).
 inline int WaitExit(pid_t pid) {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
+  if (TEMP_FAILURE_RETRY(::waitpid(pid, &status, 0)) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

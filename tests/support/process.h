@@ -65,9 +65,7 @@ class Process {
     const std::string out_file = files_.path() + "/out", err_file = files_.path() + "/err";
     std::vector<std::string> vars = Environment(launch.env);
 #ifdef _WIN32
-    SECURITY_ATTRIBUTES inherited{};
-    inherited.nLength = sizeof inherited;
-    inherited.bInheritHandle = TRUE;
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     auto open = [&](const std::string& path, DWORD access, DWORD how) {
       return ::CreateFileA(path.c_str(), access, kShareAll, &inherited, how, 0, nullptr);
     };
@@ -168,12 +166,8 @@ class Process {
     return false;
   }
 #ifndef _WIN32  // no test of the Windows suite feeds input or sends a signal
-  void Feed(const std::string& bytes) {
-    for (size_t at = 0; at < bytes.size();) {
-      const ssize_t n = ::write(in_, bytes.data() + at, bytes.size() - at);
-      if (n <= 0) break;
-      at += static_cast<size_t>(n);
-    }
+  void Feed(const std::string& bytes) {  // a blocking write to a pipe writes it all
+    (void)!TEMP_FAILURE_RETRY(::write(in_, bytes.data(), bytes.size()));
   }
   void CloseInput() {
     if (in_ >= 0) ::close(in_);
@@ -193,8 +187,7 @@ class Process {
 #else
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    TEMP_FAILURE_RETRY(::waitpid(pid_, nullptr, 0));
 #endif
     ended_ = true;
     code_ = -1;
@@ -269,8 +262,7 @@ struct Ran {
 
 inline Ran Run(Launch launch) {
   Process p(std::move(launch));
-  const int code = p.Wait();
-  return {code, p.Out(), p.Err()};
+  return {p.Wait(), p.Out(), p.Err()};  // in this order: a braced list is read left to right
 }
 
 // A program of the family started over `root`: ORB_ROOT names the root, and

@@ -134,12 +134,9 @@ struct QueueEntry {
 inline std::vector<QueueEntry> ParseQueue(const std::string& bytes) {
   std::vector<QueueEntry> entries;
   for (const std::string& line : SplitLines(bytes == "<missing>" ? "" : bytes)) {
-    if (line.starts_with("---")) {
-      entries.push_back({line, {}});
-    } else {
-      if (entries.empty()) entries.emplace_back();
-      entries.back().lines.push_back(line);
-    }
+    const bool header = line.starts_with("---");
+    if (header || entries.empty()) entries.emplace_back();
+    (header ? entries.back().header : entries.back().lines.emplace_back()) = line;
   }
   return entries;
 }
@@ -167,21 +164,19 @@ inline std::optional<std::string> BankValue(const std::string& bytes, const std:
 // the suite runs one program at a time; path() is a folder of the root's own.
 class TempRoot {
  public:
-#ifdef _WIN32
   TempRoot() {
+#ifdef _WIN32
     if (LiveRoots()++ == 0) ClearDrives();
     static int counter = 0;
     path_ = (std::filesystem::temp_directory_path() /
              ("carob-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
               std::to_string(counter++))).string();
     MakeFolder(path_);
-  }
 #else
-  TempRoot() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "carob-test-XXXXXX").string();
     path_ = ::mkdtemp(tmpl.data()) ? tmpl : "";
-  }
 #endif
+  }
   ~TempRoot() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
@@ -209,10 +204,8 @@ class TempRoot {
   }
   // The native path of a file, its folder made.
   std::string MadeFor(const std::string& windows_path) const {
-    const std::filesystem::path p = Native(windows_path);
-    std::error_code ec;
-    std::filesystem::create_directories(p.parent_path(), ec);
-    return p.string();
+    MakeFolder(windows_path.substr(0, windows_path.rfind('\\')));
+    return Native(windows_path);
   }
   void WriteFile(const std::string& windows_path, const std::string& bytes) const {
     std::ofstream(MadeFor(windows_path), std::ios::binary | std::ios::trunc) << bytes;

@@ -48,9 +48,8 @@ class VirtualDisplay {
 // Runs xdotool on the display; its output, trimmed.
 inline std::string XDo(const VirtualDisplay& d, std::vector<std::string> args) {
   args.insert(args.begin(), "xdotool");
-  std::string out = Run(Launch{std::move(args), {d.env()}}).out;
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
+  const std::string out = Run(Launch{std::move(args), {d.env()}}).out;
+  return out.substr(0, out.find_last_not_of("\n ") + 1);
 }
 
 // The first window whose name begins with `name`; "" while there is none.
@@ -74,16 +73,14 @@ inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window)
   Display* dpy = XOpenDisplay(d.name().c_str());
   if (dpy == nullptr) return false;
   Window w = static_cast<Window>(std::stoul(window));
-  XEvent ev{};
+  XEvent ev{};  // all zero: its time, data.l[1], is CurrentTime
   ev.xclient.type = ClientMessage;
   ev.xclient.window = w;
   ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
   ev.xclient.format = 32;
   ev.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
-  ev.xclient.data.l[1] = CurrentTime;
   int sent = XSendEvent(dpy, w, False, NoEventMask, &ev);
-  XFlush(dpy);
-  XCloseDisplay(dpy);
+  XCloseDisplay(dpy);  // which flushes the event
   return sent != 0;
 }
 
@@ -95,23 +92,17 @@ inline int Screenshot(const VirtualDisplay& d, const std::string& xwd_path, int 
   Run({{"xwd", "-root", "-display", d.name(), "-out", xwd_path}, {}});
   Display* dpy = XOpenDisplay(d.name().c_str());
   if (dpy == nullptr) return -1;
-  const int left = std::max(0, x), top = std::max(0, y);
-  const int width = std::min(x + w, DisplayWidth(dpy, DefaultScreen(dpy))) - left;
-  const int height = std::min(y + h, DisplayHeight(dpy, DefaultScreen(dpy))) - top;
-  XImage* image = width > 0 && height > 0 ? XGetImage(dpy, DefaultRootWindow(dpy), left, top, width,
-                                                     height, AllPlanes, ZPixmap)
-                                          : nullptr;
-  int colours = -1;
-  if (image != nullptr) {
-    std::set<unsigned long> seen;
-    for (int row = 0; row < height; ++row) {
-      for (int col = 0; col < width; ++col) seen.insert(XGetPixel(image, col, row));
+  XImage* image = XGetImage(dpy, DefaultRootWindow(dpy), 0, 0, DisplayWidth(dpy, 0),
+                            DisplayHeight(dpy, 0), AllPlanes, ZPixmap);
+  XCloseDisplay(dpy);  // the image is the client's own
+  std::set<unsigned long> seen;
+  for (int row = std::max(0, y); image != nullptr && row < std::min(y + h, image->height); ++row) {
+    for (int col = std::max(0, x); col < std::min(x + w, image->width); ++col) {
+      seen.insert(XGetPixel(image, col, row));
     }
-    colours = static_cast<int>(seen.size());
-    XDestroyImage(image);
   }
-  XCloseDisplay(dpy);
-  return colours;
+  if (image != nullptr) XDestroyImage(image);
+  return seen.empty() ? -1 : static_cast<int>(seen.size());
 }
 
 }  // namespace carob::testing

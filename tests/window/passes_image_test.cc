@@ -6,6 +6,7 @@
 
 #include <sstream>
 
+#include "tests/databank/databank_fixture.h"
 #include "tests/support/process.h"
 #include "tests/window/window_fixture.h"
 
@@ -34,16 +35,6 @@ std::string GeneratedKnowledge(int facts) {
   return out.str();
 }
 
-// The log's lines without their leading time stamps ("mm-dd-yyyy hh:mm:ss.f| ").
-std::vector<std::string> Unstamped(const std::string& log) {
-  std::vector<std::string> out;
-  for (const std::string& line : SplitLines(log)) {
-    const size_t bar = line.find("| ");
-    out.push_back(bar == std::string::npos ? "<no stamp>" + line : line.substr(bar + 2));
-  }
-  return out;
-}
-
 struct Outcome {
   std::string knowledge;
   std::vector<std::string> log;
@@ -60,11 +51,8 @@ Outcome TwoClicks(int facts, bool images) {
   rig.Click();
   rig.Click();
   // Each click starts the log afresh: the first click's is the previous one.
-  std::vector<std::string> log =
-      Unstamped(world.root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log.x"));
-  for (std::string& line : Unstamped(world.root.ReadFile("C:\\ORB\\CAROB\\Database_IO.log"))) {
-    log.push_back(std::move(line));
-  }
+  std::vector<std::string> log = LogTexts(world.root.ReadFile(kLog + std::string(".x")));
+  for (std::string& line : LogTexts(world.root.ReadFile(kLog))) log.push_back(std::move(line));
   return {world.root.ReadFile(kKnowledgePath), log, rig.window.ActiveMemory.items()};
 }
 

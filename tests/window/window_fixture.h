@@ -6,10 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "registry/registry.h"
@@ -20,15 +16,12 @@ namespace carob::window {
 
 class WindowTestPeer {  // the window's private operations
  public:
-  explicit WindowTestPeer(Window& w) : w_(w) {}
-  void HandleSentence(const std::string& s) { w_.xHandleSentence(s); }
+  Window& w;
+  void HandleSentence(const std::string& s) { w.xHandleSentence(s); }
   void Learn(const std::string& bank, const std::string& key, const std::string& value) {
-    w_.xLearn(bank, key, value);
+    w.xLearn(bank, key, value);
   }
-  void SplitWords(const std::string& text) { w_.xSplitWords(text); }
-
- private:
-  Window& w_;
+  void SplitWords(const std::string& text) { w.xSplitWords(text); }
 };
 
 }  // namespace carob::window
@@ -54,7 +47,7 @@ struct WindowRig {
   explicit WindowRig(World& w)
       : world(w.AddMessaging()),
         window(*world.env, *world.db, *world.reg, *world.msg, world.ui),
-        peer(window) {
+        peer{window} {
     window.SetLifecycleReport([this](const std::string& line) { reports.push_back(line); });
   }
   World& world;
