@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,6 +114,15 @@ class Messaging {
   // finds the dead taker's claim file and removes what it marked handled
   // (an entry handled but not yet marked is at worst handled once more).
   //
+  // A taker that hands an entry on by appending it to another queue says so
+  // first (HandingOn): the next AppendEntryChecked notes in the claim file,
+  // before it writes, where its bytes land (the queue's identity, the offset,
+  // their length and checksum). A taker killed between that append and
+  // MarkHandled leaves the note behind, and the next claim counts the entry
+  // handled when its bytes stand there whole, so it is not handed on twice.
+  // Where the bytes cannot be found (the queue was rebuilt by its own taker
+  // meanwhile, or the write never happened) the entry stays, as before.
+  //
   // ClaimQueue fails while another living taker holds the queue (*busy is
   // then set) or when no claim file can be made; one claim at a time, a new
   // claim releases the old one.
@@ -121,6 +131,9 @@ class Messaging {
   std::vector<QueueEntry> ClaimedEntries();
   // Entry `index` (from 0, oldest first) of the claimed queue was handled.
   platform::Status MarkHandled(size_t index);
+  // The next append hands on entry `index` of the claimed queue (nullopt:
+  // it does not).
+  void HandingOn(std::optional<size_t> index) { claim_.handing_on = index; }
   // Removes the handled entries and ends the claim; a removal that fails is
   // finished by the next claim of the queue.
   platform::Status ReleaseClaim();
@@ -174,6 +187,7 @@ class Messaging {
     std::unique_ptr<platform::LockFile> lock;
     std::vector<size_t> handled;
     bool marked = false;  // the claim file records handled entries
+    std::optional<size_t> handing_on;  // noted at the next append, then cleared
   };
   // Takes `expected` off when it is still the top entry; ok when it is gone.
   platform::Status RemoveIfTop(const std::string& file, const QueueEntry& expected);

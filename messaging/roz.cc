@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -29,6 +31,9 @@ constexpr std::string_view kKeptMark = "--- kept";
 // The queue file's identity when it was claimed: once a rebuild has put a new
 // file in its place, the handled entries are gone already.
 constexpr std::string_view kFileMark = "--- file ";
+// An entry being handed on to another queue: "--- sent <index> <identity>
+// <offset> <length> <checksum> <path>", noted before the append writes.
+constexpr std::string_view kSentMark = "--- sent ";
 // Claim names tried per queue before giving up (a name taken by something
 // that is not a claim of this queue is passed over).
 constexpr unsigned kClaimNames = 16;
@@ -137,6 +142,37 @@ std::string FileIdentity(const platform::FileInfo& info) {
   return std::to_string(info.device) + ":" + std::to_string(info.inode);
 }
 
+// FNV-1a, 64 bits: the same on every system of the family.
+std::string Checksum(std::string_view bytes) {
+  uint64_t h = 14695981039346656037ULL;
+  for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ULL;
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+  return buf;
+}
+
+// The index of the entry a kSentMark note (without its mark) tells of, when
+// the bytes it noted stand whole where it noted them: the append was made.
+std::optional<size_t> LandedEntry(platform::Env& env, std::string_view note) {
+  std::string fields[5];
+  for (std::string& f : fields) {
+    const size_t space = note.find(' ');
+    if (space == std::string_view::npos) return std::nullopt;
+    f = note.substr(0, space);
+    note.remove_prefix(space + 1);
+  }
+  const std::string path(note);
+  const size_t at = std::strtoull(fields[2].c_str(), nullptr, 10);
+  const size_t length = std::strtoull(fields[3].c_str(), nullptr, 10);
+  auto info = env.FindFile(path);
+  std::string bytes;
+  if (!info || FileIdentity(*info) != fields[1] || !env.ReadAll(path, bytes) ||
+      bytes.size() < at + length || Checksum(std::string_view(bytes).substr(at, length)) != fields[4]) {
+    return std::nullopt;
+  }
+  return std::strtoull(fields[0].c_str(), nullptr, 10);
+}
+
 // What a queue holds once the entries at `indices` are taken off and `add`
 // is put behind the rest.
 std::string Remaining(const std::vector<QueueEntry>& entries, const std::vector<size_t>& indices,
@@ -207,7 +243,10 @@ std::string Messaging::ResolveInterfacePath(const std::string& name) {
 // Appends bytes to a queue while holding it. A last line without its end is
 // completed first, so the bytes cannot glue onto it; a write that fails part
 // way is cut back to the old length, so a retry does not glue onto a piece.
-static Status AppendHeld(platform::Env& env, const std::string& path, const std::string& bytes) {
+// Appends `bytes` to the held queue; `noting`, when given, is told where
+// they are about to land and what exactly is written, before the write.
+static Status AppendHeld(platform::Env& env, const std::string& path, const std::string& bytes,
+                         const std::function<void(int64_t, std::string_view)>& noting = {}) {
   std::unique_ptr<platform::File> out;
   Status s = env.OpenLocked(path, platform::OpenMode::kAppend, &out);
   if (!s) return s;
@@ -216,7 +255,9 @@ static Status AppendHeld(platform::Env& env, const std::string& path, const std:
   if (old_size > 0 && !out->ReadAt(old_size - 1, last)) last = '\n';
   // A lone CR ends a line too (see ForEachPiece).
   const bool ended = last == '\n' || last == '\r';
-  s = out->Write(ended ? bytes : std::string(kCrLf) + bytes);
+  const std::string written = ended ? bytes : std::string(kCrLf) + bytes;
+  if (noting && old_size >= 0) noting(old_size, written);
+  s = out->Write(written);
   if (!s && old_size >= 0) {
     if (Status cut = out->Truncate(old_size); !cut) {
       return Status::Failure(s.message(), "and it could not be cut back: " + cut.cause());
@@ -226,6 +267,8 @@ static Status AppendHeld(platform::Env& env, const std::string& path, const std:
 }
 
 Status Messaging::AppendEntryChecked(const std::string& file, const std::string& text) {
+  const std::optional<size_t> handing_on = claim_.lock ? claim_.handing_on : std::nullopt;
+  claim_.handing_on.reset();
   if (platform::Trim(text).empty() || platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
   if (SplitsIntoEntries(text)) {
@@ -238,7 +281,19 @@ Status Messaging::AppendEntryChecked(const std::string& file, const std::string&
   // taker rebuilding the file never splits it and never loses it.
   databank::SwapLock queue = HoldQueue(path);
   if (!queue.failure().ok()) return queue.failure().As("cannot append to " + path);
-  Status s = AppendHeld(env_, path, entry);
+  std::function<void(int64_t, std::string_view)> noting;
+  if (handing_on) {
+    noting = [&](int64_t at, std::string_view written) {
+      // Held by us, the queue keeps its identity until the write is done.
+      if (auto info = env_.FindFile(path)) {
+        (void)claim_.lock->Write(std::string(kSentMark) + std::to_string(*handing_on) + " " +
+                                 FileIdentity(*info) + " " + std::to_string(at) + " " +
+                                 std::to_string(written.size()) + " " + Checksum(written) + " " +
+                                 path + std::string(kCrLf));
+      }
+    };
+  }
+  Status s = AppendHeld(env_, path, entry, noting);
   return s ? s : s.As("cannot append to " + path);
 }
 
@@ -337,7 +392,7 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
           lock->Release();
           return w.As(what);
         }
-        claim_ = Claim{file, path, std::move(lock), {}};
+        claim_ = Claim{file, path, std::move(lock), {}, false, std::nullopt};
         return Status::Ok();
       }
       // A folder, a link or a device at the name is no claim: the next name.
@@ -389,13 +444,21 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
   } else {
     std::string claimed_identity, now_identity = "none";
     if (auto info = env_.FindFile(path)) now_identity = FileIdentity(*info);
+    std::vector<std::string_view> sent;
     platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
       if (line.starts_with(kFileMark)) claimed_identity = line.substr(kFileMark.size());
       if (line.starts_with(kHandledMark)) {
         handled.push_back(std::strtoul(std::string(line.substr(kHandledMark.size())).c_str(), nullptr, 10));
       }
+      if (line.starts_with(kSentMark)) sent.push_back(line.substr(kSentMark.size()));
       return true;
     });
+    // Handed on, but killed before it could say so: its bytes tell.
+    for (std::string_view note : sent) {
+      if (auto index = LandedEntry(env_, note); index && std::ranges::count(handled, *index) == 0) {
+        handled.push_back(*index);
+      }
+    }
     // The taker died after its rebuild had replaced the file: done already.
     if (claimed_identity != now_identity) handled.clear();
   }

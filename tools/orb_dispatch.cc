@@ -281,7 +281,7 @@ class Dispatcher {
     std::map<std::string, int> still;
     for (size_t i = 0; i < entries.size() && !platform::StopRequested(); ++i) {
       std::string key;
-      Outcome o = Handle(entries[i], true, &key);
+      Outcome o = Handle(entries[i], i, true, &key);
       if (o == Outcome::kFailed) break;
       if (o == Outcome::kWait) {
         ++still[key];
@@ -307,7 +307,7 @@ class Dispatcher {
         return;
       }
       ++stats_.taken;
-      if (Handle(top, false, nullptr) == Outcome::kFailed) {
+      if (Handle(top, 0, false, nullptr) == Outcome::kFailed) {
         (void)msg_.ReleaseClaim();  // it stays at the top for the next turn
         return;
       }
@@ -409,8 +409,11 @@ class Dispatcher {
   // Passes one entry on or keeps it in the pending or the undeliverable
   // queue. An entry from the pending queue that must still wait stays where
   // it is (kWait, its addressee in *key). kFailed when it could not even be
-  // kept: it then stays where it was and the turn ends.
-  Outcome Handle(const messaging::QueueEntry& taken, bool from_pending, std::string* key) {
+  // kept: it then stays where it was and the turn ends. It is entry `index`
+  // of the claimed queue: its last append says so, so that a dispatcher
+  // killed right after it does not make the next one hand it on again.
+  Outcome Handle(const messaging::QueueEntry& taken, size_t index, bool from_pending,
+                 std::string* key) {
     // Lines before the first header of a file are nobody's message.
     if (!taken.junk.empty()) {
       const std::string junk = StoredForm(taken.junk);
@@ -439,7 +442,9 @@ class Dispatcher {
         outcome = Outcome::kWait;
         entry.reason = "behind earlier entries that wait: " + it->second.reason;
       } else {
+        msg_.HandingOn(index);
         outcome = entry.route == Route::kLocal ? Deliver(entry) : Forward(entry);
+        msg_.HandingOn(std::nullopt);
         if (outcome == Outcome::kWait) {
           Blocked b{entry.reason,
                     entry.route == Route::kLocal ? entry.app + " interface"
@@ -454,7 +459,10 @@ class Dispatcher {
     if (outcome == Outcome::kWait && from_pending) return outcome;
 
     const std::string& queue = outcome == Outcome::kWait ? pending_ : undeliverable_;
-    if (platform::Status s = Keep(queue, entry.stored); !s) {
+    msg_.HandingOn(index);
+    platform::Status kept = Keep(queue, entry.stored);
+    msg_.HandingOn(std::nullopt);
+    if (platform::Status s = kept; !s) {
       err_ << "orb dispatch: cannot write " << queue << Cause(s) << "; the entry stays in "
            << (from_pending ? pending_ : input_) << "\n";
       return Outcome::kFailed;

@@ -9,6 +9,9 @@
 #include <regex>
 
 #include "tests/messaging/messaging_rig.h"
+#ifndef _WIN32
+#include "tests/platform/platform_test_util.h"
+#endif
 
 namespace carob::testing {
 namespace {
@@ -260,6 +263,42 @@ TEST(RozQueue, TakeTopGivesBackWhatWasRemoved) {
   EXPECT_TRUE(rig.msg->TakeTop(kQueue, taken));
   EXPECT_EQ(taken, messaging::QueueEntry{});
 }
+
+#ifndef _WIN32
+// A taker that dies right after it handed the top entry on to another queue,
+// before it could mark the entry handled: the next claim takes the entry off
+// when its bytes stand in the other queue where the dead taker noted them,
+// and leaves it (to be handed on once more) when they do not.
+TEST(RozClaim, AnEntryAKilledTakerHandedOnIsNotHandedOnTwice) {
+  const std::string target = "C:\\ORB\\CAROB\\target.POF";
+  struct Case {
+    bool noted;           // the taker said it was handing the entry on
+    bool taken_meanwhile; // the other queue's own taker emptied it since
+    const char* top_after;
+  };
+  for (const Case& c : {Case{true, false, "second\r\n"}, Case{true, true, "first\r\n"},
+                        Case{false, false, "first\r\n"}}) {
+    SCOPED_TRACE(::testing::Message() << c.noted << c.taken_meanwhile);
+    MessagingRig rig;
+    rig.msg->AppendEntry(kQueue, "first");
+    rig.msg->AppendEntry(kQueue, "second");
+    const pid_t taker = ::fork();
+    if (taker == 0) {  // claims, hands on, and dies holding its claim
+      const bool claimed = rig.msg->ClaimQueue(kQueue).ok();
+      if (c.noted) rig.msg->HandingOn(0);
+      const bool sent = rig.msg->AppendEntryChecked(target, rig.msg->ClaimedTop().text).ok();
+      ::_exit(claimed && sent ? 0 : 1);
+    }
+    ASSERT_EQ(WaitExit(taker), 0);
+    ASSERT_EQ(ParseQueue(rig.root.ReadFile(target)).size(), 1u);
+    if (c.taken_meanwhile) rig.root.WriteFile(target, "");
+    ASSERT_TRUE(rig.msg->ClaimQueue(kQueue));
+    EXPECT_EQ(rig.msg->ClaimedTop().text, c.top_after);
+    EXPECT_TRUE(rig.msg->ReleaseClaim());
+    EXPECT_EQ(TempFiles(rig, kTempFolder), std::vector<std::string>{"STATUS"});  // no claim left
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace carob::testing
