@@ -319,11 +319,13 @@ TEST_F(ShareTest, ConsoleOnOneComputerTalksToCarobOnTheOther) {
   ASSERT_TRUE(WaitUntil([&] { return b.ShareStatus("CAROB running") == "Yes"; }, 60));
   ASSERT_TRUE(WaitUntil([&] { return b.FileLocValue("CAROB interface").has_value(); }, 60));
 
-  auto talk = a.Start({a.orb, "talk", "CAROB", "--to", "beta", "--wait", "5"}, true);
+  // The answer goes round two dispatchers over the share, whose client may
+  // stall for seconds under load: the console waits for it generously.
+  auto talk = a.Start({a.orb, "talk", "CAROB", "--to", "beta", "--wait", "15"}, true);
   talk->Feed("the sea be deep\nHow deep is the sea?\n");
   talk->CloseInput();
   EXPECT_EQ(talk->Wait(120), 0) << talk->Err();
-  EXPECT_EQ(talk->Out(), "the sea=deep\n");
+  EXPECT_EQ(talk->Out(), "the sea=deep\n") << talk->Err();
   EXPECT_EQ(BankValue(b.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sea"), "deep");
 
   for (Process* p : {carob.get(), dispatch_b.get(), dispatch_a.get()}) {
