@@ -166,8 +166,10 @@ std::optional<size_t> LandedEntry(platform::Env& env, std::string_view note) {
   const size_t length = std::strtoull(fields[3].c_str(), nullptr, 10);
   auto info = env.FindFile(path);
   std::string bytes;
+  // (The numbers come from a file in a shared folder: never trusted to fit.)
   if (!info || FileIdentity(*info) != fields[1] || !env.ReadAll(path, bytes) ||
-      bytes.size() < at + length || Checksum(std::string_view(bytes).substr(at, length)) != fields[4]) {
+      at > bytes.size() || length > bytes.size() - at ||
+      Checksum(std::string_view(bytes).substr(at, length)) != fields[4]) {
     return std::nullopt;
   }
   return std::strtoull(fields[0].c_str(), nullptr, 10);

@@ -297,6 +297,20 @@ TEST(RozClaim, AnEntryAKilledTakerHandedOnIsNotHandedOnTwice) {
     EXPECT_TRUE(rig.msg->ReleaseClaim());
     EXPECT_EQ(TempFiles(rig, kTempFolder), std::vector<std::string>{"STATUS"});  // no claim left
   }
+  // A dead claim whose note points past the end of the other queue.
+  MessagingRig rig;
+  rig.msg->AppendEntry(kQueue, "first");
+  rig.msg->AppendEntry(target, "other");
+  const auto other = rig.env->FindFile(target);
+  ASSERT_TRUE(other.has_value());
+  rig.root.WriteFile("C:\\TEMP\\ROZ.q.POF.1.TMP",
+                     Lines({std::string("--- ROZ take of ") + kQueue, "--- file none",
+                            "--- sent 0 " + std::to_string(other->device) + ":" +
+                                std::to_string(other->inode) + " 18446744073709551615 9 0 " +
+                                target}));
+  ASSERT_TRUE(rig.msg->ClaimQueue(kQueue));
+  EXPECT_EQ(rig.msg->ClaimedTop().text, "first\r\n");
+  EXPECT_TRUE(rig.msg->ReleaseClaim());
 }
 #endif
 
