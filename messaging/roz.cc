@@ -245,8 +245,8 @@ std::string Messaging::ResolveInterfacePath(const std::string& name) {
 // Appends bytes to a queue while holding it. A last line without its end is
 // completed first, so the bytes cannot glue onto it; a write that fails part
 // way is cut back to the old length, so a retry does not glue onto a piece.
-// Appends `bytes` to the held queue; `noting`, when given, is told where
-// they are about to land and what exactly is written, before the write.
+// `noting`, when given, is told before the write where the bytes land and
+// exactly what is written.
 static Status AppendHeld(platform::Env& env, const std::string& path, const std::string& bytes,
                          const std::function<void(int64_t, std::string_view)>& noting = {}) {
   std::unique_ptr<platform::File> out;
@@ -446,21 +446,17 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
   } else {
     std::string claimed_identity, now_identity = "none";
     if (auto info = env_.FindFile(path)) now_identity = FileIdentity(*info);
-    std::vector<std::string_view> sent;
     platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
       if (line.starts_with(kFileMark)) claimed_identity = line.substr(kFileMark.size());
       if (line.starts_with(kHandledMark)) {
         handled.push_back(std::strtoul(std::string(line.substr(kHandledMark.size())).c_str(), nullptr, 10));
       }
-      if (line.starts_with(kSentMark)) sent.push_back(line.substr(kSentMark.size()));
+      // Handed on, but killed before it could say so: its bytes tell.
+      if (line.starts_with(kSentMark)) {
+        if (auto index = LandedEntry(env_, line.substr(kSentMark.size()))) handled.push_back(*index);
+      }
       return true;
     });
-    // Handed on, but killed before it could say so: its bytes tell.
-    for (std::string_view note : sent) {
-      if (auto index = LandedEntry(env_, note); index && std::ranges::count(handled, *index) == 0) {
-        handled.push_back(*index);
-      }
-    }
     // The taker died after its rebuild had replaced the file: done already.
     if (claimed_identity != now_identity) handled.clear();
   }

@@ -460,10 +460,10 @@ class Dispatcher {
 
     const std::string& queue = outcome == Outcome::kWait ? pending_ : undeliverable_;
     msg_.HandingOn(index);
-    platform::Status kept = Keep(queue, entry.stored);
+    const platform::Status kept = Keep(queue, entry.stored);
     msg_.HandingOn(std::nullopt);
-    if (platform::Status s = kept; !s) {
-      err_ << "orb dispatch: cannot write " << queue << Cause(s) << "; the entry stays in "
+    if (!kept) {
+      err_ << "orb dispatch: cannot write " << queue << Cause(kept) << "; the entry stays in "
            << (from_pending ? pending_ : input_) << "\n";
       return Outcome::kFailed;
     }
