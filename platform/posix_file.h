@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -104,6 +105,13 @@ struct FolderLocks {
   bool unnamed_files = true;    // O_TMPFILE works and its files can be linked
 };
 FolderLocks FolderLocksOf(const std::string& native_folder);
+
+// Whether `native_folder` (absolute) lies on a file system whose advisory
+// locks stay on the computer that takes them (a network share), told by name
+// alone from a mount table in the form of /proc/self/mountinfo, without a
+// look at the folder: the answer for a folder that cannot be looked at for
+// the moment. Nothing when no mount point of the table holds the folder.
+std::optional<bool> LocksStayLocalByMounts(std::string_view mountinfo, std::string_view native_folder);
 
 // Creates `native` atomically and holds it under flock(LOCK_EX); `windows`
 // is the name failures report. EEXIST when a file of that name exists.

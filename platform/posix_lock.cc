@@ -74,6 +74,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -81,8 +82,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/posix_file.h"
+#include "platform/text.h"
 
 namespace carob::platform::posix {
 
@@ -154,6 +158,26 @@ bool LocksStayLocal(const struct statfs& fs) {
   }
 }
 
+// The same by the name of the file system's type in a mount table.
+bool LocksStayLocal(std::string_view type) {
+  return type.starts_with("fuse") || type == "cifs" || type == "smb3" || type == "smbfs";
+}
+
+// A mount table's field with its octal escapes ("\\040" for a space) undone.
+std::string Unescaped(std::string_view field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    const std::string_view code = field.substr(i + 1, 3);
+    if (field[i] == '\\' && code.size() == 3 && code.find_first_not_of("01234567") == code.npos) {
+      out += static_cast<char>((code[0] - '0') * 64 + (code[1] - '0') * 8 + (code[2] - '0'));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
 // Whether a hard link can be made in `folder`: one probe file, linked once
 // and removed with its link; nothing when the probe cannot be made.
 std::optional<bool> LinksWork(const std::string& folder) {
@@ -166,7 +190,11 @@ std::optional<bool> LinksWork(const std::string& folder) {
   fd.Reset();
   const bool linked_ok = ::link(probe.c_str(), linked.c_str()) == 0;
   ::unlink(linked.c_str());
-  ::unlink(probe.c_str());
+  // A share's server may still count the probe open for a moment after our
+  // close, and refuses its delete until then.
+  for (int retry = 0; ::unlink(probe.c_str()) != 0 && errno == EBUSY && retry < 100; ++retry) {
+    ::usleep(5000);
+  }
   return linked_ok;
 }
 
@@ -182,8 +210,19 @@ FolderLocks FolderLocksOf(const std::string& folder) {
     if (known != folders.end()) return known->second;
   }
   struct statfs fs {};
-  // A folder that cannot be looked at yet is not remembered.
-  if (::statfs(folder.c_str(), &fs) != 0) return FolderLocks{};
+  if (::statfs(folder.c_str(), &fs) != 0) {
+    // A share's client may fail every call for a moment, and a process whose
+    // first look falls then must still know the folder for a share (or it
+    // would not wait for the share to come back): the mount table tells the
+    // kind by the folder's name. Not remembered.
+    std::string table;
+    Fd mounts(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    if (mounts.valid() && !ReadFully(mounts.get(), table)) table.clear();
+    FolderLocks guessed;
+    guessed.seen_everywhere = !LocksStayLocalByMounts(table, folder).value_or(false);
+    guessed.hard_links = guessed.unnamed_files = guessed.seen_everywhere;
+    return guessed;
+  }
   FolderLocks found;
   found.seen_everywhere = !LocksStayLocal(fs);
   const std::optional<bool> links = LinksWork(folder);
@@ -194,6 +233,35 @@ FolderLocks FolderLocksOf(const std::string& folder) {
   if (!links) return found;
   std::lock_guard<std::mutex> lock(folders_mutex);
   return folders.emplace(folder, found).first->second;
+}
+
+std::optional<bool> LocksStayLocalByMounts(std::string_view mountinfo, std::string_view folder) {
+  std::optional<bool> stays_local;
+  size_t longest = 0;
+  ForEachLine(mountinfo, [&](std::string_view line, int64_t) {
+    // "<id> <parent> <dev> <root> <mount point> <options> [tags...] - <type> ..."
+    std::vector<std::string_view> fields;
+    for (size_t at = 0; at < line.size();) {
+      size_t end = std::min(line.find(' ', at), line.size());
+      if (end > at) fields.push_back(line.substr(at, end - at));
+      at = end + 1;
+    }
+    if (fields.size() < 7) return true;
+    auto dash = std::find(fields.begin() + 5, fields.end(), "-");
+    if (dash == fields.end() || dash + 1 == fields.end()) return true;
+    std::string point = Unescaped(fields[4]);
+    if (point.size() > 1 && point.back() == '/') point.pop_back();
+    const bool holds = folder == point || (folder.starts_with(point) &&
+                                           (point == "/" || folder[point.size()] == '/'));
+    // The longest mount point that holds the folder; of equal ones the last,
+    // which was mounted over the others.
+    if (holds && point.size() >= longest) {
+      longest = point.size();
+      stays_local = LocksStayLocal(*(dash + 1));
+    }
+    return true;
+  });
+  return stays_local;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/env.h"
+#include "platform/posix_file.h"
 #include "tests/platform/platform_test_util.h"
 #include "tests/support/process.h"
 
@@ -236,6 +237,32 @@ TEST_F(ProbeLockTest, HoldsWithinOneProcessAndReleaseSparesAnotherLock) {
   EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
   second->Release();  // twice is harmless
   EXPECT_FALSE(second->Write("x"));
+}
+
+// The kind of a folder that cannot be looked at (a share's client failing
+// for a moment), told from the mount table by the folder's name.
+TEST(MountTableTest, TellsAShareByTheLongestMountPointThatHoldsTheFolder) {
+  const std::string table =
+      "21 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "40 21 0:50 / /mnt/share rw,nosuid shared:9 - fuse.smbnetfs smbnetfs rw\n"
+      "41 40 0:51 / /mnt/share/local rw - tmpfs tmpfs rw\n"
+      "42 21 0:52 / /mnt/two\\040words rw - cifs //host/x rw\n"
+      "43 21 0:53 / /srv rw - nfs4 host:/srv rw\n"
+      "44 21 0:54 / /srv rw - smb3 //host/srv rw\n"
+      "45 21 0:55 / /broken rw\n";
+  const struct {
+    const char* folder;
+    std::optional<bool> stays_local;
+  } cases[] = {
+      {"/mnt/share", true},        {"/mnt/share/temp/x", true},
+      {"/mnt/shared", false},      {"/mnt/share/local/t", false},
+      {"/mnt/two words/t", true},  {"/srv/q", true},  // mounted over the nfs4 one
+      {"/broken/t", false},        {"/", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(posix::LocksStayLocalByMounts(table, c.folder), c.stays_local) << c.folder;
+  }
+  EXPECT_EQ(posix::LocksStayLocalByMounts("", "/tmp"), std::nullopt);
 }
 
 }  // namespace

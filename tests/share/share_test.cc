@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <sstream>
 
@@ -59,6 +60,14 @@ class ShareEnvironment : public ::testing::Environment {
   }
   void TearDown() override {
     if (!rig) return;
+    if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) {
+      // What the share's server and clients said, for a failure that lies with them.
+      for (const char* log : {"smbnetfs1.log", "smbnetfs2.log", "smbd.log"}) {
+        const std::string text = ReadNative(rig->dir + "/" + log);
+        std::cerr << "--- the end of " << log << "\n"
+                  << text.substr(text.size() - std::min<size_t>(text.size(), 3000)) << "\n";
+      }
+    }
     (void)Run({{"bash", kRig, "down", rig->dir}, {}});
     std::error_code ec;
     std::filesystem::remove_all(rig->dir, ec);
@@ -141,6 +150,8 @@ TEST_F(ShareTest, WritesAreQuickLockedAndLeaveNothingBehind) {
   ShareComputer a(0, "alpha");
   auto env = a.ToolEnv();
   EXPECT_FALSE(env->LocksSeenEverywhere(a.share + "\\temp"));
+  // A folder that cannot be looked at is told by its mount.
+  EXPECT_FALSE(env->LocksSeenEverywhere(a.share + "\\not\\yet"));
   EXPECT_TRUE(env->LocksSeenEverywhere("C:\\ORB"));
   const std::string bank = a.share + "\\k.dat";
   ASSERT_TRUE(std::ofstream(rig->server + "/k.dat") << "sentinel=present\r\n");
