@@ -9,10 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "databank/databank.h"
@@ -92,7 +94,7 @@ class Messaging {
   // so the file stays exactly as it was.
   platform::Status AppendEntryChecked(const std::string& file, const std::string& text);
   // Whole entries as they stood in another queue (headers kept), appended
-  // with the same care.
+  // with the same care, in one write.
   platform::Status AppendEntries(const std::string& file, const std::vector<QueueEntry>& entries);
   QueueEntry ReadTop(const std::string& file);
   platform::Status RemoveTopEntry(const std::string& file) {
@@ -114,12 +116,13 @@ class Messaging {
   // finds the dead taker's claim file and removes what it marked handled
   // (an entry handled but not yet marked is at worst handled once more).
   //
-  // A taker that hands an entry on by appending it to another queue says so
-  // first (HandingOn): the next AppendEntryChecked notes in the claim file,
-  // before it writes, where its bytes land (the queue's identity, the offset,
-  // their length and checksum). A taker killed between that append and
-  // MarkHandled leaves the note behind, and the next claim counts the entry
-  // handled when its bytes stand there whole, so it is not handed on twice.
+  // A taker that hands entries on by appending them to another queue says
+  // so first (HandingOn): the next AppendEntryChecked or AppendEntries notes
+  // in the claim file, before it writes, where the bytes land (the queue's
+  // identity, the offset, their length and checksum). A taker killed between
+  // that append and MarkHandled leaves the note behind, and the next claim
+  // counts the entries handled when their bytes stand there whole, so they
+  // are not handed on twice.
   // Where the bytes cannot be found (the queue was rebuilt by its own taker
   // meanwhile, or the write never happened) the entry stays, as before.
   //
@@ -131,9 +134,13 @@ class Messaging {
   std::vector<QueueEntry> ClaimedEntries();
   // Entry `index` (from 0, oldest first) of the claimed queue was handled.
   platform::Status MarkHandled(size_t index);
-  // The next append hands on entry `index` of the claimed queue (nullopt:
-  // it does not).
-  void HandingOn(std::optional<size_t> index) { claim_.handing_on = index; }
+  // The next append hands on entry `first` of the claimed queue, or the
+  // `count` entries from `first` on in their order (nullopt: it hands
+  // nothing on).
+  void HandingOn(std::optional<size_t> first, size_t count = 1) {
+    claim_.handing_on = first;
+    claim_.handing_count = count;
+  }
   // Removes the handled entries and ends the claim; a removal that fails is
   // finished by the next claim of the queue.
   platform::Status ReleaseClaim();
@@ -188,7 +195,16 @@ class Messaging {
     std::vector<size_t> handled;
     bool marked = false;  // the claim file records handled entries
     std::optional<size_t> handing_on;  // noted at the next append, then cleared
+    size_t handing_count = 1;
   };
+  // What HandingOn said (the first entry and the count), taken for one
+  // append: cleared by the taking.
+  std::optional<std::pair<size_t, size_t>> TakeHandingOn();
+  // For an append of `size` bytes to `path` that hands claimed entries on:
+  // notes in the claim file where its bytes land, before it writes. Empty
+  // when it hands nothing on.
+  std::function<void(int64_t, std::string_view)> SentNote(
+      const std::optional<std::pair<size_t, size_t>>& handing, const std::string& path, size_t size);
   // Takes `expected` off when it is still the top entry; ok when it is gone.
   platform::Status RemoveIfTop(const std::string& file, const QueueEntry& expected);
   // Finishes what a dead taker's claim file records; false when it cannot.

@@ -31,8 +31,10 @@ constexpr std::string_view kKeptMark = "--- kept";
 // The queue file's identity when it was claimed: once a rebuild has put a new
 // file in its place, the handled entries are gone already.
 constexpr std::string_view kFileMark = "--- file ";
-// An entry being handed on to another queue: "--- sent <index> <identity>
-// <offset> <length> <checksum> <path>", noted before the append writes.
+// Entries being handed on to another queue: "--- sent <index> <identity>
+// <offset> <length> <checksum> <path>", noted before the append writes; a
+// run of entries appended in one write is "<first>-<last>" in place of the
+// index.
 constexpr std::string_view kSentMark = "--- sent ";
 // Claim names tried per queue before giving up (a name taken by something
 // that is not a claim of this queue is passed over).
@@ -151,9 +153,10 @@ std::string Checksum(std::string_view bytes) {
   return buf;
 }
 
-// The index of the entry a kSentMark note (without its mark) tells of, when
-// the bytes it noted stand whole where it noted them: the append was made.
-std::optional<size_t> LandedEntry(platform::Env& env, std::string_view note) {
+// The first and last index of the entries a kSentMark note (without its
+// mark) tells of, when the bytes it noted stand whole where it noted them:
+// the append was made.
+std::optional<std::pair<size_t, size_t>> LandedEntries(platform::Env& env, std::string_view note) {
   std::string fields[5];
   for (std::string& f : fields) {
     const size_t space = note.find(' ');
@@ -172,7 +175,12 @@ std::optional<size_t> LandedEntry(platform::Env& env, std::string_view note) {
       Checksum(std::string_view(bytes).substr(at, length)) != fields[4]) {
     return std::nullopt;
   }
-  return std::strtoull(fields[0].c_str(), nullptr, 10);
+  char* dash = nullptr;
+  const size_t first = std::strtoull(fields[0].c_str(), &dash, 10);
+  const size_t last = *dash == '-' ? std::strtoull(dash + 1, nullptr, 10) : first;
+  // Every entry takes bytes of its own.
+  if (last < first || last - first >= length) return std::nullopt;
+  return std::pair{first, last};
 }
 
 // What a queue holds once the entries at `indices` are taken off and `add`
@@ -268,9 +276,34 @@ static Status AppendHeld(platform::Env& env, const std::string& path, const std:
   return s;
 }
 
-Status Messaging::AppendEntryChecked(const std::string& file, const std::string& text) {
-  const std::optional<size_t> handing_on = claim_.lock ? claim_.handing_on : std::nullopt;
+std::optional<std::pair<size_t, size_t>> Messaging::TakeHandingOn() {
+  std::optional<std::pair<size_t, size_t>> handing;
+  if (claim_.lock && claim_.handing_on) handing.emplace(*claim_.handing_on, claim_.handing_count);
   claim_.handing_on.reset();
+  return handing;
+}
+
+std::function<void(int64_t, std::string_view)> Messaging::SentNote(
+    const std::optional<std::pair<size_t, size_t>>& handing, const std::string& path, size_t size) {
+  if (!handing || handing->second == 0) return {};
+  const auto [first, count] = *handing;
+  return [this, first, count, path, size](int64_t at, std::string_view written) {
+    // Held by us, the queue keeps its identity until the write is done. A
+    // line end put before the entries moves them.
+    auto info = env_.FindFile(path);
+    if (!info || written.size() < size) return;
+    const size_t from = written.size() - size;
+    const std::string index =
+        std::to_string(first) + (count > 1 ? "-" + std::to_string(first + count - 1) : "");
+    (void)claim_.lock->Write(std::string(kSentMark) + index + " " + FileIdentity(*info) + " " +
+                             std::to_string(at + static_cast<int64_t>(from)) + " " +
+                             std::to_string(size) + " " + Checksum(written.substr(from)) + " " +
+                             path + std::string(kCrLf));
+  };
+}
+
+Status Messaging::AppendEntryChecked(const std::string& file, const std::string& text) {
+  const auto handing = TakeHandingOn();
   if (platform::Trim(text).empty() || platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
   if (SplitsIntoEntries(text)) {
@@ -283,30 +316,19 @@ Status Messaging::AppendEntryChecked(const std::string& file, const std::string&
   // taker rebuilding the file never splits it and never loses it.
   databank::SwapLock queue = HoldQueue(path);
   if (!queue.failure().ok()) return queue.failure().As("cannot append to " + path);
-  std::function<void(int64_t, std::string_view)> noting;
-  if (handing_on) {
-    noting = [&](int64_t at, std::string_view written) {
-      // Held by us, the queue keeps its identity until the write is done.
-      if (auto info = env_.FindFile(path)) {
-        (void)claim_.lock->Write(std::string(kSentMark) + std::to_string(*handing_on) + " " +
-                                 FileIdentity(*info) + " " + std::to_string(at) + " " +
-                                 std::to_string(written.size()) + " " + Checksum(written) + " " +
-                                 path + std::string(kCrLf));
-      }
-    };
-  }
-  Status s = AppendHeld(env_, path, entry, noting);
+  Status s = AppendHeld(env_, path, entry, SentNote(handing, path, entry.size()));
   return s ? s : s.As("cannot append to " + path);
 }
 
 Status Messaging::AppendEntries(const std::string& file, const std::vector<QueueEntry>& entries) {
+  const auto handing = TakeHandingOn();
   std::string bytes;
   for (const QueueEntry& e : entries) bytes += StoredEntry(e);
   if (bytes.empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
   databank::SwapLock queue = HoldQueue(path);
   if (!queue.failure().ok()) return queue.failure().As("cannot append to " + path);
-  Status s = AppendHeld(env_, path, bytes);
+  Status s = AppendHeld(env_, path, bytes, SentNote(handing, path, bytes.size()));
   return s ? s : s.As("cannot append to " + path);
 }
 
@@ -453,7 +475,9 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
       }
       // Handed on, but killed before it could say so: its bytes tell.
       if (line.starts_with(kSentMark)) {
-        if (auto index = LandedEntry(env_, line.substr(kSentMark.size()))) handled.push_back(*index);
+        if (auto landed = LandedEntries(env_, line.substr(kSentMark.size()))) {
+          for (size_t i = landed->first; i <= landed->second; ++i) handled.push_back(i);
+        }
       }
       return true;
     });

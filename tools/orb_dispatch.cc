@@ -392,6 +392,9 @@ class Dispatcher {
       bytes += static_cast<int64_t>(messaging::StoredEntry(e).size());
       moved.push_back(e);
     }
+    // Noted in the claim, so that a dispatcher killed before it marks them
+    // handled does not make the next one move them aside twice.
+    side_.HandingOn(0, moved.size());
     platform::Status s = side_.AppendEntries(aside, moved);
     if (s) {
       for (size_t i = 0; i < moved.size(); ++i) (void)side_.MarkHandled(i);

@@ -272,42 +272,52 @@ TEST(RozQueue, TakeTopGivesBackWhatWasRemoved) {
 TEST(RozClaim, AnEntryAKilledTakerHandedOnIsNotHandedOnTwice) {
   const std::string target = "C:\\ORB\\CAROB\\target.POF";
   struct Case {
-    bool noted;           // the taker said it was handing the entry on
+    bool noted;           // the taker said it was handing the entries on
     bool taken_meanwhile; // the other queue's own taker emptied it since
+    size_t moved;         // entries handed on: one, or a run in one write
     const char* top_after;
   };
-  for (const Case& c : {Case{true, false, "second\r\n"}, Case{true, true, "first\r\n"},
-                        Case{false, false, "first\r\n"}}) {
-    SCOPED_TRACE(::testing::Message() << c.noted << c.taken_meanwhile);
+  for (const Case& c : {Case{true, false, 1, "second\r\n"}, Case{true, true, 1, "first\r\n"},
+                        Case{false, false, 1, "first\r\n"}, Case{true, false, 2, "third\r\n"}}) {
+    SCOPED_TRACE(::testing::Message() << c.noted << c.taken_meanwhile << c.moved);
     MessagingRig rig;
-    rig.msg->AppendEntry(kQueue, "first");
-    rig.msg->AppendEntry(kQueue, "second");
+    for (const char* text : {"first", "second", "third"}) rig.msg->AppendEntry(kQueue, text);
     const pid_t taker = ::fork();
     if (taker == 0) {  // claims, hands on, and dies holding its claim
       const bool claimed = rig.msg->ClaimQueue(kQueue).ok();
-      if (c.noted) rig.msg->HandingOn(0);
-      const bool sent = rig.msg->AppendEntryChecked(target, rig.msg->ClaimedTop().text).ok();
+      if (c.noted) rig.msg->HandingOn(0, c.moved);
+      std::vector<messaging::QueueEntry> run = rig.msg->ClaimedEntries();
+      run.resize(c.moved);
+      const bool sent = c.moved == 1 ? rig.msg->AppendEntryChecked(target, run[0].text).ok()
+                                     : rig.msg->AppendEntries(target, run).ok();
       ::_exit(claimed && sent ? 0 : 1);
     }
     ASSERT_EQ(WaitExit(taker), 0);
-    ASSERT_EQ(ParseQueue(rig.root.ReadFile(target)).size(), 1u);
+    ASSERT_EQ(ParseQueue(rig.root.ReadFile(target)).size(), c.moved);
     if (c.taken_meanwhile) rig.root.WriteFile(target, "");
     ASSERT_TRUE(rig.msg->ClaimQueue(kQueue));
     EXPECT_EQ(rig.msg->ClaimedTop().text, c.top_after);
     EXPECT_TRUE(rig.msg->ReleaseClaim());
     EXPECT_EQ(TempFiles(rig, kTempFolder), std::vector<std::string>{"STATUS"});  // no claim left
   }
-  // A dead claim whose note points past the end of the other queue.
+  // A planted dead claim whose notes point past the end of the other queue,
+  // and name a run of entries longer than the bytes that stand there.
   MessagingRig rig;
   rig.msg->AppendEntry(kQueue, "first");
   rig.msg->AppendEntry(target, "other");
   const auto other = rig.env->FindFile(target);
   ASSERT_TRUE(other.has_value());
+  const std::string bytes = rig.root.ReadFile(target);
+  uint64_t fnv = 14695981039346656037ULL;  // FNV-1a of the bytes, as the note carries it
+  for (unsigned char ch : bytes) fnv = (fnv ^ ch) * 1099511628211ULL;
+  char checksum[17];
+  std::snprintf(checksum, sizeof checksum, "%016llx", static_cast<unsigned long long>(fnv));
+  const std::string identity = std::to_string(other->device) + ":" + std::to_string(other->inode);
   rig.root.WriteFile("C:\\TEMP\\ROZ.q.POF.1.TMP",
                      Lines({std::string("--- ROZ take of ") + kQueue, "--- file none",
-                            "--- sent 0 " + std::to_string(other->device) + ":" +
-                                std::to_string(other->inode) + " 18446744073709551615 9 0 " +
-                                target}));
+                            "--- sent 0 " + identity + " 18446744073709551615 9 0 " + target,
+                            "--- sent 0-18446744073709551615 " + identity + " 0 " +
+                                std::to_string(bytes.size()) + " " + checksum + " " + target}));
   ASSERT_TRUE(rig.msg->ClaimQueue(kQueue));
   EXPECT_EQ(rig.msg->ClaimedTop().text, "first\r\n");
   EXPECT_TRUE(rig.msg->ReleaseClaim());
