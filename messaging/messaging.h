@@ -138,8 +138,8 @@ class Messaging {
   // `count` entries from `first` on in their order (nullopt: it hands
   // nothing on).
   void HandingOn(std::optional<size_t> first, size_t count = 1) {
-    claim_.handing_on = first;
-    claim_.handing_count = count;
+    claim_.handing_on.reset();
+    if (first && count > 0) claim_.handing_on.emplace(*first, count);
   }
   // Removes the handled entries and ends the claim; a removal that fails is
   // finished by the next claim of the queue.
@@ -194,15 +194,12 @@ class Messaging {
     std::unique_ptr<platform::LockFile> lock;
     std::vector<size_t> handled;
     bool marked = false;  // the claim file records handled entries
-    std::optional<size_t> handing_on;  // noted at the next append, then cleared
-    size_t handing_count = 1;
+    // First entry and count handed on by the next append, then cleared.
+    std::optional<std::pair<size_t, size_t>> handing_on;
   };
-  // What HandingOn said (the first entry and the count), taken for one
-  // append: cleared by the taking.
-  std::optional<std::pair<size_t, size_t>> TakeHandingOn();
-  // For an append of `size` bytes to `path` that hands claimed entries on:
-  // notes in the claim file where its bytes land, before it writes. Empty
-  // when it hands nothing on.
+  // For an append of `size` bytes to `path` that hands the claimed entries
+  // `handing` on: notes in the claim file where its bytes land, before it
+  // writes. Empty when it hands nothing on.
   std::function<void(int64_t, std::string_view)> SentNote(
       const std::optional<std::pair<size_t, size_t>>& handing, const std::string& path, size_t size);
   // Takes `expected` off when it is still the top entry; ok when it is gone.

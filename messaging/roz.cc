@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "messaging/messaging.h"
 #include "platform/clockstamp.h"
@@ -276,16 +277,9 @@ static Status AppendHeld(platform::Env& env, const std::string& path, const std:
   return s;
 }
 
-std::optional<std::pair<size_t, size_t>> Messaging::TakeHandingOn() {
-  std::optional<std::pair<size_t, size_t>> handing;
-  if (claim_.lock && claim_.handing_on) handing.emplace(*claim_.handing_on, claim_.handing_count);
-  claim_.handing_on.reset();
-  return handing;
-}
-
 std::function<void(int64_t, std::string_view)> Messaging::SentNote(
     const std::optional<std::pair<size_t, size_t>>& handing, const std::string& path, size_t size) {
-  if (!handing || handing->second == 0) return {};
+  if (!handing || !claim_.lock) return {};
   const auto [first, count] = *handing;
   return [this, first, count, path, size](int64_t at, std::string_view written) {
     // Held by us, the queue keeps its identity until the write is done. A
@@ -303,7 +297,7 @@ std::function<void(int64_t, std::string_view)> Messaging::SentNote(
 }
 
 Status Messaging::AppendEntryChecked(const std::string& file, const std::string& text) {
-  const auto handing = TakeHandingOn();
+  const auto handing = std::exchange(claim_.handing_on, std::nullopt);
   if (platform::Trim(text).empty() || platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
   if (SplitsIntoEntries(text)) {
@@ -321,7 +315,7 @@ Status Messaging::AppendEntryChecked(const std::string& file, const std::string&
 }
 
 Status Messaging::AppendEntries(const std::string& file, const std::vector<QueueEntry>& entries) {
-  const auto handing = TakeHandingOn();
+  const auto handing = std::exchange(claim_.handing_on, std::nullopt);
   std::string bytes;
   for (const QueueEntry& e : entries) bytes += StoredEntry(e);
   if (bytes.empty()) return Status::Ok();
