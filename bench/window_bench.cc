@@ -56,12 +56,15 @@ class CountingFile : public platform::File {
     serial_ = file_->serial();
   }
   bool ReadLine(std::string& line) override { return file_->ReadLine(line); }
+  platform::Status status() const override { return file_->status(); }
   int64_t Tell() override { return file_->Tell(); }
   platform::Status Write(std::string_view bytes) override {
     writes_->push_back({bytes.size(), false});
     return file_->Write(bytes);
   }
-  bool ReadAt(int64_t offset, char& byte) override { return file_->ReadAt(offset, byte); }
+  platform::Status ReadAt(int64_t offset, size_t n, std::string& bytes) override {
+    return file_->ReadAt(offset, n, bytes);
+  }
   platform::Status WriteAt(int64_t offset, char byte) override {
     writes_->push_back({1, false});
     return file_->WriteAt(offset, byte);
@@ -70,8 +73,9 @@ class CountingFile : public platform::File {
     writes_->push_back({bytes.size(), false});
     return file_->WriteRangeAt(offset, bytes);
   }
-  int64_t Size() override { return file_->Size(); }
+  platform::Status Size(int64_t& size) override { return file_->Size(size); }
   platform::Status Truncate(int64_t length) override { return file_->Truncate(length); }
+  platform::Status Close() override { return file_->Close(); }
 
  private:
   std::unique_ptr<platform::File> file_;

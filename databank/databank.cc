@@ -222,6 +222,8 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
       std::string line;
       while (file->ReadLine(line) && look(line)) {
       }
+      // A read that failed before the key was met answers nothing for sure.
+      if (!found) read = file->status();
     }
   } else {
     std::string bytes;

@@ -102,6 +102,9 @@ Status Append(platform::Env& env, const std::string& target, std::string_view by
   std::unique_ptr<platform::File> f;
   Status s = env.Open(target, OpenMode::kAppend, &f);
   if (s) s = f->Write(line);
+  // Only a close that says the line is in the file counts; a failed one
+  // has taken the line back out.
+  if (s) s = f->Close();
   if (!s) return Cannot(s, target);
   trace.changed = true;
   trace.appended = std::move(line);
@@ -137,10 +140,25 @@ Status Overwrite(platform::Env& env, const std::string& target, std::string_view
       trace.run_at = at;
       trace.run = value.substr(lo, hi - lo + 1);
     }
+    const std::string_view old_run = bytes.substr(static_cast<size_t>(at), hi - lo + 1);
     if (!s) {
       // A write that stopped part way is undone with the bytes that stood
       // there, so the line never holds a mix of the old and the new value.
-      if (f) (void)f->WriteRangeAt(at, bytes.substr(static_cast<size_t>(at), hi - lo + 1));
+      if (f) (void)f->WriteRangeAt(at, old_run);
+    }
+    if (f) {
+      Status closed = f->Close();
+      if (s && !closed) {
+        // The value may not be on the disk: the old one is put back (and
+        // synced), so the failed write is not half there after a power cut.
+        s = closed;
+        std::unique_ptr<platform::File> undo;
+        if (env.Open(target, OpenMode::kReadWrite, &undo) && undo->WriteRangeAt(at, old_run)) {
+          (void)undo->Close();  // nothing more can be done when this fails too
+        }
+      }
+    }
+    if (!s) {
       written = Cannot(s, target);
       count = 0;
     }
@@ -279,6 +297,7 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
       // lock of its own name, the lock every later writer of it takes.
       std::unique_ptr<platform::File> made;
       Status s = env_.Open(path, OpenMode::kAppend, &made);
+      if (s) s = made->Close();  // its name is made durable
       created = s.ok();
       if (s) continue;
       trace.note += kNoteAppending;  // the folder is missing: nothing is written
@@ -404,6 +423,7 @@ Status Databank::Rewrite(const std::string& bank, const std::string& path,
     std::unique_ptr<platform::File> f;
     Status s = env_.Open(path, OpenMode::kAppend, &f);
     if (s) s = f->Write(fresh);
+    if (s) s = f->Close();
     if (!s) return Cannot(s, path);
   } else {
     return Status::Ok();  // nothing to remove from a databank that does not exist

@@ -200,7 +200,7 @@ class Messaging {
   // For an append of `size` bytes to `path` that hands the claimed entries
   // `handing` on: notes in the claim file where its bytes land, before it
   // writes. Empty when it hands nothing on.
-  std::function<void(int64_t, std::string_view)> SentNote(
+  std::function<platform::Status(int64_t, std::string_view)> SentNote(
       const std::optional<std::pair<size_t, size_t>>& handing, const std::string& path, size_t size);
   // Takes `expected` off when it is still the top entry; ok when it is gone.
   platform::Status RemoveIfTop(const std::string& file, const QueueEntry& expected);

@@ -109,13 +109,22 @@ class EntrySplitter {
 };
 
 // Reads a held queue file from its start: every entry, or only the first.
-std::vector<QueueEntry> ReadEntries(platform::File& in, bool first_only) {
+// A read that fails gives no entries at all: a piece of the file must never
+// pass for the queue, nor the piece of an entry for the entry.
+Status ReadEntries(platform::File& in, bool first_only, std::vector<QueueEntry>& out) {
+  out.clear();
   EntrySplitter splitter;
   std::string line;
-  while (!(first_only && splitter.FirstComplete()) && in.ReadLine(line)) splitter.TakeLine(line);
-  std::vector<QueueEntry> out = std::move(splitter.entries());
+  bool more = true;
+  while (!(first_only && splitter.FirstComplete()) && (more = in.ReadLine(line))) {
+    splitter.TakeLine(line);
+  }
+  if (!more) {
+    if (Status read = in.status(); !read) return read;
+  }
+  out = std::move(splitter.entries());
   if (first_only && out.size() > 1) out.resize(1);
-  return out;
+  return Status::Ok();
 }
 
 // The text splits into lines whose first begins with "---" or a later one
@@ -156,8 +165,10 @@ std::string Checksum(std::string_view bytes) {
 
 // The first and last index of the entries a kSentMark note (without its
 // mark) tells of, when the bytes it noted stand whole where it noted them:
-// the append was made.
-std::optional<std::pair<size_t, size_t>> LandedEntries(platform::Env& env, std::string_view note) {
+// the append was made. A queue that is there but cannot be read leaves it
+// unknown: `unknown` is set, and nothing may be taken for sent or not.
+std::optional<std::pair<size_t, size_t>> LandedEntries(platform::Env& env, std::string_view note,
+                                                       bool& unknown) {
   std::string fields[5];
   for (std::string& f : fields) {
     const size_t space = note.find(' ');
@@ -170,9 +181,13 @@ std::optional<std::pair<size_t, size_t>> LandedEntries(platform::Env& env, std::
   const size_t length = std::strtoull(fields[3].c_str(), nullptr, 10);
   auto info = env.FindFile(path);
   std::string bytes;
+  if (!info || FileIdentity(*info) != fields[1]) return std::nullopt;
+  if (!env.ReadAll(path, bytes)) {
+    unknown = env.FindFile(path).has_value();
+    return std::nullopt;
+  }
   // (The numbers come from a file in a shared folder: never trusted to fit.)
-  if (!info || FileIdentity(*info) != fields[1] || !env.ReadAll(path, bytes) ||
-      at > bytes.size() || length > bytes.size() - at ||
+  if (at > bytes.size() || length > bytes.size() - at ||
       Checksum(std::string_view(bytes).substr(at, length)) != fields[4]) {
     return std::nullopt;
   }
@@ -257,42 +272,53 @@ std::string Messaging::ResolveInterfacePath(const std::string& name) {
 // `noting`, when given, is told before the write where the bytes land and
 // exactly what is written.
 static Status AppendHeld(platform::Env& env, const std::string& path, const std::string& bytes,
-                         const std::function<void(int64_t, std::string_view)>& noting = {}) {
+                         const std::function<Status(int64_t, std::string_view)>& noting = {}) {
   std::unique_ptr<platform::File> out;
   Status s = env.OpenLocked(path, platform::OpenMode::kAppend, &out);
   if (!s) return s;
-  const int64_t old_size = out->Size();
-  char last = '\n';
-  if (old_size > 0 && !out->ReadAt(old_size - 1, last)) last = '\n';
+  int64_t old_size = -1;
+  std::string last;
+  if (s = out->Size(old_size); s && old_size > 0) s = out->ReadAt(old_size - 1, 1, last);
+  if (!s) return s;
   // A lone CR ends a line too (see ForEachPiece).
-  const bool ended = last == '\n' || last == '\r';
+  const bool ended = last.empty() || last == "\n" || last == "\r";
   const std::string written = ended ? bytes : std::string(kCrLf) + bytes;
-  if (noting && old_size >= 0) noting(old_size, written);
+  if (noting) {
+    if (s = noting(old_size, written); !s) return s;
+  }
   s = out->Write(written);
-  if (!s && old_size >= 0) {
+  if (!s) {
     if (Status cut = out->Truncate(old_size); !cut) {
       return Status::Failure(s.message(), "and it could not be cut back: " + cut.cause());
     }
   }
+  // The entry counts as appended once the close says it is on the disk (a
+  // failed close has taken it back out).
+  if (Status closed = out->Close(); s) s = closed;
   return s;
 }
 
-std::function<void(int64_t, std::string_view)> Messaging::SentNote(
+std::function<Status(int64_t, std::string_view)> Messaging::SentNote(
     const std::optional<std::pair<size_t, size_t>>& handing, const std::string& path, size_t size) {
   if (!handing || !claim_.lock) return {};
   const auto [first, count] = *handing;
-  return [this, first, count, path, size](int64_t at, std::string_view written) {
+  return [this, first, count, path, size](int64_t at, std::string_view written) -> Status {
     // Held by us, the queue keeps its identity until the write is done. A
     // line end put before the entries moves them.
     auto info = env_.FindFile(path);
-    if (!info || written.size() < size) return;
+    if (!info || written.size() < size) return Status::Ok();
     const size_t from = written.size() - size;
     const std::string index =
         std::to_string(first) + (count > 1 ? "-" + std::to_string(first + count - 1) : "");
-    (void)claim_.lock->Write(std::string(kSentMark) + index + " " + FileIdentity(*info) + " " +
-                             std::to_string(at + static_cast<int64_t>(from)) + " " +
-                             std::to_string(size) + " " + Checksum(written.substr(from)) + " " +
-                             path + std::string(kCrLf));
+    // The note is on the disk before the entries are: a power cut after the
+    // append must not leave them sent with nothing to say so, or they would
+    // be sent again.
+    Status noted = claim_.lock->Write(std::string(kSentMark) + index + " " + FileIdentity(*info) +
+                                      " " + std::to_string(at + static_cast<int64_t>(from)) + " " +
+                                      std::to_string(size) + " " + Checksum(written.substr(from)) +
+                                      " " + path + std::string(kCrLf));
+    if (noted) noted = claim_.lock->Sync();
+    return noted;
   };
 }
 
@@ -336,8 +362,9 @@ QueueEntry Messaging::ReadTop(const std::string& file) {
   if (!queue.failure().ok()) return {};
   std::unique_ptr<platform::File> in;
   if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return {};
-  std::vector<QueueEntry> entries = ReadEntries(*in, true);
-  return entries.empty() ? QueueEntry{} : std::move(entries.front());
+  std::vector<QueueEntry> entries;
+  if (!ReadEntries(*in, true, entries) || entries.empty()) return {};
+  return std::move(entries.front());
 }
 
 Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
@@ -454,6 +481,7 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
     return false;
   }
   std::vector<size_t> handled;
+  bool unknown = false;  // whether some entries were sent cannot be told now
   std::string kept;
   const size_t kept_at = bytes.find(std::string(kCrLf) + std::string(kKeptMark) + std::string(kCrLf));
   if (kept_at != std::string::npos) {
@@ -469,7 +497,7 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
       }
       // Handed on, but killed before it could say so: its bytes tell.
       if (line.starts_with(kSentMark)) {
-        if (auto landed = LandedEntries(env_, line.substr(kSentMark.size()))) {
+        if (auto landed = LandedEntries(env_, line.substr(kSentMark.size()), unknown)) {
           for (size_t i = landed->first; i <= landed->second; ++i) handled.push_back(i);
         }
       }
@@ -479,7 +507,8 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
     if (claimed_identity != now_identity) handled.clear();
   }
   std::string unplaced;
-  const bool done = RewriteQueue(path, handled, kept, &unplaced).ok() && unplaced.empty();
+  const bool done =
+      !unknown && RewriteQueue(path, handled, kept, &unplaced).ok() && unplaced.empty();
   hold->Release();  // leaves the file
   if (done) (void)env_.BreakLock(claim_name);
   return done;
@@ -495,14 +524,20 @@ std::vector<QueueEntry> Messaging::ClaimedEntries() {
   if (!queue.failure().ok()) return {};
   std::unique_ptr<platform::File> in;
   if (!env_.OpenLocked(claim_.path, platform::OpenMode::kRead, &in)) return {};
-  return ReadEntries(*in, false);
+  // Nothing is handed out from a queue that could not be read whole.
+  std::vector<QueueEntry> entries;
+  if (!ReadEntries(*in, false, entries)) return {};
+  return entries;
 }
 
 Status Messaging::MarkHandled(size_t index) {
   if (!claim_.lock) return Status::Failure("cannot mark an entry handled", "no queue is claimed");
   claim_.handled.push_back(index);
   claim_.marked = true;
-  return claim_.lock->Write(std::string(kHandledMark) + std::to_string(index) + std::string(kCrLf));
+  // On the disk before the caller goes on, so a power cut never has the
+  // entry handled again.
+  Status s = claim_.lock->Write(std::string(kHandledMark) + std::to_string(index) + std::string(kCrLf));
+  return s ? claim_.lock->Sync() : s;
 }
 
 Status Messaging::ReleaseClaim() {
@@ -513,7 +548,10 @@ Status Messaging::ReleaseClaim() {
   Status s = claim.handled.empty() ? Status::Ok()
                                    : RewriteQueue(claim.path, claim.handled, "", &unplaced);
   if (!unplaced.empty()) {
-    (void)claim.lock->Write(std::string(kKeptMark) + std::string(kCrLf) + unplaced);
+    // What the queue could not take back lives only here now.
+    Status kept = claim.lock->Write(std::string(kKeptMark) + std::string(kCrLf) + unplaced);
+    if (kept) kept = claim.lock->Sync();
+    if (!kept && s) s = kept;
   }
   // A claim whose recorded work is unfinished stays in the temporary folder
   // (no longer held once `claim` goes), and the next claim of the queue ends
@@ -546,7 +584,10 @@ Status Messaging::RewriteQueue(const std::string& path, const std::vector<size_t
   if (Status s = env_.OpenLocked(path, platform::OpenMode::kRead, &held); !s) {
     return env_.FindFile(path) ? s.As(what) : Status::Ok();
   }
-  std::vector<QueueEntry> entries = ReadEntries(*held, false);
+  // The queue is rebuilt only from a whole read: a read that failed or
+  // ended early leaves the queue as it is.
+  std::vector<QueueEntry> entries;
+  if (Status read = ReadEntries(*held, false, entries); !read) return read.As(what);
   int64_t copied = held->Tell();
   std::string rest = Remaining(entries, indices, add);
   std::unique_ptr<platform::LockFile> rebuilt;
@@ -554,16 +595,27 @@ Status Messaging::RewriteQueue(const std::string& path, const std::vector<size_t
 
   // Programs that append without holding the queue may still have written
   // to the old file after the first pass; carry that over as well. What the
-  // rebuilt file cannot take goes back to the caller.
-  for (int64_t size = held->Size(); size > copied; size = held->Size()) {
+  // rebuilt file cannot take goes back to the caller. (The rebuild stands
+  // already: a read that fails here is tried again, then what it would have
+  // carried is given up with the old file, as a write that came too late.)
+  bool carried = false;
+  int64_t size = 0;
+  for (int failures = 0; failures < 3 && held->Size(size) && size > copied;) {
     std::string extra;
-    extra.reserve(static_cast<size_t>(size - copied));
-    char byte = 0;
-    for (int64_t at = copied; at < size && held->ReadAt(at, byte); ++at) extra.push_back(byte);
+    if (!held->ReadAt(copied, static_cast<size_t>(size - copied), extra)) {
+      ++failures;
+      continue;
+    }
     if (extra.empty()) break;
     copied += static_cast<int64_t>(extra.size());
-    if (!unplaced->empty() || !rebuilt->Write(extra)) unplaced->append(extra);
+    if (!unplaced->empty() || !rebuilt->Write(extra)) {
+      unplaced->append(extra);
+    } else {
+      carried = true;
+    }
   }
+  // Best effort: their writers did not wait for the disk either.
+  if (carried) (void)rebuilt->Sync();
   return Status::Ok();
 }
 

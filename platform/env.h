@@ -96,27 +96,43 @@ struct FileInfo {
   uint64_t inode = 0;
 };
 
-// An open file. Closing happens in the destructor; while open it holds a
-// file number ("serial"): the lowest number from 1 that no other open File of
-// the process holds. Writes that fail say so through their Status ("cannot
-// write C:\x\y.dat: no space left on device"); a failed append leaves the
-// file at the length it had (unless another writer appended meanwhile), a
-// failed positioned write may have written part of its bytes.
+// An open file. While open it holds a file number ("serial"): the lowest
+// number from 1 that no other open File of the process holds.
+//
+// Reads say how they ended: the end of the file is never an error, and an
+// error is never the end of the file. A read that meets the end before the
+// length the file had when it was opened (the same file, not cut back by
+// anyone since) is a failed read ("cannot read C:\x: the file ended at byte
+// 300 of 1000"), never the file's content.
+//
+// Writes that fail say so through their Status ("cannot write C:\x\y.dat: no
+// space left on device"); a failed append leaves the file at the length it
+// had (unless another writer appended meanwhile), a failed positioned write
+// may have written part of its bytes. What was written is in the file for
+// good only once Close() said so: a file system may report a write error
+// only then (network file systems, quotas).
 class File {
  public:
   virtual ~File() = default;
   int serial() const { return serial_; }
   // Reads the next line without its end. A line ends at LF; a CR right
   // before the LF is dropped with it. The last line needs no end. Returns
-  // false at the end of the file or on a read error.
+  // false at the end of the file or on a read error: status() tells which.
+  // After an error no partial line is handed out and every later call
+  // returns false.
   virtual bool ReadLine(std::string& line) = 0;
+  // Why ReadLine last returned false: ok at the end of the file, else the
+  // read's failure with its cause.
+  virtual Status status() const = 0;
   // Byte offset of the next read.
   virtual int64_t Tell() = 0;
   // Appends (append mode) or writes at the current offset. Fails in read
   // mode (EBADF) or when the system refuses the write.
   virtual Status Write(std::string_view bytes) = 0;
-  // One byte at an offset; false past the end or on a read error.
-  virtual bool ReadAt(int64_t offset, char& byte) = 0;
+  // Up to `n` bytes at an offset into `bytes` (replaced): fewer only at the
+  // end of the file; "cannot read C:\x" with the cause (EINVAL for a
+  // negative offset).
+  virtual Status ReadAt(int64_t offset, size_t n, std::string& bytes) = 0;
   // One byte at an offset (random access mode only: EBADF otherwise,
   // EINVAL for a negative offset).
   virtual Status WriteAt(int64_t offset, char byte) = 0;
@@ -124,12 +140,21 @@ class File {
   // access mode), so readers do not meet the run half written. Fails as
   // WriteAt does.
   virtual Status WriteRangeAt(int64_t offset, std::string_view bytes) = 0;
-  // The file's length; -1 when it cannot be known.
-  virtual int64_t Size() = 0;
+  // The file's length now ("cannot read C:\x" with the cause).
+  virtual Status Size(int64_t& size) = 0;
   // Cuts the file back to `length` bytes, so that a write that failed part
   // way leaves it as it was (append and random access modes; EBADF in read
   // mode). Needs no free space.
   virtual Status Truncate(int64_t length) = 0;
+  // Closes the file and says whether what was written through it is in the
+  // file for good: its bytes are made durable (synced to the disk, unless
+  // the Env groups syncs: then at its next SyncGrouped), and so is the name
+  // of a file this open created. On failure (the sync's or the close's own:
+  // a write error that shows only now) the bytes appended through this File
+  // are cut back where the system still allows it. A file only read is just
+  // closed. After the first call it does nothing and repeats its answer; the
+  // destructor closes without syncing or telling.
+  virtual Status Close() = 0;
 
  protected:
   int serial_ = 0;
@@ -151,6 +176,10 @@ class LockFile {
   // Writes bytes into the lock file (it starts empty); the cause when the
   // system refuses (the hold stays either way).
   virtual Status Write(std::string_view bytes) = 0;
+  // Makes the bytes written and the lock file's name durable, so that they
+  // survive a power cut (a claim's notes). Lock files are not synced
+  // otherwise: after a power cut one may be gone or stand empty.
+  virtual Status Sync() = 0;
   // Deletes the lock file and ends the hold. Cannot fail: a name that no
   // longer names our file (a peer broke the lock) is left alone.
   virtual void Release() = 0;
@@ -178,6 +207,14 @@ enum class LockState {
 };
 
 // Operating-system services. All paths are Windows-style.
+//
+// Durability: a write call that reports success has made its change survive
+// a power cut, as each call says (ReplaceContents, File::Close, Rename,
+// LockFile::Sync); Delete, MarkModified, AppendBytes, lock files and the
+// Appender's lines are not synced. Syncs can be grouped (GroupSyncs): a
+// program that makes many small writes in a row (the thinking passes) then
+// pays for one sync per file at each SyncGrouped, while a power cut at any
+// instant still leaves every file as it was before each write or after it.
 //
 // Failure: every call that can fail returns a Status naming the action in
 // Windows-style paths and its cause from the system ("cannot rename C:\a to
@@ -256,15 +293,19 @@ class Env {
   // the lowest serial no open File holds (cannot fail).
   virtual int FreeSerial(int nth) = 0;
   // Renames a file; never replaces another (EEXIST), and `from` must exist
-  // (ENOENT). "cannot rename C:\a to C:\b". On failure nothing moved.
+  // (ENOENT). "cannot rename C:\a to C:\b". On failure nothing moved; on
+  // success the folders are synced (grouped: at SyncGrouped).
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
   // Deletes an ordinary file ("cannot delete C:\x"; EISDIR for a folder).
   virtual Status Delete(const std::string& path) = 0;
-  // Replaces the file's contents atomically: the new file is built beside it
-  // and renamed into place, so readers see the old or the new file, never a
-  // part. Works whatever file system the temporary folder is on. On failure
+  // Replaces the file's contents atomically: the new file is built beside it,
+  // synced, closed (a failed close fails the replace) and renamed into place,
+  // and then the folder is synced, so readers see the old or the new file,
+  // never a part, and a power cut at any instant leaves one of the two whole.
+  // Works whatever file system the temporary folder is on. On failure
   // ("cannot replace C:\x") the old file stands untouched and no temporary
-  // file is left.
+  // file is left. Grouped, the folder's sync waits for SyncGrouped (a cut
+  // before it leaves the old file).
   virtual Status ReplaceContents(const std::string& path, std::string_view bytes) = 0;
   // Like ReplaceContents, but the new file is already under the exclusive
   // advisory lock that OpenLocked takes when it appears under the name, and
@@ -276,6 +317,15 @@ class Env {
   // so that a change within the clock's step still changes the file's stamp.
   // "cannot mark C:\x modified"; the stamp may be unchanged then.
   virtual Status MarkModified(const std::string& path) = 0;
+
+  // -- grouped syncs
+  // Switches grouping on or off. Off, what is pending is synced first (its
+  // failure is lost: a program that must know calls SyncGrouped before).
+  virtual void GroupSyncs(bool on) = 0;
+  // Makes every write since the last sync point durable: each file closed
+  // since then is synced, and each folder that gained or changed a name.
+  // The first failure, with its cause; ok when nothing was pending.
+  virtual Status SyncGrouped() = 0;
 
   // -- write locks between processes
   // Creates the lock file atomically and holds it ("cannot create lock
@@ -374,6 +424,8 @@ class EnvWrapper : public Env {
     return target_.ReplaceContentsHeld(path, bytes, held);
   }
   Status MarkModified(const std::string& path) override { return target_.MarkModified(path); }
+  void GroupSyncs(bool on) override { target_.GroupSyncs(on); }
+  Status SyncGrouped() override { return target_.SyncGrouped(); }
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     return target_.TryLock(path, lock);
   }

@@ -46,6 +46,7 @@
 #include "platform/serials.h"
 #include "platform/posix_file.h"
 #include "platform/posix_paths.h"
+#include "platform/sync_points.h"
 #include "platform/text.h"
 
 namespace carob::platform {
@@ -242,6 +243,7 @@ class NotedLock : public LockFile {
       : lock_(std::move(lock)), paths_(paths), native_(std::move(native)) {}
   ~NotedLock() override = default;
   Status Write(std::string_view bytes) override { return lock_->Write(bytes); }
+  Status Sync() override { return lock_->Sync(); }
   void Release() override {
     struct stat before {}, after {};
     const std::string folder = FolderOf(native_);
@@ -367,8 +369,9 @@ class PosixEnv : public Env {
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     file->reset();
     Fd fd;
-    int error = OpenFd(path, mode, fd);
-    if (error == 0) *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
+    posix::Opened opened;
+    int error = OpenFd(path, mode, fd, &opened);
+    if (error == 0) *file = std::make_unique<posix::PosixFile>(std::move(fd), std::move(opened));
     if (error == ELOOP && mode != OpenMode::kRead) return LinkRefused(OpenWhat(path, mode));
     return Checked(OpenWhat(path, mode), error);
   }
@@ -380,17 +383,19 @@ class PosixEnv : public Env {
     // a pathological livelock.
     for (int attempt = 0; attempt < 10000; ++attempt) {
       Fd fd;
-      std::string native;
-      if (int error = OpenFd(path, mode, fd, nullptr, &native)) {
+      posix::Opened opened;
+      if (int error = OpenFd(path, mode, fd, &opened)) {
         return Status::FromErrno(OpenWhat(path, mode), error);
       }
       if (posix::FlockRetry(fd.get(), LOCK_EX) != 0) {
         return Status::FromErrno("cannot lock " + path, errno);
       }
       struct stat held {}, named {};
-      if (::fstat(fd.get(), &held) == 0 && ::stat(native.c_str(), &named) == 0 &&
+      if (::fstat(fd.get(), &held) == 0 && ::stat(opened.native.c_str(), &named) == 0 &&
           posix::SameFile(held, named)) {
-        *file = std::make_unique<posix::PosixFile>(std::move(fd), mode, path);
+        // Its length is the one it has now that nobody else writes it.
+        opened.length = static_cast<int64_t>(held.st_size);
+        *file = std::make_unique<posix::PosixFile>(std::move(fd), std::move(opened));
         return Status::Ok();
       }
     }
@@ -399,11 +404,11 @@ class PosixEnv : public Env {
 
   Status ReadAll(const std::string& path, std::string& bytes) override {
     bytes.clear();
-    struct stat st {};
     Fd fd;
-    int error = OpenFd(path, OpenMode::kRead, fd, &st);
-    if (error == 0 && !posix::ReadFully(fd.get(), bytes, st.st_size)) error = errno;
-    return Checked("cannot read " + path, error);
+    posix::Opened opened;
+    int error = OpenFd(path, OpenMode::kRead, fd, &opened);
+    if (error != 0) return Status::FromErrno("cannot read " + path, error);
+    return posix::ReadFully(fd.get(), bytes, opened.length, "cannot read " + path);
   }
 
   Status ReadAllStamped(const std::string& path, std::string& bytes, FileInfo* stamp) override {
@@ -413,16 +418,18 @@ class PosixEnv : public Env {
     stamp->size = -1;
     struct stat before {}, after {};
     Fd fd;
-    int error = OpenFd(path, OpenMode::kRead, fd, &before);
-    if (error == 0 && !posix::ReadFully(fd.get(), bytes, before.st_size)) error = errno;
+    posix::Opened opened;
+    int error = OpenFd(path, OpenMode::kRead, fd, &opened, &before);
+    if (error != 0) return Status::FromErrno("cannot read " + path, error);
+    Status read = posix::ReadFully(fd.get(), bytes, opened.length, "cannot read " + path);
     // What was read is described by the stamp only when the file stood
     // still meanwhile: same time, same length, and all of it read.
-    if (error == 0 && ::fstat(fd.get(), &after) == 0 && Ns(after.st_mtim) == Ns(before.st_mtim) &&
+    if (read && ::fstat(fd.get(), &after) == 0 && Ns(after.st_mtim) == Ns(before.st_mtim) &&
         after.st_size == before.st_size &&
         static_cast<int64_t>(bytes.size()) == static_cast<int64_t>(before.st_size)) {
       StampFrom(before, *stamp);
     }
-    return Checked("cannot read " + path, error);
+    return read;
   }
 
   std::unique_ptr<Appender> NewAppender(const std::string& path) override {
@@ -435,6 +442,7 @@ class PosixEnv : public Env {
     Fd fd;
     int error = OpenFd(path, OpenMode::kAppend, fd);
     if (error == 0) error = posix::AppendWhole(fd.get(), bytes);
+    if (const int closed = posix::CloseChecked(fd); error == 0) error = closed;
     if (error == ELOOP) return LinkRefused("cannot append to " + path);
     return Checked("cannot append to " + path, error);
   }
@@ -443,6 +451,11 @@ class PosixEnv : public Env {
     auto source = paths_.FindExisting(from);
     auto target = source ? paths_.PlaceForCreate(to) : std::nullopt;
     int error = target ? RenameNoReplace(source->native, target->native) : ENOENT;
+    // Moved: the folders that lost and gained the name are made to keep it.
+    if (error == 0) error = SyncFolderOf(target->native);
+    if (error == 0 && FolderOf(source->native) != FolderOf(target->native)) {
+      error = SyncFolderOf(source->native);
+    }
     return Checked("cannot rename " + from + " to " + to, error);
   }
 
@@ -509,7 +522,15 @@ class PosixEnv : public Env {
     if (error == 0 && existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) error = errno;
     if (error == 0 && existed) MoveTimePast(fd.get(), old);
     if (error == 0 && hold && posix::FlockRetry(fd.get(), LOCK_EX) != 0) error = errno;
-    if (!hold) fd.Reset();
+    // The new contents are on the disk before they take the name, grouped or
+    // not: a power cut after the rename must never find the name on a file
+    // whose bytes were still to be written. A close that fails (a write
+    // error told only now) fails the replacement.
+    if (error == 0) error = posix::SyncData(fd.get());
+    if (!hold) {
+      const int closed = posix::CloseChecked(fd);
+      if (error == 0) error = closed;
+    }
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
     // A share's server refuses to replace a file that a reader on some
     // computer has open this moment (EEXIST or EBUSY, never seen on a local
@@ -524,7 +545,18 @@ class PosixEnv : public Env {
       return error;
     }
     if (hold) *held = std::move(fd);
+    // The rename itself is made durable with the folder. Should that fail,
+    // the new file stands under the name all the same and is seen by every
+    // reader: the replacement is done, and is not reported as undone.
+    (void)SyncFolderOf(target);
     return 0;
+  }
+
+  // Syncs the folder that holds a native path now, or notes it for the next
+  // sync point when syncs are grouped: 0, or the errno.
+  int SyncFolderOf(const std::string& native) {
+    const std::string folder = FolderOf(native);
+    return syncs_->DeferFolder(folder) ? 0 : posix::SyncFolder(folder);
   }
 
   Status MarkModified(const std::string& path) override {
@@ -549,6 +581,23 @@ class PosixEnv : public Env {
       if (Ns(after.st_mtim) > previous) return Status::Ok();
     }
     return Status::Failure("cannot mark " + path + " modified", "its time does not move on");
+  }
+
+  void GroupSyncs(bool on) override {
+    if (!on) (void)SyncGrouped();
+    syncs_->Group(on);
+  }
+
+  Status SyncGrouped() override {
+    // Any descriptor of a file syncs its data.
+    auto sync_file = [](const std::string& native) {
+      Fd fd(posix::RetryOnEintr([&] {
+        return ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+      }));
+      return fd.valid() ? posix::SyncData(fd.get()) : errno;
+    };
+    return syncs_->SyncPending(sync_file, posix::SyncFolder,
+                               [this](const std::string& native) { return paths_.ToWindows(native); });
   }
 
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
@@ -637,9 +686,10 @@ class PosixEnv : public Env {
     return mode == OpenMode::kAppend ? paths_.PlaceForCreate(path) : paths_.FindExisting(path);
   }
 
-  // Opens that file (see posix::OpenNative): 0, or the errno of the failure.
-  int OpenFd(const std::string& path, OpenMode mode, Fd& fd, struct stat* info = nullptr,
-             std::string* native = nullptr) const {
+  // Opens that file (see posix::OpenNative) and tells how it was opened in
+  // `opened`: 0, or the errno of the failure.
+  int OpenFd(const std::string& path, OpenMode mode, Fd& fd, posix::Opened* opened = nullptr,
+             struct stat* info = nullptr) const {
     auto hit = Locate(path, mode);
     if (!hit) return ENOENT;
     if (!posix::FolderLocksOf(FolderOf(hit->native)).seen_everywhere) {
@@ -650,9 +700,16 @@ class PosixEnv : public Env {
       const timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
       (void)::utimensat(AT_FDCWD, hit->native.c_str(), times, AT_SYMLINK_NOFOLLOW);
     }
-    fd = posix::OpenNative(hit->native, mode, info);
-    if (native) *native = std::move(hit->native);
-    return fd.valid() ? 0 : errno;
+    struct stat st {};
+    bool created = false;
+    fd = posix::OpenNative(hit->native, mode, &st, &created);
+    if (!fd.valid()) return errno;
+    if (info) *info = st;
+    if (opened) {
+      *opened = posix::Opened{mode, path, std::move(hit->native), static_cast<int64_t>(st.st_size),
+                              created, syncs_};
+    }
+    return 0;
   }
 
   // A write refused because a symbolic link stands at the file's name.
@@ -670,6 +727,7 @@ class PosixEnv : public Env {
   std::string program_path_;
   std::string assigned_folder_;
   ContendedNames contended_;
+  std::shared_ptr<SyncPoints> syncs_ = std::make_shared<SyncPoints>();
 };
 
 }  // namespace

@@ -69,33 +69,49 @@ static int PwriteFully(int fd, std::string_view bytes, int64_t offset) {
   return 0;
 }
 
-bool ReadFully(int fd, std::string& bytes, int64_t size_hint) {
-  // Read straight into the string, sized from the file's length, so a whole
-  // databank usually comes in with one read; a file that grows meanwhile is
-  // still read to its end.
-  if (size_hint < 0) {
+Status ReadFully(int fd, std::string& bytes, int64_t length, const std::string& what) {
+  auto read = [fd](char* into, size_t n, size_t& got) {
+    const ssize_t r = RetryOnEintr([&] { return ::read(fd, into, n); });
+    got = r > 0 ? static_cast<size_t>(r) : 0;
+    return r < 0 ? Status::FromErrno("", errno) : Status::Ok();
+  };
+  auto size_now = [fd](int64_t& size) {
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) size_hint = static_cast<int64_t>(st.st_size);
-  }
-  size_t want = size_hint > 0 ? static_cast<size_t>(size_hint) + 1 : kChunk;  // +1 sees the end
-  size_t have = bytes.size();
-  for (;;) {
-    bytes.resize(have + want);
-    ssize_t n = RetryOnEintr([&] { return ::read(fd, bytes.data() + have, want); });
-    if (n < 0) {
-      bytes.resize(have);
-      return false;
-    }
-    have += static_cast<size_t>(n);
-    if (n == 0) {
-      bytes.resize(have);
-      return true;
-    }
-    want = kChunk;
-  }
+    if (::fstat(fd, &st) != 0) return Status::FromErrno("", errno);
+    size = static_cast<int64_t>(st.st_size);
+    return Status::Ok();
+  };
+  return ReadToEnd(bytes, length, what, read, size_now);
 }
 
-Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {
+namespace {
+// A sync the file system does not offer (some network and user-space file
+// systems) cannot be made; it is not a failure of the write.
+bool CannotSync(int error) { return error == EINVAL || error == ENOTSUP || error == ENOSYS; }
+}  // namespace
+
+int SyncData(int fd) {
+  if (RetryOnEintr([&] { return ::fdatasync(fd); }) == 0) return 0;
+  return CannotSync(errno) ? 0 : errno;
+}
+
+int SyncFolder(const std::string& native_folder) {
+  Fd dir(RetryOnEintr([&] { return ::open(native_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  // A folder that cannot be opened for reading cannot be synced here.
+  if (!dir.valid()) return errno == EACCES || CannotSync(errno) ? 0 : errno;
+  if (RetryOnEintr([&] { return ::fsync(dir.get()); }) == 0) return 0;
+  return CannotSync(errno) || errno == EBADF ? 0 : errno;
+}
+
+int CloseChecked(Fd& fd) {
+  const int raw = fd.Release();
+  if (raw < 0 || ::close(raw) == 0) return 0;
+  // After EINTR the descriptor is gone and what it wrote was synced before.
+  return errno == EINTR ? 0 : errno;
+}
+
+Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info, bool* created) {
+  if (created) *created = false;
   // Opened without blocking and checked afterwards, so that a pipe or device
   // is never waited on (opening a pipe for reading would block); regular
   // files take no notice of the flag.
@@ -121,6 +137,7 @@ Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {
   // found, under the same rules.
   for (int round = 0; fd < 0 && errno == ENOENT && mode == OpenMode::kAppend && round < 3; ++round) {
     fd = open(flags | O_CREAT | O_EXCL);
+    if (fd >= 0 && created) *created = true;
     if (fd < 0 && errno == EEXIST) fd = open(flags);
   }
   Fd out(fd);
@@ -136,8 +153,8 @@ Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info) {
   return out;
 }
 
-PosixFile::PosixFile(Fd fd, OpenMode mode, std::string path)
-    : fd_(std::move(fd)), mode_(mode), path_(std::move(path)) {
+PosixFile::PosixFile(Fd fd, Opened opened)
+    : BufferedFile(opened.path, opened.length), fd_(std::move(fd)), opened_(std::move(opened)) {
   serial_ = TakeSerial();
 }
 
@@ -146,19 +163,28 @@ PosixFile::~PosixFile() {
   ReturnSerial(serial_);
 }
 
-size_t PosixFile::ReadChunk(int64_t offset, char* into, size_t n) {
-  ssize_t got = RetryOnEintr([&] { return ::pread(fd_.get(), into, n, static_cast<off_t>(offset)); });
-  return got > 0 ? static_cast<size_t>(got) : 0;
+Status PosixFile::ReadChunk(int64_t offset, char* into, size_t n, size_t& got) {
+  got = 0;
+  ssize_t r = RetryOnEintr([&] { return ::pread(fd_.get(), into, n, static_cast<off_t>(offset)); });
+  if (r < 0) return ReadFailed(errno);
+  got = static_cast<size_t>(r);
+  return Status::Ok();
 }
 
 Status PosixFile::WriteFailed(int error) const {
-  return Status::FromErrno("cannot write " + path_, error);
+  return Status::FromErrno("cannot write " + path(), error);
 }
 
 Status PosixFile::Write(std::string_view bytes) {
-  if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
-  if (mode_ == OpenMode::kAppend) {
+  if (opened_.mode == OpenMode::kRead) return WriteFailed(EBADF);
+  wrote_ = true;
+  if (opened_.mode == OpenMode::kAppend) {
+    if (appended_from_ < 0) {
+      struct stat st {};
+      if (::fstat(fd_.get(), &st) == 0) appended_from_ = static_cast<int64_t>(st.st_size);
+    }
     if (int error = AppendWhole(fd_.get(), bytes)) return WriteFailed(error);
+    appended_ += static_cast<int64_t>(bytes.size());
     MoreMayFollow();
     return Status::Ok();
   }
@@ -168,17 +194,16 @@ Status PosixFile::Write(std::string_view bytes) {
   return Status::Ok();
 }
 
-bool PosixFile::ReadAt(int64_t offset, char& byte) {
-  if (offset < 0) return false;
-  auto read = [&] { return ::pread(fd_.get(), &byte, 1, static_cast<off_t>(offset)); };
-  return RetryOnEintr(read) == 1;
+Status PosixFile::ReadAt(int64_t offset, size_t n, std::string& bytes) {
+  return ReadRange(offset, n, bytes);
 }
 
 Status PosixFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
   // In append mode every write goes to the end, so a positioned write
   // cannot be honoured.
-  if (mode_ != OpenMode::kReadWrite) return WriteFailed(EBADF);
+  if (opened_.mode != OpenMode::kReadWrite) return WriteFailed(EBADF);
   if (offset < 0) return WriteFailed(EINVAL);
+  wrote_ = true;
   if (int error = PwriteFully(fd_.get(), bytes, offset)) return WriteFailed(error);
   Overwrote(offset, bytes);
   return Status::Ok();
@@ -189,17 +214,55 @@ Status PosixFile::WriteAt(int64_t offset, char byte) {
 }
 
 Status PosixFile::Truncate(int64_t length) {
-  if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
+  if (opened_.mode == OpenMode::kRead) return WriteFailed(EBADF);
   if (length < 0) return WriteFailed(EINVAL);
+  wrote_ = true;
   if (RetryOnEintr([&] { return ::ftruncate(fd_.get(), length); }) != 0) return WriteFailed(errno);
   CutTo(length);
   return Status::Ok();
 }
 
-int64_t PosixFile::Size() {
+Status PosixFile::Size(int64_t& size) {
   struct stat st {};
-  if (::fstat(fd_.get(), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
+  if (::fstat(fd_.get(), &st) != 0) return ReadFailed(errno);
+  size = static_cast<int64_t>(st.st_size);
+  return Status::Ok();
+}
+
+int PosixFile::SyncWritten() {
+  if (wrote_ && (!opened_.syncs || !opened_.syncs->DeferFile(opened_.native))) {
+    if (int error = SyncData(fd_.get())) return error;
+  }
+  // A name this open made is durable only once its folder is.
+  if (opened_.created) {
+    const std::string folder = FolderOf(opened_.native);
+    if (!opened_.syncs || !opened_.syncs->DeferFolder(folder)) return SyncFolder(folder);
+  }
+  return 0;
+}
+
+Status PosixFile::Close() {
+  if (closed_) return *closed_;
+  const bool changed = wrote_ || opened_.created;
+  int error = changed ? SyncWritten() : 0;
+  struct stat held {};
+  const bool known = ::fstat(fd_.get(), &held) == 0;
+  const int closed = CloseChecked(fd_);
+  if (error == 0) error = changed ? closed : 0;
+  if (error != 0 && appended_ > 0 && appended_from_ >= 0 && known) {
+    // Our appends are taken back while the file holds nothing after them,
+    // through a descriptor of its own (a failed close took ours).
+    Fd again(RetryOnEintr([&] { return ::open(opened_.native.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); }));
+    struct stat now {};
+    if (again.valid() && ::fstat(again.get(), &now) == 0 && SameFile(now, held) &&
+        static_cast<int64_t>(now.st_size) == appended_from_ + appended_ &&
+        RetryOnEintr([&] { return ::ftruncate(again.get(), appended_from_); }) == 0) {
+      (void)SyncData(again.get());  // the cut is all that can still be done
+      (void)CloseChecked(again);
+    }
+  }
+  closed_ = error == 0 ? Status::Ok() : WriteFailed(error);
+  return *closed_;
 }
 
 }  // namespace carob::platform::posix

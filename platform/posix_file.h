@@ -14,6 +14,7 @@
 
 #include "platform/buffered_file.h"
 #include "platform/env.h"
+#include "platform/sync_points.h"
 
 namespace carob::platform::posix {
 
@@ -65,37 +66,66 @@ bool WriteFully(int fd, std::string_view bytes);
 // length. 0, or the errno of the failure.
 int AppendWhole(int fd, std::string_view bytes);
 // Reads the whole rest of the descriptor into `bytes`, to the end of the
-// file; size_hint is its length when known (-1: ask). False with errno set.
-bool ReadFully(int fd, std::string& bytes, int64_t size_hint = -1);
+// file; `length` is the file's length when it was opened (-1: ask). A read
+// that meets the end before that length is asked once more, and when the
+// file is still longer it fails ("the file ended at byte 300 of 1000"): a
+// short file is never taken for the whole. `what` names the read.
+Status ReadFully(int fd, std::string& bytes, int64_t length, const std::string& what);
+
+// Makes a descriptor's written bytes durable (fdatasync). 0, or the errno;
+// a file system that cannot sync (it says EINVAL or ENOTSUP) counts as done.
+int SyncData(int fd);
+// Makes a folder's names durable (fsync of the folder), where the system
+// allows it: 0, or the errno of a real failure.
+int SyncFolder(const std::string& native_folder);
+// Closes a descriptor and tells the close's failure (a write error some file
+// systems report only now): 0, or the errno. The descriptor is gone either way.
+int CloseChecked(Fd& fd);
+
+// How a PosixFile came to be, beside its descriptor.
+struct Opened {
+  OpenMode mode = OpenMode::kRead;
+  std::string path;    // the Windows-style name that failures report
+  std::string native;  // where it lies
+  int64_t length = 0;  // its length when opened
+  bool created = false;  // this open made it
+  std::shared_ptr<SyncPoints> syncs;  // the Env's grouping of syncs
+};
 
 // An open file over a descriptor; holds a serial while it lives.
 class PosixFile : public BufferedFile {
  public:
-  // `path` is the Windows-style name that failures report.
-  PosixFile(Fd fd, OpenMode mode, std::string path);
+  PosixFile(Fd fd, Opened opened);
   ~PosixFile() override;
 
   Status Write(std::string_view bytes) override;
-  bool ReadAt(int64_t offset, char& byte) override;
+  Status ReadAt(int64_t offset, size_t n, std::string& bytes) override;
   Status WriteAt(int64_t offset, char byte) override;
   Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
-  int64_t Size() override;
+  Status Size(int64_t& size) override;
   Status Truncate(int64_t length) override;
+  Status Close() override;
 
  private:
-  size_t ReadChunk(int64_t offset, char* into, size_t n) override;
+  Status ReadChunk(int64_t offset, char* into, size_t n, size_t& got) override;
   Status WriteFailed(int error) const;
+  // The syncs that Close owes: 0, or the errno of the first that failed.
+  int SyncWritten();
 
   Fd fd_;
-  OpenMode mode_;
-  std::string path_;
+  Opened opened_;
+  bool wrote_ = false;
+  int64_t appended_from_ = -1;  // the length before our first append
+  int64_t appended_ = 0;        // bytes appended through this file
+  std::optional<Status> closed_;
 };
 
 // Opens an ordinary file at a native path in the given mode (kAppend creates
-// it, exclusively). Refuses folders (EISDIR), devices, pipes and sockets
-// (EINVAL), and for writing a symbolic link at the name (ELOOP); an invalid
-// Fd with errno set on failure.
-Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info = nullptr);
+// it, exclusively, and says so in `created`). Refuses folders (EISDIR),
+// devices, pipes and sockets (EINVAL), and for writing a symbolic link at
+// the name (ELOOP); an invalid Fd with errno set on failure.
+Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info = nullptr,
+              bool* created = nullptr);
 
 // What a folder's file system offers for locking, found once per folder
 // (statfs and one probe link) and remembered for the life of the process.

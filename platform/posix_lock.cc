@@ -113,6 +113,14 @@ class PosixLockFile : public LockFile {
     return error == 0 ? Status::Ok() : Status::FromErrno("cannot write lock " + windows_, error);
   }
 
+  Status Sync() override {
+    int error = !fd_.valid() || !owned_ ? EBADF : SyncData(fd_.get());
+    // The name once: a lock file's folder does not change under its holder.
+    if (error == 0 && !name_synced_) error = SyncFolder(FolderOf(native_));
+    name_synced_ = error == 0;
+    return error == 0 ? Status::Ok() : Status::FromErrno("cannot sync lock " + windows_, error);
+  }
+
   void Release() override { (void)ReleaseTelling(); }
 
   // Release() that tells whether the name was removed.
@@ -143,6 +151,7 @@ class PosixLockFile : public LockFile {
   std::string windows_;
   bool owned_;  // we made the file; otherwise we only hold it
   bool close_first_;  // a delete needs the file closed (a network share)
+  bool name_synced_ = false;
 };
 
 // File systems whose advisory locks stay on the computer that takes them.
@@ -217,7 +226,8 @@ FolderLocks FolderLocksOf(const std::string& folder) {
     // kind by the folder's name. Not remembered.
     std::string table;
     Fd mounts(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
-    if (mounts.valid() && !ReadFully(mounts.get(), table)) table.clear();
+    // (Its length reads as 0: it is read to its end.)
+    if (mounts.valid() && !ReadFully(mounts.get(), table, 0, "cannot read the mount table")) table.clear();
     FolderLocks guessed;
     guessed.seen_everywhere = !LocksStayLocalByMounts(table, folder).value_or(false);
     guessed.hard_links = guessed.unnamed_files = guessed.seen_everywhere;

@@ -28,6 +28,12 @@ Status Status::Failure(std::string what, std::string cause) {
   return s;
 }
 
+Status Status::Failure(std::string what, std::string cause, int error) {
+  Status s = Failure(std::move(what), std::move(cause));
+  s.error_ = error;
+  return s;
+}
+
 std::string Status::message() const {
   if (ok()) return {};
   if (cause_.empty()) return what_;

@@ -23,6 +23,9 @@ class [[nodiscard]] Status {
   static Status FromErrno(std::string what, int error);
   // `what` failed for `cause`, given in words.
   static Status Failure(std::string what, std::string cause);
+  // `what` failed for `cause` in words, which the errno `error` stands for
+  // to callers that sort failures by their number.
+  static Status Failure(std::string what, std::string cause, int error);
 
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }

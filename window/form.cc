@@ -121,6 +121,11 @@ void Window::Reciever_Timer() {
   // The registry may wait for another program and let events run meanwhile;
   // a tick arriving inside this tick's wait has nothing to add.
   if (ticking_) return;
+  // What handling a message wrote is on the disk before the message leaves
+  // its queue (while the thinking passes group syncs, it waits for a sync
+  // point). A sync that fails keeps the last message held, and the next
+  // tick tries again before it takes another.
+  if (!env_.SyncGrouped()) return;
   ticking_ = true;
   const std::string sentence = platform::Trim(messaging_.ReceiveMessageHeld(kAppName, messaging::MessageKind::kInterface));
   if (!sentence.empty()) {
@@ -134,7 +139,7 @@ void Window::Reciever_Timer() {
   }
   // Only now does the message leave its file: a kill while handling it
   // brings it back at the next start.
-  messaging_.MessageHandled();
+  if (env_.SyncGrouped()) messaging_.MessageHandled();
   ticking_ = false;
 }
 

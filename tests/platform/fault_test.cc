@@ -1,7 +1,8 @@
 // Every failing step of a databank write, a queue take and a registration,
 // one at a time, over real files: the operation skips what it cannot do and
 // loses nothing. Each test first counts the steps of the operation when all
-// goes well, then runs it again once per step with that step failing.
+// goes well, then runs it again once per step with that step failing. The
+// power-cut tests do the same with the power cut at each step in turn.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -18,200 +20,11 @@
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "registry/registry.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/world.h"
 
 namespace carob::testing {
 namespace {
-
-// An Env that makes the Nth fallible step of an operation fail, so a test can
-// sweep N over every step and show that each failure is survived. The files
-// are real (a TempRoot under a real Env); only the chosen step is refused,
-// before it reaches the file system, with the errno the test picks.
-//
-//   FaultEnv env(*real);
-//   env.FailNth(3, ENOSPC);        // the third step from now fails
-//   db.Set(bank, key, value);
-//   env.steps();                   // how many steps the Set took
-//
-// Steps are counted across the Env and the Files and LockFiles it hands out:
-// opens, reads of whole files, writes, renames, deletes, replacements, lock
-// creations, breaks and adoptions, time marks and program starts.
-class FaultEnv : public platform::EnvWrapper {
-  using Status = platform::Status;
-  using File = platform::File;
-  using LockFile = platform::LockFile;
-
- public:
-  // Kinds of step, to count only some of them.
-  enum Kind : unsigned {
-    kOpen = 1u << 0,     // Open, OpenLocked
-    kWrite = 1u << 1,    // AppendBytes and the writes of Files and LockFiles
-    kReplace = 1u << 2,  // ReplaceContents, ReplaceContentsHeld
-    kOther = 1u << 3,    // ReadAll, ReadAllStamped, Rename, Delete, TryLock, BreakLock, AdoptLock, MarkModified, StartProgram
-    kAll = (1u << 4) - 1,
-  };
-
-  explicit FaultEnv(platform::Env& target) : EnvWrapper(target) {}
-
-  // From now, counts the steps of the kinds in `kinds` and fails the nth
-  // (from 1) with `error`; n = 0 fails none. With `and_after`, every later
-  // step of those kinds fails too.
-  void FailNth(int n, int error = EIO, unsigned kinds = kAll, bool and_after = false) {
-    fail_at_ = n;
-    error_ = error;
-    kinds_ = kinds;
-    and_after_ = and_after;
-    failed_ = 0;
-    log_.clear();
-  }
-  // Counts without failing.
-  void Count(unsigned kinds = kAll) { FailNth(0, 0, kinds); }
-
-  // Steps counted since the last FailNth, and how many of them failed.
-  int steps() const { return static_cast<int>(log_.size()); }
-  int failures() const { return failed_; }
-  // "open C:\x", "rename C:\a" ... one line per counted step, for messages.
-  const std::vector<std::string>& log() const { return log_; }
-
-  Status Open(const std::string& path, platform::OpenMode mode,
-              std::unique_ptr<File>* file) override {
-    return Handed(Then(kOpen, "open " + path, [&] { return EnvWrapper::Open(path, mode, file); }),
-                  file, path);
-  }
-  Status OpenLocked(const std::string& path, platform::OpenMode mode,
-                    std::unique_ptr<File>* file) override {
-    return Handed(Then(kOpen, "open locked " + path,
-                       [&] { return EnvWrapper::OpenLocked(path, mode, file); }),
-                  file, path);
-  }
-  Status ReadAll(const std::string& path, std::string& bytes) override {
-    bytes.clear();
-    return Then(kOther, "read " + path, [&] { return EnvWrapper::ReadAll(path, bytes); });
-  }
-  Status ReadAllStamped(const std::string& path, std::string& bytes,
-                        platform::FileInfo* stamp) override {
-    bytes.clear();
-    *stamp = platform::FileInfo{};
-    stamp->size = -1;
-    return Then(kOther, "read " + path,
-                [&] { return EnvWrapper::ReadAllStamped(path, bytes, stamp); });
-  }
-  Status AppendBytes(const std::string& path, std::string_view bytes) override {
-    return Then(kWrite, "append to " + path, [&] { return EnvWrapper::AppendBytes(path, bytes); });
-  }
-  Status Rename(const std::string& from, const std::string& to) override {
-    return Then(kOther, "rename " + from + " to " + to,
-                [&] { return EnvWrapper::Rename(from, to); });
-  }
-  Status Delete(const std::string& path) override {
-    return Then(kOther, "delete " + path, [&] { return EnvWrapper::Delete(path); });
-  }
-  Status ReplaceContents(const std::string& path, std::string_view bytes) override {
-    return Then(kReplace, "replace " + path,
-                [&] { return EnvWrapper::ReplaceContents(path, bytes); });
-  }
-  Status ReplaceContentsHeld(const std::string& path, std::string_view bytes,
-                             std::unique_ptr<LockFile>* held) override {
-    return Handed(Then(kReplace, "replace held " + path,
-                       [&] { return EnvWrapper::ReplaceContentsHeld(path, bytes, held); }),
-                  held, path);
-  }
-  Status MarkModified(const std::string& path) override {
-    return Then(kOther, "mark " + path, [&] { return EnvWrapper::MarkModified(path); });
-  }
-  Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
-    return Handed(Then(kOther, "lock " + path, [&] { return EnvWrapper::TryLock(path, lock); }),
-                  lock, path);
-  }
-  Status BreakLock(const std::string& path) override {
-    return Then(kOther, "break lock " + path, [&] { return EnvWrapper::BreakLock(path); });
-  }
-  Status AdoptLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
-    return Handed(Then(kOther, "hold lock " + path, [&] { return EnvWrapper::AdoptLock(path, hold); }),
-                  hold, path);
-  }
-  Status StartProgram(const std::string& path, int window_style) override {
-    return Then(kOther, "start " + path,
-                [&] { return EnvWrapper::StartProgram(path, window_style); });
-  }
-
- private:
-  // A File whose writes are steps of its FaultEnv.
-  class FaultFile : public File {
-   public:
-    FaultFile(FaultEnv& env, std::unique_ptr<File> file, std::string path)
-        : env_(env), file_(std::move(file)), path_(std::move(path)) {
-      serial_ = file_->serial();
-    }
-    bool ReadLine(std::string& line) override { return file_->ReadLine(line); }
-    int64_t Tell() override { return file_->Tell(); }
-    bool ReadAt(int64_t offset, char& byte) override { return file_->ReadAt(offset, byte); }
-    int64_t Size() override { return file_->Size(); }
-    Status Truncate(int64_t length) override { return file_->Truncate(length); }
-    Status Write(std::string_view bytes) override {
-      return env_.Then(kWrite, "write " + path_, [&] { return file_->Write(bytes); });
-    }
-    Status WriteAt(int64_t offset, char byte) override {
-      return env_.Then(kWrite, "write at " + path_, [&] { return file_->WriteAt(offset, byte); });
-    }
-    Status WriteRangeAt(int64_t offset, std::string_view bytes) override {
-      return env_.Then(kWrite, "write range " + path_,
-                       [&] { return file_->WriteRangeAt(offset, bytes); });
-    }
-
-   private:
-    FaultEnv& env_;
-    std::unique_ptr<File> file_;
-    std::string path_;
-  };
-
-  // A LockFile whose writes are steps of its FaultEnv.
-  class FaultLock : public LockFile {
-   public:
-    FaultLock(FaultEnv& env, std::unique_ptr<LockFile> lock, std::string path)
-        : env_(env), lock_(std::move(lock)), path_(std::move(path)) {}
-    Status Write(std::string_view bytes) override {
-      return env_.Then(kWrite, "write lock " + path_, [&] { return lock_->Write(bytes); });
-    }
-    void Release() override { lock_->Release(); }
-
-   private:
-    FaultEnv& env_;
-    std::unique_ptr<LockFile> lock_;
-    std::string path_;
-  };
-
-  // Counts the step when its kind is counted, and refuses it when it is the
-  // one to fail; otherwise makes the call.
-  template <class Call>
-  Status Then(Kind kind, std::string what, Call call) {
-    if ((kinds_ & kind) == 0) return call();
-    log_.push_back(what);
-    const int n = steps();
-    if (fail_at_ <= 0 || n < fail_at_ || (n > fail_at_ && !and_after_)) return call();
-    ++failed_;
-    return Status::FromErrno("cannot " + what, error_);
-  }
-  // What a successful call handed out, wrapped so its writes are steps too;
-  // nothing after a failure.
-  template <class T>
-  Status Handed(Status s, std::unique_ptr<T>* out, const std::string& path) {
-    using Faulty = std::conditional_t<std::is_same_v<T, File>, FaultFile, FaultLock>;
-    if (s) {
-      *out = std::make_unique<Faulty>(*this, std::move(*out), path);
-    } else {
-      out->reset();
-    }
-    return s;
-  }
-
-  int fail_at_ = 0;
-  int error_ = EIO;
-  unsigned kinds_ = kAll;
-  bool and_after_ = false;
-  int failed_ = 0;
-  std::vector<std::string> log_;
-};
 
 constexpr const char* kBank = "C:\\ORB\\CAROB\\K.dat";
 constexpr const char* kStatus = "C:\\TEMP\\STATUS";
@@ -392,6 +205,266 @@ TEST(FaultTest, ARegistrationThatCannotBeWrittenGivesUpAfterItsAttempts) {
   // It waited between its attempts, and only between them.
   const double waited = w.clock->Now().seconds_since_midnight - start;
   EXPECT_GE(waited, (registry::kRegisterAttempts - 1) * registry::kRegisterRetryPause - 1e-6);
+}
+
+}  // namespace
+}  // namespace carob::testing
+
+namespace carob::testing {
+namespace {
+
+// What a power cut left, and what the program found when it came back.
+struct CutOutcome {
+  int points = 0;      // cut points tried, the last just after the end
+  int violations = 0;  // checks that failed
+};
+
+// Runs `operation` with no cut to count its steps, then once with the power
+// cut at each step and once just after its last, each in a fresh world whose
+// files the disk holds for good. After the cut the files go back to what
+// the disk kept, and `check` is told whether the operation had reported
+// success before the power went (only the run cut after its end can have).
+CutOutcome SweepCuts(const std::string& start, const std::function<void(FaultWorld&)>& prepare,
+                     const std::function<bool(FaultWorld&)>& operation,
+                     const std::function<void(FaultWorld&, bool reported_ok)>& check) {
+  int steps = 0;
+  {
+    FaultWorld w(start);
+    prepare(w);
+    w.fault->Count();
+    EXPECT_TRUE(operation(w)) << "the operation fails with no fault";
+    steps = w.fault->steps();
+  }
+  CutOutcome outcome;
+  for (int n = 1; n <= steps + 1; ++n) {
+    FaultWorld w(start);
+    prepare(w);
+    w.fault->Track(w.root.path());
+    w.fault->CutAt(n);
+    // A program whose power went reported nothing after that moment.
+    const bool ok = operation(w) && !w.fault->cut();
+    const std::string step = n <= steps && static_cast<size_t>(n) <= w.fault->log().size()
+                                 ? w.fault->log()[static_cast<size_t>(n) - 1]
+                                 : "after the end";
+    SCOPED_TRACE("power cut at step " + std::to_string(n) + " of " + std::to_string(steps) + " (" +
+                 step + ")");
+    w.fault->PowerUp();
+    const int failures_before = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+    check(w, ok);
+    ++outcome.points;
+    if (::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() >
+        failures_before) {
+      ++outcome.violations;
+    }
+  }
+  return outcome;
+}
+
+// The entries of a queue file's bytes: the text of each, in order.
+std::vector<std::string> Texts(const std::string& queue) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while ((at = queue.find("--- Entry", at)) != std::string::npos) {
+    const size_t text = queue.find("\r\n", at) + 2;
+    const size_t next = queue.find("--- Entry", text);
+    out.push_back(queue.substr(text, next == std::string::npos ? std::string::npos : next - text));
+    at = text;
+  }
+  return out;
+}
+
+constexpr const char* kOut = "C:\\ORB\\Out.pof";
+
+std::string ThreeEntries() {
+  std::string queue;
+  for (const char* e : {"first\r\n", "second\r\n", "third\r\n"}) {
+    queue += std::string("--- Entry by ROZ Default on 12-07-2026 08:29:45\r\n") + e;
+  }
+  return queue;
+}
+
+// After the power comes back a program starts afresh on the files, finishes
+// what a claim left and takes every entry of `queue` in turn.
+std::vector<std::string> DrainAfterRestart(FaultWorld& w, const std::string& queue) {
+  w.Restart();
+  w.AddMessaging();
+  std::vector<std::string> taken;
+  for (int i = 0; i < 10; ++i) {
+    messaging::QueueEntry e;
+    if (!w.msg->TakeTop(queue, e) || e.empty()) break;
+    taken.push_back(e.text);
+  }
+  return taken;
+}
+
+TEST(PowerCutTest, EveryWriteIsWholeBeforeOrAfterAndWhatWasReportedStays) {
+  int points = 0, violations = 0;
+  auto tally = [&](const CutOutcome& o) {
+    points += o.points;
+    violations += o.violations;
+  };
+  auto nothing = [](FaultWorld&) {};
+
+  // Databank writes by each of their methods: the file is the old one or the
+  // new one, never empty or a mix, and a write reported done is there.
+  struct BankCase {
+    const char* name;
+    std::string start;
+    const char* key;
+    const char* value;  // "" removes
+    std::string after;
+  };
+  const BankCase banks[] = {
+      {"append", kOld, "delta", "four", std::string(kOld) + "delta=four\r\n"},
+      {"in place", kOld, "beta", "six", "alpha=one\r\nbeta=six\r\ngamma=three\r\n"},
+      {"standard method", kOld, "beta", "twenty-two", "alpha=one\r\ngamma=three\r\nbeta=twenty-two\r\n"},
+      {"new databank", "", "alpha", "one", "alpha=one\r\n"},
+      {"remove", kOld, "beta", "", "alpha=one\r\ngamma=three\r\n"},
+  };
+  for (const BankCase& c : banks) {
+    SCOPED_TRACE(c.name);
+    const std::string before = c.start.empty() ? "<missing>" : c.start;
+    tally(SweepCuts(
+        c.start, nothing,
+        [&](FaultWorld& w) {
+          return std::string(c.value).empty() ? w.db->Remove(kBank, c.key).ok()
+                                               : w.db->Write(kBank, c.key, c.value).ok();
+        },
+        [&](FaultWorld& w, bool ok) {
+          const std::string now = w.root.ReadFile(kBank);
+          if (ok) {
+            EXPECT_EQ(now, c.after);
+          } else {
+            // A new databank may stand empty: it is made before it is written.
+            EXPECT_TRUE(now == before || now == c.after || (c.start.empty() && now.empty())) << now;
+          }
+          // The program starts again on what is left and can write it.
+          w.Restart();
+          w.AddDatabank();
+          EXPECT_TRUE(w.db->Write(kBank, "omega", "last")) << "after the cut";
+          EXPECT_EQ(w.db->Query(kBank, "omega"), "last");
+        }));
+  }
+
+  // A queue append: the queue is as it was or holds the entry once.
+  const std::string queue = ThreeEntries();
+  auto with_queue = [&](FaultWorld& w) { w.root.WriteFile(kQueue, queue); };
+  tally(SweepCuts(
+      "", with_queue, [](FaultWorld& w) { return w.msg->AppendEntryChecked(kQueue, "fourth").ok(); },
+      [&](FaultWorld& w, bool ok) {
+        const std::vector<std::string> texts = Texts(w.root.ReadFile(kQueue));
+        const std::vector<std::string> old = Texts(queue);
+        std::vector<std::string> grown = old;
+        grown.push_back("fourth\r\n");
+        if (ok) {
+          EXPECT_EQ(texts, grown);
+        } else {
+          EXPECT_TRUE(texts == old || texts == grown) << w.root.ReadFile(kQueue);
+        }
+      }));
+
+  // A take: what it handed out is off the queue for good, and nothing is
+  // taken twice, counting what a fresh start takes after the cut.
+  tally(SweepCuts(
+      "", with_queue,
+      [](FaultWorld& w) {
+        messaging::QueueEntry e;
+        return w.msg->TakeTop(kQueue, e).ok() && e.text == "first\r\n";
+      },
+      [&](FaultWorld& w, bool ok) {
+        const std::vector<std::string> drained = DrainAfterRestart(w, kQueue);
+        std::vector<std::string> rest = Texts(queue);
+        rest.erase(rest.begin());
+        // A take hands its entry over once its removal is on the disk: the
+        // power may go before the caller has it, and then it went with the
+        // caller's unfinished work; it is never there to be taken again.
+        if (ok) {
+          EXPECT_EQ(drained, rest);
+        } else {
+          EXPECT_TRUE(drained == rest || drained == Texts(queue)) << ::testing::PrintToString(drained);
+        }
+      }));
+
+  // The dispatcher's hand-on of the top entry to another queue, and the
+  // recovery of its claim by the next start: each entry ends up either
+  // still waiting or handed on, exactly once.
+  auto hand_on = [](FaultWorld& w) {
+    if (!w.msg->ClaimQueue(kQueue)) return false;
+    messaging::QueueEntry top = w.msg->ClaimedTop();
+    w.msg->HandingOn(0);
+    bool ok = w.msg->AppendEntryChecked(kOut, top.text.substr(0, top.text.size() - 2)).ok();
+    w.msg->HandingOn(std::nullopt);
+    if (ok) ok = w.msg->MarkHandled(0).ok();
+    return w.msg->ReleaseClaim().ok() && ok;
+  };
+  auto exactly_once = [&](FaultWorld& w, bool ok) {
+    w.Restart();
+    w.AddMessaging();
+    // The next claim finishes what the cut left.
+    if (w.msg->ClaimQueue(kQueue)) (void)w.msg->ReleaseClaim();
+    std::vector<std::string> sent = Texts(w.root.ReadFile(kOut));
+    const std::vector<std::string> waiting = Texts(w.root.ReadFile(kQueue));
+    if (ok) {
+      EXPECT_EQ(sent, std::vector<std::string>{"first\r\n"});
+    }
+    for (const std::string& t : waiting) sent.push_back(t);
+    EXPECT_EQ(sent, Texts(queue)) << "handed on: " << w.root.ReadFile(kOut)
+                                  << "\nwaiting: " << w.root.ReadFile(kQueue);
+  };
+  tally(SweepCuts("", with_queue, hand_on, exactly_once));
+
+  // The recovery itself, cut at each of its steps: the claim a hand-on left
+  // when the power went just before it rebuilt the queue.
+  auto left_claim = [&](FaultWorld& w) {
+    with_queue(w);
+    w.fault->Count();
+    (void)hand_on(w);
+    int rebuild = 0;
+    for (size_t i = 0; i < w.fault->log().size(); ++i) {
+      if (w.fault->log()[i].rfind("replace held " + std::string(kQueue), 0) == 0) rebuild = static_cast<int>(i) + 1;
+    }
+    ASSERT_GT(rebuild, 0);
+    w.root.WriteFile(kOut, "");
+    std::filesystem::remove(w.root.Native(kOut));
+    w.root.WriteFile(kQueue, queue);
+    // The same hand-on again, the power cut at its rebuild.
+    for (const auto& e : std::filesystem::directory_iterator(w.root.Native("C:\\TEMP"))) {
+      if (e.path().filename().string().rfind("ROZ.", 0) == 0) std::filesystem::remove(e.path());
+    }
+    w.fault->Track(w.root.path());
+    w.fault->CutAt(rebuild);
+    (void)hand_on(w);
+    w.fault->PowerUp();
+    w.Restart();
+    w.fault = w.Wrap<FaultEnv>();
+    w.AddMessaging();
+    (void)w.msg->ReadTop(kQueue);  // settles the temporary folder before the steps count
+  };
+  tally(SweepCuts(
+      "", left_claim,
+      [](FaultWorld& w) {
+        if (!w.msg->ClaimQueue(kQueue)) return false;
+        return w.msg->ReleaseClaim().ok();
+      },
+      exactly_once));
+
+  // A registration: STATUS is the old one or records the program.
+  tally(SweepCuts(
+      kOld, nothing,
+      [](FaultWorld& w) {
+        w.reg->RegisterApplication("CAROB");
+        return w.root.ReadFile(kStatus).find("CAROB running=Yes") != std::string::npos;
+      },
+      [](FaultWorld& w, bool ok) {
+        const std::string status = w.root.ReadFile(kStatus);
+        EXPECT_EQ(status.rfind("Local ID=10.0.0.9\r\n", 0), 0u) << status;
+        if (ok) {
+          EXPECT_NE(status.find("CAROB running=Yes\r\n"), std::string::npos) << status;
+        }
+      }));
+
+  std::cout << "power cuts: " << points << " cut points tried, " << violations << " violations\n";
+  EXPECT_EQ(violations, 0);
 }
 
 }  // namespace

@@ -87,7 +87,10 @@ TEST_F(ReadLineTest, LineEndsAndOffsets) {
     EXPECT_EQ(f->Tell(), w.next);
   }
   EXPECT_FALSE(f->ReadLine(line));
-  EXPECT_EQ(f->Size(), 20);
+  EXPECT_TRUE(f->status().ok()) << f->status().message();
+  int64_t size = 0;
+  ASSERT_TRUE(f->Size(size));
+  EXPECT_EQ(size, 20);
 
   root.WriteFile("C:\\empty.txt", "");
   auto e = Opened(*env, "C:\\empty.txt", OpenMode::kRead);
@@ -130,16 +133,23 @@ TEST_F(FileTest, ReadWriteAndBytes) {
   ASSERT_TRUE(f->WriteAt(5, 'n'));
   ASSERT_TRUE(f->WriteAt(6, 'e'));
   ASSERT_TRUE(f->WriteAt(7, 'w'));
-  char c = 0;
-  ASSERT_TRUE(f->ReadAt(5, c));
-  EXPECT_EQ(c, 'n');
-  EXPECT_FALSE(f->ReadAt(100, c));
+  std::string bytes;
+  ASSERT_TRUE(f->ReadAt(5, 3, bytes));
+  EXPECT_EQ(bytes, "new");
+  // Past the end there is nothing to read, and that is no failure.
+  ASSERT_TRUE(f->ReadAt(16, 10, bytes));
+  EXPECT_EQ(bytes, "\r\n");
+  ASSERT_TRUE(f->ReadAt(100, 1, bytes));
+  EXPECT_EQ(bytes, "");
+  EXPECT_EQ(f->ReadAt(-1, 1, bytes).error(), EINVAL);
   // Writing goes at the current offset, and reading goes on behind it.
   ASSERT_TRUE(f->Write("KEY2"));
   EXPECT_EQ(f->Tell(), 14);
   ASSERT_TRUE(f->ReadLine(line));
   EXPECT_EQ(line, "=v");
-  EXPECT_EQ(f->Size(), 18);
+  int64_t size = 0;
+  ASSERT_TRUE(f->Size(size));
+  EXPECT_EQ(size, 18);
   f.reset();
   EXPECT_EQ(root.ReadFile("C:\\k.dat"), "key1=new\r\nKEY2=v\r\n");
 
@@ -170,7 +180,7 @@ TEST_F(FileTest, ReadWriteAndBytes) {
   EXPECT_EQ(Opened(*env, "C:\\new.dat", OpenMode::kRead), nullptr);
   EXPECT_EQ(Opened(*env, "C:\\new.dat", OpenMode::kReadWrite), nullptr);
   EXPECT_FALSE(root.Exists("C:\\new.dat"));
-  std::string bytes = "stale";
+  bytes = "stale";
   EXPECT_FALSE(env->ReadAll("C:\\new.dat", bytes));
   EXPECT_EQ(bytes, "");
   ASSERT_TRUE(env->AppendBytes("C:\\new.dat", std::string("a\0b", 3)));

@@ -126,6 +126,7 @@ class WithoutLocks : public platform::EnvWrapper {
   platform::Status TryLock(const std::string&, std::unique_ptr<platform::LockFile>* lock) override {
     struct Nothing : platform::LockFile {
       platform::Status Write(std::string_view) override { return platform::Status::Ok(); }
+      platform::Status Sync() override { return platform::Status::Ok(); }
       void Release() override {}
     };
     *lock = std::make_unique<Nothing>();
