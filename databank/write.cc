@@ -291,7 +291,9 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
     lock = LockBank(bank, path, /*adopt_dead=*/!standard);
     if (!lock.failure().ok()) return Cannot(lock.failure(), path);
     if (CutShort(lock)) return Status::Failure("cannot write " + bank, kClosing);
-    std::optional<FileInfo> info = env_.FindFile(path);
+    // A databank that cannot be looked at for now is not taken for a new one.
+    std::optional<FileInfo> info;
+    if (Status s = env_.LookUp(path, info); !s) return Cannot(s, path);
     if (!info && round == 0) {
       // A new databank is created empty first and then written under the
       // lock of its own name, the lock every later writer of it takes.
@@ -362,7 +364,8 @@ Status Databank::Rewrite(const std::string& bank, const std::string& path,
   }
   const std::string upper_key = platform::Upper(key);
   std::string fresh;
-  std::optional<FileInfo> info = env_.FindFile(path);
+  std::optional<FileInfo> info;
+  if (Status s = env_.LookUp(path, info); !s) return Cannot(s, path);
   std::string tail;
   if (!value.empty()) {
     tail = key + "=" + value;

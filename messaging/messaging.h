@@ -204,6 +204,9 @@ class Messaging {
       const std::optional<std::pair<size_t, size_t>>& handing, const std::string& path, size_t size);
   // Takes `expected` off when it is still the top entry; ok when it is gone.
   platform::Status RemoveIfTop(const std::string& file, const QueueEntry& expected);
+  // A rebuild whose queue could not be opened or read: done when the queue
+  // is surely gone (nothing is left to take off), else `failed`.
+  platform::Status GoneSince(const std::string& path, const platform::Status& failed);
   // Finishes what a dead taker's claim file records; false when it cannot.
   bool RecoverClaim(const std::string& claim_name, const std::string& path);
   // Rebuilds the queue without the entries at `indices` and with `add`

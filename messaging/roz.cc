@@ -371,7 +371,9 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   taken = QueueEntry{};
   env_.random().Seed(env_.Timer());
   const std::string path = ResolveInterfacePath(file);
-  if (!env_.FindFile(path)) return Status::Ok();
+  std::optional<platform::FileInfo> there;
+  if (Status s = env_.LookUp(path, there); !s) return s.As("cannot take the top entry off " + path);
+  if (!there) return Status::Ok();
   // A queue whose claim file cannot be made keeps every entry; the caller
   // learns that the top one is still there. Another taker holds its claim
   // only while it handles one entry: that is waited for, a while.
@@ -567,7 +569,11 @@ Status Messaging::RewriteQueue(const std::string& path, const std::vector<size_t
   if (indices.empty() && add.empty()) return Status::Ok();
   databank::SwapLock queue = HoldQueue(path);
   if (!queue.failure().ok()) return queue.failure().As(what);
-  if (!env_.FindFile(path)) {
+  // Only a queue that is surely gone has nothing to take off: one that
+  // cannot be looked at for now keeps its entries for the next try.
+  std::optional<platform::FileInfo> there;
+  if (Status s = env_.LookUp(path, there); !s) return s.As(what);
+  if (!there) {
     if (add.empty()) return Status::Ok();
     Status s = AppendHeld(env_, path, add);
     return s ? s : s.As(what);
@@ -582,7 +588,7 @@ Status Messaging::RewriteQueue(const std::string& path, const std::vector<size_t
   if (!env_.LocksSeenEverywhere(FolderOf(path))) return RewriteOnShare(path, indices, add);
   std::unique_ptr<platform::File> held;
   if (Status s = env_.OpenLocked(path, platform::OpenMode::kRead, &held); !s) {
-    return env_.FindFile(path) ? s.As(what) : Status::Ok();
+    return GoneSince(path, s.As(what));
   }
   // The queue is rebuilt only from a whole read: a read that failed or
   // ended early leaves the queue as it is.
@@ -627,11 +633,17 @@ Status Messaging::RewriteOnShare(const std::string& path, const std::vector<size
                                  const std::string& add) {
   const std::string what = "cannot take entries off " + path;
   std::string old;
-  if (Status s = env_.ReadAll(path, old); !s) return env_.FindFile(path) ? s.As(what) : Status::Ok();
+  if (Status s = env_.ReadAll(path, old); !s) return GoneSince(path, s.As(what));
   std::vector<QueueEntry> entries = EntriesOf(old);
   std::string rest = Remaining(entries, indices, add);
   Status s = env_.ReplaceContents(path, rest);
   return s ? s : s.As(what);
+}
+
+Status Messaging::GoneSince(const std::string& path, const Status& failed) {
+  std::optional<platform::FileInfo> there;
+  Status looked = env_.LookUp(path, there);
+  return looked && !there ? Status::Ok() : failed;
 }
 
 databank::SwapLock Messaging::HoldQueue(const std::string& path) {

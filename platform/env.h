@@ -254,6 +254,12 @@ class Env {
   // An existing ordinary file (not a folder, device or socket); nullopt
   // when there is none or it cannot be looked at.
   virtual std::optional<FileInfo> FindFile(const std::string& path) = 0;
+  // FindFile that tells a file that is not there (ok, `info` empty) from
+  // one that cannot be looked at for now ("cannot look up C:\x" with the
+  // system's cause: an I/O error, a share's client that fails for a moment,
+  // no permission on the way): a write must not take the second for the
+  // first.
+  virtual Status LookUp(const std::string& path, std::optional<FileInfo>& info) = 0;
   // The stamp (size, time, inode, device; path and stored_name left
   // empty) of the file FindFile would find: false when it finds none.
   virtual bool FileStamp(const std::string& path, FileInfo* stamp) = 0;
@@ -390,6 +396,9 @@ class EnvWrapper : public Env {
   }
   bool FileStamp(const std::string& path, FileInfo* stamp) override {
     return target_.FileStamp(path, stamp);
+  }
+  Status LookUp(const std::string& path, std::optional<FileInfo>& info) override {
+    return target_.LookUp(path, info);
   }
   bool FolderExists(const std::string& path) override { return target_.FolderExists(path); }
   Status MakeFolder(const std::string& path) override { return target_.MakeFolder(path); }

@@ -343,6 +343,21 @@ class PosixEnv : public Env {
     return info;
   }
 
+  Status LookUp(const std::string& path, std::optional<FileInfo>& info) override {
+    info = FindFile(path);
+    if (info) return Status::Ok();
+    // Not found: certain only when the name as spelt, and the folder that
+    // would hold it, say so themselves (or something else stands there).
+    const std::string native = paths_.ToNative(path);
+    struct stat st {};
+    for (const std::string& look : {native, FolderOf(native)}) {
+      if (::stat(look.c_str(), &st) != 0 && errno != ENOENT && errno != ENOTDIR) {
+        return Status::FromErrno("cannot look up " + path, errno);
+      }
+    }
+    return Status::Ok();
+  }
+
   bool FileStamp(const std::string& path, FileInfo* stamp) override {
     struct stat st {};
     if (paths_.StatPlain(path, &st) == 1) {

@@ -10,13 +10,6 @@
 
 namespace carob::platform::posix {
 
-namespace {
-
-
-constexpr size_t kChunk = 64 * 1024;
-
-}  // namespace
-
 void Fd::Reset() {
   if (fd_ >= 0) {
     // The descriptor is gone after close() even when it reports EINTR.

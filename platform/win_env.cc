@@ -21,6 +21,7 @@
 
 #include "platform/env.h"
 #include "platform/serials.h"
+#include "platform/sync_points.h"
 #include "platform/text.h"
 #include "platform/win_file.h"
 
@@ -197,6 +198,21 @@ class WinEnv : public Env {
     return info;
   }
 
+  Status LookUp(const std::string& path, std::optional<FileInfo>& info) override {
+    info = FindFile(path);
+    if (info || path.empty()) return Status::Ok();
+    // Not found: certain only when the system says the name or its folder
+    // is not there (or something else than a file stands at it).
+    if (::GetFileAttributesA(Backslashed(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+      const DWORD code = ::GetLastError();
+      if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND &&
+          code != ERROR_INVALID_NAME && code != ERROR_BAD_NETPATH) {
+        return Status::FromErrno("cannot look up " + path, win::ErrnoOf(code));
+      }
+    }
+    return Status::Ok();
+  }
+
   bool FileStamp(const std::string& path, FileInfo* stamp) override {
     std::optional<FileInfo> info = FindFile(path);
     if (info) *stamp = std::move(*info);
@@ -217,9 +233,11 @@ class WinEnv : public Env {
 
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     file->reset();
-    Handle h = win::OpenNative(Backslashed(path), mode);
+    const std::string native = Backslashed(path);
+    BY_HANDLE_FILE_INFORMATION info{};
+    Handle h = win::OpenNative(native, mode, &info);
     int error = h.valid() ? 0 : errno;
-    if (error == 0) *file = std::make_unique<win::WinFile>(std::move(h), mode, path);
+    if (error == 0) *file = NewFile(std::move(h), mode, path, native, SizeOf(info));
     return Checked(OpenWhat(path, mode), error);
   }
 
@@ -235,7 +253,10 @@ class WinEnv : public Env {
       auto named = FindFile(native);
       if (named && named->inode == ((static_cast<uint64_t>(held.nFileIndexHigh) << 32) | held.nFileIndexLow) &&
           named->device == held.dwVolumeSerialNumber) {
-        *file = std::make_unique<win::WinFile>(std::move(h), mode, path);
+        // Its length is the one it has now that nobody else writes it.
+        LARGE_INTEGER length{};
+        if (!::GetFileSizeEx(h.get(), &length)) return Status::FromErrno(OpenWhat(path, mode), LastErrno());
+        *file = NewFile(std::move(h), mode, path, native, static_cast<int64_t>(length.QuadPart));
         return Status::Ok();
       }
     }
@@ -244,10 +265,10 @@ class WinEnv : public Env {
 
   Status ReadAll(const std::string& path, std::string& bytes) override {
     bytes.clear();
-    Handle h = win::OpenNative(Backslashed(path), OpenMode::kRead);
-    int error = h.valid() ? 0 : errno;
-    if (error == 0 && !win::ReadFully(h.get(), bytes)) error = errno;
-    return Checked("cannot read " + path, error);
+    BY_HANDLE_FILE_INFORMATION info{};
+    Handle h = win::OpenNative(Backslashed(path), OpenMode::kRead, &info);
+    if (!h.valid()) return Status::FromErrno("cannot read " + path, errno);
+    return win::ReadFully(h.get(), bytes, SizeOf(info), "cannot read " + path);
   }
 
   Status ReadAllStamped(const std::string& path, std::string& bytes, FileInfo* stamp) override {
@@ -285,13 +306,24 @@ class WinEnv : public Env {
     Handle h = win::OpenNative(Backslashed(path), OpenMode::kAppend);
     int error = h.valid() ? 0 : errno;
     if (error == 0 && !win::WriteFully(h.get(), bytes)) error = errno;
+    if (const int closed = win::CloseChecked(h); error == 0) error = closed;
     return Checked("cannot append to " + path, error);
   }
 
+  // The move is written through to the disk before the call returns. The
+  // system has no sync for a folder; grouped, the move goes without write-
+  // through and the file is flushed under its new name at SyncGrouped, which
+  // commits the move with it on a file system that journals its names.
   Status Rename(const std::string& from, const std::string& to) override {
     int error = 0;
+    const std::string target = Backslashed(to);
+    const bool grouped = syncs_->grouped();
     // Without MOVEFILE_REPLACE_EXISTING an existing target is refused.
-    if (!::MoveFileExA(Backslashed(from).c_str(), Backslashed(to).c_str(), 0)) error = LastErrno();
+    if (!::MoveFileExA(Backslashed(from).c_str(), target.c_str(), WriteThrough(grouped))) {
+      error = LastErrno();
+    } else if (grouped) {
+      syncs_->DeferFile(target);
+    }
     return Checked("cannot rename " + from + " to " + to, error);
   }
 
@@ -323,8 +355,10 @@ class WinEnv : public Env {
     return Checked("cannot replace " + path, error);
   }
 
-  // Builds the new file beside the old one and renames it into place; with
-  // `held` it is under the queue lock first and its handle comes back there.
+  // Builds the new file beside the old one, flushes it to the disk, closes
+  // it (a failed close fails the replacement) and renames it into place;
+  // with `held` it is under the queue lock first, stays open and its handle
+  // comes back there. 0 or the errno; on failure the new file is gone.
   int Replace(const std::string& target, std::string_view bytes, Handle* held) {
     const std::string folder = FolderOf(target);
     DWORD attributes = ::GetFileAttributesA(target.c_str());
@@ -347,13 +381,22 @@ class WinEnv : public Env {
     if (!h.valid()) return LastErrno();
     int error = win::WriteFully(h.get(), bytes) ? 0 : errno;
     if (error == 0 && held && !win::LockRange(h.get())) error = errno;
-    if (!held) h.Reset();
-    if (error == 0) error = MoveIntoPlace(temp, target, held != nullptr);
+    // The new contents are on the disk before they take the name, grouped or
+    // not: a power cut after the rename must never find the name on a file
+    // whose bytes were still to be written.
+    if (error == 0) error = win::FlushChecked(h.get());
+    if (!held) {
+      const int closed = win::CloseChecked(h);
+      if (error == 0) error = closed;
+    }
+    const bool grouped = syncs_->grouped();
+    if (error == 0) error = MoveIntoPlace(temp, target, held != nullptr, grouped);
     if (error != 0) {
       h.Reset();
       ::DeleteFileA(temp.c_str());
       return error;
     }
+    if (grouped) syncs_->DeferFile(target);
     if (held) *held = std::move(h);
     return 0;
   }
@@ -367,8 +410,10 @@ class WinEnv : public Env {
   // deleted at once: it goes when its last reader closes it) and then moves
   // the new file in; so does a replacement that could not replace the file
   // in one step within that while. A reader that looks between those two
-  // steps finds no file. 0 or the errno.
-  int MoveIntoPlace(const std::string& temp, const std::string& target, bool target_open) {
+  // steps finds no file. The moves that give the name its new file are
+  // written through to the disk (grouped: see Rename). 0 or the errno.
+  int MoveIntoPlace(const std::string& temp, const std::string& target, bool target_open, bool grouped) {
+    const DWORD through = WriteThrough(grouped);
     auto busy = [](DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION; };
     // About two seconds in all, in steps that grow from 1 to 20 ms.
     auto again = [](int attempt) {
@@ -378,7 +423,7 @@ class WinEnv : public Env {
     };
     if (!target_open) {
       for (int attempt = 0;; ++attempt) {
-        if (::MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
+        if (::MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | through)) return 0;
         DWORD code = ::GetLastError();
         if (!busy(code)) return win::ErrnoOf(code);
         if (!again(attempt)) break;
@@ -398,10 +443,10 @@ class WinEnv : public Env {
       if (code == ERROR_FILE_NOT_FOUND) break;
       if (!busy(code) || !again(attempt)) return win::ErrnoOf(code);
     }
-    if (!::MoveFileExA(temp.c_str(), target.c_str(), 0)) {
+    if (!::MoveFileExA(temp.c_str(), target.c_str(), through)) {
       int error = LastErrno();
       // Put the old file back, so that the target is never left without one.
-      if (moved_aside) ::MoveFileExA(aside.c_str(), target.c_str(), 0);
+      if (moved_aside) ::MoveFileExA(aside.c_str(), target.c_str(), through);
       return error;
     }
     if (moved_aside) ::DeleteFileA(aside.c_str());
@@ -429,6 +474,36 @@ class WinEnv : public Env {
       if (win::UnixNs(after) > previous) return Status::Ok();
     }
     return Status::Failure("cannot mark " + path + " modified", "its time does not move on");
+  }
+
+  void GroupSyncs(bool on) override {
+    if (!on) (void)SyncGrouped();
+    syncs_->Group(on);
+  }
+
+  // Each file closed, replaced or renamed since the last sync point is
+  // opened for writing and flushed; a file gone meanwhile (replaced,
+  // deleted) has nothing left to sync. A reader that does not share
+  // writing refuses the open while it reads, for moments: it is tried again
+  // for about a second. Folders are never pending here: the system has no
+  // sync for them.
+  Status SyncGrouped() override {
+    auto sync_file = [](const std::string& native) {
+      Handle h;
+      DWORD code = ERROR_SUCCESS;
+      for (int attempt = 0;; ++attempt) {
+        h = Handle(::CreateFileA(native.c_str(), GENERIC_WRITE, win::kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (h.valid()) break;
+        code = ::GetLastError();
+        if (code != ERROR_SHARING_VIOLATION || attempt >= 100) break;
+        ::Sleep(static_cast<DWORD>(std::min(1 + attempt / 5, 20)));
+      }
+      return h.valid() ? win::FlushChecked(h.get()) : win::ErrnoOf(code);
+    };
+    // No folder is ever pending: the system has no sync for folders.
+    auto no_folder = [](const std::string&) { return 0; };
+    return syncs_->SyncPending(sync_file, no_folder, [](const std::string& native) { return native; });
   }
 
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
@@ -478,10 +553,25 @@ class WinEnv : public Env {
     return "cannot open " + path + (mode == OpenMode::kRead ? " for reading" : " for writing");
   }
 
+  static int64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  }
+
+  // MoveFileEx's flag that writes a move through to the disk, unless syncs
+  // are grouped.
+  static DWORD WriteThrough(bool grouped) { return grouped ? 0 : MOVEFILE_WRITE_THROUGH; }
+
+  std::unique_ptr<File> NewFile(Handle h, OpenMode mode, const std::string& path,
+                                const std::string& native, int64_t length) {
+    return std::make_unique<win::WinFile>(std::move(h), win::Opened{mode, path, native, length, syncs_});
+  }
+
   std::shared_ptr<Clock> clock_;
   std::shared_ptr<Random> random_;
   std::string program_path_;
   std::string assigned_folder_;
+  // The syncs owed while they are grouped, shared with the files opened.
+  std::shared_ptr<SyncPoints> syncs_ = std::make_shared<SyncPoints>();
 };
 
 }  // namespace

@@ -8,9 +8,6 @@ namespace carob::platform::win {
 
 namespace {
 
-
-constexpr DWORD kChunk = 64 * 1024;
-
 OVERLAPPED At(int64_t offset) {
   OVERLAPPED o{};
   o.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
@@ -102,28 +99,44 @@ int WriteFullyAt(HANDLE h, std::string_view bytes, int64_t offset) {
   return 0;
 }
 
-bool ReadFully(HANDLE h, std::string& bytes) {
-  LARGE_INTEGER size{};
-  size_t want = ::GetFileSizeEx(h, &size) && size.QuadPart > 0
-                    ? static_cast<size_t>(size.QuadPart) + 1
-                    : kChunk;
-  size_t have = bytes.size();
-  for (;;) {
-    bytes.resize(have + want);
-    DWORD n = 0;
-    if (!::ReadFile(h, bytes.data() + have, static_cast<DWORD>(std::min<size_t>(want, 1u << 30)), &n,
-                    nullptr)) {
-      bytes.resize(have);
-      errno = LastErrno();
-      return false;
+Status ReadFully(HANDLE h, std::string& bytes, int64_t length, const std::string& what) {
+  auto read = [h](char* into, size_t n, size_t& got) {
+    DWORD done = 0;
+    got = 0;
+    if (!::ReadFile(h, into, static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), &done, nullptr)) {
+      // The system's word for the end of the file is no failure.
+      const DWORD code = ::GetLastError();
+      return code == ERROR_HANDLE_EOF ? Status::Ok() : Status::FromErrno("", ErrnoOf(code));
     }
-    have += n;
-    if (n == 0) {
-      bytes.resize(have);
-      return true;
-    }
-    want = kChunk;
-  }
+    got = done;
+    return Status::Ok();
+  };
+  auto size_now = [h](int64_t& size) {
+    LARGE_INTEGER now{};
+    if (!::GetFileSizeEx(h, &now)) return Status::FromErrno("", LastErrno());
+    size = static_cast<int64_t>(now.QuadPart);
+    return Status::Ok();
+  };
+  return ReadToEnd(bytes, length, what, read, size_now);
+}
+
+int FlushChecked(HANDLE h) { return ::FlushFileBuffers(h) ? 0 : LastErrno(); }
+
+int SetLength(HANDLE h, int64_t length) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = length;
+  if (::SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end)) return 0;
+  if (::GetLastError() != ERROR_ACCESS_DENIED) return LastErrno();
+  // Opened to append only: a second handle on the same file may write.
+  Handle writer(::ReOpenFile(h, GENERIC_WRITE, kShareAll, 0));
+  if (!writer.valid()) return LastErrno();
+  if (!::SetFileInformationByHandle(writer.get(), FileEndOfFileInfo, &end, sizeof end)) return LastErrno();
+  return 0;
+}
+
+int CloseChecked(Handle& h) {
+  if (!h.valid()) return 0;
+  return ::CloseHandle(h.Release()) ? 0 : LastErrno();
 }
 
 int64_t UnixNs(const FILETIME& ft) {
@@ -189,8 +202,8 @@ Handle OpenNative(const std::string& path, OpenMode mode, BY_HANDLE_FILE_INFORMA
   return h;
 }
 
-WinFile::WinFile(Handle h, OpenMode mode, std::string path)
-    : h_(std::move(h)), mode_(mode), path_(std::move(path)) {
+WinFile::WinFile(Handle h, Opened opened)
+    : BufferedFile(opened.path, opened.length), h_(std::move(h)), opened_(std::move(opened)) {
   serial_ = TakeSerial();
 }
 
@@ -199,18 +212,31 @@ WinFile::~WinFile() {
   ReturnSerial(serial_);
 }
 
-size_t WinFile::ReadChunk(int64_t offset, char* into, size_t n) {
+Status WinFile::ReadChunk(int64_t offset, char* into, size_t n, size_t& got) {
+  got = 0;
+  if (!h_.valid()) return ReadFailed(EBADF);  // closed
   OVERLAPPED o = At(offset);
-  DWORD got = 0;
-  if (!::ReadFile(h_.get(), into, static_cast<DWORD>(n), &got, &o)) return 0;
-  return got;
+  DWORD read = 0;
+  if (!::ReadFile(h_.get(), into, static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), &read, &o)) {
+    // A read at an offset at or past the end says so through its error.
+    const DWORD code = ::GetLastError();
+    return code == ERROR_HANDLE_EOF ? Status::Ok() : ReadFailed(ErrnoOf(code));
+  }
+  got = read;
+  return Status::Ok();
 }
 
 Status WinFile::Write(std::string_view bytes) {
-  if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
-  if (mode_ == OpenMode::kAppend) {
+  if (opened_.mode == OpenMode::kRead || !h_.valid()) return WriteFailed(EBADF);
+  wrote_ = true;
+  if (opened_.mode == OpenMode::kAppend) {
+    if (appended_from_ < 0) {
+      LARGE_INTEGER size{};
+      if (::GetFileSizeEx(h_.get(), &size)) appended_from_ = static_cast<int64_t>(size.QuadPart);
+    }
     // A handle opened for appending data only writes at the end.
     if (!WriteFully(h_.get(), bytes)) return WriteFailed(errno);
+    appended_ += static_cast<int64_t>(bytes.size());
     MoreMayFollow();
     return Status::Ok();
   }
@@ -220,16 +246,14 @@ Status WinFile::Write(std::string_view bytes) {
   return Status::Ok();
 }
 
-bool WinFile::ReadAt(int64_t offset, char& byte) {
-  if (offset < 0) return false;
-  OVERLAPPED o = At(offset);
-  DWORD n = 0;
-  return ::ReadFile(h_.get(), &byte, 1, &n, &o) && n == 1;
+Status WinFile::ReadAt(int64_t offset, size_t n, std::string& bytes) {
+  return ReadRange(offset, n, bytes);
 }
 
 Status WinFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
-  if (mode_ != OpenMode::kReadWrite) return WriteFailed(EBADF);
+  if (opened_.mode != OpenMode::kReadWrite || !h_.valid()) return WriteFailed(EBADF);
   if (offset < 0) return WriteFailed(EINVAL);
+  wrote_ = true;
   if (int error = WriteFullyAt(h_.get(), bytes, offset)) return WriteFailed(error);
   Overwrote(offset, bytes);
   return Status::Ok();
@@ -240,21 +264,51 @@ Status WinFile::WriteAt(int64_t offset, char byte) {
 }
 
 Status WinFile::Truncate(int64_t length) {
-  if (mode_ == OpenMode::kRead) return WriteFailed(EBADF);
+  if (opened_.mode == OpenMode::kRead || !h_.valid()) return WriteFailed(EBADF);
   if (length < 0) return WriteFailed(EINVAL);
-  FILE_END_OF_FILE_INFO end{};
-  end.EndOfFile.QuadPart = length;
-  if (!::SetFileInformationByHandle(h_.get(), FileEndOfFileInfo, &end, sizeof end)) {
-    return WriteFailed(LastErrno());
+  wrote_ = true;
+  if (int error = SetLength(h_.get(), length)) return WriteFailed(error);
+  // Of our appends, only those below the new end are still in the file.
+  if (appended_from_ >= 0) {
+    appended_ = std::max<int64_t>(0, std::min(appended_from_ + appended_, length) - appended_from_);
+    appended_from_ = std::min(appended_from_, length);
   }
   CutTo(length);
   return Status::Ok();
 }
 
-int64_t WinFile::Size() {
-  LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(h_.get(), &size)) return -1;
-  return static_cast<int64_t>(size.QuadPart);
+Status WinFile::Size(int64_t& size) {
+  LARGE_INTEGER now{};
+  if (!h_.valid()) return ReadFailed(EBADF);  // closed
+  if (!::GetFileSizeEx(h_.get(), &now)) return ReadFailed(LastErrno());
+  size = static_cast<int64_t>(now.QuadPart);
+  return Status::Ok();
+}
+
+void WinFile::TakeBackAppends() {
+  if (appended_ <= 0 || appended_from_ < 0) return;
+  LARGE_INTEGER now{};
+  if (::GetFileSizeEx(h_.get(), &now) && now.QuadPart == appended_from_ + appended_) {
+    (void)SetLength(h_.get(), appended_from_);
+  }
+}
+
+// The system has no sync for a folder: a name this open made is as durable
+// as the file system makes it by itself, and the file's flush is all there
+// is to do.
+Status WinFile::Close() {
+  if (closed_) return *closed_;
+  int error = 0;
+  if (wrote_ && !(opened_.syncs && opened_.syncs->DeferFile(opened_.native))) {
+    error = FlushChecked(h_.get());
+  }
+  // A failed flush (a write the disk or the server refused only now) takes
+  // our appends back while the handle can still do it.
+  if (error != 0) TakeBackAppends();
+  const int closed = CloseChecked(h_);
+  if (error == 0 && wrote_) error = closed;
+  closed_ = error == 0 ? Status::Ok() : WriteFailed(error);
+  return *closed_;
 }
 
 }  // namespace carob::platform::win

@@ -9,11 +9,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/buffered_file.h"
 #include "platform/env.h"
+#include "platform/sync_points.h"
 
 namespace carob::platform::win {
 
@@ -73,28 +75,59 @@ bool LockRange(HANDLE h);
 bool WriteFully(HANDLE h, std::string_view bytes);
 // Writes at an offset; 0 or the errno.
 int WriteFullyAt(HANDLE h, std::string_view bytes, int64_t offset);
-bool ReadFully(HANDLE h, std::string& bytes);
+// Reads the rest of the handle into `bytes`, to the end of the file;
+// `length` is the file's length when it was opened. A read that meets the
+// end before that length is asked once more, and when the file is still
+// longer it fails ("the file ended at byte 300 of 1000"): a short file is
+// never taken for the whole. `what` names the read ("cannot read C:\x").
+Status ReadFully(HANDLE h, std::string& bytes, int64_t length, const std::string& what);
+// Makes a handle's written bytes durable (FlushFileBuffers): 0 or the errno.
+// The handle needs write access.
+int FlushChecked(HANDLE h);
+// Sets the file's length. A handle that may only append cannot change it,
+// so the file is opened again through it for writing to do so. 0 or the
+// errno.
+int SetLength(HANDLE h, int64_t length);
+// Closes the handle and tells the close's failure: 0 or the errno. The
+// handle is gone either way.
+int CloseChecked(Handle& h);
+
+// How a WinFile came to be, beside its handle.
+struct Opened {
+  OpenMode mode = OpenMode::kRead;
+  std::string path;    // the Windows-style name that failures report
+  std::string native;  // the name the system is given
+  int64_t length = 0;  // its length when opened
+  std::shared_ptr<SyncPoints> syncs;  // the Env's grouping of syncs
+};
 
 // An open file over a handle; holds a serial while it lives.
 class WinFile : public BufferedFile {
  public:
-  WinFile(Handle h, OpenMode mode, std::string path);
+  WinFile(Handle h, Opened opened);
   ~WinFile() override;
 
   Status Write(std::string_view bytes) override;
-  bool ReadAt(int64_t offset, char& byte) override;
+  Status ReadAt(int64_t offset, size_t n, std::string& bytes) override;
   Status WriteAt(int64_t offset, char byte) override;
   Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
-  int64_t Size() override;
+  Status Size(int64_t& size) override;
   Status Truncate(int64_t length) override;
+  Status Close() override;
 
  private:
-  size_t ReadChunk(int64_t offset, char* into, size_t n) override;
-  Status WriteFailed(int error) const { return Status::FromErrno("cannot write " + path_, error); }
+  Status ReadChunk(int64_t offset, char* into, size_t n, size_t& got) override;
+  Status WriteFailed(int error) const { return Status::FromErrno("cannot write " + path(), error); }
+  // Takes back what this file appended, while the file holds nothing after
+  // it (nobody else appended meanwhile).
+  void TakeBackAppends();
 
   Handle h_;
-  OpenMode mode_;
-  std::string path_;
+  Opened opened_;
+  bool wrote_ = false;
+  int64_t appended_from_ = -1;  // the length before our first append
+  int64_t appended_ = 0;        // bytes appended through this file
+  std::optional<Status> closed_;
 };
 
 // Opens an ordinary file in the mode (kAppend creates it, its folder must

@@ -36,6 +36,14 @@ class WinLockFile : public LockFile {
     return error == 0 ? Status::Ok() : Status::FromErrno("cannot write lock " + path_, error);
   }
 
+  // Flushes what was written; the system has no sync for the folder that
+  // holds the name. EBADF for an adopted hold (never written) or after
+  // Release().
+  Status Sync() override {
+    int error = !h_.valid() || !owned_ ? EBADF : FlushChecked(h_.get());
+    return error == 0 ? Status::Ok() : Status::FromErrno("cannot sync lock " + path_, error);
+  }
+
   void Release() override {
     if (!h_.valid()) return;
     h_.Reset();
@@ -62,6 +70,11 @@ class HeldReplacement : public LockFile {
     if (error == 0 && !::GetFileSizeEx(h_.get(), &end)) error = LastErrno();
     if (error == 0) error = WriteFullyAt(h_.get(), bytes, end.QuadPart);
     return error == 0 ? Status::Ok() : Status::FromErrno("cannot write " + path_, error);
+  }
+  // Flushes what was written (EBADF after Release()).
+  Status Sync() override {
+    int error = !h_.valid() ? EBADF : FlushChecked(h_.get());
+    return error == 0 ? Status::Ok() : Status::FromErrno("cannot sync " + path_, error);
   }
   void Release() override { h_.Reset(); }
 

@@ -99,6 +99,75 @@ void SweepSteps(const std::string& start, int error, const std::function<void(Fa
   }
 }
 
+// The entries of a queue file's bytes: the text of each, in order.
+std::vector<std::string> Texts(const std::string& queue) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while ((at = queue.find("--- Entry", at)) != std::string::npos) {
+    const size_t text = queue.find("\r\n", at) + 2;
+    const size_t next = queue.find("--- Entry", text);
+    out.push_back(queue.substr(text, next == std::string::npos ? std::string::npos : next - text));
+    at = text;
+  }
+  return out;
+}
+
+constexpr const char* kOut = "C:\\ORB\\Out.pof";
+
+std::string ThreeEntries() {
+  std::string queue;
+  for (const char* e : {"first\r\n", "second\r\n", "third\r\n"}) {
+    queue += std::string("--- Entry by ROZ Default on 12-07-2026 08:29:45\r\n") + e;
+  }
+  return queue;
+}
+
+// After the power comes back a program starts afresh on the files, finishes
+// what a claim left and takes every entry of `queue` in turn.
+std::vector<std::string> DrainAfterRestart(FaultWorld& w, const std::string& queue) {
+  w.Restart();
+  w.AddMessaging();
+  std::vector<std::string> taken;
+  for (int i = 0; i < 10; ++i) {
+    messaging::QueueEntry e;
+    if (!w.msg->TakeTop(queue, e) || e.empty()) break;
+    taken.push_back(e.text);
+  }
+  return taken;
+}
+
+// The dispatcher's hand-on of the top entry of kQueue to kOut, as it makes
+// it: the append noted in its claim, the entry then marked handled.
+bool HandOn(FaultWorld& w) {
+  if (!w.msg->ClaimQueue(kQueue)) return false;
+  messaging::QueueEntry top = w.msg->ClaimedTop();
+  if (top.empty()) {  // unread: it stays for the next turn
+    (void)w.msg->ReleaseClaim();
+    return false;
+  }
+  w.msg->HandingOn(0);
+  bool ok = w.msg->AppendEntryChecked(kOut, top.text.substr(0, top.text.size() - 2)).ok();
+  w.msg->HandingOn(std::nullopt);
+  if (ok) ok = w.msg->MarkHandled(0).ok();
+  return w.msg->ReleaseClaim().ok() && ok;
+}
+
+// After a restart the next claim of kQueue finishes what a stopped hand-on
+// left; then each entry is handed on or waiting, exactly once.
+void ExpectEachEntryOnce(FaultWorld& w, const std::string& queue, bool handed_on) {
+  w.Restart();
+  w.AddMessaging();
+  if (w.msg->ClaimQueue(kQueue)) (void)w.msg->ReleaseClaim();
+  std::vector<std::string> sent = Texts(w.root.ReadFile(kOut));
+  const std::vector<std::string> waiting = Texts(w.root.ReadFile(kQueue));
+  if (handed_on) {
+    EXPECT_EQ(sent, std::vector<std::string>{"first\r\n"});
+  }
+  for (const std::string& t : waiting) sent.push_back(t);
+  EXPECT_EQ(sent, Texts(queue)) << "handed on: " << w.root.ReadFile(kOut)
+                                << "\nwaiting: " << w.root.ReadFile(kQueue);
+}
+
 TEST(FaultTest, EachFailingStepOfADatabankWriteLeavesTheBankWhole) {
   struct Case {
     const char* name;
@@ -115,7 +184,7 @@ TEST(FaultTest, EachFailingStepOfADatabankWriteLeavesTheBankWhole) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    for (int error : {EIO, ENOSPC}) {
+    for (int error : {EIO, ENOSPC, EDQUOT}) {
       platform::Status written;
       SweepSteps(
           c.start, error,
@@ -149,8 +218,7 @@ TEST(FaultTest, EachFailingStepOfADatabankWriteLeavesTheBankWhole) {
 
 TEST(FaultTest, EachFailingStepOfAQueueTakeKeepsEveryEntry) {
   const std::string entries[] = {"first\r\n", "second\r\n", "third\r\n"};
-  std::string queue;
-  for (const auto& e : entries) queue += "--- Entry by ROZ Default on 12-07-2026 08:29:45\r\n" + e;
+  const std::string queue = ThreeEntries();
   std::string rest = queue.substr(queue.find("--- Entry", 1));
   bool gone = false;
   messaging::QueueEntry taken;
@@ -158,28 +226,60 @@ TEST(FaultTest, EachFailingStepOfAQueueTakeKeepsEveryEntry) {
     w.root.WriteFile(kQueue, queue);
     gone = w.msg->TakeTop(kQueue, taken).ok();
   };
-  SweepSteps("", EIO, take, [&](FaultWorld& w, const std::string& step) {
-    const std::string now = w.root.ReadFile(kQueue);
-    // The queue is the old file or the rebuilt one, never something between.
-    EXPECT_TRUE(now == queue || now == rest) << now;
-    EXPECT_EQ(gone, now == rest);
-    if (gone) {
-      EXPECT_EQ(taken.text, entries[0]);
-    } else {
-      EXPECT_TRUE(taken.text.empty());
-    }
-    // No entry is lost: each stands in the queue, in a swap file, or was taken.
-    const std::string swapped = w.Swapped();
-    for (const auto& e : entries) {
-      EXPECT_TRUE(now.find(e) != std::string::npos || swapped.find(e) != std::string::npos ||
-                  taken.text == e)
-          << e;
-    }
-    // A swap file stays only when it keeps what the rebuilt file lacks.
-    if (step == "none" || !gone) {
-      EXPECT_EQ(w.Leftovers(), std::vector<std::string>{});
-    }
-  });
+  for (int error : {EIO, ENOSPC, EDQUOT}) {
+    SCOPED_TRACE(error);
+    SweepSteps("", error, take, [&](FaultWorld& w, const std::string& step) {
+      const std::string now = w.root.ReadFile(kQueue);
+      // The queue is the old file or the rebuilt one, never something between.
+      EXPECT_TRUE(now == queue || now == rest) << now;
+      EXPECT_EQ(gone, now == rest);
+      if (gone) {
+        EXPECT_EQ(taken.text, entries[0]);
+      } else {
+        EXPECT_TRUE(taken.text.empty());
+      }
+      // No entry is lost: each stands in the queue, in a swap file, or was taken.
+      const std::string swapped = w.Swapped();
+      for (const auto& e : entries) {
+        EXPECT_TRUE(now.find(e) != std::string::npos || swapped.find(e) != std::string::npos ||
+                    taken.text == e)
+            << e;
+      }
+      // A swap file stays only when it keeps what the rebuilt file lacks.
+      if (step == "none" || !gone) {
+        EXPECT_EQ(w.Leftovers(), std::vector<std::string>{});
+      }
+    });
+  }
+}
+
+TEST(FaultTest, EachFailingStepOfAnAppendOrAHandOnLosesNothingAndDoublesNothing) {
+  const std::string queue = ThreeEntries();
+  std::vector<std::string> grown = Texts(queue);
+  grown.push_back("fourth\r\n");
+  bool ok = false;
+  for (int error : {EIO, ENOSPC, EDQUOT}) {
+    SCOPED_TRACE(error);
+    // An append is whole or absent, and present exactly when reported.
+    SweepSteps(
+        "", error,
+        [&](FaultWorld& w) {
+          w.root.WriteFile(kQueue, queue);
+          ok = w.msg->AppendEntryChecked(kQueue, "fourth").ok();
+        },
+        [&](FaultWorld& w, const std::string&) {
+          const std::vector<std::string> texts = Texts(w.root.ReadFile(kQueue));
+          EXPECT_EQ(texts, ok ? grown : Texts(queue)) << w.root.ReadFile(kQueue);
+        });
+    // A hand-on that met a failure is finished or undone by the next claim.
+    SweepSteps(
+        "", error,
+        [&](FaultWorld& w) {
+          w.root.WriteFile(kQueue, queue);
+          ok = HandOn(w);
+        },
+        [&](FaultWorld& w, const std::string&) { ExpectEachEntryOnce(w, queue, ok); });
+  }
 }
 
 TEST(FaultTest, EachFailingStepOfARegistrationIsMadeUpByTheNextAttempt) {
@@ -258,43 +358,6 @@ CutOutcome SweepCuts(const std::string& start, const std::function<void(FaultWor
     }
   }
   return outcome;
-}
-
-// The entries of a queue file's bytes: the text of each, in order.
-std::vector<std::string> Texts(const std::string& queue) {
-  std::vector<std::string> out;
-  size_t at = 0;
-  while ((at = queue.find("--- Entry", at)) != std::string::npos) {
-    const size_t text = queue.find("\r\n", at) + 2;
-    const size_t next = queue.find("--- Entry", text);
-    out.push_back(queue.substr(text, next == std::string::npos ? std::string::npos : next - text));
-    at = text;
-  }
-  return out;
-}
-
-constexpr const char* kOut = "C:\\ORB\\Out.pof";
-
-std::string ThreeEntries() {
-  std::string queue;
-  for (const char* e : {"first\r\n", "second\r\n", "third\r\n"}) {
-    queue += std::string("--- Entry by ROZ Default on 12-07-2026 08:29:45\r\n") + e;
-  }
-  return queue;
-}
-
-// After the power comes back a program starts afresh on the files, finishes
-// what a claim left and takes every entry of `queue` in turn.
-std::vector<std::string> DrainAfterRestart(FaultWorld& w, const std::string& queue) {
-  w.Restart();
-  w.AddMessaging();
-  std::vector<std::string> taken;
-  for (int i = 0; i < 10; ++i) {
-    messaging::QueueEntry e;
-    if (!w.msg->TakeTop(queue, e) || e.empty()) break;
-    taken.push_back(e.text);
-  }
-  return taken;
 }
 
 TEST(PowerCutTest, EveryWriteIsWholeBeforeOrAfterAndWhatWasReportedStays) {
@@ -388,29 +451,8 @@ TEST(PowerCutTest, EveryWriteIsWholeBeforeOrAfterAndWhatWasReportedStays) {
   // The dispatcher's hand-on of the top entry to another queue, and the
   // recovery of its claim by the next start: each entry ends up either
   // still waiting or handed on, exactly once.
-  auto hand_on = [](FaultWorld& w) {
-    if (!w.msg->ClaimQueue(kQueue)) return false;
-    messaging::QueueEntry top = w.msg->ClaimedTop();
-    w.msg->HandingOn(0);
-    bool ok = w.msg->AppendEntryChecked(kOut, top.text.substr(0, top.text.size() - 2)).ok();
-    w.msg->HandingOn(std::nullopt);
-    if (ok) ok = w.msg->MarkHandled(0).ok();
-    return w.msg->ReleaseClaim().ok() && ok;
-  };
-  auto exactly_once = [&](FaultWorld& w, bool ok) {
-    w.Restart();
-    w.AddMessaging();
-    // The next claim finishes what the cut left.
-    if (w.msg->ClaimQueue(kQueue)) (void)w.msg->ReleaseClaim();
-    std::vector<std::string> sent = Texts(w.root.ReadFile(kOut));
-    const std::vector<std::string> waiting = Texts(w.root.ReadFile(kQueue));
-    if (ok) {
-      EXPECT_EQ(sent, std::vector<std::string>{"first\r\n"});
-    }
-    for (const std::string& t : waiting) sent.push_back(t);
-    EXPECT_EQ(sent, Texts(queue)) << "handed on: " << w.root.ReadFile(kOut)
-                                  << "\nwaiting: " << w.root.ReadFile(kQueue);
-  };
+  auto hand_on = [](FaultWorld& w) { return HandOn(w); };
+  auto exactly_once = [&](FaultWorld& w, bool ok) { ExpectEachEntryOnce(w, queue, ok); };
   tally(SweepCuts("", with_queue, hand_on, exactly_once));
 
   // The recovery itself, cut at each of its steps: the claim a hand-on left

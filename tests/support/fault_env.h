@@ -29,9 +29,11 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <memory>
 #include <set>
 #include <string>
@@ -54,7 +56,7 @@ class FaultEnv : public platform::EnvWrapper {
     kOpen = 1u << 0,     // Open, OpenLocked
     kWrite = 1u << 1,    // AppendBytes and the writes of Files and LockFiles
     kReplace = 1u << 2,  // ReplaceContents, ReplaceContentsHeld
-    kOther = 1u << 3,    // ReadAll, ReadAllStamped, Rename, Delete, TryLock, BreakLock, AdoptLock, MarkModified, StartProgram
+    kOther = 1u << 3,    // LookUp, ReadAll, ReadAllStamped, Rename, Delete, TryLock, BreakLock, AdoptLock, MarkModified, StartProgram
     kRead = 1u << 4,     // the reads of open Files: ReadLine, ReadAt, Size
     kSync = 1u << 5,     // File::Close of a written file, LockFile::Sync, SyncGrouped
     kAll = (1u << 6) - 1,
@@ -76,6 +78,9 @@ class FaultEnv : public platform::EnvWrapper {
   }
   // Counts without failing.
   void Count(unsigned kinds = kAll) { FailNth(0, 0, kinds); }
+
+  // Called after each counted step has been made (or refused).
+  std::function<void()> on_step;
 
   // Steps counted since the last FailNth, and how many of them failed.
   int steps() const { return static_cast<int>(log_.size()); }
@@ -127,6 +132,10 @@ class FaultEnv : public platform::EnvWrapper {
     return Handed(Then(kOpen, "open locked " + path,
                        [&] { return EnvWrapper::OpenLocked(path, mode, file); }),
                   file, path, mode);
+  }
+  Status LookUp(const std::string& path, std::optional<platform::FileInfo>& info) override {
+    info.reset();
+    return Then(kOther, "look up " + path, [&] { return EnvWrapper::LookUp(path, info); });
   }
   Status ReadAll(const std::string& path, std::string& bytes) override {
     bytes.clear();
@@ -233,7 +242,12 @@ class FaultEnv : public platform::EnvWrapper {
     }
     Status Truncate(int64_t length) override { return file_->Truncate(length); }
     Status Write(std::string_view bytes) override {
-      return env_.Then(kWrite, "write " + path_, [&] { return file_->Write(bytes); });
+      if (mode_ == platform::OpenMode::kAppend && appended_from_ < 0) {
+        if (!file_->Size(appended_from_)) appended_from_ = -1;
+      }
+      Status s = env_.Then(kWrite, "write " + path_, [&] { return file_->Write(bytes); });
+      if (s && mode_ == platform::OpenMode::kAppend) appended_ += static_cast<int64_t>(bytes.size());
+      return s;
     }
     Status WriteAt(int64_t offset, char byte) override {
       return env_.Then(kWrite, "write at " + path_, [&] { return file_->WriteAt(offset, byte); });
@@ -246,7 +260,16 @@ class FaultEnv : public platform::EnvWrapper {
       if (mode_ == platform::OpenMode::kRead) return file_->Close();
       const std::string native = env_.NativeOf(path_);
       Status s = env_.Then(kSync, "close " + path_, [&] { return file_->Close(); });
-      if (s) env_.MadeDurable(native);
+      if (s) {
+        env_.MadeDurable(native);
+      } else {
+        // As a failed close does: our appends are taken back out.
+        int64_t size = -1;
+        if (appended_ > 0 && file_->Size(size) && size == appended_from_ + appended_) {
+          (void)file_->Truncate(appended_from_);
+        }
+        (void)file_->Close();
+      }
       return s;
     }
 
@@ -256,6 +279,8 @@ class FaultEnv : public platform::EnvWrapper {
     std::string path_;
     platform::OpenMode mode_;
     Status failed_read_;
+    int64_t appended_from_ = -1;  // the length before our first append
+    int64_t appended_ = 0;
   };
 
   // A LockFile whose writes and syncs are steps of its FaultEnv.
@@ -287,9 +312,11 @@ class FaultEnv : public platform::EnvWrapper {
     if ((kinds_ & kind) == 0) return call();
     log_.push_back(what);
     const int n = steps();
-    if (fail_at_ <= 0 || n < fail_at_ || (n > fail_at_ && !and_after_)) return call();
-    ++failed_;
-    return Status::FromErrno("cannot " + what, error_);
+    const bool refused = fail_at_ > 0 && (n == fail_at_ || (n > fail_at_ && and_after_));
+    Status s = refused ? Status::FromErrno("cannot " + what, error_) : call();
+    if (refused) ++failed_;
+    if (on_step) on_step();
+    return s;
   }
   // What a successful call handed out, wrapped so its steps are counted too;
   // nothing after a failure.

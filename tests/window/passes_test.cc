@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 
+#include "tests/support/fault_env.h"
 #include "tests/window/window_fixture.h"
 
 namespace carob::testing {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -269,6 +272,63 @@ TEST_F(WindowPassesTest, YieldsOncePerLineInPassesOneAndThreeTwiceInTwo) {
   // xThink1 walks 1 line, xThink2 and xThink3 walk the 2 lines then known.
   EXPECT_EQ(yields, 1 + 2 * 2 + 2);
   EXPECT_THAT(Rig().window.WordList.items(), ElementsAre("sky"));
+}
+
+}  // namespace
+}  // namespace carob::testing
+
+namespace carob::testing {
+namespace {
+
+// The passes of one click with the power cut at each of their steps in
+// turn (their syncs grouped): the knowledge file the disk kept is always
+// one the passes had written whole, never empty or a mix, and a program
+// started again on it thinks on to the end.
+TEST(PassesPowerCutTest, TheKnowledgeFileKeptIsOneThePassesWroteWhole) {
+  const std::string start = "cat=small animal\r\nsmall=little\r\ntree=oak, ash\r\n";
+  const WorldOptions options{.fileloc = kBaseFileLoc + "CAROB interface=" + kInterfacePath + "\r\n"};
+  // Runs the click over a fault Env; `before` prepares it once loaded.
+  auto click = [&](World& w, const std::function<void(FaultEnv&)>& before) {
+    w.root.MakeFolder("C:\\ORB\\RORU");
+    w.root.WriteFile(kKnowledgePath, start);
+    FaultEnv* fault = w.Wrap<FaultEnv>();
+    w.AddMessaging();
+    window::Window win(*fault, *w.db, *w.reg, *w.msg, w.ui);
+    win.Events().Load();
+    before(*fault);
+    win.Command1.Click();
+    return fault;
+  };
+
+  std::set<std::string> written{start};  // every state the file passed through
+  int steps = 0;
+  {
+    World w(options);
+    FaultEnv* fault = click(w, [&](FaultEnv& f) {
+      f.Count();
+      f.on_step = [&] { written.insert(w.root.ReadFile(kKnowledgePath)); };
+    });
+    steps = fault->steps();
+    fault->on_step = nullptr;
+  }
+  ASSERT_GT(steps, 10);
+  ASSERT_GT(written.size(), 3u);
+  for (int n = 1; n <= steps + 1; ++n) {
+    SCOPED_TRACE("power cut at step " + std::to_string(n) + " of " + std::to_string(steps));
+    World w(options);
+    FaultEnv* fault = click(w, [&](FaultEnv& f) {
+      f.Track(w.root.path());
+      f.CutAt(n);
+    });
+    fault->PowerUp();
+    const std::string kept = w.root.ReadFile(kKnowledgePath);
+    EXPECT_TRUE(written.count(kept)) << kept;
+    w.Restart();
+    WindowRig rig(w);
+    rig.Load();
+    rig.Click();
+    EXPECT_THAT(rig.reports, Contains(HasSubstr("thinking passes finished")));
+  }
 }
 
 }  // namespace
