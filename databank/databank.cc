@@ -243,7 +243,9 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     slot_stamp = Erase(bank, key).ok() ? last_write_stamp_ : BankStamp(path);
   }
 
-  StoreSlot(read_cache_, ResolveBankPath(bank), slot_stamp, key, value);
+  // A read that failed answers nothing for sure: no slot may give its ""
+  // again while the file keeps its stamp.
+  if (read) StoreSlot(read_cache_, ResolveBankPath(bank), slot_stamp, key, value);
 
   if (io_log_enabled_) {
     LogDatabankIO("Database " + bank + " serial " + serial + " Query [" + key + "] ==>> [" +

@@ -7,6 +7,7 @@
 namespace carob::window {
 
 using platform::OccursIn;
+using platform::Status;
 using platform::Trim;
 
 namespace {
@@ -78,27 +79,34 @@ void Window::xHandleSentence(std::string sentence) {
     subject = Trim(std::string_view(sentence).substr(0, be));
     if (be + 3 < sentence.size()) object = Trim(std::string_view(sentence).substr(be + 3));
   }
-  xLearn(xKnowledge, subject, object);
+  // A failure is reported by xLearn itself; the dialogue goes on.
+  (void)xLearn(xKnowledge, subject, object);
 }
 
-void Window::xLearn(std::string bank, std::string key, std::string value) {
+Status Window::xLearn(std::string bank, std::string key, std::string value) {
   // A sentence that kept its line break ("blue?" + CR LF) is learnt as the
   // line the knowledge file can hold; whatever follows a break is dropped
   // rather than written as further lines.
   value = StripCommas(FirstLine(value), 2);
   key = StripCommas(FirstLine(key), 2);
 
-  std::string existing = db_.Query(std::string(bank), std::string(key));
-  if (existing.empty()) {
-    KnowledgeFailure(learn_failure_, "learn", db_.Write(bank, key, value));
-    return;
+  // What the key holds, read for sure: a value that could not be read is
+  // not taken for none, or the new one would take its place.
+  std::string existing;
+  if (Status read = db_.Read(bank, key, existing); !read) {
+    KnowledgeFailure(learn_failure_, "learn", read);
+    return read;
   }
-  if (OccursIn(value, existing) || OccursIn(existing, value) || OccursIn(existing, key) ||
-      OccursIn(key, existing)) {
-    return;
+  if (!existing.empty() && (OccursIn(value, existing) || OccursIn(existing, value) ||
+                            OccursIn(existing, key) || OccursIn(key, existing))) {
+    return Status::Ok();
   }
-  std::string merged = existing + ", " + value;
-  KnowledgeFailure(learn_failure_, "learn", db_.Write(bank, key, merged));
+  Status written = db_.Write(bank, key, existing.empty() ? value : existing + ", " + value);
+  KnowledgeFailure(learn_failure_, "learn", written);
+  // What the system refused (the file could not be read or written, the
+  // disk is full) is told to the caller; a fact the file cannot hold (a
+  // blank key, a line break) only in the report.
+  return written.error() != 0 ? written : Status::Ok();
 }
 
 void Window::KnowledgeFailure(std::string& told, const char* what,

@@ -73,7 +73,11 @@ Status Window::xRemember() {
   return Status::Ok();
 }
 
-Status Window::EachMemoryLine(const std::function<void(int, const std::string&)>& step) {
+Status Window::Meaning(const std::string& word, std::string& meaning) {
+  return db_.Read(xKnowledge, word, meaning);
+}
+
+Status Window::EachMemoryLine(const std::function<Status(int, const std::string&)>& step) {
   if (Status loaded = xRemember(); !loaded) return loaded;
   const int n = ActiveMemory.ListCount();
   std::string line;
@@ -87,7 +91,9 @@ Status Window::EachMemoryLine(const std::function<void(int, const std::string&)>
                              "the program is closing");
     }
     // A question handled during a yield may have reloaded a shorter list.
-    if (MemoryLine(i, line)) step(i, line);
+    if (MemoryLine(i, line)) {
+      if (Status stepped = step(i, line); !stepped) return stepped;
+    }
     if (Status synced = syncs.Tick(); !synced) return synced;
   }
   if (Status synced = syncs.End(); !synced) return synced;
@@ -97,13 +103,14 @@ Status Window::EachMemoryLine(const std::function<void(int, const std::string&)>
 Status Window::xThink1() {
   db_.StartDatabankIOLog(true);
   return EachMemoryLine([this](int, const std::string& line) {
-    xLearn(xKnowledge, databank::ValuePart(line), databank::KeyPart(line));
+    Status learnt = xLearn(xKnowledge, databank::ValuePart(line), databank::KeyPart(line));
     interaction_.Yield();
+    return learnt;
   });
 }
 
 Status Window::xThink2() {
-  return EachMemoryLine([this](int i, const std::string& line) {
+  return EachMemoryLine([this](int i, const std::string& line) -> Status {
     xSplitWords(databank::KeyPart(line));
     WordList.Refresh();
     interaction_.Yield();
@@ -112,7 +119,8 @@ Status Window::xThink2() {
     const int m = WordList.ListCount();
     for (int j = 0; j < m; ++j) {
       std::string word = WordList.List(j);
-      std::string meaning = db_.Query(std::string(xKnowledge), std::string(word));
+      std::string meaning;
+      if (Status read = Meaning(word, meaning); !read) return read;
       if (meaning.empty()) meaning = word;
       phrase += meaning + " ";
     }
@@ -121,25 +129,27 @@ Status Window::xThink2() {
 
     // The item is read again after the yields; it may be gone by now.
     std::string again;
-    if (!MemoryLine(i, again)) return;
+    if (!MemoryLine(i, again)) return Status::Ok();
     const std::string value = databank::ValuePart(again);
-    if (value != phrase) xLearn(xKnowledge, phrase, value);
+    return value != phrase ? xLearn(xKnowledge, phrase, value) : Status::Ok();
   });
 }
 
 Status Window::xThink3() {
-  return EachMemoryLine([this](int, const std::string& line) {
+  return EachMemoryLine([this](int, const std::string& line) -> Status {
     const std::string value = databank::ValuePart(line);
     xSplitWords(value);
     const int m = WordList.ListCount();
     for (int j = 0; j < m; ++j) {
       const std::string word = StripCommas(WordList.List(j), 1);
-      const std::string meaning = db_.Query(std::string(xKnowledge), std::string(word));
+      std::string meaning;
+      if (Status read = Meaning(word, meaning); !read) return read;
       if (!meaning.empty() && meaning != value && word != "," && !word.empty()) {
-        xLearn(xKnowledge, value, meaning);
+        if (Status learnt = xLearn(xKnowledge, value, meaning); !learnt) return learnt;
       }
     }
     interaction_.Yield();
+    return Status::Ok();
   });
 }
 

@@ -113,7 +113,11 @@ class Window {
 
   // -- dialogue handling
   void xHandleSentence(std::string sentence);
-  void xLearn(std::string bank, std::string key, std::string value);
+  // Learns value under key, merged with what the key holds; a failure is
+  // reported. Fails when what the key holds cannot be read (learning then
+  // could overwrite it) or the system refused the write (an I/O error, a
+  // full disk); a fact the file cannot hold (a blank key) is passed over.
+  platform::Status xLearn(std::string bank, std::string key, std::string value);
   void xSay(std::string text);
   void xSplitWords(std::string text);
 
@@ -122,7 +126,12 @@ class Window {
   bool MemoryLine(int index, std::string& line) const;
   // Reloads the list, runs `step` on each item still there (with its
   // index), and reloads the list again: the frame of every thinking pass.
-  platform::Status EachMemoryLine(const std::function<void(int, const std::string&)>& step);
+  // A step that fails (the knowledge could not be read) ends the pass with
+  // its failure.
+  platform::Status EachMemoryLine(const std::function<platform::Status(int, const std::string&)>& step);
+  // The meaning the knowledge gives a word ("" for none); fails when the
+  // knowledge cannot be read.
+  platform::Status Meaning(const std::string& word, std::string& meaning);
   void Report(const std::string& line);
   void ReportFailure(const std::string& line);
   // Reports a failure to "answer" or "learn" through the knowledge

@@ -111,7 +111,8 @@ CONF
   chmod 600 "$home/.smb/smbnetfs.conf"
   HOME="$home" smbnetfs "$dir/mnt$n" -o config="$home/.smb/smbnetfs.conf",log_file="$dir/smbnetfs$n.log" \
       2>"$dir/smbnetfs$n.err" || { down; skip "smbnetfs would not mount: $(head -c 300 "$dir/smbnetfs$n.err")"; }
-  pid=$(pgrep -n -f "smbnetfs $dir/mnt$n" || true)
+  # The oldest: the client itself, not a connection process it started.
+  pid=$(pgrep -o -f "smbnetfs $dir/mnt$n" || true)
   [ -n "$pid" ] && echo "$pid" >"$dir/smbnetfs$n.pid"
 done
 for n in 1 2; do

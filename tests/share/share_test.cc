@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "databank/databank.h"
+#include "tests/support/disk_fault.h"
 #include "tests/support/process.h"
 
 namespace carob::testing {
@@ -109,13 +110,18 @@ std::vector<std::string> Listing(const std::string& native) {
 
 std::string ServerFile(const std::string& name) { return ReadNative(rig->server + "/" + name); }
 
+// Empties the share.
+void ClearShare() {
+  for (const auto& e : std::filesystem::directory_iterator(rig->server)) {
+    std::filesystem::remove_all(e.path());
+  }
+}
+
 class ShareTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!rig->skipped.empty()) GTEST_SKIP() << rig->skipped;
-    for (const auto& e : std::filesystem::directory_iterator(rig->server)) {
-      std::filesystem::remove_all(e.path());
-    }
+    ClearShare();
   }
 };
 
@@ -346,6 +352,258 @@ TEST_F(ShareTest, ConsoleOnOneComputerTalksToCarobOnTheOther) {
   }
   EXPECT_EQ(b.ShareStatus("CAROB running"), "No");
   EXPECT_EQ(Listing(rig->server + "/temp"), std::vector<std::string>{});
+}
+
+// ---------------------------------------------------------------------------
+// A client that fails for a moment while a command runs through it: it stops
+// for a second (every call through the mount waits), or a few calls fail
+// with an I/O error. A take, a dispatch and a Set lose nothing and hand
+// nothing on twice, and on the sound share again the work gets done.
+
+// The calls on the share that the fault library traces or fails.
+const char kShareCalls[] = "read,pread,close,rename,fsync";
+
+// The first mount's client process, stopped while this lives.
+class PausedClient {
+ public:
+  PausedClient() : pid_(std::atoi(ReadNative(rig->dir + "/smbnetfs1.pid").c_str())) {
+    if (pid_ > 0 && ::kill(pid_, SIGSTOP) != 0) pid_ = 0;
+  }
+  ~PausedClient() {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
+  }
+  PausedClient(const PausedClient&) = delete;
+  PausedClient& operator=(const PausedClient&) = delete;
+  bool paused() const { return pid_ > 0; }
+
+ private:
+  int pid_;
+};
+
+// How and where the client fails: after `eighths` eighths of the calls on
+// the share that a sound run makes.
+struct Hitch {
+  const char* name;
+  bool pause;  // the client stops for a second; otherwise `times` calls fail
+  int eighths;
+  int times;
+};
+const Hitch kHitches[] = {
+    {"the client stops at the start", true, 0, 0},
+    {"the client stops a quarter in", true, 2, 0},
+    {"the client stops half-way", true, 4, 0},
+    {"the client stops three quarters in", true, 6, 0},
+    {"three calls fail at the start", false, 0, 3},
+    {"a call fails a quarter in", false, 2, 1},
+    {"three calls fail half-way", false, 4, 3},
+    {"a call fails three quarters in", false, 6, 1},
+    {"the last call fails", false, 8, 1},
+};
+
+// Runs `launch` to its end through `hitch`, placed among the `calls` calls
+// on the share that a sound run makes; `met` tells whether the hitch met
+// the command (a failing call failed, or the command was still running
+// when the client stopped).
+Ran RunThrough(Launch launch, const Hitch& hitch, int calls, bool& met) {
+  TempRoot scratch;
+  const std::string log = scratch.path() + "/fault.log";
+  const int at = std::min(calls - 1, calls * hitch.eighths / 8);
+  const DiskFault fault{kShareCalls, rig->mounts[0], hitch.pause ? 0 : at,
+                        hitch.pause ? 0 : hitch.times};
+  Process command(WithDiskFault(std::move(launch), fault, log));
+  if (hitch.pause) {
+    // The sign that the command has come so far: the calls it made, traced.
+    WaitUntil(
+        [&] { return !command.Running() || std::ranges::count(ReadNative(log), '\n') >= at; },
+        60, 1);
+    PausedClient paused;
+    met = paused.paused() && command.Running();
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // how long the client stays stopped
+  }
+  Ran ran{command.Wait(120), command.Out(), command.Err()};
+  if (!hitch.pause) met = std::ranges::count_if(ReadFaultLog(log), &FaultCall::failed) > 0;
+  return ran;
+}
+
+// Where one run's files lie: a folder of the share no client has looked at
+// yet, as the files are laid out on the server's side and a client keeps
+// what it saw of a file for about a second.
+struct Spot {
+  std::string server;  // native, on the server's side
+  std::string share;   // Windows-style, through the first computer's mount
+  std::string Server(const std::string& name) const { return server + "/" + name; }
+  std::string Share(const std::string& name) const { return share + "\\" + name; }
+  std::string Read(const std::string& name) const { return ReadNative(Server(name)); }
+  void Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(Server(name), std::ios::binary) << bytes;
+  }
+};
+
+// A command through each hitch, on a fresh share each time: `prepare` lays
+// the files out and gives the first computer's command; `check` looks at
+// what it left and finishes the work on the sound share.
+void ThroughEachHitch(const std::function<Launch(ShareComputer&, const Spot&)>& prepare,
+                      const std::function<void(ShareComputer&, const Spot&, const Ran&,
+                                               const Hitch&)>& check) {
+  int runs = 0;
+  auto fresh = [&](ShareComputer& a) {
+    const std::string folder = "run" + std::to_string(++runs);
+    std::filesystem::create_directories(rig->server + "/" + folder);
+    return Spot{rig->server + "/" + folder, a.share + "\\" + folder};
+  };
+  int calls = 0;
+  {
+    ClearShare();
+    ShareComputer a(0, "alpha");
+    const DiskFault traced{kShareCalls, rig->mounts[0], 0, 0};
+    calls = static_cast<int>(TraceCalls(prepare(a, fresh(a)), traced).size());
+  }
+  ASSERT_GE(calls, 4) << "the command hardly touched the share";
+  for (const Hitch& hitch : kHitches) {
+    SCOPED_TRACE(std::string(hitch.name) + " (of " + std::to_string(calls) + " calls)");
+    ClearShare();
+    ShareComputer a(0, "alpha");
+    const Spot spot = fresh(a);
+    bool met = false;
+    const Ran ran = RunThrough(prepare(a, spot), hitch, calls, met);
+    EXPECT_TRUE(met) << "the command ended before the client failed";
+    // A stop of a second is no failure; a failing call may fail the command.
+    EXPECT_TRUE(ran.code == 0 || (!hitch.pause && ran.code == 1)) << ran.code << " " << ran.err;
+    check(a, spot, ran, hitch);
+    EXPECT_EQ(Listing(rig->server + "/temp"), std::vector<std::string>{});
+  }
+}
+
+std::string Joined(const std::vector<std::string>& entries, size_t from = 0) {
+  std::string out;
+  for (size_t i = from; i < entries.size(); ++i) out += entries[i];
+  return out;
+}
+
+TEST_F(ShareTest, ATakeThroughAFailingClientHandsEachEntryOutOnce) {
+  std::vector<std::string> entries, texts;
+  for (int i = 1; i <= 6; ++i) {
+    texts.push_back("entry " + std::to_string(i) + "\r\n");
+    entries.push_back(RozEntry("entry " + std::to_string(i)));
+  }
+  ThroughEachHitch(
+      [&](ShareComputer& a, const Spot& at) {
+        at.Write("q.POF", Joined(entries));
+        return InRoot(a.root, {a.orb, "take", at.Share("q.POF")});
+      },
+      [&](ShareComputer& a, const Spot& at, const Ran& ran, const Hitch&) {
+        // Taken and gone, or neither.
+        const bool took = ran.code == 0;
+        EXPECT_EQ(ran.out, took ? texts[0] : "") << ran.err;
+        EXPECT_EQ(at.Read("q.POF"), Joined(entries, took ? 1 : 0));
+        std::vector<std::string> taken;
+        if (took) taken.push_back(ran.out);
+        for (size_t i = 0; i <= entries.size(); ++i) {
+          const Ran t = a.RunOrb({"take", at.Share("q.POF")});
+          EXPECT_EQ(t.code, 0) << t.err;
+          if (t.out.empty()) break;
+          taken.push_back(t.out);
+        }
+        EXPECT_EQ(taken, texts);  // every entry once, in order
+        EXPECT_EQ(at.Read("q.POF"), "");
+      });
+}
+
+TEST_F(ShareTest, ADispatchThroughAFailingClientHandsEachEntryOnOnce) {
+  // Entries for CAROB here, for an application with no interface yet, and
+  // for an unknown computer: each goes to one queue of the share.
+  auto mark = [](int i) { return "message-" + std::to_string(100 + i); };
+  std::vector<std::string> entries;
+  for (int i = 1; i <= 8; ++i) {
+    const std::string to = i % 4 == 0   ? "DO Lexwright:"
+                           : i % 4 == 3 ? "SENDTO [hostZ] CAROB:"
+                                        : "DO CAROB:";
+    entries.push_back(RozEntry("SET SOURCE = beta\r\n" + to + mark(i)));
+  }
+  auto handed = [&](const Spot& at, int i) {
+    int n = 0;
+    for (const char* q : {"CAROB.interface.POF", "in.pending.POF", "in.undeliverable.POF"}) {
+      for (const QueueEntry& e : ParseQueue(at.Read(q))) {
+        n += !e.lines.empty() && e.lines.back().ends_with(mark(i));
+      }
+    }
+    return n;
+  };
+  const std::vector<std::string> dispatch = {"dispatch", "--once", "--local-id", "alpha"};
+  ThroughEachHitch(
+      [&](ShareComputer& a, const Spot& at) {
+        a.AddFileLoc("RORU PO Input", at.Share("in.POF"));
+        a.AddFileLoc("CAROB interface", at.Share("CAROB.interface.POF"));
+        at.Write("in.POF", Joined(entries));
+        std::vector<std::string> argv = {a.orb};
+        argv.insert(argv.end(), dispatch.begin(), dispatch.end());
+        return InRoot(a.root, argv);
+      },
+      [&](ShareComputer& a, const Spot& at, const Ran& ran, const Hitch& hitch) {
+        // The input holds whole entries from some one on, unchanged; those
+        // before it were handed on once, the others at most once.
+        const std::string left = at.Read("in.POF");
+        size_t first_left = entries.size() + 1;
+        for (size_t m = 0; m <= entries.size(); ++m) {
+          if (left == Joined(entries, m) || (m == entries.size() && left == "<missing>")) {
+            first_left = m;
+          }
+        }
+        EXPECT_LE(first_left, entries.size()) << "the input is no longer whole entries:\n" << left;
+        if (hitch.pause) {
+          EXPECT_EQ(first_left, entries.size()) << "a stopped client kept entries back";
+        }
+        for (int i = 1; i <= static_cast<int>(entries.size()); ++i) {
+          const bool waiting = static_cast<size_t>(i - 1) >= first_left;
+          EXPECT_LE(handed(at, i), 1) << mark(i) << " was handed on twice";
+          EXPECT_TRUE(waiting || handed(at, i) == 1) << mark(i) << " was lost\n" << ran.err;
+        }
+        // A turn on the sound share hands on the rest, each once.
+        const Ran again = a.RunOrb(dispatch);
+        EXPECT_EQ(again.code, 0) << again.err;
+        for (int i = 1; i <= static_cast<int>(entries.size()); ++i) {
+          EXPECT_EQ(handed(at, i), 1) << mark(i);
+        }
+        EXPECT_EQ(at.Read("in.POF"), "");
+      });
+}
+
+TEST_F(ShareTest, ASetThroughAFailingClientLeavesTheDatabankAsBeforeOrAsAfter) {
+  std::string before;
+  for (int i = 1; i <= 10; ++i) {
+    const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+    before += "key" + n + "=value " + n + "\r\n";
+  }
+  struct Case {
+    const char* name;
+    const char* key;
+    const char* value;
+    std::string after;  // the databank once the value is set
+  };
+  const Case cases[] = {
+      {"a longer value, the databank rebuilt", "key05", "a much longer value",
+       std::string(before).erase(before.find("key05="), 16) + "key05=a much longer value\r\n"},
+      {"a new key, appended", "key11", "value 11", before + "key11=value 11\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ThroughEachHitch(
+        [&](ShareComputer& a, const Spot& at) {
+          at.Write("k.dat", before);
+          return InRoot(a.root, {a.orb, "set", at.Share("k.dat"), c.key, c.value});
+        },
+        [&](ShareComputer& a, const Spot& at, const Ran& ran, const Hitch&) {
+          // As before or as after; after, when the command said so.
+          const std::string bank = at.Read("k.dat");
+          EXPECT_TRUE(bank == c.after || (ran.code != 0 && bank == before))
+              << "exit " << ran.code << " " << ran.err << "\n" << bank;
+          // The value set again on the sound share; nothing left beside it.
+          const Ran again = a.RunOrb({"set", at.Share("k.dat"), c.key, c.value});
+          EXPECT_EQ(again.code, 0) << again.err;
+          EXPECT_EQ(at.Read("k.dat"), c.after);
+          EXPECT_EQ(Listing(at.server), std::vector<std::string>{"k.dat"});
+        });
+  }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ inline const std::string kFaultProbe = CAROB_FAULT_PROBE;
 // Which calls fail, and how (see fault_preload.c for the variables).
 struct DiskFault {
   std::string calls;           // "read", "pread", "read,pread", "close", "rename", "fsync"
+                               // (and fdatasync), "fdatasync"
   std::string path;            // a piece of the file's real path; "" for every file
   int skip = 0;                // matching calls that pass first
   int times = -1;              // then how many fail; -1: all the rest; 0: a trace only
@@ -30,7 +31,7 @@ struct FaultCall {
   std::string call;  // read, pread, close, fsync, fdatasync, rename, renameat, renameat2
   int n = 0;         // its number among the matching calls of its process
   bool failed = false;
-  char mode = '-';   // how the descriptor was opened: r, w (- for a rename)
+  char mode = '-';   // how the descriptor was opened: r, w, d for a folder (- for a rename)
   long result = 0;   // what the caller got
   std::string path;  // for a rename "from -> to"
 };

@@ -8,8 +8,9 @@
  *                      rename, fsync, joined by commas ("read,pread").
  *                      read also covers __read_chk; pread covers pread64 and
  *                      the checked forms; rename covers renameat and
- *                      renameat2; fsync covers fdatasync. Unset: nothing
- *                      fails and nothing is looked at.
+ *                      renameat2; fsync covers fdatasync, which can also be
+ *                      named alone ("fdatasync"). Unset: nothing fails and
+ *                      nothing is looked at.
  *   CAROB_FAULT_PATH   a piece of the file's real path (an open descriptor's
  *                      path as /proc/self/fd names it; either name of a
  *                      rename); unset or empty: every file. Only calls on a
@@ -24,15 +25,15 @@
  *   CAROB_FAULT_LOG    a file that gets one line per matching call:
  *                      pid TAB call TAB n TAB pass|fail TAB mode TAB result
  *                      TAB path, where n counts matching calls from 0, mode
- *                      is r or w for how the descriptor was opened (- for a
- *                      rename), result is what the caller got, and a
- *                      rename's path is "from -> to". With CAROB_FAULT_TIMES
- *                      at 0 it only traces.
+ *                      is r or w for how the descriptor was opened, d for a
+ *                      folder's (- for a rename), result is what the caller
+ *                      got, and a rename's path is "from -> to". With
+ *                      CAROB_FAULT_TIMES at 0 it only traces.
  *
  * A failing read or rename does nothing; a failing close still closes the
  * descriptor, as Linux does when close reports an error, and a failing
  * fsync still syncs. Everything used on the way is a plain system call
- * (readlink, fcntl, write), so nothing here comes back through these
+ * (readlink, fcntl, fstat, write), so nothing here comes back through these
  * functions, and nothing allocates. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -42,10 +43,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-enum { kRead = 1, kPread = 2, kClose = 4, kRename = 8, kFsync = 16 };
+enum { kRead = 1, kPread = 2, kClose = 4, kRename = 8, kFsync = 16, kFdatasync = 32 };
 
 static pthread_once_t configured = PTHREAD_ONCE_INIT;
 static int calls;         /* the kinds of call that can fail */
@@ -83,7 +85,8 @@ static void Configure(void) {
   if (which == NULL) return;
   calls = (HasWord(which, "read") ? kRead : 0) | (HasWord(which, "pread") ? kPread : 0) |
           (HasWord(which, "close") ? kClose : 0) | (HasWord(which, "rename") ? kRename : 0) |
-          (HasWord(which, "fsync") ? kFsync : 0);
+          (HasWord(which, "fsync") ? kFsync | kFdatasync : 0) |
+          (HasWord(which, "fdatasync") ? kFdatasync : 0);
   const char* p = getenv("CAROB_FAULT_PATH");
   piece = p != NULL && *p != '\0' ? p : NULL;
   const char* s = getenv("CAROB_FAULT_SKIP");
@@ -176,6 +179,8 @@ static int Fails(long* n) {
 }
 
 static char Mode(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) return 'd';
   const int flags = fcntl(fd, F_GETFL);
   return flags < 0 ? '?' : (flags & O_ACCMODE) == O_RDONLY ? 'r' : 'w';
 }
@@ -316,7 +321,7 @@ int fsync(int fd) {
 
 int fdatasync(int fd) {
   REAL(FdFn, fdatasync);
-  DONE_THEN_FAIL(kFsync, "fdatasync", fd, fdatasync_real(fd));
+  DONE_THEN_FAIL(kFdatasync, "fdatasync", fd, fdatasync_real(fd));
 }
 
 /* A rename that fails does nothing. */

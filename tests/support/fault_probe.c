@@ -6,7 +6,8 @@
  *                                       read, or 8 calls: "4 EIO 4 3 0"
  *   fault_probe close FILE              opens and closes FILE: "0 closed"
  *                                       or "EIO closed" (or "... open")
- *   fault_probe fsync|fdatasync FILE    "0" or the error
+ *   fault_probe fsync|fdatasync FILE    "0" or the error (FILE may be a
+ *                                       folder)
  *   fault_probe rename FROM TO          "0" or the error
  *
  * Each call's result is its byte count or return value, or the name of its
@@ -65,7 +66,8 @@ int main(int argc, char** argv) {
   }
   const int data_only = strcmp(op, "fdatasync") == 0;
   if (data_only || strcmp(op, "fsync") == 0) {
-    const int fd = open(argv[2], O_RDWR | O_CLOEXEC);
+    int fd = open(argv[2], O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno == EISDIR) fd = open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return 2;
     Result(data_only ? fdatasync(fd) : fsync(fd), "\n");
     return 0;

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,7 +36,8 @@ TEST(FaultLibrary, FailsExactlyTheCallsItIsToldTo) {
     std::vector<std::string> probe;  // after the probe's path; "F" is the file
     DiskFault fault;
     std::string out;
-    int failed;  // calls the log names as failed
+    int failed;      // calls the log names as failed
+    char mode = 0;   // the mode the log gives every call; 0: not looked at
   };
   const std::vector<Case> cases = {
       {"nothing fails while it traces", {"read", "F", "4"}, {"read", "f.txt", 0, 0}, "4 4 3 0\n", 0},
@@ -53,7 +56,12 @@ TEST(FaultLibrary, FailsExactlyTheCallsItIsToldTo) {
       {"a close that fails with the quota", {"close", "F"}, {"close", "f.txt", 0, -1, "EDQUOT"},
        "EDQUOT closed\n", 1},
       {"fsync fails", {"fsync", "F"}, {"fsync", "f.txt", 0, -1, "ENOSPC"}, "ENOSPC\n", 1},
-      {"fdatasync fails as fsync", {"fdatasync", "F"}, {"fsync", "f.txt", 0, -1}, "EIO\n", 1},
+      {"fdatasync fails as fsync", {"fdatasync", "F"}, {"fsync", "f.txt", 0, -1}, "EIO\n", 1, 'w'},
+      {"fdatasync fails alone", {"fdatasync", "F"}, {"fdatasync", "f.txt", 0, -1}, "EIO\n", 1},
+      {"fsync is not fdatasync", {"fsync", "F"}, {"fdatasync", "f.txt", 0, -1}, "0\n", 0},
+      {"a folder's fsync is traced as a folder's", {"fsync", "D"}, {"fsync", "carob-test-", 0, 0},
+       "0\n", 0, 'd'},
+      {"a folder's fsync fails", {"fsync", "D"}, {"fsync", "carob-test-", 0, -1}, "EIO\n", 1, 'd'},
       {"a rename fails and moves nothing", {"rename", "F", "G"}, {"rename", "g.txt", 0, -1}, "EIO\n", 1},
   };
   for (const Case& c : cases) {
@@ -62,50 +70,20 @@ TEST(FaultLibrary, FailsExactlyTheCallsItIsToldTo) {
     const std::string file = dir.path() + "/f.txt", moved = dir.path() + "/g.txt";
     std::ofstream(file, std::ios::binary) << "hello world";
     std::vector<std::string> argv{kFaultProbe};
-    for (const std::string& a : c.probe) argv.push_back(a == "F" ? file : a == "G" ? moved : a);
+    for (const std::string& a : c.probe) {
+      argv.push_back(a == "F" ? file : a == "G" ? moved : a == "D" ? dir.path() : a);
+    }
     FaultedRun run = RunWithDiskFault({argv, {}}, c.fault);
     EXPECT_EQ(run.ran.code, 0) << run.ran.err;
     EXPECT_EQ(run.ran.out, c.out);
     EXPECT_EQ(run.Failed(), c.failed);
-    for (const FaultCall& call : run.calls) EXPECT_NE(call.path.find(c.fault.path), std::string::npos);
+    EXPECT_TRUE(c.mode == 0 || !run.calls.empty());
+    for (const FaultCall& call : run.calls) {
+      EXPECT_NE(call.path.find(c.fault.path), std::string::npos);
+      EXPECT_TRUE(c.mode == 0 || call.mode == c.mode) << call.mode << " " << call.path;
+    }
     EXPECT_EQ(ReadNative(file), "hello world");
     EXPECT_FALSE(std::filesystem::exists(moved));
-  }
-}
-
-// Ordinary tools over the failing disk report what a failing disk reports.
-TEST(FaultLibrary, CommonToolsMeetTheFailure) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> argv;  // "F" is the file, "G" a name beside it
-    DiskFault fault;
-    int code;
-    std::string out, err;  // err: a piece of standard error
-  };
-  const std::vector<Case> cases = {
-      // (-v keeps cat on read(); plain cat may copy in the kernel.)
-      {"cat reads an error", {"cat", "-v", "F"}, {"read", "f.txt"}, 1, "", "Input/output error"},
-      {"cat reads nothing", {"cat", "-v", "F"}, {"read", "f.txt", 0, -1, "EOF"}, 0, "", ""},
-      {"cat reads a part, then a quota error", {"cat", "-v", "F"}, {"read", "f.txt", 1, -1, "EDQUOT"}, 1,
-       "hello world", "Disk quota exceeded"},
-      {"cat's close fails", {"cat", "-v", "F"}, {"close", "f.txt"}, 1, "hello world", "Input/output error"},
-      {"mv cannot rename", {"mv", "F", "G"}, {"rename", "f.txt", 0, -1, "EDQUOT"}, 1, "",
-       "Disk quota exceeded"},
-      {"sync cannot sync", {"sync", "F"}, {"fsync", "f.txt"}, 1, "", "Input/output error"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempRoot dir;
-    const std::string file = dir.path() + "/f.txt", moved = dir.path() + "/g.txt";
-    std::ofstream(file, std::ios::binary) << "hello world";
-    std::vector<std::string> argv;
-    for (const std::string& a : c.argv) argv.push_back(a == "F" ? file : a == "G" ? moved : a);
-    FaultedRun run = RunWithDiskFault({argv, {"LC_ALL=C"}}, c.fault);
-    EXPECT_EQ(run.ran.code, c.code) << run.ran.err;
-    EXPECT_EQ(run.ran.out, c.out);
-    EXPECT_NE(run.ran.err.find(c.err), std::string::npos) << run.ran.err;
-    EXPECT_GT(run.Failed(), 0);
-    EXPECT_EQ(ReadNative(file), "hello world");
   }
 }
 
@@ -436,6 +414,84 @@ TEST(OrbWritesOnAFailingDisk, AWriteThatCannotBeSyncedLeavesTheFileAsItWas) {
       {kPosted, {"fsync", kQueueFile, 0, -1, "EDQUOT"}},
   };
   for (const auto& [command, fault] : cases) ExpectRefusedAndUnchanged(command, fault);
+}
+
+// ---------------------------------------------------------------------------
+// Where a write's bytes are made durable, traced on a sound disk: the file
+// written is synced, a new file before it takes the databank's name and
+// its folder after that; a new databank's folder is synced too. No write
+// pays for more than two syncs.
+
+// The index in `calls` of the first one from `from` on that `is` picks, or -1.
+int FirstOf(const std::vector<FaultCall>& calls, const std::function<bool(const FaultCall&)>& is,
+            int from = 0) {
+  for (size_t i = static_cast<size_t>(std::max(from, 0)); i < calls.size(); ++i) {
+    if (is(calls[i])) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+TEST(OrbWritesOnASoundDisk, SyncTheBytesBeforeTheirNameAndTheFolderAfterIt) {
+  const Command kRemoved{"a key removed, the databank rebuilt", {"remove", kBank, "key05"}};
+  const Command kMade{"a new databank made", {"set", "C:\\data\\new.dat", "key01", "value 01"}};
+  struct Case {
+    Command command;
+    const char* synced;  // a piece of the written file's path
+    bool renamed;        // a new file built beside the databank takes its name
+    bool made;           // the databank is made by the write: its folder is synced
+    const char* key;
+    std::optional<std::string> value;  // what the databank then holds under key
+  };
+  const std::vector<Case> cases = {
+      {kAppended, kBankFile, false, false, "key11", "value 11"},
+      {kInPlace, kBankFile, false, false, "key05", "other 05"},
+      {kRebuilt, kBankReplacement, true, false, "key05", "a much longer value"},
+      {kRemoved, kBankReplacement, true, false, "key05", std::nullopt},
+      {kMade, "/data/new.dat", false, true, "key01", "value 01"},
+  };
+  auto is_sync = [](const FaultCall& c) { return c.call == "fsync" || c.call == "fdatasync"; };
+  auto is_folder_sync = [&](const FaultCall& c) {
+    return is_sync(c) && c.mode == 'd' && c.path.ends_with("/data");
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command.name);
+    Family f;
+    const DiskFault traced{"fsync,fdatasync,rename", "", 0, 0};
+    FaultedRun run = RunWithDiskFault(f.Orb(c.command.args), traced);
+    ASSERT_EQ(run.ran.code, 0) << run.ran.err;
+    EXPECT_EQ(BankValue(f.root.ReadFile(c.command.args[1]), c.key), c.value);
+    std::string trace;
+    for (const FaultCall& x : run.calls) trace += x.call + " " + x.mode + " " + x.path + "\n";
+    SCOPED_TRACE(trace);
+
+    const auto syncs = std::ranges::count_if(run.calls, is_sync);
+    EXPECT_GE(syncs, 1);
+    EXPECT_LE(syncs, 2) << "a single write syncs more than twice";
+    const int data = FirstOf(run.calls, [&](const FaultCall& x) {
+      return is_sync(x) && x.mode == 'w' && x.path.find(c.synced) != std::string::npos;
+    });
+    EXPECT_GE(data, 0) << "the written bytes were never synced";
+    const int renamed =
+        FirstOf(run.calls, [](const FaultCall& x) { return x.call.starts_with("rename"); });
+    EXPECT_TRUE(!c.made || FirstOf(run.calls, is_folder_sync) >= 0)
+        << "the new databank's name was not synced";
+    if (!c.renamed) {
+      EXPECT_EQ(renamed, -1) << "the databank was rebuilt";
+      continue;
+    }
+    ASSERT_GE(renamed, 0) << "no new file took the databank's name";
+    const std::string& moved = run.calls[renamed].path;
+    EXPECT_TRUE(moved.find(kBankReplacement) != std::string::npos && moved.ends_with(kBankFile))
+        << moved;
+    if (data >= 0) {
+      EXPECT_LT(data, renamed) << "the new file took the name before its bytes were synced";
+      EXPECT_EQ(moved.substr(0, moved.find(" -> ")), run.calls[data].path)
+          << "a file other than the new one was synced";
+    }
+    // The folder's sync that makes the new name durable comes after it.
+    EXPECT_GE(FirstOf(run.calls, is_folder_sync, renamed + 1), 0)
+        << "the databank's folder was not synced after the rename";
+  }
 }
 
 }  // namespace

@@ -175,8 +175,8 @@ TEST_F(WindowDialogueTest, AnswersGoToTheTrimmedOutputProgram) {
 
 TEST_F(WindowDialogueTest, LearnWritesOneNormalisedLine) {
   WindowRig& r = Loaded();
-  r.peer.Learn(kKnowledgePath, "  , owl ,", " wise  ");
-  r.peer.Learn(kKnowledgePath, "OWL", "wise");
+  ASSERT_TRUE(r.peer.Learn(kKnowledgePath, "  , owl ,", " wise  "));
+  ASSERT_TRUE(r.peer.Learn(kKnowledgePath, "OWL", "wise"));
   EXPECT_EQ(KnowledgeBytes(), "owl=wise\r\n");
 }
 

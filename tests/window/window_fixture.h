@@ -18,8 +18,8 @@ class WindowTestPeer {  // the window's private operations
  public:
   Window& w;
   void HandleSentence(const std::string& s) { w.xHandleSentence(s); }
-  void Learn(const std::string& bank, const std::string& key, const std::string& value) {
-    w.xLearn(bank, key, value);
+  platform::Status Learn(const std::string& bank, const std::string& key, const std::string& value) {
+    return w.xLearn(bank, key, value);
   }
   void SplitWords(const std::string& text) { w.xSplitWords(text); }
 };
