@@ -54,7 +54,7 @@ int RunTake(OrbContext& ctx, const OrbArgs& args);
 // `orb dispatch [--once] [--local-id ID]`: the dispatcher "RORU PO".
 int RunDispatch(OrbContext& ctx, const OrbArgs& args);
 // orb_talk.cc
-// `orb talk [APP] [--to ID] [--wait SECONDS]`: the console of "User".
+// `orb talk [APP] [--to ID] [--wait SECONDS] [--answers N]`: the console of "User".
 int RunTalk(OrbContext& ctx, const OrbArgs& args);
 // orb_status.cc
 // `orb status`: the STATUS registry, grouped by application.

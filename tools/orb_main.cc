@@ -31,7 +31,7 @@ const CommandLine kCommands[] = {
     {"post", "post FILE TEXT", RunPost},
     {"take", "take FILE", RunTake},
     {"dispatch", "dispatch [--once] [--local-id ID]", RunDispatch},
-    {"talk", "talk [APP] [--to ID] [--wait SECONDS] [--prompt|--no-prompt]", RunTalk},
+    {"talk", "talk [APP] [--to ID] [--wait SECONDS] [--answers N] [--prompt|--no-prompt]", RunTalk},
     {"status", "status", RunStatus},
 };
 

@@ -5,7 +5,8 @@
 // (body "DO APP:line", or "SENDTO [id] APP:line" with --to), and every text
 // that arrives in the interface file of "User" is printed as it arrives.
 // On a terminal it shows a prompt; in a pipe it reads to the end of its
-// input, then waits for answers until none has come for --wait seconds.
+// input, then waits for answers until none has come for --wait seconds, or
+// until --answers texts have arrived.
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -60,7 +61,7 @@ void ReadLines(std::istream& in, std::shared_ptr<LineFeed> feed) {
 }
 
 int TalkUsage(std::ostream& err) {
-  err << "usage: orb talk [APP] [--to ID] [--wait SECONDS] [--prompt|--no-prompt]\n";
+  err << "usage: orb talk [APP] [--to ID] [--wait SECONDS] [--answers N] [--prompt|--no-prompt]\n";
   return 2;
 }
 
@@ -205,12 +206,18 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   std::string app;
   std::string to;
   double wait_seconds = 3;
+  double answers = 0;  // texts after which a piped session ends; 0: silence ends it
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--to" && i + 1 < args.size()) {
       to = Trim(args[++i]);
     } else if (a == "--wait" && i + 1 < args.size()) {
       if (!ParseSeconds(args[++i], wait_seconds)) return TalkUsage(err);
+    } else if (a == "--answers" && i + 1 < args.size()) {
+      // A count, read by the same rule as the seconds (whole numbers only).
+      if (!ParseSeconds(args[++i], answers) || answers != static_cast<int>(answers)) {
+        return TalkUsage(err);
+      }
     } else if (a == "--prompt") {
       interactive = true;
     } else if (a == "--no-prompt") {
@@ -250,6 +257,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   std::deque<std::string> held;  // lines waiting for a dispatcher
   bool held_reported = false;
   int unsent = 0;  // lines the dispatcher's input file refused
+  int arrived = 0;  // texts printed
   Clock::time_point last_activity = Clock::now();
   Clock::time_point input_end;
   bool input_done = false;
@@ -289,6 +297,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
       sent = true;
     }
     int printed = console.PrintArrivals(interactive && !input_done);
+    arrived += printed;
     if (printed) last_activity = Clock::now();
     if (input_done && Clock::now() - input_end < kMaxTransit && console.InTransit(app)) {
       last_activity = Clock::now();
@@ -296,6 +305,8 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     if (interactive && (printed || sent) && !input_done) out << prompt << std::flush;
 
     if (input_done && Clock::now() - last_activity >= wait) break;
+    // The answers expected are all there: no need to wait for silence.
+    if (input_done && answers > 0 && arrived >= answers) break;
     stop.WaitFor(kPollMs / 1000.0);
   }
   if (interactive) out << "\n";

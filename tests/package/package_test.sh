@@ -102,7 +102,7 @@ while IFS='|' read -r line want; do  # completing "orb LINE" offers WANT
 done <<'EOF'
 di|dispatch
 --trace ta|take talk
-talk --|--to --wait --prompt --no-prompt --help
+talk --|--to --wait --answers --prompt --no-prompt --help
 dispatch --|--once --local-id --help
 help s|set status
 EOF

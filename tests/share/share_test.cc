@@ -338,8 +338,9 @@ TEST_F(ShareTest, ConsoleOnOneComputerTalksToCarobOnTheOther) {
   ASSERT_TRUE(WaitUntil([&] { return b.FileLocValue("CAROB interface").has_value(); }, 60));
 
   // The answer goes round two dispatchers over the share, whose client may
-  // stall for seconds under load: the console waits for it generously.
-  auto talk = a.Start({a.orb, "talk", "CAROB", "--to", "beta", "--wait", "15"}, true);
+  // stall for seconds under load: the console waits for it, not for a
+  // moment of silence.
+  auto talk = a.Start({a.orb, "talk", "CAROB", "--to", "beta", "--answers", "1", "--wait", "60"}, true);
   talk->Feed("the sea be deep\nHow deep is the sea?\n");
   talk->CloseInput();
   EXPECT_EQ(talk->Wait(120), 0) << talk->Err();
