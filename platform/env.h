@@ -300,7 +300,8 @@ class Env {
   virtual int FreeSerial(int nth) = 0;
   // Renames a file; never replaces another (EEXIST), and `from` must exist
   // (ENOENT). "cannot rename C:\a to C:\b". On failure nothing moved; on
-  // success the folders are synced (grouped: at SyncGrouped).
+  // success the folders are synced where the system allows it (grouped: at
+  // SyncGrouped), a sync that fails left untold.
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
   // Deletes an ordinary file ("cannot delete C:\x"; EISDIR for a folder).
   virtual Status Delete(const std::string& path) = 0;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -316,12 +317,34 @@ TEST(FamilyTwoSystems, ConsoleOnWindowsTalksToCarobOnLinux) {
   // wine that may have just made its prefix: the console waits for them,
   // not for a moment of silence.
   auto talk = wine({"talk", "CAROB", "--to", "linux", "--answers", "2", "--wait", "60"}, true);
-  talk->Feed("the sea be deep\nHow deep is the sea?\n?\n");
+  // One line at a time, each once the last has been taken in: the Windows
+  // dispatcher's append to the Linux input file must not meet the Linux
+  // dispatcher's rebuild of it, whose locks it does not see (wine's byte
+  // locks are not flock), or the line may be lost.
+  talk->Feed("the sea be deep\n");
+  ASSERT_TRUE(WaitUntil([&] {
+    return BankValue(linux_pc.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sea").has_value();
+  }, 120)) << talk->Err();
+  talk->Feed("How deep is the sea?\n");
+  ASSERT_TRUE(WaitUntil([&] { return talk->Out() == "the sea=deep\n"; }, 120)) << talk->Err();
+  talk->Feed("?\n");
   talk->CloseInput();
   ASSERT_EQ(talk->Wait(180), 0) << talk->Err();
   EXPECT_EQ(talk->Out(), "the sea=deep\n" + std::string(kIdentification) + "\n") << talk->Err();
   EXPECT_EQ(BankValue(linux_pc.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sea"), "deep");
   EXPECT_EQ(win_status("User running"), "No");
+  if (::testing::Test::HasFailure()) {
+    // Where the answers went: every file of both computers and the share.
+    for (const std::string& top : {shared.path(), linux_pc.root.path(), drive_c + "/ORB", drive_c + "/TEMP"}) {
+      for (const auto& e : std::filesystem::recursive_directory_iterator(top, ec)) {
+        if (e.is_regular_file() && e.path().extension() != "" && e.path().filename() != "carob" &&
+            e.path().filename() != "orb") {
+          std::cerr << "== " << e.path().string() << "\n" << ReadNative(e.path().string()) << "\n";
+        }
+      }
+    }
+    std::cerr << "== windows dispatcher\n" << win_dispatch->Err() << "\n";
+  }
 
   win_dispatch->Kill();
   StopFamily(linux_pc, on_linux);
