@@ -238,8 +238,9 @@ Status PosixFile::Close() {
   if (closed_) return *closed_;
   const bool changed = wrote_ || opened_.created;
   int error = changed ? SyncWritten() : 0;
+  // Which file it was, for a cut-back after a failed close (appends only).
   struct stat held {};
-  const bool known = ::fstat(fd_.get(), &held) == 0;
+  const bool known = appended_ > 0 && ::fstat(fd_.get(), &held) == 0;
   const int closed = CloseChecked(fd_);
   if (error == 0) error = changed ? closed : 0;
   if (error != 0 && appended_ > 0 && appended_from_ >= 0 && known) {
