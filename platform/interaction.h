@@ -1,6 +1,6 @@
 // What the layers above platform/ ask of the person in front of the machine:
 // a chance for the window to handle its events during long work, and a
-// modal warning. The window toolkit (platform/ui.h) is one; a program
+// modal warning. The window toolkit (ui/ui.h) is one; a program
 // without a window uses NoWindow().
 #pragma once
 

@@ -8,7 +8,7 @@
 #include "databank/databank.h"
 #include "messaging/messaging.h"
 #include "platform/env.h"
-#include "platform/ui.h"
+#include "ui/ui.h"
 #include "registry/registry.h"
 #include "window/window.h"
 

@@ -27,7 +27,7 @@
 #include "platform/env.h"
 #include "platform/interaction.h"
 #include "platform/status.h"
-#include "platform/ui.h"
+#include "ui/ui.h"
 #include "registry/registry.h"
 
 namespace carob::window {

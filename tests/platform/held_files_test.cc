@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "platform/env.h"
-#include "platform/posix_paths.h"
+#include "platform/posix/paths.h"
 #include "tests/platform/platform_test_util.h"
 #include "tests/support/world.h"
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/env.h"
-#include "platform/posix_file.h"
+#include "platform/posix/file.h"
 #include "tests/platform/platform_test_util.h"
 #include "tests/support/process.h"
 

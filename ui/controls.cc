@@ -1,7 +1,7 @@
 // The controls' own state. The toolkit only watches it (through the on_*
 // notices) and reports the user's edits; the program reads and writes it
 // the same way with or without a window.
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 namespace carob::platform::ui {
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/ui.h"
-#include "platform/ui/loop_core.h"
+#include "ui/ui.h"
+#include "ui/loop_core.h"
 #include "platform/signals.h"
 
 namespace carob::platform::ui {

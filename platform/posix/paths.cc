@@ -1,4 +1,4 @@
-#include "platform/posix_paths.h"
+#include "platform/posix/paths.h"
 
 #include <dirent.h>
 #include <limits.h>

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui.h"
-#include "platform/ui/loop_core.h"
+#include "ui/ui.h"
+#include "ui/loop_core.h"
 
 namespace carob::platform::ui {
 namespace {

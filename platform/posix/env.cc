@@ -1,25 +1,27 @@
 // The POSIX implementation of Env.
 //
-// Where things are:
-//   env.h              the Env interface, File, LockFile, EnvWrapper, clocks
-//   status.h/.cc       Status, the one shape of a checked result
-//   posix_env.cc       this file: PosixEnv, the Env calls over native paths,
-//                      ReplaceContents (build beside, rename into place)
-//   posix_paths.h/.cc  Windows-style paths onto the native tree, case-blind
-//                      lookup, ORB_ROOT
-//   posix_file.h/.cc   descriptors, open files, file serials, whole reads and
-//                      writes (the header also declares the native lock and
-//                      process calls)
-//   buffered_file.h/.cc the read-ahead behind ReadLine, shared with the
-//                      Windows files
-//   posix_lock.cc      swap-file locks and flock liveness (its opening
-//                      comment explains every lock and why)
-//   posix_process.cc   starting programs detached
-//   signals.h/.cc      signal handling, waits a stop cuts short, terminal check
-//   clock.cc           the system and manual clocks, the random generator
-//   clockstamp.h/.cc   the date and time stamps written into files
-//   text.h/.cc         path joining, line splitting and other text rules
-//   ui/                the window toolkit (a library of its own)
+// Where things are (the portable layer at the root of platform/, this
+// system's primitives in platform/posix/):
+//   env.h               the Env interface, File, LockFile, EnvWrapper, clocks
+//   status.h/.cc        Status, the one shape of a checked result
+//   buffered_file.h/.cc the read-ahead behind ReadLine, shared with Windows
+//   signals.h           signal handling, waits a stop cuts short, terminal check
+//   clock.cc            the manual clock and the random generator
+//   clockstamp.h/.cc    the date and time stamps written into files
+//   text.h/.cc          path joining, line splitting and other text rules
+//   posix/env.cc        this file: PosixEnv, the Env calls over native paths,
+//                       ReplaceContents (build beside, rename into place)
+//   posix/paths.h/.cc   Windows-style paths onto the native tree, case-blind
+//                       lookup, ORB_ROOT
+//   posix/file.h/.cc    descriptors, open files, file serials, whole reads and
+//                       writes (the header also declares the native lock and
+//                       process calls)
+//   posix/lock.cc       swap-file locks and flock liveness (its opening
+//                       comment explains every lock and why)
+//   posix/process.cc    starting programs detached
+//   posix/signals.cc    the signal handlers and waits
+//   posix/clock.cc      the system clock
+// The window toolkit is a library of its own, in ui/.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -44,8 +46,8 @@
 
 #include "platform/env.h"
 #include "platform/serials.h"
-#include "platform/posix_file.h"
-#include "platform/posix_paths.h"
+#include "platform/posix/file.h"
+#include "platform/posix/paths.h"
 #include "platform/sync_points.h"
 #include "platform/text.h"
 

@@ -1,4 +1,4 @@
-#include "platform/posix_file.h"
+#include "platform/posix/file.h"
 #include "platform/serials.h"
 
 #include <fcntl.h>
@@ -257,6 +257,17 @@ Status PosixFile::Close() {
   }
   closed_ = error == 0 ? Status::Ok() : WriteFailed(error);
   return *closed_;
+}
+
+std::string NameOf(const std::string& native) {
+  return native.substr(native.rfind('/') + 1);  // npos + 1 is 0
+}
+
+std::string FolderOf(const std::string& native) {
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return native.substr(0, slash);
 }
 
 }  // namespace carob::platform::posix

@@ -24,7 +24,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 using namespace carob::platform::ui;
 

@@ -1,4 +1,4 @@
-// Locking on Windows: the same three locks as on POSIX (see posix_lock.cc),
+// Locking on Windows: the same three locks as on POSIX (see posix/lock.cc),
 // built from the system's own rules.
 //
 // 1. Swap files: created exclusively (CREATE_NEW) and kept open with a
@@ -17,7 +17,7 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/win_file.h"
+#include "platform/windows/file.h"
 
 namespace carob::platform::win {
 

@@ -2,11 +2,12 @@
 // "C:\FileLoc" is the file C:\FileLoc, and the system matches names without
 // regard to letter case, so there is no mapping and no search of our own.
 //
-//   win_env.cc      this file: WinEnv, the Env calls
-//   win_file.h/.cc  handles, open files, file serials, error numbers
-//   win_lock.cc     swap-file locks, queue locks, the held replacement
-//   win_process.cc  starting programs with a window style
-//   win_signals.cc  console control events, waits a stop cuts short
+//   windows/env.cc      this file: WinEnv, the Env calls
+//   windows/file.h/.cc  handles, open files, file serials, error numbers
+//   windows/lock.cc     swap-file locks, queue locks, the held replacement
+//   windows/process.cc  starting programs with a window style
+//   windows/signals.cc  console control events, waits a stop cuts short
+//   windows/clock.cc    the system clock
 #include <fcntl.h>
 #include <io.h>
 
@@ -23,7 +24,7 @@
 #include "platform/serials.h"
 #include "platform/sync_points.h"
 #include "platform/text.h"
-#include "platform/win_file.h"
+#include "platform/windows/file.h"
 
 namespace carob::platform {
 

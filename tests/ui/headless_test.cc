@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui.h"
+#include "ui/ui.h"
 #include "tests/support/process.h"
 #include "tests/support/world.h"
 

@@ -143,7 +143,7 @@ FILETIME FileTimeOf(int64_t unix_ns);
 std::string FolderOf(const std::string& path);
 std::string NameOf(const std::string& path);
 
-// Swap-file locks (see win_lock.cc).
+// Swap-file locks (see windows/lock.cc).
 Status TryLockNative(const std::string& path, std::unique_ptr<LockFile>* lock);
 LockState ProbeLockNative(const std::string& path);
 int BreakLockNative(const std::string& path);

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/posix_file.h"
+#include "platform/posix/file.h"
 
 namespace carob::platform::posix {
 

@@ -1,7 +1,7 @@
 // The real window. The controls' data stays in the FormDescription; the
 // widgets mirror it (through the controls' on_* notices) and report the
 // user's edits, picks and clicks back to it.
-#include "platform/ui/fltk_window.h"
+#include "ui/fltk_window.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui/loop_core.h"
+#include "ui/loop_core.h"
 #include "platform/signals.h"
 
 namespace carob::platform::ui {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 namespace carob::platform::ui {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/ui.h"
+#include "ui/ui.h"
 #include "platform/signals.h"
 
 namespace carob::platform::ui {

@@ -85,7 +85,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix_file.h"
+#include "platform/posix/file.h"
 #include "platform/text.h"
 
 namespace carob::platform::posix {
@@ -303,17 +303,6 @@ void ForgetUnnamedFiles(const std::string& folder) {
 
 int FlockRetry(int fd, int op) {
   return RetryOnEintr([&] { return ::flock(fd, op); });
-}
-
-std::string NameOf(const std::string& native) {
-  return native.substr(native.rfind('/') + 1);  // npos + 1 is 0
-}
-
-std::string FolderOf(const std::string& native) {
-  size_t slash = native.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return native.substr(0, slash);
 }
 
 int ReleaseTelling(LockFile& lock) {

@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/win_file.h"
+#include "platform/windows/file.h"
 
 namespace carob::platform::win {
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "platform/ui.h"
+#include "ui/ui.h"
 
 namespace carob::platform::ui {
 

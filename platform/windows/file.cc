@@ -1,4 +1,4 @@
-#include "platform/win_file.h"
+#include "platform/windows/file.h"
 #include "platform/serials.h"
 
 #include <algorithm>

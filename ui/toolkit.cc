@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "platform/ui.h"
-#include "platform/ui/fltk_window.h"
+#include "ui/ui.h"
+#include "ui/fltk_window.h"
 
 namespace carob::platform::ui {
 
