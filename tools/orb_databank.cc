@@ -11,10 +11,9 @@ namespace {
 // The checks every command here makes: `count` arguments, a BANK and a KEY
 // of more than blanks (usage, 2), a BANK that does not denote a folder (1).
 // 0 when the command may go on.
-int Refused(OrbContext& ctx, const OrbArgs& args, size_t count, const char* command,
-            const char* usage) {
+int Refused(OrbContext& ctx, const OrbArgs& args, size_t count, const char* command) {
   if (args.size() != count || platform::Trim(args[0]).empty() || platform::Trim(args[1]).empty()) {
-    ctx.err << "usage: orb " << command << " " << usage << "\n";
+    ctx.err << UsageLine(command);
     return 2;
   }
   std::string name = args[0];
@@ -34,18 +33,18 @@ int Told(OrbContext& ctx, const char* command, const platform::Status& s) {
 }  // namespace
 
 int RunQuery(OrbContext& ctx, const OrbArgs& args) {
-  if (int rc = Refused(ctx, args, 2, "query", "BANK KEY")) return rc;
+  if (int rc = Refused(ctx, args, 2, "query")) return rc;
   ctx.out << ctx.db.Query(std::string(args[0]), std::string(args[1])) << "\n";
   return ctx.out ? 0 : 1;
 }
 
 int RunSet(OrbContext& ctx, const OrbArgs& args) {
-  if (int rc = Refused(ctx, args, 3, "set", "BANK KEY VALUE")) return rc;
+  if (int rc = Refused(ctx, args, 3, "set")) return rc;
   return Told(ctx, "set", ctx.db.Write(args[0], args[1], args[2]));
 }
 
 int RunRemove(OrbContext& ctx, const OrbArgs& args) {
-  if (int rc = Refused(ctx, args, 2, "remove", "BANK KEY")) return rc;
+  if (int rc = Refused(ctx, args, 2, "remove")) return rc;
   return Told(ctx, "remove", ctx.db.Remove(args[0], args[1]));
 }
 

@@ -6,7 +6,9 @@
 
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "databank/databank.h"
@@ -17,38 +19,43 @@
 namespace carob::tools {
 namespace {
 
-struct CommandLine {
-  const char* name;
-  const char* usage;
+// Each command of kOrbCommands (tools/orb_commands.h) and the function that
+// runs it, in the same order.
+struct Runner {
+  std::string_view name;
   OrbCommand run;
 };
-
-// One line per command.
-const CommandLine kCommands[] = {
-    {"query", "query BANK KEY", RunQuery},
-    {"set", "set BANK KEY VALUE", RunSet},
-    {"remove", "remove BANK KEY", RunRemove},
-    {"post", "post FILE TEXT", RunPost},
-    {"take", "take FILE", RunTake},
-    {"dispatch", "dispatch [--once] [--local-id ID]", RunDispatch},
-    {"talk", "talk [APP] [--to ID] [--wait SECONDS] [--answers N] [--prompt|--no-prompt]", RunTalk},
-    {"status", "status", RunStatus},
+constexpr Runner kRunners[] = {
+    {"query", RunQuery},       {"set", RunSet},   {"remove", RunRemove},
+    {"post", RunPost},         {"take", RunTake}, {"dispatch", RunDispatch},
+    {"talk", RunTalk},         {"status", RunStatus},
 };
+
+constexpr bool RunnersMatchTheCommands() {
+  if (std::size(kRunners) != std::size(kOrbCommands)) return false;
+  for (size_t i = 0; i < std::size(kRunners); ++i) {
+    if (kRunners[i].name != kOrbCommands[i].name) return false;
+  }
+  return true;
+}
+static_assert(RunnersMatchTheCommands(),
+              "kRunners must name the commands of kOrbCommands, in its order");
 
 // The whole usage: on standard output when asked for (exit 0), on standard
 // error after wrong usage (exit 2).
 int Usage(std::ostream& to, int code = 2) {
   to << "usage: orb [--trace] COMMAND ARGS...\n       orb COMMAND --help\n"
         "       orb --help\n       orb --version\ncommands:\n";
-  for (const CommandLine& c : kCommands) to << "  orb " << c.usage << "\n";
+  for (const OrbCommandInfo& c : kOrbCommands) to << "  orb " << c.synopsis << "\n";
   return code;
 }
 
 bool AsksForHelp(const std::string& word) { return word == "--help" || word == "-h"; }
 
-const CommandLine* Find(const std::string& name) {
-  for (const CommandLine& c : kCommands) {
-    if (name == c.name) return &c;
+// The runner of the command `name`, null for no command.
+const Runner* Find(const std::string& name) {
+  for (const Runner& r : kRunners) {
+    if (name == r.name) return &r;
   }
   return nullptr;
 }
@@ -75,14 +82,14 @@ int Main(int argc, char** argv) {
   if (at >= words.size()) return Usage(std::cerr);
   const std::string command = words[at];
   const OrbArgs args(words.begin() + static_cast<long>(at) + 1, words.end());
-  const CommandLine* found = Find(command);
+  const Runner* found = Find(command);
   if (found == nullptr) {
     std::cerr << "orb: unknown command \"" << command << "\"\n";
     return Usage(std::cerr);
   }
   if (args.size() == 1 && AsksForHelp(args[0])) {
     // Alone after a command, --help is a question, never an argument.
-    std::cout << "usage: orb " << found->usage << "\n";
+    std::cout << UsageLine(command);
     return 0;
   }
   auto env = platform::NewSystemEnv();

@@ -19,7 +19,7 @@ namespace carob::tools {
 // `orb post FILE TEXT...`: the words of TEXT are joined by single blanks.
 int RunPost(OrbContext& ctx, const OrbArgs& args) {
   if (args.size() < 2 || platform::Trim(args[0]).empty()) {
-    ctx.err << "usage: orb post FILE TEXT\n";
+    ctx.err << UsageLine("post");
     return 2;
   }
   std::string text = args[1];
@@ -45,7 +45,7 @@ int RunPost(OrbContext& ctx, const OrbArgs& args) {
 // takes at once never hand out the same entry.
 int RunTake(OrbContext& ctx, const OrbArgs& args) {
   if (args.size() != 1 || platform::Trim(args[0]).empty()) {
-    ctx.err << "usage: orb take FILE\n";
+    ctx.err << UsageLine("take");
     return 2;
   }
   const std::string& file = args[0];

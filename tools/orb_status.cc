@@ -10,7 +10,7 @@ namespace carob::tools {
 
 int RunStatus(OrbContext& ctx, const OrbArgs& args) {
   if (!args.empty()) {
-    ctx.err << "usage: orb status\n";
+    ctx.err << UsageLine("status");
     return 2;
   }
   // Only looks: no registration, no size guard, nothing written.

@@ -61,7 +61,7 @@ void ReadLines(std::istream& in, std::shared_ptr<LineFeed> feed) {
 }
 
 int TalkUsage(std::ostream& err) {
-  err << "usage: orb talk [APP] [--to ID] [--wait SECONDS] [--answers N] [--prompt|--no-prompt]\n";
+  err << UsageLine("talk");
   return 2;
 }
 
