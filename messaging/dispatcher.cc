@@ -266,7 +266,7 @@ Dispatcher::Outcome Dispatcher::Deliver(RoutedEntry& entry) {
   std::string delivered = "SET SOURCE = " + entry.source + "\r\n" + entry.text;
   if (iface.empty()) {
     entry.reason = "waiting for \"" + entry.app + " interface\" in C:\\FileLoc";
-  } else if (platform::Status s = msg_.AppendEntryChecked(iface, delivered); !s) {
+  } else if (platform::Status s = msg_.AppendEntry(iface, delivered); !s) {
     entry.reason = "cannot append to " + iface + " (\"" + entry.app + " interface\")" + Cause(s);
   } else {
     ++stats_.delivered;
@@ -290,7 +290,7 @@ Dispatcher::Outcome Dispatcher::Forward(RoutedEntry& entry) {
   }
   // A shared folder that is not there at the moment (not mounted, no
   // network) loses nothing: the entry waits and is forwarded later.
-  if (platform::Status s = msg_.AppendEntryChecked(route, entry.stored); !s) {
+  if (platform::Status s = msg_.AppendEntry(route, entry.stored); !s) {
     entry.reason = "cannot append to " + route + " (route for computer [" + entry.computer + "])" +
                    Cause(s);
     return Outcome::kWait;
@@ -302,7 +302,7 @@ Dispatcher::Outcome Dispatcher::Forward(RoutedEntry& entry) {
 platform::Status Dispatcher::Keep(const std::string& queue, const std::string& text) {
   auto info = env_.FindFile(msg_.ResolveInterfacePath(queue));
   if (info && info->size >= kKeptQueueLimit) MoveOldestAside(queue);
-  return msg_.AppendEntryChecked(queue, text);
+  return msg_.AppendEntry(queue, text);
 }
 
 void Dispatcher::MoveOldestAside(const std::string& queue) {

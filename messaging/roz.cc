@@ -228,7 +228,7 @@ static Status AppendHeld(platform::Env& env, const std::string& path, const std:
   return s;
 }
 
-Status Messaging::AppendEntryChecked(const std::string& file, const std::string& text) {
+Status Messaging::AppendEntry(const std::string& file, const std::string& text) {
   const auto handing = std::exchange(claim_.handing_on, std::nullopt);
   if (platform::Trim(text).empty() || platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
