@@ -279,7 +279,8 @@ Dispatcher::Outcome Dispatcher::Forward(RoutedEntry& entry) {
   std::string key = kRoutePrefix + entry.computer;
   std::string route = Recorded(key);
   if (route.empty()) {
-    entry.reason = "no route for computer [" + entry.computer + "] (\"" + key + "\" in C:\\FileLoc)";
+    entry.reason =
+        "no route for computer [" + entry.computer + "] (\"" + key + "\" in C:\\FileLoc)";
     return Outcome::kUndeliverable;
   }
   if (EqualsNoCase(Trim(route), Trim(input_))) {
@@ -324,9 +325,11 @@ void Dispatcher::MoveOldestAside(const std::string& queue) {
     for (size_t i = 0; i < moved.size(); ++i) (void)side_.MarkHandled(i);
   }
   platform::Status r = side_.ReleaseClaim();
-  const std::string limit = queue + " reached its limit of " + std::to_string(kKeptQueueLimit) + " bytes";
+  const std::string limit =
+      queue + " reached its limit of " + std::to_string(kKeptQueueLimit) + " bytes";
   if (s && r) {
-    report_(limit + "; its oldest " + std::to_string(moved.size()) + " entries were moved to " + aside);
+    report_(limit + "; its oldest " + std::to_string(moved.size()) + " entries were moved to " +
+            aside);
   } else {
     report_(limit + " and its oldest entries could not be moved aside" + Cause(s ? r : s));
   }

@@ -143,9 +143,10 @@ TEST(DispatcherPending, WaitingEntriesGoOnceTheirAddresseeCanTakeThem) {
   EXPECT_EQ(rig.TextsIn(kCarobIface), (Texts{{"SET SOURCE = hostB", "not held up"}}));
   EXPECT_EQ(rig.TextsIn(kPending).size(), 2u);
   const std::string waiting = "waiting for \"Lexwright interface\" in C:\\FileLoc";
-  EXPECT_EQ(rig.reports, (std::vector<std::string>{
-                             waiting + "; kept in " + kPending,
-                             "behind earlier entries that wait: " + waiting + "; kept in " + kPending}));
+  EXPECT_EQ(rig.reports,
+            (std::vector<std::string>{
+                waiting + "; kept in " + kPending,
+                "behind earlier entries that wait: " + waiting + "; kept in " + kPending}));
 
   // Its interface is recorded, in a folder that is not there yet: looked at
   // at once, both stay.
@@ -211,9 +212,9 @@ TEST(DispatcherKeptQueue, AFullQueueMovesItsOldestEntriesAside) {
   EXPECT_EQ(kept.back().back(), "HELLO newest");
   EXPECT_EQ(rig.reports,
             (std::vector<std::string>{
-                kUndeliverable + " reached its limit of " + std::to_string(messaging::kKeptQueueLimit) +
-                    " bytes; its oldest " + std::to_string(moved.size()) +
-                    " entries were moved to " + aside,
+                kUndeliverable + " reached its limit of " +
+                    std::to_string(messaging::kKeptQueueLimit) + " bytes; its oldest " +
+                    std::to_string(moved.size()) + " entries were moved to " + aside,
                 "undeliverable, the body begins with neither \"DO \" nor \"SENDTO [\"; kept in " +
                     kUndeliverable}));
 }
@@ -279,7 +280,8 @@ TEST(DispatcherRecovery, AnEntryHandedOnBeforeAKillIsNotHandedOnAgain) {
       {"kept to wait", RozEntry("SET SOURCE = hostB\r\nDO Lexwright:once"), "", false,
        {kPending, kInput}, {{"SET SOURCE = hostB", "DO Lexwright:once"}}},
       {"delivered from the pending queue", "",
-       RozEntry("SET SOURCE = hostB\r\nDO CAROB:once") + RozEntry("SET SOURCE = hostB\r\nDO CAROB:after"),
+       RozEntry("SET SOURCE = hostB\r\nDO CAROB:once") +
+           RozEntry("SET SOURCE = hostB\r\nDO CAROB:after"),
        false, {kCarobIface, kPending},
        {{"SET SOURCE = hostB", "once"}, {"SET SOURCE = hostB", "after"}}},
       {"moved aside", RozEntry("SET SOURCE = hostB\r\nHELLO newest"), "", true,
@@ -291,7 +293,9 @@ TEST(DispatcherRecovery, AnEntryHandedOnBeforeAKillIsNotHandedOnAgain) {
     rig.root.WriteFile(kInput, c.input);
     if (!c.pending.empty()) rig.root.WriteFile(kPending, c.pending);
     int n = 0;
-    if (c.full_undeliverable) rig.root.WriteFile(kUndeliverable, FullQueue(messaging::kKeptQueueLimit, &n));
+    if (c.full_undeliverable) {
+      rig.root.WriteFile(kUndeliverable, FullQueue(messaging::kKeptQueueLimit, &n));
+    }
     {
       auto dispatcher = rig.StartDispatcher();
       rig.wrapped->armed = true;
