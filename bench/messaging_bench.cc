@@ -43,7 +43,7 @@ BENCHMARK(BM_IdleReceive)->Iterations(10000);
 
 // Takes the top entry off a queue of state.range(0) entries; the queue is
 // topped up again outside the timing.
-void BM_DeleteTopEntry(benchmark::State& state) {
+void BM_RemoveTopEntry(benchmark::State& state) {
   Setup s;
   const std::string queue = "C:\\ORB\\CAROB\\q.POF";
   std::string entries;
@@ -56,11 +56,12 @@ void BM_DeleteTopEntry(benchmark::State& state) {
     state.PauseTiming();
     s.root.WriteFile(queue, entries);
     state.ResumeTiming();
-    s.msg->DeleteTopEntry(queue);
+    // The queue was just written whole: only the time counts here.
+    (void)s.msg->RemoveTopEntry(queue);
   }
   state.SetLabel(std::to_string(entries.size()) + " bytes");
 }
-BENCHMARK(BM_DeleteTopEntry)->Arg(10)->Arg(100)->Arg(1000);
+BENCHMARK(BM_RemoveTopEntry)->Arg(10)->Arg(100)->Arg(1000);
 
 // Receive of a waiting entry (read, take off, split, log).
 void BM_ReceiveOne(benchmark::State& state) {
@@ -69,7 +70,9 @@ void BM_ReceiveOne(benchmark::State& state) {
   s.msg->ReceiveMessage("CAROB", MessageKind::kInterface);
   for (auto _ : state) {
     state.PauseTiming();
-    s.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.interface.POF", "SET SOURCE = 10.0.0.7\r\nHello");
+    // Timed is the receive; an append that failed shows as a receive of nothing.
+    (void)s.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.interface.POF",
+                             "SET SOURCE = 10.0.0.7\r\nHello");
     state.ResumeTiming();
     benchmark::DoNotOptimize(s.msg->ReceiveMessage("CAROB", MessageKind::kInterface));
   }
@@ -79,7 +82,8 @@ BENCHMARK(BM_ReceiveOne);
 void BM_AppendEntry(benchmark::State& state) {
   Setup s;
   for (auto _ : state) {
-    s.msg->AppendEntry("C:\\ORB\\CAROB\\out.POF", "SET SOURCE = 10.0.0.9\r\nDO User:Hi");
+    // Only the time counts (the folder is a fresh temporary one).
+    (void)s.msg->AppendEntry("C:\\ORB\\CAROB\\out.POF", "SET SOURCE = 10.0.0.9\r\nDO User:Hi");
   }
 }
 BENCHMARK(BM_AppendEntry);

@@ -76,28 +76,23 @@ class Messaging {
 
   // -- ROZ interface files
   std::string ResolveInterfacePath(const std::string& name);
-  void AppendEntry(const std::string& file, const std::string& text) {
-    (void)AppendEntryChecked(file, text);
-  }
   std::string ReadTopEntry(const std::string& file) { return ReadTop(file).text; }
-  void DeleteTopEntry(const std::string& file) { (void)RemoveTopEntry(file); }
   std::string MakeSwapName(const std::string& path);
 
-  // Checked forms for callers that must know the outcome (the companion
-  // tool, receive). AppendEntryChecked succeeds when the entry was written
-  // or there was nothing to write ("cannot append to C:\x\q.POF: ..."
-  // otherwise); RemoveTopEntry succeeds when the top entry is gone from the
-  // file (or the file held none), and fails while it is still there.
+  // AppendEntry succeeds when the entry was written or there was nothing to
+  // write ("cannot append to C:\x\q.POF: ..." otherwise); RemoveTopEntry
+  // succeeds when the top entry is gone from the file (or the file held
+  // none), and fails while it is still there.
   // An append never lets its text read back as more than one entry: a text
   // with a line that begins with "---" is refused. A file whose last line
   // lacks its end gets CR LF first; a write that fails part way is cut back,
   // so the file stays exactly as it was.
-  platform::Status AppendEntryChecked(const std::string& file, const std::string& text);
+  [[nodiscard]] platform::Status AppendEntry(const std::string& file, const std::string& text);
   // Whole entries as they stood in another queue (headers kept), appended
   // with the same care, in one write.
   platform::Status AppendEntries(const std::string& file, const std::vector<QueueEntry>& entries);
   QueueEntry ReadTop(const std::string& file);
-  platform::Status RemoveTopEntry(const std::string& file) {
+  [[nodiscard]] platform::Status RemoveTopEntry(const std::string& file) {
     QueueEntry taken;
     return TakeTop(file, taken);
   }
@@ -117,7 +112,7 @@ class Messaging {
   // (an entry handled but not yet marked is at worst handled once more).
   //
   // A taker that hands entries on by appending them to another queue says
-  // so first (HandingOn): the next AppendEntryChecked or AppendEntries notes
+  // so first (HandingOn): the next AppendEntry or AppendEntries notes
   // in the claim file, before it writes, where the bytes land (the queue's
   // identity, the offset, their length and checksum). A taker killed between
   // that append and MarkHandled leaves the note behind, and the next claim

@@ -14,7 +14,10 @@ void Messaging::SendMessage(std::string& source, const std::string& destination,
   const std::string body = destination.empty() || destination == kNoComputer
                                ? "DO " + text
                                : "SENDTO [" + destination + "] " + text;
-  AppendEntry(input, AddSource(source, body));
+  // Not told on: SendMessage answers nobody, and a message the dispatcher's
+  // input cannot take is lost as it always was (orb talk, which must know,
+  // appends its messages itself).
+  (void)AppendEntry(input, AddSource(source, body));
   if (console_log_enabled_) {
     WriteLog(kConsoleLogName, "Sent [" + AddSource(source, body) + "] to [" + input + "]");
     WriteLog(kConsoleLogName, " SourceComputer = " + source);

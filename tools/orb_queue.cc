@@ -30,7 +30,7 @@ int RunPost(OrbContext& ctx, const OrbArgs& args) {
   }
   registry::Registry registry(ctx.env, ctx.db, platform::NoWindow(), registry::SizeGuard::kOff);
   messaging::Messaging msg(ctx.env, ctx.db, registry);
-  if (platform::Status s = msg.AppendEntryChecked(args[0], text); !s) {
+  if (platform::Status s = msg.AppendEntry(args[0], text); !s) {
     ctx.err << "orb post: " << s.message() << "\n";
     return 1;
   }

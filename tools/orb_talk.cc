@@ -150,7 +150,7 @@ class Console {
     const std::string body = to.empty() || to == messaging::kNoComputer
                                  ? "DO " + app + ":" + line
                                  : "SENDTO [" + to + "] " + app + ":" + line;
-    *failed = msg_.AppendEntryChecked(input, msg_.AddSource(source, body));
+    *failed = msg_.AppendEntry(input, msg_.AddSource(source, body));
     return true;
   }
 

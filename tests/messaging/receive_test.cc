@@ -29,7 +29,7 @@ struct ReceiveRig : MessagingRig<Wrapper> {
     this->AddFileLoc("RORU PO Input", kDispatcher);
     this->root.MakeFolder("C:\\ORB\\RORU");
   }
-  void Post(const std::string& text) { this->msg->AppendEntry(kInterface, text); }
+  void Post(const std::string& text) { EXPECT_TRUE(this->msg->AppendEntry(kInterface, text)); }
   std::string Receive() {
     return this->msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface);
   }
@@ -54,7 +54,7 @@ TEST(Receive, OutboxAndOtherKinds) {
   EXPECT_NE(
       rig.root.ReadFile("C:\\FileLoc").find("CAROB outbox=C:\\ORB\\CAROB\\CAROB.outbox.POF\r\n"),
       std::string::npos);
-  rig.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.outbox.POF", "out");
+  EXPECT_TRUE(rig.msg->AppendEntry("C:\\ORB\\CAROB\\CAROB.outbox.POF", "out"));
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kOutbox), "out\r\n");
   // The default file takes the name trimmed; the key keeps it as given
   // (the databank trims only its ends).
@@ -201,7 +201,7 @@ TEST(Receive, HeldMessageLeavesOnlyOnceHandled) {
 TEST(Receive, PingWithoutDispatcherIsStillConsumed) {
   MessagingRig rig;
   rig.AddFileLoc("CAROB interface", kInterface);
-  rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\n!");
+  EXPECT_TRUE(rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\n!"));
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_EQ(rig.root.ReadFile(kInterface), "");
 }
@@ -223,14 +223,14 @@ TEST(Receive, HeaderOnlyEntryIsRemovedAndTheNextFollows) {
 TEST(Receive, EntryThatCannotBeRemovedIsHandedOverOnce) {
   MessagingRig rig("C:\\ORB\\CAROB", "C:\\NOTEMP");
   rig.AddFileLoc("CAROB interface", kInterface);
-  rig.msg->AppendEntry(kInterface, "A");
+  EXPECT_TRUE(rig.msg->AppendEntry(kInterface, "A"));
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "A\r\n");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   // A new entry changes the file, but A is still on top and still not
   // removable: neither A again nor B ahead of it.
   rig.clock->Advance(1);
-  rig.msg->AppendEntry(kInterface, "B");
+  EXPECT_TRUE(rig.msg->AppendEntry(kInterface, "B"));
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_EQ(rig.msg->ReadTopEntry(kInterface), "A\r\n");
@@ -238,7 +238,7 @@ TEST(Receive, EntryThatCannotBeRemovedIsHandedOverOnce) {
   // being handed over a second time, and B follows.
   rig.root.MakeFolder("C:\\NOTEMP");
   rig.clock->Advance(1);
-  rig.msg->AppendEntry(kInterface, "C");
+  EXPECT_TRUE(rig.msg->AppendEntry(kInterface, "C"));
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "");
   EXPECT_EQ(rig.msg->ReadTopEntry(kInterface), "B\r\n");
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "B\r\n");
@@ -249,7 +249,7 @@ TEST(Receive, EntryThatCannotBeRemovedIsHandedOverOnce) {
 TEST(Receive, LocationRecordedAsBareNameIsReadFromTheProgramFolder) {
   MessagingRig rig;
   rig.AddFileLoc("CAROB interface", "CAROB.interface.POF");
-  rig.msg->AppendEntry(kInterface, "found");
+  EXPECT_TRUE(rig.msg->AppendEntry(kInterface, "found"));
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "found\r\n");
 }
 

@@ -29,45 +29,45 @@ std::vector<std::string> TempFiles(const Rig& rig, const std::string& folder) {
 
 TEST(RozQueue, AppendWritesHeaderAndTextExactly) {
   MessagingRig rig;
-  rig.msg->AppendEntry(kQueue, "Hello");
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "Hello"));
   EXPECT_EQ(rig.root.ReadFile(kQueue), RozHeader() + "Hello\r\n");
   rig.clock->Advance(0.53125);
-  rig.msg->AppendEntry(kQueue, "two\r\nlines");
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "two\r\nlines"));
   EXPECT_EQ(rig.root.ReadFile(kQueue), RozHeader() + "Hello\r\n" +
                                   RozHeader("12-07-2026 08:29:45.53125") +
                                   "two\r\nlines\r\n");
   // A bare name lies in the program folder.
-  rig.msg->AppendEntry("bare.POF", "x");
+  EXPECT_TRUE(rig.msg->AppendEntry("bare.POF", "x"));
   EXPECT_EQ(rig.root.ReadFile("C:\\ORB\\CAROB\\bare.POF"),
             RozHeader("12-07-2026 08:29:45.53125") + "x\r\n");
 }
 
 TEST(RozQueue, BlankTextOrNameWritesNothing) {
   MessagingRig rig;
-  rig.msg->AppendEntry(kQueue, "   ");
-  rig.msg->AppendEntry(kQueue, "");
-  rig.msg->AppendEntry("  ", "text");
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "   "));
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, ""));
+  EXPECT_TRUE(rig.msg->AppendEntry("  ", "text"));
   EXPECT_FALSE(rig.root.Exists(kQueue));
   EXPECT_TRUE(TempFiles(rig, "C:\\ORB\\CAROB").empty());
 }
 
 TEST(RozQueue, ReadAndDeleteTakeEntriesInOrder) {
   MessagingRig rig;
-  rig.msg->AppendEntry(kQueue, "A1\r\nA2");
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "A1\r\nA2"));
   rig.clock->Advance(1);
-  rig.msg->AppendEntry(kQueue, "B");
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "B"));
   const std::string b_entry = RozHeader("12-07-2026 08:29:46") + "B\r\n";
 
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "A1\r\nA2\r\n");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "A1\r\nA2\r\n") << "reading does not change the file";
-  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
   EXPECT_EQ(rig.root.ReadFile(kQueue), b_entry);
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "B\r\n");
-  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
   EXPECT_EQ(rig.root.ReadFile(kQueue), "");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "");
   // Deleting from an empty file changes nothing; no swap file is left behind.
-  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
   EXPECT_EQ(rig.root.ReadFile(kQueue), "");
   EXPECT_TRUE(TempFiles(rig, "C:\\TEMP").size() == 1) << "only STATUS stays in C:\\TEMP";
 }
@@ -76,7 +76,7 @@ TEST(RozQueue, MissingFileReadsEmptyAndDeleteDoesNothing) {
   MessagingRig rig;
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "");
   EXPECT_EQ(rig.msg->ReadTopEntry(""), "");
-  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
   EXPECT_FALSE(rig.root.Exists(kQueue));
 }
 
@@ -94,28 +94,28 @@ TEST(RozQueue, BoundaryRules) {
                          "last line without end");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "first\r\n");
   EXPECT_EQ(rig.msg->ReadTop(kQueue).junk, "stray\r\n");
-  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
   EXPECT_EQ(rig.root.ReadFile(kQueue),
             "---not a header, but a boundary all the same\r\n"
             "tail\r\n" +
                 RozHeader("y") + RozHeader("z") + "last line without end\r\n");
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "tail\r\n");
-  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "");  // header only
-  rig.msg->DeleteTopEntry(kQueue);
+  EXPECT_TRUE(rig.msg->RemoveTopEntry(kQueue));
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "last line without end\r\n");
   EXPECT_EQ(rig.msg->ReadTop(kQueue).header, messaging::kEntryHeader + std::string("z"));
 }
 
 TEST(RozQueue, EmptyTextLinesStay) {
   MessagingRig rig;
-  rig.msg->AppendEntry(kQueue, "a\r\n\r\nb\r\n");
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "a\r\n\r\nb\r\n"));
   EXPECT_EQ(rig.msg->ReadTopEntry(kQueue), "a\r\n\r\nb\r\n\r\n");
 }
 
 TEST(RozQueue, SwapNameFollowsTheRandomSequence) {
   MessagingRig rig;
-  rig.msg->AppendEntry(kQueue, "x");  // settles the temporary folder
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "x"));  // settles the temporary folder
   ASSERT_EQ(rig.msg->RozTempDir(), "C:\\TEMP");
   auto& random = rig.env->random();
   auto hex = [](float r) {
@@ -140,7 +140,7 @@ TEST(RozQueue, SwapNameFollowsTheRandomSequence) {
 TEST(RozQueue, SwapNameUsesTheStoredNameOfTheFile) {
   MessagingRig rig;
   rig.root.WriteFile("C:\\ORB\\CAROB\\Mixed.Case.POF", "x\r\n");
-  rig.msg->AppendEntry("C:\\ORB\\CAROB\\Mixed.Case.POF", "y");
+  EXPECT_TRUE(rig.msg->AppendEntry("C:\\ORB\\CAROB\\Mixed.Case.POF", "y"));
   std::string name = rig.msg->MakeSwapName("C:\\ORB\\CAROB\\MIXED.CASE.POF");
   EXPECT_EQ(name.rfind("C:\\TEMP\\ROZ.Mixed.Case.POF.1.", 0), 0u) << name;
 }
@@ -202,11 +202,10 @@ TEST(RozQueue, ResolveKeepsFullPathsAndPlacesBareNames) {
 TEST(RozQueue, QueueWhoseSwapFileCannotBeMadeKeepsEveryEntry) {
   // The temporary folder does not exist, so no swap file can be made there.
   MessagingRig rig("C:\\ORB\\CAROB", "C:\\NOTEMP");
-  rig.msg->AppendEntry(kQueue, "A");
-  rig.msg->AppendEntry(kQueue, "B");
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "A"));
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "B"));
   const std::string before = rig.root.ReadFile(kQueue);
   EXPECT_FALSE(rig.msg->RemoveTopEntry(kQueue));
-  rig.msg->DeleteTopEntry(kQueue);
   EXPECT_EQ(rig.root.ReadFile(kQueue), before);
   // Once the folder is there the same call works.
   rig.root.MakeFolder("C:\\NOTEMP");
@@ -232,8 +231,10 @@ TEST(RozQueue, LateAppendToTheOldFileIsNotLost) {
   };
   for (bool two_entries : {true, false}) {
     MessagingRig<ReplaceHook> rig;
-    rig.msg->AppendEntry(kQueue, "A");
-    if (two_entries) rig.msg->AppendEntry(kQueue, "B");
+    EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "A"));
+    if (two_entries) {
+      EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "B"));
+    }
     bool fired = false;
     rig.env->on_replace = [&] {
       if (fired) return;
@@ -281,14 +282,16 @@ TEST(RozClaim, AnEntryAKilledTakerHandedOnIsNotHandedOnTwice) {
                         Case{false, false, 1, "first\r\n"}, Case{true, false, 2, "third\r\n"}}) {
     SCOPED_TRACE(::testing::Message() << c.noted << c.taken_meanwhile << c.moved);
     MessagingRig rig;
-    for (const char* text : {"first", "second", "third"}) rig.msg->AppendEntry(kQueue, text);
+    for (const char* text : {"first", "second", "third"}) {
+      EXPECT_TRUE(rig.msg->AppendEntry(kQueue, text));
+    }
     const pid_t taker = ::fork();
     if (taker == 0) {  // claims, hands on, and dies holding its claim
       const bool claimed = rig.msg->ClaimQueue(kQueue).ok();
       if (c.noted) rig.msg->HandingOn(0, c.moved);
       std::vector<messaging::QueueEntry> run = rig.msg->ClaimedEntries();
       run.resize(c.moved);
-      const bool sent = c.moved == 1 ? rig.msg->AppendEntryChecked(target, run[0].text).ok()
+      const bool sent = c.moved == 1 ? rig.msg->AppendEntry(target, run[0].text).ok()
                                      : rig.msg->AppendEntries(target, run).ok();
       ::_exit(claimed && sent ? 0 : 1);
     }
@@ -303,8 +306,8 @@ TEST(RozClaim, AnEntryAKilledTakerHandedOnIsNotHandedOnTwice) {
   // A planted dead claim whose notes point past the end of the other queue,
   // and name a run of entries longer than the bytes that stand there.
   MessagingRig rig;
-  rig.msg->AppendEntry(kQueue, "first");
-  rig.msg->AppendEntry(target, "other");
+  EXPECT_TRUE(rig.msg->AppendEntry(kQueue, "first"));
+  EXPECT_TRUE(rig.msg->AppendEntry(target, "other"));
   const auto other = rig.env->FindFile(target);
   ASSERT_TRUE(other.has_value());
   const std::string bytes = rig.root.ReadFile(target);

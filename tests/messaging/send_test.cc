@@ -25,7 +25,10 @@ struct SendRig : MessagingRig<> {
       std::string t = msg->ReadTopEntry(kDispatcher);
       if (t.empty()) break;
       texts.push_back(t);
-      msg->DeleteTopEntry(kDispatcher);
+      if (platform::Status s = msg->RemoveTopEntry(kDispatcher); !s) {
+        ADD_FAILURE() << s.message();
+        break;
+      }
     }
     return texts;
   }
@@ -37,11 +40,11 @@ TEST(Send, AnswersFollowLastSource) {
   EXPECT_EQ(rig.root.ReadFile(kDispatcher),
             RozHeader() + "SET SOURCE = 10.0.0.9\r\nDO User:first\r\n");
 
-  rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\nquestion");
+  EXPECT_TRUE(rig.msg->AppendEntry(kInterface, "SET SOURCE = 10.0.0.7\r\nquestion"));
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "question");
   rig.msg->SendToOutputProgram("User:Hi");
 
-  rig.msg->AppendEntry(kInterface, "no source line");
+  EXPECT_TRUE(rig.msg->AppendEntry(kInterface, "no source line"));
   EXPECT_EQ(rig.msg->ReceiveMessage("CAROB", messaging::MessageKind::kInterface), "no source line\r\n");
   rig.msg->SendToOutputProgram("User:local");
 

@@ -146,7 +146,7 @@ bool HandOn(FaultWorld& w) {
     return false;
   }
   w.msg->HandingOn(0);
-  bool ok = w.msg->AppendEntryChecked(kOut, top.text.substr(0, top.text.size() - 2)).ok();
+  bool ok = w.msg->AppendEntry(kOut, top.text.substr(0, top.text.size() - 2)).ok();
   w.msg->HandingOn(std::nullopt);
   if (ok) ok = w.msg->MarkHandled(0).ok();
   return w.msg->ReleaseClaim().ok() && ok;
@@ -265,7 +265,7 @@ TEST(FaultTest, EachFailingStepOfAnAppendOrAHandOnLosesNothingAndDoublesNothing)
         "", error,
         [&](FaultWorld& w) {
           w.root.WriteFile(kQueue, queue);
-          ok = w.msg->AppendEntryChecked(kQueue, "fourth").ok();
+          ok = w.msg->AppendEntry(kQueue, "fourth").ok();
         },
         [&](FaultWorld& w, const std::string&) {
           const std::vector<std::string> texts = Texts(w.root.ReadFile(kQueue));
@@ -413,7 +413,7 @@ TEST(PowerCutTest, EveryWriteIsWholeBeforeOrAfterAndWhatWasReportedStays) {
   const std::string queue = ThreeEntries();
   auto with_queue = [&](FaultWorld& w) { w.root.WriteFile(kQueue, queue); };
   tally(SweepCuts(
-      "", with_queue, [](FaultWorld& w) { return w.msg->AppendEntryChecked(kQueue, "fourth").ok(); },
+      "", with_queue, [](FaultWorld& w) { return w.msg->AppendEntry(kQueue, "fourth").ok(); },
       [&](FaultWorld& w, bool ok) {
         const std::vector<std::string> texts = Texts(w.root.ReadFile(kQueue));
         const std::vector<std::string> old = Texts(queue);
