@@ -192,7 +192,7 @@ class Dispatcher {
     pending_ = SideQueuePath(input_, "pending");
     undeliverable_ = SideQueuePath(input_, "undeliverable");
 
-    registry_.RegisterApplication(kDispatcherApp);
+    (void)registry_.RegisterApplication(kDispatcherApp);  // the Local ID below tells
 
     std::string id = registry_.GetLocalId();
     std::string wanted = Trim(wanted_local_id);
