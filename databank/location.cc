@@ -75,8 +75,7 @@ void Databank::SettleTemporaryFolder(std::string& folder) {
   if (folder.empty()) folder = env_.GetPathVariable("TEMP");
   if (folder.empty()) folder = env_.GetPathVariable("TMP");
   if (folder.empty()) folder = env_.ProgramFolder();
-  // The folder is used whether or not it could be recorded.
-  (void)Write(kFileLoc, kTemporaryPathKey, folder);
+  (void)Write(kFileLoc, kTemporaryPathKey, folder);  // used whether recorded or not
 }
 
 void Databank::InitDatabankAccess() {

@@ -56,8 +56,7 @@ void Registry::LocateStatusBank() {
   status_bank_ = db_.Query(databank::kFileLoc, "STATUS");
   if (status_bank_.empty()) {
     status_bank_ = platform::JoinPath(db_.TempDir(), "STATUS");
-    // Unrecorded, the default is settled again by the next program.
-    (void)db_.Write(databank::kFileLoc, "STATUS", status_bank_);
+    (void)db_.Write(databank::kFileLoc, "STATUS", status_bank_);  // else settled again next time
   }
 
   // The size guard: only with the maintenance program installed.
