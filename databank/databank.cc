@@ -22,7 +22,8 @@ constexpr size_t kMaxImages = 32;
 
 }  // namespace
 
-Databank::Databank(platform::Env& env) : env_(env) {
+Databank::Databank(platform::Env& env, platform::Interaction& interaction)
+    : env_(env), interaction_(interaction) {
   const std::string image = platform::Upper(platform::Trim(env_.GetVariable("CAROB_DATABANK_IMAGE")));
   images_on_ = !(image == "OFF" || image == "NO" || image == "FALSE" || image == "0");
 }
@@ -288,11 +289,11 @@ void Databank::LogDatabankIO(const std::string& text) {
   // is in the file when this returns); the appender opens it again when
   // another process rotated or deleted it.
   if (!images_on_) {
-    (void)env_.AppendBytes(log_path_, line);
+    (void)env_.AppendBytes(log_path_, line);  // a lost trace line
     return;
   }
   if (!log_) log_ = env_.NewAppender(log_path_);
-  (void)log_->Append(line);
+  (void)log_->Append(line);  // a lost trace line
 }
 
 void Databank::StartDatabankIOLog(bool keep_previous) {
@@ -301,10 +302,11 @@ void Databank::StartDatabankIOLog(bool keep_previous) {
   const std::string previous = platform::JoinPath(folder, "Database_IO.log.x");
   log_.reset();
   if (keep_previous) {
-    if (env_.FindFile(previous)) (void)env_.Delete(previous);
-    if (env_.FindFile(log)) (void)env_.Rename(log, previous);
+    // A log that cannot be set aside is appended to.
+    if (env_.FindFile(previous)) (void)env_.Delete(previous);  // the rename then fails
+    if (env_.FindFile(log)) (void)env_.Rename(log, previous);  // then appended to
   } else if (env_.FindFile(log)) {
-    (void)env_.Delete(log);
+    (void)env_.Delete(log);  // then appended to
   }
   io_log_enabled_ = true;
 }

@@ -3,9 +3,10 @@
 // overwriting, swap-file write locks and an I/O trace ("Database_IO.log").
 //
 // One Databank object is the engine's module state for one process (caches,
-// TempDir, RunPath, the I/O log switch). Operations never throw. Query, Set
-// and RemoveEntry report nothing (an absent value is the empty string); Read
-// and Write are their checked forms and say why they failed.
+// TempDir, RunPath, the I/O log switch). Operations never throw. Query
+// reports nothing (an absent value is the empty string) and Read is its
+// checked form; Write and Remove always say why they failed, and a caller
+// that goes on regardless says why it may.
 //
 // Writers of ours coordinate through the databank's swap file in TempDir
 // ("DSP.<folder>.<file>.TMP"): a databank is locked while its swap file
@@ -25,6 +26,7 @@
 
 #include "databank/image.h"
 #include "platform/env.h"
+#include "platform/interaction.h"
 #include "platform/status.h"
 
 namespace carob::databank {
@@ -91,34 +93,36 @@ struct WriteTrace;  // how one write went, for the I/O trace and the caches
 
 class Databank {
  public:
-  explicit Databank(platform::Env& env);
+  // A wait for a lock that another writer holds asks `interaction` whether
+  // the program is closing (without a window: a close signal caught); once
+  // it has said so for a moment, no lock is waited for and such a write is
+  // not made.
+  explicit Databank(platform::Env& env,
+                    platform::Interaction& interaction = platform::NoWindow());
 
   // The value stored under key, or "" for every kind of absence. Both
   // arguments are trimmed in place.
   std::string Query(std::string& bank, std::string& key);
   std::string Query(std::string&& bank, std::string&& key) { return Query(bank, key); }
 
-  // Stores value under key; an empty value removes the key. All three
-  // arguments are trimmed in place; an in-place overwrite pads value.
-  void Set(std::string& bank, std::string& key, std::string& value);
-  void Set(std::string&& bank, std::string&& key, std::string&& value) { Set(bank, key, value); }
-
-  void RemoveEntry(std::string& bank, std::string& key);
-  void RemoveEntry(std::string&& bank, std::string&& key) { RemoveEntry(bank, key); }
-
-  // Checked forms of Query and Set for callers that hold their names as
-  // views: the arguments are trimmed copies, nothing is changed in place.
-  // Read fails when the name denotes a folder or the databank exists but
-  // cannot be read; an absent databank or key is a success with value "".
-  platform::Status Read(std::string_view bank, std::string_view key, std::string& value);
-  // Write stores value under key (an empty value removes it). It fails, and
-  // leaves the caches as they were, when the file could not be made to hold
-  // the value: the failure names the databank file and the cause ("cannot
-  // write C:\x\y.dat: read-only file system"), or the refusal in words (a
-  // blank name or key, a line break in the key or value, a folder's name).
-  platform::Status Write(std::string_view bank, std::string_view key, std::string_view value);
-  // The checked form of RemoveEntry (its trace line included).
-  platform::Status Remove(std::string_view bank, std::string_view key);
+  // The checked form of Query for callers that hold their names as views:
+  // the arguments are trimmed copies, nothing is changed in place. Read
+  // fails when the name denotes a folder or the databank exists but cannot
+  // be read; an absent databank or key is a success with value "".
+  [[nodiscard]] platform::Status Read(std::string_view bank, std::string_view key,
+                                      std::string& value);
+  // Stores value under key (an empty value removes it); the arguments are
+  // trimmed copies (an in-place overwrite pads the copy of value). It
+  // fails, and leaves the caches as they were, when the file could not be
+  // made to hold the value: the failure names the databank file and the
+  // cause ("cannot write C:\x\y.dat: read-only file system"), or the
+  // refusal in words (a blank name or key, a line break in the key or
+  // value, a folder's name).
+  [[nodiscard]] platform::Status Write(std::string_view bank, std::string_view key,
+                                       std::string_view value);
+  // Removes key (trimmed copies of both names); the trace names it a
+  // RemoveEntry. Fails as Write does.
+  [[nodiscard]] platform::Status Remove(std::string_view bank, std::string_view key);
 
   // Empties every cache slot whose path or key equals name (trimmed, case
   // blind). name is trimmed and upper-cased in place.
@@ -135,7 +139,7 @@ class Databank {
   // before it goes with it) and the last line needs no end. Reads under no
   // lock and without the caches or the I/O log. Fails, leaving `lines`
   // empty, when the name denotes a folder or the file cannot be read.
-  platform::Status ReadLines(std::string_view bank, std::vector<std::string>& lines);
+  [[nodiscard]] platform::Status ReadLines(std::string_view bank, std::vector<std::string>& lines);
 
   // The swap path of a databank name (trimmed in place) as it stands now.
   std::string SwapPath(std::string& name);
@@ -179,31 +183,32 @@ class Databank {
  private:
   void InitDatabankAccess();
   std::string Lookup(std::string& bank, std::string& key, platform::Status* status);
-  // The write behind Set, RemoveEntry and Write, on trimmed arguments; an
-  // in-place overwrite pads value.
-  platform::Status Store(const std::string& bank, const std::string& key, std::string& value);
-  platform::Status Erase(const std::string& bank, const std::string& key);  // on trimmed names
+  // The write behind Write and Remove, on trimmed arguments; an in-place
+  // overwrite pads value.
+  [[nodiscard]] platform::Status Store(const std::string& bank, const std::string& key,
+                                       std::string& value);
+  [[nodiscard]] platform::Status Erase(const std::string& bank,
+                                       const std::string& key);  // on trimmed names
   // The write cache already holds this value for the file as it stands.
   bool CachedAsWritten(const std::string& path, const std::string& key, const std::string& value);
   // Under the databank's lock: appends the entry or overwrites its value in
   // place; nullopt (the lock still held) when the value does not fit there.
-  std::optional<platform::Status> AppendOrOverwrite(const std::string& bank,
-                                                    const std::string& path,
-                                                    const std::string& key, std::string& value,
-                                                    SwapLock& lock, WriteTrace& trace);
+  [[nodiscard]] std::optional<platform::Status> AppendOrOverwrite(
+      const std::string& bank, const std::string& path, const std::string& key,
+      std::string& value, SwapLock& lock, WriteTrace& trace);
   // The standard method: the file rebuilt without the key's lines, the entry
   // (unless removing) at its end, renamed into place.
-  platform::Status Rewrite(const std::string& bank, const std::string& path,
-                           const std::string& key, const std::string& value, SwapLock& lock,
-                           WriteTrace& trace);
+  [[nodiscard]] platform::Status Rewrite(const std::string& bank, const std::string& path,
+                                         const std::string& key, const std::string& value,
+                                         SwapLock& lock, WriteTrace& trace);
   std::string BankStamp(const std::string& path);
   // The bytes of the file described by info: from its image when the image
   // has the file's stamp, else read (and kept as its image when the file
   // stood still while read). *image is the image the bytes belong to, or
   // null (images off, or a file that changed while read). The bytes stay
   // valid until the next call.
-  platform::Status Contents(const platform::FileInfo& info, std::string_view& bytes,
-                            Image** image);
+  [[nodiscard]] platform::Status Contents(const platform::FileInfo& info, std::string_view& bytes,
+                                          Image** image);
   // After a write of ours under the databank's lock: the image it started
   // from is brought up to date, or dropped when that cannot be done.
   void Wrote(const std::string& path, WriteTrace& trace, const platform::FileInfo* after,
@@ -216,9 +221,12 @@ class Databank {
   // but adopted (an append or in-place overwrite may write under it).
   SwapLock TakeSwap(const std::string& swap_path, bool adopt_dead = false);
   bool ShareMayRecover(std::optional<double>& since);
+  bool StopEndsWaits(double now);
   SwapLock LockBank(const std::string& bank, const std::string& path, bool adopt_dead = false);
 
   platform::Env& env_;
+  platform::Interaction& interaction_;
+  std::optional<double> stop_noticed_;  // when a wait first saw the close, seconds since midnight
   Cache read_cache_;
   Cache write_cache_;
   bool io_log_enabled_ = false;

@@ -7,7 +7,6 @@
 
 #include "databank/databank.h"
 #include "databank/lines.h"
-#include "platform/signals.h"
 #include "platform/text.h"
 
 namespace carob::databank {
@@ -55,23 +54,12 @@ bool StrayColon(std::string_view name) {
   return !drive || name.find(':', 2) != std::string_view::npos;
 }
 
-// A program asked to close (a close signal) still waits a moment for a lock
-// that another writer holds briefly, so that its last writes (signing off)
-// are made; from then on, counted from the first wait that noticed the
-// close, no lock is waited for, and such a write is not made.
+// A program asked to close (its interaction says so, see Databank's
+// constructor) still waits a moment for a lock that another writer holds
+// briefly, so that its last writes (signing off) are made; from then on,
+// counted from the first wait that noticed the close, no lock is waited for,
+// and such a write is not made.
 constexpr double kStopGrace = 0.5;
-std::optional<double> g_stop_noticed;  // seconds since midnight
-
-bool StopEndsWaits(double now) {
-  if (!platform::StopRequested()) {
-    g_stop_noticed.reset();  // a close asked for later counts afresh
-    return false;
-  }
-  if (!g_stop_noticed) g_stop_noticed = now;
-  double since = now - *g_stop_noticed;
-  if (since < 0) since += 86400.0;  // the clock passed midnight
-  return since > kStopGrace;
-}
 
 }  // namespace
 
@@ -87,7 +75,7 @@ void Databank::SettleTemporaryFolder(std::string& folder) {
   if (folder.empty()) folder = env_.GetPathVariable("TEMP");
   if (folder.empty()) folder = env_.GetPathVariable("TMP");
   if (folder.empty()) folder = env_.ProgramFolder();
-  Set(kFileLoc, kTemporaryPathKey, std::string(folder));
+  (void)Write(kFileLoc, kTemporaryPathKey, folder);  // used whether recorded or not
 }
 
 void Databank::InitDatabankAccess() {
@@ -246,7 +234,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
         unheld_inode = inode;
       }
       if (elapsed - unheld_since > kSwapBreakSeconds) {
-        (void)env_.BreakLock(swap_path);
+        (void)env_.BreakLock(swap_path);  // the next look tells
         LogDatabankIO(timeout);
         // A share's holder that lives refused the delete: try again in a
         // second, not after another 7.
@@ -275,6 +263,19 @@ bool Databank::ShareMayRecover(std::optional<double>& since) {
   double lasted = now - *since;
   if (lasted < 0) lasted += 86400.0;  // the clock passed midnight
   return lasted < kShareRecoverySeconds;
+}
+
+// Whether the program's close, asked for at least kStopGrace seconds ago
+// (`now`), ends the waits for locks.
+bool Databank::StopEndsWaits(double now) {
+  if (!interaction_.Closing()) {
+    stop_noticed_.reset();  // a close asked for later counts afresh
+    return false;
+  }
+  if (!stop_noticed_) stop_noticed_ = now;
+  double since = now - *stop_noticed_;
+  if (since < 0) since += 86400.0;  // the clock passed midnight
+  return since > kStopGrace;
 }
 
 // Takes the databank's lock under the swap name that matches the file as it

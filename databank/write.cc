@@ -1,12 +1,12 @@
-// Set, RemoveEntry and the checked Write: the write cache, then one of the
-// three ways of writing (append, in-place overwrite, standard method).
+// Write and Remove ("Set" and "RemoveEntry" in the trace): the write cache,
+// then one of the three ways of writing (append, in-place overwrite,
+// standard method).
 #include <algorithm>
 #include <optional>
 
 #include "databank/databank.h"
 #include "databank/image.h"
 #include "databank/lines.h"
-#include "platform/signals.h"
 #include "platform/text.h"
 
 namespace carob::databank {
@@ -14,7 +14,6 @@ namespace carob::databank {
 using platform::FileInfo;
 using platform::OpenMode;
 using platform::Status;
-using platform::TrimInPlace;
 
 struct WriteTrace {
   std::string note;  // the methods used
@@ -80,10 +79,13 @@ bool DroppedByEveryRewrite(std::string_view line) { return Dropped(line, "="); }
 
 namespace {
 
-// A close signal ends the wait for the databank's lock; the write is then
-// not made at all rather than made without the lock.
+// The program's close (its interaction's Closing: without a window, a close
+// signal) ends the wait for the databank's lock; the write is then not made
+// at all rather than made without the lock.
 constexpr const char* kClosing = "the program is closing and the databank's lock was not taken";
-bool CutShort(const SwapLock& lock) { return !lock.held() && platform::StopRequested(); }
+bool CutShort(const SwapLock& lock, platform::Interaction& interaction) {
+  return !lock.held() && interaction.Closing();
+}
 
 // A failure of the file layer told as the databank write it spoilt.
 Status Cannot(const Status& failed, const std::string& path) {
@@ -144,7 +146,7 @@ Status Overwrite(platform::Env& env, const std::string& target, std::string_view
     if (!s) {
       // A write that stopped part way is undone with the bytes that stood
       // there, so the line never holds a mix of the old and the new value.
-      if (f) (void)f->WriteRangeAt(at, old_run);
+      if (f) (void)f->WriteRangeAt(at, old_run);  // the best undo there is
     }
     if (f) {
       Status closed = f->Close();
@@ -165,29 +167,16 @@ Status Overwrite(platform::Env& env, const std::string& target, std::string_view
   }
   trace.inscribed = std::to_string(count);
   // The length stays, so the time must move on for every stamp to change.
-  if (count > 0) (void)env.MarkModified(target);
+  if (count > 0) (void)env.MarkModified(target);  // the bytes are written either way
   trace.changed = count > 0;
   return written;
 }
 
 }  // namespace
 
-void Databank::Set(std::string& bank, std::string& key, std::string& value) {
-  TrimInPlace(bank);
-  TrimInPlace(key);
-  TrimInPlace(value);
-  (void)Store(bank, key, value);
-}
-
 Status Databank::Write(std::string_view bank, std::string_view key, std::string_view value) {
   std::string b = platform::Trim(bank), k = platform::Trim(key), v = platform::Trim(value);
   return Store(b, k, v);
-}
-
-void Databank::RemoveEntry(std::string& bank, std::string& key) {
-  TrimInPlace(bank);
-  TrimInPlace(key);
-  (void)Erase(bank, key);
 }
 
 Status Databank::Remove(std::string_view bank, std::string_view key) {
@@ -224,7 +213,7 @@ Status Databank::Store(const std::string& bank, const std::string& key, std::str
     lock = LockBank(bank, path);
     if (!lock.failure().ok()) {
       done = Cannot(lock.failure(), path);
-    } else if (CutShort(lock)) {
+    } else if (CutShort(lock, interaction_)) {
       done = Status::Failure("cannot write " + bank, kClosing);
     }
   } else {
@@ -290,7 +279,7 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
     lock.Release();
     lock = LockBank(bank, path, /*adopt_dead=*/!standard);
     if (!lock.failure().ok()) return Cannot(lock.failure(), path);
-    if (CutShort(lock)) return Status::Failure("cannot write " + bank, kClosing);
+    if (CutShort(lock, interaction_)) return Status::Failure("cannot write " + bank, kClosing);
     // A databank that cannot be looked at for now is not taken for a new one.
     std::optional<FileInfo> info;
     if (Status s = env_.LookUp(path, info); !s) return Cannot(s, path);
@@ -335,7 +324,9 @@ std::optional<Status> Databank::AppendOrOverwrite(const std::string& bank,
       // A failed append has left the file as it was; a file this call made
       // for it goes again, so that a failed write leaves no trace.
       if (!s && created && bytes.empty()) {
-        if (auto now = env_.FindFile(target); now && now->size == 0) (void)env_.Delete(target);
+        if (auto now = env_.FindFile(target); now && now->size == 0) {
+          (void)env_.Delete(target);  // an empty file left behind is harmless
+        }
       }
       return s;
     }
@@ -396,8 +387,9 @@ Status Databank::Rewrite(const std::string& bank, const std::string& path,
       });
     } else {
       std::unique_ptr<platform::File> bank_file, swap_file;
-      (void)env_.Open(info->path, OpenMode::kRead, &bank_file);
-      (void)env_.Open(lock.path(), OpenMode::kRead, &swap_file);
+      // Opened for their numbers in the trace only.
+      (void)env_.Open(info->path, OpenMode::kRead, &bank_file);  // else no number traced
+      (void)env_.Open(lock.path(), OpenMode::kRead, &swap_file);  // else no number traced
       if (bank_file) trace.bank_serial = std::to_string(bank_file->serial());
       if (swap_file) trace.swap_serial = std::to_string(swap_file->serial());
       fresh.reserve(old.size() + tail.size());

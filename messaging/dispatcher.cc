@@ -146,7 +146,7 @@ bool Dispatcher::Start(const std::string& wanted_local_id) {
   pending_ = SideQueuePath(input_, "pending");
   undeliverable_ = SideQueuePath(input_, "undeliverable");
 
-  registry_.RegisterApplication(kDispatcherApp);
+  (void)registry_.RegisterApplication(kDispatcherApp);  // the Local ID below tells
 
   std::string id = registry_.GetLocalId();
   std::string wanted = Trim(wanted_local_id);

@@ -77,9 +77,9 @@ double ReadLeadingNumber(std::string_view text) {
 
   std::string number = mantissa + exponent;
   double value = 0;
-  auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value,
-                                   std::chars_format::general);
-  (void)end;
+  // The whole text is the number, so only the error is looked at.
+  const std::errc ec = std::from_chars(number.data(), number.data() + number.size(), value,
+                                       std::chars_format::general).ec;
   if (ec == std::errc::result_out_of_range) {
     long long order = MantissaOrder(mantissa);
     if (order == std::numeric_limits<long long>::min()) {

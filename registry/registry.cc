@@ -28,7 +28,7 @@ std::string Registry::Recorded(std::string_view key) {
   EnsureLocated();
   std::string value;
   // An unreadable STATUS databank records nothing.
-  (void)db_.Read(status_bank_, key, value);
+  (void)db_.Read(status_bank_, key, value);  // "" then
   return value;
 }
 
@@ -56,7 +56,7 @@ void Registry::LocateStatusBank() {
   status_bank_ = db_.Query(databank::kFileLoc, "STATUS");
   if (status_bank_.empty()) {
     status_bank_ = platform::JoinPath(db_.TempDir(), "STATUS");
-    db_.Set(databank::kFileLoc, "STATUS", std::string(status_bank_));
+    (void)db_.Write(databank::kFileLoc, "STATUS", status_bank_);  // else settled again next time
   }
 
   // The size guard: only with the maintenance program installed.
@@ -119,9 +119,7 @@ bool Registry::TryRegister(const std::string& app, platform::Status& failure) {
   return ReadsAsYes(Recorded(app + " running"));
 }
 
-void Registry::RegisterApplication(const std::string& app) { (void)Register(app); }
-
-platform::Status Registry::Register(const std::string& app) {
+platform::Status Registry::RegisterApplication(const std::string& app) {
   // A STATUS databank that cannot be written (a missing folder, a name that
   // is a folder) never reads back "Yes". Repeating without end would hang
   // the start-up for good, so the registration is given up after a few
@@ -143,11 +141,11 @@ platform::Status Registry::Register(const std::string& app) {
 
 void Registry::RegisterInformation(const std::string& app, const std::string& fact,
                                    const std::string& value) {
-  (void)Record(app + " " + fact, value);
+  (void)Record(app + " " + fact, value);  // a fact for others to read only
 }
 
 void Registry::UnregisterApplication(const std::string& app) {
-  (void)Record(app + " running", "No");
+  (void)Record(app + " running", "No");  // the program leaves either way
 }
 
 std::string Registry::GetLocalId() { return Recorded("Local ID"); }
@@ -155,7 +153,7 @@ std::string Registry::GetLocalId() { return Recorded("Local ID"); }
 int32_t Registry::GetPulse() {
   double pulse = ReadLeadingNumber(Recorded("Pulse"));
   if (pulse == 0) {
-    (void)Record("Pulse", "1000");
+    (void)Record("Pulse", "1000");  // 1000 holds all the same
     pulse = 1000;
   }
   // A Pulse too large for 32 bits reads as 0; the caller decides what an
@@ -183,7 +181,7 @@ void Registry::RunApplication(const std::string& app, int32_t window_style) {
   if (path.empty()) return;
   // The started program's fate is not followed: a path that cannot be
   // started leaves the application not running, which only a wait notices.
-  (void)env_.StartProgram(path, window_style);
+  (void)env_.StartProgram(path, window_style);  // only a wait notices
 }
 
 void Registry::EnsureRunning(const std::string& app, int32_t window_style,

@@ -60,11 +60,10 @@ class Registry {
   // registry operation.
   void LocateStatusBank();
 
-  void RegisterApplication(const std::string& app);
-  // RegisterApplication that tells why the registration did not hold: the
-  // first write that failed in its last attempt, or ok once the read-back
-  // shows it running.
-  platform::Status Register(const std::string& app);
+  // Records app as running, with its login date, time and path; tells why
+  // the registration did not hold: the first write that failed in its last
+  // attempt, or ok once the read-back shows it running.
+  [[nodiscard]] platform::Status RegisterApplication(const std::string& app);
   void RegisterInformation(const std::string& app, const std::string& fact,
                            const std::string& value);
   void UnregisterApplication(const std::string& app);
@@ -100,7 +99,7 @@ class Registry {
 
   // The value of key in the STATUS databank, and the checked write of one.
   std::string Recorded(std::string_view key);
-  platform::Status Record(std::string_view key, std::string_view value);
+  [[nodiscard]] platform::Status Record(std::string_view key, std::string_view value);
 
   platform::Env& env_;
   databank::Databank& db_;

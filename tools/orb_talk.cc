@@ -115,7 +115,7 @@ class Console {
   // recorded. False (said on standard error) when the STATUS databank
   // cannot be read or the interface file cannot be recorded.
   bool Start() {
-    registry_.RegisterApplication(kConsoleApp);
+    (void)registry_.RegisterApplication(kConsoleApp);  // the read below tells
     // Without a readable STATUS nothing is registered and nothing can be
     // told about the addressee: say so now rather than wait in silence.
     std::vector<std::string> lines;

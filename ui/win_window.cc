@@ -65,8 +65,7 @@ class WinToolkit : public Toolkit {
 
   int Run(FormDescription& form, FormEvents& events) override {
     if (core_.active()) return 0;
-    SignalPipe& pipe = core_.Begin(&form, &events);
-    (void)pipe;
+    core_.Begin(&form, &events);  // its signals are polled (ActOnAll), not watched
     caption_ = form.caption;
     if (!Build(form)) {
       // No window after all: the form runs as it would headless.

@@ -79,8 +79,8 @@ void Window::xHandleSentence(std::string sentence) {
     subject = Trim(std::string_view(sentence).substr(0, be));
     if (be + 3 < sentence.size()) object = Trim(std::string_view(sentence).substr(be + 3));
   }
-  // A failure is reported by xLearn itself; the dialogue goes on.
-  (void)xLearn(xKnowledge, subject, object);
+  // The dialogue goes on whether or not the sentence was learnt.
+  (void)xLearn(xKnowledge, subject, object);  // xLearn reports its failure
 }
 
 Status Window::xLearn(std::string bank, std::string key, std::string value) {

@@ -68,7 +68,7 @@ void Window::Form_Load() {
   // maintenance program): a tick may take a sentence while the stage is
   // still 0 and greet, a click may run the passes. A close asked for there
   // ends the waits; the steps below then run on without waiting.
-  const platform::Status registered = registry_.Register(kAppName);
+  const platform::Status registered = registry_.RegisterApplication(kAppName);
   registry_.RegisterInformation(kAppName, "ID", kTitle);
   registry_.RegisterInformation(kAppName, "Author", kAuthor);
 
@@ -80,7 +80,7 @@ void Window::Form_Load() {
     std::string value = db_.Query(databank::kFileLoc, key);
     if (value.empty()) {
       value = platform::JoinPath(env_.ProgramFolder(), std::string(kAppName) + extension);
-      db_.Set(databank::kFileLoc, key, std::string(value));
+      (void)db_.Write(databank::kFileLoc, key, value);  // derived again next start
     }
     return value;
   };
@@ -180,7 +180,7 @@ void Window::Command1_Click() {
 
 void Window::StoreChoice(const char* key, const platform::ui::ComboBox& box) {
   if (restoring_) return;
-  db_.Set(std::string(xSettings), key, std::string(box.Text()));
+  (void)db_.Write(xSettings, key, box.Text());  // a choice, kept when it can be
 }
 
 void Window::Report(const std::string& line) {

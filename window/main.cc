@@ -43,7 +43,10 @@ int main(int argc, char** argv) {
   // The toolkit is the program's interaction: the registry's waits yield to
   // it and its size warning is the toolkit's message box.
   std::unique_ptr<platform::ui::Toolkit> toolkit = platform::ui::NewToolkit();
-  databank::Databank db(*env);
+  // The databank's lock waits end on a close signal alone (the interaction
+  // of a program without a window), not on a window the person closed:
+  // signing off in Unload still waits for a lock another writer holds.
+  databank::Databank db(*env, platform::NoWindow());
   registry::Registry registry(*env, db, *toolkit);
   messaging::Messaging messaging(*env, db, registry);
 

@@ -21,7 +21,7 @@ class ImageTest : public DatabankTest, public ::testing::WithParamInterface<bool
   ImageTest() { db->UseImages(GetParam()); }
   std::string Q(const std::string& key) { return db->Query(std::string(kBank), std::string(key)); }
   void S(const std::string& key, const std::string& value) {
-    db->Set(std::string(kBank), std::string(key), std::string(value));
+    EXPECT_TRUE(db->Write(kBank, key, value));
   }
   // Moves the file's time on by a second, as any editor's save would.
   void Touch() {
@@ -41,9 +41,9 @@ TEST_P(ImageTest, EveryChangeByAnotherWriterIsSeenByTheNextLookup) {
     const char* value;
   };
   const std::vector<Change> changes = {
-      {"another program appends", [&] { OtherProgram()->Set(std::string(kBank), "c", "3"); }, "c", "3"},
+      {"another program appends", [&] { EXPECT_TRUE(OtherProgram()->Write(kBank, "c", "3")); }, "c", "3"},
       {"another program overwrites in place",
-       [&] { OtherProgram()->Set(std::string(kBank), "a", "9"); }, "a", "9"},
+       [&] { EXPECT_TRUE(OtherProgram()->Write(kBank, "a", "9")); }, "a", "9"},
       {"an editor changes a byte, same length",
        [&] {
          root.WriteFile(kBank, "a=1\r\nb=7\r\n");

@@ -31,7 +31,7 @@ TEST_F(DatabankTest, ForgetCachedEmptiesSlotsByKeyOrPathInBothCaches) {
   root.WriteFile("C:\\data\\STATUS", "Zadozo running=No\r\nother=1\r\n");
   EXPECT_EQ(db->Query("C:\\data\\STATUS", "Zadozo running"), "No");
   EXPECT_EQ(db->Query("C:\\data\\STATUS", "other"), "1");
-  db->Set("C:\\data\\b.dat", "Zadozo running", "x");
+  EXPECT_TRUE(db->Write("C:\\data\\b.dat", "Zadozo running", "x"));
   const int zadozo_slot = 2;
   ASSERT_EQ(db->read_cache().slots[zadozo_slot].key, "Zadozo running");
 

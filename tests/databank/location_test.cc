@@ -116,7 +116,7 @@ TEST(ProgramAtDriveRootTest, RunPathIsJoinedWithoutADoubledBackslash) {
   std::string name = "k.dat";
   EXPECT_EQ(db.ResolveBankPath(name), "C:\\k.dat");
   EXPECT_EQ(db.SwapPath(name), "C:\\DSP.Root..TMP");
-  db.Set("k.dat", "a", "1");
+  EXPECT_TRUE(db.Write("k.dat", "a", "1"));
   EXPECT_EQ(root.ReadFile("C:\\k.dat"), "a=1\r\n");
 }
 
@@ -194,7 +194,7 @@ TEST_F(DatabankTest, AbandonedSwapFileIsRemovedAfterJustOverSevenSeconds) {
 TEST_F(DatabankTest, TimeoutLineIsWrittenEvenWithTheLogOff) {
   root.WriteFile("C:\\data\\k.dat", "k=abc\r\n");
   root.WriteFile("C:\\TEMP\\DSP.data.k.dat.TMP", "");
-  db->Set("C:\\data\\k.dat", "k", "a longer value");
+  EXPECT_TRUE(db->Write("C:\\data\\k.dat", "k", "a longer value"));
   EXPECT_EQ(root.ReadFile("C:\\data\\k.dat"), "k=a longer value\r\n");
   EXPECT_EQ(Log(), (Lines{"!!! Swap conflict [C:\\TEMP\\DSP.data.k.dat.TMP] TIMEOUT. File removed."}));
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
@@ -245,7 +245,7 @@ TEST_F(SwapWaitTest, SwapFileThatDisappearsEndsTheWaitWithoutTimeout) {
     // The other writer finishes after about three seconds.
     if (hook->sleeps == 300) std::filesystem::remove(root.Native(kSwap));
   };
-  db.Set(kBank, "k", "longer value");
+  EXPECT_TRUE(db.Write(kBank, "k", "longer value"));
   EXPECT_EQ(root.ReadFile(kBank), "k=longer value\r\n");
   Lines log = LogTexts(root.ReadFile(kLog));
   int waits = 0;
@@ -271,6 +271,71 @@ TEST_F(SwapWaitTest, AWaitAcrossMidnightStillBreaksAfterSevenSeconds) {
   const double now = late->Now().seconds_since_midnight;
   EXPECT_GT(now, 4.0);  // 3 s before midnight + just over 7 s
   EXPECT_LT(now, 4.2);
+}
+
+// What a databank's waits ask whether the program is closing; a test says
+// the answer and may act at each question.
+struct ScriptedClose : platform::Interaction {
+  void Yield() override {}
+  void MessageBox(const std::string&, const std::string&) override {}
+  bool Closing() override {
+    ++asked;
+    if (on_ask) on_ask();
+    return closing;
+  }
+  bool closing = false;
+  int asked = 0;
+  std::function<void()> on_ask;
+};
+
+// The databank's lock, held by another writer that lives on.
+class LivingHolderTest : public SwapWaitTest {
+ protected:
+  LivingHolderTest() {
+    std::string name = kBank;
+    held = holder.AllocateSwap(name);
+  }
+  std::unique_ptr<platform::Env> holder_env = MakeTestEnv(root, hook);
+  databank::Databank holder{*holder_env};
+  databank::SwapLock held;
+};
+
+TEST_F(LivingHolderTest, AClosingProgramWaitsForItOnlyAMoment) {
+  ASSERT_TRUE(held.held());
+  ScriptedClose close;
+  close.closing = true;
+  // A wait that did not ask, or did not listen, would end only here (ten
+  // seconds on) and fail below rather than hang.
+  hook->on_sleep = [&] {
+    if (hook->sleeps == 1000) held.Release();
+  };
+  databank::Databank db(*env, close);
+  const double start = Now();
+  const platform::Status written = db.Write(kBank, "k", "xyz");
+  EXPECT_FALSE(written.ok());
+  EXPECT_EQ(written.cause(), "the program is closing and the databank's lock was not taken");
+  // Half a second for a holder that is about to let go, then no longer.
+  EXPECT_GT(Now() - start, 0.5);
+  EXPECT_LT(Now() - start, 0.6);
+  EXPECT_GT(close.asked, 0);
+  EXPECT_EQ(root.ReadFile(kBank), "k=abc\r\n");
+  EXPECT_TRUE(root.Exists(kSwap));  // the holder's, untouched
+}
+
+TEST_F(LivingHolderTest, AProgramThatIsNotClosingWaitsUntilItLetsGo) {
+  ASSERT_TRUE(held.held());
+  ScriptedClose open;
+  // The holder lets go after about a second of looks, well past the moment
+  // a closing program would wait.
+  open.on_ask = [&] {
+    if (open.asked == 100) held.Release();
+  };
+  databank::Databank db(*env, open);
+  const double start = Now();
+  EXPECT_TRUE(db.Write(kBank, "k", "xyz").ok());
+  EXPECT_GT(Now() - start, 0.9);
+  EXPECT_GE(open.asked, 100);
+  EXPECT_EQ(root.ReadFile(kBank), "k=xyz\r\n");
 }
 
 // A temporary folder as a network share shows it: a swap file whose holder

@@ -310,7 +310,7 @@ TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
         ::kill(holder.pid(), SIGUSR1);
       }
     };
-    db.Set(kBank, std::string(c.key), std::string(c.value));
+    EXPECT_TRUE(db.Write(kBank, c.key, c.value));
     const double waited = manual->Now().seconds_since_midnight - start;
     EXPECT_EQ(holder.ReadLine(), "intact");
     EXPECT_EQ(holder.ReadLine(), "released");

@@ -140,19 +140,19 @@ TEST_F(DatabankTest, ChangeOfEqualLengthByAnotherProgramIsNoticedAtOnce) {
   EXPECT_EQ(db->Query(kBank, "other"), "1");
   // The other program overwrites in place: same length, same second.
   auto other = OtherProgram();
-  other->Set(kBank, "k", "bbb");
+  EXPECT_TRUE(other->Write(kBank, "k", "bbb"));
   EXPECT_EQ(root.ReadFile(kBank), "k=bbb\r\nother=1\r\n");
   EXPECT_EQ(db->Query(kBank, "k"), "bbb");
   // And a rewrite to a file of the same length.
-  other->Set(kBank, "other", "");
-  other->Set(kBank, "other", "2");
+  EXPECT_TRUE(other->Write(kBank, "other", ""));
+  EXPECT_TRUE(other->Write(kBank, "other", "2"));
   EXPECT_EQ(root.ReadFile(kBank), "k=bbb\r\nother=2\r\n");
   EXPECT_EQ(db->Query(kBank, "other"), "2");
 }
 
 TEST_F(DatabankTest, WriteCacheAnswersTheExactKeyOnly) {
   root.WriteFile(kBank, "a=1\r\n");
-  db->Set(kBank, "k", "v");
+  EXPECT_TRUE(db->Write(kBank, "k", "v"));
   StartLog();
   EXPECT_EQ(db->Query(kBank, "k"), "v");
   EXPECT_EQ(db->Query(kBank, "K"), "v");
@@ -221,9 +221,9 @@ TEST_F(DatabankTest, StartingTheLogKeepsOnePreviousGeneration) {
 TEST_F(DatabankTest, NothingIsLoggedBeforeTheLogIsStarted) {
   root.WriteFile(kBank, "k=v\r\n");
   EXPECT_EQ(db->Query(kBank, "k"), "v");
-  db->Set(kBank, "k", "w");
-  db->Set(kBank, "n", "new");
-  db->RemoveEntry(kBank, "n");
+  EXPECT_TRUE(db->Write(kBank, "k", "w"));
+  EXPECT_TRUE(db->Write(kBank, "n", "new"));
+  EXPECT_TRUE(db->Remove(kBank, "n"));
   EXPECT_EQ(db->Query("C:\\data\\none", "k"), "");
   EXPECT_FALSE(root.Exists(kLog));
 }

@@ -32,14 +32,11 @@ TEST_F(DatabankTest, BlankBankOrKeyWritesNothing) {
 
 TEST_F(DatabankTest, SetCreatesAMissingDatabankAndAppendsNewKeys) {
   StartLog();
-  std::string b = "  C:\\data\\k.dat ", k = " k ", v = " v ";
-  db->Set(b, k, v);
-  EXPECT_EQ(b, kBank);
-  EXPECT_EQ(k, "k");
-  EXPECT_EQ(v, "v");
+  // The names and the value are written trimmed.
+  EXPECT_TRUE(db->Write("  C:\\data\\k.dat ", " k ", " v "));
   EXPECT_EQ(root.ReadFile(kBank), "k=v\r\n");
   EXPECT_EQ(Log(), SetLines(kBank, "", "k", "v", "Appending. ", "", ""));
-  db->Set(kBank, "second", "two = 2");
+  EXPECT_TRUE(db->Write(kBank, "second", "two = 2"));
   EXPECT_EQ(root.ReadFile(kBank), "k=v\r\nsecond=two = 2\r\n");
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data..TMP"));
@@ -47,7 +44,7 @@ TEST_F(DatabankTest, SetCreatesAMissingDatabankAndAppendsNewKeys) {
 
 TEST_F(DatabankTest, AppendAfterALastLineWithoutLineEnd) {
   root.WriteFile(kBank, "a=1\r\nb=2");
-  db->Set(kBank, "c", "3");
+  EXPECT_TRUE(db->Write(kBank, "c", "3"));
   EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nb=2\r\nc=3\r\n");
   EXPECT_EQ(OtherProgram()->Query(kBank, "b"), "2");
 }
@@ -55,13 +52,13 @@ TEST_F(DatabankTest, AppendAfterALastLineWithoutLineEnd) {
 TEST_F(DatabankTest, SameValueInAnotherCaseIsAlreadyRecorded) {
   root.WriteFile(kBank, "k=hello\r\n");
   StartLog();
-  db->Set(kBank, "K", "Hello");
+  EXPECT_TRUE(db->Write(kBank, "K", "Hello"));
   EXPECT_EQ(root.ReadFile(kBank), "k=hello\r\n");
   EXPECT_EQ(Log(), SetLines(kBank, "", "K", "Hello", " Value already recorded. Aborting write.", "", ""));
   EXPECT_EQ(db->write_cache().slots[1].value, "Hello");
   EXPECT_EQ(db->Query(kBank, "K"), "Hello");
   // The same Set again is answered by the write cache alone.
-  db->Set(kBank, "K", "Hello");
+  EXPECT_TRUE(db->Write(kBank, "K", "Hello"));
   EXPECT_EQ(Log().back(),
             "Database C:\\data\\k.dat Set [K] ==>> DeCached from write cache [Hello] value already recorded");
   EXPECT_EQ(Log().size(), 6u);
@@ -70,9 +67,7 @@ TEST_F(DatabankTest, SameValueInAnotherCaseIsAlreadyRecorded) {
 TEST_F(DatabankTest, ShorterValueIsInscribedAndPadded) {
   root.WriteFile(kBank, "a=1\r\nk=abcdef\r\nz=9\r\n");
   StartLog();
-  std::string b = kBank, k = "k", v = "abc";
-  db->Set(b, k, v);
-  EXPECT_EQ(v, "abc   ");  // the caller's value is padded too
+  EXPECT_TRUE(db->Write(kBank, "k", "abc"));
   EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nk=abc   \r\nz=9\r\n");
   EXPECT_EQ(Log(), SetLines(kBank, "", "k", "abc   ",
                             "Overwriting existant. Inscribing. String enlarged (to 6 bytes). ", "", "3"));
@@ -83,14 +78,14 @@ TEST_F(DatabankTest, ShorterValueIsInscribedAndPadded) {
 TEST_F(DatabankTest, InscribingWritesOnlyTheBytesThatDiffer) {
   root.WriteFile(kBank, "k=abcdef\r\n");
   StartLog();
-  db->Set(kBank, "k", "abcxyz");
+  EXPECT_TRUE(db->Write(kBank, "k", "abcxyz"));
   EXPECT_EQ(root.ReadFile(kBank), "k=abcxyz\r\n");
   EXPECT_EQ(Log(), SetLines(kBank, "", "k", "abcxyz", "Overwriting existant. Inscribing. ", "", "3"));
 }
 
 TEST_F(DatabankTest, InscribingLeavesBlanksBeforeTheKeyAndBareLineFeeds) {
   root.WriteFile(kBank, "junk line k\nfirst=1\n  k = abcdef\nlast=2\n");
-  db->Set(kBank, "k", "xy");
+  EXPECT_TRUE(db->Write(kBank, "k", "xy"));
   EXPECT_EQ(root.ReadFile(kBank), "junk line k\nfirst=1\n  k =xy     \nlast=2\n");
   auto other = OtherProgram();
   EXPECT_EQ(other->Query(kBank, "last"), "2");
@@ -100,7 +95,7 @@ TEST_F(DatabankTest, InscribingLeavesBlanksBeforeTheKeyAndBareLineFeeds) {
 TEST_F(DatabankTest, LongerValueTakesTheStandardMethod) {
   root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
   StartLog();
-  db->Set(kBank, "k", "abcd");
+  EXPECT_TRUE(db->Write(kBank, "k", "abcd"));
   EXPECT_EQ(root.ReadFile(kBank), "other=1\r\nk=abcd\r\n");
   Lines expected = {"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
   const Lines set = SetLines(
@@ -157,9 +152,7 @@ TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
                  "k\r\n"
                  "last=x");
   StartLog();
-  std::string b = kBank, k = " k ";
-  db->RemoveEntry(b, k);
-  EXPECT_EQ(k, "k");
+  EXPECT_TRUE(db->Remove(kBank, " k "));  // the key is taken trimmed
   EXPECT_EQ(root.ReadFile(kBank),
             "keep=a\r\nb64=dGVzdA==\r\nplain text line\r\nkk=3\r\nk\r\nlast=x\r\n");
   Lines expected = {"Database C:\\data\\k.dat serial  RemoveEntry [k]",
@@ -174,7 +167,7 @@ TEST_F(DatabankTest, RemovalDropsEveryLineOfTheKeyAndTheLinesThatHoldNothing) {
 
 TEST_F(DatabankTest, RemovalFromAMissingDatabankCreatesNothing) {
   StartLog();
-  db->RemoveEntry(kBank, "k");
+  EXPECT_TRUE(db->Remove(kBank, "k"));
   EXPECT_FALSE(root.Exists(kBank));
   EXPECT_EQ(Log()[1], "Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data..TMP]");
   EXPECT_EQ(Log()[2], "Database C:\\data\\k.dat serial  Set [k], []");
@@ -182,27 +175,27 @@ TEST_F(DatabankTest, RemovalFromAMissingDatabankCreatesNothing) {
 }
 
 TEST_F(DatabankTest, DeletedDatabankIsWrittenAgainBySameSet) {
-  db->Set(kBank, "k", "v");
+  EXPECT_TRUE(db->Write(kBank, "k", "v"));
   std::filesystem::remove(root.Native(kBank));
-  db->Set(kBank, "k", "v");
+  EXPECT_TRUE(db->Write(kBank, "k", "v"));
   EXPECT_EQ(root.ReadFile(kBank), "k=v\r\n");
 }
 
 TEST_F(DatabankTest, ValuesMayHoldEqualsButKeysNever) {
-  db->Set(kBank, "formula", "a=b=c");
+  EXPECT_TRUE(db->Write(kBank, "formula", "a=b=c"));
   EXPECT_EQ(db->Query(kBank, "formula"), "a=b=c");
   EXPECT_EQ(OtherProgram()->Query(kBank, "formula"), "a=b=c");
-  db->Set(kBank, "a=b", "1");
-  db->Set(kBank, "a=b", "1");  // answered by the write cache
+  EXPECT_TRUE(db->Write(kBank, "a=b", "1"));
+  EXPECT_TRUE(db->Write(kBank, "a=b", "1"));  // answered by the write cache
   auto third = OtherProgram();
-  third->Set(kBank, "a=b", "1");  // another program's cache does not know it: one more line
+  EXPECT_TRUE(third->Write(kBank, "a=b", "1"));  // another program's cache does not know it: one more line
   EXPECT_EQ(root.ReadFile(kBank), "formula=a=b=c\r\na=b=1\r\na=b=1\r\n");
   EXPECT_EQ(third->Query(kBank, "a=b"), "1");  // from its write cache
   EXPECT_EQ(OtherProgram()->Query(kBank, "a=b"), "");  // the file never answers such a key
 }
 
 TEST_F(DatabankTest, LineBreaksInKeyOrValueNeverReshapeTheFile) {
-  db->Set(kBank, "sky", "blue");
+  EXPECT_TRUE(db->Write(kBank, "sky", "blue"));
   const std::string before = root.ReadFile(kBank);
   EXPECT_EQ(db->Write(kBank, "sky", "grey\r\nAuthor=somebody else").message(),
             std::string("cannot write ") + kBank + ": the value holds a line break");
@@ -265,13 +258,13 @@ TEST_F(DatabankTest, FailedWritesAreNotReportedAsWritten) {
 }
 
 TEST_F(DatabankTest, WritesOfOtherProgramsNeverHideBehindOurCaches) {
-  db->Set(kBank, "k", "aaa");
-  db->Set(kBank, "j", "1");
+  EXPECT_TRUE(db->Write(kBank, "k", "aaa"));
+  EXPECT_TRUE(db->Write(kBank, "j", "1"));
   EXPECT_EQ(db->Query(kBank, "j"), "1");
   auto other = OtherProgram();
-  other->Set(kBank, "k", "bbb");  // in place: same length
+  EXPECT_TRUE(other->Write(kBank, "k", "bbb"));  // in place: same length
   EXPECT_EQ(db->Query(kBank, "k"), "bbb");
-  other->Set(kBank, "j", "22");  // rewrite
+  EXPECT_TRUE(other->Write(kBank, "j", "22"));  // rewrite
   EXPECT_EQ(db->Query(kBank, "j"), "22");
   EXPECT_EQ(db->Query(kBank, "k"), "bbb");
 }

@@ -36,7 +36,7 @@ TEST(StatusLocation, RecordedKeyIsUsedAndNeverRewritten) {
   const std::string fileloc = "Temporary path=C:\\TEMP\r\nSTATUS =  C:\\SHARED\\REG  \r\n";
   RegistryWorld w({.fileloc = fileloc});
   w.root.MakeFolder("C:\\SHARED");
-  w.reg->RegisterApplication("CAROB");
+  EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
   EXPECT_EQ(w.reg->StatusBank(), "C:\\SHARED\\REG");
   EXPECT_EQ(w.root.ReadFile("C:\\FileLoc"), fileloc);
   EXPECT_NE(w.root.ReadFile("C:\\SHARED\\REG").find("CAROB running=Yes\r\n"), std::string::npos);
@@ -54,7 +54,7 @@ TEST(StatusLocation, FindStatusBankWritesNothing) {
 
 TEST(Registration, FirstRegistrationWritesTheFourKeys) {
   RegistryWorld w;
-  w.reg->RegisterApplication("CAROB");
+  EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
   EXPECT_EQ(w.Status(), Lines({"CAROB running=Yes", "CAROB last login date=12-07-2026",
                                "CAROB last login time=08:29:45",
                                "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"}));
@@ -65,21 +65,21 @@ TEST(Registration, FirstRegistrationWritesTheFourKeys) {
 TEST(Registration, PathIsTheRunningProgramUpperCasedWhateverTheName) {
   {
     RegistryWorld w({.program_folder = "C:\\Apps\\Bot", .exe = "talker"});
-    w.reg->RegisterApplication("Other");
+    EXPECT_TRUE(w.reg->RegisterApplication("Other"));
     EXPECT_NE(w.Status().find("Other path=C:\\APPS\\BOT\\TALKER.EXE\r\n"), std::string::npos)
         << w.Status();
   }
   {
     // A program at a drive root gets one "\" between drive and name.
     RegistryWorld w({.program_folder = "C:\\", .exe = "talker"});
-    w.reg->RegisterApplication("CAROB");
+    EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
     EXPECT_NE(w.Status().find("CAROB path=C:\\TALKER.EXE\r\n"), std::string::npos) << w.Status();
   }
 }
 
 TEST(Registration, UnregisterOverwritesInPlaceAndKeepsTheRecord) {
   RegistryWorld w;
-  w.reg->RegisterApplication("CAROB");
+  EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
   w.reg->UnregisterApplication("CAROB");
   // "No" fills the room of "Yes": one blank after it, the line keeps its place.
   EXPECT_EQ(w.Status(), Lines({"CAROB running=No ", "CAROB last login date=12-07-2026",
@@ -92,7 +92,7 @@ TEST(Registration, UnregisterOverwritesInPlaceAndKeepsTheRecord) {
   RegistryWorld again({.clock = MakeManualClock(9, 0, 1)});
   again.WriteStatus({"CAROB running=No ", "CAROB last login date=12-07-2026",
                      "CAROB last login time=08:29:45", "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"});
-  again.reg->RegisterApplication("CAROB");
+  EXPECT_TRUE(again.reg->RegisterApplication("CAROB"));
   EXPECT_EQ(again.Status(), Lines({"CAROB running=Yes", "CAROB last login date=12-07-2026",
                                    "CAROB last login time=09:00:01",
                                    "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"}));
@@ -100,7 +100,7 @@ TEST(Registration, UnregisterOverwritesInPlaceAndKeepsTheRecord) {
 
 TEST(Registration, InformationIsStoredUnderNameBlankFact) {
   RegistryWorld w;
-  w.reg->RegisterApplication("CAROB");
+  EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
   w.reg->RegisterInformation("CAROB", "ID", "Talkweave v100");
   w.reg->RegisterInformation("CAROB", "Author", "Kado Vel of Brindle");
   EXPECT_NE(w.Status().find("\r\nCAROB ID=Talkweave v100\r\nCAROB Author=Kado Vel of Brindle\r\n"),
@@ -113,7 +113,7 @@ TEST(Registration, UnwritableStatusDatabankGivesUpAfterAFewAttempts) {
   {
     RegistryWorld w({.fileloc = "Temporary path=C:\\TEMP\r\nSTATUS=C:\\GONE\\STATUS\r\n"});
     double before = Seconds(*w.env);
-    w.reg->RegisterApplication("CAROB");
+    EXPECT_FALSE(w.reg->RegisterApplication("CAROB"));
     EXPECT_NEAR(Seconds(*w.env) - before, (kRegisterAttempts - 1) * kRegisterRetryPause, 1e-6);
     EXPECT_FALSE(w.root.Exists("C:\\GONE"));
     EXPECT_FALSE(w.reg->IsRunning("CAROB"));
@@ -126,7 +126,7 @@ TEST(Registration, UnwritableStatusDatabankGivesUpAfterAFewAttempts) {
     RegistryWorld w;
     w.root.MakeFolder(kStatusPath);
     double before = Seconds(*w.env);
-    w.reg->RegisterApplication("CAROB");
+    EXPECT_FALSE(w.reg->RegisterApplication("CAROB"));
     EXPECT_NEAR(Seconds(*w.env) - before, (kRegisterAttempts - 1) * kRegisterRetryPause, 1e-6);
     EXPECT_TRUE(std::filesystem::is_directory(w.root.Native(kStatusPath)));
   }

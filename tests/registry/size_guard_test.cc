@@ -66,7 +66,7 @@ TEST(SizeGuard, WithoutZadozoInstalledNoSizeIsExamined) {
   Watchdog dog(120);
   RegistryWorld w;  // any warning throws
   w.root.WriteFile(kStatusPath, StatusOfSize({"Zadozo running=No", "Zadozo path=   "}, 80000));
-  w.reg->RegisterApplication("CAROB");
+  EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
   EXPECT_TRUE(w.reg->IsRunning("CAROB"));
 }
 
@@ -86,7 +86,7 @@ TEST(SizeGuard, ASecondOperationDoesNotLookAtTheSizeAgain) {
   w.root.WriteFile(kStatusPath, StatusOfSize({ZadozoLine(false), kUnstartableZadozo}, 1000));
   EXPECT_EQ(w.reg->GetLocalId(), "");
   w.root.WriteFile(kStatusPath, StatusOfSize({ZadozoLine(false), kUnstartableZadozo}, 90000));
-  w.reg->RegisterApplication("CAROB");
+  EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
   EXPECT_EQ(w.reg->GetPulse(), 1000);
   EXPECT_TRUE(w.reg->IsRunning("CAROB"));
 }
@@ -203,7 +203,7 @@ void RunRealZadozo(bool slow, size_t size) {
                                  "Zadozo path=C:\\ORB\\ZADOZO\\ZADOZO.EXE", "Zadozo ID=cleaner"},
                                 size));
 
-  w.reg->RegisterApplication("CAROB");
+  EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
 
   EXPECT_EQ(warnings.count, 1);
   EXPECT_EQ(warnings.title, "ORB STATUS subsystem");

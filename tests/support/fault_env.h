@@ -6,12 +6,12 @@
 //
 //   FaultEnv env(*real);
 //   env.FailNth(3, ENOSPC);        // the third step from now fails
-//   db.Set(bank, key, value);
-//   env.steps();                   // how many steps the Set took
+//   db.Write(bank, key, value);
+//   env.steps();                   // how many steps the Write took
 //
 //   env.Track(root.path());        // what is on the disk now is durable
 //   env.CutAt(3);                  // the power goes at the third step
-//   db.Set(bank, key, value);      // ... which, like all after it, fails
+//   db.Write(bank, key, value);    // ... which, like all after it, fails
 //   env.PowerUp();                 // the files as the disk kept them
 //
 // Steps are counted across the Env and the Files and LockFiles it hands out:

@@ -15,7 +15,7 @@ TEST(OrbStatus, PrintsTheRegistryGroupedAndChangesNothing) {
   RegistryWorld w;
   w.WriteStatus({"Local ID=PC7", "Pulse=250", "Lexwright running=No ",
                  "Lexwright path=C:\\LEX\\LEX.EXE"});
-  w.reg->RegisterApplication("CAROB");
+  EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
   w.reg->RegisterInformation("CAROB", "ID", "Talkweave v100");
   w.reg->RegisterInformation("Lexwright", "Mood", "calm");
   const std::string fileloc = w.root.ReadFile("C:\\FileLoc");

@@ -229,7 +229,7 @@ TEST_F(WindowEventsTest, TickFollowsThePulseWithinTheTimerRange) {
       {"99999999999", 1000}, {"", 1000},
   };
   for (const Case& c : cases) {
-    db->Set(std::string(status), "Pulse", std::string(c.stored));
+    EXPECT_TRUE(db->Write(status, "Pulse", c.stored));
     r.Tick();
     EXPECT_EQ(r.window.Reciever.Interval, c.interval) << "Pulse " << c.stored;
     EXPECT_TRUE(r.window.Reciever.Enabled);
