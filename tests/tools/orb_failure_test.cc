@@ -97,13 +97,15 @@ TEST(OrbFailure, AWriteThatMeetsAFullDiskLeavesTheDatabankAsItWas) {
 }
 
 TEST(OrbAtADriveRoot, RecordsNoDoubledBackslash) {
-  // orb installed as C:\orb, with nothing recorded yet: the temporary folder
-  // falls back to the program folder, the drive root itself.
+  // orb installed as C:\orb (C:\orb.exe on Windows), with nothing recorded
+  // yet: the temporary folder falls back to the program folder, the drive
+  // root itself.
   Computer c;
   std::filesystem::remove(c.root.Native("C:\\FileLoc"));
-  std::filesystem::copy_file(c.orb, c.root.Native("C:\\orb"));
+  const std::string at_root = c.root.Native(c.orb.ends_with(".exe") ? "C:\\orb.exe" : "C:\\orb");
+  std::filesystem::copy_file(c.orb, at_root);
   auto run = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), c.root.Native("C:\\orb"));
+    args.insert(args.begin(), at_root);
     auto child = c.Start(std::move(args));
     return child->Wait(30);
   };

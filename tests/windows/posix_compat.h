@@ -44,3 +44,9 @@ inline char* mkdtemp(char* /*tmpl*/) {
   errno = ENOSYS;
   return nullptr;
 }
+
+// The disk quota error has no number of its own in the Windows C library;
+// the tests that inject it use the one the POSIX systems give it.
+#ifndef EDQUOT
+#define EDQUOT 122
+#endif

@@ -1,0 +1,98 @@
+# One list of tests for both systems. Each folder's CMakeLists.txt adds its
+# test programs with carob_test(); the Linux build discovers their cases for
+# CTest, the Windows build (mingw-w64, run under wine) makes the same
+# program as win_NAME and runs it as one test. What cannot run on Windows
+# says why, in the same call, and the reason is printed at configure time.
+#
+# carob_test(NAME
+#   SOURCES file...                  the test's sources
+#   LIBS target...                   what it links beside GoogleTest
+#   [DEPENDS target...]              programs it starts (added when they exist)
+#   [DEFS definition...]             compile definitions beside CAROB_BIN_DIR
+#                                    and CAROB_SOURCE_DIR
+#   [TIMEOUT seconds]                each case's deadline on Linux (default 120)
+#   [PREFIX text]                    a prefix for the discovered cases' names
+#   [SERIAL]                         the cases run one at a time
+#   [LINUX_ONLY reason]              the whole program stays out of Windows
+#   [WINDOWS_LEAVES_OUT file reason ...]   sources left out on Windows
+#   [WINDOWS_SKIP pattern reason ...])     cases left out on Windows
+include_guard(GLOBAL)
+
+function(carob_windows_leaves_out what why)
+  message(STATUS "Windows suite leaves out ${what}: ${why}")
+endfunction()
+
+function(carob_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "SERIAL" "TIMEOUT;PREFIX;LINUX_ONLY"
+                        "SOURCES;LIBS;DEPENDS;DEFS;WINDOWS_LEAVES_OUT;WINDOWS_SKIP")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 120)
+  endif()
+  set(sources ${arg_SOURCES})
+  set(program ${name})
+  if(WIN32)
+    if(arg_LINUX_ONLY)
+      carob_windows_leaves_out(${name} "${arg_LINUX_ONLY}")
+      return()
+    endif()
+    set(left ${arg_WINDOWS_LEAVES_OUT})
+    while(left)
+      list(POP_FRONT left file why)
+      carob_windows_leaves_out("${name} ${file}" "${why}")
+      list(REMOVE_ITEM sources ${file})
+    endwhile()
+    set(program win_${name})
+  endif()
+
+  add_executable(${program} ${sources})
+  target_include_directories(${program} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(${program} PRIVATE ${CAROB_TEST_DEFS} ${arg_DEFS})
+  foreach(dep ${arg_DEPENDS})
+    if(TARGET ${dep})
+      add_dependencies(${program} ${dep})
+    endif()
+  endforeach()
+
+  if(NOT WIN32)
+    target_link_libraries(${program} PRIVATE ${arg_LIBS} GTest::gmock GTest::gtest_main)
+    set(props TIMEOUT ${arg_TIMEOUT})
+    if(arg_SERIAL)
+      list(APPEND props RUN_SERIAL TRUE)
+    endif()
+    set(prefix)
+    if(arg_PREFIX)
+      set(prefix TEST_PREFIX ${arg_PREFIX})
+    endif()
+    gtest_discover_tests(${program} DISCOVERY_TIMEOUT 60 ${prefix} PROPERTIES ${props})
+    return()
+  endif()
+
+  # Windows: the few POSIX calls the tests make about their own set-up are
+  # done the Windows way (posix_compat.h); one program is one test, and the
+  # tests use the real drives, so they run one at a time.
+  target_link_libraries(${program} PRIVATE ${arg_LIBS} gmock gtest_main)
+  target_compile_options(${program} PRIVATE -include ${CMAKE_SOURCE_DIR}/tests/windows/posix_compat.h)
+  set(filter)
+  set(skip ${arg_WINDOWS_SKIP})
+  while(skip)
+    list(POP_FRONT skip pattern why)
+    carob_windows_leaves_out(${pattern} "${why}")
+    list(APPEND filter ${pattern})
+  endwhile()
+  if(filter)
+    list(JOIN filter ":" filter)
+    add_test(NAME ${program} COMMAND ${program} --gtest_filter=-${filter})
+  else()
+    add_test(NAME ${program} COMMAND ${program})
+  endif()
+  set_tests_properties(${program} PROPERTIES RUN_SERIAL TRUE TIMEOUT 900)
+  set_property(GLOBAL APPEND PROPERTY CAROB_WIN_TESTS ${program})
+endfunction()
+
+# A helper program a test starts (a writer, a probe): built for both systems.
+function(carob_test_program name)
+  add_executable(${name} ${ARGN})
+  if(WIN32)
+    target_compile_options(${name} PRIVATE -include ${CMAKE_SOURCE_DIR}/tests/windows/posix_compat.h)
+  endif()
+endfunction()
