@@ -138,7 +138,7 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
   if (top.empty()) {
     auto info = env_.FindFile(path);
     if (info && info->size > 0) {
-      (void)ReleaseClaim();
+      (void)ReleaseClaim();  // nothing was taken
       return Status::Failure("cannot take the top entry off " + path, "it cannot be read");
     }
   }
@@ -158,7 +158,7 @@ Status Messaging::RemoveIfTop(const std::string& file, const QueueEntry& expecte
 
 Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
   if (busy) *busy = false;
-  if (claim_.lock) (void)ReleaseClaim();
+  if (claim_.lock) (void)ReleaseClaim();  // the new claim goes on
   const std::string path = ResolveInterfacePath(file);
   const std::string what = "cannot claim " + path;
   std::string name;
@@ -262,7 +262,7 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
   const bool done =
       !unknown && RewriteQueue(path, handled, kept, &unplaced).ok() && unplaced.empty();
   hold->Release();  // leaves the file
-  if (done) (void)env_.BreakLock(claim_name);
+  if (done) (void)env_.BreakLock(claim_name);  // else the next taker finds it dead
   return done;
 }
 

@@ -219,7 +219,7 @@ void Dispatcher::RetryPending() {
       ++still[key];
       continue;
     }
-    (void)msg_.MarkHandled(i);
+    (void)msg_.MarkHandled(i);  // unmarked: recovery finds it by its note
   }
   if (platform::Status s = msg_.ReleaseClaim(); !s) ReportTakeFailure(s);
   for (auto& [key, n] : still) {
@@ -233,7 +233,7 @@ void Dispatcher::DrainInput() {
     if (!ClaimWaiting(input_)) return;
     QueueEntry top = msg_.ClaimedTop();
     if (top.empty()) {
-      (void)msg_.ReleaseClaim();
+      (void)msg_.ReleaseClaim();  // nothing was taken
       return;
     }
     ++stats_.taken;
@@ -241,7 +241,7 @@ void Dispatcher::DrainInput() {
       (void)msg_.ReleaseClaim();  // it stays at the top for the next turn
       return;
     }
-    (void)msg_.MarkHandled(0);
+    (void)msg_.MarkHandled(0);  // unmarked: recovery finds it landed
     if (platform::Status s = msg_.ReleaseClaim(); !s) {
       ReportTakeFailure(s);
       return;
@@ -322,6 +322,7 @@ void Dispatcher::MoveOldestAside(const std::string& queue) {
   side_.HandingOn(0, moved.size());
   platform::Status s = side_.AppendEntries(aside, moved);
   if (s) {
+    // An unmarked one is found landed by the recovery.
     for (size_t i = 0; i < moved.size(); ++i) (void)side_.MarkHandled(i);
   }
   platform::Status r = side_.ReleaseClaim();

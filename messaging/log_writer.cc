@@ -25,11 +25,12 @@ void Messaging::AppendLine(const std::string& path, const std::string& line) {
   // A missing folder or a locked file: the line is lost.
   if (!env_.Open(resolved, platform::OpenMode::kAppend, &file)) return;
   // One write per line, so a reader between two lines sees whole lines.
-  (void)file->Write(line + std::string(platform::kCrLf));
+  (void)file->Write(line + std::string(platform::kCrLf));  // a log line is best effort
 }
 
 void Messaging::RotateConsoleLog(bool keep_previous) {
   const std::string log = platform::JoinPath(env_.ProgramFolder(), kConsoleLogName);
+  // The rotation is best effort, as the log itself.
   if (keep_previous) {
     const std::string previous = log + ".x";
     (void)env_.Delete(previous);

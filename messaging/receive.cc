@@ -33,7 +33,7 @@ void Messaging::MessageHandled() {
   held_message_ = false;
   const std::string path = claim_.path;
   const std::string file = claim_.file;
-  (void)MarkHandled(0);
+  (void)MarkHandled(0);  // unmarked: recovery finds it taken
   if (!ReleaseClaim()) {
     // Not handed over again: see the stuck entry in ReceiveMessageHeld.
     QueueEntry entry = ReadTop(file);
@@ -92,7 +92,7 @@ std::string Messaging::ReceiveMessageHeld(const std::string& app, MessageKind ki
     top = ClaimedTop();
     // Another taker emptied the file meanwhile: nothing was taken.
     if (top.empty()) {
-      (void)ReleaseClaim();
+      (void)ReleaseClaim();  // nothing was taken
       return "";
     }
     held_message_ = true;
