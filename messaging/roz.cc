@@ -17,6 +17,7 @@
 #include "messaging/messaging.h"
 #include "platform/clockstamp.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace carob::messaging {
 namespace {
@@ -43,11 +44,13 @@ constexpr unsigned kClaimNames = 16;
 // A file larger than this at a claim name is no claim file of ours.
 constexpr int64_t kClaimFileLimit = 1 << 20;
 
-// The folder that holds a file ("C:\\" for a file at a drive's root).
-std::string FolderOf(const std::string& path) {
-  size_t last = path.rfind('\\');
-  if (last == std::string::npos) return "";
-  return path.substr(0, last == 2 ? 3 : last);
+// A queue's name as stored (letter case as on the disk), or the last
+// component of its path when it cannot be found.
+std::string StoredName(platform::Env& env, const std::string& path) {
+  std::string name;
+  if (auto info = env.FindFile(path)) name = info->stored_name;
+  if (name.empty()) name = platform::LastComponent(path, "\\:");
+  return name;
 }
 
 bool IsBoundary(std::string_view line) { return line.substr(0, 3) == "---"; }
@@ -411,9 +414,7 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
   if (claim_.lock) (void)ReleaseClaim();
   const std::string path = ResolveInterfacePath(file);
   const std::string what = "cannot claim " + path;
-  std::string name;
-  if (auto info = env_.FindFile(path)) name = info->stored_name;
-  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);  // the last component
+  const std::string name = StoredName(env_, path);
   const std::string mark = std::string(kClaimMark) + path + std::string(kCrLf);
   // The claim file is made exclusively (never through a symlink, never over
   // anything). Its names are fixed per queue, so that every taker meets the
@@ -585,7 +586,7 @@ Status Messaging::RewriteQueue(const std::string& path, const std::vector<size_t
   // held by us. (Moving the file away and creating it anew would let an
   // appender create the file in between and land ahead of the entries still
   // waiting.)
-  if (!env_.LocksSeenEverywhere(FolderOf(path))) return RewriteOnShare(path, indices, add);
+  if (!env_.LocksSeenEverywhere(platform::FolderPart(path))) return RewriteOnShare(path, indices, add);
   std::unique_ptr<platform::File> held;
   if (Status s = env_.OpenLocked(path, platform::OpenMode::kRead, &held); !s) {
     return GoneSince(path, s.As(what));
@@ -647,17 +648,13 @@ Status Messaging::GoneSince(const std::string& path, const Status& failed) {
 }
 
 databank::SwapLock Messaging::HoldQueue(const std::string& path) {
-  if (env_.LocksSeenEverywhere(FolderOf(path)) || roz_temp_dir_.empty()) return {};
-  std::string name;
-  if (auto info = env_.FindFile(path)) name = info->stored_name;
-  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);
+  if (env_.LocksSeenEverywhere(platform::FolderPart(path)) || roz_temp_dir_.empty()) return {};
+  const std::string name = StoredName(env_, path);
   return db_.LockSwapFile(platform::JoinPath(roz_temp_dir_, "ROZ." + name + ".TMP"));
 }
 
 std::string Messaging::MakeSwapName(const std::string& path) {
-  std::string name;
-  if (auto info = env_.FindFile(path)) name = info->stored_name;
-  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);  // the last component
+  const std::string name = StoredName(env_, path);
   for (unsigned long counter = 1;; ++counter) {
     float r = env_.random().Next() * 4095.0f;
     // nearbyint rounds halves to the even neighbour.

@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/buffered_file.h"
 #include "platform/env.h"
-#include "platform/sync_points.h"
+#include "platform/env_base.h"
+#include "platform/system_file.h"
 
 namespace carob::platform::posix {
 
@@ -82,42 +82,25 @@ int SyncFolder(const std::string& native_folder);
 // systems report only now): 0, or the errno. The descriptor is gone either way.
 int CloseChecked(Fd& fd);
 
-// How a PosixFile came to be, beside its descriptor.
-struct Opened {
-  OpenMode mode = OpenMode::kRead;
-  std::string path;    // the Windows-style name that failures report
-  std::string native;  // where it lies
-  int64_t length = 0;  // its length when opened
-  bool created = false;  // this open made it
-  std::shared_ptr<SyncPoints> syncs;  // the Env's grouping of syncs
-};
-
-// An open file over a descriptor; holds a serial while it lives.
-class PosixFile : public BufferedFile {
+// An open file over a descriptor (see SystemFile).
+class PosixFile : public SystemFile {
  public:
   PosixFile(Fd fd, Opened opened);
   ~PosixFile() override;
 
-  Status Write(std::string_view bytes) override;
-  Status ReadAt(int64_t offset, size_t n, std::string& bytes) override;
-  Status WriteAt(int64_t offset, char byte) override;
-  Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
   Status Size(int64_t& size) override;
-  Status Truncate(int64_t length) override;
-  Status Close() override;
 
  private:
   Status ReadChunk(int64_t offset, char* into, size_t n, size_t& got) override;
-  Status WriteFailed(int error) const;
+  bool IsOpen() const override { return fd_.valid(); }
+  int AppendAll(std::string_view bytes) override;
+  int WriteAllAt(int64_t offset, std::string_view bytes) override;
+  int SetLength(int64_t length) override;
+  int FinishClose() override;
   // The syncs that Close owes: 0, or the errno of the first that failed.
   int SyncWritten();
 
   Fd fd_;
-  Opened opened_;
-  bool wrote_ = false;
-  int64_t appended_from_ = -1;  // the length before our first append
-  int64_t appended_ = 0;        // bytes appended through this file
-  std::optional<Status> closed_;
 };
 
 // Opens an ordinary file at a native path in the given mode (kAppend creates
@@ -166,6 +149,12 @@ int ReleaseTelling(LockFile& lock);
 std::string FolderOf(const std::string& native);
 // The last component of a native path.
 std::string NameOf(const std::string& native);
+// What a stat's mode says stands at a name.
+inline EntryKind KindOf(mode_t mode) {
+  return S_ISREG(mode) ? EntryKind::kFile : S_ISDIR(mode) ? EntryKind::kFolder
+                                          : S_ISLNK(mode) ? EntryKind::kLink
+                                                          : EntryKind::kOther;
+}
 // True when both name the same file (device and inode).
 inline bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;

@@ -1,5 +1,5 @@
 #include "platform/windows/file.h"
-#include "platform/serials.h"
+#include "platform/windows_path.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -155,18 +155,10 @@ FILETIME FileTimeOf(int64_t unix_ns) {
   return ft;
 }
 
-std::string FolderOf(const std::string& path) {
-  size_t sep = path.find_last_of("\\/");
-  if (sep == std::string::npos) return ".";
-  // "C:\" keeps its separator: it is the drive's root.
-  if (sep == 2 && path.size() > 1 && path[1] == ':') return path.substr(0, 3);
-  return path.substr(0, sep);
-}
+// "/" is a separator to the system as "\\" is.
+std::string FolderOf(const std::string& path) { return FolderPart(path, "\\/", "."); }
 
-std::string NameOf(const std::string& path) {
-  size_t sep = path.find_last_of("\\/");
-  return sep == std::string::npos ? path : path.substr(sep + 1);
-}
+std::string NameOf(const std::string& path) { return LastComponent(path, "\\/"); }
 
 Handle OpenNative(const std::string& path, OpenMode mode, BY_HANDLE_FILE_INFORMATION* info) {
   DWORD access = GENERIC_READ;
@@ -202,15 +194,9 @@ Handle OpenNative(const std::string& path, OpenMode mode, BY_HANDLE_FILE_INFORMA
   return h;
 }
 
-WinFile::WinFile(Handle h, Opened opened)
-    : BufferedFile(opened.path, opened.length), h_(std::move(h)), opened_(std::move(opened)) {
-  serial_ = TakeSerial();
-}
+WinFile::WinFile(Handle h, Opened opened) : SystemFile(std::move(opened)), h_(std::move(h)) {}
 
-WinFile::~WinFile() {
-  h_.Reset();
-  ReturnSerial(serial_);
-}
+WinFile::~WinFile() { h_.Reset(); }
 
 Status WinFile::ReadChunk(int64_t offset, char* into, size_t n, size_t& got) {
   got = 0;
@@ -226,56 +212,14 @@ Status WinFile::ReadChunk(int64_t offset, char* into, size_t n, size_t& got) {
   return Status::Ok();
 }
 
-Status WinFile::Write(std::string_view bytes) {
-  if (opened_.mode == OpenMode::kRead || !h_.valid()) return WriteFailed(EBADF);
-  wrote_ = true;
-  if (opened_.mode == OpenMode::kAppend) {
-    if (appended_from_ < 0) {
-      LARGE_INTEGER size{};
-      if (::GetFileSizeEx(h_.get(), &size)) appended_from_ = static_cast<int64_t>(size.QuadPart);
-    }
-    // A handle opened for appending data only writes at the end.
-    if (!WriteFully(h_.get(), bytes)) return WriteFailed(errno);
-    appended_ += static_cast<int64_t>(bytes.size());
-    MoreMayFollow();
-    return Status::Ok();
-  }
-  const int64_t at = Tell();
-  if (int error = WriteFullyAt(h_.get(), bytes, at)) return WriteFailed(error);
-  ContinueAt(at + static_cast<int64_t>(bytes.size()));
-  return Status::Ok();
+// A handle opened for appending data only writes at the end.
+int WinFile::AppendAll(std::string_view bytes) { return WriteFully(h_.get(), bytes) ? 0 : errno; }
+
+int WinFile::WriteAllAt(int64_t offset, std::string_view bytes) {
+  return WriteFullyAt(h_.get(), bytes, offset);
 }
 
-Status WinFile::ReadAt(int64_t offset, size_t n, std::string& bytes) {
-  return ReadRange(offset, n, bytes);
-}
-
-Status WinFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
-  if (opened_.mode != OpenMode::kReadWrite || !h_.valid()) return WriteFailed(EBADF);
-  if (offset < 0) return WriteFailed(EINVAL);
-  wrote_ = true;
-  if (int error = WriteFullyAt(h_.get(), bytes, offset)) return WriteFailed(error);
-  Overwrote(offset, bytes);
-  return Status::Ok();
-}
-
-Status WinFile::WriteAt(int64_t offset, char byte) {
-  return WriteRangeAt(offset, std::string_view(&byte, 1));
-}
-
-Status WinFile::Truncate(int64_t length) {
-  if (opened_.mode == OpenMode::kRead || !h_.valid()) return WriteFailed(EBADF);
-  if (length < 0) return WriteFailed(EINVAL);
-  wrote_ = true;
-  if (int error = SetLength(h_.get(), length)) return WriteFailed(error);
-  // Of our appends, only those below the new end are still in the file.
-  if (appended_from_ >= 0) {
-    appended_ = std::max<int64_t>(0, std::min(appended_from_ + appended_, length) - appended_from_);
-    appended_from_ = std::min(appended_from_, length);
-  }
-  CutTo(length);
-  return Status::Ok();
-}
+int WinFile::SetLength(int64_t length) { return win::SetLength(h_.get(), length); }
 
 Status WinFile::Size(int64_t& size) {
   LARGE_INTEGER now{};
@@ -286,29 +230,27 @@ Status WinFile::Size(int64_t& size) {
 }
 
 void WinFile::TakeBackAppends() {
-  if (appended_ <= 0 || appended_from_ < 0) return;
+  int64_t from = 0, count = 0;
+  if (!AppendedRun(from, count)) return;
   LARGE_INTEGER now{};
-  if (::GetFileSizeEx(h_.get(), &now) && now.QuadPart == appended_from_ + appended_) {
-    (void)SetLength(h_.get(), appended_from_);
+  if (::GetFileSizeEx(h_.get(), &now) && now.QuadPart == from + count) {
+    (void)win::SetLength(h_.get(), from);
   }
 }
 
 // The system has no sync for a folder: a name this open made is as durable
 // as the file system makes it by itself, and the file's flush is all there
 // is to do.
-Status WinFile::Close() {
-  if (closed_) return *closed_;
+int WinFile::FinishClose() {
   int error = 0;
-  if (wrote_ && !(opened_.syncs && opened_.syncs->DeferFile(opened_.native))) {
-    error = FlushChecked(h_.get());
-  }
+  const Opened& o = opened();
+  if (wrote() && !(o.syncs && o.syncs->DeferFile(o.native))) error = FlushChecked(h_.get());
   // A failed flush (a write the disk or the server refused only now) takes
   // our appends back while the handle can still do it.
   if (error != 0) TakeBackAppends();
   const int closed = CloseChecked(h_);
-  if (error == 0 && wrote_) error = closed;
-  closed_ = error == 0 ? Status::Ok() : WriteFailed(error);
-  return *closed_;
+  if (error == 0 && wrote()) error = closed;
+  return error;
 }
 
 }  // namespace carob::platform::win

@@ -13,9 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/buffered_file.h"
 #include "platform/env.h"
-#include "platform/sync_points.h"
+#include "platform/system_file.h"
 
 namespace carob::platform::win {
 
@@ -92,42 +91,26 @@ int SetLength(HANDLE h, int64_t length);
 // handle is gone either way.
 int CloseChecked(Handle& h);
 
-// How a WinFile came to be, beside its handle.
-struct Opened {
-  OpenMode mode = OpenMode::kRead;
-  std::string path;    // the Windows-style name that failures report
-  std::string native;  // the name the system is given
-  int64_t length = 0;  // its length when opened
-  std::shared_ptr<SyncPoints> syncs;  // the Env's grouping of syncs
-};
-
-// An open file over a handle; holds a serial while it lives.
-class WinFile : public BufferedFile {
+// An open file over a handle (see SystemFile).
+class WinFile : public SystemFile {
  public:
   WinFile(Handle h, Opened opened);
   ~WinFile() override;
 
-  Status Write(std::string_view bytes) override;
-  Status ReadAt(int64_t offset, size_t n, std::string& bytes) override;
-  Status WriteAt(int64_t offset, char byte) override;
-  Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
   Status Size(int64_t& size) override;
-  Status Truncate(int64_t length) override;
-  Status Close() override;
 
  private:
   Status ReadChunk(int64_t offset, char* into, size_t n, size_t& got) override;
-  Status WriteFailed(int error) const { return Status::FromErrno("cannot write " + path(), error); }
+  bool IsOpen() const override { return h_.valid(); }
+  int AppendAll(std::string_view bytes) override;
+  int WriteAllAt(int64_t offset, std::string_view bytes) override;
+  int SetLength(int64_t length) override;
+  int FinishClose() override;
   // Takes back what this file appended, while the file holds nothing after
   // it (nobody else appended meanwhile).
   void TakeBackAppends();
 
   Handle h_;
-  Opened opened_;
-  bool wrote_ = false;
-  int64_t appended_from_ = -1;  // the length before our first append
-  int64_t appended_ = 0;        // bytes appended through this file
-  std::optional<Status> closed_;
 };
 
 // Opens an ordinary file in the mode (kAppend creates it, its folder must
