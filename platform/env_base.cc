@@ -171,8 +171,9 @@ std::optional<long> ReplacementWriter(std::string_view entry, std::string_view n
   return pid;
 }
 
-int ReplaceThrough(Replacement& steps, const std::string& folder, char separator,
-                const std::string& name, long pid, bool hold, std::string_view bytes) {
+int ReplaceThrough(Replacement& steps, char separator, const std::string& name, long pid, bool hold,
+                   std::string_view bytes) {
+  const std::string& folder = steps.folder();
   if (int error = steps.CheckTarget()) return error;
   if (SweepDue(folder, name)) SweepDeadReplacements(steps, folder, separator, name, pid);
   InFlightMark mark(ReplacementPath(folder, separator, name, pid, ".new"));

@@ -108,11 +108,16 @@ class EnvBase : public Env {
 // the rest of a small one, and a dead writer's leftover is rare and
 // harmless until swept.
 
-// The steps of one replacement that each system takes its own way; 0, or
-// the errno of the step that failed.
+// The steps of one replacement of the file at the native path `target` in
+// `folder`, that each system takes its own way; 0, or the errno of the step
+// that failed.
 class Replacement {
  public:
+  Replacement(std::string target, std::string folder, SyncPoints& syncs)
+      : target_(std::move(target)), folder_(std::move(folder)), syncs_(syncs) {}
   virtual ~Replacement() = default;
+  const std::string& target() const { return target_; }
+  const std::string& folder() const { return folder_; }
   // Whether the name may be replaced: an ordinary file stands there, or
   // nothing in an existing folder.
   virtual int CheckTarget() = 0;
@@ -144,14 +149,23 @@ class Replacement {
   virtual bool ProcessLives(long pid) = 0;
   // Deletes a leftover (native path); quiet when it cannot.
   virtual void Remove(const std::string& native) = 0;
+
+ protected:
+  // The Env's grouping of syncs.
+  SyncPoints& syncs() const { return syncs_; }
+
+ private:
+  const std::string target_;
+  const std::string folder_;
+  SyncPoints& syncs_;
 };
 
-// Replaces the file `name` in the native `folder` (joined by `separator`)
-// through the system's steps; `pid` is this process's id and `hold` says
-// that the new file stays open (held) after the move. 0 or the errno; on
-// failure no new file is left.
-int ReplaceThrough(Replacement& steps, const std::string& folder, char separator,
-                const std::string& name, long pid, bool hold, std::string_view bytes);
+// Replaces the file `name` (the target's last component) through the
+// system's steps, its folder joined to names by `separator`; `pid` is this
+// process's id and `hold` says that the new file stays open (held) after
+// the move. 0 or the errno; on failure no new file is left.
+int ReplaceThrough(Replacement& steps, char separator, const std::string& name, long pid, bool hold,
+                   std::string_view bytes);
 
 // Marks a file of this process beside the one it replaces (native path)
 // as in use for as long as the mark lives, so that no sweep takes it for

@@ -7,34 +7,50 @@
 
 namespace carob::platform {
 
-SystemFile::SystemFile(Opened opened)
-    : BufferedFile(opened.path, opened.length), opened_(std::move(opened)) {
+SystemFile::SystemFile(NativeFilePtr native, Opened opened)
+    : BufferedFile(opened.path, opened.length), native_(std::move(native)), opened_(std::move(opened)) {
   serial_ = TakeSerial();
 }
 
-// The system's file closed first (its destructor ran), then the serial goes.
-SystemFile::~SystemFile() { ReturnSerial(serial_); }
+// The system's file is closed before the serial goes.
+SystemFile::~SystemFile() {
+  native_.reset();
+  ReturnSerial(serial_);
+}
 
 Status SystemFile::WriteFailed(int error) const {
   return Status::FromErrno("cannot write " + path(), error);
 }
 
+Status SystemFile::ReadChunk(int64_t offset, char* into, size_t n, size_t& got) {
+  got = 0;
+  if (!IsOpen(*native_)) return ReadFailed(EBADF);  // closed
+  const int error = ReadChunkAt(*native_, offset, into, n, got);
+  return error == 0 ? Status::Ok() : ReadFailed(error);
+}
+
+Status SystemFile::Size(int64_t& size) {
+  if (!IsOpen(*native_)) return ReadFailed(EBADF);  // closed
+  const int error = LengthOf(*native_, size);
+  return error == 0 ? Status::Ok() : ReadFailed(error);
+}
+
 Status SystemFile::Write(std::string_view bytes) {
-  if (opened_.mode == OpenMode::kRead || !IsOpen()) return WriteFailed(EBADF);
+  if (opened_.mode == OpenMode::kRead || !IsOpen(*native_)) return WriteFailed(EBADF);
   wrote_ = true;
   if (opened_.mode == OpenMode::kAppend) {
     if (appended_from_ < 0) {
       int64_t size = 0;
-      if (Size(size)) appended_from_ = size;
+      if (LengthOf(*native_, size) == 0) appended_from_ = size;
     }
     // Every write of a file opened for appending goes to the end.
-    if (int error = AppendAll(bytes)) return WriteFailed(error);
+    if (int error = AppendAll(*native_, bytes)) return WriteFailed(error);
     appended_ += static_cast<int64_t>(bytes.size());
     MoreMayFollow();
     return Status::Ok();
   }
   const int64_t at = Tell();
-  if (int error = WriteAllAt(at, bytes)) return WriteFailed(error);
+  if (int error = WriteAllAt(*native_, at, bytes)) return WriteFailed(error);
   ContinueAt(at + static_cast<int64_t>(bytes.size()));
   return Status::Ok();
 }
@@ -46,10 +62,10 @@ Status SystemFile::ReadAt(int64_t offset, size_t n, std::string& bytes) {
 Status SystemFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
   // In append mode every write goes to the end, so a positioned write
   // cannot be honoured.
-  if (opened_.mode != OpenMode::kReadWrite || !IsOpen()) return WriteFailed(EBADF);
+  if (opened_.mode != OpenMode::kReadWrite || !IsOpen(*native_)) return WriteFailed(EBADF);
   if (offset < 0) return WriteFailed(EINVAL);
   wrote_ = true;
-  if (int error = WriteAllAt(offset, bytes)) return WriteFailed(error);
+  if (int error = WriteAllAt(*native_, offset, bytes)) return WriteFailed(error);
   Overwrote(offset, bytes);
   return Status::Ok();
 }
@@ -59,10 +75,10 @@ Status SystemFile::WriteAt(int64_t offset, char byte) {
 }
 
 Status SystemFile::Truncate(int64_t length) {
-  if (opened_.mode == OpenMode::kRead || !IsOpen()) return WriteFailed(EBADF);
+  if (opened_.mode == OpenMode::kRead || !IsOpen(*native_)) return WriteFailed(EBADF);
   if (length < 0) return WriteFailed(EINVAL);
   wrote_ = true;
-  if (int error = SetLength(length)) return WriteFailed(error);
+  if (int error = SetLengthOf(*native_, length)) return WriteFailed(error);
   // Of our appends, only those below the new end are still in the file.
   if (appended_from_ >= 0) {
     appended_ = std::max<int64_t>(0, std::min(appended_from_ + appended_, length) - appended_from_);
@@ -72,16 +88,10 @@ Status SystemFile::Truncate(int64_t length) {
   return Status::Ok();
 }
 
-bool SystemFile::AppendedRun(int64_t& from, int64_t& count) const {
-  if (appended_ <= 0 || appended_from_ < 0) return false;
-  from = appended_from_;
-  count = appended_;
-  return true;
-}
-
 Status SystemFile::Close() {
   if (closed_) return *closed_;
-  const int error = FinishClose();
+  const Closing closing{opened_, wrote_, appended_from_, appended_};
+  const int error = FinishClose(*native_, closing);
   closed_ = error == 0 ? Status::Ok() : WriteFailed(error);
   return *closed_;
 }

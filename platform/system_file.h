@@ -1,8 +1,10 @@
-// The open file of both systems, written once over each system's few
-// primitives: the mode checks of every write, the accounting of what this
-// file appended (taken back when its close fails), the reading position
-// kept in step with the writes, and the close that repeats its answer.
-// Internal to platform/: posix::PosixFile and win::WinFile derive from it.
+// The open file of both systems, written once: the mode checks of every
+// write, the accounting of what the file appended (taken back when its
+// close fails), the reading position kept in step with the writes, and the
+// close that repeats its answer. Each system holds its own descriptor or
+// handle in a NativeFile and defines the few calls on it declared below
+// (posix/file.cc, windows/file.cc; platform/CMakeLists.txt builds one).
+// Internal to platform/.
 #pragma once
 
 #include <cstdint>
@@ -27,45 +29,61 @@ struct Opened {
   bool created = false;  // this open made it (the name wants its folder synced)
 };
 
+// The system's own open file (a descriptor, a handle), defined by each
+// system with its deleter.
+struct NativeFile;
+struct NativeFileDeleter {
+  void operator()(NativeFile* file) const;
+};
+using NativeFilePtr = std::unique_ptr<NativeFile, NativeFileDeleter>;
+
+// What a close has to make good: the file, whether anything was written
+// through it, and the bytes it appended while they are all still in the
+// file (`appended` of them from `appended_from`; 0 when none).
+struct Closing {
+  const Opened& opened;
+  bool wrote = false;
+  int64_t appended_from = -1;
+  int64_t appended = 0;
+};
+
+// -- each system's calls on its open file: 0, or the errno of the failure
+// Whether the file is still open (Close ends it).
+bool IsOpen(const NativeFile& file);
+// Up to `n` bytes at `offset` in one system read: `got` of them, 0 at the end.
+int ReadChunkAt(NativeFile& file, int64_t offset, char* into, size_t n, size_t& got);
+// The file's length now.
+int LengthOf(NativeFile& file, int64_t& length);
+// Appends all of `bytes` at the end of the file.
+int AppendAll(NativeFile& file, std::string_view bytes);
+// Writes all of `bytes` at `offset`.
+int WriteAllAt(NativeFile& file, int64_t offset, std::string_view bytes);
+// Sets the file's length.
+int SetLengthOf(NativeFile& file, int64_t length);
+// Makes what was written durable as File::Close promises (or leaves it to
+// the Env's grouped syncs), closes, and takes the appends back when that
+// failed and the system still allows it.
+int FinishClose(NativeFile& file, const Closing& closing);
+
 // An open file; holds a serial while it lives.
-class SystemFile : public BufferedFile {
+class SystemFile final : public BufferedFile {
  public:
+  SystemFile(NativeFilePtr native, Opened opened);
   ~SystemFile() override;
 
-  Status Write(std::string_view bytes) final;
-  Status ReadAt(int64_t offset, size_t n, std::string& bytes) final;
-  Status WriteAt(int64_t offset, char byte) final;
-  Status WriteRangeAt(int64_t offset, std::string_view bytes) final;
-  Status Truncate(int64_t length) final;
-  Status Close() final;
-
- protected:
-  explicit SystemFile(Opened opened);
-
-  // -- the system's primitives (0, or the errno of the failure)
-  // Whether the descriptor or handle is still open (Close ends it).
-  virtual bool IsOpen() const = 0;
-  // Appends all of `bytes` at the end of the file.
-  virtual int AppendAll(std::string_view bytes) = 0;
-  // Writes all of `bytes` at `offset`.
-  virtual int WriteAllAt(int64_t offset, std::string_view bytes) = 0;
-  // Sets the file's length.
-  virtual int SetLength(int64_t length) = 0;
-  // Makes what was written durable as Close promises (or defers it to the
-  // Env's grouped syncs), closes, and takes back this file's appends
-  // (AppendedRun) when that failed and the system still allows it.
-  virtual int FinishClose() = 0;
-
-  Status WriteFailed(int error) const;
-  const Opened& opened() const { return opened_; }
-  // Whether anything was written through this file.
-  bool wrote() const { return wrote_; }
-  // The bytes this file appended, while they are all still in the file:
-  // from `from` (the length before its first append), `count` of them;
-  // false when it appended nothing.
-  bool AppendedRun(int64_t& from, int64_t& count) const;
+  Status Write(std::string_view bytes) override;
+  Status ReadAt(int64_t offset, size_t n, std::string& bytes) override;
+  Status WriteAt(int64_t offset, char byte) override;
+  Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
+  Status Size(int64_t& size) override;
+  Status Truncate(int64_t length) override;
+  Status Close() override;
 
  private:
+  Status ReadChunk(int64_t offset, char* into, size_t n, size_t& got) override;
+  Status WriteFailed(int error) const;
+
+  NativeFilePtr native_;
   Opened opened_;
   bool wrote_ = false;
   int64_t appended_from_ = -1;  // the length before our first append

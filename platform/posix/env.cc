@@ -82,15 +82,13 @@ class PosixReplacement : public Replacement {
  public:
   // `held`: the new file is locked before it gets the name and its
   // descriptor (in append mode) is handed back there.
-  PosixReplacement(std::string target, Fd* held, SyncPoints& syncs)
-      : target_(std::move(target)), folder_(FolderOf(target_)), held_(held), syncs_(syncs) {}
-
-  const std::string& folder() const { return folder_; }
+  PosixReplacement(const std::string& target, Fd* held, SyncPoints& syncs)
+      : Replacement(target, FolderOf(target), syncs), held_(held) {}
 
   int CheckTarget() override {
     // A symbolic link at the name is refused like any write through one
     // (the rewrite would copy the linked file's contents beside it).
-    existed_ = ::lstat(target_.c_str(), &old_) == 0;
+    existed_ = ::lstat(target().c_str(), &old_) == 0;
     if (existed_ && S_ISLNK(old_.st_mode)) return ELOOP;
     if (existed_ && !S_ISREG(old_.st_mode)) return NotAFile(posix::KindOf(old_.st_mode));
     return 0;
@@ -120,13 +118,13 @@ class PosixReplacement : public Replacement {
   int Close() override { return posix::CloseChecked(fd_); }
 
   int MoveIntoPlace(const std::string& temp) override {
-    int error = ::rename(temp.c_str(), target_.c_str()) == 0 ? 0 : errno;
+    int error = ::rename(temp.c_str(), target().c_str()) == 0 ? 0 : errno;
     // A share's server refuses to replace a file that a reader on some
     // computer has open this moment (EEXIST or EBUSY, never seen on a local
     // disk): such a reader is done within moments.
     for (int retry = 0; (error == EEXIST || error == EBUSY) && retry < 400; ++retry) {
       ::usleep(5000);
-      error = ::rename(temp.c_str(), target_.c_str()) == 0 ? 0 : errno;
+      error = ::rename(temp.c_str(), target().c_str()) == 0 ? 0 : errno;
     }
     return error;
   }
@@ -135,12 +133,12 @@ class PosixReplacement : public Replacement {
 
   void Settle() override {
     if (held_) *held_ = std::move(fd_);
-    if (!syncs_.DeferFolder(folder_)) (void)posix::SyncFolder(folder_);
+    if (!syncs().DeferFolder(folder())) (void)posix::SyncFolder(folder());
   }
 
   std::vector<std::string> ListFolder(const std::string&) override {
     std::vector<std::string> names;
-    DIR* dir = ::opendir(folder_.c_str());
+    DIR* dir = ::opendir(folder().c_str());
     if (!dir) return names;
     while (dirent* e = ::readdir(dir)) names.emplace_back(e->d_name);
     ::closedir(dir);
@@ -175,10 +173,7 @@ class PosixReplacement : public Replacement {
     }, stored);
   }
 
-  const std::string target_;
-  const std::string folder_;
   Fd* held_;
-  SyncPoints& syncs_;
   Fd fd_;
   struct stat old_ {};
   bool existed_ = false;
@@ -374,7 +369,7 @@ class PosixEnv : public EnvBase {
     Fd fd;
     Opened opened;
     int error = OpenFd(path, mode, fd, &opened);
-    if (error == 0) *file = std::make_unique<posix::PosixFile>(std::move(fd), std::move(opened));
+    if (error == 0) *file = posix::NewFile(std::move(fd), std::move(opened));
     if (error == ELOOP && mode != OpenMode::kRead) return LinkRefused(OpenWhat(path, mode));
     return Checked(OpenWhat(path, mode), error);
   }
@@ -398,7 +393,7 @@ class PosixEnv : public EnvBase {
           posix::SameFile(held, named)) {
         // Its length is the one it has now that nobody else writes it.
         opened.length = static_cast<int64_t>(held.st_size);
-        *file = std::make_unique<posix::PosixFile>(std::move(fd), std::move(opened));
+        *file = posix::NewFile(std::move(fd), std::move(opened));
         return Status::Ok();
       }
     }
@@ -493,7 +488,7 @@ class PosixEnv : public EnvBase {
   // handed back there. 0, or the errno of the step that failed.
   int Replace(const std::string& target, std::string_view bytes, Fd* held) {
     PosixReplacement steps(target, held, *syncs());
-    return ReplaceThrough(steps, steps.folder(), '/', NameOf(target), ::getpid(), held != nullptr, bytes);
+    return ReplaceThrough(steps, '/', NameOf(target), ::getpid(), held != nullptr, bytes);
   }
 
   // Syncs the folder that holds a native path now, or notes it for the next

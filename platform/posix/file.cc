@@ -10,14 +10,6 @@
 
 namespace carob::platform::posix {
 
-void Fd::Reset() {
-  if (fd_ >= 0) {
-    // The descriptor is gone after close() even when it reports EINTR.
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
 bool WriteFully(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = RetryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
@@ -50,8 +42,7 @@ int AppendWhole(int fd, std::string_view bytes) {
   return 0;
 }
 
-// Writes all of `bytes` at `offset`: 0, or the errno of the failure.
-static int PwriteFully(int fd, std::string_view bytes, int64_t offset) {
+int PwriteFully(int fd, std::string_view bytes, int64_t offset) {
   while (!bytes.empty()) {
     ssize_t n = RetryOnEintr(
         [&] { return ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)); });
@@ -146,39 +137,17 @@ Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info, bool*
   return out;
 }
 
-PosixFile::PosixFile(Fd fd, Opened opened) : SystemFile(std::move(opened)), fd_(std::move(fd)) {}
-
-PosixFile::~PosixFile() { fd_.Reset(); }
-
-Status PosixFile::ReadChunk(int64_t offset, char* into, size_t n, size_t& got) {
-  got = 0;
-  ssize_t r = RetryOnEintr([&] { return ::pread(fd_.get(), into, n, static_cast<off_t>(offset)); });
-  if (r < 0) return ReadFailed(errno);
-  got = static_cast<size_t>(r);
-  return Status::Ok();
+std::unique_ptr<File> NewFile(Fd fd, Opened opened) {
+  return std::make_unique<SystemFile>(NativeFilePtr(new NativeFile{std::move(fd)}), std::move(opened));
 }
 
-int PosixFile::AppendAll(std::string_view bytes) { return AppendWhole(fd_.get(), bytes); }
+namespace {
 
-int PosixFile::WriteAllAt(int64_t offset, std::string_view bytes) {
-  return PwriteFully(fd_.get(), bytes, offset);
-}
-
-int PosixFile::SetLength(int64_t length) {
-  return RetryOnEintr([&] { return ::ftruncate(fd_.get(), length); }) == 0 ? 0 : errno;
-}
-
-Status PosixFile::Size(int64_t& size) {
-  struct stat st {};
-  if (::fstat(fd_.get(), &st) != 0) return ReadFailed(errno);
-  size = static_cast<int64_t>(st.st_size);
-  return Status::Ok();
-}
-
-int PosixFile::SyncWritten() {
-  const Opened& o = opened();
-  if (wrote() && (!o.syncs || !o.syncs->DeferFile(o.native))) {
-    if (int error = SyncData(fd_.get())) return error;
+// The syncs that a close owes: 0, or the errno of the first that failed.
+int SyncWritten(int fd, const Closing& closing) {
+  const Opened& o = closing.opened;
+  if (closing.wrote && (!o.syncs || !o.syncs->DeferFile(o.native))) {
+    if (int error = SyncData(fd)) return error;
   }
   // A name this open made is durable only once its folder is.
   if (o.created) {
@@ -188,30 +157,7 @@ int PosixFile::SyncWritten() {
   return 0;
 }
 
-int PosixFile::FinishClose() {
-  const bool changed = wrote() || opened().created;
-  int error = changed ? SyncWritten() : 0;
-  int64_t from = 0, count = 0;
-  const bool appended = AppendedRun(from, count);
-  // Which file it was, for a cut-back after a failed close (appends only).
-  struct stat held {};
-  const bool known = appended && ::fstat(fd_.get(), &held) == 0;
-  const int closed = CloseChecked(fd_);
-  if (error == 0) error = changed ? closed : 0;
-  if (error != 0 && known) {
-    // Our appends are taken back while the file holds nothing after them,
-    // through a descriptor of its own (a failed close took ours).
-    Fd again(RetryOnEintr([&] { return ::open(opened().native.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); }));
-    struct stat now {};
-    if (again.valid() && ::fstat(again.get(), &now) == 0 && SameFile(now, held) &&
-        static_cast<int64_t>(now.st_size) == from + count &&
-        RetryOnEintr([&] { return ::ftruncate(again.get(), from); }) == 0) {
-      (void)SyncData(again.get());  // the cut is all that can still be done
-      (void)CloseChecked(again);
-    }
-  }
-  return error;
-}
+}  // namespace
 
 std::string NameOf(const std::string& native) { return LastComponent(native, "/"); }
 
@@ -223,3 +169,63 @@ std::string FolderOf(const std::string& native) {
 }
 
 }  // namespace carob::platform::posix
+
+namespace carob::platform {
+
+using posix::Fd;
+using posix::RetryOnEintr;
+
+void NativeFileDeleter::operator()(NativeFile* file) const { delete file; }
+
+bool IsOpen(const NativeFile& file) { return file.fd.valid(); }
+
+int ReadChunkAt(NativeFile& file, int64_t offset, char* into, size_t n, size_t& got) {
+  ssize_t r = RetryOnEintr([&] { return ::pread(file.fd.get(), into, n, static_cast<off_t>(offset)); });
+  if (r < 0) return errno;
+  got = static_cast<size_t>(r);
+  return 0;
+}
+
+int LengthOf(NativeFile& file, int64_t& length) {
+  struct stat st {};
+  if (::fstat(file.fd.get(), &st) != 0) return errno;
+  length = static_cast<int64_t>(st.st_size);
+  return 0;
+}
+
+int AppendAll(NativeFile& file, std::string_view bytes) { return posix::AppendWhole(file.fd.get(), bytes); }
+
+int WriteAllAt(NativeFile& file, int64_t offset, std::string_view bytes) {
+  return posix::PwriteFully(file.fd.get(), bytes, offset);
+}
+
+int SetLengthOf(NativeFile& file, int64_t length) {
+  return RetryOnEintr([&] { return ::ftruncate(file.fd.get(), length); }) == 0 ? 0 : errno;
+}
+
+int FinishClose(NativeFile& file, const Closing& closing) {
+  const Opened& o = closing.opened;
+  const bool changed = closing.wrote || o.created;
+  int error = changed ? posix::SyncWritten(file.fd.get(), closing) : 0;
+  const bool appended = closing.appended > 0 && closing.appended_from >= 0;
+  // Which file it was, for a cut-back after a failed close (appends only).
+  struct stat held {};
+  const bool known = appended && ::fstat(file.fd.get(), &held) == 0;
+  const int closed = posix::CloseChecked(file.fd);
+  if (error == 0) error = changed ? closed : 0;
+  if (error != 0 && known) {
+    // Our appends are taken back while the file holds nothing after them,
+    // through a descriptor of its own (a failed close took ours).
+    Fd again(RetryOnEintr([&] { return ::open(o.native.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); }));
+    struct stat now {};
+    if (again.valid() && ::fstat(again.get(), &now) == 0 && posix::SameFile(now, held) &&
+        static_cast<int64_t>(now.st_size) == closing.appended_from + closing.appended &&
+        RetryOnEintr([&] { return ::ftruncate(again.get(), closing.appended_from); }) == 0) {
+      (void)posix::SyncData(again.get());  // the cut is all that can still be done
+      (void)posix::CloseChecked(again);
+    }
+  }
+  return error;
+}
+
+}  // namespace carob::platform

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -15,38 +16,21 @@
 #include "platform/env.h"
 #include "platform/env_base.h"
 #include "platform/system_file.h"
+#include "platform/unique_native.h"
 
 namespace carob::platform::posix {
 
-// Owns a file descriptor; closes it on destruction.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.Release();
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset();
-
- private:
-  int fd_ = -1;
+// A file descriptor: any negative number is none.
+struct FdTraits {
+  using Raw = int;
+  static int Invalid() { return -1; }
+  static bool Valid(int fd) { return fd >= 0; }
+  static int Adopt(int fd) { return fd; }
+  // The descriptor is gone after close() even when it reports EINTR.
+  static void Close(int fd) { ::close(fd); }
 };
+// Owns a file descriptor; closes it on destruction.
+using Fd = UniqueNative<FdTraits>;
 
 // Makes the call again while it fails with EINTR; its last result.
 template <class Call>
@@ -65,6 +49,8 @@ bool WriteFully(int fd, std::string_view bytes);
 // a write that fails part way (a full disk) is cut back to the file's old
 // length. 0, or the errno of the failure.
 int AppendWhole(int fd, std::string_view bytes);
+// Writes all of `bytes` at `offset`: 0, or the errno of the failure.
+int PwriteFully(int fd, std::string_view bytes, int64_t offset);
 // Reads the whole rest of the descriptor into `bytes`, to the end of the
 // file; `length` is the file's length when it was opened (-1: ask). A read
 // that meets the end before that length is asked once more, and when the
@@ -82,26 +68,8 @@ int SyncFolder(const std::string& native_folder);
 // systems report only now): 0, or the errno. The descriptor is gone either way.
 int CloseChecked(Fd& fd);
 
-// An open file over a descriptor (see SystemFile).
-class PosixFile : public SystemFile {
- public:
-  PosixFile(Fd fd, Opened opened);
-  ~PosixFile() override;
-
-  Status Size(int64_t& size) override;
-
- private:
-  Status ReadChunk(int64_t offset, char* into, size_t n, size_t& got) override;
-  bool IsOpen() const override { return fd_.valid(); }
-  int AppendAll(std::string_view bytes) override;
-  int WriteAllAt(int64_t offset, std::string_view bytes) override;
-  int SetLength(int64_t length) override;
-  int FinishClose() override;
-  // The syncs that Close owes: 0, or the errno of the first that failed.
-  int SyncWritten();
-
-  Fd fd_;
-};
+// An open file over the descriptor (see SystemFile).
+std::unique_ptr<File> NewFile(Fd fd, Opened opened);
 
 // Opens an ordinary file at a native path in the given mode (kAppend creates
 // it, exclusively, and says so in `created`). Refuses folders (EISDIR),
@@ -171,3 +139,12 @@ std::unique_ptr<LockFile> HeldFile(int fd, std::string native, std::string windo
 int StartDetached(const std::string& native_exe);
 
 }  // namespace carob::platform::posix
+
+namespace carob::platform {
+
+// What SystemFile holds on POSIX: the descriptor.
+struct NativeFile {
+  posix::Fd fd;
+};
+
+}  // namespace carob::platform

@@ -84,16 +84,14 @@ class WinReplacement : public Replacement {
  public:
   // `held`: the new file is under the queue lock first, stays open and its
   // handle comes back there.
-  WinReplacement(std::string target, Handle* held, SyncPoints& syncs)
-      : target_(std::move(target)), folder_(FolderOf(target_)), held_(held), syncs_(syncs) {}
-
-  const std::string& folder() const { return folder_; }
+  WinReplacement(const std::string& target, Handle* held, SyncPoints& syncs)
+      : Replacement(target, FolderOf(target), syncs), held_(held) {}
 
   int CheckTarget() override {
-    DWORD attributes = ::GetFileAttributesA(target_.c_str());
+    DWORD attributes = ::GetFileAttributesA(target().c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return EISDIR;
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-      DWORD parent = ::GetFileAttributesA(folder_.c_str());
+      DWORD parent = ::GetFileAttributesA(folder().c_str());
       if (parent == INVALID_FILE_ATTRIBUTES || !(parent & FILE_ATTRIBUTE_DIRECTORY)) return ENOENT;
     }
     return 0;
@@ -118,8 +116,8 @@ class WinReplacement : public Replacement {
   int Close() override { return win::CloseChecked(h_); }
 
   int MoveIntoPlace(const std::string& temp) override {
-    grouped_ = syncs_.grouped();
-    return MoveIntoPlace(temp, held_ != nullptr);
+    grouped_ = syncs().grouped();
+    return MoveNewFileIn(temp, held_ != nullptr);
   }
 
   void Discard(const std::string& temp) override {
@@ -128,14 +126,14 @@ class WinReplacement : public Replacement {
   }
 
   void Settle() override {
-    if (grouped_) syncs_.DeferFile(target_);
+    if (grouped_) syncs().DeferFile(target());
     if (held_) *held_ = std::move(h_);
   }
 
   std::vector<std::string> ListFolder(const std::string& prefix) override {
     std::vector<std::string> names;
     WIN32_FIND_DATAA found{};
-    HANDLE search = ::FindFirstFileA((folder_ + "\\" + prefix + "*").c_str(), &found);
+    HANDLE search = ::FindFirstFileA((folder() + "\\" + prefix + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
       names.emplace_back(found.cFileName);
@@ -160,7 +158,7 @@ class WinReplacement : public Replacement {
   // in one step within that while. A reader that looks between those two
   // steps finds no file. The moves that give the name its new file are
   // written through to the disk (grouped: see Rename). 0 or the errno.
-  int MoveIntoPlace(const std::string& temp, bool target_open) {
+  int MoveNewFileIn(const std::string& temp, bool target_open) {
     const DWORD through = WriteThrough(grouped_);
     auto busy = [](DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION; };
     // About two seconds in all, in steps that grow from 1 to 20 ms.
@@ -171,18 +169,18 @@ class WinReplacement : public Replacement {
     };
     if (!target_open) {
       for (int attempt = 0;; ++attempt) {
-        if (::MoveFileExA(temp.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | through)) return 0;
+        if (::MoveFileExA(temp.c_str(), target().c_str(), MOVEFILE_REPLACE_EXISTING | through)) return 0;
         DWORD code = ::GetLastError();
         if (!busy(code)) return win::ErrnoOf(code);
         if (!again(attempt)) break;
       }
     }
     // The old file aside is ours while we move: no sweep takes it.
-    const InFlightMark aside(ReplacementPath(folder_, '\\', NameOf(target_),
+    const InFlightMark aside(ReplacementPath(folder(), '\\', NameOf(target()),
                                              static_cast<long>(::GetCurrentProcessId()), ".old"));
     bool moved_aside = false;
     for (int attempt = 0;; ++attempt) {
-      if (::MoveFileExA(target_.c_str(), aside.native().c_str(), 0)) {
+      if (::MoveFileExA(target().c_str(), aside.native().c_str(), 0)) {
         moved_aside = true;
         break;
       }
@@ -190,20 +188,17 @@ class WinReplacement : public Replacement {
       if (code == ERROR_FILE_NOT_FOUND) break;
       if (!busy(code) || !again(attempt)) return win::ErrnoOf(code);
     }
-    if (!::MoveFileExA(temp.c_str(), target_.c_str(), through)) {
+    if (!::MoveFileExA(temp.c_str(), target().c_str(), through)) {
       int error = LastErrno();
       // Put the old file back, so that the target is never left without one.
-      if (moved_aside) ::MoveFileExA(aside.native().c_str(), target_.c_str(), through);
+      if (moved_aside) ::MoveFileExA(aside.native().c_str(), target().c_str(), through);
       return error;
     }
     if (moved_aside) ::DeleteFileA(aside.native().c_str());
     return 0;
   }
 
-  const std::string target_;
-  const std::string folder_;
   Handle* held_;
-  SyncPoints& syncs_;
   Handle h_;
   bool grouped_ = false;
 };
@@ -437,8 +432,8 @@ class WinEnv : public EnvBase {
   // file is gone.
   int Replace(const std::string& target, std::string_view bytes, Handle* held) {
     WinReplacement steps(target, held, *syncs());
-    return ReplaceThrough(steps, steps.folder(), '\\', NameOf(target),
-                       static_cast<long>(::GetCurrentProcessId()), held != nullptr, bytes);
+    return ReplaceThrough(steps, '\\', NameOf(target), static_cast<long>(::GetCurrentProcessId()),
+                          held != nullptr, bytes);
   }
 
   Status MarkModified(const std::string& path) override {
@@ -541,7 +536,7 @@ class WinEnv : public EnvBase {
 
   std::unique_ptr<File> NewFile(Handle h, OpenMode mode, const std::string& path,
                                 const std::string& native, int64_t length) {
-    return std::make_unique<win::WinFile>(std::move(h), Opened{mode, path, native, length, syncs()});
+    return win::NewFile(std::move(h), Opened{mode, path, native, length, syncs()});
   }
 
   std::string ExecutableFolder() const override { return FolderOf(program_path()); }

@@ -6,16 +6,12 @@
 
 namespace carob::platform::win {
 
-namespace {
-
 OVERLAPPED At(int64_t offset) {
   OVERLAPPED o{};
   o.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
   o.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
   return o;
 }
-
-}  // namespace
 
 int ErrnoOf(DWORD code) {
   switch (code) {
@@ -194,63 +190,68 @@ Handle OpenNative(const std::string& path, OpenMode mode, BY_HANDLE_FILE_INFORMA
   return h;
 }
 
-WinFile::WinFile(Handle h, Opened opened) : SystemFile(std::move(opened)), h_(std::move(h)) {}
+std::unique_ptr<File> NewFile(Handle h, Opened opened) {
+  return std::make_unique<SystemFile>(NativeFilePtr(new NativeFile{std::move(h)}), std::move(opened));
+}
 
-WinFile::~WinFile() { h_.Reset(); }
+}  // namespace carob::platform::win
 
-Status WinFile::ReadChunk(int64_t offset, char* into, size_t n, size_t& got) {
-  got = 0;
-  if (!h_.valid()) return ReadFailed(EBADF);  // closed
-  OVERLAPPED o = At(offset);
+namespace carob::platform {
+
+using win::Handle;
+
+void NativeFileDeleter::operator()(NativeFile* file) const { delete file; }
+
+bool IsOpen(const NativeFile& file) { return file.h.valid(); }
+
+int ReadChunkAt(NativeFile& file, int64_t offset, char* into, size_t n, size_t& got) {
+  OVERLAPPED o = win::At(offset);
   DWORD read = 0;
-  if (!::ReadFile(h_.get(), into, static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), &read, &o)) {
+  if (!::ReadFile(file.h.get(), into, static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), &read, &o)) {
     // A read at an offset at or past the end says so through its error.
     const DWORD code = ::GetLastError();
-    return code == ERROR_HANDLE_EOF ? Status::Ok() : ReadFailed(ErrnoOf(code));
+    return code == ERROR_HANDLE_EOF ? 0 : win::ErrnoOf(code);
   }
   got = read;
-  return Status::Ok();
+  return 0;
+}
+
+int LengthOf(NativeFile& file, int64_t& length) {
+  LARGE_INTEGER now{};
+  if (!::GetFileSizeEx(file.h.get(), &now)) return win::LastErrno();
+  length = static_cast<int64_t>(now.QuadPart);
+  return 0;
 }
 
 // A handle opened for appending data only writes at the end.
-int WinFile::AppendAll(std::string_view bytes) { return WriteFully(h_.get(), bytes) ? 0 : errno; }
-
-int WinFile::WriteAllAt(int64_t offset, std::string_view bytes) {
-  return WriteFullyAt(h_.get(), bytes, offset);
+int AppendAll(NativeFile& file, std::string_view bytes) {
+  return win::WriteFully(file.h.get(), bytes) ? 0 : errno;
 }
 
-int WinFile::SetLength(int64_t length) { return win::SetLength(h_.get(), length); }
-
-Status WinFile::Size(int64_t& size) {
-  LARGE_INTEGER now{};
-  if (!h_.valid()) return ReadFailed(EBADF);  // closed
-  if (!::GetFileSizeEx(h_.get(), &now)) return ReadFailed(LastErrno());
-  size = static_cast<int64_t>(now.QuadPart);
-  return Status::Ok();
+int WriteAllAt(NativeFile& file, int64_t offset, std::string_view bytes) {
+  return win::WriteFullyAt(file.h.get(), bytes, offset);
 }
 
-void WinFile::TakeBackAppends() {
-  int64_t from = 0, count = 0;
-  if (!AppendedRun(from, count)) return;
-  LARGE_INTEGER now{};
-  if (::GetFileSizeEx(h_.get(), &now) && now.QuadPart == from + count) {
-    (void)win::SetLength(h_.get(), from);
-  }
-}
+int SetLengthOf(NativeFile& file, int64_t length) { return win::SetLength(file.h.get(), length); }
 
 // The system has no sync for a folder: a name this open made is as durable
 // as the file system makes it by itself, and the file's flush is all there
 // is to do.
-int WinFile::FinishClose() {
+int FinishClose(NativeFile& file, const Closing& closing) {
   int error = 0;
-  const Opened& o = opened();
-  if (wrote() && !(o.syncs && o.syncs->DeferFile(o.native))) error = FlushChecked(h_.get());
+  const Opened& o = closing.opened;
+  if (closing.wrote && !(o.syncs && o.syncs->DeferFile(o.native))) error = win::FlushChecked(file.h.get());
   // A failed flush (a write the disk or the server refused only now) takes
-  // our appends back while the handle can still do it.
-  if (error != 0) TakeBackAppends();
-  const int closed = CloseChecked(h_);
-  if (error == 0 && wrote()) error = closed;
+  // our appends back while the handle can still do it, when the file holds
+  // nothing after them (nobody else appended meanwhile).
+  LARGE_INTEGER now{};
+  if (error != 0 && closing.appended > 0 && closing.appended_from >= 0 &&
+      ::GetFileSizeEx(file.h.get(), &now) && now.QuadPart == closing.appended_from + closing.appended) {
+    (void)win::SetLength(file.h.get(), closing.appended_from);
+  }
+  const int closed = win::CloseChecked(file.h);
+  if (error == 0 && closing.wrote) error = closed;
   return error;
 }
 
-}  // namespace carob::platform::win
+}  // namespace carob::platform

@@ -15,41 +15,21 @@
 
 #include "platform/env.h"
 #include "platform/system_file.h"
+#include "platform/unique_native.h"
 
 namespace carob::platform::win {
 
-// Owns a handle; closes it on destruction.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE h) : h_(h == nullptr ? INVALID_HANDLE_VALUE : h) {}
-  ~Handle() { Reset(); }
-  Handle(Handle&& other) noexcept : h_(other.Release()) {}
-  Handle& operator=(Handle&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      h_ = other.Release();
-    }
-    return *this;
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-  HANDLE Release() {
-    HANDLE h = h_;
-    h_ = INVALID_HANDLE_VALUE;
-    return h;
-  }
-  void Reset() {
-    if (valid()) ::CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE h_ = INVALID_HANDLE_VALUE;
+// A handle: the system's calls answer none as INVALID_HANDLE_VALUE or as
+// a null handle, both taken for INVALID_HANDLE_VALUE.
+struct HandleTraits {
+  using Raw = HANDLE;
+  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool Valid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
+  static HANDLE Adopt(HANDLE h) { return h == nullptr ? INVALID_HANDLE_VALUE : h; }
+  static void Close(HANDLE h) { ::CloseHandle(h); }
 };
+// Owns a handle; closes it on destruction.
+using Handle = UniqueNative<HandleTraits>;
 
 // The errno that stands for a system error code (GetLastError), so that
 // failures read the same on every platform ("file exists", "permission
@@ -67,6 +47,9 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // of the bytes it covers. Every process locks this same byte.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 constexpr DWORD kLockOffsetLow = 0;
+
+// The place of a read or write at an offset.
+OVERLAPPED At(int64_t offset);
 
 // Takes the queue lock on an open handle, waiting for it; false with errno.
 bool LockRange(HANDLE h);
@@ -91,27 +74,8 @@ int SetLength(HANDLE h, int64_t length);
 // handle is gone either way.
 int CloseChecked(Handle& h);
 
-// An open file over a handle (see SystemFile).
-class WinFile : public SystemFile {
- public:
-  WinFile(Handle h, Opened opened);
-  ~WinFile() override;
-
-  Status Size(int64_t& size) override;
-
- private:
-  Status ReadChunk(int64_t offset, char* into, size_t n, size_t& got) override;
-  bool IsOpen() const override { return h_.valid(); }
-  int AppendAll(std::string_view bytes) override;
-  int WriteAllAt(int64_t offset, std::string_view bytes) override;
-  int SetLength(int64_t length) override;
-  int FinishClose() override;
-  // Takes back what this file appended, while the file holds nothing after
-  // it (nobody else appended meanwhile).
-  void TakeBackAppends();
-
-  Handle h_;
-};
+// An open file over the handle (see SystemFile).
+std::unique_ptr<File> NewFile(Handle h, Opened opened);
 
 // Opens an ordinary file in the mode (kAppend creates it, its folder must
 // exist). Refuses folders (EISDIR) and devices (EINVAL). An invalid Handle
@@ -140,3 +104,12 @@ std::unique_ptr<LockFile> HeldFile(Handle h, std::string path);
 int StartDetached(const std::string& exe, int window_style);
 
 }  // namespace carob::platform::win
+
+namespace carob::platform {
+
+// What SystemFile holds on Windows: the handle.
+struct NativeFile {
+  win::Handle h;
+};
+
+}  // namespace carob::platform
