@@ -50,7 +50,6 @@
 #include "platform/posix/paths.h"
 #include "platform/sync_points.h"
 #include "platform/text.h"
-#include "platform/windows_path.h"
 
 namespace carob::platform {
 

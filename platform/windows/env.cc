@@ -26,7 +26,6 @@
 #include "platform/sync_points.h"
 #include "platform/text.h"
 #include "platform/windows/file.h"
-#include "platform/windows_path.h"
 
 namespace carob::platform {
 
