@@ -6,7 +6,9 @@
 
 #include "databank/lines.h"
 #include "platform/clockstamp.h"
+#include "platform/log_rotation.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace carob::databank {
 
@@ -40,9 +42,7 @@ Status Databank::Contents(const FileInfo& info, std::string_view& bytes, Image**
   // On a network share another computer's write may leave the stamp we see
   // unchanged for a while (the client caches file information), so a file
   // there is read afresh every time.
-  const size_t last = info.path.rfind('\\');
-  const std::string folder =
-      last == std::string::npos ? "" : info.path.substr(0, last == 2 ? 3 : last);
+  const std::string folder = platform::FolderPart(info.path);
   if (!images_on_ || !env_.LocksSeenEverywhere(folder)) {
     Status read = env_.ReadAll(info.path, scratch_);
     bytes = scratch_;
@@ -297,17 +297,9 @@ void Databank::LogDatabankIO(const std::string& text) {
 }
 
 void Databank::StartDatabankIOLog(bool keep_previous) {
-  const std::string folder = env_.ProgramFolder();
-  const std::string log = platform::JoinPath(folder, "Database_IO.log");
-  const std::string previous = platform::JoinPath(folder, "Database_IO.log.x");
   log_.reset();
-  if (keep_previous) {
-    // A log that cannot be set aside is appended to.
-    if (env_.FindFile(previous)) (void)env_.Delete(previous);  // the rename then fails
-    if (env_.FindFile(log)) (void)env_.Rename(log, previous);  // then appended to
-  } else if (env_.FindFile(log)) {
-    (void)env_.Delete(log);  // then appended to
-  }
+  platform::StartLogAfresh(env_, platform::JoinPath(env_.ProgramFolder(), "Database_IO.log"),
+                           keep_previous);
   io_log_enabled_ = true;
 }
 

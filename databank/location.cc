@@ -8,6 +8,7 @@
 #include "databank/databank.h"
 #include "databank/lines.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace carob::databank {
 
@@ -43,17 +44,6 @@ std::string FolderPart(const std::string& name) {
   return part;
 }
 
-// True when a ":" stands anywhere but in a drive designation at the start
-// ("C:"). Such a name is no path on any platform of the family: read as a
-// full path it would resolve against the working folder ("..:\..\x.dat"
-// leads out of the family's root), so it names no databank at all.
-bool StrayColon(std::string_view name) {
-  const size_t colon = name.find(':');
-  if (colon == std::string_view::npos) return false;
-  const bool drive = colon == 1 && std::isalpha(static_cast<unsigned char>(name[0]));
-  return !drive || name.find(':', 2) != std::string_view::npos;
-}
-
 // A program asked to close (its interaction says so, see Databank's
 // constructor) still waits a moment for a lock that another writer holds
 // briefly, so that its last writes (signing off) are made; from then on,
@@ -64,7 +54,7 @@ constexpr double kStopGrace = 0.5;
 }  // namespace
 
 std::string lines::NoPathCause(std::string_view name) {
-  return StrayColon(platform::Trim(name)) ? "a \":\" stands outside a drive designation"
+  return platform::HasStrayColon(platform::Trim(name)) ? "a \":\" stands outside a drive designation"
                                           : "the name denotes a folder";
 }
 
@@ -101,7 +91,7 @@ std::string Databank::ResolveBankPath(std::string& name) {
     path = platform::JoinPath(temp_dir_, std::string_view(path).substr(1));
   }
   if (!path.empty() && path.back() == '\\') path.clear();
-  if (StrayColon(name)) path.clear();
+  if (platform::HasStrayColon(name)) path.clear();
   last_name_ = name;
   last_path_ = path;
   return path;

@@ -161,9 +161,7 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
   if (claim_.lock) (void)ReleaseClaim();  // the new claim goes on
   const std::string path = ResolveInterfacePath(file);
   const std::string what = "cannot claim " + path;
-  std::string name;
-  if (auto info = env_.FindFile(path)) name = info->stored_name;
-  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);  // the last component
+  const std::string name = StoredName(env_, path);
   const std::string mark = std::string(kClaimMark) + path + std::string(kCrLf);
   // The claim file is made exclusively (never through a symlink, never over
   // anything). Its names are fixed per queue, so that every taker meets the

@@ -3,6 +3,7 @@
 
 #include "messaging/messaging.h"
 #include "platform/clockstamp.h"
+#include "platform/log_rotation.h"
 #include "platform/text.h"
 
 namespace carob::messaging {
@@ -30,14 +31,7 @@ void Messaging::AppendLine(const std::string& path, const std::string& line) {
 
 void Messaging::RotateConsoleLog(bool keep_previous) {
   const std::string log = platform::JoinPath(env_.ProgramFolder(), kConsoleLogName);
-  // The rotation is best effort, as the log itself.
-  if (keep_previous) {
-    const std::string previous = log + ".x";
-    (void)env_.Delete(previous);
-    (void)env_.Rename(log, previous);
-  } else {
-    (void)env_.Delete(log);
-  }
+  platform::StartLogAfresh(env_, log, keep_previous);
   console_log_enabled_ = true;
 }
 

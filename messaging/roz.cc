@@ -18,19 +18,13 @@
 #include "messaging/roz_file.h"
 #include "platform/clockstamp.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace carob::messaging {
 namespace {
 
 using platform::kCrLf;
 using platform::Status;
-
-// The folder that holds a file ("C:\\" for a file at a drive's root).
-std::string FolderOf(const std::string& path) {
-  size_t last = path.rfind('\\');
-  if (last == std::string::npos) return "";
-  return path.substr(0, last == 2 ? 3 : last);
-}
 
 bool IsBoundary(std::string_view line) { return line.substr(0, 3) == "---"; }
 
@@ -129,6 +123,13 @@ std::string Hex(unsigned long value) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%lX", value);
   return buf;
+}
+
+std::string StoredName(platform::Env& env, const std::string& path) {
+  std::string name;
+  if (auto info = env.FindFile(path)) name = info->stored_name;
+  if (name.empty()) name = platform::LastComponent(path, "\\:");
+  return name;
 }
 
 Status ReadEntries(platform::File& in, bool first_only, std::vector<QueueEntry>& out) {
@@ -296,7 +297,7 @@ Status Messaging::RewriteQueue(const std::string& path, const std::vector<size_t
   // held by us. (Moving the file away and creating it anew would let an
   // appender create the file in between and land ahead of the entries still
   // waiting.)
-  if (!env_.LocksSeenEverywhere(FolderOf(path))) return RewriteOnShare(path, indices, add);
+  if (!env_.LocksSeenEverywhere(platform::FolderPart(path))) return RewriteOnShare(path, indices, add);
   std::unique_ptr<platform::File> held;
   if (Status s = env_.OpenLocked(path, platform::OpenMode::kRead, &held); !s) {
     return GoneSince(path, s.As(what));
@@ -358,17 +359,13 @@ Status Messaging::GoneSince(const std::string& path, const Status& failed) {
 }
 
 databank::SwapLock Messaging::HoldQueue(const std::string& path) {
-  if (env_.LocksSeenEverywhere(FolderOf(path)) || roz_temp_dir_.empty()) return {};
-  std::string name;
-  if (auto info = env_.FindFile(path)) name = info->stored_name;
-  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);
+  if (env_.LocksSeenEverywhere(platform::FolderPart(path)) || roz_temp_dir_.empty()) return {};
+  const std::string name = StoredName(env_, path);
   return db_.LockSwapFile(platform::JoinPath(roz_temp_dir_, "ROZ." + name + ".TMP"));
 }
 
 std::string Messaging::MakeSwapName(const std::string& path) {
-  std::string name;
-  if (auto info = env_.FindFile(path)) name = info->stored_name;
-  if (name.empty()) name = path.substr(path.find_last_of("\\:") + 1);  // the last component
+  const std::string name = StoredName(env_, path);
   for (unsigned long counter = 1;; ++counter) {
     float r = env_.random().Next() * 4095.0f;
     // nearbyint rounds halves to the even neighbour.

@@ -21,4 +21,8 @@ platform::Status ReadEntries(platform::File& in, bool first_only, std::vector<Qu
 // in the temporary folder carry it.
 std::string Hex(unsigned long value);
 
+// A queue's name as stored (letter case as on the disk), or the last
+// component of its path when it cannot be found.
+std::string StoredName(platform::Env& env, const std::string& path);
+
 }  // namespace carob::messaging

@@ -456,20 +456,22 @@ class EnvWrapper : public Env {
   Env& target_;
 };
 
-// The POSIX implementation. `clock` and `random` may be null for the real
-// ones. `orb_root` overrides the ORB_ROOT environment variable when not
-// empty; `program_path` overrides the running executable's native path.
-struct PosixEnvOptions {
+// The options of the system's Env, POSIX and Windows alike. `clock` and
+// `random` may be null for the real ones. `orb_root` overrides the ORB_ROOT
+// environment variable when not empty (POSIX only); `program_path`
+// overrides the running executable's native path.
+struct EnvOptions {
   std::shared_ptr<Clock> clock;
   std::shared_ptr<Random> random;
   std::string orb_root;
   std::string program_path;
 };
-std::unique_ptr<Env> NewPosixEnv(PosixEnvOptions options = {});
+// The POSIX implementation.
+std::unique_ptr<Env> NewPosixEnv(EnvOptions options = {});
 
 // The Env of the system the program is built for: NewPosixEnv's on POSIX;
 // on Windows paths are native ("C:\FileLoc" is C:\FileLoc, ORB_ROOT and
 // `orb_root` mean nothing there) and the other options hold as above.
-std::unique_ptr<Env> NewSystemEnv(PosixEnvOptions options = {});
+std::unique_ptr<Env> NewSystemEnv(EnvOptions options = {});
 
 }  // namespace carob::platform

@@ -14,8 +14,8 @@
 //                     until a deadline or the stop, whichever comes first.
 //
 // Waits deeper down (a databank's lock, the registry's waits for another
-// program) look at StopRequested between their looks, so a close signal
-// ends them too.
+// program) ask their Interaction between their looks (NoWindow()'s Closing()
+// is StopRequested), so a close signal ends them too.
 #pragma once
 
 #include <memory>
@@ -68,6 +68,10 @@ class SignalPipe {
 // SignalPipe that is active now or was last; for code deep in a loop that
 // must stop between two steps.
 bool StopRequested();
+// For the systems' handlers: notes a close (safe inside a signal handler),
+// and clears it when a SignalPipe is made.
+void NoteStop();
+void ClearStop();
 
 // The stop of orb's long-running commands: while it lives, SIGTERM, SIGINT
 // and SIGHUP do not end the process but ask the command to stop.

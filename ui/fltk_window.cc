@@ -71,28 +71,25 @@ class FltkToolkit : public Toolkit {
   bool HasWindow() const override { return true; }
 
   int Run(FormDescription& form, FormEvents& events) override {
-    if (core_.active()) return 0;  // one Run at a time
-    SignalPipe& pipe = core_.Begin(&form, &events);
-    caption_ = form.caption;
-    Build(form);
-    if (pipe.ok()) Fl::add_fd(pipe.fd(), FL_READ, &FltkToolkit::OnSignalPipe, this);
-    Fl::add_check(&FltkToolkit::OnCheck, this);
-    ArmTimers();  // the timers run from the creation on
-
-    core_.RunLoad();
-    if (!core_.closing()) {
+    auto start = [&](SignalPipe& pipe) {
+      caption_ = form.caption;
+      Build(form);
+      if (pipe.ok()) Fl::add_fd(pipe.fd(), FL_READ, &FltkToolkit::OnSignalPipe, this);
+      Fl::add_check(&FltkToolkit::OnCheck, this);
+      ArmTimers();  // the timers run from the creation on
+    };
+    auto loop = [&](SignalPipe& pipe) {
       window_->show();
       // Without the signal pipe nothing could wake the wait for a close
       // asked for by a tick, so the wait then looks round now and then.
       while (!core_.closing()) Fl::wait(pipe.ok() ? 1e20 : 0.5);
-    }
-    core_.RunUnload();
-
-    Fl::remove_check(&FltkToolkit::OnCheck, this);
-    if (pipe.ok()) Fl::remove_fd(pipe.fd());
-    TearDown(form);
-    core_.End();
-    return 0;
+    };
+    auto finish = [&](SignalPipe& pipe) {
+      Fl::remove_check(&FltkToolkit::OnCheck, this);
+      if (pipe.ok()) Fl::remove_fd(pipe.fd());
+      TearDown(form);
+    };
+    return core_.Run(form, events, start, loop, finish);
   }
 
   void Yield() override { Fl::check(); }

@@ -27,24 +27,21 @@ class HeadlessToolkit : public Toolkit {
   bool HasWindow() const override { return false; }
 
   int Run(FormDescription& form, FormEvents& events) override {
-    if (core_.active()) return 0;  // one Run at a time
-    SignalPipe& pipe = core_.Begin(&form, &events);
-    for (Timer* t : form.timers) {
-      if (t != nullptr) slots_.push_back(TimerSlot{t, false, {}});
-    }
-    ArmRunning(SteadyClock::now());  // the timers run from the creation on
-
-    core_.RunLoad();
-    while (!core_.closing()) {
-      core_.ActOnAll();
-      RunDueTimers();
-      if (core_.closing()) break;
-      WaitForWork(pipe);
-    }
-    core_.RunUnload();
-    core_.End();
-    slots_.clear();
-    return 0;
+    auto start = [&](SignalPipe&) {
+      for (Timer* t : form.timers) {
+        if (t != nullptr) slots_.push_back(TimerSlot{t, false, {}});
+      }
+      ArmRunning(SteadyClock::now());  // the timers run from the creation on
+    };
+    auto loop = [&](SignalPipe& pipe) {
+      while (!core_.closing()) {
+        core_.ActOnAll();
+        RunDueTimers();
+        if (core_.closing()) break;
+        WaitForWork(pipe);
+      }
+    };
+    return core_.Run(form, events, start, loop, [&](SignalPipe&) { slots_.clear(); });
   }
 
   void Yield() override {

@@ -62,6 +62,23 @@ class LoopCore {
   }
   void End() { pipe_.reset(); }
 
+  // A whole Run, one at a time (0 at once while another is on): `start`
+  // sets the toolkit up with the signal pipe, then Load runs, then `loop`
+  // (unless Load asked for a close) until a close, then Unload, and
+  // `finish` takes the toolkit down again before the signals go back.
+  template <class Start, class Loop, class Finish>
+  int Run(FormDescription& form, FormEvents& events, Start start, Loop loop, Finish finish) {
+    if (active()) return 0;
+    SignalPipe& pipe = Begin(&form, &events);
+    start(pipe);
+    RunLoad();
+    if (!closing()) loop(pipe);
+    RunUnload();
+    finish(pipe);
+    End();
+    return 0;
+  }
+
   // Runs Load. The window's events run in the yields Load makes (the
   // registry's waits): ticks, clicks and a close request. Signals noted
   // outside such a yield are acted on once Load has returned.

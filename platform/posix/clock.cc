@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "platform/env.h"
+#include "platform/env_base.h"
 
 namespace carob::platform {
 
@@ -12,17 +13,8 @@ WallTime SystemClock::Now() {
   std::tm local{};
   time_t secs = ts.tv_sec;
   ::localtime_r(&secs, &local);
-  WallTime t;
-  t.year = local.tm_year + 1900;
-  t.month = local.tm_mon + 1;
-  t.day = local.tm_mday;
-  t.hour = local.tm_hour;
-  t.minute = local.tm_min;
-  // A leap second reads as the last ordinary second of its minute.
-  t.second = local.tm_sec > 59 ? 59 : local.tm_sec;
-  t.seconds_since_midnight =
-      t.hour * 3600.0 + t.minute * 60.0 + t.second + static_cast<double>(ts.tv_nsec) / 1e9;
-  return t;
+  return WallTimeOf(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                    local.tm_min, local.tm_sec, static_cast<double>(ts.tv_nsec) / 1e9);
 }
 
 void SystemClock::Sleep(double seconds) {

@@ -9,8 +9,14 @@
 //   clock.cc            the manual clock and the random generator
 //   clockstamp.h/.cc    the date and time stamps written into files
 //   text.h/.cc          path joining, line splitting and other text rules
+//   windows_path.h/.cc  the text rules of Windows-style paths (drive, colon,
+//                       folder part, last component), for both systems
+//   env_base.h/.cc      what both systems' Envs do alike: the program's
+//                       folder and name, the replace skeleton and the sweep
+//                       of leftovers, the modification-time steps
+//   system_file.h/.cc   the open file of both systems over their primitives
 //   posix/env.cc        this file: PosixEnv, the Env calls over native paths,
-//                       ReplaceContents (build beside, rename into place)
+//                       ReplaceContents' steps (build beside, rename into place)
 //   posix/paths.h/.cc   Windows-style paths onto the native tree, case-blind
 //                       lookup, ORB_ROOT
 //   posix/file.h/.cc    descriptors, open files, file serials, whole reads and
@@ -31,21 +37,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cctype>
-#include <chrono>
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "platform/env.h"
-#include "platform/serials.h"
+#include "platform/env_base.h"
 #include "platform/posix/file.h"
 #include "platform/posix/paths.h"
 #include "platform/sync_points.h"
@@ -59,11 +59,6 @@ using posix::Fd;
 using posix::FolderOf;
 using posix::NameOf;
 using posix::PathMap;
-
-// Ok when `error` is 0, else `what` failed for that errno.
-Status Checked(std::string what, int error) {
-  return error == 0 ? Status::Ok() : Status::FromErrno(std::move(what), error);
-}
 
 int64_t Ns(const timespec& ts) {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
@@ -79,105 +74,109 @@ std::string SelfExecutable() {
   return std::filesystem::read_symlink("/proc/self/exe", ec).string();
 }
 
-// An installed program keeps its files in the family's root, never beside
-// its executable in the system's folders: a file "<executable>.folder" beside
-// the executable names, Windows-style, the folder it takes as its program
-// folder ("C:\ORB\CAROB"), made when missing. "" when there is no such file
-// or it names no drive-letter path.
-std::string AssignedFolder(const std::string& program_path, const PathMap& paths) {
-  std::ifstream in(program_path + ".folder");
-  std::string folder;
-  if (!in || !std::getline(in, folder)) return "";
-  while (!folder.empty() && std::isspace(static_cast<unsigned char>(folder.back()))) folder.pop_back();
-  if (!posix::HasDrive(folder)) return "";
-  std::error_code ignored;
-  std::filesystem::create_directories(paths.ToNative(folder), ignored);
-  return paths.ToWindows(paths.ToNative(folder));
-}
+// The steps of a replacement on POSIX (see ReplaceThrough): the new file is
+// made exclusively, takes the old one's permissions and a later time, and
+// is renamed over it in one step.
+class PosixReplacement : public Replacement {
+ public:
+  // `held`: the new file is locked before it gets the name and its
+  // descriptor (in append mode) is handed back there.
+  PosixReplacement(const std::string& target, Fd* held, SyncPoints& syncs)
+      : Replacement(target, FolderOf(target), syncs), held_(held) {}
 
-// Temporary files of ReplaceContents: ".<name>.<pid>.<n>.new" beside the file.
-std::string ReplacementPrefix(const std::string& name) { return "." + name + "."; }
-
-// Replacement files this process is building right now (native paths).
-std::mutex in_flight_mutex;
-std::set<std::string> in_flight;
-
-// Marks a replacement file as being built for as long as it lives.
-struct InFlightMark {
-  explicit InFlightMark(const std::string& native) : native(native) {
-    std::lock_guard<std::mutex> lock(in_flight_mutex);
-    in_flight.insert(native);
+  int CheckTarget() override {
+    // A symbolic link at the name is refused like any write through one
+    // (the rewrite would copy the linked file's contents beside it).
+    existed_ = ::lstat(target().c_str(), &old_) == 0;
+    if (existed_ && S_ISLNK(old_.st_mode)) return ELOOP;
+    if (existed_ && !S_ISREG(old_.st_mode)) return NotAFile(posix::KindOf(old_.st_mode));
+    return 0;
   }
-  ~InFlightMark() {
-    std::lock_guard<std::mutex> lock(in_flight_mutex);
-    in_flight.erase(native);
+
+  int Create(const std::string& temp) override {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | (held_ ? O_APPEND : 0);
+    fd_ = Fd(::open(temp.c_str(), flags, 0666));
+    if (!fd_.valid() && errno == EEXIST) {
+      // No thread of ours uses this name (the counter is ours alone): it is
+      // the leftover of an earlier process that had our process id.
+      ::unlink(temp.c_str());
+      fd_ = Fd(::open(temp.c_str(), flags, 0666));
+    }
+    return fd_.valid() ? 0 : errno;
   }
-  InFlightMark(const InFlightMark&) = delete;
-  const std::string native;
+
+  int Fill(std::string_view bytes) override {
+    if (!posix::WriteFully(fd_.get(), bytes)) return errno;
+    if (existed_ && ::fchmod(fd_.get(), old_.st_mode & 07777) != 0) return errno;
+    if (existed_) MoveTimePast();
+    if (held_ && posix::FlockRetry(fd_.get(), LOCK_EX) != 0) return errno;
+    return 0;
+  }
+
+  int Sync() override { return posix::SyncData(fd_.get()); }
+  int Close() override { return posix::CloseChecked(fd_); }
+
+  int MoveIntoPlace(const std::string& temp) override {
+    int error = ::rename(temp.c_str(), target().c_str()) == 0 ? 0 : errno;
+    // A share's server refuses to replace a file that a reader on some
+    // computer has open this moment (EEXIST or EBUSY, never seen on a local
+    // disk): such a reader is done within moments.
+    for (int retry = 0; (error == EEXIST || error == EBUSY) && retry < 400; ++retry) {
+      ::usleep(5000);
+      error = ::rename(temp.c_str(), target().c_str()) == 0 ? 0 : errno;
+    }
+    return error;
+  }
+
+  void Discard(const std::string& temp) override { ::unlink(temp.c_str()); }
+
+  void Settle() override {
+    if (held_) *held_ = std::move(fd_);
+    if (!syncs().DeferFolder(folder())) (void)posix::SyncFolder(folder());
+  }
+
+  std::vector<std::string> ListFolder(const std::string&) override {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder().c_str());
+    if (!dir) return names;
+    while (dirent* e = ::readdir(dir)) names.emplace_back(e->d_name);
+    ::closedir(dir);
+    return names;
+  }
+
+  bool ProcessLives(long pid) override {
+    return !(::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+  }
+
+  void Remove(const std::string& native) override { ::unlink(native.c_str()); }
+
+ private:
+  // Gives the new file a modification time later than the old one's when
+  // the clock has not moved on since (file systems keep times at a coarse
+  // step): a file put in another's place always has another stamp, even
+  // should it get the same length and a reused inode. Best effort.
+  void MoveTimePast() {
+    const int fd = fd_.get();
+    auto stored = [fd](int64_t& ns) {
+      struct stat now {};
+      if (::fstat(fd, &now) != 0) return errno;
+      ns = Ns(now.st_mtim);
+      return 0;
+    };
+    int64_t now = 0;
+    const int64_t previous = Ns(old_.st_mtim);
+    if (stored(now) != 0 || now > previous) return;
+    (void)StepTimePast(previous, previous, 1, 1000, [fd](int64_t ns) {
+      timespec times[2] = {{0, UTIME_OMIT}, FromNs(ns)};
+      return ::futimens(fd, times) == 0 ? 0 : errno;
+    }, stored);
+  }
+
+  Fd* held_;
+  Fd fd_;
+  struct stat old_ {};
+  bool existed_ = false;
 };
-
-// Removes replacement files of `name` left in `folder` by writers that died.
-void SweepDeadReplacements(const std::string& folder, const std::string& name) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return;
-  const std::string prefix = ReplacementPrefix(name);
-  std::vector<std::string> dead;
-  while (dirent* e = ::readdir(dir)) {
-    std::string entry = e->d_name;
-    if (entry.size() <= prefix.size() + 4 || !entry.starts_with(prefix) || !entry.ends_with(".new")) {
-      continue;
-    }
-    char* end = nullptr;
-    long pid = std::strtol(entry.c_str() + prefix.size(), &end, 10);
-    if (pid <= 0 || end == nullptr || *end != '.') continue;
-    // Only files whose writer no longer exists; a living writer is still
-    // building its file. A file under our own process id that we are not
-    // building was left by an earlier process that had the same id.
-    if (pid == static_cast<long>(::getpid())) {
-      std::lock_guard<std::mutex> lock(in_flight_mutex);
-      if (in_flight.count(folder + "/" + entry) == 0) dead.push_back(entry);
-    } else if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-      dead.push_back(entry);
-    }
-  }
-  ::closedir(dir);
-  for (const auto& entry : dead) ::unlink((folder + "/" + entry).c_str());
-}
-
-// Whether the replacements of `name` in `folder` are due for a sweep: at a
-// process's first replacement of the file, then at most once a minute, and
-// after any replacement that failed (`failed` asks for that). Listing the
-// folder at every replacement cost as much as the rest of a small one, and
-// a dead writer's leftover is rare and harmless until swept.
-bool SweepDue(const std::string& folder, const std::string& name, bool failed = false) {
-  static std::mutex mutex;
-  static std::map<std::string, std::chrono::steady_clock::time_point> swept;
-  const auto now = std::chrono::steady_clock::now();
-  std::lock_guard<std::mutex> lock(mutex);
-  const std::string key = folder + "/" + name;
-  if (failed) {
-    swept.erase(key);
-    return false;
-  }
-  auto [at, fresh] = swept.emplace(key, now);
-  if (!fresh && now - at->second < std::chrono::minutes(1)) return false;
-  at->second = now;
-  return true;
-}
-
-// Gives the open file a modification time later than `old`'s when the
-// clock has not moved on since (file systems keep times at a coarse step):
-// a file put in another's place always has another stamp, even should it
-// get the same length and a reused inode. Best effort.
-void MoveTimePast(int fd, const struct stat& old) {
-  struct stat now {};
-  const int64_t previous = Ns(old.st_mtim);
-  for (int64_t step = 1; step <= 2000000000LL; step *= 1000) {
-    if (::fstat(fd, &now) != 0 || Ns(now.st_mtim) > previous) return;
-    timespec times[2] = {{0, UTIME_OMIT}, FromNs(previous + step)};
-    if (::futimens(fd, times) != 0) return;
-  }
-}
 
 // Renames a file but never onto another: 0, or the errno.
 int RenameNoReplace(const std::string& from, const std::string& to) {
@@ -284,42 +283,23 @@ class ContendedNames {
   std::set<std::string> names_;
 };
 
-class PosixEnv : public Env {
+class PosixEnv : public EnvBase {
  public:
-  explicit PosixEnv(PosixEnvOptions options)
-      : clock_(options.clock ? options.clock : std::make_shared<SystemClock>()),
-        random_(options.random ? options.random : std::make_shared<LcgRandom>()),
-        paths_(posix::DefaultOrbRoot(options.orb_root)),
-        program_path_(options.program_path.empty() ? SelfExecutable() : options.program_path),
-        assigned_folder_(AssignedFolder(program_path_, paths_)) {}
-
-  Clock& clock() override { return *clock_; }
-  Random& random() override { return *random_; }
+  explicit PosixEnv(const EnvOptions& options)
+      : EnvBase(options, options.program_path.empty() ? SelfExecutable() : options.program_path),
+        paths_(posix::DefaultOrbRoot(options.orb_root)) {
+    set_assigned_folder(AssignedFolder(program_path(), [this](const std::string& folder) {
+      std::error_code ignored;
+      std::filesystem::create_directories(paths_.ToNative(folder), ignored);
+      return paths_.ToWindows(paths_.ToNative(folder));
+    }));
+  }
 
   std::string ToNative(std::string_view windows_path) const override {
     return paths_.ToNative(windows_path);
   }
   std::string ToWindows(std::string_view native_path) const override {
     return paths_.ToWindows(native_path);
-  }
-
-  std::string ProgramFolder() const override {
-    std::string folder = assigned_folder_.empty() ? paths_.ToWindows(FolderOf(program_path_)) : assigned_folder_;
-    // No trailing "\" except at a drive root ("C:\").
-    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
-    return folder;
-  }
-
-  std::string ProgramName() const override {
-    std::string name = NameOf(program_path_);
-    size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.erase(dot);
-    return name;
-  }
-
-  std::string GetVariable(const std::string& name) const override {
-    const char* v = std::getenv(name.c_str());
-    return v ? std::string(v) : std::string();
   }
 
   std::string GetPathVariable(const std::string& name) const override {
@@ -386,9 +366,9 @@ class PosixEnv : public Env {
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     file->reset();
     Fd fd;
-    posix::Opened opened;
+    Opened opened;
     int error = OpenFd(path, mode, fd, &opened);
-    if (error == 0) *file = std::make_unique<posix::PosixFile>(std::move(fd), std::move(opened));
+    if (error == 0) *file = posix::NewFile(std::move(fd), std::move(opened));
     if (error == ELOOP && mode != OpenMode::kRead) return LinkRefused(OpenWhat(path, mode));
     return Checked(OpenWhat(path, mode), error);
   }
@@ -400,7 +380,7 @@ class PosixEnv : public Env {
     // a pathological livelock.
     for (int attempt = 0; attempt < 10000; ++attempt) {
       Fd fd;
-      posix::Opened opened;
+      Opened opened;
       if (int error = OpenFd(path, mode, fd, &opened)) {
         return Status::FromErrno(OpenWhat(path, mode), error);
       }
@@ -412,7 +392,7 @@ class PosixEnv : public Env {
           posix::SameFile(held, named)) {
         // Its length is the one it has now that nobody else writes it.
         opened.length = static_cast<int64_t>(held.st_size);
-        *file = std::make_unique<posix::PosixFile>(std::move(fd), std::move(opened));
+        *file = posix::NewFile(std::move(fd), std::move(opened));
         return Status::Ok();
       }
     }
@@ -422,7 +402,7 @@ class PosixEnv : public Env {
   Status ReadAll(const std::string& path, std::string& bytes) override {
     bytes.clear();
     Fd fd;
-    posix::Opened opened;
+    Opened opened;
     int error = OpenFd(path, OpenMode::kRead, fd, &opened);
     if (error != 0) return Status::FromErrno("cannot read " + path, error);
     return posix::ReadFully(fd.get(), bytes, opened.length, "cannot read " + path);
@@ -435,7 +415,7 @@ class PosixEnv : public Env {
     stamp->size = -1;
     struct stat before {}, after {};
     Fd fd;
-    posix::Opened opened;
+    Opened opened;
     int error = OpenFd(path, OpenMode::kRead, fd, &opened, &before);
     if (error != 0) return Status::FromErrno("cannot read " + path, error);
     Status read = posix::ReadFully(fd.get(), bytes, opened.length, "cannot read " + path);
@@ -452,8 +432,6 @@ class PosixEnv : public Env {
   std::unique_ptr<Appender> NewAppender(const std::string& path) override {
     return std::make_unique<PosixAppender>(paths_, path);
   }
-
-  int FreeSerial(int nth) override { return platform::LowestFreeSerial(nth); }
 
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     Fd fd;
@@ -504,107 +482,41 @@ class PosixEnv : public Env {
   }
 
   // Builds the new file beside the old one (at native path `target`) and
-  // renames it into place. With `held`, the new file is locked before it
-  // gets the name and its descriptor (in append mode) is handed back there;
-  // otherwise it is closed first. 0, or the errno of the step that failed.
+  // renames it into place (see ReplaceThrough). With `held`, the new file is
+  // locked before it gets the name and its descriptor (in append mode) is
+  // handed back there. 0, or the errno of the step that failed.
   int Replace(const std::string& target, std::string_view bytes, Fd* held) {
-    const bool hold = held != nullptr;
-    const std::string folder = FolderOf(target);
-    const std::string name = NameOf(target);
-    struct stat old {};
-    // A symbolic link at the name is refused like any write through one
-    // (the rewrite would copy the linked file's contents beside it).
-    const bool existed = ::lstat(target.c_str(), &old) == 0;
-    if (existed && S_ISLNK(old.st_mode)) return ELOOP;
-    if (existed && !S_ISREG(old.st_mode)) return S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
-    if (SweepDue(folder, name)) SweepDeadReplacements(folder, name);
-
-    static std::atomic<unsigned> counter{0};
-    std::string temp = folder + "/" + ReplacementPrefix(name) + std::to_string(::getpid()) + "." +
-                       std::to_string(counter.fetch_add(1)) + ".new";
-    InFlightMark mark(temp);
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | (hold ? O_APPEND : 0);
-    Fd fd(::open(temp.c_str(), flags, 0666));
-    if (!fd.valid() && errno == EEXIST) {
-      // No thread of ours uses this name (the counter is ours alone): it is
-      // the leftover of an earlier process that had our process id.
-      ::unlink(temp.c_str());
-      fd = Fd(::open(temp.c_str(), flags, 0666));
-    }
-    if (!fd.valid()) {
-      const int error = errno;
-      (void)SweepDue(folder, name, /*failed=*/true);
-      return error;
-    }
-    int error = 0;
-    if (!posix::WriteFully(fd.get(), bytes)) error = errno;
-    if (error == 0 && existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0) error = errno;
-    if (error == 0 && existed) MoveTimePast(fd.get(), old);
-    if (error == 0 && hold && posix::FlockRetry(fd.get(), LOCK_EX) != 0) error = errno;
-    // The new contents are on the disk before they take the name, grouped or
-    // not: a power cut after the rename must never find the name on a file
-    // whose bytes were still to be written. A close that fails (a write
-    // error told only now) fails the replacement.
-    if (error == 0) error = posix::SyncData(fd.get());
-    if (!hold) {
-      const int closed = posix::CloseChecked(fd);
-      if (error == 0) error = closed;
-    }
-    if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
-    // A share's server refuses to replace a file that a reader on some
-    // computer has open this moment (EEXIST or EBUSY, never seen on a local
-    // disk): such a reader is done within moments.
-    for (int retry = 0; (error == EEXIST || error == EBUSY) && retry < 400; ++retry) {
-      ::usleep(5000);
-      error = ::rename(temp.c_str(), target.c_str()) == 0 ? 0 : errno;
-    }
-    if (error != 0) {
-      ::unlink(temp.c_str());
-      (void)SweepDue(folder, name, /*failed=*/true);  // perhaps leftovers filled the disk
-      return error;
-    }
-    if (hold) *held = std::move(fd);
-    // The rename itself is made durable with the folder. Should that fail,
-    // the new file stands under the name all the same and is seen by every
-    // reader: the replacement is done, and is not reported as undone.
-    (void)SyncFolderOf(target);
-    return 0;
+    PosixReplacement steps(target, held, *syncs());
+    return ReplaceThrough(steps, '/', NameOf(target), ::getpid(), held != nullptr, bytes);
   }
 
   // Syncs the folder that holds a native path now, or notes it for the next
   // sync point when syncs are grouped: 0, or the errno.
   int SyncFolderOf(const std::string& native) {
     const std::string folder = FolderOf(native);
-    return syncs_->DeferFolder(folder) ? 0 : posix::SyncFolder(folder);
+    return syncs()->DeferFolder(folder) ? 0 : posix::SyncFolder(folder);
   }
 
   Status MarkModified(const std::string& path) override {
-    auto failed = [&](int error) { return Status::FromErrno("cannot mark " + path + " modified", error); };
     auto hit = paths_.FindExisting(path);
-    if (!hit) return failed(ENOENT);
+    if (!hit) return MarkedModified(path, ENOENT);
     struct stat st {};
-    if (::stat(hit->native.c_str(), &st) != 0) return failed(errno);
-    if (!S_ISREG(st.st_mode)) return failed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    const int64_t previous = Ns(st.st_mtim);
+    if (::stat(hit->native.c_str(), &st) != 0) return MarkedModified(path, errno);
+    if (!S_ISREG(st.st_mode)) return MarkedModified(path, NotAFile(posix::KindOf(st.st_mode)));
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const int64_t now_ns = Ns(now);
-    // The file system may keep coarser times than nanoseconds; step up
-    // until the stored time has really moved on.
-    for (int64_t step = 1; step <= 2000000000LL; step *= 10) {
-      const int64_t wanted = std::max(now_ns, previous + step);
-      timespec times[2] = {{0, UTIME_OMIT}, FromNs(wanted)};
-      if (::utimensat(AT_FDCWD, hit->native.c_str(), times, 0) != 0) return failed(errno);
+    const char* native = hit->native.c_str();
+    auto set = [native](int64_t ns) {
+      timespec times[2] = {{0, UTIME_OMIT}, FromNs(ns)};
+      return ::utimensat(AT_FDCWD, native, times, 0) == 0 ? 0 : errno;
+    };
+    auto stored = [native](int64_t& ns) {
       struct stat after {};
-      if (::stat(hit->native.c_str(), &after) != 0) return failed(errno);
-      if (Ns(after.st_mtim) > previous) return Status::Ok();
-    }
-    return Status::Failure("cannot mark " + path + " modified", "its time does not move on");
-  }
-
-  void GroupSyncs(bool on) override {
-    if (!on) (void)SyncGrouped();
-    syncs_->Group(on);
+      if (::stat(native, &after) != 0) return errno;
+      ns = Ns(after.st_mtim);
+      return 0;
+    };
+    return MarkedModified(path, StepTimePast(Ns(st.st_mtim), Ns(now), 1, 10, set, stored));
   }
 
   Status SyncGrouped() override {
@@ -615,7 +527,7 @@ class PosixEnv : public Env {
       }));
       return fd.valid() ? posix::SyncData(fd.get()) : errno;
     };
-    return syncs_->SyncPending(sync_file, posix::SyncFolder,
+    return syncs()->SyncPending(sync_file, posix::SyncFolder,
                                [this](const std::string& native) { return paths_.ToWindows(native); });
   }
 
@@ -634,9 +546,7 @@ class PosixEnv : public Env {
       if (::lstat(place->native.c_str(), &st) != 0) return std::nullopt;
       if (S_ISREG(st.st_mode)) return Status::FromErrno(what, EEXIST);
       // Nothing of ours: never waited for, broken or followed.
-      return Status::Failure(what, S_ISDIR(st.st_mode)   ? "a folder stands at its name"
-                                   : S_ISLNK(st.st_mode) ? "a symbolic link stands at its name"
-                                                         : "a device, pipe or socket stands at its name");
+      return Status::Failure(what, StandsAtItsName(posix::KindOf(st.st_mode)));
     };
     if (contended_.Has(place->native)) {
       if (auto no = refused()) return *no;
@@ -707,7 +617,7 @@ class PosixEnv : public Env {
 
   // Opens that file (see posix::OpenNative) and tells how it was opened in
   // `opened`: 0, or the errno of the failure.
-  int OpenFd(const std::string& path, OpenMode mode, Fd& fd, posix::Opened* opened = nullptr,
+  int OpenFd(const std::string& path, OpenMode mode, Fd& fd, Opened* opened = nullptr,
              struct stat* info = nullptr) const {
     auto hit = Locate(path, mode);
     if (!hit) return ENOENT;
@@ -725,8 +635,8 @@ class PosixEnv : public Env {
     if (!fd.valid()) return errno;
     if (info) *info = st;
     if (opened) {
-      *opened = posix::Opened{mode, path, std::move(hit->native), static_cast<int64_t>(st.st_size),
-                              created, syncs_};
+      *opened = Opened{mode, path, std::move(hit->native), static_cast<int64_t>(st.st_size),
+                              syncs(), created};
     }
     return 0;
   }
@@ -736,25 +646,19 @@ class PosixEnv : public Env {
     return Status::Failure(std::move(what), "a symbolic link stands there");
   }
 
-  static std::string OpenWhat(const std::string& path, OpenMode mode) {
-    return "cannot open " + path + (mode == OpenMode::kRead ? " for reading" : " for writing");
-  }
+  std::string ExecutableFolder() const override { return paths_.ToWindows(FolderOf(program_path())); }
+  std::string ExecutableName() const override { return NameOf(program_path()); }
 
-  std::shared_ptr<Clock> clock_;
-  std::shared_ptr<Random> random_;
   PathMap paths_;
-  std::string program_path_;
-  std::string assigned_folder_;
   ContendedNames contended_;
-  std::shared_ptr<SyncPoints> syncs_ = std::make_shared<SyncPoints>();
 };
 
 }  // namespace
 
-std::unique_ptr<Env> NewPosixEnv(PosixEnvOptions options) {
+std::unique_ptr<Env> NewPosixEnv(EnvOptions options) {
   return std::make_unique<PosixEnv>(std::move(options));
 }
 
-std::unique_ptr<Env> NewSystemEnv(PosixEnvOptions options) { return NewPosixEnv(std::move(options)); }
+std::unique_ptr<Env> NewSystemEnv(EnvOptions options) { return NewPosixEnv(std::move(options)); }
 
 }  // namespace carob::platform

@@ -1,5 +1,5 @@
 #include "platform/posix/file.h"
-#include "platform/serials.h"
+#include "platform/windows_path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,14 +9,6 @@
 #include <cerrno>
 
 namespace carob::platform::posix {
-
-void Fd::Reset() {
-  if (fd_ >= 0) {
-    // The descriptor is gone after close() even when it reports EINTR.
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
 
 bool WriteFully(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -50,8 +42,7 @@ int AppendWhole(int fd, std::string_view bytes) {
   return 0;
 }
 
-// Writes all of `bytes` at `offset`: 0, or the errno of the failure.
-static int PwriteFully(int fd, std::string_view bytes, int64_t offset) {
+int PwriteFully(int fd, std::string_view bytes, int64_t offset) {
   while (!bytes.empty()) {
     ssize_t n = RetryOnEintr(
         [&] { return ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)); });
@@ -139,129 +130,36 @@ Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info, bool*
   if (::fstat(out.get(), &st) != 0) return Fd();
   if (!S_ISREG(st.st_mode)) {
     out.Reset();
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    errno = NotAFile(KindOf(st.st_mode));
     return out;
   }
   if (info) *info = st;
   return out;
 }
 
-PosixFile::PosixFile(Fd fd, Opened opened)
-    : BufferedFile(opened.path, opened.length), fd_(std::move(fd)), opened_(std::move(opened)) {
-  serial_ = TakeSerial();
+std::unique_ptr<File> NewFile(Fd fd, Opened opened) {
+  return std::make_unique<SystemFile>(NativeFilePtr(new NativeFile{std::move(fd)}), std::move(opened));
 }
 
-PosixFile::~PosixFile() {
-  fd_.Reset();
-  ReturnSerial(serial_);
-}
+namespace {
 
-Status PosixFile::ReadChunk(int64_t offset, char* into, size_t n, size_t& got) {
-  got = 0;
-  ssize_t r = RetryOnEintr([&] { return ::pread(fd_.get(), into, n, static_cast<off_t>(offset)); });
-  if (r < 0) return ReadFailed(errno);
-  got = static_cast<size_t>(r);
-  return Status::Ok();
-}
-
-Status PosixFile::WriteFailed(int error) const {
-  return Status::FromErrno("cannot write " + path(), error);
-}
-
-Status PosixFile::Write(std::string_view bytes) {
-  if (opened_.mode == OpenMode::kRead) return WriteFailed(EBADF);
-  wrote_ = true;
-  if (opened_.mode == OpenMode::kAppend) {
-    if (appended_from_ < 0) {
-      struct stat st {};
-      if (::fstat(fd_.get(), &st) == 0) appended_from_ = static_cast<int64_t>(st.st_size);
-    }
-    if (int error = AppendWhole(fd_.get(), bytes)) return WriteFailed(error);
-    appended_ += static_cast<int64_t>(bytes.size());
-    MoreMayFollow();
-    return Status::Ok();
-  }
-  const int64_t at = Tell();
-  if (int error = PwriteFully(fd_.get(), bytes, at)) return WriteFailed(error);
-  ContinueAt(at + static_cast<int64_t>(bytes.size()));
-  return Status::Ok();
-}
-
-Status PosixFile::ReadAt(int64_t offset, size_t n, std::string& bytes) {
-  return ReadRange(offset, n, bytes);
-}
-
-Status PosixFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
-  // In append mode every write goes to the end, so a positioned write
-  // cannot be honoured.
-  if (opened_.mode != OpenMode::kReadWrite) return WriteFailed(EBADF);
-  if (offset < 0) return WriteFailed(EINVAL);
-  wrote_ = true;
-  if (int error = PwriteFully(fd_.get(), bytes, offset)) return WriteFailed(error);
-  Overwrote(offset, bytes);
-  return Status::Ok();
-}
-
-Status PosixFile::WriteAt(int64_t offset, char byte) {
-  return WriteRangeAt(offset, std::string_view(&byte, 1));
-}
-
-Status PosixFile::Truncate(int64_t length) {
-  if (opened_.mode == OpenMode::kRead) return WriteFailed(EBADF);
-  if (length < 0) return WriteFailed(EINVAL);
-  wrote_ = true;
-  if (RetryOnEintr([&] { return ::ftruncate(fd_.get(), length); }) != 0) return WriteFailed(errno);
-  CutTo(length);
-  return Status::Ok();
-}
-
-Status PosixFile::Size(int64_t& size) {
-  struct stat st {};
-  if (::fstat(fd_.get(), &st) != 0) return ReadFailed(errno);
-  size = static_cast<int64_t>(st.st_size);
-  return Status::Ok();
-}
-
-int PosixFile::SyncWritten() {
-  if (wrote_ && (!opened_.syncs || !opened_.syncs->DeferFile(opened_.native))) {
-    if (int error = SyncData(fd_.get())) return error;
+// The syncs that a close owes: 0, or the errno of the first that failed.
+int SyncWritten(int fd, const Closing& closing) {
+  const Opened& o = closing.opened;
+  if (closing.wrote && (!o.syncs || !o.syncs->DeferFile(o.native))) {
+    if (int error = SyncData(fd)) return error;
   }
   // A name this open made is durable only once its folder is.
-  if (opened_.created) {
-    const std::string folder = FolderOf(opened_.native);
-    if (!opened_.syncs || !opened_.syncs->DeferFolder(folder)) return SyncFolder(folder);
+  if (o.created) {
+    const std::string folder = FolderOf(o.native);
+    if (!o.syncs || !o.syncs->DeferFolder(folder)) return SyncFolder(folder);
   }
   return 0;
 }
 
-Status PosixFile::Close() {
-  if (closed_) return *closed_;
-  const bool changed = wrote_ || opened_.created;
-  int error = changed ? SyncWritten() : 0;
-  // Which file it was, for a cut-back after a failed close (appends only).
-  struct stat held {};
-  const bool known = appended_ > 0 && ::fstat(fd_.get(), &held) == 0;
-  const int closed = CloseChecked(fd_);
-  if (error == 0) error = changed ? closed : 0;
-  if (error != 0 && appended_ > 0 && appended_from_ >= 0 && known) {
-    // Our appends are taken back while the file holds nothing after them,
-    // through a descriptor of its own (a failed close took ours).
-    Fd again(RetryOnEintr([&] { return ::open(opened_.native.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); }));
-    struct stat now {};
-    if (again.valid() && ::fstat(again.get(), &now) == 0 && SameFile(now, held) &&
-        static_cast<int64_t>(now.st_size) == appended_from_ + appended_ &&
-        RetryOnEintr([&] { return ::ftruncate(again.get(), appended_from_); }) == 0) {
-      (void)SyncData(again.get());  // the cut is all that can still be done
-      (void)CloseChecked(again);
-    }
-  }
-  closed_ = error == 0 ? Status::Ok() : WriteFailed(error);
-  return *closed_;
-}
+}  // namespace
 
-std::string NameOf(const std::string& native) {
-  return native.substr(native.rfind('/') + 1);  // npos + 1 is 0
-}
+std::string NameOf(const std::string& native) { return LastComponent(native, "/"); }
 
 std::string FolderOf(const std::string& native) {
   size_t slash = native.rfind('/');
@@ -271,3 +169,63 @@ std::string FolderOf(const std::string& native) {
 }
 
 }  // namespace carob::platform::posix
+
+namespace carob::platform {
+
+using posix::Fd;
+using posix::RetryOnEintr;
+
+void NativeFileDeleter::operator()(NativeFile* file) const { delete file; }
+
+bool IsOpen(const NativeFile& file) { return file.fd.valid(); }
+
+int ReadChunkAt(NativeFile& file, int64_t offset, char* into, size_t n, size_t& got) {
+  ssize_t r = RetryOnEintr([&] { return ::pread(file.fd.get(), into, n, static_cast<off_t>(offset)); });
+  if (r < 0) return errno;
+  got = static_cast<size_t>(r);
+  return 0;
+}
+
+int LengthOf(NativeFile& file, int64_t& length) {
+  struct stat st {};
+  if (::fstat(file.fd.get(), &st) != 0) return errno;
+  length = static_cast<int64_t>(st.st_size);
+  return 0;
+}
+
+int AppendAll(NativeFile& file, std::string_view bytes) { return posix::AppendWhole(file.fd.get(), bytes); }
+
+int WriteAllAt(NativeFile& file, int64_t offset, std::string_view bytes) {
+  return posix::PwriteFully(file.fd.get(), bytes, offset);
+}
+
+int SetLengthOf(NativeFile& file, int64_t length) {
+  return RetryOnEintr([&] { return ::ftruncate(file.fd.get(), length); }) == 0 ? 0 : errno;
+}
+
+int FinishClose(NativeFile& file, const Closing& closing) {
+  const Opened& o = closing.opened;
+  const bool changed = closing.wrote || o.created;
+  int error = changed ? posix::SyncWritten(file.fd.get(), closing) : 0;
+  const bool appended = closing.appended > 0 && closing.appended_from >= 0;
+  // Which file it was, for a cut-back after a failed close (appends only).
+  struct stat held {};
+  const bool known = appended && ::fstat(file.fd.get(), &held) == 0;
+  const int closed = posix::CloseChecked(file.fd);
+  if (error == 0) error = changed ? closed : 0;
+  if (error != 0 && known) {
+    // Our appends are taken back while the file holds nothing after them,
+    // through a descriptor of its own (a failed close took ours).
+    Fd again(RetryOnEintr([&] { return ::open(o.native.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); }));
+    struct stat now {};
+    if (again.valid() && ::fstat(again.get(), &now) == 0 && posix::SameFile(now, held) &&
+        static_cast<int64_t>(now.st_size) == closing.appended_from + closing.appended &&
+        RetryOnEintr([&] { return ::ftruncate(again.get(), closing.appended_from); }) == 0) {
+      (void)posix::SyncData(again.get());  // the cut is all that can still be done
+      (void)posix::CloseChecked(again);
+    }
+  }
+  return error;
+}
+
+}  // namespace carob::platform

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -12,41 +13,24 @@
 #include <string>
 #include <string_view>
 
-#include "platform/buffered_file.h"
 #include "platform/env.h"
-#include "platform/sync_points.h"
+#include "platform/env_base.h"
+#include "platform/system_file.h"
+#include "platform/unique_native.h"
 
 namespace carob::platform::posix {
 
-// Owns a file descriptor; closes it on destruction.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.Release();
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset();
-
- private:
-  int fd_ = -1;
+// A file descriptor: any negative number is none.
+struct FdTraits {
+  using Raw = int;
+  static int Invalid() { return -1; }
+  static bool Valid(int fd) { return fd >= 0; }
+  static int Adopt(int fd) { return fd; }
+  // The descriptor is gone after close() even when it reports EINTR.
+  static void Close(int fd) { ::close(fd); }
 };
+// Owns a file descriptor; closes it on destruction.
+using Fd = UniqueNative<FdTraits>;
 
 // Makes the call again while it fails with EINTR; its last result.
 template <class Call>
@@ -65,6 +49,8 @@ bool WriteFully(int fd, std::string_view bytes);
 // a write that fails part way (a full disk) is cut back to the file's old
 // length. 0, or the errno of the failure.
 int AppendWhole(int fd, std::string_view bytes);
+// Writes all of `bytes` at `offset`: 0, or the errno of the failure.
+int PwriteFully(int fd, std::string_view bytes, int64_t offset);
 // Reads the whole rest of the descriptor into `bytes`, to the end of the
 // file; `length` is the file's length when it was opened (-1: ask). A read
 // that meets the end before that length is asked once more, and when the
@@ -82,43 +68,8 @@ int SyncFolder(const std::string& native_folder);
 // systems report only now): 0, or the errno. The descriptor is gone either way.
 int CloseChecked(Fd& fd);
 
-// How a PosixFile came to be, beside its descriptor.
-struct Opened {
-  OpenMode mode = OpenMode::kRead;
-  std::string path;    // the Windows-style name that failures report
-  std::string native;  // where it lies
-  int64_t length = 0;  // its length when opened
-  bool created = false;  // this open made it
-  std::shared_ptr<SyncPoints> syncs;  // the Env's grouping of syncs
-};
-
-// An open file over a descriptor; holds a serial while it lives.
-class PosixFile : public BufferedFile {
- public:
-  PosixFile(Fd fd, Opened opened);
-  ~PosixFile() override;
-
-  Status Write(std::string_view bytes) override;
-  Status ReadAt(int64_t offset, size_t n, std::string& bytes) override;
-  Status WriteAt(int64_t offset, char byte) override;
-  Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
-  Status Size(int64_t& size) override;
-  Status Truncate(int64_t length) override;
-  Status Close() override;
-
- private:
-  Status ReadChunk(int64_t offset, char* into, size_t n, size_t& got) override;
-  Status WriteFailed(int error) const;
-  // The syncs that Close owes: 0, or the errno of the first that failed.
-  int SyncWritten();
-
-  Fd fd_;
-  Opened opened_;
-  bool wrote_ = false;
-  int64_t appended_from_ = -1;  // the length before our first append
-  int64_t appended_ = 0;        // bytes appended through this file
-  std::optional<Status> closed_;
-};
+// An open file over the descriptor (see SystemFile).
+std::unique_ptr<File> NewFile(Fd fd, Opened opened);
 
 // Opens an ordinary file at a native path in the given mode (kAppend creates
 // it, exclusively, and says so in `created`). Refuses folders (EISDIR),
@@ -166,6 +117,12 @@ int ReleaseTelling(LockFile& lock);
 std::string FolderOf(const std::string& native);
 // The last component of a native path.
 std::string NameOf(const std::string& native);
+// What a stat's mode says stands at a name.
+inline EntryKind KindOf(mode_t mode) {
+  return S_ISREG(mode) ? EntryKind::kFile : S_ISDIR(mode) ? EntryKind::kFolder
+                                          : S_ISLNK(mode) ? EntryKind::kLink
+                                                          : EntryKind::kOther;
+}
 // True when both name the same file (device and inode).
 inline bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -182,3 +139,12 @@ std::unique_ptr<LockFile> HeldFile(int fd, std::string native, std::string windo
 int StartDetached(const std::string& native_exe);
 
 }  // namespace carob::platform::posix
+
+namespace carob::platform {
+
+// What SystemFile holds on POSIX: the descriptor.
+struct NativeFile {
+  posix::Fd fd;
+};
+
+}  // namespace carob::platform

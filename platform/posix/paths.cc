@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace carob::platform::posix {
 
@@ -126,16 +127,6 @@ int64_t NowNs() {
 constexpr int64_t kSettleNs = 50'000'000;
 
 }  // namespace
-
-bool HasDrive(std::string_view w) {
-  return w.size() >= 2 && std::isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':';
-}
-
-bool HasStrayColon(std::string_view w) {
-  const size_t colon = w.find(':');
-  if (colon == std::string_view::npos) return false;
-  return !(colon == 1 && HasDrive(w)) || w.find(':', 2) != std::string_view::npos;
-}
 
 std::string DefaultOrbRoot(const std::string& override_root) {
   if (!override_root.empty()) return StripTrailingSlashes(override_root);
@@ -257,7 +248,7 @@ std::optional<PathMap::Hit> PathMap::FindExisting(std::string_view windows_path)
   if (plain == 1) {
     hit.native = std::move(plain_native);
     hit.windows = std::string(windows_path);
-    hit.stored_name = std::string(windows_path.substr(windows_path.rfind('\\') + 1));
+    hit.stored_name = LastComponent(windows_path);
     return hit;
   }
   Parsed p = Parse(windows_path);

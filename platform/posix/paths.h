@@ -19,12 +19,6 @@ namespace carob::platform::posix {
 // $ORB_ROOT, else ${XDG_DATA_HOME:-$HOME/.local/share}/orb. No trailing "/".
 std::string DefaultOrbRoot(const std::string& override_root);
 
-// True when the path begins with a drive ("C:").
-bool HasDrive(std::string_view windows_path);
-// True when a ":" stands anywhere but in the drive at the start: such a
-// path names nothing ("..:\..\x" is no path on the home platform).
-bool HasStrayColon(std::string_view windows_path);
-
 class PathMap {
  public:
   explicit PathMap(std::string orb_root);

@@ -15,13 +15,12 @@ namespace {
 
 // Written only while no handler of ours is installed.
 volatile sig_atomic_t g_write_fd = -1;
-volatile sig_atomic_t g_stop_noted = 0;
 
 bool IsClose(int sig) { return sig == SIGTERM || sig == SIGINT || sig == SIGHUP; }
 
 extern "C" void NoteSignal(int sig) {
   int saved_errno = errno;
-  if (IsClose(sig)) g_stop_noted = 1;
+  if (IsClose(sig)) NoteStop();
   int fd = g_write_fd;
   if (fd >= 0) {
     unsigned char byte = static_cast<unsigned char>(sig);
@@ -40,7 +39,7 @@ struct SignalPipe::Saved {
 };
 
 SignalPipe::SignalPipe(SignalSet set) {
-  g_stop_noted = 0;
+  ClearStop();
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;
   read_fd_ = fds[0];
@@ -115,8 +114,6 @@ bool SignalPipe::WaitReadable(double seconds) {
     if (left == 0) return false;
   }
 }
-
-bool StopRequested() { return g_stop_noted != 0; }
 
 bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 

@@ -4,22 +4,15 @@
 #include <cmath>
 
 #include "platform/env.h"
+#include "platform/env_base.h"
 
 namespace carob::platform {
 
 WallTime SystemClock::Now() {
   SYSTEMTIME local{};
   ::GetLocalTime(&local);
-  WallTime t;
-  t.year = local.wYear;
-  t.month = local.wMonth;
-  t.day = local.wDay;
-  t.hour = local.wHour;
-  t.minute = local.wMinute;
-  t.second = local.wSecond > 59 ? 59 : local.wSecond;
-  t.seconds_since_midnight =
-      t.hour * 3600.0 + t.minute * 60.0 + t.second + local.wMilliseconds / 1000.0;
-  return t;
+  return WallTimeOf(local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond,
+                    local.wMilliseconds / 1000.0);
 }
 
 void SystemClock::Sleep(double seconds) {

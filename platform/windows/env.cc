@@ -2,7 +2,11 @@
 // "C:\FileLoc" is the file C:\FileLoc, and the system matches names without
 // regard to letter case, so there is no mapping and no search of our own.
 //
-//   windows/env.cc      this file: WinEnv, the Env calls
+// The portable half (env_base.h, system_file.h, windows_path.h) is shared
+// with POSIX; this system keeps only its primitives:
+//
+//   windows/env.cc      this file: WinEnv, the Env calls, ReplaceContents'
+//                       steps (flush, move into place or aside)
 //   windows/file.h/.cc  handles, open files, file serials, error numbers
 //   windows/lock.cc     swap-file locks, queue locks, the held replacement
 //   windows/process.cc  starting programs with a window style
@@ -12,16 +16,13 @@
 #include <io.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <vector>
 
 #include "platform/env.h"
-#include "platform/serials.h"
+#include "platform/env_base.h"
 #include "platform/sync_points.h"
 #include "platform/text.h"
 #include "platform/windows/file.h"
@@ -34,14 +35,6 @@ using win::FolderOf;
 using win::Handle;
 using win::LastErrno;
 using win::NameOf;
-
-Status Checked(std::string what, int error) {
-  return error == 0 ? Status::Ok() : Status::FromErrno(std::move(what), error);
-}
-
-bool HasDrive(std::string_view w) {
-  return w.size() >= 2 && std::isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':';
-}
 
 // "/" written for "\" is the same separator to the system; ours are "\".
 std::string Backslashed(std::string_view path) {
@@ -68,21 +61,6 @@ void MakeFolders(const std::string& folder) {
   ::CreateDirectoryA(folder.c_str(), nullptr);
 }
 
-// As on POSIX: a file "<executable>.folder" beside the executable names the
-// folder it takes as its program folder, made when missing.
-std::string AssignedFolder(const std::string& program_path) {
-  std::ifstream in(program_path + ".folder");
-  std::string folder;
-  if (!in || !std::getline(in, folder)) return "";
-  while (!folder.empty() && std::isspace(static_cast<unsigned char>(folder.back()))) folder.pop_back();
-  if (!HasDrive(folder)) return "";
-  folder = Backslashed(folder);
-  MakeFolders(folder);
-  return folder;
-}
-
-std::string ReplacementPrefix(const std::string& name) { return "." + name + "."; }
-
 bool ProcessIsAlive(DWORD pid) {
   HANDLE h = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
   if (h == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
@@ -91,27 +69,135 @@ bool ProcessIsAlive(DWORD pid) {
   return alive;
 }
 
-// Removes replacement files of `name` in `folder` (new files being built,
-// old files moved aside) left by writers that died. A living writer's file is open and refuses deletion anyway.
-void SweepDeadReplacements(const std::string& folder, const std::string& name) {
-  const std::string prefix = ReplacementPrefix(name);
-  WIN32_FIND_DATAA found{};
-  HANDLE search = ::FindFirstFileA((folder + "\\" + prefix + "*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  std::vector<std::string> dead;
-  do {
-    std::string entry = found.cFileName;
-    if (!entry.ends_with(".new") && !entry.ends_with(".old")) continue;
-    char* end = nullptr;
-    long pid = std::strtol(entry.c_str() + std::min(prefix.size(), entry.size()), &end, 10);
-    if (pid <= 0 || end == nullptr || *end != '.') continue;
-    if (static_cast<DWORD>(pid) != ::GetCurrentProcessId() && !ProcessIsAlive(static_cast<DWORD>(pid))) {
-      dead.push_back(entry);
+// MoveFileEx's flag that writes a move through to the disk, unless syncs
+// are grouped.
+DWORD WriteThrough(bool grouped) { return grouped ? 0 : MOVEFILE_WRITE_THROUGH; }
+
+// The steps of a replacement on Windows (see ReplaceThrough): the new file is
+// made with deletion shared, flushed, and moved over the old one, or the
+// old one moved aside first while it is open.
+class WinReplacement : public Replacement {
+ public:
+  // `held`: the new file is under the queue lock first, stays open and its
+  // handle comes back there.
+  WinReplacement(const std::string& target, Handle* held, SyncPoints& syncs)
+      : Replacement(target, FolderOf(target), syncs), held_(held) {}
+
+  int CheckTarget() override {
+    DWORD attributes = ::GetFileAttributesA(target().c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return EISDIR;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      DWORD parent = ::GetFileAttributesA(folder().c_str());
+      if (parent == INVALID_FILE_ATTRIBUTES || !(parent & FILE_ATTRIBUTE_DIRECTORY)) return ENOENT;
     }
-  } while (::FindNextFileA(search, &found));
-  ::FindClose(search);
-  for (const auto& entry : dead) ::DeleteFileA((folder + "\\" + entry).c_str());
-}
+    return 0;
+  }
+
+  int Create(const std::string& temp) override {
+    // Deletion is shared so that the rename can move it while it is open;
+    // without delete access of its own, readers that do not share deletion
+    // can open it while it is held.
+    h_ = Handle(::CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, win::kShareAll, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return h_.valid() ? 0 : LastErrno();
+  }
+
+  int Fill(std::string_view bytes) override {
+    if (!win::WriteFully(h_.get(), bytes)) return errno;
+    if (held_ && !win::LockRange(h_.get())) return errno;
+    return 0;
+  }
+
+  int Sync() override { return win::FlushChecked(h_.get()); }
+  int Close() override { return win::CloseChecked(h_); }
+
+  int MoveIntoPlace(const std::string& temp) override {
+    grouped_ = syncs().grouped();
+    return MoveNewFileIn(temp, held_ != nullptr);
+  }
+
+  void Discard(const std::string& temp) override {
+    h_.Reset();
+    ::DeleteFileA(temp.c_str());
+  }
+
+  void Settle() override {
+    if (grouped_) syncs().DeferFile(target());
+    if (held_) *held_ = std::move(h_);
+  }
+
+  std::vector<std::string> ListFolder(const std::string& prefix) override {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = ::FindFirstFileA((folder() + "\\" + prefix + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+      names.emplace_back(found.cFileName);
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+    return names;
+  }
+
+  bool ProcessLives(long pid) override { return ProcessIsAlive(static_cast<DWORD>(pid)); }
+
+  void Remove(const std::string& native) override { ::DeleteFileA(native.c_str()); }
+
+ private:
+  // Gives the new file the target's name. The system refuses to replace a
+  // file that is open, even one opened sharing deletion, and to move a file
+  // that a reader opened without sharing deletion (as most programs open
+  // files); readers hold a file for moments, so both are tried again for a
+  // while. The taker of a queue always has the old file open itself: a
+  // held replacement moves the old file aside first (to a name of our own,
+  // deleted at once: it goes when its last reader closes it) and then moves
+  // the new file in; so does a replacement that could not replace the file
+  // in one step within that while. A reader that looks between those two
+  // steps finds no file. The moves that give the name its new file are
+  // written through to the disk (grouped: see Rename). 0 or the errno.
+  int MoveNewFileIn(const std::string& temp, bool target_open) {
+    const DWORD through = WriteThrough(grouped_);
+    auto busy = [](DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION; };
+    // About two seconds in all, in steps that grow from 1 to 20 ms.
+    auto again = [](int attempt) {
+      if (attempt >= 150) return false;
+      ::Sleep(static_cast<DWORD>(std::min(1 + attempt / 5, 20)));
+      return true;
+    };
+    if (!target_open) {
+      for (int attempt = 0;; ++attempt) {
+        if (::MoveFileExA(temp.c_str(), target().c_str(), MOVEFILE_REPLACE_EXISTING | through)) return 0;
+        DWORD code = ::GetLastError();
+        if (!busy(code)) return win::ErrnoOf(code);
+        if (!again(attempt)) break;
+      }
+    }
+    // The old file aside is ours while we move: no sweep takes it.
+    const InFlightMark aside(ReplacementPath(folder(), '\\', NameOf(target()),
+                                             static_cast<long>(::GetCurrentProcessId()), ".old"));
+    bool moved_aside = false;
+    for (int attempt = 0;; ++attempt) {
+      if (::MoveFileExA(target().c_str(), aside.native().c_str(), 0)) {
+        moved_aside = true;
+        break;
+      }
+      DWORD code = ::GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND) break;
+      if (!busy(code) || !again(attempt)) return win::ErrnoOf(code);
+    }
+    if (!::MoveFileExA(temp.c_str(), target().c_str(), through)) {
+      int error = LastErrno();
+      // Put the old file back, so that the target is never left without one.
+      if (moved_aside) ::MoveFileExA(aside.native().c_str(), target().c_str(), through);
+      return error;
+    }
+    if (moved_aside) ::DeleteFileA(aside.native().c_str());
+    return 0;
+  }
+
+  Handle* held_;
+  Handle h_;
+  bool grouped_ = false;
+};
 
 // The programs write their lines as they mean them: "\n" where a line ends
 // and CR LF where a queue entry's text holds it, on Windows as on POSIX. The
@@ -124,40 +210,22 @@ struct BinaryStandardStreams {
   }
 } binary_standard_streams;
 
-class WinEnv : public Env {
+class WinEnv : public EnvBase {
  public:
-  explicit WinEnv(PosixEnvOptions options)
-      : clock_(options.clock ? options.clock : std::make_shared<SystemClock>()),
-        random_(options.random ? options.random : std::make_shared<LcgRandom>()),
-        program_path_(options.program_path.empty() ? ModulePath() : Backslashed(options.program_path)),
-        assigned_folder_(AssignedFolder(program_path_)) {}
-
-  Clock& clock() override { return *clock_; }
-  Random& random() override { return *random_; }
+  explicit WinEnv(const EnvOptions& options)
+      : EnvBase(options, options.program_path.empty() ? ModulePath() : Backslashed(options.program_path)) {
+    set_assigned_folder(AssignedFolder(program_path(), [](const std::string& folder) {
+      std::string named = Backslashed(folder);
+      MakeFolders(named);
+      return named;
+    }));
+  }
 
   std::string ToNative(std::string_view windows_path) const override {
     return Backslashed(windows_path);
   }
   std::string ToWindows(std::string_view native_path) const override {
     return Backslashed(native_path);
-  }
-
-  std::string ProgramFolder() const override {
-    std::string folder = assigned_folder_.empty() ? FolderOf(program_path_) : assigned_folder_;
-    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
-    return folder;
-  }
-
-  std::string ProgramName() const override {
-    std::string name = NameOf(program_path_);
-    size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.erase(dot);
-    return name;
-  }
-
-  std::string GetVariable(const std::string& name) const override {
-    const char* v = std::getenv(name.c_str());
-    return v ? std::string(v) : std::string();
   }
 
   std::string GetPathVariable(const std::string& name) const override {
@@ -301,8 +369,6 @@ class WinEnv : public Env {
     return std::make_unique<OpenEachTime>(*this, path);
   }
 
-  int FreeSerial(int nth) override { return platform::LowestFreeSerial(nth); }
-
   Status AppendBytes(const std::string& path, std::string_view bytes) override {
     Handle h = win::OpenNative(Backslashed(path), OpenMode::kAppend);
     int error = h.valid() ? 0 : errno;
@@ -318,12 +384,12 @@ class WinEnv : public Env {
   Status Rename(const std::string& from, const std::string& to) override {
     int error = 0;
     const std::string target = Backslashed(to);
-    const bool grouped = syncs_->grouped();
+    const bool grouped = syncs()->grouped();
     // Without MOVEFILE_REPLACE_EXISTING an existing target is refused.
     if (!::MoveFileExA(Backslashed(from).c_str(), target.c_str(), WriteThrough(grouped))) {
       error = LastErrno();
     } else if (grouped) {
-      syncs_->DeferFile(target);
+      syncs()->DeferFile(target);
     }
     return Checked("cannot rename " + from + " to " + to, error);
   }
@@ -356,130 +422,40 @@ class WinEnv : public Env {
     return Checked("cannot replace " + path, error);
   }
 
-  // Builds the new file beside the old one, flushes it to the disk, closes
-  // it (a failed close fails the replacement) and renames it into place;
-  // with `held` it is under the queue lock first, stays open and its handle
-  // comes back there. 0 or the errno; on failure the new file is gone.
+  // Builds the new file beside the old one and moves it into place (see
+  // ReplaceThrough); with `held` it is under the queue lock first, stays open
+  // and its handle comes back there. 0 or the errno; on failure the new
+  // file is gone.
   int Replace(const std::string& target, std::string_view bytes, Handle* held) {
-    const std::string folder = FolderOf(target);
-    DWORD attributes = ::GetFileAttributesA(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return EISDIR;
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      DWORD parent = ::GetFileAttributesA(folder.c_str());
-      if (parent == INVALID_FILE_ATTRIBUTES || !(parent & FILE_ATTRIBUTE_DIRECTORY)) return ENOENT;
-    }
-    const std::string name = NameOf(target);
-    SweepDeadReplacements(folder, name);
-    static std::atomic<unsigned> counter{0};
-    const std::string temp = folder + "\\" + ReplacementPrefix(name) +
-                             std::to_string(::GetCurrentProcessId()) + "." +
-                             std::to_string(counter.fetch_add(1)) + ".new";
-    // Deletion is shared so that the rename can move it while it is open;
-    // without delete access of its own, readers that do not share deletion
-    // can open it while it is held.
-    Handle h(::CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, win::kShareAll, nullptr,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h.valid()) return LastErrno();
-    int error = win::WriteFully(h.get(), bytes) ? 0 : errno;
-    if (error == 0 && held && !win::LockRange(h.get())) error = errno;
-    // The new contents are on the disk before they take the name, grouped or
-    // not: a power cut after the rename must never find the name on a file
-    // whose bytes were still to be written.
-    if (error == 0) error = win::FlushChecked(h.get());
-    if (!held) {
-      const int closed = win::CloseChecked(h);
-      if (error == 0) error = closed;
-    }
-    const bool grouped = syncs_->grouped();
-    if (error == 0) error = MoveIntoPlace(temp, target, held != nullptr, grouped);
-    if (error != 0) {
-      h.Reset();
-      ::DeleteFileA(temp.c_str());
-      return error;
-    }
-    if (grouped) syncs_->DeferFile(target);
-    if (held) *held = std::move(h);
-    return 0;
-  }
-
-  // Gives the new file the target's name. The system refuses to replace a
-  // file that is open, even one opened sharing deletion, and to move a file
-  // that a reader opened without sharing deletion (as most programs open
-  // files); readers hold a file for moments, so both are tried again for a
-  // while. The taker of a queue always has the old file open itself: a
-  // held replacement moves the old file aside first (to a name of our own,
-  // deleted at once: it goes when its last reader closes it) and then moves
-  // the new file in; so does a replacement that could not replace the file
-  // in one step within that while. A reader that looks between those two
-  // steps finds no file. The moves that give the name its new file are
-  // written through to the disk (grouped: see Rename). 0 or the errno.
-  int MoveIntoPlace(const std::string& temp, const std::string& target, bool target_open, bool grouped) {
-    const DWORD through = WriteThrough(grouped);
-    auto busy = [](DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION; };
-    // About two seconds in all, in steps that grow from 1 to 20 ms.
-    auto again = [](int attempt) {
-      if (attempt >= 150) return false;
-      ::Sleep(static_cast<DWORD>(std::min(1 + attempt / 5, 20)));
-      return true;
-    };
-    if (!target_open) {
-      for (int attempt = 0;; ++attempt) {
-        if (::MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | through)) return 0;
-        DWORD code = ::GetLastError();
-        if (!busy(code)) return win::ErrnoOf(code);
-        if (!again(attempt)) break;
-      }
-    }
-    static std::atomic<unsigned> aside_counter{0};
-    const std::string aside = FolderOf(target) + "\\" + ReplacementPrefix(NameOf(target)) +
-                              std::to_string(::GetCurrentProcessId()) + "." +
-                              std::to_string(aside_counter.fetch_add(1)) + ".old";
-    bool moved_aside = false;
-    for (int attempt = 0;; ++attempt) {
-      if (::MoveFileExA(target.c_str(), aside.c_str(), 0)) {
-        moved_aside = true;
-        break;
-      }
-      DWORD code = ::GetLastError();
-      if (code == ERROR_FILE_NOT_FOUND) break;
-      if (!busy(code) || !again(attempt)) return win::ErrnoOf(code);
-    }
-    if (!::MoveFileExA(temp.c_str(), target.c_str(), through)) {
-      int error = LastErrno();
-      // Put the old file back, so that the target is never left without one.
-      if (moved_aside) ::MoveFileExA(aside.c_str(), target.c_str(), through);
-      return error;
-    }
-    if (moved_aside) ::DeleteFileA(aside.c_str());
-    return 0;
+    WinReplacement steps(target, held, *syncs());
+    return ReplaceThrough(steps, '\\', NameOf(target), static_cast<long>(::GetCurrentProcessId()),
+                          held != nullptr, bytes);
   }
 
   Status MarkModified(const std::string& path) override {
-    auto failed = [&](int error) { return Status::FromErrno("cannot mark " + path + " modified", error); };
     const std::string native = Backslashed(path);
     DWORD attributes = ::GetFileAttributesA(native.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return failed(LastErrno());
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return failed(EISDIR);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return MarkedModified(path, LastErrno());
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return MarkedModified(path, NotAFile(EntryKind::kFolder));
     Handle h(::CreateFileA(native.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, win::kShareAll,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h.valid()) return failed(LastErrno());
-    for (int64_t step = 100; step <= 2000000000LL; step *= 10) {
-      FILETIME before{}, now{};
-      if (!::GetFileTime(h.get(), nullptr, nullptr, &before)) return failed(LastErrno());
-      ::GetSystemTimeAsFileTime(&now);
-      const int64_t previous = win::UnixNs(before);
-      const FILETIME wanted = win::FileTimeOf(std::max(win::UnixNs(now), previous + step));
-      if (!::SetFileTime(h.get(), nullptr, nullptr, &wanted)) return failed(LastErrno());
+    if (!h.valid()) return MarkedModified(path, LastErrno());
+    FILETIME before{}, now{};
+    if (!::GetFileTime(h.get(), nullptr, nullptr, &before)) return MarkedModified(path, LastErrno());
+    ::GetSystemTimeAsFileTime(&now);
+    // File times count in steps of 100 ns: the first step is one of them.
+    const HANDLE file = h.get();
+    auto set = [file](int64_t ns) {
+      const FILETIME wanted = win::FileTimeOf(ns);
+      return ::SetFileTime(file, nullptr, nullptr, &wanted) ? 0 : LastErrno();
+    };
+    auto stored = [file](int64_t& ns) {
       FILETIME after{};
-      if (!::GetFileTime(h.get(), nullptr, nullptr, &after)) return failed(LastErrno());
-      if (win::UnixNs(after) > previous) return Status::Ok();
-    }
-    return Status::Failure("cannot mark " + path + " modified", "its time does not move on");
-  }
-
-  void GroupSyncs(bool on) override {
-    if (!on) (void)SyncGrouped();
-    syncs_->Group(on);
+      if (!::GetFileTime(file, nullptr, nullptr, &after)) return LastErrno();
+      ns = win::UnixNs(after);
+      return 0;
+    };
+    return MarkedModified(path, StepTimePast(win::UnixNs(before), win::UnixNs(now), 100, 10, set, stored));
   }
 
   // Each file closed, replaced or renamed since the last sync point is
@@ -504,7 +480,7 @@ class WinEnv : public Env {
     };
     // No folder is ever pending: the system has no sync for folders.
     auto no_folder = [](const std::string&) { return 0; };
-    return syncs_->SyncPending(sync_file, no_folder, [](const std::string& native) { return native; });
+    return syncs()->SyncPending(sync_file, no_folder, [](const std::string& native) { return native; });
   }
 
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
@@ -515,10 +491,10 @@ class WinEnv : public Env {
     if (attributes != INVALID_FILE_ATTRIBUTES) {
       lock->reset();
       if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        return Status::Failure("cannot create lock " + path, "a symbolic link stands at its name");
+        return Status::Failure("cannot create lock " + path, StandsAtItsName(EntryKind::kLink));
       }
       if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        return Status::Failure("cannot create lock " + path, "a folder stands at its name");
+        return Status::Failure("cannot create lock " + path, StandsAtItsName(EntryKind::kFolder));
       }
     }
     return win::TryLockNative(native, lock).As("cannot create lock " + path);
@@ -550,34 +526,22 @@ class WinEnv : public Env {
   int ProcessId() const override { return static_cast<int>(::GetCurrentProcessId()); }
 
  private:
-  static std::string OpenWhat(const std::string& path, OpenMode mode) {
-    return "cannot open " + path + (mode == OpenMode::kRead ? " for reading" : " for writing");
-  }
-
   static int64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
     return (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   }
 
-  // MoveFileEx's flag that writes a move through to the disk, unless syncs
-  // are grouped.
-  static DWORD WriteThrough(bool grouped) { return grouped ? 0 : MOVEFILE_WRITE_THROUGH; }
-
   std::unique_ptr<File> NewFile(Handle h, OpenMode mode, const std::string& path,
                                 const std::string& native, int64_t length) {
-    return std::make_unique<win::WinFile>(std::move(h), win::Opened{mode, path, native, length, syncs_});
+    return win::NewFile(std::move(h), Opened{mode, path, native, length, syncs()});
   }
 
-  std::shared_ptr<Clock> clock_;
-  std::shared_ptr<Random> random_;
-  std::string program_path_;
-  std::string assigned_folder_;
-  // The syncs owed while they are grouped, shared with the files opened.
-  std::shared_ptr<SyncPoints> syncs_ = std::make_shared<SyncPoints>();
+  std::string ExecutableFolder() const override { return FolderOf(program_path()); }
+  std::string ExecutableName() const override { return NameOf(program_path()); }
 };
 
 }  // namespace
 
-std::unique_ptr<Env> NewSystemEnv(PosixEnvOptions options) {
+std::unique_ptr<Env> NewSystemEnv(EnvOptions options) {
   return std::make_unique<WinEnv>(std::move(options));
 }
 

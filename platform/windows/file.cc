@@ -1,12 +1,10 @@
 #include "platform/windows/file.h"
-#include "platform/serials.h"
+#include "platform/windows_path.h"
 
 #include <algorithm>
 #include <cerrno>
 
 namespace carob::platform::win {
-
-namespace {
 
 OVERLAPPED At(int64_t offset) {
   OVERLAPPED o{};
@@ -14,8 +12,6 @@ OVERLAPPED At(int64_t offset) {
   o.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
   return o;
 }
-
-}  // namespace
 
 int ErrnoOf(DWORD code) {
   switch (code) {
@@ -155,18 +151,10 @@ FILETIME FileTimeOf(int64_t unix_ns) {
   return ft;
 }
 
-std::string FolderOf(const std::string& path) {
-  size_t sep = path.find_last_of("\\/");
-  if (sep == std::string::npos) return ".";
-  // "C:\" keeps its separator: it is the drive's root.
-  if (sep == 2 && path.size() > 1 && path[1] == ':') return path.substr(0, 3);
-  return path.substr(0, sep);
-}
+// "/" is a separator to the system as "\\" is.
+std::string FolderOf(const std::string& path) { return FolderPart(path, "\\/", "."); }
 
-std::string NameOf(const std::string& path) {
-  size_t sep = path.find_last_of("\\/");
-  return sep == std::string::npos ? path : path.substr(sep + 1);
-}
+std::string NameOf(const std::string& path) { return LastComponent(path, "\\/"); }
 
 Handle OpenNative(const std::string& path, OpenMode mode, BY_HANDLE_FILE_INFORMATION* info) {
   DWORD access = GENERIC_READ;
@@ -202,113 +190,68 @@ Handle OpenNative(const std::string& path, OpenMode mode, BY_HANDLE_FILE_INFORMA
   return h;
 }
 
-WinFile::WinFile(Handle h, Opened opened)
-    : BufferedFile(opened.path, opened.length), h_(std::move(h)), opened_(std::move(opened)) {
-  serial_ = TakeSerial();
+std::unique_ptr<File> NewFile(Handle h, Opened opened) {
+  return std::make_unique<SystemFile>(NativeFilePtr(new NativeFile{std::move(h)}), std::move(opened));
 }
 
-WinFile::~WinFile() {
-  h_.Reset();
-  ReturnSerial(serial_);
-}
+}  // namespace carob::platform::win
 
-Status WinFile::ReadChunk(int64_t offset, char* into, size_t n, size_t& got) {
-  got = 0;
-  if (!h_.valid()) return ReadFailed(EBADF);  // closed
-  OVERLAPPED o = At(offset);
+namespace carob::platform {
+
+using win::Handle;
+
+void NativeFileDeleter::operator()(NativeFile* file) const { delete file; }
+
+bool IsOpen(const NativeFile& file) { return file.h.valid(); }
+
+int ReadChunkAt(NativeFile& file, int64_t offset, char* into, size_t n, size_t& got) {
+  OVERLAPPED o = win::At(offset);
   DWORD read = 0;
-  if (!::ReadFile(h_.get(), into, static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), &read, &o)) {
+  if (!::ReadFile(file.h.get(), into, static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), &read, &o)) {
     // A read at an offset at or past the end says so through its error.
     const DWORD code = ::GetLastError();
-    return code == ERROR_HANDLE_EOF ? Status::Ok() : ReadFailed(ErrnoOf(code));
+    return code == ERROR_HANDLE_EOF ? 0 : win::ErrnoOf(code);
   }
   got = read;
-  return Status::Ok();
+  return 0;
 }
 
-Status WinFile::Write(std::string_view bytes) {
-  if (opened_.mode == OpenMode::kRead || !h_.valid()) return WriteFailed(EBADF);
-  wrote_ = true;
-  if (opened_.mode == OpenMode::kAppend) {
-    if (appended_from_ < 0) {
-      LARGE_INTEGER size{};
-      if (::GetFileSizeEx(h_.get(), &size)) appended_from_ = static_cast<int64_t>(size.QuadPart);
-    }
-    // A handle opened for appending data only writes at the end.
-    if (!WriteFully(h_.get(), bytes)) return WriteFailed(errno);
-    appended_ += static_cast<int64_t>(bytes.size());
-    MoreMayFollow();
-    return Status::Ok();
-  }
-  const int64_t at = Tell();
-  if (int error = WriteFullyAt(h_.get(), bytes, at)) return WriteFailed(error);
-  ContinueAt(at + static_cast<int64_t>(bytes.size()));
-  return Status::Ok();
-}
-
-Status WinFile::ReadAt(int64_t offset, size_t n, std::string& bytes) {
-  return ReadRange(offset, n, bytes);
-}
-
-Status WinFile::WriteRangeAt(int64_t offset, std::string_view bytes) {
-  if (opened_.mode != OpenMode::kReadWrite || !h_.valid()) return WriteFailed(EBADF);
-  if (offset < 0) return WriteFailed(EINVAL);
-  wrote_ = true;
-  if (int error = WriteFullyAt(h_.get(), bytes, offset)) return WriteFailed(error);
-  Overwrote(offset, bytes);
-  return Status::Ok();
-}
-
-Status WinFile::WriteAt(int64_t offset, char byte) {
-  return WriteRangeAt(offset, std::string_view(&byte, 1));
-}
-
-Status WinFile::Truncate(int64_t length) {
-  if (opened_.mode == OpenMode::kRead || !h_.valid()) return WriteFailed(EBADF);
-  if (length < 0) return WriteFailed(EINVAL);
-  wrote_ = true;
-  if (int error = SetLength(h_.get(), length)) return WriteFailed(error);
-  // Of our appends, only those below the new end are still in the file.
-  if (appended_from_ >= 0) {
-    appended_ = std::max<int64_t>(0, std::min(appended_from_ + appended_, length) - appended_from_);
-    appended_from_ = std::min(appended_from_, length);
-  }
-  CutTo(length);
-  return Status::Ok();
-}
-
-Status WinFile::Size(int64_t& size) {
+int LengthOf(NativeFile& file, int64_t& length) {
   LARGE_INTEGER now{};
-  if (!h_.valid()) return ReadFailed(EBADF);  // closed
-  if (!::GetFileSizeEx(h_.get(), &now)) return ReadFailed(LastErrno());
-  size = static_cast<int64_t>(now.QuadPart);
-  return Status::Ok();
+  if (!::GetFileSizeEx(file.h.get(), &now)) return win::LastErrno();
+  length = static_cast<int64_t>(now.QuadPart);
+  return 0;
 }
 
-void WinFile::TakeBackAppends() {
-  if (appended_ <= 0 || appended_from_ < 0) return;
-  LARGE_INTEGER now{};
-  if (::GetFileSizeEx(h_.get(), &now) && now.QuadPart == appended_from_ + appended_) {
-    (void)SetLength(h_.get(), appended_from_);
-  }
+// A handle opened for appending data only writes at the end.
+int AppendAll(NativeFile& file, std::string_view bytes) {
+  return win::WriteFully(file.h.get(), bytes) ? 0 : errno;
 }
+
+int WriteAllAt(NativeFile& file, int64_t offset, std::string_view bytes) {
+  return win::WriteFullyAt(file.h.get(), bytes, offset);
+}
+
+int SetLengthOf(NativeFile& file, int64_t length) { return win::SetLength(file.h.get(), length); }
 
 // The system has no sync for a folder: a name this open made is as durable
 // as the file system makes it by itself, and the file's flush is all there
 // is to do.
-Status WinFile::Close() {
-  if (closed_) return *closed_;
+int FinishClose(NativeFile& file, const Closing& closing) {
   int error = 0;
-  if (wrote_ && !(opened_.syncs && opened_.syncs->DeferFile(opened_.native))) {
-    error = FlushChecked(h_.get());
-  }
+  const Opened& o = closing.opened;
+  if (closing.wrote && !(o.syncs && o.syncs->DeferFile(o.native))) error = win::FlushChecked(file.h.get());
   // A failed flush (a write the disk or the server refused only now) takes
-  // our appends back while the handle can still do it.
-  if (error != 0) TakeBackAppends();
-  const int closed = CloseChecked(h_);
-  if (error == 0 && wrote_) error = closed;
-  closed_ = error == 0 ? Status::Ok() : WriteFailed(error);
-  return *closed_;
+  // our appends back while the handle can still do it, when the file holds
+  // nothing after them (nobody else appended meanwhile).
+  LARGE_INTEGER now{};
+  if (error != 0 && closing.appended > 0 && closing.appended_from >= 0 &&
+      ::GetFileSizeEx(file.h.get(), &now) && now.QuadPart == closing.appended_from + closing.appended) {
+    (void)win::SetLength(file.h.get(), closing.appended_from);
+  }
+  const int closed = win::CloseChecked(file.h);
+  if (error == 0 && closing.wrote) error = closed;
+  return error;
 }
 
-}  // namespace carob::platform::win
+}  // namespace carob::platform

@@ -13,44 +13,23 @@
 #include <string>
 #include <string_view>
 
-#include "platform/buffered_file.h"
 #include "platform/env.h"
-#include "platform/sync_points.h"
+#include "platform/system_file.h"
+#include "platform/unique_native.h"
 
 namespace carob::platform::win {
 
-// Owns a handle; closes it on destruction.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE h) : h_(h == nullptr ? INVALID_HANDLE_VALUE : h) {}
-  ~Handle() { Reset(); }
-  Handle(Handle&& other) noexcept : h_(other.Release()) {}
-  Handle& operator=(Handle&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      h_ = other.Release();
-    }
-    return *this;
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-  HANDLE Release() {
-    HANDLE h = h_;
-    h_ = INVALID_HANDLE_VALUE;
-    return h;
-  }
-  void Reset() {
-    if (valid()) ::CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE h_ = INVALID_HANDLE_VALUE;
+// A handle: the system's calls answer none as INVALID_HANDLE_VALUE or as
+// a null handle, both taken for INVALID_HANDLE_VALUE.
+struct HandleTraits {
+  using Raw = HANDLE;
+  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool Valid(HANDLE h) { return h != INVALID_HANDLE_VALUE; }
+  static HANDLE Adopt(HANDLE h) { return h == nullptr ? INVALID_HANDLE_VALUE : h; }
+  static void Close(HANDLE h) { ::CloseHandle(h); }
 };
+// Owns a handle; closes it on destruction.
+using Handle = UniqueNative<HandleTraits>;
 
 // The errno that stands for a system error code (GetLastError), so that
 // failures read the same on every platform ("file exists", "permission
@@ -68,6 +47,9 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // of the bytes it covers. Every process locks this same byte.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 constexpr DWORD kLockOffsetLow = 0;
+
+// The place of a read or write at an offset.
+OVERLAPPED At(int64_t offset);
 
 // Takes the queue lock on an open handle, waiting for it; false with errno.
 bool LockRange(HANDLE h);
@@ -92,43 +74,8 @@ int SetLength(HANDLE h, int64_t length);
 // handle is gone either way.
 int CloseChecked(Handle& h);
 
-// How a WinFile came to be, beside its handle.
-struct Opened {
-  OpenMode mode = OpenMode::kRead;
-  std::string path;    // the Windows-style name that failures report
-  std::string native;  // the name the system is given
-  int64_t length = 0;  // its length when opened
-  std::shared_ptr<SyncPoints> syncs;  // the Env's grouping of syncs
-};
-
-// An open file over a handle; holds a serial while it lives.
-class WinFile : public BufferedFile {
- public:
-  WinFile(Handle h, Opened opened);
-  ~WinFile() override;
-
-  Status Write(std::string_view bytes) override;
-  Status ReadAt(int64_t offset, size_t n, std::string& bytes) override;
-  Status WriteAt(int64_t offset, char byte) override;
-  Status WriteRangeAt(int64_t offset, std::string_view bytes) override;
-  Status Size(int64_t& size) override;
-  Status Truncate(int64_t length) override;
-  Status Close() override;
-
- private:
-  Status ReadChunk(int64_t offset, char* into, size_t n, size_t& got) override;
-  Status WriteFailed(int error) const { return Status::FromErrno("cannot write " + path(), error); }
-  // Takes back what this file appended, while the file holds nothing after
-  // it (nobody else appended meanwhile).
-  void TakeBackAppends();
-
-  Handle h_;
-  Opened opened_;
-  bool wrote_ = false;
-  int64_t appended_from_ = -1;  // the length before our first append
-  int64_t appended_ = 0;        // bytes appended through this file
-  std::optional<Status> closed_;
-};
+// An open file over the handle (see SystemFile).
+std::unique_ptr<File> NewFile(Handle h, Opened opened);
 
 // Opens an ordinary file in the mode (kAppend creates it, its folder must
 // exist). Refuses folders (EISDIR) and devices (EINVAL). An invalid Handle
@@ -157,3 +104,12 @@ std::unique_ptr<LockFile> HeldFile(Handle h, std::string path);
 int StartDetached(const std::string& exe, int window_style);
 
 }  // namespace carob::platform::win
+
+namespace carob::platform {
+
+// What SystemFile holds on Windows: the handle.
+struct NativeFile {
+  win::Handle h;
+};
+
+}  // namespace carob::platform

@@ -23,7 +23,6 @@ namespace {
 std::mutex g_mutex;
 std::deque<SignalAction>* g_noted = nullptr;  // the active SignalPipe's notes
 HANDLE g_event = nullptr;                     // set when something is noted
-volatile LONG g_stop_noted = 0;
 
 BOOL WINAPI NoteControl(DWORD type) {
   switch (type) {
@@ -32,7 +31,7 @@ BOOL WINAPI NoteControl(DWORD type) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: {
-      ::InterlockedExchange(&g_stop_noted, 1);
+      NoteStop();
       std::lock_guard<std::mutex> lock(g_mutex);
       if (g_noted) g_noted->push_back(SignalAction::kClose);
       if (g_event) ::SetEvent(g_event);
@@ -51,7 +50,7 @@ struct SignalPipe::Saved {
 };
 
 SignalPipe::SignalPipe(SignalSet /*set*/) {
-  ::InterlockedExchange(&g_stop_noted, 0);
+  ClearStop();
   saved_ = std::make_unique<Saved>();
   saved_->event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (saved_->event == nullptr) return;
@@ -94,8 +93,6 @@ bool SignalPipe::WaitReadable(double seconds) {
   }
   return ::WaitForSingleObject(saved_->event, wait) == WAIT_OBJECT_0;
 }
-
-bool StopRequested() { return g_stop_noted != 0; }
 
 bool StdinIsTerminal() { return ::_isatty(::_fileno(stdin)) != 0; }
 

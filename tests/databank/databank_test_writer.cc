@@ -53,7 +53,7 @@ void Say(const char* text) {
 int main(int argc, char** argv) {
   ::alarm(60);
   if (argc < 3) return 2;
-  carob::platform::PosixEnvOptions o;
+  carob::platform::EnvOptions o;
   o.orb_root = argv[1];
   o.program_path = std::string(argv[1]) + "/c/ORB/CAROB/databank_test_writer";
   auto env = carob::platform::NewSystemEnv(o);

@@ -20,7 +20,7 @@ using testing::Locked;
 using testing::Opened;
 
 std::unique_ptr<Env> EnvWithProgram(const TempRoot& root, const std::string& program_path) {
-  PosixEnvOptions o;
+  EnvOptions o;
   o.orb_root = root.path();
   o.program_path = program_path;
   return NewPosixEnv(std::move(o));
@@ -79,14 +79,14 @@ TEST(PathMappingTest, SymlinkedSpellingsOfTheRootAreRecognised) {
   fs::create_directories(real + "/c/ORB");
   fs::create_directory_symlink(real, link);
   {
-    PosixEnvOptions o;
+    EnvOptions o;
     o.orb_root = link;
     auto env = NewPosixEnv(o);
     EXPECT_EQ(env->ToWindows(real + "/c/ORB"), "C:\\ORB");
     EXPECT_EQ(env->ToWindows(link + "/c/ORB/new.txt"), "C:\\ORB\\new.txt");
   }
   {
-    PosixEnvOptions o;
+    EnvOptions o;
     o.orb_root = real;
     auto env = NewPosixEnv(o);
     EXPECT_EQ(env->ToWindows(link + "/c/ORB"), "C:\\ORB");
@@ -115,7 +115,7 @@ TEST(PathMappingTest, RootDefaultsFollowTheEnvironment) {
     ScopedEnvVar xdg("XDG_DATA_HOME", "/data/home");
     EXPECT_EQ(NewPosixEnv()->ToNative("C:\\a"), "/srv/orb/c/a");
     // The option wins over the variable.
-    PosixEnvOptions o;
+    EnvOptions o;
     o.orb_root = "/opt/orb";
     EXPECT_EQ(NewPosixEnv(o)->ToNative("C:\\a"), "/opt/orb/c/a");
   }
@@ -136,7 +136,7 @@ TEST(ProgramFolderTest, FolderShapes) {
   EXPECT_EQ(EnvWithProgram(root, "/opt/x/orb.tool.bin")->ProgramName(), "orb.tool");
 
   // Without an override the running executable (this test) is reported.
-  PosixEnvOptions o;
+  EnvOptions o;
   o.orb_root = r;
   env = NewPosixEnv(o);
   EXPECT_EQ(env->ProgramName(), "platform_test");
