@@ -86,7 +86,7 @@ std::string EnvBase::GetVariable(const std::string& name) const {
 int EnvBase::FreeSerial(int nth) { return LowestFreeSerial(nth); }
 
 void EnvBase::GroupSyncs(bool on) {
-  if (!on) (void)SyncGrouped();
+  if (!on) (void)SyncGrouped();  // a failure shows at the next sync
   syncs_->Group(on);
 }
 
@@ -179,7 +179,7 @@ int ReplaceThrough(Replacement& steps, char separator, const std::string& name, 
   InFlightMark mark(ReplacementPath(folder, separator, name, pid, ".new"));
   const std::string& temp = mark.native();
   if (int error = steps.Create(temp)) {
-    (void)SweepDue(folder, name, /*failed=*/true);
+    (void)SweepDue(folder, name, /*failed=*/true);  // the creation's error is the one told
     return error;
   }
   int error = steps.Fill(bytes);

@@ -132,7 +132,7 @@ class PosixReplacement : public Replacement {
 
   void Settle() override {
     if (held_) *held_ = std::move(fd_);
-    if (!syncs().DeferFolder(folder())) (void)posix::SyncFolder(folder());
+    if (!syncs().DeferFolder(folder())) (void)posix::SyncFolder(folder());  // the file stands: done
   }
 
   std::vector<std::string> ListFolder(const std::string&) override {
@@ -166,6 +166,7 @@ class PosixReplacement : public Replacement {
     int64_t now = 0;
     const int64_t previous = Ns(old_.st_mtim);
     if (stored(now) != 0 || now > previous) return;
+    // A time not moved is still a write.
     (void)StepTimePast(previous, previous, 1, 1000, [fd](int64_t ns) {
       timespec times[2] = {{0, UTIME_OMIT}, FromNs(ns)};
       return ::futimens(fd, times) == 0 ? 0 : errno;
@@ -627,7 +628,7 @@ class PosixEnv : public EnvBase {
       // append land at the old end. Touching the access time fetches the
       // file's attributes afresh (its modification time stays).
       const timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
-      (void)::utimensat(AT_FDCWD, hit->native.c_str(), times, AT_SYMLINK_NOFOLLOW);
+      (void)::utimensat(AT_FDCWD, hit->native.c_str(), times, AT_SYMLINK_NOFOLLOW);  // a hint only
     }
     struct stat st {};
     bool created = false;

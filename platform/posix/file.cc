@@ -33,6 +33,7 @@ int AppendWhole(int fd, std::string_view bytes) {
       struct stat now {};
       if (written > 0 && known && ::fstat(fd, &now) == 0 &&
           now.st_size == before.st_size + static_cast<off_t>(written)) {
+        // The write's error is told.
         (void)RetryOnEintr([&] { return ::ftruncate(fd, before.st_size); });
       }
       return error;

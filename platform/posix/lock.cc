@@ -121,7 +121,7 @@ class PosixLockFile : public LockFile {
     return error == 0 ? Status::Ok() : Status::FromErrno("cannot sync lock " + windows_, error);
   }
 
-  void Release() override { (void)ReleaseTelling(); }
+  void Release() override { (void)ReleaseTelling(); }  // the caller asked nothing
 
   // Release() that tells whether the name was removed.
   bool ReleaseTelling() {

@@ -37,7 +37,7 @@ int StartDetached(const std::string& native_exe) {
     pid_t grandchild = ::fork();
     if (grandchild < 0) {
       int err = errno;
-      (void)!::write(pipe_fds[1], &err, sizeof err);
+      (void)!::write(pipe_fds[1], &err, sizeof err);  // nothing more can be done here
       ::_exit(1);
     }
     if (grandchild == 0) {
@@ -48,7 +48,7 @@ int StartDetached(const std::string& native_exe) {
       }
       ::execv(path.data(), argv);
       int err = errno;
-      (void)!::write(pipe_fds[1], &err, sizeof err);
+      (void)!::write(pipe_fds[1], &err, sizeof err);  // nothing more can be done here
       ::_exit(127);
     }
     ::_exit(0);

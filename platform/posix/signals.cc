@@ -26,7 +26,7 @@ extern "C" void NoteSignal(int sig) {
     unsigned char byte = static_cast<unsigned char>(sig);
     // A full pipe drops the note; the loop has plenty waiting already.
     ssize_t ignored = ::write(fd, &byte, 1);
-    (void)ignored;
+    (void)ignored;  // see above
   }
   errno = saved_errno;
 }
@@ -75,7 +75,7 @@ void SignalPipe::Wake() {
   if (write_fd_ < 0) return;
   unsigned char byte = 0;
   ssize_t ignored = ::write(write_fd_, &byte, 1);
-  (void)ignored;
+  (void)ignored;  // a full pipe wakes the loop all the same
 }
 
 std::vector<SignalAction> SignalPipe::Drain() {

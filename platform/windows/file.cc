@@ -247,7 +247,7 @@ int FinishClose(NativeFile& file, const Closing& closing) {
   LARGE_INTEGER now{};
   if (error != 0 && closing.appended > 0 && closing.appended_from >= 0 &&
       ::GetFileSizeEx(file.h.get(), &now) && now.QuadPart == closing.appended_from + closing.appended) {
-    (void)win::SetLength(file.h.get(), closing.appended_from);
+    (void)win::SetLength(file.h.get(), closing.appended_from);  // the close's error is told
   }
   const int closed = win::CloseChecked(file.h);
   if (error == 0 && closing.wrote) error = closed;
