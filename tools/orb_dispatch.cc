@@ -23,7 +23,7 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
     } else if (args[i].starts_with("--local-id=")) {
       local_id = args[i].substr(11);
     } else {
-      ctx.err << "usage: orb dispatch [--once] [--local-id ID]\n";
+      ctx.err << UsageLine("dispatch");
       return 2;
     }
   }
