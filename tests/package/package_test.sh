@@ -58,6 +58,21 @@ for p in orb carob; do
   v="$("$usr/bin/$p" --version)"
   [ "$v" = "$p $version" ] && ok "$p --version: $v" || fail "$p --version printed '$v'"
 done
+# Help, version and carob's usage error need no home and touch no file (a
+# system user's HOME does not exist; a fresh one stays empty).
+mkdir -p "$work/fresh"
+for home in /nonexistent "$work/fresh"; do
+  for args in "orb --help" "orb --version" "orb help" "orb" "carob --help" "carob --version" "carob --bogus"; do
+    set -- $args
+    env -u ORB -u ORB_ROOT -u XDG_DATA_HOME HOME="$home" "$usr/bin/$1" "${@:2}" >/dev/null 2>"$work/hv.err"
+    rc=$?
+    want=0; case "$args" in "orb"|"carob --bogus") want=2 ;; esac
+    [ "$rc" = "$want" ] && ! grep -q mkdir "$work/hv.err" ||
+      fail "'$args' with HOME=$home: exit $rc, $(head -1 "$work/hv.err")"
+  done
+done
+[ -z "$(ls -A "$work/fresh")" ] && ok "help, version and usage errors need no home and touch no file" ||
+  fail "help or version made $(cd "$work/fresh" && find . | head -3)"
 
 # -- a conversation through the installed programs, in a fresh family under HOME
 family="$work/home/.local/share/orb"
