@@ -151,6 +151,9 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   // information is asked for only when it is to be read.
   FileInfo now;
   if (path.empty() || !env_.FileStamp(path, &now)) {
+    if (!path.empty() && status && env_.FolderExists(path)) {
+      *status = Status::Failure("cannot read " + bank, "is a directory");
+    }
     if (io_log_enabled_) {
       LogDatabankIO("Database " + bank + " serial " + " Query [" + key +
                     "] ==>> DATABANK NOT FOUND!!");

@@ -24,7 +24,7 @@ int Refused(OrbContext& ctx, const OrbArgs& args, size_t count, const char* comm
   return 0;
 }
 
-// The exit status of a write, its failure told on standard error.
+// The exit status of an operation, its failure told on standard error.
 int Told(OrbContext& ctx, const char* command, const platform::Status& s) {
   if (!s) ctx.err << "orb " << command << ": " << s.message() << "\n";
   return s ? 0 : 1;
@@ -34,7 +34,11 @@ int Told(OrbContext& ctx, const char* command, const platform::Status& s) {
 
 int RunQuery(OrbContext& ctx, const OrbArgs& args) {
   if (int rc = Refused(ctx, args, 2, "query")) return rc;
-  ctx.out << ctx.db.Query(std::string(args[0]), std::string(args[1])) << "\n";
+  // A databank that is there but cannot be read is a failure, told with its
+  // cause; an absent databank or key answers an empty line.
+  std::string value;
+  if (int rc = Told(ctx, "query", ctx.db.Read(args[0], args[1], value))) return rc;
+  ctx.out << value << "\n";
   return ctx.out ? 0 : 1;
 }
 

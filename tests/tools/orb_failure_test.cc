@@ -24,6 +24,7 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
   };
   const std::vector<Case> cases = {
       {{"set", "C:\\data\\dir.dat", "k", "v"}, "orb set: cannot write C:\\data\\dir.dat: is a directory\n"},
+      {{"query", "C:\\data\\dir.dat", "k"}, "orb query: cannot read C:\\data\\dir.dat: is a directory\n"},
       {{"set", "C:\\nowhere\\k.dat", "k", "v"},
        "orb set: cannot write C:\\nowhere\\k.dat: no such file or directory\n"},
       {{"set", "C:\\data\\k.dat", "k", "two\nlines"},
