@@ -22,6 +22,29 @@ Lines SetLines(const std::string& bank, const std::string& bank_serial, const st
           " Bytes inscribed " + inscribed};
 }
 
+// A Set of `key` to `value` in kBank that held `start`: the bank it leaves
+// and what it logs (`before`, then the lines of SetLines).
+struct LoggedSet {
+  std::string start, key, value, after;
+  std::string logged_value = "";  // when the log shows another value than `value`
+  std::string note = "", bank_serial = "", swap_serial = "", inscribed = "";
+  Lines before = {};
+};
+
+// With the log started: writes `set.start` as the bank, then checks that the
+// Set succeeds, leaves `set.after` and logs what `set` says.
+void ExpectLoggedSet(World& w, const LoggedSet& set) {
+  w.root.WriteFile(kBank, set.start);
+  EXPECT_TRUE(w.db->Write(kBank, set.key, set.value));
+  EXPECT_EQ(w.root.ReadFile(kBank), set.after);
+  Lines log = set.before;
+  const Lines lines = SetLines(kBank, set.bank_serial, set.key,
+                               set.logged_value.empty() ? set.value : set.logged_value, set.note,
+                               set.swap_serial, set.inscribed);
+  log.insert(log.end(), lines.begin(), lines.end());
+  EXPECT_EQ(LogTexts(w.root.ReadFile(kLog)), log);
+}
+
 TEST_F(DatabankTest, BlankBankOrKeyWritesNothing) {
   StartLog();
   EXPECT_EQ(db->Write("  ", "k", "v").cause(), "the databank or the key is blank");
@@ -50,11 +73,9 @@ TEST_F(DatabankTest, AppendAfterALastLineWithoutLineEnd) {
 }
 
 TEST_F(DatabankTest, SameValueInAnotherCaseIsAlreadyRecorded) {
-  root.WriteFile(kBank, "k=hello\r\n");
   StartLog();
-  EXPECT_TRUE(db->Write(kBank, "K", "Hello"));
-  EXPECT_EQ(root.ReadFile(kBank), "k=hello\r\n");
-  EXPECT_EQ(Log(), SetLines(kBank, "", "K", "Hello", " Value already recorded. Aborting write.", "", ""));
+  ExpectLoggedSet(*this, {.start = "k=hello\r\n", .key = "K", .value = "Hello", .after = "k=hello\r\n",
+                          .note = " Value already recorded. Aborting write."});
   EXPECT_EQ(db->write_cache().slots[1].value, "Hello");
   EXPECT_EQ(db->Query(kBank, "K"), "Hello");
   // The same Set again is answered by the write cache alone.
@@ -65,22 +86,22 @@ TEST_F(DatabankTest, SameValueInAnotherCaseIsAlreadyRecorded) {
 }
 
 TEST_F(DatabankTest, ShorterValueIsInscribedAndPadded) {
-  root.WriteFile(kBank, "a=1\r\nk=abcdef\r\nz=9\r\n");
   StartLog();
-  EXPECT_TRUE(db->Write(kBank, "k", "abc"));
-  EXPECT_EQ(root.ReadFile(kBank), "a=1\r\nk=abc   \r\nz=9\r\n");
-  EXPECT_EQ(Log(), SetLines(kBank, "", "k", "abc   ",
-                            "Overwriting existant. Inscribing. String enlarged (to 6 bytes). ", "", "3"));
+  ExpectLoggedSet(*this, {.start = "a=1\r\nk=abcdef\r\nz=9\r\n",
+                          .key = "k",
+                          .value = "abc",
+                          .after = "a=1\r\nk=abc   \r\nz=9\r\n",
+                          .logged_value = "abc   ",
+                          .note = "Overwriting existant. Inscribing. String enlarged (to 6 bytes). ",
+                          .inscribed = "3"});
   EXPECT_EQ(db->Query(kBank, "k"), "abc");
   EXPECT_EQ(OtherProgram()->Query(kBank, "k"), "abc");
 }
 
 TEST_F(DatabankTest, InscribingWritesOnlyTheBytesThatDiffer) {
-  root.WriteFile(kBank, "k=abcdef\r\n");
   StartLog();
-  EXPECT_TRUE(db->Write(kBank, "k", "abcxyz"));
-  EXPECT_EQ(root.ReadFile(kBank), "k=abcxyz\r\n");
-  EXPECT_EQ(Log(), SetLines(kBank, "", "k", "abcxyz", "Overwriting existant. Inscribing. ", "", "3"));
+  ExpectLoggedSet(*this, {.start = "k=abcdef\r\n", .key = "k", .value = "abcxyz", .after = "k=abcxyz\r\n",
+                          .note = "Overwriting existant. Inscribing. ", .inscribed = "3"});
 }
 
 TEST_F(DatabankTest, InscribingLeavesBlanksBeforeTheKeyAndBareLineFeeds) {
@@ -93,16 +114,16 @@ TEST_F(DatabankTest, InscribingLeavesBlanksBeforeTheKeyAndBareLineFeeds) {
 }
 
 TEST_F(DatabankTest, LongerValueTakesTheStandardMethod) {
-  root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
   StartLog();
-  EXPECT_TRUE(db->Write(kBank, "k", "abcd"));
-  EXPECT_EQ(root.ReadFile(kBank), "other=1\r\nk=abcd\r\n");
-  Lines expected = {"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"};
-  const Lines set = SetLines(
-      kBank, "1", "k", "abcd",
-      "Overwriting existant. Doesn't fit in or is empty (using standard method). ", "2", "");
-  expected.insert(expected.end(), set.begin(), set.end());
-  EXPECT_EQ(Log(), expected);
+  ExpectLoggedSet(
+      *this, {.start = "k=abc\r\nother=1\r\n",
+              .key = "k",
+              .value = "abcd",
+              .after = "other=1\r\nk=abcd\r\n",
+              .note = "Overwriting existant. Doesn't fit in or is empty (using standard method). ",
+              .bank_serial = "1",
+              .swap_serial = "2",
+              .before = {"Database [C:\\data\\k.dat] ==>> allocated swap [C:\\TEMP\\DSP.data.k.dat.TMP]"}});
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));  // the lock is released
   EXPECT_EQ(db->Query(kBank, "k"), "abcd");
 }

@@ -168,21 +168,26 @@ void ExpectEachEntryOnce(FaultWorld& w, const std::string& queue, bool handed_on
                                 << "\nwaiting: " << w.root.ReadFile(kQueue);
 }
 
-TEST(FaultTest, EachFailingStepOfADatabankWriteLeavesTheBankWhole) {
-  struct Case {
-    const char* name;
-    std::string start;  // "" for a bank that does not exist yet
-    const char* key;
-    const char* value;
-    std::string written;
-  };
-  const Case cases[] = {
+// A databank write by each of its methods: the bank it starts from ("" for
+// one that does not exist yet), the key and value set, and the bank after.
+struct BankWrite {
+  const char* name;
+  std::string start;
+  const char* key;
+  const char* value;
+  std::string after;
+};
+std::vector<BankWrite> BankWrites() {
+  return {
       {"append", kOld, "delta", "four", std::string(kOld) + "delta=four\r\n"},
       {"in place", kOld, "beta", "six", "alpha=one\r\nbeta=six\r\ngamma=three\r\n"},
       {"standard method", kOld, "beta", "twenty-two", "alpha=one\r\ngamma=three\r\nbeta=twenty-two\r\n"},
       {"new databank", "", "alpha", "one", "alpha=one\r\n"},
   };
-  for (const Case& c : cases) {
+}
+
+TEST(FaultTest, EachFailingStepOfADatabankWriteLeavesTheBankWhole) {
+  for (const BankWrite& c : BankWrites()) {
     SCOPED_TRACE(c.name);
     for (int error : {EIO, ENOSPC, EDQUOT}) {
       platform::Status written;
@@ -193,13 +198,13 @@ TEST(FaultTest, EachFailingStepOfADatabankWriteLeavesTheBankWhole) {
             const std::string now = w.root.ReadFile(kBank);
             const std::string before = c.start.empty() ? "<missing>" : c.start;
             if (step == "none") {
-              EXPECT_EQ(now, c.written);
+              EXPECT_EQ(now, c.after);
             } else if (step.find("(read ") != std::string::npos) {
               // A databank that cannot be read is not written at all (a new
               // one stays as made, empty).
               EXPECT_TRUE(now == before || (c.start.empty() && now.empty())) << now;
               EXPECT_EQ(written.error(), error);
-            } else if (now != c.written && now != before) {
+            } else if (now != c.after && now != before) {
               // A new databank may stand empty: it is made before it is written.
               EXPECT_TRUE(c.start.empty() && now.empty()) << "partly written: " << now;
             }
@@ -370,21 +375,9 @@ TEST(PowerCutTest, EveryWriteIsWholeBeforeOrAfterAndWhatWasReportedStays) {
 
   // Databank writes by each of their methods: the file is the old one or the
   // new one, never empty or a mix, and a write reported done is there.
-  struct BankCase {
-    const char* name;
-    std::string start;
-    const char* key;
-    const char* value;  // "" removes
-    std::string after;
-  };
-  const BankCase banks[] = {
-      {"append", kOld, "delta", "four", std::string(kOld) + "delta=four\r\n"},
-      {"in place", kOld, "beta", "six", "alpha=one\r\nbeta=six\r\ngamma=three\r\n"},
-      {"standard method", kOld, "beta", "twenty-two", "alpha=one\r\ngamma=three\r\nbeta=twenty-two\r\n"},
-      {"new databank", "", "alpha", "one", "alpha=one\r\n"},
-      {"remove", kOld, "beta", "", "alpha=one\r\ngamma=three\r\n"},
-  };
-  for (const BankCase& c : banks) {
+  std::vector<BankWrite> banks = BankWrites();
+  banks.push_back({"remove", kOld, "beta", "", "alpha=one\r\ngamma=three\r\n"});  // "" removes
+  for (const BankWrite& c : banks) {
     SCOPED_TRACE(c.name);
     const std::string before = c.start.empty() ? "<missing>" : c.start;
     tally(SweepCuts(

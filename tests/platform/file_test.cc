@@ -11,22 +11,20 @@
 #include "platform/env.h"
 #include "platform/interaction.h"
 #include "tests/platform/platform_test_util.h"
+#include "tests/support/file_reads.h"
 #include "tests/support/process.h"
 
 namespace carob::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::EnvOverRoot;
+using testing::ExpectReadsAt;
 using testing::MakeTestEnv;
 using testing::TempRoot;
 using testing::Opened;
 using testing::OpenedLocked;
 
-// A fresh root and an Env over it.
-struct EnvOverRoot : ::testing::Test {
-  TempRoot root;
-  std::unique_ptr<Env> env = MakeTestEnv(root);
-};
 using SerialTest = EnvOverRoot;
 using ReadLineTest = EnvOverRoot;
 using FileTest = EnvOverRoot;
@@ -133,15 +131,9 @@ TEST_F(FileTest, ReadWriteAndBytes) {
   ASSERT_TRUE(f->WriteAt(5, 'n'));
   ASSERT_TRUE(f->WriteAt(6, 'e'));
   ASSERT_TRUE(f->WriteAt(7, 'w'));
-  std::string bytes;
-  ASSERT_TRUE(f->ReadAt(5, 3, bytes));
-  EXPECT_EQ(bytes, "new");
-  // Past the end there is nothing to read, and that is no failure.
-  ASSERT_TRUE(f->ReadAt(16, 10, bytes));
-  EXPECT_EQ(bytes, "\r\n");
-  ASSERT_TRUE(f->ReadAt(100, 1, bytes));
-  EXPECT_EQ(bytes, "");
-  EXPECT_EQ(f->ReadAt(-1, 1, bytes).error(), EINVAL);
+  // What was written in place reads back; past the end there is nothing to
+  // read, and that is no failure.
+  ASSERT_NO_FATAL_FAILURE(ExpectReadsAt(*f, {{5, 3, "new"}, {16, 10, "\r\n"}, {100, 1, ""}}));
   // Writing goes at the current offset, and reading goes on behind it.
   ASSERT_TRUE(f->Write("KEY2"));
   EXPECT_EQ(f->Tell(), 14);
@@ -180,7 +172,7 @@ TEST_F(FileTest, ReadWriteAndBytes) {
   EXPECT_EQ(Opened(*env, "C:\\new.dat", OpenMode::kRead), nullptr);
   EXPECT_EQ(Opened(*env, "C:\\new.dat", OpenMode::kReadWrite), nullptr);
   EXPECT_FALSE(root.Exists("C:\\new.dat"));
-  bytes = "stale";
+  std::string bytes = "stale";
   EXPECT_FALSE(env->ReadAll("C:\\new.dat", bytes));
   EXPECT_EQ(bytes, "");
   ASSERT_TRUE(env->AppendBytes("C:\\new.dat", std::string("a\0b", 3)));

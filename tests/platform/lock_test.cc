@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/env.h"
@@ -14,6 +15,7 @@ namespace carob::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::EnvOverRoot;
 using testing::MakeTestEnv;
 using testing::TempRoot;
 using testing::Locked;
@@ -24,11 +26,36 @@ using testing::WaitUntil;
 // Marker files by which a test and its forked child signal each other.
 const std::string kGo = "C:\\Marks\\go", kTrying = "C:\\Marks\\trying";
 
-// A fresh root and an Env over it.
-struct EnvOverRoot : ::testing::Test {
-  TempRoot root;
-  std::unique_ptr<Env> env = MakeTestEnv(root);
-};
+// Forks a child that, on an Env of its own, waits for kGo, marks kTrying and
+// exits with what `attempt` answers (2 when kGo never came). Fork it before
+// taking a lock: a forked child would otherwise share the parent's open file
+// and with it the lock.
+pid_t ForkWaiter(const TempRoot& root, const std::function<int(Env&)>& attempt) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    auto child_env = MakeTestEnv(root);
+    if (!WaitUntil([&] { return root.Exists(kGo); })) ::_exit(2);
+    root.WriteFile(kTrying, "");
+    ::_exit(attempt(*child_env));
+  }
+  return child;
+}
+
+// Lets the waiter go and, once it is trying, gives it `ms` to barge in.
+void LetTheWaiterTry(const TempRoot& root, int ms) {
+  root.WriteFile(kGo, "");
+  ASSERT_TRUE(WaitUntil([&] { return root.Exists(kTrying); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// A waiter's attempt: append "child;" to `queue` once it holds it.
+std::function<int(Env&)> AppendsChild(std::string queue) {
+  return [queue](Env& env) {
+    auto f = OpenedLocked(env, queue, OpenMode::kAppend);
+    return f && f->Write("child;") ? 0 : 1;
+  };
+}
+
 using OpenLockedTest = EnvOverRoot;
 using TryLockTest = EnvOverRoot;
 using ProbeLockTest = EnvOverRoot;
@@ -41,23 +68,12 @@ auto HeldReplacement(Env& env, const std::string& path, std::string_view bytes) 
 
 TEST_F(OpenLockedTest, ExcludesASecondProcess) {
   root.MakeFolder("C:\\ORB");
-  // The child is forked before the lock is taken: a forked child would
-  // otherwise share the parent's open file and with it the lock.
-  pid_t child = ::fork();
-  if (child == 0) {
-    auto child_env = MakeTestEnv(root);
-    if (!WaitUntil([&] { return root.Exists(kGo); })) ::_exit(2);
-    root.WriteFile(kTrying, "");
-    auto f = OpenedLocked(*child_env, "C:\\ORB\\QUEUE.pof", OpenMode::kAppend);
-    ::_exit(f && f->Write("child;") ? 0 : 1);
-  }
+  pid_t child = ForkWaiter(root, AppendsChild("C:\\ORB\\QUEUE.pof"));
   auto held = OpenedLocked(*env, "C:\\ORB\\Queue.POF", OpenMode::kAppend);  // created
   ASSERT_NE(held, nullptr);
   ASSERT_TRUE(held->Write("parent1;"));
-  root.WriteFile(kGo, "");
-  ASSERT_TRUE(WaitUntil([&] { return root.Exists(kTrying); }));
   // Give the child every chance to barge in; it must wait for the release.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_NO_FATAL_FAILURE(LetTheWaiterTry(root, 300));
   EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "parent1;");
   ASSERT_TRUE(held->Write("parent2;"));
   held.reset();
@@ -67,20 +83,14 @@ TEST_F(OpenLockedTest, ExcludesASecondProcess) {
 
 TEST_F(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
   root.WriteFile("C:\\ORB\\Queue.POF", "old\r\n");
-  pid_t child = ::fork();
-  if (child == 0) {
-    auto child_env = MakeTestEnv(root);
-    if (!WaitUntil([&] { return root.Exists(kGo); })) ::_exit(2);
-    root.WriteFile(kTrying, "");
-    auto f = OpenedLocked(*child_env, "C:\\ORB\\Queue.POF", OpenMode::kRead);
+  pid_t child = ForkWaiter(root, [](Env& child_env) {
+    auto f = OpenedLocked(child_env, "C:\\ORB\\Queue.POF", OpenMode::kRead);
     std::string line;
-    ::_exit(f && f->ReadLine(line) && line == "new" ? 0 : 1);
-  }
+    return f && f->ReadLine(line) && line == "new" ? 0 : 1;
+  });
   auto held = OpenedLocked(*env, "C:\\ORB\\Queue.POF", OpenMode::kReadWrite);
   ASSERT_NE(held, nullptr);
-  root.WriteFile(kGo, "");
-  ASSERT_TRUE(WaitUntil([&] { return root.Exists(kTrying); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_NO_FATAL_FAILURE(LetTheWaiterTry(root, 200));
   ASSERT_TRUE(env->ReplaceContents("C:\\ORB\\Queue.POF", "new\r\n"));
   held.reset();
   EXPECT_EQ(WaitExit(child), 0);
@@ -94,19 +104,10 @@ TEST_F(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
 // order, before its own bytes.
 TEST_F(OpenLockedTest, AReplacementPutInPlaceHeldIsFilledBeforeOthersWrite) {
   root.WriteFile("C:\\ORB\\Queue.POF", "old;");
-  pid_t child = ::fork();
-  if (child == 0) {
-    auto child_env = MakeTestEnv(root);
-    if (!WaitUntil([&] { return root.Exists(kGo); })) ::_exit(2);
-    root.WriteFile(kTrying, "");
-    auto f = OpenedLocked(*child_env, "C:\\ORB\\Queue.POF", OpenMode::kAppend);
-    ::_exit(f && f->Write("child;") ? 0 : 1);
-  }
+  pid_t child = ForkWaiter(root, AppendsChild("C:\\ORB\\Queue.POF"));
   auto held = HeldReplacement(*env, "C:\\ORB\\Queue.POF", "new1;");
   ASSERT_NE(held, nullptr);
-  root.WriteFile(kGo, "");
-  ASSERT_TRUE(WaitUntil([&] { return root.Exists(kTrying); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_NO_FATAL_FAILURE(LetTheWaiterTry(root, 300));
   EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "new1;");
   ASSERT_TRUE(held->Write("new2;"));
   held.reset();  // ends the hold; the file stays

@@ -1,6 +1,7 @@
-// Helpers for the platform tests: what Env calls hand out, environment
-// variables set for one test, and the exit of a forked child. (A test and its
-// children signal each other with marker files and the kit's WaitUntil.)
+// Helpers for the platform tests: a fresh root with an Env over it, what Env
+// calls hand out, environment variables set for one test, and the exit of a
+// forked child. (A test and its children signal each other with marker files
+// and the kit's WaitUntil.)
 #pragma once
 
 #include <sys/wait.h>
@@ -11,9 +12,18 @@
 #include <optional>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "platform/env.h"
+#include "tests/support/world.h"
 
 namespace carob::testing {
+
+// A fresh root and an Env over it.
+struct EnvOverRoot : ::testing::Test {
+  TempRoot root;
+  std::unique_ptr<platform::Env> env = MakeTestEnv(root);
+};
 
 // What an Env call hands back, or null when it failed.
 template <class T, class Call>

@@ -6,11 +6,12 @@ namespace carob::platform {
 namespace {
 
 TEST(TextTest, TrimRemovesSpacesOnlyAtBothEnds) {
-  EXPECT_EQ(Trim("  the sky  "), "the sky");
-  EXPECT_EQ(Trim("\tx \r\n"), "\tx \r\n");
-  EXPECT_EQ(Trim(" \tx\t "), "\tx\t");
-  EXPECT_EQ(Trim("     "), "");
-  EXPECT_EQ(Trim(""), "");
+  const struct {
+    const char* text;
+    const char* trimmed;
+  } cases[] = {{"  the sky  ", "the sky"}, {"\tx \r\n", "\tx \r\n"}, {" \tx\t ", "\tx\t"},
+               {"     ", ""}, {"", ""}};
+  for (const auto& c : cases) EXPECT_EQ(Trim(c.text), c.trimmed) << '[' << c.text << ']';
 
   std::string s = "  a b  ";
   std::string& same = TrimInPlace(s);
@@ -22,22 +23,20 @@ TEST(TextTest, TrimRemovesSpacesOnlyAtBothEnds) {
 
 TEST(TextTest, UpperFollowsTheCodePage) {
   EXPECT_EQ(Upper("abc xyz 09!"), "ABC XYZ 09!");
-  // Accented small letters 0xE0..0xFE move down by 0x20, except the
-  // division sign 0xF7.
-  EXPECT_EQ(UpperChar('\xE0'), '\xC0');
-  EXPECT_EQ(UpperChar('\xE9'), '\xC9');
-  EXPECT_EQ(UpperChar('\xFE'), '\xDE');
-  EXPECT_EQ(UpperChar('\xF7'), '\xF7');
-  EXPECT_EQ(UpperChar('\xDF'), '\xDF');  // sharp s has no capital here
-  // Letters outside the Latin-1 block.
-  EXPECT_EQ(UpperChar('\x9A'), '\x8A');
-  EXPECT_EQ(UpperChar('\x9C'), '\x8C');
-  EXPECT_EQ(UpperChar('\x9E'), '\x8E');
-  EXPECT_EQ(UpperChar('\xFF'), '\x9F');
-  // Capitals and other bytes stay.
-  EXPECT_EQ(UpperChar('\xC0'), '\xC0');
-  EXPECT_EQ(UpperChar('\x8A'), '\x8A');
-  EXPECT_EQ(UpperChar('\xB5'), '\xB5');
+  const struct {
+    char small, upper;
+  } bytes[] = {
+      // Accented small letters 0xE0..0xFE move down by 0x20, except the
+      // division sign 0xF7; sharp s (0xDF) has no capital here.
+      {'\xE0', '\xC0'}, {'\xE9', '\xC9'}, {'\xFE', '\xDE'}, {'\xF7', '\xF7'}, {'\xDF', '\xDF'},
+      // Letters outside the Latin-1 block.
+      {'\x9A', '\x8A'}, {'\x9C', '\x8C'}, {'\x9E', '\x8E'}, {'\xFF', '\x9F'},
+      // Capitals and other bytes stay.
+      {'\xC0', '\xC0'}, {'\x8A', '\x8A'}, {'\xB5', '\xB5'},
+  };
+  for (const auto& b : bytes) {
+    EXPECT_EQ(UpperChar(b.small), b.upper) << std::hex << (b.small & 0xFF);
+  }
   EXPECT_EQ(Upper("caf\xE9 \xFF"), "CAF\xC9 \x9F");
 }
 

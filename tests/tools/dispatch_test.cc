@@ -37,6 +37,13 @@ struct DispatchComputer : Computer {
   }
 };
 
+// A queue of `n` entries, the i-th with the text `prefix` and i.
+std::string NumberedEntries(const std::string& prefix, int n) {
+  std::string queue;
+  for (int i = 0; i < n; ++i) queue += RozEntry(prefix + std::to_string(i));
+  return queue;
+}
+
 TEST(DispatchStart, RecordsInputRegistrationAndLocalIdAndSignsOff) {
   Computer c;
   auto r = c.RunOrb({"dispatch", "--once", "--local-id", "hostA"});
@@ -84,25 +91,28 @@ TEST(DispatchStart, WrongUsageIsExitTwo) {
 
 TEST(DispatchRouting, DeliversDoAndLocalSendToWithTheSenderNamed) {
   DispatchComputer c;
-  c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO CAROB:the sky be blue");
-  c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO carob:lower case prefix");
-  c.AppendEntry(kInput, "SET SOURCE = hostC\r\nSENDTO [hostA] CAROB:addressed here");
-  c.AppendEntry(kInput, "SET SOURCE = hostC\r\nSENDTO [HOSTA] Carob :other case");
-  c.AppendEntry(kInput, "DO CAROB:no source line");
-  c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO CAROB:two\r\nlines: here");
-  c.AppendEntry(kInput, "set source = hostD\r\nSENDTO [0.0.0.0] CAROB: no computer named");
+  // Each entry appended, and what CAROB's interface file receives of it.
+  const struct {
+    const char* entry;
+    EntryLines delivered;
+  } routes[] = {
+      {"SET SOURCE = hostB\r\nDO CAROB:the sky be blue", {"SET SOURCE = hostB", "the sky be blue"}},
+      {"SET SOURCE = hostB\r\nDO carob:lower case prefix", {"SET SOURCE = hostB", "lower case prefix"}},
+      {"SET SOURCE = hostC\r\nSENDTO [hostA] CAROB:addressed here", {"SET SOURCE = hostC", "addressed here"}},
+      {"SET SOURCE = hostC\r\nSENDTO [HOSTA] Carob :other case", {"SET SOURCE = hostC", "other case"}},
+      {"DO CAROB:no source line", {"SET SOURCE = 0.0.0.0", "no source line"}},
+      {"SET SOURCE = hostB\r\nDO CAROB:two\r\nlines: here", {"SET SOURCE = hostB", "two", "lines: here"}},
+      {"set source = hostD\r\nSENDTO [0.0.0.0] CAROB: no computer named",
+       {"SET SOURCE = hostD", " no computer named"}},
+  };
+  std::vector<EntryLines> want;
+  for (const auto& route : routes) {
+    c.AppendEntry(kInput, route.entry);
+    want.push_back(route.delivered);
+  }
 
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
-  std::vector<EntryLines> want = {
-      {"SET SOURCE = hostB", "the sky be blue"},
-      {"SET SOURCE = hostB", "lower case prefix"},
-      {"SET SOURCE = hostC", "addressed here"},
-      {"SET SOURCE = hostC", "other case"},
-      {"SET SOURCE = 0.0.0.0", "no source line"},
-      {"SET SOURCE = hostB", "two", "lines: here"},
-      {"SET SOURCE = hostD", " no computer named"},
-  };
   EXPECT_EQ(c.Entries(kCarobIface), want);
   EXPECT_EQ(c.root.ReadFile(kInput), "");
   EXPECT_FALSE(c.root.Exists(kPending) && !c.root.ReadFile(kPending).empty());
@@ -113,28 +123,26 @@ TEST(DispatchRouting, ForwardsOtherComputersUnchangedAndKeepsTheUnroutable) {
   DispatchComputer c;
   c.AddFileLoc("RORU PO Route hostB", "C:\\SHARE\\hostB.input.POF");
   c.AddFileLoc("RORU PO Route hostY", kInput);  // a route that leads back here
-  c.AppendEntry(kInput, "SET SOURCE = hostA\r\nSENDTO [hostB] CAROB:for b\r\nsecond line");
-  c.AppendEntry(kInput, "SET SOURCE = hostA\r\nSENDTO [hostZ] CAROB:nowhere");
-  c.AppendEntry(kInput, "SET SOURCE = hostA\r\nDO no application");
-  c.AppendEntry(kInput, "SET SOURCE = hostA\r\nHELLO CAROB:x");
-  c.AppendEntry(kInput, "SET SOURCE = hostA\r\nDO :empty application");
-  c.AppendEntry(kInput, "SET SOURCE = hostA\r\nSENDTO [hostY] CAROB:round and round");
-  c.AppendEntry(kInput, "SET SOURCE = hostA\r\nSENDTO [hostB CAROB:unclosed");
+  // Each entry goes on, or is kept, line for line as it came.
+  const std::string for_b = "SET SOURCE = hostA\r\nSENDTO [hostB] CAROB:for b\r\nsecond line";
+  const char* const unroutable[] = {
+      "SET SOURCE = hostA\r\nSENDTO [hostZ] CAROB:nowhere", "SET SOURCE = hostA\r\nDO no application",
+      "SET SOURCE = hostA\r\nHELLO CAROB:x", "SET SOURCE = hostA\r\nDO :empty application",
+      "SET SOURCE = hostA\r\nSENDTO [hostY] CAROB:round and round",
+      "SET SOURCE = hostA\r\nSENDTO [hostB CAROB:unclosed"};
+  c.AppendEntry(kInput, for_b);
+  std::vector<EntryLines> kept;
+  for (const char* entry : unroutable) {
+    c.AppendEntry(kInput, entry);
+    kept.push_back(SplitLines(entry));
+  }
 
   // The shared folder is not there yet: the entry for hostB waits.
   auto r = c.RunOrb({"dispatch", "--once"});
   ASSERT_EQ(r.code, 0) << r.err;
-  std::vector<EntryLines> forwarded = {{"SET SOURCE = hostA", "SENDTO [hostB] CAROB:for b", "second line"}};
+  const std::vector<EntryLines> forwarded = {SplitLines(for_b)};
   EXPECT_EQ(c.Entries(kPending), forwarded);
   EXPECT_NE(r.err.find("hostB.input.POF"), std::string::npos) << r.err;
-  std::vector<EntryLines> kept = {
-      {"SET SOURCE = hostA", "SENDTO [hostZ] CAROB:nowhere"},
-      {"SET SOURCE = hostA", "DO no application"},
-      {"SET SOURCE = hostA", "HELLO CAROB:x"},
-      {"SET SOURCE = hostA", "DO :empty application"},
-      {"SET SOURCE = hostA", "SENDTO [hostY] CAROB:round and round"},
-      {"SET SOURCE = hostA", "SENDTO [hostB CAROB:unclosed"},
-  };
   EXPECT_EQ(c.Entries(kUndeliverable), kept);
   EXPECT_TRUE(c.Entries(kCarobIface).empty());
   EXPECT_EQ(c.root.ReadFile(kInput), "");
@@ -233,11 +241,7 @@ TEST(DispatchRouting, UnreadableEntriesAreKeptWithTheirReason) {
 TEST(DispatchPending, WaitingEntriesDoNotHoldUpTheRest) {
   DispatchComputer c(200);
   constexpr int kWaiting = 10000;
-  std::string pending;
-  for (int i = 0; i < kWaiting; ++i) {
-    pending += RozEntry("SET SOURCE = hostB\r\nDO Lexwright:waiting " + std::to_string(i));
-  }
-  c.root.WriteFile(kPending, pending);
+  c.root.WriteFile(kPending, NumberedEntries("SET SOURCE = hostB\r\nDO Lexwright:waiting ", kWaiting));
   c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO Lexwright:one more");
   auto dispatcher = c.Start({c.orb, "dispatch"});
   ASSERT_TRUE(WaitUntil([&] { return c.root.ReadFile(kInput).empty(); }, 60));
@@ -394,11 +398,7 @@ void KillRepeatedly(Computer& c, const std::vector<std::string>& argv, const std
 TEST(KilledTaker, DispatcherLosesNothing) {
   DispatchComputer c(1);
   constexpr int kEntries = 3000;
-  std::string queue;
-  for (int i = 0; i < kEntries; ++i) {
-    queue += RozEntry("SET SOURCE = hostB\r\nDO CAROB:message " + std::to_string(i));
-  }
-  c.root.WriteFile(kInput, queue);
+  c.root.WriteFile(kInput, NumberedEntries("SET SOURCE = hostB\r\nDO CAROB:message ", kEntries));
 
   int left_behind = 0;  // taker files found after a kill
   KillRepeatedly(c, {c.orb, "dispatch"}, kInput, 40,

@@ -14,6 +14,7 @@
 
 #include "platform/text.h"
 
+#include "tests/support/file_reads.h"
 #include "tests/support/process.h"
 
 namespace carob::testing {
@@ -129,16 +130,7 @@ TEST(WindowsFiles, ReadsAtAnOffsetAndSizeSayHowTheyEnded) {
   int64_t size = -1;
   ASSERT_TRUE(f->Size(size));
   EXPECT_EQ(size, 10);
-  std::string bytes;
-  ASSERT_TRUE(f->ReadAt(3, 4, bytes));
-  EXPECT_EQ(bytes, "3456");
-  ASSERT_TRUE(f->ReadAt(8, 100, bytes));
-  EXPECT_EQ(bytes, "89");
-  ASSERT_TRUE(f->ReadAt(10, 5, bytes));
-  EXPECT_EQ(bytes, "");
-  ASSERT_TRUE(f->ReadAt(50, 5, bytes));
-  EXPECT_EQ(bytes, "");
-  EXPECT_EQ(f->ReadAt(-1, 1, bytes).error(), EINVAL);
+  ASSERT_NO_FATAL_FAILURE(ExpectReadsAt(*f, {{3, 4, "3456"}, {8, 100, "89"}, {10, 5, ""}, {50, 5, ""}}));
   std::string line;
   ASSERT_TRUE(f->ReadLine(line));
   EXPECT_EQ(line, "0123456789");
