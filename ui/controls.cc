@@ -44,4 +44,35 @@ void ComboBox::UserPicked(int index) {
   if (Click) Click();
 }
 
+void MainFormControls::Place() const {
+  frame.caption = "Input/Output";
+  frame.place = {120, 120, 3135, 1215};
+  input_label.caption = "Input:";
+  input_label.place = {120, 360, 615, 255};
+  input.place = {840, 360, 2175, 315};
+  input.items = {"User", "Lexwright"};
+  output_label.caption = "Output:";
+  output_label.place = {120, 720, 615, 255};
+  output.place = {840, 720, 2175, 315};
+  output.items = {"User", "Lexwright"};
+  button.caption = "Think1";
+  button.place = {120, 1440, 1215, 495};
+  words.place = {120, 2640, 1215, 1035};
+  memory.place = {3360, 120, 3015, 5715};
+}
+
+FormDescription MainFormControls::Describe(std::string caption) const {
+  FormDescription form;
+  form.caption = std::move(caption);
+  form.client_width = 7110;
+  form.client_height = 6000;
+  form.frame = &frame;
+  form.frame_labels = {&input_label, &output_label};
+  form.frame_combos = {&input, &output};
+  form.buttons = {&button};
+  form.lists = {&words, &memory};
+  form.timers = {&timer};
+  return form;
+}
+
 }  // namespace carob::platform::ui

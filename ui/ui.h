@@ -99,6 +99,26 @@ struct FormDescription {
   std::vector<Timer*> timers;
 };
 
+// The controls of CAROB's main window, named in the order of its layout: the
+// one layout of carob and of the toolkit's probe program.
+struct MainFormControls {
+  Frame& frame;
+  Label& input_label;
+  ComboBox& input;
+  Label& output_label;
+  ComboBox& output;
+  Button& button;
+  ListBox& words;
+  ListBox& memory;
+  Timer& timer;
+
+  // Puts the controls at their places, with their captions and the combo
+  // boxes' items (the timer is left as it is).
+  void Place() const;
+  // The form of them with the given caption.
+  FormDescription Describe(std::string caption) const;
+};
+
 // Events the program handles besides the controls' own.
 struct FormEvents {
   std::function<void()> Load;

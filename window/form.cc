@@ -19,20 +19,7 @@ Window::Window(platform::Env& env, databank::Databank& db, registry::Registry& r
                messaging::Messaging& messaging, platform::Interaction& interaction)
     : env_(env), db_(db), registry_(registry), messaging_(messaging), interaction_(interaction),
       toolkit_(dynamic_cast<platform::ui::Toolkit*>(&interaction)) {
-  Frame1.caption = "Input/Output";
-  Frame1.place = {120, 120, 3135, 1215};
-  Label1.caption = "Input:";
-  Label1.place = {120, 360, 615, 255};
-  InProg.place = {840, 360, 2175, 315};
-  InProg.items = {"User", "Lexwright"};
-  Label2.caption = "Output:";
-  Label2.place = {120, 720, 615, 255};
-  OutProg.place = {840, 720, 2175, 315};
-  OutProg.items = {"User", "Lexwright"};
-  Command1.caption = "Think1";
-  Command1.place = {120, 1440, 1215, 495};
-  WordList.place = {120, 2640, 1215, 1035};
-  ActiveMemory.place = {3360, 120, 3015, 5715};
+  Controls().Place();
   Reciever.Interval = 1000;
   Reciever.Enabled = true;
 
@@ -42,19 +29,11 @@ Window::Window(platform::Env& env, databank::Databank& db, registry::Registry& r
   Reciever.Tick = [this] { Reciever_Timer(); };
 }
 
-platform::ui::FormDescription Window::Describe() {
-  platform::ui::FormDescription form;
-  form.caption = kAppName;
-  form.client_width = 7110;
-  form.client_height = 6000;
-  form.frame = &Frame1;
-  form.frame_labels = {&Label1, &Label2};
-  form.frame_combos = {&InProg, &OutProg};
-  form.buttons = {&Command1};
-  form.lists = {&WordList, &ActiveMemory};
-  form.timers = {&Reciever};
-  return form;
+platform::ui::MainFormControls Window::Controls() {
+  return {Frame1, Label1, InProg, Label2, OutProg, Command1, WordList, ActiveMemory, Reciever};
 }
+
+platform::ui::FormDescription Window::Describe() { return Controls().Describe(kAppName); }
 
 platform::ui::FormEvents Window::Events() {
   platform::ui::FormEvents events;

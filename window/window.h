@@ -102,6 +102,9 @@ class Window {
  private:
   friend class WindowTestPeer;
 
+  // The controls above in the toolkit's layout of the form.
+  platform::ui::MainFormControls Controls();
+
   // -- event handlers
   void Form_Load();
   void Form_Unload();

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <regex>
+#include <utility>
 
 #include "databank/databank.h"
 #include "tests/support/world.h"
@@ -29,6 +32,24 @@ inline std::vector<std::string> LogTexts(const std::string& bytes) {
   }
   return out;
 }
+
+// A manual clock that lets a test act while the engine waits: each sleep
+// advances it, is counted, and then runs `on_sleep`.
+class HookClock : public platform::Clock {
+ public:
+  explicit HookClock(std::shared_ptr<platform::ManualClock> inner) : inner_(std::move(inner)) {}
+  platform::WallTime Now() override { return inner_->Now(); }
+  void Sleep(double seconds) override {
+    ++sleeps;
+    inner_->Advance(seconds);
+    if (on_sleep) on_sleep();
+  }
+  int sleeps = 0;
+  std::function<void()> on_sleep;
+
+ private:
+  std::shared_ptr<platform::ManualClock> inner_;
+};
 
 class DatabankTest : public ::testing::Test, public World {
  protected:

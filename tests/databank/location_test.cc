@@ -6,26 +6,12 @@
 
 #include "platform/text.h"
 #include "tests/databank/databank_fixture.h"
+#include "tests/support/scoped_variable.h"
 
 namespace carob::testing {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// Sets or clears an environment variable for the life of the object.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    Set(value);
-  }
-  ~ScopedVariable() { Set(old_ ? old_->c_str() : nullptr); }
-
- private:
-  void Set(const char* value) { value ? ::setenv(name_, value, 1) : ::unsetenv(name_); }
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // A world without "C:\FileLoc", for the first start on a computer.
 class FirstStartTest : public ::testing::Test {
@@ -199,23 +185,6 @@ TEST_F(DatabankTest, TimeoutLineIsWrittenEvenWithTheLogOff) {
   EXPECT_EQ(Log(), (Lines{"!!! Swap conflict [C:\\TEMP\\DSP.data.k.dat.TMP] TIMEOUT. File removed."}));
   EXPECT_FALSE(root.Exists("C:\\TEMP\\DSP.data.k.dat.TMP"));
 }
-
-// A manual clock that lets a test act while the engine waits.
-class HookClock : public platform::Clock {
- public:
-  explicit HookClock(std::shared_ptr<platform::ManualClock> inner) : inner_(std::move(inner)) {}
-  platform::WallTime Now() override { return inner_->Now(); }
-  void Sleep(double seconds) override {
-    ++sleeps;
-    inner_->Advance(seconds);
-    if (on_sleep) on_sleep();
-  }
-  int sleeps = 0;
-  std::function<void()> on_sleep;
-
- private:
-  std::shared_ptr<platform::ManualClock> inner_;
-};
 
 // The databank C:\data\k.dat ("k=abc") with its temporary folder C:\TEMP,
 // where another writer's swap file for it may stand, over a clock that lets

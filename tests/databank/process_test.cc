@@ -229,21 +229,6 @@ INSTANTIATE_TEST_SUITE_P(TempFolder, ProcessTest, ::testing::Values(false, true)
 
 // -- locks held by other processes
 
-// A manual clock that lets the test act while the engine waits.
-class HookClock : public platform::Clock {
- public:
-  explicit HookClock(std::shared_ptr<platform::ManualClock> inner) : inner_(std::move(inner)) {}
-  platform::WallTime Now() override { return inner_->Now(); }
-  void Sleep(double seconds) override {
-    inner_->Advance(seconds);
-    if (on_sleep) on_sleep();
-  }
-  std::function<void()> on_sleep;
-
- private:
-  std::shared_ptr<platform::ManualClock> inner_;
-};
-
 class LockHolderTest : public ::testing::Test {
  protected:
   LockHolderTest() {

@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "tests/messaging/messaging_rig.h"
+#include "tests/support/scoped_variable.h"
 #ifndef _WIN32
 #include "tests/platform/platform_test_util.h"
 #endif
@@ -151,22 +152,6 @@ TEST(RozQueue, TemporaryFolderFromFileLocIsUsedAsFound) {
   EXPECT_EQ(rig.msg->RozTempDir(), "C:\\TEMP\\");
 }
 
-// The environment variables are those of the test process; each case sets
-// and restores them.
-class ScopedVar {
- public:
-  ScopedVar(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    Set(value);
-  }
-  ~ScopedVar() { Set(old_ ? old_->c_str() : nullptr); }
-
- private:
-  void Set(const char* value) { value ? ::setenv(name_, value, 1) : ::unsetenv(name_); }
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(RozQueue, TemporaryFolderFromTheEnvironment) {
   struct Case {
     const char *orb, *temp, *tmp;  // nullptr: unset
@@ -182,7 +167,9 @@ TEST(RozQueue, TemporaryFolderFromTheEnvironment) {
   for (const Case& c : cases) {
     MessagingRig rig;
     rig.root.WriteFile("C:\\FileLoc", "");
-    ScopedVar orb("ORB", c.orb), temp("TEMP", c.temp), tmp("TMP", c.tmp);
+    // The environment variables are those of the test process; each case
+    // sets and restores them.
+    ScopedVariable orb("ORB", c.orb), temp("TEMP", c.temp), tmp("TMP", c.tmp);
     rig.msg->ResolveInterfacePath("x");
     EXPECT_EQ(rig.msg->RozTempDir(), c.folder);
     if (c.stored) {

@@ -172,6 +172,14 @@ static int Wanted(int kind) {
 
 static int PathMatches(const char* path) { return piece == NULL || strstr(path, piece) != NULL; }
 
+/* Whether a call of `kind` on the descriptor `fd` is watched: its kind is
+ * wanted and its path (into `path`, looked up only then) matches. */
+static int WatchedFd(int kind, int fd, char* path, size_t size) {
+  if (!Wanted(kind)) return 0;
+  FdPath(fd, path, size);
+  return PathMatches(path);
+}
+
 /* Counts a matching call: whether it fails, and its number in `n`. */
 static int Fails(long* n) {
   *n = __atomic_fetch_add(&matched, 1, __ATOMIC_SEQ_CST);
@@ -234,10 +242,8 @@ static void Log(const char* call, long n, int failed, char mode, long result, co
 /* One read-like call: `do_read` runs the real one. */
 #define READ_LIKE(kind, label, fd, do_read)                            \
   do {                                                                 \
-    if (!Wanted(kind)) return (do_read);                               \
     char path[4096];                                                   \
-    FdPath(fd, path, sizeof path);                                     \
-    if (!PathMatches(path)) return (do_read);                          \
+    if (!WatchedFd(kind, fd, path, sizeof path)) return (do_read);     \
     long n;                                                            \
     if (Fails(&n)) {                                                   \
       const char mode = Mode(fd);                                      \
@@ -290,10 +296,8 @@ ssize_t __pread64_chk(int fd, void* buf, size_t count, off64_t offset, size_t bu
  * descriptor is gone either way) and fsync. */
 #define DONE_THEN_FAIL(kind, label, fd, do_call)                       \
   do {                                                                 \
-    if (!Wanted(kind)) return (do_call);                               \
     char path[4096];                                                   \
-    FdPath(fd, path, sizeof path);                                     \
-    if (!PathMatches(path)) return (do_call);                          \
+    if (!WatchedFd(kind, fd, path, sizeof path)) return (do_call);     \
     const char mode = Mode(fd);                                        \
     long n;                                                            \
     const int fails = Fails(&n);                                       \

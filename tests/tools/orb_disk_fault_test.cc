@@ -178,6 +178,13 @@ std::string Describe(const DiskFault& f) {
          (f.times < 0 ? std::string("from then on") : std::to_string(f.times) + " time(s)");
 }
 
+// Whether the fault of `run` fired; a failure is added when it never did.
+bool Fired(const FaultedRun& run) {
+  if (run.Failed() > 0) return true;
+  ADD_FAILURE() << "the fault never fired";
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // orb take: the top entry is printed and gone, or neither.
 
@@ -200,10 +207,7 @@ TEST(OrbTakeOnAFailingDisk, PrintsAndRemovesTheTopEntryOrDoesNeither) {
     SCOPED_TRACE(Describe(fault));
     Family f;
     FaultedRun run = RunWithDiskFault(f.Orb({"take", kQueue}), fault);
-    if (run.Failed() == 0) {
-      ADD_FAILURE() << "the fault never fired";
-      continue;
-    }
+    if (!Fired(run)) continue;
     const std::string after = f.root.ReadFile(kQueue);
     if (run.ran.code == 0) {
       EXPECT_EQ(run.ran.out, TextOf(entries[0]));
@@ -288,10 +292,7 @@ TEST(OrbDispatchOnAFailingDisk, HandsEachEntryOnOnceOrLeavesItWaiting) {
     SCOPED_TRACE(Describe(fault));
     DispatchFamily d;
     FaultedRun run = RunWithDiskFault(d.Dispatch(), fault);
-    if (run.Failed() == 0) {
-      ADD_FAILURE() << "the fault never fired";
-      continue;
-    }
+    if (!Fired(run)) continue;
     EXPECT_TRUE(run.ran.code == 0 || run.ran.code == 1) << run.ran.code << " " << run.ran.err;
     // The input holds whole entries from some one on, unchanged.
     const std::string left = d.root.ReadFile(kInput);
@@ -325,6 +326,8 @@ const Command kRebuilt{"a longer value, the databank rebuilt", {"set", kBank, "k
 const Command kAppended{"a new key, appended", {"set", kBank, "key11", "value 11"}};
 const Command kPosted{"an entry posted", {"post", kQueue, "one more entry"}};
 
+void ExpectRefusedAndUnchanged(const Command& command, const DiskFault& fault, std::string err_start = "");
+
 // The databank cannot be read whole: nothing is written.
 TEST(OrbSetOnAFailingDisk, ADatabankThatCannotBeReadIsNotWritten) {
   for (const Command& command : {kInPlace, kRebuilt, kAppended}) {
@@ -339,34 +342,23 @@ TEST(OrbSetOnAFailingDisk, ADatabankThatCannotBeReadIsNotWritten) {
       if (r.result > 0) faults.push_back({kReads, kBankFile, r.n, 2, "EOF"});
     }
     for (const DiskFault& fault : faults) {
-      SCOPED_TRACE(Describe(fault));
-      Family f;
-      FaultedRun run = RunWithDiskFault(f.Orb(command.args), fault);
-      if (run.Failed() == 0) {
-        ADD_FAILURE() << "the fault never fired";
-        continue;
-      }
-      EXPECT_EQ(run.ran.code, 1) << run.ran.err;
-      EXPECT_TRUE(run.ran.err.starts_with("orb set: cannot write C:\\data\\k.dat: ")) << run.ran.err;
-      EXPECT_EQ(f.root.ReadFile(kBank), TenKeys());
-      EXPECT_EQ(f.BankFolder(), std::set<std::string>{"k.dat"});
+      ExpectRefusedAndUnchanged(command, fault, "orb set: cannot write C:\\data\\k.dat: ");
     }
   }
 }
 
-// A write made under `fault` is refused (exit 1, the cause named) and both
-// files are byte for byte what they were, with no new databank left beside
-// the old one.
-void ExpectRefusedAndUnchanged(const Command& command, const DiskFault& fault) {
+// A write made under `fault` is refused (exit 1, the cause named: its error
+// starts with `err_start`, by default "orb VERB: cannot ") and both files
+// are byte for byte what they were, with no new databank left beside the
+// old one.
+void ExpectRefusedAndUnchanged(const Command& command, const DiskFault& fault, std::string err_start) {
   SCOPED_TRACE(std::string(command.name) + ", " + Describe(fault));
+  if (err_start.empty()) err_start = "orb " + command.args[0] + ": cannot ";
   Family f;
   FaultedRun run = RunWithDiskFault(f.Orb(command.args), fault);
-  if (run.Failed() == 0) {
-    ADD_FAILURE() << "the fault never fired: no such call was made";
-    return;
-  }
+  if (!Fired(run)) return;
   EXPECT_EQ(run.ran.code, 1) << run.ran.err;
-  EXPECT_TRUE(run.ran.err.starts_with("orb " + command.args[0] + ": cannot ")) << run.ran.err;
+  EXPECT_TRUE(run.ran.err.starts_with(err_start)) << run.ran.err;
   EXPECT_EQ(f.root.ReadFile(kBank), TenKeys());
   EXPECT_EQ(f.root.ReadFile(kQueue), Joined(TenEntries()));
   EXPECT_EQ(f.BankFolder(), std::set<std::string>{"k.dat"});

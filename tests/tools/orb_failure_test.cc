@@ -18,34 +18,35 @@ TEST(OrbFailure, FailedWritesNameTheCauseAndExitOne) {
   // and to a name not made yet: neither is written through.
   std::filesystem::create_symlink(c.root.Native("C:\\data\\k.dat"), c.root.Native("C:\\TEMP\\to.dat"));
   std::filesystem::create_symlink(c.root.Native("C:\\data\\made.dat"), c.root.Native("C:\\TEMP\\new.dat"));
+  // Each failure names the file and why: "orb set: cannot write FILE: CAUSE",
+  // "orb post: cannot append to FILE: CAUSE", "orb query: cannot read FILE: CAUSE".
   struct Case {
     std::vector<std::string> args;
-    std::string err;
+    std::string cause;
   };
+  const std::string kDir = "is a directory", kMissing = "no such file or directory",
+                    kLink = "a symbolic link stands there";
   const std::vector<Case> cases = {
-      {{"set", "C:\\data\\dir.dat", "k", "v"}, "orb set: cannot write C:\\data\\dir.dat: is a directory\n"},
-      {{"query", "C:\\data\\dir.dat", "k"}, "orb query: cannot read C:\\data\\dir.dat: is a directory\n"},
-      {{"set", "C:\\nowhere\\k.dat", "k", "v"},
-       "orb set: cannot write C:\\nowhere\\k.dat: no such file or directory\n"},
-      {{"set", "C:\\data\\k.dat", "k", "two\nlines"},
-       "orb set: cannot write C:\\data\\k.dat: the value holds a line break\n"},
-      {{"remove", "C:\\data\\k.dat", "k\nx"},
-       "orb remove: cannot write C:\\data\\k.dat: the key holds a line break\n"},
-      {{"post", "C:\\data\\plain\\q.POF", "hello"},
-       "orb post: cannot append to C:\\data\\plain\\q.POF: no such file or directory\n"},
-      {{"post", "C:\\data\\dir.dat", "hello"},
-       "orb post: cannot append to C:\\data\\dir.dat: is a directory\n"},
-      {{"set", "C:\\TEMP\\to.dat", "k2", "v"},
-       "orb set: cannot write C:\\TEMP\\to.dat: a symbolic link stands there\n"},
-      {{"set", "C:\\TEMP\\new.dat", "k", "v"},
-       "orb set: cannot write C:\\TEMP\\new.dat: a symbolic link stands there\n"},
-      {{"remove", "C:\\TEMP\\to.dat", "k"},
-       "orb remove: cannot write C:\\TEMP\\to.dat: a symbolic link stands there\n"},
+      {{"set", "C:\\data\\dir.dat", "k", "v"}, kDir},
+      {{"query", "C:\\data\\dir.dat", "k"}, kDir},
+      {{"set", "C:\\nowhere\\k.dat", "k", "v"}, kMissing},
+      {{"set", "C:\\data\\k.dat", "k", "two\nlines"}, "the value holds a line break"},
+      {{"remove", "C:\\data\\k.dat", "k\nx"}, "the key holds a line break"},
+      {{"post", "C:\\data\\plain\\q.POF", "hello"}, kMissing},
+      {{"post", "C:\\data\\dir.dat", "hello"}, kDir},
+      {{"set", "C:\\TEMP\\to.dat", "k2", "v"}, kLink},
+      {{"set", "C:\\TEMP\\new.dat", "k", "v"}, kLink},
+      {{"remove", "C:\\TEMP\\to.dat", "k"}, kLink},
   };
   for (const Case& k : cases) {
+    const std::string& verb = k.args[0];
+    const std::string doing = verb == "post"    ? "cannot append to "
+                              : verb == "query" ? "cannot read "
+                                                : "cannot write ";
+    const std::string err = "orb " + verb + ": " + doing + k.args[1] + ": " + k.cause + "\n";
     Ran r = c.RunOrb(k.args);
-    EXPECT_EQ(r.code, 1) << k.args[0] << " " << k.args[1];
-    EXPECT_EQ(r.err, k.err);
+    EXPECT_EQ(r.code, 1) << verb << " " << k.args[1];
+    EXPECT_EQ(r.err, err);
     EXPECT_EQ(r.out, "");
   }
   EXPECT_EQ(c.root.ReadFile("C:\\data\\k.dat"), "k=v\r\n");

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -13,44 +14,41 @@
 namespace carob::platform::ui {
 namespace {
 
-using carob::testing::Process;
-using carob::testing::Launch;
-using carob::testing::HasLine;
-using carob::testing::ReadLines;
-using carob::testing::TempRoot;
-using carob::testing::WaitUntil;
+using namespace carob::testing;  // the test kit
 using Steady = std::chrono::steady_clock;
 
-// A form with one button and the given timers, recording what happens.
+// A form with one button and timers of its own, one for each of the given
+// intervals (by default one ticking every millisecond), recording what
+// happens.
 struct Rig {
   Button button{{120, 1440, 1215, 495}, "Think1", nullptr};
   FormDescription form;
   FormEvents events;
   std::vector<std::string> log;
   std::unique_ptr<Toolkit> kit = NewHeadlessToolkit();
+  std::vector<Timer> timers;  // never resized: the form points at them
+  Timer& t = timers.front();
 
-  explicit Rig(std::vector<Timer*> timers) {
+  explicit Rig(std::initializer_list<int> intervals = {1}) : timers(intervals.size()) {
     form.caption = "CAROB";
     form.client_width = 7110;
     form.client_height = 6000;
     form.buttons = {&button};
-    form.timers = std::move(timers);
+    for (size_t i = 0; i < timers.size(); ++i) {
+      timers[i].Interval = intervals.begin()[i];
+      form.timers.push_back(&timers[i]);
+    }
     events.Load = [this] { log.push_back("load"); };
     events.Unload = [this] { log.push_back("unload"); };
   }
-  // With one timer of its own, ticking every millisecond.
-  Rig() : Rig(std::vector<Timer*>{&t}) { t.Interval = 1; }
-  Timer t;
 
   int Run() { return kit->Run(form, events); }
 };
 
 TEST(HeadlessLoopTest, TicksFollowIntervalChangesAndStopWhenDisabled) {
-  Timer t1, t2;
-  t1.Interval = 5;
-  t2.Interval = 10;
+  Rig rig({5, 10});
+  Timer &t1 = rig.timers[0], &t2 = rig.timers[1];
   t2.Enabled = false;  // started later by t1
-  Rig rig({&t1, &t2});
   std::vector<Steady::time_point> at;
   std::vector<int> interval_seen;
   int t2_ticks = 0;
@@ -83,10 +81,8 @@ TEST(HeadlessLoopTest, TicksFollowIntervalChangesAndStopWhenDisabled) {
 }
 
 TEST(HeadlessLoopTest, IntervalZeroStopsTheTimer) {
-  Timer t1, closer;
-  t1.Interval = 1;
-  closer.Interval = 50;
-  Rig rig({&t1, &closer});
+  Rig rig({1, 50});
+  Timer &t1 = rig.timers[0], &closer = rig.timers[1];
   int ticks = 0, closer_ticks = 0;
   t1.Tick = [&] {
     if (++ticks == 2) t1.Interval = 0;
@@ -101,10 +97,8 @@ TEST(HeadlessLoopTest, IntervalZeroStopsTheTimer) {
 }
 
 TEST(HeadlessLoopTest, NoTickRunsInsideAnotherTicksYield) {
-  Timer a, b;
-  a.Interval = 1;
-  b.Interval = 1;
-  Rig rig({&a, &b});
+  Rig rig({1, 1});
+  Timer &a = rig.timers[0], &b = rig.timers[1];
   int depth = 0, max_depth = 0, a_ticks = 0, b_ticks = 0;
   auto body = [&](int& count) {
     ++depth;
@@ -234,9 +228,8 @@ TEST(HeadlessSignalTest, LoadsYieldsTakeTicksClicksAndCloses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Timer t;
-    t.Interval = c.sig == 0 ? 5 : 60000;  // from the creation on
-    Rig rig({&t});
+    Rig rig({c.sig == 0 ? 5 : 60000});  // the interval from the creation on
+    Timer& t = rig.t;
     bool closing_in_load = false;
     t.Tick = [&] {
       rig.log.push_back("tick");

@@ -68,30 +68,17 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<Toolkit> kit = headless ? NewHeadlessToolkit() : NewToolkit();
 
-  Frame frame{{120, 120, 3135, 1215}, "Input/Output"};
-  Label label1{{120, 360, 615, 255}, "Input:"};
-  Label label2{{120, 720, 615, 255}, "Output:"};
+  // carob's form, laid out as carob lays it out.
+  Frame frame;
+  Label label1, label2;
   ComboBox in_prog, out_prog;
-  in_prog.place = {840, 360, 2175, 315};
-  out_prog.place = {840, 720, 2175, 315};
-  in_prog.items = out_prog.items = {"User", "Lexwright"};
-  Button think{{120, 1440, 1215, 495}, "Think1", nullptr};
+  Button think;
   ListBox word_list, memory;
-  word_list.place = {120, 2640, 1215, 1035};
-  memory.place = {3360, 120, 3015, 5715};
   Timer timer;
   timer.Interval = interval;
-
-  FormDescription form;
-  form.caption = "CAROB";
-  form.client_width = 7110;
-  form.client_height = 6000;
-  form.frame = &frame;
-  form.frame_labels = {&label1, &label2};
-  form.frame_combos = {&in_prog, &out_prog};
-  form.buttons = {&think};
-  form.lists = {&word_list, &memory};
-  form.timers = {&timer};
+  const MainFormControls controls{frame, label1, in_prog, label2, out_prog, think, word_list, memory, timer};
+  controls.Place();
+  FormDescription form = controls.Describe("CAROB");
 
   in_prog.Change = [&] { Note("change InProg " + in_prog.Text()); };
   out_prog.Change = [&] { Note("change OutProg " + out_prog.Text()); };

@@ -18,20 +18,7 @@
 namespace carob::platform::ui {
 namespace {
 
-using carob::testing::Process;
-using carob::testing::Launch;
-using carob::testing::BankValue;
-using carob::testing::FindWindow;
-using carob::testing::Geometry;
-using carob::testing::HasLine;
-using carob::testing::ReadLines;
-using carob::testing::ReadNative;
-using carob::testing::Screenshot;
-using carob::testing::SendCloseRequest;
-using carob::testing::TempRoot;
-using carob::testing::VirtualDisplay;
-using carob::testing::WaitUntil;
-using carob::testing::XDo;
+using namespace carob::testing;  // the test kit
 
 // Window-relative pixel centre of a control's place (inside the frame when
 // `frame` is given).
