@@ -8,14 +8,13 @@ namespace carob::tools {
 
 namespace {
 
-// The checks every command here makes: `count` arguments, a BANK and a KEY
-// of more than blanks (usage, 2), a BANK that does not denote a folder (1).
+// The checks every command here makes: its operands, a BANK and a KEY of
+// more than blanks (usage, 2), a BANK that does not denote a folder (1).
 // 0 when the command may go on.
-int Refused(OrbContext& ctx, const OrbArgs& args, size_t count, const char* command) {
-  if (args.size() != count || platform::Trim(args[0]).empty() || platform::Trim(args[1]).empty()) {
-    ctx.err << UsageLine(command);
-    return 2;
-  }
+int Refused(OrbContext& ctx, const OrbArgs& args, const char* command) {
+  if (int rc = OperandError(ctx.err, command, args)) return rc;
+  if (platform::Trim(args[0]).empty()) return UsageError(ctx.err, command, "BANK is blank");
+  if (platform::Trim(args[1]).empty()) return UsageError(ctx.err, command, "KEY is blank");
   std::string name = args[0];
   if (ctx.db.ResolveBankPath(name).empty()) {
     ctx.err << "orb " << command << ": \"" << args[0] << "\" does not name a databank file\n";
@@ -33,7 +32,7 @@ int Told(OrbContext& ctx, const char* command, const platform::Status& s) {
 }  // namespace
 
 int RunQuery(OrbContext& ctx, const OrbArgs& args) {
-  if (int rc = Refused(ctx, args, 2, "query")) return rc;
+  if (int rc = Refused(ctx, args, "query")) return rc;
   // A databank that is there but cannot be read is a failure, told with its
   // cause; an absent databank or key answers an empty line.
   std::string value;
@@ -43,12 +42,12 @@ int RunQuery(OrbContext& ctx, const OrbArgs& args) {
 }
 
 int RunSet(OrbContext& ctx, const OrbArgs& args) {
-  if (int rc = Refused(ctx, args, 3, "set")) return rc;
+  if (int rc = Refused(ctx, args, "set")) return rc;
   return Told(ctx, "set", ctx.db.Write(args[0], args[1], args[2]));
 }
 
 int RunRemove(OrbContext& ctx, const OrbArgs& args) {
-  if (int rc = Refused(ctx, args, 2, "remove")) return rc;
+  if (int rc = Refused(ctx, args, "remove")) return rc;
   return Told(ctx, "remove", ctx.db.Remove(args[0], args[1]));
 }
 

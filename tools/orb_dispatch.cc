@@ -18,13 +18,17 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--once") {
       once = true;
-    } else if (args[i] == "--local-id" && i + 1 < args.size()) {
+    } else if (args[i] == "--local-id") {
+      if (i + 1 >= args.size()) {
+        return UsageError(ctx.err, "dispatch", "option '--local-id' requires an argument");
+      }
       local_id = args[++i];
     } else if (args[i].starts_with("--local-id=")) {
       local_id = args[i].substr(11);
+    } else if (args[i].starts_with("-")) {
+      return UsageError(ctx.err, "dispatch", "unrecognised option '" + args[i] + "'");
     } else {
-      ctx.err << UsageLine("dispatch");
-      return 2;
+      return UsageError(ctx.err, "dispatch", "extra operand '" + args[i] + "'");
     }
   }
 

@@ -4,6 +4,7 @@
 // --trace switches the databank I/O log on for the call (the previous log is
 // kept as "Database_IO.log.x"); the log lies in orb's program folder.
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <iterator>
@@ -41,13 +42,39 @@ constexpr bool RunnersMatchTheCommands() {
 static_assert(RunnersMatchTheCommands(),
               "kRunners must name the commands of kOrbCommands, in its order");
 
-// The whole usage: on standard output when asked for (exit 0), on standard
-// error after wrong usage (exit 2).
-int Usage(std::ostream& to, int code = 2) {
+// What `orb --help` prints: the forms of the call, a line per command with
+// what it does, orb's own options, and where to read more.
+void PrintHelp(std::ostream& to) {
   to << "usage: orb [--trace] COMMAND ARGS...\n       orb COMMAND --help\n"
-        "       orb --help\n       orb --version\ncommands:\n";
-  for (const OrbCommandInfo& c : kOrbCommands) to << "  orb " << c.synopsis << "\n";
-  return code;
+        "       orb --help\n       orb --version\n"
+        "Works on the files the family shares, carries messages between its programs\n"
+        "and talks to them.\n\ncommands:\n";
+  for (const OrbCommandInfo& c : kOrbCommands) {
+    to << "  " << c.name << std::string(10 - c.name.size(), ' ') << c.summary << "\n";
+  }
+  to << "\noptions:\n"
+        "  --trace      switches the databank I/O log on for the call\n"
+        "  --help, -h   prints this help and exits\n"
+        "  --version    prints the version and exits\n"
+        "\n'orb help COMMAND' tells a command's arguments and options. See orb(1) for more.\n";
+}
+
+// What `orb COMMAND --help` prints: the usage line, what the command does and
+// a line per option.
+void PrintCommandHelp(std::ostream& to, const OrbCommandInfo& c) {
+  to << UsageLine(c.name);
+  std::string summary(c.summary);
+  if (!summary.empty() && summary[0] >= 'a' && summary[0] <= 'z') {
+    summary[0] = static_cast<char>(summary[0] - 'a' + 'A');
+  }
+  to << summary << ".\n";
+  if (c.options.empty()) return;
+  size_t width = 0;
+  for (const OrbOptionInfo& o : c.options) width = std::max(width, o.form.size());
+  to << "options:\n";
+  for (const OrbOptionInfo& o : c.options) {
+    to << "  " << o.form << std::string(width + 2 - o.form.size(), ' ') << o.what << "\n";
+  }
 }
 
 bool AsksForHelp(const std::string& word) { return word == "--help" || word == "-h"; }
@@ -60,14 +87,27 @@ const Runner* Find(const std::string& name) {
   return nullptr;
 }
 
+// The usage error of a word that names no command.
+int NoSuchCommand(const std::string& word) {
+  if (word.starts_with("-")) return UsageError(std::cerr, "", "unrecognised option '" + word + "'");
+  return UsageError(std::cerr, "", "unknown command '" + word + "'");
+}
+
 int Main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
+  const bool help = !words.empty() && (AsksForHelp(words[0]) || words[0] == "help");
+  // `orb --version`, `orb --help` and `orb help [COMMAND]` take nothing more.
+  const size_t most = !words.empty() && words[0] == "help" ? 2 : 1;
+  if (!words.empty() && (words[0] == "--version" || help) && words.size() > most) {
+    return UsageError(std::cerr, "", "extra operand '" + words.back() + "' after '" + words[0] + "'");
+  }
   if (words.size() == 1 && words[0] == "--version") {
     std::cout << "orb " CAROB_VERSION "\n";
     return 0;
   }
-  if (words.size() == 1 && (AsksForHelp(words[0]) || words[0] == "help")) {
-    return Usage(std::cout, 0);
+  if (words.size() == 1 && help) {
+    PrintHelp(std::cout);
+    return 0;
   }
   if (words.size() == 2 && words[0] == "help") {
     // `orb help COMMAND`, the same as `orb COMMAND --help`.
@@ -79,17 +119,14 @@ int Main(int argc, char** argv) {
     trace = true;
     ++at;
   }
-  if (at >= words.size()) return Usage(std::cerr);
+  if (at >= words.size()) return UsageError(std::cerr, "", "no command given");
   const std::string command = words[at];
   const OrbArgs args(words.begin() + static_cast<long>(at) + 1, words.end());
   const Runner* found = Find(command);
-  if (found == nullptr) {
-    std::cerr << "orb: unknown command \"" << command << "\"\n";
-    return Usage(std::cerr);
-  }
+  if (found == nullptr) return NoSuchCommand(command);
   if (args.size() == 1 && AsksForHelp(args[0])) {
     // Alone after a command, --help is a question, never an argument.
-    std::cout << UsageLine(command);
+    PrintCommandHelp(std::cout, *CommandInfo(command));
     return 0;
   }
   auto env = platform::NewSystemEnv();

@@ -18,16 +18,11 @@ namespace carob::tools {
 
 // `orb post FILE TEXT...`: the words of TEXT are joined by single blanks.
 int RunPost(OrbContext& ctx, const OrbArgs& args) {
-  if (args.size() < 2 || platform::Trim(args[0]).empty()) {
-    ctx.err << UsageLine("post");
-    return 2;
-  }
+  if (int rc = OperandError(ctx.err, "post", args, /*last_takes_rest=*/true)) return rc;
+  if (platform::Trim(args[0]).empty()) return UsageError(ctx.err, "post", "FILE is blank");
   std::string text = args[1];
   for (size_t i = 2; i < args.size(); ++i) text += " " + args[i];
-  if (platform::Trim(text).empty()) {
-    ctx.err << "orb post: the text is blank; nothing to post\n";
-    return 2;
-  }
+  if (platform::Trim(text).empty()) return UsageError(ctx.err, "post", "TEXT is blank; nothing to post");
   registry::Registry registry(ctx.env, ctx.db, platform::NoWindow(), registry::SizeGuard::kOff);
   messaging::Messaging msg(ctx.env, ctx.db, registry);
   if (platform::Status s = msg.AppendEntry(args[0], text); !s) {
@@ -44,10 +39,8 @@ int RunPost(OrbContext& ctx, const OrbArgs& args) {
 // that fails prints nothing and leaves the entry for the next take, and two
 // takes at once never hand out the same entry.
 int RunTake(OrbContext& ctx, const OrbArgs& args) {
-  if (args.size() != 1 || platform::Trim(args[0]).empty()) {
-    ctx.err << UsageLine("take");
-    return 2;
-  }
+  if (int rc = OperandError(ctx.err, "take", args)) return rc;
+  if (platform::Trim(args[0]).empty()) return UsageError(ctx.err, "take", "FILE is blank");
   const std::string& file = args[0];
   registry::Registry registry(ctx.env, ctx.db, platform::NoWindow(), registry::SizeGuard::kOff);
   messaging::Messaging msg(ctx.env, ctx.db, registry);

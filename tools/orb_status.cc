@@ -9,10 +9,7 @@
 namespace carob::tools {
 
 int RunStatus(OrbContext& ctx, const OrbArgs& args) {
-  if (!args.empty()) {
-    ctx.err << UsageLine("status");
-    return 2;
-  }
+  if (int rc = OperandError(ctx.err, "status", args)) return rc;
   // Only looks: no registration, no size guard, nothing written.
   registry::Registry reg(ctx.env, ctx.db, platform::NoWindow(), registry::SizeGuard::kOff);
   registry::StatusReport report = registry::ReadStatusReport(ctx.env, ctx.db, reg);

@@ -60,10 +60,7 @@ void ReadLines(std::istream& in, std::shared_ptr<LineFeed> feed) {
   feed->at_end = true;
 }
 
-int TalkUsage(std::ostream& err) {
-  err << UsageLine("talk");
-  return 2;
-}
+int TalkUsage(std::ostream& err, const std::string& problem) { return UsageError(err, "talk", problem); }
 
 // A number of seconds from 0 to a day, the whole text a number.
 bool ParseSeconds(const std::string& text, double& seconds) {
@@ -209,29 +206,38 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   double answers = 0;  // texts after which a piped session ends; 0: silence ends it
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "--to" && i + 1 < args.size()) {
+    const bool takes_value = a == "--to" || a == "--wait" || a == "--answers";
+    if (takes_value && i + 1 >= args.size()) {
+      return TalkUsage(err, "option '" + a + "' requires an argument");
+    }
+    if (a == "--to") {
       to = Trim(args[++i]);
-    } else if (a == "--wait" && i + 1 < args.size()) {
-      if (!ParseSeconds(args[++i], wait_seconds)) return TalkUsage(err);
-    } else if (a == "--answers" && i + 1 < args.size()) {
+    } else if (a == "--wait") {
+      if (!ParseSeconds(args[++i], wait_seconds)) {
+        return TalkUsage(err, "invalid number '" + args[i] + "' for --wait");
+      }
+    } else if (a == "--answers") {
       // A count, read by the same rule as the seconds (whole numbers only).
       if (!ParseSeconds(args[++i], answers) || answers != static_cast<int>(answers)) {
-        return TalkUsage(err);
+        return TalkUsage(err, "invalid number '" + args[i] + "' for --answers");
       }
     } else if (a == "--prompt") {
       interactive = true;
     } else if (a == "--no-prompt") {
       interactive = false;
-    } else if (!a.empty() && a[0] != '-' && app.empty()) {
-      app = Trim(a);
+    } else if (!a.empty() && a[0] == '-') {
+      return TalkUsage(err, "unrecognised option '" + a + "'");
+    } else if (!app.empty()) {
+      return TalkUsage(err, "extra operand '" + a + "'");
+    } else if (Trim(a).empty()) {
+      return TalkUsage(err, "APP is blank");
     } else {
-      return TalkUsage(err);
+      app = Trim(a);
     }
   }
   if (app.empty()) app = "CAROB";
   if (app.find(':') != std::string::npos) {
-    err << "orb talk: an application name cannot hold \":\"\n";
-    return 2;
+    return TalkUsage(err, "an application name cannot hold ':'");
   }
 
   // The handlers come first: a stop that arrives while registering still

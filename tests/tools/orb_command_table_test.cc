@@ -92,9 +92,9 @@ std::string RoffText(const std::string& line) {
   return std::regex_replace(shown, std::regex(R"(\\-)"), "-");
 }
 
-// The tags of the man page's COMMANDS section at its own level (the options
-// of a command, inside .RS/.RE, are left out), as shown.
-std::vector<std::string> ManCommandTags(const std::string& page) {
+// The tags of the man page's COMMANDS section at the level `level`: 0, the
+// commands; 1, the options of a command (inside .RS/.RE), as shown.
+std::vector<std::string> ManCommandTags(const std::string& page, int level = 0) {
   std::vector<std::string> tags;
   const std::vector<std::string> lines = Lines(page);
   bool in_section = false;
@@ -104,7 +104,9 @@ std::vector<std::string> ManCommandTags(const std::string& page) {
     if (!in_section) continue;
     if (lines[i] == ".RS") ++depth;
     if (lines[i] == ".RE") --depth;
-    if (lines[i] == ".TP" && depth == 0 && i + 1 < lines.size()) tags.push_back(RoffText(lines[i + 1]));
+    if (lines[i] == ".TP" && depth == level && i + 1 < lines.size()) {
+      tags.push_back(RoffText(lines[i + 1]));
+    }
   }
   return tags;
 }
@@ -130,6 +132,16 @@ TEST(OrbCommandTable, TheDocsTheManPageAndTheCompletionListTheCommandsOfTheTable
     EXPECT_EQ(Words(std::string(c.synopsis)).front(), c.name) << c.synopsis;
     EXPECT_EQ(SynopsisOf(c.name), c.synopsis);
     EXPECT_EQ(UsageLine(c.name), "usage: orb " + std::string(c.synopsis) + "\n");
+    // One described option for each option of the synopsis, written as the
+    // synopsis writes it.
+    std::set<std::string> described;
+    for (const OrbOptionInfo& o : c.options) {
+      const std::string form(o.form);
+      EXPECT_FALSE(o.what.empty()) << form;
+      EXPECT_NE(c.synopsis.find(form), std::string_view::npos) << c.name << ": " << form;
+      EXPECT_TRUE(described.insert(Words(form).front()).second) << c.name << ": " << form << " twice";
+    }
+    EXPECT_EQ(described, OptionsOf(c.synopsis)) << "the described options of orb " << c.name;
   }
   ASSERT_EQ(names.size(), std::size(kOrbCommands)) << "a name twice in the table";
   EXPECT_EQ(SynopsisOf("help"), "");
@@ -163,6 +175,20 @@ TEST(OrbCommandTable, TheDocsTheManPageAndTheCompletionListTheCommandsOfTheTable
   EXPECT_EQ(std::set<std::string>(tags.begin(), tags.end()), synopses)
       << "the entries of COMMANDS in packaging/man/orb.1";
   EXPECT_EQ(tags.size(), synopses.size()) << "a command twice in packaging/man/orb.1";
+  // ... and every described option in an entry of its own, inside it.
+  std::set<std::string> man_options;
+  for (const std::string& tag : ManCommandTags(ReadSource("packaging/man/orb.1"), /*depth=*/1)) {
+    for (std::string w : Words(tag)) {
+      if (w.ends_with(",")) w.pop_back();
+      if (w.starts_with("--")) man_options.insert(w);
+    }
+  }
+  for (const OrbCommandInfo& c : kOrbCommands) {
+    for (const OrbOptionInfo& o : c.options) {
+      EXPECT_TRUE(man_options.count(Words(std::string(o.form)).front()))
+          << "packaging/man/orb.1 has no entry for " << o.form;
+    }
+  }
 
   // The bash completion: the commands it offers (with "help"), and for every
   // command with options, exactly those options and --help.

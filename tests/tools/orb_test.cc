@@ -46,19 +46,65 @@ TEST_F(OrbTest, BareBankNamesLieInOrbsProgramFolder) {
   EXPECT_EQ(Orb({"query", "local.dat", "a"}).out, "1\n");
 }
 
-TEST_F(OrbTest, WrongUsageExitsTwoAndFailuresExitOne) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {}, {"bogus"}, {"query", "C:\\data\\k.dat"}, {"set", "C:\\data\\k.dat", "k"},
-           {"remove", "C:\\data\\k.dat"}, {"query", "C:\\data\\k.dat", "  "},
-           {"set", " ", "k", "v"}, {"--trace"}, {"help", "bogus"},
-           {"set", "C:\\data\\k.dat", "--help"}}) {
-    Ran r = Orb(args);
-    EXPECT_EQ(r.code, 2) << (args.empty() ? "" : args[0]);
-    EXPECT_EQ(r.out, "");
-  }
+TEST_F(OrbTest, OperationsThatCannotBeDoneExitOne) {
   EXPECT_EQ(Orb({"set", "C:\\nowhere\\k.dat", "k", "v"}).code, 1);
   EXPECT_FALSE(root.Exists("C:\\nowhere"));
   EXPECT_EQ(Orb({"query", "C:\\data\\", "k"}).code, 1);
+}
+
+// Each usage error: the arguments, the one line that names the problem and
+// the line that says where to read more; exit 2, nothing on standard output.
+TEST_F(OrbTest, UsageErrorsNameTheProblemInOneLine) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string problem;
+    std::string more;
+  };
+  const std::string orb_help = "Try 'orb --help'.";
+  const std::vector<Case> cases = {
+      {{}, "orb: no command given", orb_help},
+      {{"--trace"}, "orb: no command given", orb_help},
+      {{"bogus"}, "orb: unknown command 'bogus'", orb_help},
+      {{"help", "bogus"}, "orb: unknown command 'bogus'", orb_help},
+      {{"--bogus"}, "orb: unrecognised option '--bogus'", orb_help},
+      {{"--help", "query"}, "orb: extra operand 'query' after '--help'", orb_help},
+      {{"--version", "now"}, "orb: extra operand 'now' after '--version'", orb_help},
+      {{"help", "talk", "now"}, "orb: extra operand 'now' after 'help'", orb_help},
+      {{"query"}, "orb query: missing BANK", "Try 'orb help query'."},
+      {{"query", "k.dat"}, "orb query: missing KEY after 'k.dat'", "Try 'orb help query'."},
+      {{"query", "k.dat", "a", "b"}, "orb query: extra operand 'b'", "Try 'orb help query'."},
+      {{"query", "k.dat", "  "}, "orb query: KEY is blank", "Try 'orb help query'."},
+      {{"set", "k.dat", "a"}, "orb set: missing VALUE after 'a'", "Try 'orb help set'."},
+      {{"set", " ", "k", "v"}, "orb set: BANK is blank", "Try 'orb help set'."},
+      {{"set", "k.dat", "--help"}, "orb set: missing VALUE after '--help'", "Try 'orb help set'."},
+      {{"remove", "k.dat"}, "orb remove: missing KEY after 'k.dat'", "Try 'orb help remove'."},
+      {{"post"}, "orb post: missing FILE", "Try 'orb help post'."},
+      {{"post", "q.POF"}, "orb post: missing TEXT after 'q.POF'", "Try 'orb help post'."},
+      {{"post", "q.POF", "  "}, "orb post: TEXT is blank; nothing to post", "Try 'orb help post'."},
+      {{"take"}, "orb take: missing FILE", "Try 'orb help take'."},
+      {{"take", "q.POF", "x"}, "orb take: extra operand 'x'", "Try 'orb help take'."},
+      {{"take", " "}, "orb take: FILE is blank", "Try 'orb help take'."},
+      {{"status", "extra"}, "orb status: extra operand 'extra'", "Try 'orb help status'."},
+      {{"dispatch", "--bogus"}, "orb dispatch: unrecognised option '--bogus'", "Try 'orb help dispatch'."},
+      {{"dispatch", "--local-id"}, "orb dispatch: option '--local-id' requires an argument",
+       "Try 'orb help dispatch'."},
+      {{"dispatch", "extra"}, "orb dispatch: extra operand 'extra'", "Try 'orb help dispatch'."},
+      {{"talk", "--wait", "abc"}, "orb talk: invalid number 'abc' for --wait", "Try 'orb help talk'."},
+      {{"talk", "--answers", "1.5"}, "orb talk: invalid number '1.5' for --answers", "Try 'orb help talk'."},
+      {{"talk", "--to"}, "orb talk: option '--to' requires an argument", "Try 'orb help talk'."},
+      {{"talk", "-x"}, "orb talk: unrecognised option '-x'", "Try 'orb help talk'."},
+      {{"talk", "A", "B"}, "orb talk: extra operand 'B'", "Try 'orb help talk'."},
+      {{"talk", ""}, "orb talk: APP is blank", "Try 'orb help talk'."},
+      {{"talk", "A:B"}, "orb talk: an application name cannot hold ':'", "Try 'orb help talk'."},
+  };
+  for (const Case& c : cases) {
+    std::string call = "orb";
+    for (const std::string& a : c.args) call += " '" + a + "'";
+    Ran r = Orb(c.args);
+    EXPECT_EQ(r.code, 2) << call;
+    EXPECT_EQ(r.out, "") << call;
+    EXPECT_EQ(r.err, c.problem + "\n" + c.more + "\n") << call;
+  }
 }
 
 TEST_F(OrbTest, HelpAndVersionPrintOnStandardOutput) {
@@ -67,30 +113,60 @@ TEST_F(OrbTest, HelpAndVersionPrintOnStandardOutput) {
     Ran r = Orb(args);
     EXPECT_EQ(r.code, 0) << args[0];
     EXPECT_EQ(r.out.rfind("usage: orb [--trace] COMMAND ARGS...\n", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("\n  orb dispatch [--once] [--local-id ID]\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n  dispatch  runs the dispatcher \"RORU PO\", which carries messages between "
+                         "the programs\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\n  --trace      switches the databank I/O log on for the call\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(r.out.ends_with("See orb(1) for more.\n")) << r.out;
     EXPECT_EQ(r.err, "") << args[0];
   }
   const std::string version = Orb({"--version"}).out;
   EXPECT_TRUE(std::regex_match(version, std::regex("orb [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version;
 
-  // A command's own usage, asked for, is the one its wrong usage shows.
-  const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
-      {"query", {}},       {"set", {}},           {"remove", {}},
-      {"post", {}},        {"take", {}},          {"dispatch", {"--bogus"}},
-      {"talk", {"--bogus"}}, {"status", {"extra"}},
+  // A command's own help: its usage, what it does and its options; the same
+  // asked in each of the three ways.
+  struct Case {
+    std::string command;
+    std::string help;
   };
-  for (const auto& [command, wrong] : commands) {
-    Ran help = Orb({command, "--help"});
-    EXPECT_EQ(help.code, 0) << command;
-    EXPECT_EQ(help.out.rfind("usage: orb " + command, 0), 0u) << help.out;
-    EXPECT_EQ(help.err, "") << command;
-    EXPECT_EQ(Orb({command, "-h"}).out, help.out) << command;
-    EXPECT_EQ(Orb({"help", command}).out, help.out) << command;
-    std::vector<std::string> args = {command};
-    args.insert(args.end(), wrong.begin(), wrong.end());
-    Ran misused = Orb(args);
-    EXPECT_EQ(misused.code, 2) << command;
-    EXPECT_NE(misused.err.find(help.out), std::string::npos) << misused.err;
+  const std::vector<Case> commands = {
+      {"query", "usage: orb query BANK KEY\nPrints the value (an empty line when absent).\n"},
+      {"set", "usage: orb set BANK KEY VALUE\nStores a value (an empty VALUE removes the key).\n"},
+      {"remove", "usage: orb remove BANK KEY\nRemoves a key.\n"},
+      {"post", "usage: orb post FILE TEXT\nAppends one entry to a queue file.\n"},
+      {"take",
+       "usage: orb take FILE\nPrints the top entry's text exactly as read (CR LF after every line) "
+       "and removes it.\n"},
+      {"dispatch",
+       "usage: orb dispatch [--once] [--local-id ID]\n"
+       "Runs the dispatcher \"RORU PO\", which carries messages between the programs.\n"
+       "options:\n"
+       "  --once         runs one turn, prints what it did and exits\n"
+       "  --local-id ID  records ID as this computer's Local ID\n"},
+      {"talk",
+       "usage: orb talk [APP] [--to ID] [--wait SECONDS] [--answers N] [--prompt|--no-prompt]\n"
+       "The console of the application \"User\": sends each line of standard input to APP "
+       "(default CAROB) and prints what arrives.\n"
+       "options:\n"
+       "  --to ID         addresses APP on the computer ID, through its route\n"
+       "  --wait SECONDS  after the end of input, leaves once no answer has come for so long "
+       "(default 3)\n"
+       "  --answers N     after the end of input, leaves once N texts have arrived\n"
+       "  --prompt        shows the prompt \"you> \" whatever standard input is\n"
+       "  --no-prompt     leaves the prompt out whatever standard input is\n"},
+      {"status", "usage: orb status\nPrints the STATUS registry, grouped by application.\n"},
+  };
+  for (const Case& c : commands) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {c.command, "--help"}, {c.command, "-h"}, {"help", c.command}}) {
+      Ran help = Orb(args);
+      EXPECT_EQ(help.code, 0) << args[0] << " " << args[1];
+      EXPECT_EQ(help.out, c.help) << args[0] << " " << args[1];
+      EXPECT_EQ(help.err, "") << args[0] << " " << args[1];
+    }
   }
 }
 
