@@ -52,6 +52,12 @@ install(FILES ${CAROB_PACKAGE_DIR}/orb.bash-completion
 install(FILES ${CAROB_PACKAGE_DIR}/carob.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CAROB_PACKAGE_DIR}/carob.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+# The same drawing as PNGs, for docks and menus that take no SVG; made from
+# it by scripts/icons.sh and checked in.
+foreach(size 16 32 48 64 128 256)
+  install(FILES ${CAROB_PACKAGE_DIR}/icons/carob-${size}.png
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME carob.png)
+endforeach()
 
 # systemd user units: the dispatcher, and CAROB without a window. Their
 # ExecStart names the launcher by its full path under the prefix in force

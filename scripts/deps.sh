@@ -23,7 +23,11 @@ for option in "$@"; do
       # the results; xvfb and xwd for the window under wine.
       packages+=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev googletest wine wine64 xvfb x11-apps)
       ;;
-    *) echo "usage: scripts/deps.sh [--test] [--windows]" >&2; exit 2 ;;
+    --icons)
+      # scripts/icons.sh: the PNG icons from the SVG.
+      packages+=(librsvg2-bin python3)
+      ;;
+    *) echo "usage: scripts/deps.sh [--test] [--windows] [--icons]" >&2; exit 2 ;;
   esac
 done
 

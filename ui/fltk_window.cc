@@ -12,7 +12,9 @@
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Input_Choice.H>
 #include <FL/Fl_Menu_Button.H>
+#include <FL/Fl_RGB_Image.H>
 #include <FL/fl_ask.H>
+#include <FL/x.H>
 
 #include <algorithm>
 #include <memory>
@@ -20,12 +22,38 @@
 #include <vector>
 
 #include "ui/loop_core.h"
+#include "ui/window_icon.h"
 #include "platform/signals.h"
 
 namespace carob::platform::ui {
 namespace {
 
 constexpr int kFontSize = 12;
+
+// WM_CLASS, instance and class alike: the desktop entry's StartupWMClass,
+// by which docks group the window with its menu entry and show its icon.
+constexpr char kWindowClass[] = "carob";
+
+// The window's icon (_NET_WM_ICON), from pixels made with the program
+// (ui/window_icon.h, scripts/icons.sh): no image file to find at run time.
+void SetWindowIcon(Fl_Window& window) {
+  const Fl_RGB_Image small(kWindowIcon32, kWindowIcon32Size, kWindowIcon32Size, 4);
+  const Fl_RGB_Image large(kWindowIcon48, kWindowIcon48Size, kWindowIcon48Size, 4);
+  const Fl_RGB_Image* icons[] = {&small, &large};
+  window.icons(icons, 2);  // copies the pixels
+}
+
+// FLTK names the class with a capital first letter ("Carob"); the desktop
+// entry matches the lower-case name, so both halves are set again before
+// the window manager maps the window it has just been asked to map.
+void SetWindowClass(Fl_Window& window) {
+  XClassHint hint;
+  std::string name = kWindowClass;
+  hint.res_name = name.data();
+  hint.res_class = name.data();
+  XSetClassHint(fl_display, fl_xid(&window), &hint);
+  XFlush(fl_display);
+}
 
 int Px(int twips) { return TwipsToPixels(twips); }
 
@@ -80,6 +108,7 @@ class FltkToolkit : public Toolkit {
     };
     auto loop = [&](SignalPipe& pipe) {
       window_->show();
+      SetWindowClass(*window_);
       // Without the signal pipe nothing could wake the wait for a close
       // asked for by a tick, so the wait then looks round now and then.
       while (!core_.closing()) Fl::wait(pipe.ok() ? 1e20 : 0.5);
@@ -125,6 +154,8 @@ class FltkToolkit : public Toolkit {
     window_ = std::make_unique<Fl_Double_Window>(Px(form.client_width), Px(form.client_height));
     window_->copy_label(form.caption.c_str());
     window_->callback(&FltkToolkit::OnWindowClose, this);
+    window_->xclass(kWindowClass);
+    SetWindowIcon(*window_);
 
     int fx = 0, fy = 0;
     if (form.frame != nullptr) {

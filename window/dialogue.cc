@@ -99,6 +99,7 @@ Status Window::xLearn(std::string bank, std::string key, std::string value) {
   }
   if (!existing.empty() && (OccursIn(value, existing) || OccursIn(existing, value) ||
                             OccursIn(existing, key) || OccursIn(key, existing))) {
+    KnowledgeFailure(learn_failure_, "learn", Status::Ok());  // known already: learnt
     return Status::Ok();
   }
   Status written = db_.Write(bank, key, existing.empty() ? value : existing + ", " + value);
@@ -114,6 +115,11 @@ void Window::KnowledgeFailure(std::string& told, const char* what,
   // Told once: the same failure met again and again (every question while
   // the file stays unreadable) is not repeated; a success forgets it.
   if (outcome.ok()) {
+    // The title shows only what is true now: the failure is over.
+    if (!told.empty() && told == status_shown_ && toolkit_ != nullptr) {
+      toolkit_->ShowStatus("");
+      status_shown_.clear();
+    }
     told.clear();
     return;
   }

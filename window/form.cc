@@ -169,6 +169,7 @@ void Window::Report(const std::string& line) {
 void Window::ReportFailure(const std::string& line) {
   if (toolkit_ != nullptr && toolkit_->HasWindow()) {
     toolkit_->ShowStatus(line);
+    status_shown_ = line;
   } else {
     Report(line);
   }

@@ -157,6 +157,9 @@ class Window {
   bool restoring_ = false;
   // The knowledge failures last told, for answering and for learning.
   std::string answer_failure_, learn_failure_;
+  // The failure the title bar shows now ("" for none), taken down when what
+  // failed succeeds again.
+  std::string status_shown_;
 };
 
 }  // namespace carob::window

@@ -37,7 +37,10 @@ ok "built $(basename "$deb"); Depends: $depends"
 expected="bin/carob bin/orb lib/systemd/user/carob-dispatch.service lib/systemd/user/carob.service
 libexec/carob/carob libexec/carob/carob.folder libexec/carob/orb libexec/carob/orb.folder
 share/applications/carob.desktop share/bash-completion/completions/orb share/doc/carob/copyright
-share/icons/hicolor/scalable/apps/carob.svg share/man/man1/carob.1.gz share/man/man1/orb.1.gz"
+share/icons/hicolor/scalable/apps/carob.svg share/man/man1/carob.1.gz share/man/man1/orb.1.gz
+share/icons/hicolor/16x16/apps/carob.png share/icons/hicolor/32x32/apps/carob.png
+share/icons/hicolor/48x48/apps/carob.png share/icons/hicolor/64x64/apps/carob.png
+share/icons/hicolor/128x128/apps/carob.png share/icons/hicolor/256x256/apps/carob.png"
 files="$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}')"
 [ "$(sort <<<"$files" | tr '\n' ' ')" = "$(tr ' \n' '\n\n' <<<"$expected" | sed 's#^#./usr/#' | sort | tr '\n' ' ')" ] &&
   ok "file list: the $(wc -l <<<"$files") files expected, all under /usr" || fail "file list: $files"

@@ -3,8 +3,11 @@
 // the screen. Include it after the kit's headers.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "tests/support/process.h"
 
@@ -82,6 +85,54 @@ inline bool SendCloseRequest(const VirtualDisplay& d, const std::string& window)
   int sent = XSendEvent(dpy, w, False, NoEventMask, &ev);
   XCloseDisplay(dpy);  // which flushes the event
   return sent != 0;
+}
+
+// A window's WM_CLASS as "instance/class"; "" when it has none.
+inline std::string WindowClass(const VirtualDisplay& d, const std::string& window) {
+  Display* dpy = XOpenDisplay(d.name().c_str());
+  if (dpy == nullptr) return "";
+  XClassHint hint{};
+  std::string out;
+  if (XGetClassHint(dpy, static_cast<Window>(std::stoul(window)), &hint) != 0) {
+    out = std::string(hint.res_name ? hint.res_name : "") + "/" + (hint.res_class ? hint.res_class : "");
+    if (hint.res_name) XFree(hint.res_name);
+    if (hint.res_class) XFree(hint.res_class);
+  }
+  XCloseDisplay(dpy);
+  return out;
+}
+
+// The sizes of the pictures in a window's _NET_WM_ICON (width, height, then
+// width * height ARGB values, again for each), counting only those with
+// at least one pixel that is not wholly transparent; empty when it has none
+// or the property is malformed.
+inline std::vector<std::pair<long, long>> WindowIconSizes(const VirtualDisplay& d,
+                                                          const std::string& window) {
+  Display* dpy = XOpenDisplay(d.name().c_str());
+  if (dpy == nullptr) return {};
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::vector<std::pair<long, long>> sizes;
+  if (XGetWindowProperty(dpy, static_cast<Window>(std::stoul(window)),
+                         XInternAtom(dpy, "_NET_WM_ICON", False), 0, 1L << 24, False, XA_CARDINAL,
+                         &type, &format, &count, &after, &data) == Success &&
+      type == XA_CARDINAL && format == 32) {
+    const long* values = reinterpret_cast<const long*>(data);  // format 32 comes as longs
+    for (unsigned long at = 0; at + 2 <= count;) {
+      const long w = values[at], h = values[at + 1];
+      const unsigned long end = at + 2 + static_cast<unsigned long>(w * h);
+      if (w <= 0 || h <= 0 || end > count) return {};
+      const bool visible = std::any_of(values + at + 2, values + end,
+                                       [](long argb) { return ((argb >> 24) & 0xff) != 0; });
+      if (visible) sizes.emplace_back(w, h);
+      at = end;
+    }
+  }
+  if (data != nullptr) XFree(data);
+  XCloseDisplay(dpy);
+  return sizes;
 }
 
 // The count of distinct pixel values inside a rectangle of the screen

@@ -276,6 +276,10 @@ TEST_F(CarobWindowTest, ThinksStoresTheOutputProgramAndSignsOffOnClose) {
   std::string win = AwaitWindow("CAROB");
   ASSERT_FALSE(win.empty()) << "carob's window did not appear";
   EXPECT_EQ(XDo(display_, {"getwindowname", win}), "CAROB");
+  // The desktop entry's StartupWMClass, and an icon on the window itself.
+  EXPECT_EQ(WindowClass(display_, win), "carob/carob");
+  using Sizes = std::vector<std::pair<long, long>>;
+  EXPECT_EQ(WindowIconSizes(display_, win), (Sizes{{32, 32}, {48, 48}}));
   ASSERT_TRUE(WaitUntil([&] { return StatusValue("CAROB running") == "Yes"; }));
 
   // Think1 runs the passes: the reverse fact is learnt.

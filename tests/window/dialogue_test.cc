@@ -157,6 +157,26 @@ TEST_F(WindowDialogueTest, AnUnusableKnowledgeFileIsReportedOnce) {
   EXPECT_THAT(Answers(), IsEmpty());
 }
 
+TEST_F(WindowDialogueTest, AFailedLearnLeavesTheTitleAtTheNextSuccess) {
+  Rig();  // the layers
+  StatusToolkit toolkit;
+  window::Window shown(*env, *db, *reg, *msg, toolkit);
+  window::WindowTestPeer peer{shown};
+  shown.Events().Load();
+  // "hello" is no "subject be object" sentence: its blank key cannot be
+  // learnt. The next sentence learnt, or found known already, takes the
+  // failure down; a failure again is shown again.
+  for (const char* sentence : {"hello", "the sky be blue", "hello", "the sky be blue"}) {
+    peer.HandleSentence(sentence);
+  }
+  ASSERT_EQ(toolkit.shown.size(), 4u) << ::testing::PrintToString(toolkit.shown);
+  EXPECT_EQ(toolkit.shown[0].rfind("CAROB: cannot learn: ", 0), 0u) << toolkit.shown[0];
+  EXPECT_EQ(toolkit.shown[1], "");
+  EXPECT_EQ(toolkit.shown[2], toolkit.shown[0]);
+  EXPECT_EQ(toolkit.shown[3], "");
+  EXPECT_EQ(Known("the sky"), "blue");
+}
+
 TEST_F(WindowDialogueTest, LinesWithoutKeyAnswerEveryQuestion) {
   Knowledge("a loose note\r\n=orphan\r\nsky=blue\r\n");
   Tell({"Anything?"});

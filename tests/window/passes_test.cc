@@ -157,18 +157,6 @@ TEST_F(WindowPassesTest, MemoryFailuresEmptyTheListAndSayWhy) {
   }
 }
 
-// A toolkit that shows a window and notes the status texts it is given.
-class StatusToolkit : public platform::ui::Toolkit {
- public:
-  bool HasWindow() const override { return true; }
-  int Run(platform::ui::FormDescription&, platform::ui::FormEvents&) override { return 0; }
-  void Yield() override {}
-  void MessageBox(const std::string&, const std::string&) override {}
-  void ShowStatus(const std::string& text) override { shown.push_back(text); }
-  void Close() override {}
-  std::vector<std::string> shown;
-};
-
 TEST_F(WindowPassesTest, WithAWindowAFailedPassIsShownAsStatus) {
   Rig();  // the layers
   StatusToolkit toolkit;

@@ -42,6 +42,18 @@ struct SentEntry {
 inline const std::string kBaseFileLoc =
     std::string("Temporary path=") + kTempFolder + "\r\nRORU PO Input=" + kDispatcherPath + "\r\n";
 
+// A toolkit that shows a window and notes the status texts it is given.
+class StatusToolkit : public platform::ui::Toolkit {
+ public:
+  bool HasWindow() const override { return true; }
+  int Run(platform::ui::FormDescription&, platform::ui::FormEvents&) override { return 0; }
+  void Yield() override {}
+  void MessageBox(const std::string&, const std::string&) override {}
+  void ShowStatus(const std::string& text) override { shown.push_back(text); }
+  void Close() override {}
+  std::vector<std::string> shown;
+};
+
 // The window over a world's layers, which it adds.
 struct WindowRig {
   explicit WindowRig(World& w)
