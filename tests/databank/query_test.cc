@@ -172,6 +172,7 @@ struct ReadModes {
   const char* name;
   bool images, log;
 };
+void PrintTo(const ReadModes& c, std::ostream* os) { *os << c.name; }
 class UnreadableBankTest : public DatabankTest, public ::testing::WithParamInterface<ReadModes> {};
 INSTANTIATE_TEST_SUITE_P(Modes, UnreadableBankTest,
                          ::testing::Values(ReadModes{"ImagesLogged", true, true},

@@ -101,6 +101,7 @@ struct EarlyMessages {
   std::vector<std::string> queued;    // before carob starts
   std::vector<std::string> answered;  // inside the wait, in order
 };
+void PrintTo(const EarlyMessages& c, std::ostream* os) { *os << c.name; }
 class EarlyMessagesTest : public CarobWaitsTest,
                           public ::testing::WithParamInterface<EarlyMessages> {};
 
