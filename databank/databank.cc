@@ -109,13 +109,14 @@ std::string Databank::BankStamp(const std::string& path) {
 }
 
 void Databank::StoreSlot(Cache& cache, const std::string& path, const std::string& stamp,
-                         const std::string& key, const std::string& value) {
+                         const std::string& key, const std::string& value, bool unread) {
   cache.next = (cache.next + 1) % static_cast<int>(cache.slots.size());
   CacheSlot& s = cache.slots[cache.next];
   s.path = platform::Trim(path);
   s.stamp = stamp;
   s.key = platform::Trim(key);
   s.value = value;
+  s.unread = unread;
 }
 
 void Databank::ForgetPath(const std::string& path) {
@@ -164,6 +165,12 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   const lines::StampText stamp(now);
   for (auto [cache, which] : {std::pair{&write_cache_, "write"}, std::pair{&read_cache_, "read"}}) {
     if (const CacheSlot* s = lines::FindSlot(*cache, path, stamp.view(), key)) {
+      if (s->unread && status) {
+        // A checked read wants what the file holds, not the "" its failed
+        // read left: the slot goes, and the file is read again.
+        cache->slots[static_cast<size_t>(s - cache->slots.data())] = CacheSlot{};
+        break;
+      }
       std::string value = platform::Trim(s->value);
       if (io_log_enabled_) {
         LogDatabankIO("Database " + bank + " Query [" + key + "] ==>> DeCached from " + which +
@@ -247,9 +254,10 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
     slot_stamp = Erase(bank, key).ok() ? last_write_stamp_ : BankStamp(path);
   }
 
-  // A read that failed answers nothing for sure: no slot may give its ""
-  // again while the file keeps its stamp.
-  if (read) StoreSlot(read_cache_, ResolveBankPath(bank), slot_stamp, key, value);
+  // A file that cannot be read answers "" until its stamp changes, as a
+  // missing key would; the slot says that the "" stands for no answer, so
+  // that a checked Read never takes it for one.
+  StoreSlot(read_cache_, ResolveBankPath(bank), slot_stamp, key, value, !read);
 
   if (io_log_enabled_) {
     LogDatabankIO("Database " + bank + " serial " + serial + " Query [" + key + "] ==>> [" +

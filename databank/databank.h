@@ -37,6 +37,9 @@ struct CacheSlot {
   std::string stamp;
   std::string key;
   std::string value;
+  // The file could not be read at this stamp: Query answers "" from the
+  // slot, a checked Read looks at the file again.
+  bool unread = false;
 };
 
 struct Cache {
@@ -214,7 +217,7 @@ class Databank {
   void Wrote(const std::string& path, WriteTrace& trace, const platform::FileInfo* after,
              bool ok);
   void StoreSlot(Cache& cache, const std::string& path, const std::string& stamp,
-                 const std::string& key, const std::string& value);
+                 const std::string& key, const std::string& value, bool unread = false);
   void ForgetPath(const std::string& path);
   std::string SwapPathFor(const std::string& name, const std::string& file_part) const;
   // With `adopt_dead`, a swap file whose holder is gone is not waited for

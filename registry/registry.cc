@@ -101,7 +101,11 @@ void Registry::LocateStatusBank() {
 }
 
 std::string Registry::ExecutablePath() const {
-  return platform::Upper(platform::JoinPath(env_.ProgramFolder(), env_.ProgramName() + ".EXE"));
+  // Only the extension is upper-case: the folder and the name keep the case
+  // they have on the disk. A program without an extension (every program on
+  // a POSIX system) is recorded with ".EXE" all the same; starting a recorded
+  // path finds it without.
+  return platform::JoinPath(env_.ProgramFolder(), env_.ProgramName() + ".EXE");
 }
 
 bool Registry::TryRegister(const std::string& app, platform::Status& failure) {

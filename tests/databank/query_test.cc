@@ -1,5 +1,7 @@
 // Query, its two caches and the I/O log.
+#include <cerrno>
 #include <filesystem>
+#include <memory>
 
 #include "tests/databank/databank_fixture.h"
 
@@ -132,6 +134,106 @@ TEST_F(DatabankTest, ReadCacheAnswersUntilTheFileChanges) {
   root.WriteFile(kBank, "k=v22\r\n");
   EXPECT_EQ(db->Query(kBank, "k"), "v22");
   EXPECT_EQ(Log().back(), "Database C:\\data\\k.dat serial 1 Query [k] ==>> [v22]");
+}
+
+// Refuses every read of the files whose path holds `refused` (the system's
+// answer to a file its permissions keep from us; the tests run as root,
+// whom no permission keeps from reading).
+struct RefusingReads : platform::EnvWrapper {
+  using EnvWrapper::EnvWrapper;
+  std::string refused;
+  bool Refuses(const std::string& path) const {
+    return !refused.empty() && path.find(refused) != std::string::npos;
+  }
+  platform::Status ReadAll(const std::string& path, std::string& bytes) override {
+    if (Refuses(path)) return platform::Status::FromErrno("cannot read " + path, EACCES);
+    return EnvWrapper::ReadAll(path, bytes);
+  }
+  platform::Status ReadAllStamped(const std::string& path, std::string& bytes,
+                                  platform::FileInfo* stamp) override {
+    if (Refuses(path)) return platform::Status::FromErrno("cannot read " + path, EACCES);
+    return EnvWrapper::ReadAllStamped(path, bytes, stamp);
+  }
+  platform::Status Open(const std::string& path, platform::OpenMode mode,
+                        std::unique_ptr<platform::File>* file) override {
+    if (mode == platform::OpenMode::kRead && Refuses(path)) {
+      return platform::Status::FromErrno("cannot open " + path, EACCES);
+    }
+    return EnvWrapper::Open(path, mode, file);
+  }
+};
+
+// A databank that is there but cannot be read answers "" under the stamp it
+// has, and that answer is kept until the stamp changes, as any other is. A
+// checked Read is never given that "" as an answer: it tells the failure,
+// and once the file can be read, what it holds. With and without images,
+// with the log on (the file read line by line) and off.
+struct ReadModes {
+  const char* name;
+  bool images, log;
+};
+void PrintTo(const ReadModes& c, std::ostream* os) { *os << c.name; }
+class UnreadableBankTest : public DatabankTest, public ::testing::WithParamInterface<ReadModes> {};
+INSTANTIATE_TEST_SUITE_P(Modes, UnreadableBankTest,
+                         ::testing::Values(ReadModes{"ImagesLogged", true, true},
+                                           ReadModes{"Images", true, false},
+                                           ReadModes{"PlainLogged", false, true},
+                                           ReadModes{"Plain", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(UnreadableBankTest, AnswersNothingUntilTheStampChanges) {
+  root.WriteFile(kBank, "k=v\r\nj=w\r\n");
+  Restart();
+  RefusingReads* env = Wrap<RefusingReads>();
+  AddDatabank();
+  db->UseImages(GetParam().images);
+  if (GetParam().log) StartLog();
+  auto expect_refused = [&](const char* key) {
+    std::string value = "stale";
+    const platform::Status read = db->Read(kBank, key, value);
+    EXPECT_FALSE(read.ok()) << key;
+    EXPECT_EQ(read.error(), EACCES) << read.message();
+    EXPECT_NE(read.message().find("cannot read C:\\data\\k.dat"), std::string::npos) << read.message();
+    EXPECT_EQ(value, "");
+  };
+  auto expect_read = [&](const char* key, const char* held) {
+    std::string value;
+    const platform::Status read = db->Read(kBank, key, value);
+    EXPECT_TRUE(read.ok()) << read.message();
+    EXPECT_EQ(value, held);
+  };
+
+  env->refused = "k.dat";
+  EXPECT_EQ(db->Query(kBank, "k"), "");
+  EXPECT_EQ(db->Query(kBank, "k"), "");
+  if (GetParam().log) {
+    EXPECT_EQ(Log(), (Lines{"Database C:\\data\\k.dat serial  Query [k] ==>> []",
+                            "Database C:\\data\\k.dat Query [k] ==>> DeCached from read cache []"}));
+  }
+  expect_refused("k");
+  EXPECT_EQ(db->Query(kBank, "k"), "");
+
+  // Readable again, the file keeps its stamp: the "" stays the answer to
+  // the key it was given for; another key is read from the file.
+  env->refused.clear();
+  EXPECT_EQ(db->Query(kBank, "k"), "");
+  EXPECT_EQ(db->Query(kBank, "j"), "w");
+
+  // Another program's write gives the file a new stamp.
+  ASSERT_TRUE(OtherProgram()->Write(kBank, "k", "x"));
+  EXPECT_EQ(db->Query(kBank, "k"), "x");
+
+  // Unreadable at this stamp, readable again without a change: a checked
+  // read looks at the file, and its answer is then the one kept.
+  env->refused = "k.dat";
+  root.Append(kBank, "i=z\r\n");
+  EXPECT_EQ(db->Query(kBank, "j"), "");
+  expect_refused("j");
+  env->refused.clear();
+  EXPECT_EQ(db->Query(kBank, "j"), "");
+  expect_read("j", "w");
+  EXPECT_EQ(db->Query(kBank, "j"), "w");
+  expect_read("i", "z");
 }
 
 TEST_F(DatabankTest, ChangeOfEqualLengthByAnotherProgramIsNoticedAtOnce) {

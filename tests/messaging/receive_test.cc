@@ -220,6 +220,49 @@ TEST(Receive, HeaderOnlyEntryIsRemovedAndTheNextFollows) {
             Received("", "0.0.0.0") + Received("next\r\n", "0.0.0.0"));
 }
 
+// Lines that stand before the first header of a queue are nobody's
+// message: they go with the first entry, are never handed over as its text
+// (nor read for its source or as a ping), and the console log names them.
+TEST(Receive, LinesBeforeTheFirstHeaderAreNeverHandedOver) {
+  const std::string at = "12-07-2026 08:29:45| ";
+  auto not_taken = [&](const std::string& junk) {
+    return at + "Not taken [" + junk + "]: it stands before the first entry of " + kInterface +
+           "\r\n";
+  };
+  struct Case {
+    const char* name;
+    std::string queue;
+    std::vector<std::string> received;  // one Receive each, in order
+    std::string log;
+  };
+  const std::vector<Case> cases = {
+      {"before two entries", "stray\r\n" + RozEntry("A") + RozEntry("B"), {"A\r\n", "B\r\n", ""},
+       not_taken("stray\r\n") + Received("A\r\n", "0.0.0.0") + Received("B\r\n", "0.0.0.0")},
+      {"a source and a ping", "SET SOURCE = 10.0.0.7\r\n!\r\n" + RozEntry("hello"),
+       {"hello\r\n", ""},
+       not_taken("SET SOURCE = 10.0.0.7\r\n!\r\n") + Received("hello\r\n", "0.0.0.0")},
+      {"before the entry's own source", "the sea be green\r\n" + RozEntry("SET SOURCE = 10.0.0.7\r\nhi"),
+       {"hi", ""}, not_taken("the sea be green\r\n") + Received("hi", "10.0.0.7")},
+      {"only stray lines", "stray one\r\nstray two\r\n", {"", ""},
+       not_taken("stray one\r\nstray two\r\n")},
+      {"before a header without text", "stray\r\n" + RozHeader() + RozEntry("next"),
+       {"", "next\r\n", ""},
+       not_taken("stray\r\n") + Received("", "0.0.0.0") + Received("next\r\n", "0.0.0.0")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReceiveRig rig;
+    rig.msg->RotateConsoleLog(true);
+    rig.root.WriteFile(kInterface, c.queue);
+    std::vector<std::string> received;
+    for (size_t i = 0; i < c.received.size(); ++i) received.push_back(rig.Receive());
+    EXPECT_EQ(received, c.received);
+    EXPECT_EQ(rig.root.ReadFile(kInterface), "");
+    EXPECT_EQ(rig.root.ReadFile(kConsoleLog), c.log);
+    EXPECT_FALSE(rig.root.Exists(kDispatcher)) << "nothing is answered for stray lines";
+  }
+}
+
 TEST(Receive, EntryThatCannotBeRemovedIsHandedOverOnce) {
   MessagingRig rig("C:\\ORB\\CAROB", "C:\\NOTEMP");
   rig.AddFileLoc("CAROB interface", kInterface);

@@ -106,7 +106,7 @@ TEST(DesktopEntryTest, ExecLineOpensTheWindowWithItsFilesInTheFamilyRoot) {
   EXPECT_EQ(BankValue(ReadNative(family.Native("C:\\TEMP\\STATUS")), "CAROB running"), "No");
   // Its program folder is the family's, whatever folder it was installed in.
   EXPECT_EQ(BankValue(ReadNative(family.Native("C:\\TEMP\\STATUS")), "CAROB path"),
-            "C:\\ORB\\CAROB\\CAROB.EXE");
+            "C:\\ORB\\CAROB\\carob.EXE");
   EXPECT_EQ(BankValue(ReadNative(family.Native("C:\\ORB\\CAROB\\CAROB.cfg")), "Output program"),
             "User");
 }

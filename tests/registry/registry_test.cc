@@ -57,23 +57,33 @@ TEST(Registration, FirstRegistrationWritesTheFourKeys) {
   EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
   EXPECT_EQ(w.Status(), Lines({"CAROB running=Yes", "CAROB last login date=12-07-2026",
                                "CAROB last login time=08:29:45",
-                               "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"}));
+                               "CAROB path=C:\\ORB\\CAROB\\carob.EXE"}));
   EXPECT_TRUE(w.reg->IsRunning("CAROB"));
   EXPECT_TRUE(w.reg->IsInstalled("CAROB"));
 }
 
-TEST(Registration, PathIsTheRunningProgramUpperCasedWhateverTheName) {
-  {
-    RegistryWorld w({.program_folder = "C:\\Apps\\Bot", .exe = "talker"});
-    EXPECT_TRUE(w.reg->RegisterApplication("Other"));
-    EXPECT_NE(w.Status().find("Other path=C:\\APPS\\BOT\\TALKER.EXE\r\n"), std::string::npos)
+// The " path" value is the running program's, whatever name registers: its
+// folder and name as they stand on the disk, then ".EXE" in upper case (the
+// extension the program has, if any, goes).
+TEST(Registration, PathIsTheRunningProgramWithAnUpperCaseExtension) {
+  struct Case {
+    std::string folder, exe, app, recorded;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"C:\\Apps\\Bot", "talker", "Other", "C:\\Apps\\Bot\\talker.EXE"},
+           {"C:\\Apps\\Bot", "Talker.exe", "CAROB", "C:\\Apps\\Bot\\Talker.EXE"},
+           {"C:\\APPS\\bot", "TALKER", "CAROB", "C:\\APPS\\bot\\TALKER.EXE"},
+           {"C:\\Apps\\Bot", "my.talker.Exe", "CAROB", "C:\\Apps\\Bot\\my.talker.EXE"},
+           // A program at a drive root gets one "\" between drive and name.
+           {"C:\\", "talker", "CAROB", "C:\\talker.EXE"},
+       }) {
+    SCOPED_TRACE(c.folder + " " + c.exe);
+    RegistryWorld w({.program_folder = c.folder, .exe = c.exe});
+    EXPECT_TRUE(w.reg->RegisterApplication(c.app));
+    EXPECT_EQ(w.reg->ExecutablePath(), c.recorded);
+    EXPECT_NE(w.Status().find(c.app + " path=" + c.recorded + "\r\n"), std::string::npos)
         << w.Status();
-  }
-  {
-    // A program at a drive root gets one "\" between drive and name.
-    RegistryWorld w({.program_folder = "C:\\", .exe = "talker"});
-    EXPECT_TRUE(w.reg->RegisterApplication("CAROB"));
-    EXPECT_NE(w.Status().find("CAROB path=C:\\TALKER.EXE\r\n"), std::string::npos) << w.Status();
+    EXPECT_TRUE(w.reg->IsInstalled(c.app));
   }
 }
 
@@ -84,18 +94,18 @@ TEST(Registration, UnregisterOverwritesInPlaceAndKeepsTheRecord) {
   // "No" fills the room of "Yes": one blank after it, the line keeps its place.
   EXPECT_EQ(w.Status(), Lines({"CAROB running=No ", "CAROB last login date=12-07-2026",
                                "CAROB last login time=08:29:45",
-                               "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"}));
+                               "CAROB path=C:\\ORB\\CAROB\\carob.EXE"}));
   EXPECT_FALSE(w.reg->IsRunning("CAROB"));
   EXPECT_TRUE(w.reg->IsInstalled("CAROB"));
 
   // A later start flips it back and records the new login.
   RegistryWorld again({.clock = MakeManualClock(9, 0, 1)});
   again.WriteStatus({"CAROB running=No ", "CAROB last login date=12-07-2026",
-                     "CAROB last login time=08:29:45", "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"});
+                     "CAROB last login time=08:29:45", "CAROB path=C:\\ORB\\CAROB\\carob.EXE"});
   EXPECT_TRUE(again.reg->RegisterApplication("CAROB"));
   EXPECT_EQ(again.Status(), Lines({"CAROB running=Yes", "CAROB last login date=12-07-2026",
                                    "CAROB last login time=09:00:01",
-                                   "CAROB path=C:\\ORB\\CAROB\\CAROB.EXE"}));
+                                   "CAROB path=C:\\ORB\\CAROB\\carob.EXE"}));
 }
 
 TEST(Registration, InformationIsStoredUnderNameBlankFact) {

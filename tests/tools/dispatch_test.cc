@@ -51,7 +51,7 @@ TEST(DispatchStart, RecordsInputRegistrationAndLocalIdAndSignsOff) {
   EXPECT_EQ(c.FileLocValue("RORU PO Input"), kInput);
   EXPECT_EQ(c.StatusValue("Local ID"), "hostA");
   EXPECT_EQ(c.StatusValue("RORU PO running"), "No");
-  EXPECT_EQ(c.StatusValue("RORU PO path"), "C:\\ORB\\TOOLS\\ORB.EXE");
+  EXPECT_EQ(c.StatusValue("RORU PO path"), "C:\\ORB\\TOOLS\\orb.EXE");
   EXPECT_TRUE(c.StatusValue("RORU PO last login date").has_value());
   EXPECT_TRUE(c.StatusValue("RORU PO last login time").has_value());
 

@@ -328,6 +328,33 @@ const Command kPosted{"an entry posted", {"post", kQueue, "one more entry"}};
 
 void ExpectRefusedAndUnchanged(const Command& command, const DiskFault& fault, std::string err_start = "");
 
+// A databank that is there but cannot be read is no databank without the
+// key: orb query exits 1 with the cause, and prints no answer.
+TEST(OrbQueryOnAFailingDisk, AReadThatFailsIsNoEmptyAnswer) {
+  struct Case {
+    DiskFault fault;
+    int code;
+    std::string out, err;
+  };
+  const std::vector<Case> cases = {
+      {{kReads, kBankFile, 0, 0}, 0, "value 05\n", ""},
+      {{kReads, kBankFile, 0, -1, "EACCES"}, 1, "",
+       "orb query: cannot read C:\\data\\k.dat: permission denied\n"},
+      {{kReads, kBankFile, 0, -1, "EIO"}, 1, "",
+       "orb query: cannot read C:\\data\\k.dat: input/output error\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Describe(c.fault));
+    Family f;
+    FaultedRun run = RunWithDiskFault(f.Orb({"query", kBank, "key05"}), c.fault);
+    EXPECT_FALSE(run.calls.empty()) << "the databank was never read";
+    EXPECT_EQ(run.ran.code, c.code) << run.ran.err;
+    EXPECT_EQ(run.ran.out, c.out);
+    EXPECT_EQ(run.ran.err, c.err);
+    EXPECT_EQ(f.root.ReadFile(kBank), TenKeys());
+  }
+}
+
 // The databank cannot be read whole: nothing is written.
 TEST(OrbSetOnAFailingDisk, ADatabankThatCannotBeReadIsNotWritten) {
   for (const Command& command : {kInPlace, kRebuilt, kAppended}) {

@@ -124,7 +124,7 @@ TEST(OrbAtADriveRoot, RecordsNoDoubledBackslash) {
            {fileloc, "Temporary path", "C:\\"},
            {fileloc, "STATUS", "C:\\STATUS"},
            {fileloc, "RORU PO Input", "C:\\RORU PO.input.POF"},
-           {status, "RORU PO path", "C:\\ORB.EXE"},
+           {status, "RORU PO path", "C:\\orb.EXE"},
        }) {
     EXPECT_EQ(BankValue(r.bank, r.key), r.value) << r.key;
   }

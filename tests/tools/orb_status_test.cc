@@ -35,7 +35,7 @@ TEST(OrbStatus, PrintsTheRegistryGroupedAndChangesNothing) {
             "\n"
             "CAROB (running)\n"
             "  running:         Yes\n"
-            "  path:            C:\\ORB\\CAROB\\CAROB.EXE\n"
+            "  path:            C:\\ORB\\CAROB\\carob.EXE\n"
             "  last login date: 12-07-2026\n"
             "  last login time: 08:29:45\n"
             "  ID:              Talkweave v100\n");

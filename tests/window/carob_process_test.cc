@@ -96,6 +96,28 @@ TEST_F(CarobProcessTest, ConversesThinksAndSignsOff) {
   EXPECT_THAT(carob.Stderr(), HasSubstr("stopped"));
 }
 
+// Lines a careless writer left before the queue's first header are neither
+// learnt nor read for a source: carob takes the entries after them, and its
+// console log names what it dropped.
+TEST_F(CarobProcessTest, LinesBeforeTheFirstEntryAreNeitherLearntNorAnswered) {
+  const std::string stray = "the sea be green\r\nSET SOURCE = 10.0.0.8\r\n";
+  root.WriteFile(kInterfacePath,
+                 stray + RozEntry("SET SOURCE = 10.0.0.7\r\nthe sky be blue") +
+                     RozEntry("SET SOURCE = 10.0.0.7\r\nthe sea or the sky?"));
+  CarobProcess carob(root);
+  ASSERT_TRUE(carob.started());
+  ASSERT_TRUE(carob.WaitFor([&] { return SentBody("SENDTO [10.0.0.7] :the sky=blue"); }))
+      << carob.Stderr();
+  ASSERT_TRUE(carob.WaitFor([&] { return root.ReadFile(kInterfacePath).empty(); }));
+  EXPECT_EQ(Answers(), std::vector<std::string>{":the sky=blue"});
+  EXPECT_EQ(KnowledgeBytes(), "the sky=blue\r\n");
+  EXPECT_THAT(root.ReadFile("C:\\ORB\\CAROB\\Console_use.log"),
+              HasSubstr("Not taken [" + stray + "]: it stands before the first entry of " +
+                        kInterfacePath));
+  carob.Signal(SIGTERM);
+  EXPECT_EQ(carob.WaitForExit(), 0) << carob.Stderr();
+}
+
 TEST_F(CarobProcessTest, FailedPassKeepsTheProgramRunning) {
   CarobProcess carob(root);
   ASSERT_TRUE(carob.started());

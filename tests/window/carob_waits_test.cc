@@ -92,6 +92,58 @@ TEST_F(CarobWaitsTest, TicksAndClicksRunWhileTheSizeGuardWaitsForZadozo) {
   EXPECT_EQ(StatusValue("CAROB running"), "No");
 }
 
+// What a tick takes before the load event has finished is answered as it
+// comes: "?" with the identification, which leaves the stage at 0, and a
+// sentence in stage 0 with the greeting. The stage the load event then sets
+// lets the next sentence be learnt, greeted or not.
+struct EarlyMessages {
+  const char* name;
+  std::vector<std::string> queued;    // before carob starts
+  std::vector<std::string> answered;  // inside the wait, in order
+};
+void PrintTo(const EarlyMessages& c, std::ostream* os) { *os << c.name; }
+class EarlyMessagesTest : public CarobWaitsTest,
+                          public ::testing::WithParamInterface<EarlyMessages> {};
+
+constexpr const char* kIdentification = "SENDTO [10.0.0.7] User:Talkweave v100\r\nCAROB: aSentence";
+constexpr const char* kGreetingSent = "SENDTO [10.0.0.7] :Hello. Who are you?";
+
+INSTANTIATE_TEST_SUITE_P(
+    BeforeTheLoadFinishes, EarlyMessagesTest,
+    ::testing::Values(
+        EarlyMessages{"QuestionMarkOnly", {"?"}, {kIdentification}},
+        EarlyMessages{"QuestionMarkThenASentence", {" ? ", "the sky be blue"},
+                      {kIdentification, kGreetingSent}},
+        EarlyMessages{"TwoQuestionMarks", {"?", "?"}, {kIdentification, kIdentification}},
+        EarlyMessages{"ASentenceThenAQuestionMark", {"the sky be blue", "?"},
+                      {kGreetingSent, kIdentification}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(EarlyMessagesTest, AreAnsweredByTheStageTheyFind) {
+  InstallZadozo(root, /*sign_on_after=*/4, /*finishes=*/true);
+  OversizedStatus(kZadozoPathLine);
+  std::string queue;
+  for (const std::string& text : GetParam().queued) {
+    queue += RozEntry("SET SOURCE = 10.0.0.7\r\n" + text);
+  }
+  root.WriteFile(kInterfacePath, queue);
+  auto carob = Start();
+  const std::vector<std::string>& answered = GetParam().answered;
+  ASSERT_TRUE(WaitUntil([&] { return Sent().size() >= answered.size(); })) << carob->Err();
+  EXPECT_THAT(carob->Err(), ::testing::Not(HasSubstr("CAROB started")))
+      << "the answers come from inside the wait";
+  ASSERT_TRUE(Has(*carob, "CAROB started")) << carob->Err();
+  std::vector<std::string> bodies;
+  for (const SentEntry& e : Sent()) bodies.push_back(e.body);
+  EXPECT_EQ(bodies, answered);
+
+  Deliver("SET SOURCE = 10.0.0.7\r\nthe grass be green");
+  WaitUntil([&] { return KnowledgeBytes() == "the grass=green\r\n"; });
+  EXPECT_EQ(KnowledgeBytes(), "the grass=green\r\n") << carob->Err();
+  EXPECT_EQ(Sent().size(), answered.size()) << "no greeting after the load";
+  ExpectClosesWithin(*carob, SIGTERM, 5);
+}
+
 // Each close signal ends each of the guard's waits: the wait for "Zadozo"
 // to sign on (here it cannot even be started) and the wait for it to finish
 // (it signs on and never signs off). The unload still records the program
