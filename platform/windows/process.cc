@@ -1,9 +1,9 @@
-#include <tlhelp32.h>
-
 #include <cerrno>
 #include <string>
 
 #include "platform/windows/file.h"
+
+#include <tlhelp32.h>  // after windows.h, which file.h includes
 
 namespace carob::platform::win {
 
