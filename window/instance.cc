@@ -63,21 +63,29 @@ RunningCarob ReadRecord(platform::Env& env, const std::string& path) {
   return running;
 }
 
-// Whether a living process holds the lock file; a file nobody holds is
-// broken, and false comes back so that the caller makes it afresh.
-bool HeldByAnother(platform::Env& env, const std::string& path) {
+enum class LockHolder { kNone, kLiving, kUnbreakable };
+
+// Whether a living process holds the lock file. A file nobody holds is
+// broken (kNone: the caller makes it afresh); kUnbreakable, with the cause
+// in `broken`, when that fails otherwise than because someone holds it or
+// took it meanwhile.
+LockHolder HolderOf(platform::Env& env, const std::string& path, platform::Status& broken) {
   switch (env.ProbeLock(path)) {
     case platform::LockState::kAbsent:
-      return false;
+      return LockHolder::kNone;
     case platform::LockState::kHeld:
-      return true;
+      return LockHolder::kLiving;
     case platform::LockState::kUnheld:
     case platform::LockState::kUnknown:
       break;
   }
   // A holder on another computer is seen only by the server's refusal.
-  const platform::Status broken = env.BreakLock(path);
-  return !broken && broken.error() != ENOENT && broken.error() != ESTALE;
+  broken = env.BreakLock(path);
+  if (broken || broken.error() == ENOENT) return LockHolder::kNone;
+  if (broken.error() == EWOULDBLOCK) return LockHolder::kLiving;
+  // The name changed under us (a racing start made it afresh), or the
+  // delete itself failed: the next look tells which.
+  return LockHolder::kUnbreakable;
 }
 
 }  // namespace
@@ -128,7 +136,13 @@ InstanceClaim ClaimInstance(platform::Env& env, databank::Databank& db,
       claim.message = made.message() + "; nothing keeps a second CAROB out";
       return claim;
     }
-    if (HeldByAnother(env, path)) {
+    platform::Status broken;
+    const LockHolder holder = HolderOf(env, path, broken);
+    if (holder == LockHolder::kUnbreakable && waited() >= kNameWait) {
+      claim.message = broken.message() + "; nothing keeps a second CAROB out";
+      return claim;
+    }
+    if (holder == LockHolder::kLiving) {
       RunningCarob running = ReadRecord(env, path);
       const bool named = running.process > 0;
       const bool here = running.computer.empty() ||
