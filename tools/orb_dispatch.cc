@@ -34,17 +34,20 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
     }
   }
 
-  auto report = [&ctx](const std::string& line) {
-    // A line at a time, so that the journal stamps each when it happens.
-    ctx.err << "orb dispatch: " << line << std::endl;
+  auto report = [&ctx](const std::string& line) { ctx.err << "orb dispatch: " << line << "\n"; };
+  // The lifecycle lines go out at once, so that the journal stamps each
+  // when it happens.
+  auto lifecycle = [&](const std::string& line) {
+    report(line);
+    ctx.err.flush();
   };
   messaging::Dispatcher dispatcher(ctx.env, ctx.db, report);
   platform::StopSignals stop;
   if (!dispatcher.Start(local_id)) {
-    report("RORU PO did not start");
+    lifecycle("RORU PO did not start");
     return 1;
   }
-  report("RORU PO started: input " + dispatcher.input() + ", Local ID " + dispatcher.local_id());
+  lifecycle("RORU PO started: input " + dispatcher.input() + ", Local ID " + dispatcher.local_id());
   // One turn a Pulse; a stop ends the wait at once. A stop that came during
   // the start (a wait for the STATUS databank's maintenance) leaves no turn.
   while (!stop.requested()) {
@@ -52,7 +55,7 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
     if (once || stop.WaitFor(dispatcher.PulseSeconds())) break;
   }
   dispatcher.Stop();
-  report(std::string("RORU PO stopped: ") +
+  lifecycle(std::string("RORU PO stopped: ") +
          (stop.requested() ? "asked to stop" : "one turn done (--once)"));
   if (once) {
     const messaging::DispatchStats& s = dispatcher.stats();
