@@ -163,6 +163,7 @@ bool Dispatcher::Start(const std::string& wanted_local_id) {
   } else if (!wanted.empty() && wanted != id) {
     report_("this computer's Local ID is already \"" + id + "\"; keeping it");
   }
+  local_id_ = id;
   return true;
 }
 

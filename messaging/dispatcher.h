@@ -109,6 +109,8 @@ class Dispatcher {
   const std::string& input() const { return input_; }
   const std::string& pending() const { return pending_; }
   const std::string& undeliverable() const { return undeliverable_; }
+  // This computer's Local ID, known once Start succeeded.
+  const std::string& local_id() const { return local_id_; }
 
  private:
   enum class Outcome { kDone, kWait, kUndeliverable, kFailed };
@@ -162,6 +164,7 @@ class Dispatcher {
   std::string input_;
   std::string pending_;
   std::string undeliverable_;
+  std::string local_id_;
   bool take_failed_reported_ = false;
   std::map<std::string, Blocked> blocked_;
   bool retried_ = false;

@@ -371,6 +371,21 @@ class Env {
   virtual Status StartProgram(const std::string& path, int window_style) = 0;
   // This process's id (cannot fail).
   virtual int ProcessId() const = 0;
+  // This process's command line, its arguments separated by blanks ("" when
+  // the system does not tell; cannot fail).
+  virtual std::string CommandLine() const = 0;
+  // How this process was started, as far as the system tells it reliably:
+  // the service or the desktop launch it runs under ("the user service
+  // carob.service", "the desktop entry carob.desktop"), else its parent
+  // process ("bash, process 4321") and whether it has a terminal; "" when
+  // nothing can be told (cannot fail).
+  virtual std::string StartedHow() const = 0;
+  // Asks another process of this computer to stop as a close signal does
+  // (SIGTERM; on Windows the close event that a program's SignalPipe
+  // watches). "cannot stop process 123": ESRCH when there is no such process
+  // (on Windows also one that watches no close event yet), EPERM when it is
+  // not ours to stop.
+  virtual Status StopProcess(int pid) = 0;
 };
 
 // An Env that passes every call on to another, so that a test double
@@ -451,6 +466,9 @@ class EnvWrapper : public Env {
     return target_.StartProgram(path, window_style);
   }
   int ProcessId() const override { return target_.ProcessId(); }
+  std::string CommandLine() const override { return target_.CommandLine(); }
+  std::string StartedHow() const override { return target_.StartedHow(); }
+  Status StopProcess(int pid) override { return target_.StopProcess(pid); }
 
  private:
   Env& target_;

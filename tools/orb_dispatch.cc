@@ -2,7 +2,9 @@
 // messaging/dispatcher.h says what it does) one turn a Pulse of the STATUS
 // databank until SIGTERM, SIGINT or SIGHUP, then signs it off. Whatever the
 // dispatcher reports (each kept entry with its reason) goes to standard
-// error. `--once` runs one turn and prints what it did.
+// error, and so do its lifecycle lines, as carob's do: when it started (its
+// input file and Local ID) and when it stopped and why. `--once` runs one
+// turn and prints what it did.
 #include <iostream>
 #include <string>
 
@@ -32,14 +34,20 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
     }
   }
 
-  messaging::Dispatcher dispatcher(ctx.env, ctx.db, [&ctx](const std::string& line) {
-    ctx.err << "orb dispatch: " << line << "\n";
-  });
+  auto report = [&ctx](const std::string& line) { ctx.err << "orb dispatch: " << line << "\n"; };
+  // The lifecycle lines go out at once, so that the journal stamps each
+  // when it happens.
+  auto lifecycle = [&](const std::string& line) {
+    report(line);
+    ctx.err.flush();
+  };
+  messaging::Dispatcher dispatcher(ctx.env, ctx.db, report);
   platform::StopSignals stop;
   if (!dispatcher.Start(local_id)) {
-    ctx.err.flush();
+    lifecycle("RORU PO did not start");
     return 1;
   }
+  lifecycle("RORU PO started: input " + dispatcher.input() + ", Local ID " + dispatcher.local_id());
   // One turn a Pulse; a stop ends the wait at once. A stop that came during
   // the start (a wait for the STATUS databank's maintenance) leaves no turn.
   while (!stop.requested()) {
@@ -47,6 +55,8 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
     if (once || stop.WaitFor(dispatcher.PulseSeconds())) break;
   }
   dispatcher.Stop();
+  lifecycle(std::string("RORU PO stopped: ") +
+         (stop.requested() ? "asked to stop" : "one turn done (--once)"));
   if (once) {
     const messaging::DispatchStats& s = dispatcher.stats();
     ctx.out << "taken " << s.taken << ", delivered " << s.delivered << ", forwarded " << s.forwarded

@@ -608,6 +608,11 @@ class PosixEnv : public EnvBase {
   }
 
   int ProcessId() const override { return static_cast<int>(::getpid()); }
+  std::string CommandLine() const override { return posix::CommandLineOfSelf(); }
+  std::string StartedHow() const override { return posix::StartedHowSelf(); }
+  Status StopProcess(int pid) override {
+    return Checked("cannot stop process " + std::to_string(pid), posix::StopProcessNative(pid));
+  }
 
  private:
   // The file an Open in `mode` works on: an existing file found case-blind,

@@ -137,6 +137,12 @@ std::unique_ptr<LockFile> HeldFile(int fd, std::string native, std::string windo
 // zombie left behind) without waiting for it. 0, or the errno that stopped
 // it (from stat, access, fork or the exec).
 int StartDetached(const std::string& native_exe);
+// This process's command line, its arguments separated by blanks.
+std::string CommandLineOfSelf();
+// How this process was started (see Env::StartedHow).
+std::string StartedHowSelf();
+// SIGTERM to a process: 0 or the errno.
+int StopProcessNative(int pid);
 
 }  // namespace carob::platform::posix
 

@@ -524,6 +524,11 @@ class WinEnv : public EnvBase {
   }
 
   int ProcessId() const override { return static_cast<int>(::GetCurrentProcessId()); }
+  std::string CommandLine() const override { return win::CommandLineOfSelf(); }
+  std::string StartedHow() const override { return win::StartedHowSelf(); }
+  Status StopProcess(int pid) override {
+    return Checked("cannot stop process " + std::to_string(pid), win::StopProcessNative(pid));
+  }
 
  private:
   static int64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {

@@ -102,6 +102,15 @@ std::unique_ptr<LockFile> HeldFile(Handle h, std::string path);
 // classic numbers: 0 hidden, 1 normal, 2 minimized, 3 maximized, 4 normal
 // and 6 minimized without taking the focus). 0 or the errno.
 int StartDetached(const std::string& exe, int window_style);
+// The name of the event whose setting asks process `pid` to close, as a
+// close signal does on POSIX: a SignalPipe makes it for its process.
+std::string CloseEventName(unsigned long pid);
+// This process's command line as the system holds it.
+std::string CommandLineOfSelf();
+// How this process was started (see Env::StartedHow): its parent process.
+std::string StartedHowSelf();
+// Sets the close event of a process: 0 or the errno (ESRCH when it has none).
+int StopProcessNative(int pid);
 
 }  // namespace carob::platform::win
 

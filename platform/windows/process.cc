@@ -3,6 +3,8 @@
 
 #include "platform/windows/file.h"
 
+#include <tlhelp32.h>  // after windows.h, which file.h includes
+
 namespace carob::platform::win {
 
 namespace {
@@ -44,6 +46,47 @@ int StartDetached(const std::string& exe, int window_style) {
   ::CloseHandle(started.hThread);
   ::CloseHandle(started.hProcess);
   return 0;
+}
+
+std::string CloseEventName(unsigned long pid) { return "carob-close-" + std::to_string(pid); }
+
+std::string CommandLineOfSelf() {
+  const char* line = ::GetCommandLineA();
+  return line ? line : "";
+}
+
+std::string StartedHowSelf() {
+  // The parent's id and name from the system's process list; a parent that
+  // has ended meanwhile is named by its id alone.
+  const DWORD self = ::GetCurrentProcessId();
+  Handle list(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!list.valid()) return "";
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  DWORD parent = 0;
+  for (BOOL more = ::Process32First(list.get(), &entry); more;
+       more = ::Process32Next(list.get(), &entry)) {
+    if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+  }
+  if (parent == 0) return "";
+  std::string name;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32First(list.get(), &entry); more;
+       more = ::Process32Next(list.get(), &entry)) {
+    if (entry.th32ProcessID == parent) name = entry.szExeFile;
+  }
+  const std::string id = "process " + std::to_string(parent);
+  return name.empty() ? id : name + ", " + id;
+}
+
+int StopProcessNative(int pid) {
+  if (pid <= 0) return ESRCH;
+  Handle event(::OpenEventA(EVENT_MODIFY_STATE, FALSE, CloseEventName(pid).c_str()));
+  if (!event.valid()) {
+    const DWORD code = ::GetLastError();
+    return code == ERROR_FILE_NOT_FOUND ? ESRCH : ErrnoOf(code);
+  }
+  return ::SetEvent(event.get()) ? 0 : LastErrno();
 }
 
 }  // namespace carob::platform::win

@@ -3,7 +3,9 @@
 // shut-down all ask for a close). Windows has no signal for a click; the
 // window's button is the way there. The system runs a control handler on a
 // thread of its own, so the handler only notes the action and sets an
-// event; the program acts on it at its own pace, as on POSIX.
+// event; the program acts on it at its own pace, as on POSIX. Another
+// process asks for a close by setting this process's close event (see
+// CloseEventName), which Windows has in place of SIGTERM.
 #include <windows.h>
 
 #include <io.h>
@@ -16,6 +18,7 @@
 #include <mutex>
 
 #include "platform/signals.h"
+#include "platform/windows/file.h"
 
 namespace carob::platform {
 namespace {
@@ -42,11 +45,16 @@ BOOL WINAPI NoteControl(DWORD type) {
   }
 }
 
+// Runs on a thread of the system's wait pool when the close event is set.
+void CALLBACK NoteCloseEvent(PVOID, BOOLEAN) { NoteControl(CTRL_CLOSE_EVENT); }
+
 }  // namespace
 
 struct SignalPipe::Saved {
   std::deque<SignalAction> noted;
   HANDLE event = nullptr;
+  HANDLE close_event = nullptr;  // set by another process asking for a close
+  HANDLE close_wait = nullptr;
 };
 
 SignalPipe::SignalPipe(SignalSet /*set*/) {
@@ -60,9 +68,19 @@ SignalPipe::SignalPipe(SignalSet /*set*/) {
     g_event = saved_->event;
   }
   ok_ = ::SetConsoleCtrlHandler(NoteControl, TRUE) != 0;
+  saved_->close_event =
+      ::CreateEventA(nullptr, FALSE, FALSE, win::CloseEventName(::GetCurrentProcessId()).c_str());
+  if (saved_->close_event != nullptr &&
+      !::RegisterWaitForSingleObject(&saved_->close_wait, saved_->close_event, NoteCloseEvent,
+                                     nullptr, INFINITE, WT_EXECUTEDEFAULT)) {
+    saved_->close_wait = nullptr;
+  }
 }
 
 SignalPipe::~SignalPipe() {
+  // Waits for a callback under way, so that none runs after the notes go.
+  if (saved_->close_wait) ::UnregisterWaitEx(saved_->close_wait, INVALID_HANDLE_VALUE);
+  if (saved_->close_event) ::CloseHandle(saved_->close_event);
   ::SetConsoleCtrlHandler(NoteControl, FALSE);
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_noted == &saved_->noted) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <thread>
 
@@ -85,6 +87,43 @@ TEST(StartProgramTest, MatchesTheNameCaseBlindAndRefusesWhatCannotRun) {
   std::ofstream(folder + "/broken") << "#!/no/such/interpreter\n";
   ::chmod((folder + "/broken").c_str(), 0755);
   EXPECT_FALSE(env->StartProgram("C:\\Apps\\Tool\\broken", 6));
+}
+
+// What a process tells of itself, and the stop it asks of another: a
+// started shell that waits is stopped by SIGTERM; a process that is gone,
+// or none at all, is ESRCH.
+TEST(ProcessSelfTest, TellsHowItWasStartedAndStopsAnother) {
+  TempRoot root;
+  auto env = MakeTestEnv(root);
+  EXPECT_NE(env->CommandLine().find("platform_test"), std::string::npos) << env->CommandLine();
+  // Under a service (a CI runner, say) the service is named instead.
+  const std::string how = env->StartedHow();
+  EXPECT_TRUE(how.find("process " + std::to_string(::getppid())) != std::string::npos ||
+              how.starts_with("the service ") || how.starts_with("the user service "))
+      << how;
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl("/bin/sleep", "sleep", "600", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_TRUE(env->StopProcess(child)) << "a child of ours";
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+
+  struct Case {
+    int pid;
+    int error;
+  } cases[] = {{child, ESRCH}, {0, ESRCH}, {-1, ESRCH}};
+  for (const Case& c : cases) {
+    const Status stopped = env->StopProcess(c.pid);
+    EXPECT_FALSE(stopped) << c.pid;
+    EXPECT_EQ(stopped.error(), c.error) << c.pid;
+    EXPECT_EQ(stopped.message().rfind("cannot stop process " + std::to_string(c.pid), 0), 0u)
+        << stopped.message();
+  }
 }
 
 }  // namespace

@@ -48,6 +48,8 @@ TEST(DispatchStart, RecordsInputRegistrationAndLocalIdAndSignsOff) {
   Computer c;
   auto r = c.RunOrb({"dispatch", "--once", "--local-id", "hostA"});
   ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, std::string("orb dispatch: RORU PO started: input ") + kInput +
+                       ", Local ID hostA\norb dispatch: RORU PO stopped: one turn done (--once)\n");
   EXPECT_EQ(c.FileLocValue("RORU PO Input"), kInput);
   EXPECT_EQ(c.StatusValue("Local ID"), "hostA");
   EXPECT_EQ(c.StatusValue("RORU PO running"), "No");
@@ -146,10 +148,11 @@ TEST(DispatchRouting, ForwardsOtherComputersUnchangedAndKeepsTheUnroutable) {
   EXPECT_EQ(c.Entries(kUndeliverable), kept);
   EXPECT_TRUE(c.Entries(kCarobIface).empty());
   EXPECT_EQ(c.root.ReadFile(kInput), "");
-  // Each one is reported on standard error, the waiting one too.
+  // Each one is reported on standard error, the waiting one too, between
+  // the lines of the start and the stop.
   EXPECT_NE(r.err.find("[hostZ]"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("leads back"), std::string::npos) << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 7) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 7 + 2) << r.err;
 
   // Once the folder is there, the waiting entry goes on, unchanged.
   c.root.MakeFolder("C:\\SHARE");
@@ -357,6 +360,12 @@ TEST(DispatchLoop, StopsCleanlyOnSigintAndSigterm) {
     dispatcher->Signal(sig);
     EXPECT_EQ(dispatcher->Wait(30), 0) << dispatcher->Err();
     EXPECT_EQ(c.StatusValue("RORU PO running"), "No");
+    // Its lifecycle, the first and the last line of what it said.
+    const std::vector<std::string> said = SplitLines(dispatcher->Err());
+    ASSERT_GE(said.size(), 2u) << dispatcher->Err();
+    EXPECT_EQ(said.front(),
+              std::string("orb dispatch: RORU PO started: input ") + kInput + ", Local ID hostA");
+    EXPECT_EQ(said.back(), "orb dispatch: RORU PO stopped: asked to stop");
   }
 }
 

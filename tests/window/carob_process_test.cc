@@ -196,13 +196,14 @@ TEST_F(CarobProcessTest, CommandLineOffersHelpAndVersionAndRefusesTheRest) {
     const char* out;  // the start of standard output
     const char* err;  // the start of standard error
   } cases[] = {
-      {{"--help"}, 0, "usage: carob\n       carob --help\n       carob --version\n", ""},
-      {{"-h"}, 0, "usage: carob\n", ""},
+      {{"--help"}, 0, "usage: carob [--replace]\n       carob --help\n       carob --version\n", ""},
+      {{"-h"}, 0, "usage: carob [--replace]\n", ""},
       {{"--version"}, 0, "carob ", ""},
-      {{"bogus"}, 2, "", "carob: unexpected argument \"bogus\"\nusage: carob\n"},
-      {{""}, 2, "", "carob: unexpected argument \"\"\nusage: carob\n"},
-      {{"--version", "now"}, 2, "", "carob: unexpected argument \"now\"\nusage: carob\n"},
+      {{"bogus"}, 2, "", "carob: unexpected argument \"bogus\"\nusage: carob [--replace]\n"},
+      {{""}, 2, "", "carob: unexpected argument \"\"\nusage: carob [--replace]\n"},
+      {{"--version", "now"}, 2, "", "carob: unexpected argument \"now\"\nusage: carob [--replace]\n"},
       {{"--help", "--version"}, 2, "", "carob: unexpected argument \"--version\"\n"},
+      {{"--replace", "now"}, 2, "", "carob: unexpected argument \"now\"\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {carob};
