@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <deque>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -331,7 +330,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
         << prompt << std::flush;
   }
 
-  std::deque<std::string> held;  // lines waiting for a dispatcher
+  std::deque<std::string> held;  // lines waiting until they can go
   int unsent = 0;  // lines the dispatcher's input file refused
   int arrived = 0;  // texts printed
   Clock::time_point last_activity = Clock::now();
@@ -353,8 +352,9 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   while (!stop.requested()) {
     {
       std::lock_guard<std::mutex> lock(feed->mu);
-      held.insert(held.end(), std::make_move_iterator(feed->lines.begin()),
-                  std::make_move_iterator(feed->lines.end()));
+      for (std::string& line : feed->lines) {
+        if (!Trim(line).empty()) held.push_back(std::move(line));  // a blank line says nothing
+      }
       feed->lines.clear();
       if (feed->at_end && !input_done) {
         input_done = true;
@@ -368,10 +368,6 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     }
     bool sent = false;
     while (!held.empty() && unreachable.empty()) {
-      if (Trim(held.front()).empty()) {  // a blank line says nothing
-        held.pop_front();
-        continue;
-      }
       platform::Status failed;
       if (!console.Send(app, to, held.front(), &failed)) break;  // recorded no more
       held.pop_front();

@@ -173,7 +173,7 @@ TEST(FamilyRoad, ConsoleTellsAtOnceWhenNobodyListens) {
       ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 60));
     }
     auto talk = c.Start({c.orb, "talk", "--wait", "2"}, true);
-    talk->Feed("anyone there?\n");
+    talk->Feed("anyone there?\n  \n");  // a blank line is no line not sent
     const std::string told = "orb talk: " + k.notice + "; holding your lines\n";
     EXPECT_TRUE(WaitUntil([&] { return talk->Err().find(told) != std::string::npos; }, 30)) << talk->Err();
     EXPECT_TRUE(talk->Running()) << "told only on leaving";
