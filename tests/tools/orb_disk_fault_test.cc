@@ -245,7 +245,9 @@ TEST(OrbReadsOnAFailingDisk, ARefusedReadExitsOneWithTheCause) {
   const std::string status_file = "/TEMP/STATUS";
   const std::vector<Case> cases = {
       {{"query", kBank, "key01"}, kBankFile, "orb query: cannot read C:\\data\\k.dat: "},
+      {{"remove", kBank, "key01"}, kBankFile, "orb remove: cannot write C:\\data\\k.dat: "},
       {{"take", kQueue}, kQueueFile, "orb take: "},
+      {{"post", kQueue, "one more"}, kQueueFile, "orb post: cannot append to C:\\ORB\\Q\\q.POF: "},
       {{"status"}, status_file, "orb status: cannot read the STATUS databank C:\\TEMP\\STATUS ("},
       // The console's interface file holds what is left from an earlier
       // session: it is read before anything is sent.
