@@ -134,13 +134,15 @@ Status Messaging::TakeTop(const std::string& file, QueueEntry& taken) {
     claimed = ClaimQueue(file, &busy);
   }
   if (!claimed) return claimed.As("cannot take the top entry off " + path);
-  QueueEntry top = ClaimedTop();
-  if (top.empty()) {
+  QueueEntry top;
+  Status read = ReadTop(claim_.file, top);
+  if (read && top.empty()) {
     auto info = env_.FindFile(path);
-    if (info && info->size > 0) {
-      (void)ReleaseClaim();  // nothing was taken
-      return Status::Failure("cannot take the top entry off " + path, "it cannot be read");
-    }
+    if (info && info->size > 0) read = Status::Failure("cannot read " + path, "it holds no entry");
+  }
+  if (!read) {
+    (void)ReleaseClaim();  // nothing was taken
+    return read.As("cannot take the top entry off " + path);
   }
   // Not marked in the claim file: the caller has not handled it yet, so a
   // kill before the removal leaves it in the queue.

@@ -92,6 +92,9 @@ class Messaging {
   // with the same care, in one write.
   platform::Status AppendEntries(const std::string& file, const std::vector<QueueEntry>& entries);
   QueueEntry ReadTop(const std::string& file);
+  // ReadTop that tells a queue that cannot be read (its cause) from an
+  // empty or missing one (ok, `top` empty).
+  [[nodiscard]] platform::Status ReadTop(const std::string& file, QueueEntry& top);
   [[nodiscard]] platform::Status RemoveTopEntry(const std::string& file) {
     QueueEntry taken;
     return TakeTop(file, taken);

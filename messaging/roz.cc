@@ -260,18 +260,27 @@ Status Messaging::AppendEntries(const std::string& file, const std::vector<Queue
 }
 
 QueueEntry Messaging::ReadTop(const std::string& file) {
-  if (platform::Trim(file).empty()) return {};
+  QueueEntry top;
+  (void)ReadTop(file, top);  // a queue that cannot be read hands out nothing
+  return top;
+}
+
+Status Messaging::ReadTop(const std::string& file, QueueEntry& top) {
+  top = QueueEntry{};
+  if (platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
   auto info = env_.FindFile(path);
-  if (!info || info->size == 0) return {};
+  if (!info || info->size == 0) return Status::Ok();
+  const std::string what = "cannot read " + path;
   // Held while reading, so an entry being appended is seen whole or not at all.
   databank::SwapLock queue = HoldQueue(path);
-  if (!queue.failure().ok()) return {};
+  if (!queue.failure().ok()) return queue.failure().As(what);
   std::unique_ptr<platform::File> in;
-  if (!env_.OpenLocked(path, platform::OpenMode::kRead, &in)) return {};
+  if (Status s = env_.OpenLocked(path, platform::OpenMode::kRead, &in); !s) return s.As(what);
   std::vector<QueueEntry> entries;
-  if (!ReadEntries(*in, true, entries) || entries.empty()) return {};
-  return std::move(entries.front());
+  if (Status s = ReadEntries(*in, true, entries); !s) return s.As(what);
+  if (!entries.empty()) top = std::move(entries.front());
+  return Status::Ok();
 }
 
 Status Messaging::RewriteQueue(const std::string& path, const std::vector<size_t>& indices,

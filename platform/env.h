@@ -492,4 +492,8 @@ std::unique_ptr<Env> NewPosixEnv(EnvOptions options = {});
 // `orb_root` mean nothing there) and the other options hold as above.
 std::unique_ptr<Env> NewSystemEnv(EnvOptions options = {});
 
+// The process's environment variable `name` ("" when unset), for what must
+// be known before an Env is made (making one settles the program folder).
+std::string ProcessVariable(const std::string& name);
+
 }  // namespace carob::platform

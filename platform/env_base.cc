@@ -78,10 +78,12 @@ std::string EnvBase::ProgramName() const {
   return name;
 }
 
-std::string EnvBase::GetVariable(const std::string& name) const {
+std::string ProcessVariable(const std::string& name) {
   const char* v = std::getenv(name.c_str());
   return v ? std::string(v) : std::string();
 }
+
+std::string EnvBase::GetVariable(const std::string& name) const { return ProcessVariable(name); }
 
 int EnvBase::FreeSerial(int nth) { return LowestFreeSerial(nth); }
 

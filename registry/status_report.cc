@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <set>
 #include <utility>
 
@@ -100,11 +101,19 @@ StatusReport ReadStatusReport(platform::Env& env, databank::Databank& db, Regist
   std::string path = db.ResolveBankPath(name);
   std::vector<std::string> lines;
   StatusReport report;
-  bool readable = !path.empty() && env.FindFile(path).has_value() && db.ReadLines(bank, lines).ok();
+  (void)env;
+  // A name that cannot be found is the only "no" that is an answer; a
+  // folder standing there, or a file that cannot be read, is a failure.
+  platform::Status read = path.empty() ? platform::Status::Failure("cannot read " + bank, "no file name")
+                                       : db.ReadLines(bank, lines);
+  const bool exists = read.error() != ENOENT;
+  const bool readable = read.ok();
   if (readable) report = GroupStatusLines(lines);
   report.bank = bank;
   report.path = path;
   report.readable = readable;
+  report.exists = exists;
+  report.read = read;
   return report;
 }
 

@@ -27,6 +27,8 @@ struct StatusReport {
   std::string bank;      // the STATUS databank's name
   std::string path;      // its file
   bool readable = false; // the file exists and could be read
+  bool exists = false;   // a file stands under its name (nothing has run yet when not)
+  platform::Status read; // why it could not be read, when it exists
   std::string local_id;  // "" when not recorded
   std::string pulse;     // "" when not recorded
   std::vector<StatusApplication> applications;  // in order of first appearance

@@ -9,7 +9,8 @@
 // programs of the family take them (a bare name lies in orb's own program
 // folder, a name with ":" is a full path); wrong usage names the problem in
 // one line on standard error, followed by "Try 'orb help COMMAND'.", and
-// returns 2 (UsageError below); an operation that could not be done returns
+// returns 2 (UsageError below), found by the command's check before any
+// file is touched; an operation that could not be done returns
 // 1; output lines end with "\n".
 #pragma once
 
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "databank/databank.h"
+#include "messaging/messaging.h"
 #include "platform/env.h"
 #include "platform/status.h"
 
@@ -159,20 +161,40 @@ struct OrbContext {
 inline std::string Cause(const platform::Status& s) { return s ? std::string() : ": " + s.cause(); }
 
 using OrbArgs = std::vector<std::string>;
+// The check of a command's arguments (`name` is the command's): the usage
+// error told on `err` and 2, or 0 when the command may run. It reads only
+// its arguments: no file, no variable, no home.
+using OrbCheck = int (*)(std::ostream& err, std::string_view name, const OrbArgs& args);
+// A command run with arguments its check passed; orb's exit status.
 using OrbCommand = int (*)(OrbContext&, const OrbArgs& args);
 
-// The commands of kOrbCommands, by the file that holds them; each takes the
-// arguments after its name and returns orb's exit status.
+// The check of a command that takes exactly the operands of its synopsis.
+inline int CheckOperands(std::ostream& err, std::string_view name, const OrbArgs& args) {
+  return OperandError(err, name, args);
+}
+
+// The commands of kOrbCommands, by the file that holds them: each check and
+// run takes the arguments after the command's name.
 // orb_databank.cc
+int CheckBankCall(std::ostream& err, std::string_view name, const OrbArgs& args);
 int RunQuery(OrbContext& ctx, const OrbArgs& args);
 int RunSet(OrbContext& ctx, const OrbArgs& args);
 int RunRemove(OrbContext& ctx, const OrbArgs& args);
 // orb_queue.cc
+int CheckPost(std::ostream& err, std::string_view name, const OrbArgs& args);
+int CheckTake(std::ostream& err, std::string_view name, const OrbArgs& args);
 int RunPost(OrbContext& ctx, const OrbArgs& args);
 int RunTake(OrbContext& ctx, const OrbArgs& args);
+// The text of the top entry of the queue `file`, taken off it ("" when the
+// queue is empty or missing); entries without text are removed on the way.
+// The text is what was taken off while the queue was held.
+platform::Status TakeNextText(platform::Env& env, messaging::Messaging& msg, const std::string& file,
+                              std::string& text);
 // orb_dispatch.cc
+int CheckDispatch(std::ostream& err, std::string_view name, const OrbArgs& args);
 int RunDispatch(OrbContext& ctx, const OrbArgs& args);
 // orb_talk.cc
+int CheckTalk(std::ostream& err, std::string_view name, const OrbArgs& args);
 int RunTalk(OrbContext& ctx, const OrbArgs& args);
 // orb_status.cc
 int RunStatus(OrbContext& ctx, const OrbArgs& args);

@@ -8,13 +8,9 @@ namespace carob::tools {
 
 namespace {
 
-// The checks every command here makes: its operands, a BANK and a KEY of
-// more than blanks (usage, 2), a BANK that does not denote a folder (1).
-// 0 when the command may go on.
+// A BANK that does not denote a file (1), told; 0 when the command may go
+// on.
 int Refused(OrbContext& ctx, const OrbArgs& args, const char* command) {
-  if (int rc = OperandError(ctx.err, command, args)) return rc;
-  if (platform::Trim(args[0]).empty()) return UsageError(ctx.err, command, "BANK is blank");
-  if (platform::Trim(args[1]).empty()) return UsageError(ctx.err, command, "KEY is blank");
   std::string name = args[0];
   if (ctx.db.ResolveBankPath(name).empty()) {
     ctx.err << "orb " << command << ": \"" << args[0] << "\" does not name a databank file\n";
@@ -30,6 +26,15 @@ int Told(OrbContext& ctx, const char* command, const platform::Status& s) {
 }
 
 }  // namespace
+
+// Every command here takes its operands, a BANK and a KEY of more than
+// blanks.
+int CheckBankCall(std::ostream& err, std::string_view name, const OrbArgs& args) {
+  if (int rc = OperandError(err, name, args)) return rc;
+  if (platform::Trim(args[0]).empty()) return UsageError(err, name, "BANK is blank");
+  if (platform::Trim(args[1]).empty()) return UsageError(err, name, "KEY is blank");
+  return 0;
+}
 
 int RunQuery(OrbContext& ctx, const OrbArgs& args) {
   if (int rc = Refused(ctx, args, "query")) return rc;

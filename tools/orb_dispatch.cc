@@ -14,25 +14,45 @@
 
 namespace carob::tools {
 
-int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
+namespace {
+
+struct DispatchOptions {
   bool once = false;
   std::string local_id;
+};
+
+int ParseDispatch(std::ostream& err, const OrbArgs& args, DispatchOptions& o) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--once") {
-      once = true;
+      o.once = true;
     } else if (args[i] == "--local-id") {
       if (i + 1 >= args.size()) {
-        return UsageError(ctx.err, "dispatch", "option '--local-id' requires an argument");
+        return UsageError(err, "dispatch", "option '--local-id' requires an argument");
       }
-      local_id = args[++i];
+      o.local_id = args[++i];
     } else if (args[i].starts_with("--local-id=")) {
-      local_id = args[i].substr(11);
+      o.local_id = args[i].substr(11);
     } else if (args[i].starts_with("-")) {
-      return UsageError(ctx.err, "dispatch", "unrecognised option '" + args[i] + "'");
+      return UsageError(err, "dispatch", "unrecognised option '" + args[i] + "'");
     } else {
-      return UsageError(ctx.err, "dispatch", "extra operand '" + args[i] + "'");
+      return UsageError(err, "dispatch", "extra operand '" + args[i] + "'");
     }
   }
+  return 0;
+}
+
+}  // namespace
+
+int CheckDispatch(std::ostream& err, std::string_view, const OrbArgs& args) {
+  DispatchOptions unused;
+  return ParseDispatch(err, args, unused);
+}
+
+int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
+  DispatchOptions o;
+  (void)ParseDispatch(ctx.err, args, o);  // its check passed
+  const bool once = o.once;
+  const std::string& local_id = o.local_id;
 
   auto report = [&ctx](const std::string& line) { ctx.err << "orb dispatch: " << line << "\n"; };
   // The lifecycle lines go out at once, so that the journal stamps each

@@ -3,6 +3,9 @@
 //
 // --trace switches the databank I/O log on for the call (the previous log is
 // kept as "Database_IO.log.x"); the log lies in orb's program folder.
+//
+// Help, version and wrong usage touch no file: a command's arguments are
+// checked before anything of the family is settled.
 
 #include <algorithm>
 #include <cstring>
@@ -24,13 +27,25 @@ namespace {
 // runs it, in the same order.
 struct Runner {
   std::string_view name;
+  OrbCheck check;
   OrbCommand run;
 };
 constexpr Runner kRunners[] = {
-    {"query", RunQuery},       {"set", RunSet},   {"remove", RunRemove},
-    {"post", RunPost},         {"take", RunTake}, {"dispatch", RunDispatch},
-    {"talk", RunTalk},         {"status", RunStatus},
+    {"query", CheckBankCall, RunQuery},
+    {"set", CheckBankCall, RunSet},
+    {"remove", CheckBankCall, RunRemove},
+    {"post", CheckPost, RunPost},
+    {"take", CheckTake, RunTake},
+    {"dispatch", CheckDispatch, RunDispatch},
+    {"talk", CheckTalk, RunTalk},
+    {"status", CheckOperands, RunStatus},
 };
+
+// Set in the environment (to anything), orb only checks its arguments: it
+// exits 0 when the command may run and tells a usage error as it would
+// otherwise, touching no file. The installed launcher asks so before it
+// settles the family's root, so that a usage error needs no home.
+constexpr char kCheckOnlyVariable[] = "ORB_CHECK_ONLY";
 
 constexpr bool RunnersMatchTheCommands() {
   if (std::size(kRunners) != std::size(kOrbCommands)) return false;
@@ -129,6 +144,10 @@ int Main(int argc, char** argv) {
     PrintCommandHelp(std::cout, *CommandInfo(command));
     return 0;
   }
+  if (int rc = found->check(std::cerr, command, args)) return rc;
+  if (!platform::ProcessVariable(kCheckOnlyVariable).empty()) return 0;
+  // Only now is the family touched: making the Env settles orb's program
+  // folder.
   auto env = platform::NewSystemEnv();
   databank::Databank db(*env);
   if (trace) db.StartDatabankIOLog(true);

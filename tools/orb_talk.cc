@@ -7,20 +7,29 @@
 // On a terminal it shows a prompt; in a pipe it reads to the end of its
 // input, then waits for answers until none has come for --wait seconds, or
 // until --answers texts have arrived.
+//
+// Nobody is left guessing: when the dispatcher does not run, or the
+// addressee on this computer does not, the console says so at once and
+// holds the lines until it runs (a line written into a queue nobody takes
+// would be answered into a later session); lines still held when the
+// console leaves make it exit 1. Texts already waiting in the console's
+// interface file when it starts are left from an earlier session: they are
+// dropped, and their number is told on standard error.
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "databank/databank.h"
+#include "messaging/dispatcher.h"
 #include "messaging/messaging.h"
 #include "platform/env.h"
 #include "platform/signals.h"
@@ -37,6 +46,8 @@ using platform::Trim;
 constexpr char kConsoleApp[] = "User";
 constexpr int kPollMs = 50;
 constexpr int kMaxTakenPerPoll = 1000;
+// How often whether the dispatcher and the addressee run is looked at.
+constexpr int kReachLookMs = 250;
 // How long after the end of input messages still on their way keep a piped
 // session open (an addressee that does not run never empties its queue).
 constexpr auto kMaxTransit = std::chrono::seconds(60);
@@ -62,6 +73,15 @@ void ReadLines(std::istream& in, std::shared_ptr<LineFeed> feed) {
 
 int TalkUsage(std::ostream& err, const std::string& problem) { return UsageError(err, "talk", problem); }
 
+// What the command line asks of a session.
+struct TalkOptions {
+  std::string app;
+  std::string to;
+  double wait_seconds = 3;
+  double answers = 0;  // texts after which a piped session ends; 0: silence ends it
+  std::optional<bool> prompt;  // --prompt or --no-prompt; unset: standard input decides
+};
+
 // A number of seconds from 0 to a day, the whole text a number.
 bool ParseSeconds(const std::string& text, double& seconds) {
   char* end = nullptr;
@@ -71,6 +91,46 @@ bool ParseSeconds(const std::string& text, double& seconds) {
   if (!(v >= 0) || v > 86400) return false;
   seconds = v;
   return true;
+}
+
+int ParseTalk(std::ostream& err, const OrbArgs& args, TalkOptions& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool takes_value = a == "--to" || a == "--wait" || a == "--answers";
+    if (takes_value && i + 1 >= args.size()) {
+      return TalkUsage(err, "option '" + a + "' requires an argument");
+    }
+    if (a == "--to") {
+      o.to = Trim(args[++i]);
+    } else if (a == "--wait") {
+      if (!ParseSeconds(args[++i], o.wait_seconds)) {
+        return TalkUsage(err, "invalid number '" + args[i] + "' for --wait");
+      }
+    } else if (a == "--answers") {
+      // A count, read by the same rule as the seconds (whole numbers only).
+      if (!ParseSeconds(args[++i], o.answers) || o.answers != static_cast<int>(o.answers)) {
+        return TalkUsage(err, "invalid number '" + args[i] + "' for --answers");
+      }
+    } else if (a == "--prompt") {
+      o.prompt = true;
+    } else if (a == "--no-prompt") {
+      o.prompt = false;
+    } else if (!a.empty() && a[0] == '-') {
+      return TalkUsage(err, "unrecognised option '" + a + "'");
+    } else if (!o.app.empty()) {
+      return TalkUsage(err, "extra operand '" + a + "'");
+    } else if (Trim(a).empty()) {
+      return TalkUsage(err, "APP is blank");
+    } else {
+      o.app = Trim(a);
+    }
+  }
+  if (o.app.empty()) o.app = "CAROB";
+  if (o.app.find(':') != std::string::npos) {
+    return TalkUsage(err, "an application name cannot hold ':'");
+  }
+
+  return 0;
 }
 
 // A received text as it may be shown to a person: control characters other
@@ -108,15 +168,19 @@ class Console {
   Console(platform::Env& env, databank::Databank& db, std::ostream& out, std::ostream& err)
       : env_(env), db_(db), registry_(env, db_), msg_(env, db_, registry_), out_(out), err_(err) {}
 
-  // Registers "User" as running and makes sure its interface file is
-  // recorded. False (said on standard error) when the STATUS databank
-  // cannot be read or the interface file cannot be recorded.
+  // Makes sure the interface file of "User" is recorded, drops the texts
+  // left in it from an earlier session (told on standard error) and only
+  // then registers "User" as running. False (said on standard error) when
+  // the STATUS databank or the interface file cannot be read or the
+  // interface file cannot be recorded.
   bool Start() {
-    (void)registry_.RegisterApplication(kConsoleApp);  // the read below tells
+    registry_.LocateStatusBank();
     // Without a readable STATUS nothing is registered and nothing can be
     // told about the addressee: say so now rather than wait in silence.
     std::vector<std::string> lines;
-    if (platform::Status read = db_.ReadLines(registry_.StatusBank(), lines); !read) {
+    // None at all is a fresh family: registering makes it.
+    if (platform::Status read = db_.ReadLines(registry_.StatusBank(), lines);
+        !read && read.error() != ENOENT) {
       err_ << "orb talk: cannot read the STATUS databank: " << read.message() << "\n";
       return false;
     }
@@ -127,10 +191,45 @@ class Console {
       err_ << "orb talk: cannot record \"" << key << "\" in C:\\FileLoc" << Cause(s) << "\n";
       return false;
     }
+    int dropped = 0;
+    const std::string file = msg_.FileLocation(key);
+    for (std::string text;; ++dropped) {
+      if (platform::Status taken = TakeNextText(env_, msg_, file, text); !taken) {
+        err_ << "orb talk: cannot read what arrives for you: " << taken.message() << "\n";
+        return false;
+      }
+      if (text.empty()) break;
+    }
+    if (dropped > 0) {
+      err_ << "orb talk: " << dropped << " text(s) left from an earlier session dropped\n";
+    }
+    (void)registry_.RegisterApplication(kConsoleApp);  // a console unregistered still talks
     return true;
   }
 
+  // Why a line cannot go to `app` (on the computer `to`) now, "" when it
+  // can: the dispatcher is not recorded as running or has recorded no input
+  // file, or the addressee on this computer is not recorded as running.
+  // The flags are other programs': read afresh each time.
+  std::string Unreachable(const std::string& app, const std::string& to) {
+    if (!RunningNow(messaging::kDispatcherApp)) {
+      return "the dispatcher \"RORU PO\" is not running";
+    }
+    db_.ForgetCached(std::string(messaging::kDispatcherInputKey));
+    if (msg_.FileLocation(messaging::kDispatcherInputKey).empty()) {
+      return "no dispatcher has recorded \"RORU PO Input\" yet";
+    }
+    const bool here = to.empty() || to == messaging::kNoComputer;
+    if (here && !RunningNow(app)) return app + " is not running";
+    return "";
+  }
+
   void Stop() { registry_.UnregisterApplication(kConsoleApp); }
+
+  bool RunningNow(const std::string& app) {
+    db_.ForgetCached(app + " running");
+    return registry_.IsRunning(app);
+  }
 
   // Sends one line to `app`; false when no dispatcher has recorded its input
   // file yet (the line is then kept by the caller rather than lost). A line
@@ -152,13 +251,13 @@ class Console {
   }
 
   // True while something sent is still on its way on this computer: the
-  // dispatcher's input file, or the interface file of an addressee that
-  // runs, holds entries. The silence that ends a piped session is counted
-  // from when both are empty, so a slow Pulse does not cut the conversation
-  // short.
-  bool InTransit(const std::string& app) {
-    std::vector<std::string> keys = {messaging::kDispatcherInputKey};
-    if (registry_.IsRunning(app)) keys.push_back(app + " interface");
+  // dispatcher's input file, or the interface file of the addressee, holds
+  // entries while both run (`reachable`). The silence that ends a piped
+  // session is counted from when both are empty, so a slow Pulse does not
+  // cut the conversation short; a queue nobody takes keeps nobody waiting.
+  bool InTransit(const std::string& app, bool reachable) {
+    if (!reachable) return false;
+    std::vector<std::string> keys = {messaging::kDispatcherInputKey, app + " interface"};
     for (const std::string& key : keys) {
       std::string file = msg_.FileLocation(key);
       if (file.empty()) continue;
@@ -195,50 +294,21 @@ class Console {
 
 }  // namespace
 
+int CheckTalk(std::ostream& err, std::string_view, const OrbArgs& args) {
+  TalkOptions unused;
+  return ParseTalk(err, args, unused);
+}
+
 int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   std::istream& in = ctx.in;
   std::ostream& out = ctx.out;
   std::ostream& err = ctx.err;
-  bool interactive = ctx.interactive;
-  std::string app;
-  std::string to;
-  double wait_seconds = 3;
-  double answers = 0;  // texts after which a piped session ends; 0: silence ends it
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const bool takes_value = a == "--to" || a == "--wait" || a == "--answers";
-    if (takes_value && i + 1 >= args.size()) {
-      return TalkUsage(err, "option '" + a + "' requires an argument");
-    }
-    if (a == "--to") {
-      to = Trim(args[++i]);
-    } else if (a == "--wait") {
-      if (!ParseSeconds(args[++i], wait_seconds)) {
-        return TalkUsage(err, "invalid number '" + args[i] + "' for --wait");
-      }
-    } else if (a == "--answers") {
-      // A count, read by the same rule as the seconds (whole numbers only).
-      if (!ParseSeconds(args[++i], answers) || answers != static_cast<int>(answers)) {
-        return TalkUsage(err, "invalid number '" + args[i] + "' for --answers");
-      }
-    } else if (a == "--prompt") {
-      interactive = true;
-    } else if (a == "--no-prompt") {
-      interactive = false;
-    } else if (!a.empty() && a[0] == '-') {
-      return TalkUsage(err, "unrecognised option '" + a + "'");
-    } else if (!app.empty()) {
-      return TalkUsage(err, "extra operand '" + a + "'");
-    } else if (Trim(a).empty()) {
-      return TalkUsage(err, "APP is blank");
-    } else {
-      app = Trim(a);
-    }
-  }
-  if (app.empty()) app = "CAROB";
-  if (app.find(':') != std::string::npos) {
-    return TalkUsage(err, "an application name cannot hold ':'");
-  }
+  TalkOptions o;
+  (void)ParseTalk(err, args, o);  // its check passed
+  const std::string& app = o.app;
+  const std::string& to = o.to;
+  const bool interactive = o.prompt.value_or(ctx.interactive);
+  const double answers = o.answers;
 
   // The handlers come first: a stop that arrives while registering still
   // ends in a clean sign-off.
@@ -260,40 +330,46 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
         << prompt << std::flush;
   }
 
-  std::deque<std::string> held;  // lines waiting for a dispatcher
-  bool held_reported = false;
+  std::deque<std::string> held;  // lines waiting until they can go
   int unsent = 0;  // lines the dispatcher's input file refused
   int arrived = 0;  // texts printed
   Clock::time_point last_activity = Clock::now();
   Clock::time_point input_end;
   bool input_done = false;
-  const auto wait = std::chrono::duration<double>(wait_seconds);
+  const auto wait = std::chrono::duration<double>(o.wait_seconds);
+  // Why lines cannot go now ("" when they can), looked at again every
+  // kReachLookMs; told once each time it changes to another reason.
+  std::string unreachable = console.Unreachable(app, to);
+  std::string told;
+  Clock::time_point looked = Clock::now();
+  auto tell = [&] {
+    if (unreachable == told) return;
+    told = unreachable;
+    if (!unreachable.empty()) err << "orb talk: " << unreachable << "; holding your lines\n" << std::flush;
+  };
+  tell();
 
   while (!stop.requested()) {
     {
       std::lock_guard<std::mutex> lock(feed->mu);
-      held.insert(held.end(), std::make_move_iterator(feed->lines.begin()),
-                  std::make_move_iterator(feed->lines.end()));
+      for (std::string& line : feed->lines) {
+        if (!Trim(line).empty()) held.push_back(std::move(line));  // a blank line says nothing
+      }
       feed->lines.clear();
       if (feed->at_end && !input_done) {
         input_done = true;
         input_end = last_activity = Clock::now();
       }
     }
+    if (Clock::now() - looked >= std::chrono::milliseconds(kReachLookMs)) {
+      unreachable = console.Unreachable(app, to);
+      looked = Clock::now();
+      tell();
+    }
     bool sent = false;
-    while (!held.empty()) {
-      if (Trim(held.front()).empty()) {  // a blank line says nothing
-        held.pop_front();
-        continue;
-      }
+    while (!held.empty() && unreachable.empty()) {
       platform::Status failed;
-      if (!console.Send(app, to, held.front(), &failed)) {
-        if (!held_reported) {
-          err << "orb talk: no dispatcher has recorded \"RORU PO Input\" yet; holding your lines\n";
-          held_reported = true;
-        }
-        break;
-      }
+      if (!console.Send(app, to, held.front(), &failed)) break;  // recorded no more
       held.pop_front();
       last_activity = Clock::now();
       if (!failed) {
@@ -305,7 +381,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     int printed = console.PrintArrivals(interactive && !input_done);
     arrived += printed;
     if (printed) last_activity = Clock::now();
-    if (input_done && Clock::now() - input_end < kMaxTransit && console.InTransit(app)) {
+    if (input_done && Clock::now() - input_end < kMaxTransit && console.InTransit(app, unreachable.empty())) {
       last_activity = Clock::now();
     }
     if (interactive && (printed || sent) && !input_done) out << prompt << std::flush;
@@ -317,7 +393,10 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   }
   if (interactive) out << "\n";
   out.flush();
-  if (!held.empty()) err << "orb talk: " << held.size() << " line(s) not sent: no dispatcher\n";
+  if (!held.empty()) {
+    err << "orb talk: " << held.size() << " line(s) not sent: "
+        << (unreachable.empty() ? std::string("no dispatcher took them") : unreachable) << "\n";
+  }
 
   console.Stop();
 

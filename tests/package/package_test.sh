@@ -61,21 +61,40 @@ for p in orb carob; do
   v="$("$usr/bin/$p" --version)"
   [ "$v" = "$p $version" ] && ok "$p --version: $v" || fail "$p --version printed '$v'"
 done
-# Help, version and carob's usage error need no home and touch no file (a
-# system user's HOME does not exist; a fresh one stays empty).
+# Help, version and usage errors need no home and touch no file (a system
+# user's HOME does not exist; a fresh one stays empty). A row: the call, its
+# exit status, and the one line that names a usage error ("" for none; then
+# "Try ..." follows it as the last line).
 mkdir -p "$work/fresh"
 for home in /nonexistent "$work/fresh"; do
-  for args in "orb --help" "orb --version" "orb help" "orb" "carob --help" "carob --version" "carob --bogus"; do
+  while IFS='|' read -r args want said; do
     set -- $args
-    env -u ORB -u ORB_ROOT -u XDG_DATA_HOME HOME="$home" "$usr/bin/$1" "${@:2}" >/dev/null 2>"$work/hv.err"
+    env -u ORB -u ORB_ROOT -u XDG_DATA_HOME HOME="$home" "$usr/bin/$1" "${@:2}" </dev/null >/dev/null 2>"$work/hv.err"
     rc=$?
-    want=0; case "$args" in "orb"|"carob --bogus") want=2 ;; esac
     [ "$rc" = "$want" ] && ! grep -q mkdir "$work/hv.err" ||
       fail "'$args' with HOME=$home: exit $rc, $(head -1 "$work/hv.err")"
-  done
+    if [ -n "$said" ]; then
+      [ "$(wc -l <"$work/hv.err")" = 2 ] && [ "$(head -1 "$work/hv.err")" = "$said" ] &&
+        grep -q "^Try 'orb " "$work/hv.err" || fail "'$args' with HOME=$home said: $(cat "$work/hv.err")"
+    fi
+  done <<'EOF'
+orb --help|0|
+orb --version|0|
+orb help|0|
+orb help talk|0|
+orb|2|orb: no command given
+orb query|2|orb query: missing BANK
+orb set k.dat a|2|orb set: missing VALUE after 'a'
+orb talk --wait abc|2|orb talk: invalid number 'abc' for --wait
+orb dispatch --bogus|2|orb dispatch: unrecognised option '--bogus'
+orb --trace take|2|orb take: missing FILE
+carob --help|0|
+carob --version|0|
+carob --bogus|2|
+EOF
 done
 [ -z "$(ls -A "$work/fresh")" ] && ok "help, version and usage errors need no home and touch no file" ||
-  fail "help or version made $(cd "$work/fresh" && find . | head -3)"
+  fail "help, version or a usage error made $(cd "$work/fresh" && find . | head -3)"
 
 # -- a conversation through the installed programs, in a fresh family under HOME
 family="$work/home/.local/share/orb"

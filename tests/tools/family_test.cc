@@ -107,16 +107,20 @@ TEST(FamilyRoad, ConsoleAddressesOtherApplicationsAndSeesWhatArrives) {
   c.AddStatus("Local ID", "hostA");
   c.root.MakeFolder("C:\\LEX");
   c.AddFileLoc("Lexwright interface", "C:\\LEX\\Lexwright.interface.POF");
+  c.AddStatus("Lexwright running", "Yes");
   auto dispatcher = c.Start({c.orb, "dispatch"});
   ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 60));
 
   // Another program sends to the user meanwhile; the console prints it.
   c.AppendEntry(c.FileLocValue("RORU PO Input").value_or(""),
                 "SET SOURCE = hostA\r\nDO User:a note for you");
-  auto talk = Talk(c, {"Lexwright", "--wait", "2"}, "hello there\n\n   \n");
+  // Lexwright is recorded as running but takes nothing here: the console
+  // leaves once the note is in.
+  auto talk = Talk(c, {"Lexwright", "--answers", "1", "--wait", "60"}, "hello there\n\n   \n");
   ASSERT_EQ(talk->Wait(120), 0) << talk->Err();
   EXPECT_EQ(talk->Out(), "a note for you\n");
   // Blank lines are not sent.
+  ASSERT_TRUE(WaitUntil([&] { return !c.Entries("C:\\LEX\\Lexwright.interface.POF").empty(); }, 60));
   EXPECT_EQ(c.Entries("C:\\LEX\\Lexwright.interface.POF"),
             (std::vector<EntryLines>{{"SET SOURCE = hostA", "hello there"}}));
   dispatcher->Signal(SIGTERM);
@@ -137,6 +141,92 @@ TEST(FamilyRoad, ConsoleHoldsLinesUntilADispatcherIsThere) {
   EXPECT_NE(talk->Err().find("not sent"), std::string::npos) << talk->Err();
 }
 
+// Nobody listens: the console says so while its input is still open (no
+// line typed after the first is needed to hear it), holds the line rather
+// than leave it in a queue nobody takes, and leaves with exit 1 once its
+// input ends, well before the transit allowance would run out.
+TEST(FamilyRoad, ConsoleTellsAtOnceWhenNobodyListens) {
+  struct Case {
+    const char* name;
+    bool ran_before;      // the dispatcher's input and its sign-off are recorded
+    bool dispatcher_now;  // a dispatcher runs
+    std::string notice;   // the reason told
+  };
+  const std::string no_dispatcher = "the dispatcher \"RORU PO\" is not running";
+  const std::vector<Case> cases = {
+      {"no dispatcher ever", false, false, no_dispatcher},
+      {"a dispatcher that ran before", true, false, no_dispatcher},
+      {"a dispatcher but no CAROB", false, true, "CAROB is not running"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Computer c;
+    c.AddStatus("Local ID", "hostA");
+    const std::string input = "C:\\ORB\\TOOLS\\RORU PO.input.POF";
+    if (k.ran_before) {
+      c.AddStatus("RORU PO running", "No");
+      c.AddFileLoc("RORU PO Input", input);
+    }
+    std::unique_ptr<Process> dispatcher;
+    if (k.dispatcher_now) {
+      dispatcher = c.Start({c.orb, "dispatch"});
+      ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 60));
+    }
+    auto talk = c.Start({c.orb, "talk", "--wait", "2"}, true);
+    talk->Feed("anyone there?\n  \n");  // a blank line is no line not sent
+    const std::string told = "orb talk: " + k.notice + "; holding your lines\n";
+    EXPECT_TRUE(WaitUntil([&] { return talk->Err().find(told) != std::string::npos; }, 30)) << talk->Err();
+    EXPECT_TRUE(talk->Running()) << "told only on leaving";
+    const auto closed = std::chrono::steady_clock::now();
+    talk->CloseInput();
+    EXPECT_EQ(talk->Wait(60), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(25));
+    EXPECT_EQ(talk->Err(), told + "orb talk: 1 line(s) not sent: " + k.notice + "\n");
+    EXPECT_EQ(talk->Out(), "");
+    EXPECT_EQ(c.Entries(input).size(), 0u) << "the line was left where nobody takes it";
+    if (dispatcher) {
+      dispatcher->Signal(SIGTERM);
+      EXPECT_EQ(dispatcher->Wait(60), 0) << dispatcher->Err();
+    }
+  }
+}
+
+// Lines held for a dispatcher go once it runs; nothing is said on leaving.
+TEST(FamilyRoad, ConsoleSendsHeldLinesOnceTheFamilyRuns) {
+  Computer c;
+  c.AddStatus("Local ID", "hostA");
+  auto talk = c.Start({c.orb, "talk", "--answers", "1", "--wait", "60"}, true);
+  talk->Feed("the sky be blue\nWhat colour is the sky?\n");
+  ASSERT_TRUE(WaitUntil([&] { return talk->Err().find("holding your lines") != std::string::npos; }, 30));
+  RunningFamily f = StartFamily(c, "hostA");
+  talk->CloseInput();
+  EXPECT_EQ(talk->Wait(120), 0) << talk->Err();
+  EXPECT_EQ(talk->Out(), "the sky=blue\n");
+  EXPECT_EQ(talk->Err().find("not sent"), std::string::npos) << talk->Err();
+  StopFamily(c, f);
+}
+
+// An answer that arrived after its session ended is dropped by the next
+// session, said once on standard error, and never shown as its answer.
+TEST(FamilyRoad, ConsoleDropsWhatWasLeftFromAnEarlierSession) {
+  Computer c;
+  RunningFamily f = StartFamily(c, "hostA");
+  auto first = Talk(c, {"--answers", "1", "--wait", "60"}, "the sky be blue\nWhat colour is the sky?\n");
+  ASSERT_EQ(first->Wait(120), 0) << first->Err();
+  // A question of a session that did not wait for its answer.
+  c.AppendEntry(c.FileLocValue("RORU PO Input").value_or(""),
+                "SET SOURCE = hostA\r\nDO CAROB:What colour is the sky?");
+  const std::string mine = "C:\\ORB\\TOOLS\\User.interface.POF";
+  ASSERT_TRUE(WaitUntil([&] { return c.Entries(mine).size() == 1; }, 60));
+
+  auto second = Talk(c, {"--answers", "1", "--wait", "60"}, "?\n");
+  ASSERT_EQ(second->Wait(120), 0) << second->Err();
+  EXPECT_EQ(second->Out(), std::string(kIdentification) + "\n");
+  EXPECT_EQ(second->Err(), "orb talk: 1 text(s) left from an earlier session dropped\n");
+  EXPECT_EQ(c.Entries(mine).size(), 0u);
+  StopFamily(c, f);
+}
+
 TEST(FamilyRoad, ConsoleShowsControlCharactersVisiblyOnATerminalAndInAPipe) {
   // A text that would retitle and recolour the terminal: only its line
   // breaks and tabs reach the terminal as they are.
@@ -145,8 +235,11 @@ TEST(FamilyRoad, ConsoleShowsControlCharactersVisiblyOnATerminalAndInAPipe) {
   for (const char* mode : {"--no-prompt", "--prompt"}) {
     Computer c;
     c.AddStatus("Local ID", "hostA");
+    // The text arrives during the session: once "User" runs.
+    auto talk = c.Start({c.orb, "talk", mode, "--wait", "0.5"}, true);
+    ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("User running") == "Yes"; }, 60)) << talk->Err();
     c.AppendEntry("C:\\ORB\\TOOLS\\User.interface.POF", "SET SOURCE = hostB\r\n" + taught);
-    auto talk = Talk(c, {mode, "--wait", "0.5"}, "");
+    talk->CloseInput();
     ASSERT_EQ(talk->Wait(60), 0) << talk->Err();
     const std::string out = talk->Out();
     EXPECT_NE(out.find(shown), std::string::npos) << mode << ": " << out;
@@ -162,6 +255,8 @@ TEST(FamilyRoad, ConsoleSaysOnceWhatItCannotDoAndExitsOne) {
     // The dispatcher's input file cannot be written (a folder stands there).
     Computer c;
     c.AddStatus("Local ID", "hostA");
+    c.AddStatus("RORU PO running", "Yes");
+    c.AddStatus("CAROB running", "Yes");
     c.root.MakeFolder("C:\\TEMP\\in.POF");
     c.AddFileLoc("RORU PO Input", "C:\\TEMP\\in.POF");
     auto talk = Talk(c, {"--wait", "0.2"}, "one\ntwo\n");

@@ -232,6 +232,48 @@ TEST(OrbTakeOnAFailingDisk, PrintsAndRemovesTheTopEntryOrDoesNeither) {
 }
 
 // ---------------------------------------------------------------------------
+// Reads that are refused: every command that reads a file it cannot read
+// fails with exit 1 and the cause, prints nothing as an answer and leaves
+// the file as it was.
+
+TEST(OrbReadsOnAFailingDisk, ARefusedReadExitsOneWithTheCause) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string file;       // a piece of the real path of the file whose reads fail
+    std::string err_start;  // what standard error starts with
+  };
+  const std::string status_file = "/TEMP/STATUS";
+  const std::vector<Case> cases = {
+      {{"query", kBank, "key01"}, kBankFile, "orb query: cannot read C:\\data\\k.dat: "},
+      {{"remove", kBank, "key01"}, kBankFile, "orb remove: cannot write C:\\data\\k.dat: "},
+      {{"take", kQueue}, kQueueFile, "orb take: "},
+      {{"post", kQueue, "one more"}, kQueueFile, "orb post: cannot append to C:\\ORB\\Q\\q.POF: "},
+      {{"status"}, status_file, "orb status: cannot read the STATUS databank C:\\TEMP\\STATUS ("},
+      // The console's interface file holds what is left from an earlier
+      // session: it is read before anything is sent.
+      {{"talk", "--wait", "0"}, kQueueFile, "orb talk: cannot read what arrives for you: "},
+  };
+  for (const char* error : {"EACCES", "EIO"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.args[0] + std::string(", ") + error);
+      Family f;
+      f.root.WriteFile(kStatusPath, "CAROB running=No\r\n");
+      f.root.WriteFile("C:\\FileLoc", std::string("Temporary path=C:\\TEMP\r\nUser interface=") + kQueue +
+                                           "\r\n");
+      FaultedRun run = RunWithDiskFault(f.Orb(c.args), {kReads, c.file, 0, -1, error});
+      if (!Fired(run)) continue;
+      EXPECT_EQ(run.ran.code, 1) << run.ran.err;
+      EXPECT_EQ(run.ran.out, "");
+      EXPECT_TRUE(run.ran.err.starts_with(c.err_start)) << run.ran.err;
+      const std::string cause = error == std::string("EACCES") ? "permission denied" : "input/output error";
+      EXPECT_NE(run.ran.err.find(cause), std::string::npos) << run.ran.err;
+      EXPECT_EQ(f.root.ReadFile(kQueue), Joined(TenEntries()));
+      EXPECT_EQ(f.root.ReadFile(kBank), TenKeys());
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
 // orb dispatch: an entry is handed on exactly once, or still waits.
 
 const char kInput[] = "C:\\ORB\\TOOLS\\RORU PO.input.POF";

@@ -60,18 +60,42 @@ TEST(OrbStatus, DoesNotGuardTheSizeOrStartAnything) {
   EXPECT_FALSE(w.root.Exists("C:\\TEMP\\zadozo-ran"));
 }
 
-TEST(OrbStatus, WrongUsageAndAMissingDatabank) {
-  RegistryWorld w;
-  Ran usage = RunOrb(w.root, {"status", "extra"});
-  EXPECT_EQ(usage.code, 2);
-  EXPECT_EQ(usage.out, "");
-  EXPECT_EQ(usage.err, "orb status: extra operand 'extra'\nTry 'orb help status'.\n");
-
-  Ran missing = RunOrb(w.root, {"status"});
-  EXPECT_EQ(missing.code, 1);
-  EXPECT_EQ(missing.out, "");
-  EXPECT_NE(missing.err.find("C:\\TEMP\\STATUS"), std::string::npos) << missing.err;
-  EXPECT_FALSE(w.root.Exists(kStatusPath));
+// Wrong usage exits 2; a family where nothing has run yet is told so
+// (exit 0, nothing made); a STATUS that is there but cannot be read fails
+// with the cause.
+TEST(OrbStatus, WrongUsageAFreshFamilyAndAnUnreadableDatabank) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    bool folder_at_status;  // a folder stands where STATUS would lie
+    int code;
+    std::string out, err;   // err: its start
+  };
+  const std::vector<Case> cases = {
+      {"wrong usage", {"status", "extra"}, false, 2, "",
+       "orb status: extra operand 'extra'\nTry 'orb help status'.\n"},
+      {"nothing has run yet", {"status"}, false, 0,
+       "Nothing has run yet in this family: there is no STATUS databank C:\\TEMP\\STATUS (", ""},
+      {"a folder in its place", {"status"}, true, 1, "",
+       "orb status: cannot read the STATUS databank C:\\TEMP\\STATUS ("},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RegistryWorld w;
+    if (c.folder_at_status) w.root.MakeFolder(kStatusPath);
+    Ran run = RunOrb(w.root, c.args);
+    EXPECT_EQ(run.code, c.code) << run.err;
+    EXPECT_TRUE(run.out.starts_with(c.out)) << run.out;
+    EXPECT_EQ(run.out.empty(), c.out.empty()) << run.out;
+    EXPECT_TRUE(run.err.starts_with(c.err)) << run.err;
+    EXPECT_EQ(run.err.empty(), c.err.empty()) << run.err;
+    if (c.code == 1) {
+      EXPECT_NE(run.err.find("): "), std::string::npos) << "no cause after the file: " << run.err;
+    }
+    if (!c.folder_at_status) {
+      EXPECT_FALSE(w.root.Exists(kStatusPath));
+    }
+  }
 }
 
 }  // namespace

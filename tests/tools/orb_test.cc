@@ -107,6 +107,41 @@ TEST_F(OrbTest, UsageErrorsNameTheProblemInOneLine) {
   }
 }
 
+// Arguments are checked before anything of the family is touched: a usage
+// error never makes the family's root. Asked only to check (as the
+// installed launcher asks before it settles the root), a right call exits 0
+// and touches nothing either.
+TEST(OrbChecksFirst, UsageErrorsAndChecksMakeNoFile) {
+  struct Case {
+    std::vector<std::string> args;
+    bool check_only;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {{"set", "k.dat", "a"}, false, 2},        {{"talk", "--wait", "abc"}, false, 2},
+      {{"dispatch", "--bogus"}, false, 2},      {{"query"}, false, 2},
+      {{"status", "x"}, false, 2},              {{"--trace", "take"}, false, 2},
+      {{"set", "k.dat", "a"}, true, 2},         {{"set", "k.dat", "a", "b"}, true, 0},
+      {{"talk", "--wait", "2"}, true, 0},       {{"dispatch", "--once"}, true, 0},
+      {{"--trace", "status"}, true, 0},         {{"take", "q.POF"}, true, 0},
+  };
+  TempRoot scratch;
+  const std::string family = scratch.path() + "/family";
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {kBinDir + "/orb"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string call = "orb";
+    for (const std::string& a : c.args) call += " " + a;
+    SCOPED_TRACE(call + (c.check_only ? " (check only)" : ""));
+    Ran r = testing::Run(Launch{argv, {"ORB_ROOT=" + family, "ORB=C:\\TEMP",
+                              c.check_only ? "ORB_CHECK_ONLY=1" : "ORB_CHECK_ONLY="}});
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.empty(), c.code == 0) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(family));
+  }
+}
+
 TEST_F(OrbTest, HelpAndVersionPrintOnStandardOutput) {
   const std::vector<std::vector<std::string>> whole = {{"--help"}, {"-h"}, {"help"}};
   for (const auto& args : whole) {
