@@ -50,6 +50,11 @@
 //      file open while it lives. A breaker's delete therefore fails while the
 //      holder lives and succeeds once it is gone; for the same reason every
 //      delete there happens after our own descriptor is closed.
+//    - A waiter on a network share cannot see the holder's flock. There the
+//      holder's mark of life tells: a thread of the holder moves the swap
+//      file's modification time on about once a second while it holds the
+//      file (LifeMark), and a waiter breaks only a lock whose mark has stood
+//      still for the whole grace period; a slow holder is waited for.
 //    - Queues (Env::OpenLocked): appending an entry, reading the top one and
 //      taking it all hold flock(LOCK_EX) on the queue file itself, so an entry
 //      is written whole and read whole. Where the folder's locks are not seen
@@ -85,6 +90,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/life_mark.h"
 #include "platform/posix/file.h"
 #include "platform/text.h"
 
@@ -100,12 +106,18 @@ bool StillNames(const std::string& native, const struct stat& seen) {
 
 class PosixLockFile : public LockFile {
  public:
-  PosixLockFile(Fd fd, std::string native, std::string windows, bool owned = true)
+  // A swap file (`marked`) carries its holder's mark of life: its
+  // modification time, moved on while it is held.
+  PosixLockFile(Fd fd, std::string native, std::string windows, bool owned = true,
+                bool marked = false)
       : fd_(std::move(fd)),
         native_(std::move(native)),
         windows_(std::move(windows)),
         owned_(owned),
-        close_first_(!FolderLocksOf(FolderOf(native_)).seen_everywhere) {}
+        close_first_(!FolderLocksOf(FolderOf(native_)).seen_everywhere) {
+    const int held = fd_.get();
+    if (marked) mark_ = std::make_unique<LifeMark>([held] { (void)::futimens(held, nullptr); });
+  }
   ~PosixLockFile() override = default;  // closing the descriptor ends the hold
 
   Status Write(std::string_view bytes) override {
@@ -125,6 +137,7 @@ class PosixLockFile : public LockFile {
 
   // Release() that tells whether the name was removed.
   bool ReleaseTelling() {
+    mark_.reset();  // before the descriptor it touches goes
     if (!fd_.valid()) return false;
     struct stat ours {}, named {};
     // An adopted file was left by someone else: it stays where it is.
@@ -152,6 +165,8 @@ class PosixLockFile : public LockFile {
   bool owned_;  // we made the file; otherwise we only hold it
   bool close_first_;  // a delete needs the file closed (a network share)
   bool name_synced_ = false;
+  // Declared last: it stops before the descriptor closes.
+  std::unique_ptr<LifeMark> mark_;
 };
 
 // File systems whose advisory locks stay on the computer that takes them.
@@ -347,7 +362,7 @@ Status TryLockNative(const std::string& native, const std::string& windows,
     // Only a process that adopts a file it has just seen unheld could beat
     // us to it; AdoptLockNative leaves files this young alone.
     if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) return failed(EEXIST);
-    *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows);
+    *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/true, /*marked=*/true);
     return Status::Ok();
   }
   // The lock file is made without a name (or under a private one), locked,
@@ -360,7 +375,7 @@ Status TryLockNative(const std::string& native, const std::string& windows,
       // Some file systems create unnamed files but cannot link them.
       std::string proc = "/proc/self/fd/" + std::to_string(unnamed.get());
       if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        *lock = std::make_unique<PosixLockFile>(std::move(unnamed), native, windows);
+        *lock = std::make_unique<PosixLockFile>(std::move(unnamed), native, windows, /*owned=*/true, /*marked=*/true);
         return Status::Ok();
       }
       if (errno == EEXIST) return failed(EEXIST);
@@ -384,7 +399,7 @@ Status TryLockNative(const std::string& native, const std::string& windows,
   int error = errno;
   ::unlink(tmpl.c_str());
   if (rc != 0) return failed(error);
-  *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows);
+  *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/true, /*marked=*/true);
   return Status::Ok();
 }
 
@@ -445,7 +460,8 @@ Status AdoptLockNative(const std::string& native, const std::string& windows,
   timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   if (!offers.hard_links && now.tv_sec - ours.st_ctim.tv_sec < 2) return failed(EWOULDBLOCK);
-  *hold = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/false);
+  *hold = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/false,
+                                          /*marked=*/true);
   return Status::Ok();
 }
 
