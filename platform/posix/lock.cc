@@ -57,7 +57,10 @@
 //      still for the whole grace period; a slow holder is waited for.
 //    - Queues (Env::OpenLocked): appending an entry, reading the top one and
 //      taking it all hold flock(LOCK_EX) on the queue file itself, so an entry
-//      is written whole and read whole. Where the folder's locks are not seen
+//      is written whole and read whole. Beside it they hold the record lock
+//      that Windows programs take on the same file (QueueLockRetry): a
+//      Windows program run here locks a byte of the file, which this system
+//      sees as a record lock and never as a flock. Where the folder's locks are not seen
 //      everywhere, the queue layer takes the queue's swap file in the
 //      temporary folder around the same steps, as the databanks do.
 //      OpenLocked checks after locking that the path still names the file it
@@ -318,6 +321,20 @@ void ForgetUnnamedFiles(const std::string& folder) {
 
 int FlockRetry(int fd, int op) {
   return RetryOnEintr([&] { return ::flock(fd, op); });
+}
+
+int QueueLockRetry(int fd) {
+  if (FlockRetry(fd, LOCK_EX) != 0) return errno;
+  const int mode = ::fcntl(fd, F_GETFL);
+  if (mode < 0) return errno;
+  struct flock range {};
+  range.l_type = (mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(kQueueLockByte);
+  range.l_len = 1;
+  if (RetryOnEintr([&] { return ::fcntl(fd, F_OFD_SETLKW, &range); }) == 0) return 0;
+  // No record locks here (some network shares): the flock alone, as before.
+  return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL ? 0 : errno;
 }
 
 int ReleaseTelling(LockFile& lock) {
