@@ -132,8 +132,10 @@ SwapLock Databank::AllocateSwap(std::string& name) {
 // the file itself is left where it is.
 //
 // On a network share a holder on another computer cannot be seen (kUnknown):
-// after 7 seconds the lock is broken as if its holder were gone, about once
-// a second, and the server refuses each delete while the holder lives.
+// its mark of life tells instead. A holder moves its swap file's time on
+// about once a second while it lives; once that time has stood still for 7
+// seconds the lock is broken as if its holder were gone, about once a
+// second, and the server refuses each delete while a holder lives.
 //
 // A swap file that cannot be made (the folder is read-only, missing, full or
 // not ours to write, or something that is no swap file stands at its name)
@@ -151,6 +153,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
   bool unheld_run = false; // the same unheld swap file was seen at the last look
   double unheld_since = 0;
   uint64_t unheld_inode = 0;
+  int64_t unheld_mark = 0;  // the file's modification time at the last look
   double last_timeout = -std::numeric_limits<double>::infinity();
   int unmakeable = 0;
   std::optional<double> unmakeable_since;  // clock reading of the first failed look
@@ -218,10 +221,16 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
         (state == LockState::kUnknown && elapsed - last_timeout >= 1.0)) {
       std::optional<platform::FileInfo> info = env_.FindFile(swap_path);
       uint64_t inode = info ? info->inode : 0;
-      if (!unheld_run || inode != unheld_inode) {
+      // A holder that cannot be seen shows its life by the file's time,
+      // which it moves on while it holds the file: a time that moved starts
+      // the grace period afresh, so only a holder whose mark stood still
+      // for all of it is taken for dead.
+      int64_t mark = info ? info->mtime_ns : 0;
+      if (!unheld_run || inode != unheld_inode || mark != unheld_mark) {
         unheld_run = true;
         unheld_since = elapsed;
         unheld_inode = inode;
+        unheld_mark = mark;
       }
       if (elapsed - unheld_since > kSwapBreakSeconds) {
         (void)env_.BreakLock(swap_path);  // the next look tells

@@ -19,6 +19,13 @@
 
 namespace carob::platform {
 
+// The byte that queue locks lock on both systems: far past the end of any
+// file, because a byte-range lock on Windows also refuses other handles'
+// reads and writes of the bytes it covers. Every process locks this same
+// byte, so a Windows program and a POSIX one on one file system (or one
+// running the other's program) wait for each other.
+constexpr int64_t kQueueLockByte = 0x7FFFFFFF00000000LL;
+
 // How an open file came to be, beside the system's descriptor or handle.
 struct Opened {
   OpenMode mode = OpenMode::kRead;

@@ -109,7 +109,7 @@ class PosixReplacement : public Replacement {
     if (!posix::WriteFully(fd_.get(), bytes)) return errno;
     if (existed_ && ::fchmod(fd_.get(), old_.st_mode & 07777) != 0) return errno;
     if (existed_) MoveTimePast();
-    if (held_ && posix::FlockRetry(fd_.get(), LOCK_EX) != 0) return errno;
+    if (held_) return posix::QueueLockRetry(fd_.get());
     return 0;
   }
 
@@ -385,8 +385,8 @@ class PosixEnv : public EnvBase {
       if (int error = OpenFd(path, mode, fd, &opened)) {
         return Status::FromErrno(OpenWhat(path, mode), error);
       }
-      if (posix::FlockRetry(fd.get(), LOCK_EX) != 0) {
-        return Status::FromErrno("cannot lock " + path, errno);
+      if (int error = posix::QueueLockRetry(fd.get())) {
+        return Status::FromErrno("cannot lock " + path, error);
       }
       struct stat held {}, named {};
       if (::fstat(fd.get(), &held) == 0 && ::stat(opened.native.c_str(), &named) == 0 &&

@@ -129,6 +129,16 @@ inline bool SameFile(const struct stat& a, const struct stat& b) {
 }
 // flock() taken again while a signal interrupts it.
 int FlockRetry(int fd, int op);
+// The queue lock on an open descriptor: flock(LOCK_EX), then a record lock
+// on kQueueLockByte (waiting for both), the one Windows programs take, so
+// that a Windows program run on this system (whose byte-range locks are
+// record locks here) and this one never hold a queue at once. The record
+// lock is one of the open file description (F_OFD_SETLKW): it ends with the
+// descriptor, not at the close of any other descriptor of the file. Write
+// for a descriptor open for writing, read otherwise (as Windows programs
+// lock through a handle without write access). 0, or the errno; a file
+// system without record locks has only the flock.
+int QueueLockRetry(int fd);
 // Wraps an open descriptor that holds flock(LOCK_EX) on `native` as a
 // LockFile: Write appends, destruction ends the hold.
 std::unique_ptr<LockFile> HeldFile(int fd, std::string native, std::string windows);

@@ -50,9 +50,17 @@
 //      file open while it lives. A breaker's delete therefore fails while the
 //      holder lives and succeeds once it is gone; for the same reason every
 //      delete there happens after our own descriptor is closed.
+//    - A waiter on a network share cannot see the holder's flock. There the
+//      holder's mark of life tells: a thread of the holder moves the swap
+//      file's modification time on about once a second while it holds the
+//      file (LifeMark), and a waiter breaks only a lock whose mark has stood
+//      still for the whole grace period; a slow holder is waited for.
 //    - Queues (Env::OpenLocked): appending an entry, reading the top one and
 //      taking it all hold flock(LOCK_EX) on the queue file itself, so an entry
-//      is written whole and read whole. Where the folder's locks are not seen
+//      is written whole and read whole. Beside it they hold the record lock
+//      that Windows programs take on the same file (QueueLockRetry): a
+//      Windows program run here locks a byte of the file, which this system
+//      sees as a record lock and never as a flock. Where the folder's locks are not seen
 //      everywhere, the queue layer takes the queue's swap file in the
 //      temporary folder around the same steps, as the databanks do.
 //      OpenLocked checks after locking that the path still names the file it
@@ -85,6 +93,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/life_mark.h"
 #include "platform/posix/file.h"
 #include "platform/text.h"
 
@@ -100,12 +109,18 @@ bool StillNames(const std::string& native, const struct stat& seen) {
 
 class PosixLockFile : public LockFile {
  public:
-  PosixLockFile(Fd fd, std::string native, std::string windows, bool owned = true)
+  // A swap file (`marked`) carries its holder's mark of life: its
+  // modification time, moved on while it is held.
+  PosixLockFile(Fd fd, std::string native, std::string windows, bool owned = true,
+                bool marked = false)
       : fd_(std::move(fd)),
         native_(std::move(native)),
         windows_(std::move(windows)),
         owned_(owned),
-        close_first_(!FolderLocksOf(FolderOf(native_)).seen_everywhere) {}
+        close_first_(!FolderLocksOf(FolderOf(native_)).seen_everywhere) {
+    const int held = fd_.get();
+    if (marked) mark_ = std::make_unique<LifeMark>([held] { (void)::futimens(held, nullptr); });
+  }
   ~PosixLockFile() override = default;  // closing the descriptor ends the hold
 
   Status Write(std::string_view bytes) override {
@@ -125,6 +140,7 @@ class PosixLockFile : public LockFile {
 
   // Release() that tells whether the name was removed.
   bool ReleaseTelling() {
+    mark_.reset();  // before the descriptor it touches goes
     if (!fd_.valid()) return false;
     struct stat ours {}, named {};
     // An adopted file was left by someone else: it stays where it is.
@@ -152,6 +168,8 @@ class PosixLockFile : public LockFile {
   bool owned_;  // we made the file; otherwise we only hold it
   bool close_first_;  // a delete needs the file closed (a network share)
   bool name_synced_ = false;
+  // Declared last: it stops before the descriptor closes.
+  std::unique_ptr<LifeMark> mark_;
 };
 
 // File systems whose advisory locks stay on the computer that takes them.
@@ -305,6 +323,20 @@ int FlockRetry(int fd, int op) {
   return RetryOnEintr([&] { return ::flock(fd, op); });
 }
 
+int QueueLockRetry(int fd) {
+  if (FlockRetry(fd, LOCK_EX) != 0) return errno;
+  const int mode = ::fcntl(fd, F_GETFL);
+  if (mode < 0) return errno;
+  struct flock range {};
+  range.l_type = (mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(kQueueLockByte);
+  range.l_len = 1;
+  if (RetryOnEintr([&] { return ::fcntl(fd, F_OFD_SETLKW, &range); }) == 0) return 0;
+  // No record locks here (some network shares): the flock alone, as before.
+  return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL ? 0 : errno;
+}
+
 int ReleaseTelling(LockFile& lock) {
   if (auto* ours = dynamic_cast<PosixLockFile*>(&lock)) return ours->ReleaseTelling() ? 1 : 0;
   lock.Release();
@@ -347,7 +379,7 @@ Status TryLockNative(const std::string& native, const std::string& windows,
     // Only a process that adopts a file it has just seen unheld could beat
     // us to it; AdoptLockNative leaves files this young alone.
     if (FlockRetry(fd.get(), LOCK_EX | LOCK_NB) != 0) return failed(EEXIST);
-    *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows);
+    *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/true, /*marked=*/true);
     return Status::Ok();
   }
   // The lock file is made without a name (or under a private one), locked,
@@ -360,7 +392,7 @@ Status TryLockNative(const std::string& native, const std::string& windows,
       // Some file systems create unnamed files but cannot link them.
       std::string proc = "/proc/self/fd/" + std::to_string(unnamed.get());
       if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        *lock = std::make_unique<PosixLockFile>(std::move(unnamed), native, windows);
+        *lock = std::make_unique<PosixLockFile>(std::move(unnamed), native, windows, /*owned=*/true, /*marked=*/true);
         return Status::Ok();
       }
       if (errno == EEXIST) return failed(EEXIST);
@@ -384,7 +416,7 @@ Status TryLockNative(const std::string& native, const std::string& windows,
   int error = errno;
   ::unlink(tmpl.c_str());
   if (rc != 0) return failed(error);
-  *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows);
+  *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/true, /*marked=*/true);
   return Status::Ok();
 }
 
@@ -445,7 +477,8 @@ Status AdoptLockNative(const std::string& native, const std::string& windows,
   timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   if (!offers.hard_links && now.tv_sec - ours.st_ctim.tv_sec < 2) return failed(EWOULDBLOCK);
-  *hold = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/false);
+  *hold = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/false,
+                                          /*marked=*/true);
   return Status::Ok();
 }
 

@@ -42,11 +42,9 @@ int LastErrno();
 // everyone, as POSIX files are: a reader never stops a writer or a rename.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The byte that queue locks lock: far past the end of any file, because a
-// byte-range lock on Windows also refuses other handles' reads and writes
-// of the bytes it covers. Every process locks this same byte.
-constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
-constexpr DWORD kLockOffsetLow = 0;
+// kQueueLockByte as the system's two halves.
+constexpr DWORD kLockOffsetHigh = static_cast<DWORD>(kQueueLockByte >> 32);
+constexpr DWORD kLockOffsetLow = static_cast<DWORD>(kQueueLockByte & 0xFFFFFFFF);
 
 // The place of a read or write at an offset.
 OVERLAPPED At(int64_t offset);

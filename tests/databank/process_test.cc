@@ -316,6 +316,86 @@ TEST_F(LockHolderTest, LivingHoldersLockIsNeverBrokenAndTimeoutLinesStayRare) {
 }
 #endif
 
+#ifndef _WIN32
+// Holders whose locks cannot be seen, as another computer's on a network
+// share: every swap file that stands is kUnknown.
+class HoldersUnseen : public platform::EnvWrapper {
+ public:
+  using EnvWrapper::EnvWrapper;
+  platform::LockState ProbeLock(const std::string& path) override {
+    const platform::LockState seen = EnvWrapper::ProbeLock(path);
+    return seen == platform::LockState::kAbsent ? seen : platform::LockState::kUnknown;
+  }
+};
+
+// An unseen holder is taken for dead only when its mark of life (the swap
+// file's time, which a living holder moves on) stands still for 7 seconds:
+// a slow holder that lives is waited for, with no TIMEOUT line, however long
+// it holds; a killed one is broken after just over 7 seconds.
+TEST_F(LockHolderTest, UnseenHolderIsBrokenOnlyWhenItsMarkOfLifeStandsStill) {
+  const std::string timeout = "] TIMEOUT. File removed.";
+  auto mark_of = [&] {
+    std::error_code ec;
+    const auto t = std::filesystem::last_write_time(root.Native(swap), ec);
+    return ec ? std::filesystem::file_time_type::min() : t;
+  };
+  for (const bool alive : {true, false}) {
+    SCOPED_TRACE(alive ? "slow holder" : "killed holder");
+    manual = MakeManualClock();
+    std::filesystem::remove(root.Native(kLog));
+    std::unique_ptr<Process> holder;
+    if (alive) {
+      holder = std::make_unique<Process>(Launch{{kWriter, root.path(), "hold", swap}, {}});
+      ASSERT_EQ(holder->ReadLine(), "locked");
+    } else {
+      ASSERT_NO_FATAL_FAILURE(LeaveKilledHolder());
+    }
+    auto hook = std::make_shared<HookClock>(manual);
+    auto real = MakeTestEnv(root, hook);
+    HoldersUnseen env(*real);
+    databank::Databank db(env);
+    db.StartDatabankIOLog(false);
+    const double start = manual->Now().seconds_since_midnight;
+    // The engine's clock runs far ahead of the holder's: at every 2 of its
+    // seconds it waits for the living holder's mark to move, as it would
+    // have in that time; after 12 the holder lets go.
+    auto mark = mark_of();
+    double next_look = start + 2;
+    bool let_go = !alive, stuck = false;
+    hook->on_sleep = [&] {
+      const double now = manual->Now().seconds_since_midnight;
+      if (let_go || stuck || now < next_look) return;
+      if (now - start > 12) {
+        let_go = true;
+        ::kill(holder->pid(), SIGUSR1);
+        return;
+      }
+      next_look = now + 2;
+      stuck = !WaitUntil([&] { return mark_of() != mark; }, 20, 10);
+      mark = mark_of();
+    };
+    EXPECT_TRUE(db.Write(kBank, "k", "a longer value"));
+    const double waited = manual->Now().seconds_since_midnight - start;
+    EXPECT_FALSE(stuck) << "the living holder's mark did not move";
+    EXPECT_EQ(root.ReadFile(kBank), "other=1\r\nk=a longer value\r\n");
+    EXPECT_FALSE(root.Exists(swap));
+    const int timeouts = Count(LogTexts(root.ReadFile(kLog)), timeout);
+    if (alive) {
+      EXPECT_EQ(holder->ReadLine(), "intact");
+      EXPECT_EQ(holder->ReadLine(), "released");
+      EXPECT_EQ(holder->Wait(), 0);
+      EXPECT_GT(waited, 12.0);
+      EXPECT_EQ(timeouts, 0);
+    } else {
+      EXPECT_GT(waited, 7.0);
+      EXPECT_LT(waited, 8.1);
+      EXPECT_EQ(timeouts, 1);
+    }
+    root.WriteFile(kBank, "k=abc\r\nother=1\r\n");
+  }
+}
+#endif
+
 // Notes, at every write of a databank's bytes, whether someone holds the
 // swap file then.
 class LockWatch : public platform::EnvWrapper {

@@ -305,6 +305,8 @@ TEST_F(ShareTest, KilledHoldersLockIsBrokenAfterSevenSecondsAndALivingOnesNever)
   EXPECT_EQ(living->Wait(30), 0);
   EXPECT_EQ(waiter->Wait(30), 0) << waiter->Err();
   EXPECT_EQ(BankValue(ServerFile("k.dat"), "k"), "after the holder");
+  // Its mark of life kept moving: it was never taken for dead.
+  EXPECT_EQ(b.root.ReadFile("C:\\ORB\\TOOLS\\Database_IO.log").find("TIMEOUT"), std::string::npos);
 
   // A killed holder: its lock goes after just over 7 s.
   auto killed = hold("holdforever");

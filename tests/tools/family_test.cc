@@ -368,25 +368,44 @@ INSTANTIATE_TEST_SUITE_P(Share, FamilyTwoComputers, ::testing::Values(false, tru
 // prefix and the Windows orb (CAROB_WINEPREFIX, CAROB_WIN_ORB); without
 // them the test is skipped. The Windows computer's C: drive is the
 // prefix's, so its files are read here at their native places.
-TEST(FamilyTwoSystems, ConsoleOnWindowsTalksToCarobOnLinux) {
-  const char* prefix = std::getenv("CAROB_WINEPREFIX");
-  const char* win_orb = std::getenv("CAROB_WIN_ORB");
-  if (prefix == nullptr || win_orb == nullptr || *prefix == '\0' || *win_orb == '\0') {
-    GTEST_SKIP() << "no Windows orb under wine: scripts/test-windows.sh runs this test";
+class FamilyTwoSystems : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* prefix = std::getenv("CAROB_WINEPREFIX");
+    const char* win_orb = std::getenv("CAROB_WIN_ORB");
+    if (prefix == nullptr || win_orb == nullptr || *prefix == '\0' || *win_orb == '\0') {
+      GTEST_SKIP() << "no Windows orb under wine: scripts/test-windows.sh runs this test";
+    }
+    prefix_ = prefix;
+    drive_c = prefix_ + "/drive_c";
+    std::error_code ec;
+    std::filesystem::create_directories(drive_c + "/ORB/TOOLS", ec);
+    std::filesystem::create_directories(drive_c + "/TEMP", ec);
+    std::filesystem::copy_file(win_orb, drive_c + "/ORB/TOOLS/orb.exe",
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_FALSE(shared.path().empty());
+    share = "Z:" + shared.path();
+    for (char& ch : share) if (ch == '/') ch = '\\';
   }
-  const std::string drive_c = std::string(prefix) + "/drive_c";
-  std::error_code ec;
-  std::filesystem::create_directories(drive_c + "/ORB/TOOLS", ec);
-  std::filesystem::create_directories(drive_c + "/TEMP", ec);
-  std::filesystem::copy_file(win_orb, drive_c + "/ORB/TOOLS/orb.exe",
-                             std::filesystem::copy_options::overwrite_existing, ec);
-  ASSERT_FALSE(ec) << ec.message();
 
+  // A Windows program under the prefix's wine: orb.exe with `args`, or
+  // another program when `program` names it.
+  std::unique_ptr<Process> Wine(std::vector<std::string> args, bool pipe_input = false,
+                                const std::string& program = "C:\\ORB\\TOOLS\\orb.exe") {
+    args.insert(args.begin(), {"wine", program});
+    return std::make_unique<Process>(Launch{
+        std::move(args), {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all", "DISPLAY="}, pipe_input, 300});
+  }
+
+  std::string prefix_, drive_c;
+  Folder shared{std::filesystem::temp_directory_path().string()};
+  std::string share;  // the shared folder as both computers name it ("Z:\\...")
+};
+
+TEST_F(FamilyTwoSystems, ConsoleOnWindowsTalksToCarobOnLinux) {
+  std::error_code ec;
   Computer linux_pc;
-  Folder shared(std::filesystem::temp_directory_path().string());
-  ASSERT_FALSE(shared.path().empty());
-  std::string share = "Z:" + shared.path();
-  for (char& ch : share) if (ch == '/') ch = '\\';
   const std::string in_win = share + "\\windows.input.POF", in_linux = share + "\\linux.input.POF";
   std::ofstream(drive_c + "/FileLoc", std::ios::binary | std::ios::trunc)
       << "Temporary path=C:\\TEMP\r\nSTATUS=C:\\TEMP\\STATUS\r\nRORU PO Input=" << in_win
@@ -394,28 +413,19 @@ TEST(FamilyTwoSystems, ConsoleOnWindowsTalksToCarobOnLinux) {
   linux_pc.AddFileLoc("RORU PO Input", in_linux);
   linux_pc.AddFileLoc("RORU PO Route windows", in_win);
 
-  auto wine = [&](std::vector<std::string> args, bool pipe_input = false) {
-    args.insert(args.begin(), {"wine", "C:\\ORB\\TOOLS\\orb.exe"});
-    return std::make_unique<Process>(Launch{
-        std::move(args), {"WINEPREFIX=" + std::string(prefix), "WINEDEBUG=-all", "DISPLAY="},
-        pipe_input, 300});
-  };
   auto win_status = [&](const std::string& key) {
     return BankValue(ReadNative(drive_c + "/TEMP/STATUS"), key);
   };
   RunningFamily on_linux = StartFamily(linux_pc, "linux");
-  auto win_dispatch = wine({"dispatch", "--local-id", "windows"});
+  auto win_dispatch = Wine({"dispatch", "--local-id", "windows"});
   ASSERT_TRUE(WaitUntil([&] { return win_status("RORU PO running") == "Yes"; }, 120))
       << win_dispatch->Err();
 
   // Both answers come round through the other computer's dispatcher under a
   // wine that may have just made its prefix: the console waits for them,
   // not for a moment of silence.
-  auto talk = wine({"talk", "CAROB", "--to", "linux", "--answers", "2", "--wait", "60"}, true);
-  // One line at a time, each once the last has been taken in: the Windows
-  // dispatcher's append to the Linux input file must not meet the Linux
-  // dispatcher's rebuild of it, whose locks it does not see (wine's byte
-  // locks are not flock), or the line may be lost.
+  auto talk = Wine({"talk", "CAROB", "--to", "linux", "--answers", "2", "--wait", "60"}, true);
+  // One line at a time, each once the last has been taken in.
   talk->Feed("the sea be deep\n");
   ASSERT_TRUE(WaitUntil([&] {
     return BankValue(linux_pc.root.ReadFile("C:\\ORB\\CAROB\\CAROB.dat"), "the sea").has_value();
@@ -443,6 +453,52 @@ TEST(FamilyTwoSystems, ConsoleOnWindowsTalksToCarobOnLinux) {
 
   win_dispatch->Kill();
   StopFamily(linux_pc, on_linux);
+}
+
+// A queue that a Windows program appends to while a Linux one takes its
+// entries off and rebuilds it: every entry is taken once and in order. The
+// Linux taker holds the byte that the Windows appender locks (wine shows
+// its byte-range locks here as record locks), so no append lands in the old
+// file after the rebuild has carried that file's tail over. Many entries
+// wait ahead, so that each take is a rebuild long enough for the appends to
+// meet it.
+TEST_F(FamilyTwoSystems, QueueAppendedOnWindowsAndTakenOnLinuxLosesNothing) {
+  constexpr int kWaiting = 600, kPosted = 20;
+  std::ofstream(drive_c + "/FileLoc", std::ios::binary | std::ios::trunc)
+      << "Temporary path=C:\\TEMP\r\n";
+  Computer linux_pc;
+  const std::string queue = share + "\\q.POF", native = shared.path() + "/q.POF";
+  {
+    std::ofstream waiting(native, std::ios::binary);
+    for (int i = 1; i <= kWaiting; ++i) {
+      waiting << "--- Entry by ROZ Default on 12-09-2026 08:00:00.00\r\nl" << i << "\r\n";
+    }
+  }
+  auto posting = Wine({"/c", "for /L %i in (1,1," + std::to_string(kPosted) + ") do " +
+                                 "C:\\ORB\\TOOLS\\orb.exe post " + queue + " w%i"},
+                      false, "cmd");
+  std::vector<std::string> linux_taken, windows_taken;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+  auto entries_left = [&] {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(native, ec);
+    return !ec && size > 0;
+  };
+  while ((posting->Running() || entries_left()) &&
+         std::chrono::steady_clock::now() < deadline) {
+    Ran r = RunOrb(linux_pc.root, {"take", queue});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string text = r.out;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (!text.empty()) (text[0] == 'w' ? windows_taken : linux_taken).push_back(text);
+  }
+  EXPECT_EQ(posting->Wait(60), 0) << posting->Err();
+  std::vector<std::string> posted, waited;
+  for (int i = 1; i <= kPosted; ++i) posted.push_back("w" + std::to_string(i));
+  for (int i = 1; i <= kWaiting; ++i) waited.push_back("l" + std::to_string(i));
+  EXPECT_EQ(windows_taken, posted);  // none lost, none twice, in the order posted
+  EXPECT_EQ(linux_taken, waited);
+  EXPECT_EQ(ReadNative(native), "");
 }
 
 // Processes whose program file lies under `root`, found through /proc.
