@@ -341,11 +341,11 @@ inline void InstallZadozo(const TempRoot& root, double sign_on_after, bool finis
 #ifndef _WIN32
 // Pauses of a program (see PausesSoFar) that show it well inside a wait: a
 // few turns of the wait or of its timer; and, once "Zadozo" runs, enough
-// for the size guard's wait for it to start to see so (it looks once a
-// second, in 20 steps of 50 ms) and for the wait for it to finish to go
-// round several times.
+// for the size guard's wait for it to start to see so (it looks when the
+// clock has passed the next whole second, at most 1.5 s or 30 steps of
+// 50 ms later) and for the wait for it to finish to go round several times.
 inline constexpr long kSomePauses = 6;
-inline constexpr long kPausesPastTheStartWait = 30;
+inline constexpr long kPausesPastTheStartWait = 40;
 #endif
 
 using EntryLines = std::vector<std::string>;  // the text lines of a queue entry
