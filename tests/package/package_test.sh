@@ -107,7 +107,7 @@ for _ in $(seq 1 100); do
     [ -n "$("${run[@]}" orb query 'C:\FileLoc' 'CAROB interface')" ] && break
   sleep 0.2
 done
-answer="$(printf 'the sky be blue\nWhat colour is the sky?\n' | "${run[@]}" orb talk --wait 5)"
+answer="$(printf 'the sky be blue\nWhat colour is the sky?\n' | "${run[@]}" orb talk --answers 1 --wait 60)"
 [ "$answer" = "the sky=blue" ] && ok "conversation: 'What colour is the sky?' -> $answer" ||
   fail "the answer was '$answer'; carob said: $(cat "$work/carob.err")"
 for pid in "${pids[@]}"; do kill -TERM "$pid"; wait "$pid" || fail "process $pid ended with $? on SIGTERM"; done

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "platform/env.h"
@@ -41,11 +43,30 @@ pid_t ForkWaiter(const TempRoot& root, const std::function<int(Env&)>& attempt) 
   return child;
 }
 
-// Lets the waiter go and, once it is trying, gives it `ms` to barge in.
-void LetTheWaiterTry(const TempRoot& root, int ms) {
+// Whether the kernel's lock table shows `pid` blocked in flock(), waiting
+// for a lock another holds (a line "N: -> FLOCK ADVISORY WRITE pid ...").
+bool BlockedInFlock(pid_t pid) {
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    std::istringstream words(line);
+    std::string number, arrow, kind, advisory, access;
+    pid_t holder = 0;
+    if (words >> number >> arrow >> kind >> advisory >> access >> holder && arrow == "->" &&
+        kind == "FLOCK" && holder == pid) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Lets the waiter go and returns once it is blocked on the lock the test
+// holds: whatever it would write, it could only write after the release.
+void LetTheWaiterTry(const TempRoot& root, pid_t waiter) {
   root.WriteFile(kGo, "");
   ASSERT_TRUE(WaitUntil([&] { return root.Exists(kTrying); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  ASSERT_TRUE(WaitUntil([&] { return BlockedInFlock(waiter); }))
+      << "the waiter never blocked on the held lock";
 }
 
 // A waiter's attempt: append "child;" to `queue` once it holds it.
@@ -72,8 +93,8 @@ TEST_F(OpenLockedTest, ExcludesASecondProcess) {
   auto held = OpenedLocked(*env, "C:\\ORB\\Queue.POF", OpenMode::kAppend);  // created
   ASSERT_NE(held, nullptr);
   ASSERT_TRUE(held->Write("parent1;"));
-  // Give the child every chance to barge in; it must wait for the release.
-  ASSERT_NO_FATAL_FAILURE(LetTheWaiterTry(root, 300));
+  // The child waits for the release rather than barge in.
+  ASSERT_NO_FATAL_FAILURE(LetTheWaiterTry(root, child));
   EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "parent1;");
   ASSERT_TRUE(held->Write("parent2;"));
   held.reset();
@@ -90,7 +111,7 @@ TEST_F(OpenLockedTest, AWaiterGetsTheFileThatReplacedTheOneItWaitedFor) {
   });
   auto held = OpenedLocked(*env, "C:\\ORB\\Queue.POF", OpenMode::kReadWrite);
   ASSERT_NE(held, nullptr);
-  ASSERT_NO_FATAL_FAILURE(LetTheWaiterTry(root, 200));
+  ASSERT_NO_FATAL_FAILURE(LetTheWaiterTry(root, child));
   ASSERT_TRUE(env->ReplaceContents("C:\\ORB\\Queue.POF", "new\r\n"));
   held.reset();
   EXPECT_EQ(WaitExit(child), 0);
@@ -107,7 +128,7 @@ TEST_F(OpenLockedTest, AReplacementPutInPlaceHeldIsFilledBeforeOthersWrite) {
   pid_t child = ForkWaiter(root, AppendsChild("C:\\ORB\\Queue.POF"));
   auto held = HeldReplacement(*env, "C:\\ORB\\Queue.POF", "new1;");
   ASSERT_NE(held, nullptr);
-  ASSERT_NO_FATAL_FAILURE(LetTheWaiterTry(root, 300));
+  ASSERT_NO_FATAL_FAILURE(LetTheWaiterTry(root, child));
   EXPECT_EQ(root.ReadFile("C:\\ORB\\Queue.POF"), "new1;");
   ASSERT_TRUE(held->Write("new2;"));
   held.reset();  // ends the hold; the file stays

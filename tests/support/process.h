@@ -255,6 +255,30 @@ class Process {
 };
 
 // What a program that ran to its end left; `code` as Process::Wait.
+#ifndef _WIN32
+// How often the main thread of process `pid` has given up the processor of
+// its own accord: each pause of a wait loop counts one. -1 once it has gone.
+inline long PausesSoFar(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("State:", 0) == 0 && line.find("zombie") != std::string::npos) return -1;
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::atol(line.c_str() + 24);
+  }
+  return -1;
+}
+
+// Returns once process `pid` has paused `pauses` more times from now, the
+// positive sign that its wait went round so often; false when it ended
+// first or the deadline passed.
+inline bool WaitForPauses(pid_t pid, long pauses, double seconds = 60) {
+  const long from = PausesSoFar(pid);
+  long now = from;
+  WaitUntil([&] { return (now = PausesSoFar(pid)) < 0 || now >= from + pauses; }, seconds, 5);
+  return from >= 0 && now >= from + pauses;
+}
+#endif
+
 struct Ran {
   int code = -1;
   std::string out, err;
@@ -313,6 +337,16 @@ inline void InstallZadozo(const TempRoot& root, double sign_on_after, bool finis
   std::ofstream(to, std::ios::binary | std::ios::trunc) << script;
   std::filesystem::permissions(to, std::filesystem::perms::owner_all);
 }
+
+#ifndef _WIN32
+// Pauses of a program (see PausesSoFar) that show it well inside a wait: a
+// few turns of the wait or of its timer; and, once "Zadozo" runs, enough
+// for the size guard's wait for it to start to see so (it looks when the
+// clock has passed the next whole second, at most 1.5 s or 30 steps of
+// 50 ms later) and for the wait for it to finish to go round several times.
+inline constexpr long kSomePauses = 6;
+inline constexpr long kPausesPastTheStartWait = 40;
+#endif
 
 using EntryLines = std::vector<std::string>;  // the text lines of a queue entry
 

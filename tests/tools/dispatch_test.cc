@@ -247,21 +247,29 @@ TEST(DispatchPending, WaitingEntriesDoNotHoldUpTheRest) {
   c.root.WriteFile(kPending, NumberedEntries("SET SOURCE = hostB\r\nDO Lexwright:waiting ", kWaiting));
   c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO Lexwright:one more");
   auto dispatcher = c.Start({c.orb, "dispatch"});
-  ASSERT_TRUE(WaitUntil([&] { return c.root.ReadFile(kInput).empty(); }, 60));
+  // The first turn has kept the new entry behind the others.
+  ASSERT_TRUE(WaitUntil([&] {
+    return c.root.ReadFile(kInput).empty() && c.root.ReadFile(kPending).ends_with("one more\r\n");
+  }, 120, 100));
   const auto stamp = std::filesystem::last_write_time(c.root.Native(kPending));
   const std::string kept = c.root.ReadFile(kPending);
 
   c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO CAROB:not held up");
   EXPECT_TRUE(WaitUntil([&] { return c.Entries(kCarobIface).size() == 1; }, 5))
       << "a deliverable entry waited behind the pending queue";
-  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // a few more turns
+  // A few more turns, each seen by the entry it delivers: the pending queue
+  // is looked at in each of them and still not rewritten.
+  for (int turn = 1; turn <= 3; ++turn) {
+    c.AppendEntry(kInput, "SET SOURCE = hostB\r\nDO CAROB:turn " + std::to_string(turn));
+    ASSERT_TRUE(WaitUntil([&] { return c.Entries(kCarobIface).size() == 1u + turn; }, 60));
+  }
   EXPECT_EQ(std::filesystem::last_write_time(c.root.Native(kPending)), stamp);
   EXPECT_EQ(c.root.ReadFile(kPending), kept);
 
   // Lexwright signs on: everything waiting goes, in order, in one turn.
   c.root.MakeFolder("C:\\LEX");
   c.AddFileLoc("Lexwright interface", "C:\\LEX\\L.POF");
-  EXPECT_TRUE(WaitUntil([&] { return c.Entries("C:\\LEX\\L.POF").size() == kWaiting + 1; }, 60));
+  EXPECT_TRUE(WaitUntil([&] { return c.Entries("C:\\LEX\\L.POF").size() == kWaiting + 1; }, 300, 200));
   dispatcher->Signal(SIGTERM);
   EXPECT_EQ(dispatcher->Wait(30), 0);
   auto delivered = c.Entries("C:\\LEX\\L.POF");

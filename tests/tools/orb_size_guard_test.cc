@@ -50,7 +50,9 @@ TEST(OrbSizeGuard, ACloseSignalEndsTheWaitForZadozo) {
     if (k.signs_on) {
       ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("Zadozo running") == "Yes"; }));
     }
-    ::usleep(300000);  // well inside the wait
+    // Well inside the wait: it has gone round several times since.
+    ASSERT_TRUE(WaitForPauses(orb->pid(), k.signs_on ? kPausesPastTheStartWait : kSomePauses))
+        << orb->Err();
     ASSERT_TRUE(orb->Running()) << orb->Err();
     const auto sent = std::chrono::steady_clock::now();
     orb->Signal(k.sig);

@@ -161,7 +161,10 @@ TEST_F(CarobWaitsTest, ACloseSignalEndsTheSizeGuardsWaits) {
       if (signs_on) {
         ASSERT_TRUE(WaitUntil([&] { return StatusValue("Zadozo running") == "Yes"; }));
       }
-      ::usleep(300000);  // well inside the wait
+      // Well inside the wait: it has gone round many times since, and
+      // still has not started.
+      ASSERT_TRUE(WaitForPauses(carob->pid(), signs_on ? kPausesPastTheStartWait : kSomePauses))
+          << carob->Err();
       EXPECT_THAT(carob->Err(), ::testing::Not(HasSubstr("CAROB started")));
       ExpectClosesWithin(*carob, sig, 3);
       EXPECT_EQ(StatusValue("CAROB running"), "No");
@@ -187,7 +190,8 @@ TEST_F(CarobWaitsTest, ACloseSignalEndsAWaitForADatabankLock) {
     ASSERT_EQ(holder.ReadLine(), "locked");
     if (!carob) {
       carob = Start();
-      ::usleep(500000);
+      // Many looks at the held lock, 10 ms apart, and still not started.
+      ASSERT_TRUE(WaitForPauses(carob->pid(), 30)) << carob->Err();
       EXPECT_THAT(carob->Err(), ::testing::Not(HasSubstr("CAROB started")));
     }
     ExpectClosesWithin(*carob, SIGTERM, 3);
@@ -257,7 +261,7 @@ TEST_P(UnwritableRootTest, StartsAtOnceAndSaysWhyOnce) {
   Process carob(launch);
   ASSERT_TRUE(Has(carob, "CAROB started")) << carob.Err();
   EXPECT_LT(SecondsSince(start), 4) << carob.Err();
-  ::usleep(300000);  // some ticks: none of them says more
+  ASSERT_TRUE(WaitForPauses(carob.pid(), kSomePauses)) << carob.Err();  // ticks: none says more
   ExpectClosesWithin(carob, SIGTERM, 3);
   const std::string err = carob.Err();
   const std::string what =
