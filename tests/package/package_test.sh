@@ -123,7 +123,7 @@ tracer="$(command -v strace)"
 start() {  # start NAME COMMAND...
   local name="$1"; shift
   if [ -n "$tracer" ]; then
-    "$tracer" -f -qq -s 4096 -o "$work/trace.$name" -e trace=%file \
+    "$tracer" -f -qq -s 4096 -o "$work/trace.$name" \
       sh -c 'echo $$ >"$0.tmp" && mv "$0.tmp" "$0" && cd "$1" && shift && exec "$@"' \
       "$work/pid.$name" "$family" "$@" </dev/null 2>"$work/$name.err" &
     waits+=($!)
@@ -191,7 +191,8 @@ if [ -n "$tracer" ]; then
     }
     {
       call = substr($2, 1, index($2, "(") - 1)
-      if (call == "execve" || call == "") next
+      # Only the calls that take a path name one (a read or write shows data).
+      if (call == "execve" || call !~ /^(open|creat|stat|lstat|newfstatat|statx|access|faccessat|mkdir|rename|unlink|rmdir|link|symlink|readlink|chdir|statfs|truncate|chmod|fchmodat|chown|fchownat|lchown|utime|futimesat|mknod)/) next
       n = quoted(substr($0, index($0, "(")))
       written = call ~ /^(mkdir|rename|unlink|rmdir|link|symlink|creat|truncate|chmod|fchmodat|utimensat)/
       if (call ~ /^open/) { written = $0 ~ /O_(WRONLY|RDWR|CREAT)/; if (n > 1) n = 1 }
@@ -205,8 +206,23 @@ if [ -n "$tracer" ]; then
   [ "$writes" -gt 0 ] && [ -z "$outside" ] &&
     ok "the programs wrote $writes times, all inside the units' sandbox" ||
     fail "paths outside the units' sandbox:${outside:- (nothing written was traced)}"
+  # ... and every system call they made is one the units' filter lets
+  # through (@system-service, without @privileged).
+  members() {  # the calls of a systemd syscall group, its subgroups opened
+    systemd-analyze syscall-filter "$1" | sed -nE 's/^ +([@a-z0-9_-]+)$/\1/p' |
+      while read -r m; do case "$m" in @*) members "$m" ;; *) echo "$m" ;; esac; done
+  }
+  if command -v systemd-analyze >/dev/null 2>&1; then
+    sed -nE 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/p' "$work/traced" | sort -u >"$work/calls.used"
+    members @system-service | sort -u >"$work/calls.allowed"
+    members @privileged | sort -u >"$work/calls.privileged"
+    refused="$(comm -23 "$work/calls.used" "$work/calls.allowed"; comm -12 "$work/calls.used" "$work/calls.privileged")"
+    [ -s "$work/calls.used" ] && [ -z "$refused" ] &&
+      ok "the $(wc -l <"$work/calls.used") system calls they made pass the units' filter" ||
+      fail "system calls the units' filter refuses: ${refused:-(none traced)}"
+  fi
 else
-  echo "SKIPPED: no strace here; the paths the programs use were not traced" >&2
+  echo "SKIPPED: no strace here; the paths and calls the programs use were not traced" >&2
 fi
 
 # -- man pages (found, rendered without warnings) and orb's completion
