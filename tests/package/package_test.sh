@@ -127,7 +127,7 @@ start() {  # start NAME COMMAND...
       sh -c 'echo $$ >"$0.tmp" && mv "$0.tmp" "$0" && cd "$1" && shift && exec "$@"' \
       "$work/pid.$name" "$family" "$@" </dev/null 2>"$work/$name.err" &
     waits+=($!)
-    for _ in $(seq 1 100); do [ -s "$work/pid.$name" ] && break; sleep 0.1; done
+    for _ in $(seq 1 300); do [ -s "$work/pid.$name" ] && break; sleep 0.1; done
     pids+=("$(cat "$work/pid.$name")")
   else
     (cd "$family" && exec "$@") </dev/null 2>"$work/$name.err" & pids+=($!) waits+=($!)
