@@ -59,22 +59,43 @@ foreach(size 16 32 48 64 128 256)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME carob.png)
 endforeach()
 
-# systemd user units: the dispatcher, and CAROB without a window. Their
+# systemd user units: the dispatcher, and CAROB without a window, both
+# sandboxed alike (packaging/units-sandbox.conf, put in at @SANDBOX@). Their
 # ExecStart names the launcher by its full path under the prefix in force
 # when installing (/usr for the package), so they are made then.
 foreach(unit carob-dispatch.service carob.service)
   install(CODE "
     set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    file(READ \"${CAROB_PACKAGE_DIR}/units-sandbox.conf\" SANDBOX)
+    string(STRIP \"\${SANDBOX}\" SANDBOX)
     configure_file(\"${CAROB_PACKAGE_DIR}/${unit}.in\" \"${CMAKE_BINARY_DIR}/packaging/units/${unit}\" @ONLY)")
   install(FILES ${CMAKE_BINARY_DIR}/packaging/units/${unit} DESTINATION lib/systemd/user)
 endforeach()
 
 install(FILES ${CAROB_PACKAGE_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The package's changelog, in Debian's format. The package is native (its
+# version is the project's), so Debian names it changelog.gz. Its latest
+# entry must be this version's: a version raised without an entry stops the
+# configuration here rather than making a package that lintian refuses.
+set(CAROB_CHANGELOG ${CAROB_PACKAGE_DIR}/changelog)
+file(STRINGS ${CAROB_CHANGELOG} CAROB_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT CAROB_CHANGELOG_TOP MATCHES "^carob \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog starts with '${CAROB_CHANGELOG_TOP}', "
+                      "not an entry for carob ${PROJECT_VERSION}")
+endif()
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+  COMMAND gzip -9nc ${CAROB_CHANGELOG} > ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+  DEPENDS ${CAROB_CHANGELOG}
+  VERBATIM)
+add_custom_target(carob_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 # The Debian package.
 set(CPACK_PACKAGE_NAME carob)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "CAROB developers <carob@localhost>")
+set(CPACK_PACKAGE_CONTACT "CAROB developers <carob@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small conversational program that learns facts and answers questions")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "CAROB takes sentences, learns facts of the form subject be object into a

@@ -13,6 +13,10 @@ for option in "$@"; do
       # The package test: cpack computes the dependencies with dpkg-shlibdeps
       # (dpkg-dev); man -w finds the installed pages (man-db).
       packages+=(dpkg-dev man-db)
+      # It also holds the package to lintian and the programs to
+      # hardening-check (devscripts), and traces with strace (above) the paths
+      # the programs use against the user units' sandbox.
+      packages+=(lintian devscripts)
       # The share tests: a Samba server on the loopback interface, mounted
       # twice through FUSE (tests/share/share_rig.sh).
       packages+=(samba smbnetfs fuse3)

@@ -66,12 +66,7 @@ void Window::Form_Load() {
   xKnowledge = location(kKnowledgeKey, ".dat");
   xSettings = location(kSettingsKey, ".cfg");
 
-  // Restoring the texts would only store the values just read; skipping that
-  // spares the settings databank a rewrite when a choice is missing.
-  restoring_ = true;
-  InProg.SetText(db_.Query(std::string(xSettings), kInputProgramKey));
-  OutProg.SetText(db_.Query(std::string(xSettings), kOutputProgramKey));
-  restoring_ = false;
+  FollowSettings();
 
   xStage = 1;
   messaging_.RotateConsoleLog(true);
@@ -100,6 +95,7 @@ void Window::Reciever_Timer() {
   // The registry may wait for another program and let events run meanwhile;
   // a tick arriving inside this tick's wait has nothing to add.
   if (ticking_) return;
+  FollowSettings();
   // What handling a message wrote is on the disk before the message leaves
   // its queue (while the thinking passes group syncs, it waits for a sync
   // point). A sync that fails keeps the last message held, and the next
@@ -160,6 +156,31 @@ void Window::Command1_Click() {
 void Window::StoreChoice(const char* key, const platform::ui::ComboBox& box) {
   if (restoring_) return;
   (void)db_.Write(xSettings, key, box.Text());  // a choice, kept when it can be
+}
+
+void Window::FollowSettings() {
+  if (xSettings.empty()) return;  // a tick inside the load event, before it read them
+  std::string name = xSettings;
+  const std::string path = db_.ResolveBankPath(name);
+  platform::FileInfo now;
+  if (path.empty() || !env_.FileStamp(path, &now)) {
+    now = platform::FileInfo{};
+    now.size = -1;
+  }
+  if (settings_stamp_ && settings_stamp_->size == now.size &&
+      settings_stamp_->mtime_ns == now.mtime_ns && settings_stamp_->inode == now.inode &&
+      settings_stamp_->device == now.device) {
+    return;
+  }
+  settings_stamp_ = now;
+  // Showing the stored texts would only store them again; skipping that
+  // spares the settings databank a rewrite.
+  restoring_ = true;
+  for (auto [key, box] : {std::pair{kInputProgramKey, &InProg}, std::pair{kOutputProgramKey, &OutProg}}) {
+    const std::string stored = db_.Query(std::string(xSettings), key);
+    if (stored != box->Text()) box->SetText(stored);
+  }
+  restoring_ = false;
 }
 
 void Window::Report(const std::string& line) {

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -113,6 +114,12 @@ class Window {
   // A combo box's change or click: its text is stored under key in the
   // settings databank.
   void StoreChoice(const char* key, const platform::ui::ComboBox& box);
+  // Shows the choices the settings databank holds when its file is not the
+  // one last looked at (a stamp taken per tick, the file read only when it
+  // changed): a choice stored by another program (`orb set`) is followed
+  // from the next tick on. A box already showing the stored text is left
+  // alone, and nothing is written back.
+  void FollowSettings();
 
   // -- dialogue handling
   void xHandleSentence(std::string sentence);
@@ -152,9 +159,12 @@ class Window {
   std::function<void(const std::string&)> report_;
   bool passes_running_ = false;
   bool ticking_ = false;
-  // Set while the load event restores the combo texts, so that restoring
-  // does not write back the value just read.
+  // Set while the stored choices are shown in the combo boxes, so that
+  // showing them does not write back the values just read.
   bool restoring_ = false;
+  // The settings file's stamp when last looked at (size -1: no file);
+  // unset until the load event has read the choices.
+  std::optional<platform::FileInfo> settings_stamp_;
   // The knowledge failures last told, for answering and for learning.
   std::string answer_failure_, learn_failure_;
   // The failure the title bar shows now ("" for none), taken down when what

@@ -253,7 +253,11 @@ class Unwritable {
     }
   }
   ~Unwritable() {
-    if (immutable_) (void)std::system(("chattr -i '" + native_ + "'").c_str());
+    // Nothing more can be done about a failure here (the fortified libc
+    // will not let the result be dropped unnamed).
+    if (immutable_) {
+      [[maybe_unused]] const int undone = std::system(("chattr -i '" + native_ + "'").c_str());
+    }
   }
   bool ok() const { return ok_; }
 

@@ -188,6 +188,50 @@ TEST_F(CarobProcessTest, TheFirstMessageTakenSettlesTheQueueFolderInTheIOLog) {
             1);
 }
 
+// The output program chosen with `orb set` while CAROB runs addresses the
+// answers from the next tick on: a first choice, one of the same length (an
+// overwrite in place), a longer one and none again, each followed by a
+// question posted with `orb post`.
+TEST_F(CarobProcessTest, FollowsTheOutputProgramSetWhileRunning) {
+  const std::string orb = Install(root, "orb", "C:\\ORB\\TOOLS");
+  Knowledge("the sky=blue\r\nthe sea=wet\r\nthe grass=green\r\nthe sun=warm\r\n");
+  CarobProcess carob(root);
+  ASSERT_TRUE(carob.started());
+  ASSERT_TRUE(carob.WaitForStderr("started")) << carob.Stderr();
+  const std::string settings = Fresh("C:\\FileLoc", "CAROB settings");
+  ASSERT_EQ(settings, "C:\\ORB\\CAROB\\CAROB.cfg");
+
+  struct Step {
+    const char* program;   // the output program set before the sentence
+    const char* question;  // posted to CAROB
+    const char* answer;    // what CAROB sends the dispatcher, after the address
+  } steps[] = {
+      {"User", "What colour is the sky?", "User:the sky=blue"},
+      {"Talk", "How is the sea?", "Talk:the sea=wet"},
+      {"Talker", "What colour is the grass?", "Talker:the grass=green"},
+      {"", "How is the sun?", ":the sun=warm"},
+  };
+  size_t answered = 0;
+  for (const Step& step : steps) {
+    const Ran set = RunOrb(root, {"set", settings, "Output program", step.program}, orb);
+    ASSERT_EQ(set.code, 0) << step.program << ": " << set.err;
+    ASSERT_EQ(Fresh(settings, "Output program"), step.program);
+    const Ran post = RunOrb(
+        root, {"post", kInterfacePath, std::string("SET SOURCE = 10.0.0.7\r\n") + step.question}, orb);
+    ASSERT_EQ(post.code, 0) << post.err;
+    ++answered;
+    ASSERT_TRUE(carob.WaitFor([&] { return Answers().size() >= answered; }))
+        << step.question << ": " << carob.Stderr() << "\nqueued: " << root.ReadFile(kInterfacePath)
+        << "\nsent: " << root.ReadFile(kDispatcherPath);
+    EXPECT_EQ(Answers().back(), step.answer) << "after setting '" << step.program << "'";
+  }
+  // Following the choices wrote nothing back: the settings hold the last one set.
+  EXPECT_EQ(root.ReadFile(settings), "");
+
+  carob.Signal(SIGTERM);
+  EXPECT_EQ(carob.WaitForExit(), 0) << carob.Stderr();
+}
+
 TEST_F(CarobProcessTest, CommandLineOffersHelpAndVersionAndRefusesTheRest) {
   const std::string carob = Install(root, "carob", kProgramFolder);
   struct Case {
