@@ -22,6 +22,19 @@ function(carob_windows_leaves_out what why)
   message(STATUS "Windows suite leaves out ${what}: ${why}")
 endfunction()
 
+# What a test program is compiled with beside the build's own flags. The
+# code under test is built as the build type says, in its libraries; the
+# test code itself is compiled lightly (-O1: a third less compile time than
+# -O3, and the tests run as fast), and on Linux every test program reuses
+# one precompiled header of GoogleTest and the standard library
+# (carob_test_pch, in tests/CMakeLists.txt).
+function(carob_test_compile_options target)
+  target_compile_options(${target} PRIVATE -O1)
+  if(NOT WIN32 AND TARGET carob_test_pch)
+    target_precompile_headers(${target} REUSE_FROM carob_test_pch)
+  endif()
+endfunction()
+
 function(carob_test name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "SERIAL" "TIMEOUT;PREFIX;LINUX_ONLY"
                         "SOURCES;LIBS;DEPENDS;DEFS;WINDOWS_LEAVES_OUT;WINDOWS_SKIP")
@@ -47,6 +60,7 @@ function(carob_test name)
   add_executable(${program} ${sources})
   target_include_directories(${program} PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_definitions(${program} PRIVATE ${CAROB_TEST_DEFS} ${arg_DEFS})
+  carob_test_compile_options(${program})
   foreach(dep ${arg_DEPENDS})
     if(TARGET ${dep})
       add_dependencies(${program} ${dep})

@@ -1,0 +1,1 @@
+// The translation unit that makes the test programs' precompiled header.
