@@ -32,6 +32,8 @@ function(carob_test_compile_options target)
   target_compile_options(${target} PRIVATE -O1)
   if(NOT WIN32 AND TARGET carob_test_pch)
     target_precompile_headers(${target} REUSE_FROM carob_test_pch)
+    # A header that cannot be used is said, not silently compiled again.
+    target_compile_options(${target} PRIVATE -Winvalid-pch)
   endif()
 endfunction()
 

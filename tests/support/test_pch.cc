@@ -1,1 +1,2 @@
-// The translation unit that makes the test programs' precompiled header.
+// The program whose compilation makes the test programs' precompiled header.
+int main() { return 0; }
