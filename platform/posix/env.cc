@@ -135,13 +135,25 @@ class PosixReplacement : public Replacement {
     if (!syncs().DeferFolder(folder())) (void)posix::SyncFolder(folder());  // the file stands: done
   }
 
-  std::vector<std::string> ListFolder(const std::string&) override {
+  std::vector<std::string> ListFolder() override {
     std::vector<std::string> names;
     DIR* dir = ::opendir(folder().c_str());
     if (!dir) return names;
     while (dirent* e = ::readdir(dir)) names.emplace_back(e->d_name);
     ::closedir(dir);
     return names;
+  }
+
+  std::optional<int64_t> MarkTime(const std::string& native) override {
+    struct stat st {};
+    if (::stat(native.c_str(), &st) != 0) return std::nullopt;
+    return Ns(st.st_mtim);
+  }
+
+  void Mark(const std::string& native) override {
+    Fd fd(::open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666));
+    // A mark not made only brings the next sweep sooner.
+    if (fd.valid()) (void)::futimens(fd.get(), nullptr);
   }
 
   bool ProcessLives(long pid) override {
@@ -535,13 +547,17 @@ class PosixEnv : public EnvBase {
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     lock->reset();
     const std::string what = "cannot create lock " + path;
-    auto place = paths_.PlaceForCreate(path);
+    // The folder is looked up case-blind; the lock's own name is taken as
+    // spelt. The family's writers spell a lock from the stored names of
+    // what it guards, so one lock has one spelling, and looking for other
+    // spellings would read the whole temporary folder at the first lock of
+    // every process (a one-shot command paid for every file there).
+    // Whatever stands at the name refuses the lock; it is looked at first
+    // only while the last try of this name met something there (a wait then
+    // makes no lock file at every look), and otherwise only when the making
+    // fails.
+    auto place = paths_.PlaceAsSpelt(path);
     if (!place) return Status::FromErrno(what, ENOENT);
-    // A name matching case-blind is the same lock on the home platform
-    // (PlaceForCreate gives its stored spelling). Whatever stands at the
-    // name refuses the lock; it is looked at first only while the last try
-    // of this name met something there (a wait then makes no lock file at
-    // every look), and otherwise only when the making fails.
     struct stat st {};
     auto refused = [&]() -> std::optional<Status> {
       if (::lstat(place->native.c_str(), &st) != 0) return std::nullopt;
