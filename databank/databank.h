@@ -219,7 +219,10 @@ class Databank {
   void StoreSlot(Cache& cache, const std::string& path, const std::string& stamp,
                  const std::string& key, const std::string& value, bool unread = false);
   void ForgetPath(const std::string& path);
-  std::string SwapPathFor(const std::string& name, const std::string& file_part) const;
+  // The swap name of the databank `name` as it is stored (nothing: not
+  // there yet).
+  std::string SwapPathFor(const std::string& name,
+                          const std::optional<platform::FileInfo>& stored) const;
   // With `adopt_dead`, a swap file whose holder is gone is not waited for
   // but adopted (an append or in-place overwrite may write under it).
   SwapLock TakeSwap(const std::string& swap_path, bool adopt_dead = false);

@@ -97,8 +97,18 @@ std::string Databank::ResolveBankPath(std::string& name) {
   return path;
 }
 
-std::string Databank::SwapPathFor(const std::string& name, const std::string& file_part) const {
-  return platform::JoinPath(temp_dir_, "DSP." + FolderPart(name) + "." + file_part + ".TMP");
+std::string Databank::SwapPathFor(const std::string& name,
+                                  const std::optional<platform::FileInfo>& stored) const {
+  // Both parts as the databank is stored, so that every writer of it spells
+  // its lock alike however it spelt the databank's name.
+  std::string folder = FolderPart(name);
+  if (stored) {
+    if (std::string as_stored = FolderPart(stored->path); platform::EqualsNoCase(as_stored, folder)) {
+      folder = std::move(as_stored);
+    }
+  }
+  return platform::JoinPath(temp_dir_,
+                            "DSP." + folder + "." + (stored ? stored->stored_name : "") + ".TMP");
 }
 
 std::string Databank::SwapPath(std::string& name) {
@@ -107,7 +117,7 @@ std::string Databank::SwapPath(std::string& name) {
   // name is looked up where it lives, in the program folder.
   std::optional<platform::FileInfo> info;
   if (std::string path = ResolveBankPath(name); !path.empty()) info = env_.FindFile(path);
-  return SwapPathFor(name, info ? info->stored_name : std::string());
+  return SwapPathFor(name, info);
 }
 
 SwapLock Databank::AllocateSwap(std::string& name) {
@@ -284,15 +294,13 @@ SwapLock Databank::LockBank(const std::string& bank, const std::string& path, bo
   SwapLock lock;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::optional<platform::FileInfo> before = env_.FindFile(path);
-    std::string swap = SwapPathFor(bank, before ? before->stored_name : std::string());
+    std::string swap = SwapPathFor(bank, before);
     // Never hold one swap lock while waiting for another.
     lock.Release();
     lock = TakeSwap(swap, adopt_dead);
     if (!lock.failure().ok()) break;
     std::optional<platform::FileInfo> after = env_.FindFile(path);
-    bool same = before.has_value() == after.has_value() &&
-                (!before || before->stored_name == after->stored_name);
-    if (same) break;
+    if (before.has_value() == after.has_value() && SwapPathFor(bank, after) == swap) break;
   }
   return lock;
 }

@@ -106,38 +106,66 @@ bool InFlight(const std::string& native) {
   return in_flight.count(native) > 0;
 }
 
-// Whether the leftovers of `name` in `folder` are due for a sweep (the
-// cadence is told in env_base.h); `failed` asks for one at the next
-// replacement instead.
-bool SweepDue(const std::string& folder, const std::string& name, bool failed = false) {
+// How a sweep of a file's leftovers is due (the cadence is told in
+// env_base.h).
+enum class SweepNeed { kNone, kPaced, kAtOnce };
+
+// Whether the leftovers of `name` in `folder` are due for a sweep; `failed`
+// asks for one at the next replacement instead, whatever the folder's mark
+// says.
+SweepNeed SweepDue(const std::string& folder, const std::string& name, bool failed = false) {
   static std::mutex mutex;
   static std::map<std::string, std::chrono::steady_clock::time_point> swept;
+  static std::set<std::string> after_failure;
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex);
   const std::string key = folder + "/" + name;
   if (failed) {
     swept.erase(key);
-    return false;
+    after_failure.insert(key);
+    return SweepNeed::kNone;
   }
   auto [at, fresh] = swept.emplace(key, now);
-  if (!fresh && now - at->second < std::chrono::minutes(1)) return false;
+  if (!fresh && now - at->second < std::chrono::minutes(1)) return SweepNeed::kNone;
   at->second = now;
-  return true;
+  return after_failure.erase(key) > 0 ? SweepNeed::kAtOnce : SweepNeed::kPaced;
 }
+
+// A folder of more entries than this is crowded: its sweeps are paced
+// across processes by the mark ".<name>.swept" (see env_base.h).
+constexpr size_t kCrowdedFolder = 1000;
+constexpr int64_t kSweepPaceNs = 60LL * 1000 * 1000 * 1000;
 
 // Removes the leftovers of `name` in `folder` whose writers died. A file
 // under our own process id that we are not using was left by an earlier
-// process that had the same id.
+// process that had the same id. A paced sweep of a crowded folder is left
+// out while its mark says another process swept it within the last minute.
 void SweepDeadReplacements(Replacement& steps, const std::string& folder, char separator,
-                           const std::string& name, long pid) {
+                           const std::string& name, long pid, SweepNeed need) {
+  const std::string mark = folder + separator + "." + name + ".swept";
+  const std::optional<int64_t> marked = steps.MarkTime(mark);
+  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  // A mark from the future (another computer's clock) is no proof.
+  if (need == SweepNeed::kPaced && marked && *marked <= now + kSweepPaceNs &&
+      now - *marked < kSweepPaceNs) {
+    return;
+  }
   std::vector<std::string> dead;
-  for (const std::string& entry : steps.ListFolder("." + name + ".")) {
+  const std::vector<std::string> entries = steps.ListFolder();
+  for (const std::string& entry : entries) {
     const std::optional<long> writer = ReplacementWriter(entry, name);
     if (!writer) continue;
     const std::string native = folder + separator + entry;
     if (*writer == pid ? !InFlight(native) : !steps.ProcessLives(*writer)) dead.push_back(native);
   }
   for (const std::string& native : dead) steps.Remove(native);
+  if (entries.size() > kCrowdedFolder) {
+    steps.Mark(mark);
+  } else if (marked) {
+    steps.Remove(mark);  // no longer crowded: listing it is cheaper than a mark
+  }
 }
 
 }  // namespace
@@ -177,7 +205,9 @@ int ReplaceThrough(Replacement& steps, char separator, const std::string& name, 
                    std::string_view bytes) {
   const std::string& folder = steps.folder();
   if (int error = steps.CheckTarget()) return error;
-  if (SweepDue(folder, name)) SweepDeadReplacements(steps, folder, separator, name, pid);
+  if (SweepNeed need = SweepDue(folder, name); need != SweepNeed::kNone) {
+    SweepDeadReplacements(steps, folder, separator, name, pid, need);
+  }
   InFlightMark mark(ReplacementPath(folder, separator, name, pid, ".new"));
   const std::string& temp = mark.native();
   if (int error = steps.Create(temp)) {

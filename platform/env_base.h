@@ -107,6 +107,16 @@ class EnvBase : public Env {
 // filled the disk). Listing the folder at every replacement cost as much as
 // the rest of a small one, and a dead writer's leftover is rare and
 // harmless until swept.
+//
+// A crowded folder (more than a thousand entries) is paced across
+// processes as well: a sweep there leaves the empty file
+// ".<name>.swept", its modification time the time of the sweep, and a
+// process's first sweep of that file is left out while the mark is less
+// than a minute old (a sweep after a failure never is). A command run once
+// per write would otherwise list the whole folder at every write; so a dead
+// writer's leftover there goes at the first replacement of its file a
+// minute or more after the last sweep. The mark goes again at a sweep that
+// finds the folder no longer crowded; small folders never get one.
 
 // The steps of one replacement of the file at the native path `target` in
 // `folder`, that each system takes its own way; 0, or the errno of the step
@@ -143,8 +153,14 @@ class Replacement {
   virtual void Settle() = 0;
 
   // -- the sweep of leftovers
-  // The names in the folder that may begin with `prefix` (more is fine).
-  virtual std::vector<std::string> ListFolder(const std::string& prefix) = 0;
+  // Every name in the folder.
+  virtual std::vector<std::string> ListFolder() = 0;
+  // The modification time of the file at the native path (nanoseconds
+  // since 1970), or nothing when there is none.
+  virtual std::optional<int64_t> MarkTime(const std::string& native) = 0;
+  // Makes the file at the native path, empty, or gives it the time now;
+  // quiet when it cannot.
+  virtual void Mark(const std::string& native) = 0;
   // Whether a process of that id lives.
   virtual bool ProcessLives(long pid) = 0;
   // Deletes a leftover (native path); quiet when it cannot.

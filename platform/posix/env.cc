@@ -37,6 +37,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
@@ -135,13 +136,25 @@ class PosixReplacement : public Replacement {
     if (!syncs().DeferFolder(folder())) (void)posix::SyncFolder(folder());  // the file stands: done
   }
 
-  std::vector<std::string> ListFolder(const std::string&) override {
+  std::vector<std::string> ListFolder() override {
     std::vector<std::string> names;
     DIR* dir = ::opendir(folder().c_str());
     if (!dir) return names;
     while (dirent* e = ::readdir(dir)) names.emplace_back(e->d_name);
     ::closedir(dir);
     return names;
+  }
+
+  std::optional<int64_t> MarkTime(const std::string& native) override {
+    struct stat st {};
+    if (::stat(native.c_str(), &st) != 0) return std::nullopt;
+    return Ns(st.st_mtim);
+  }
+
+  void Mark(const std::string& native) override {
+    Fd fd(::open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666));
+    // A mark not made only brings the next sweep sooner.
+    if (fd.valid()) (void)::futimens(fd.get(), nullptr);
   }
 
   bool ProcessLives(long pid) override {
@@ -486,9 +499,22 @@ class PosixEnv : public EnvBase {
   // renames it into place (see ReplaceThrough). With `held`, the new file is
   // locked before it gets the name and its descriptor (in append mode) is
   // handed back there. 0, or the errno of the step that failed.
+  //
+  // A share's client fails every call for a moment now and then (an I/O
+  // error): there a replacement that met one is made again, for up to 15
+  // seconds, as a lock there is (a failed replacement leaves the old file
+  // whole and no new one).
   int Replace(const std::string& target, std::string_view bytes, Fd* held) {
-    PosixReplacement steps(target, held, *syncs());
-    return ReplaceThrough(steps, '/', NameOf(target), ::getpid(), held != nullptr, bytes);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    for (;;) {
+      PosixReplacement steps(target, held, *syncs());
+      const int error = ReplaceThrough(steps, '/', NameOf(target), ::getpid(), held != nullptr, bytes);
+      if (error != EIO || std::chrono::steady_clock::now() > until ||
+          posix::FolderLocksOf(FolderOf(target)).seen_everywhere) {
+        return error;
+      }
+      ::usleep(50000);
+    }
   }
 
   // Syncs the folder that holds a native path now, or notes it for the next
@@ -504,9 +530,16 @@ class PosixEnv : public EnvBase {
     struct stat st {};
     if (::stat(hit->native.c_str(), &st) != 0) return MarkedModified(path, errno);
     if (!S_ISREG(st.st_mode)) return MarkedModified(path, NotAFile(posix::KindOf(st.st_mode)));
+    const char* native = hit->native.c_str();
+    // A share's client answers a look from attributes it keeps for about a
+    // second, so no read-back tells whether a time set there was stored
+    // (smbnetfs ignores it), and each try costs two calls to the server;
+    // the server itself stamps every write with its clock. One set there.
+    if (!posix::FolderLocksOf(FolderOf(hit->native)).seen_everywhere) {
+      return MarkedModified(path, ::utimensat(AT_FDCWD, native, nullptr, 0) == 0 ? 0 : errno);
+    }
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const char* native = hit->native.c_str();
     auto set = [native](int64_t ns) {
       timespec times[2] = {{0, UTIME_OMIT}, FromNs(ns)};
       return ::utimensat(AT_FDCWD, native, times, 0) == 0 ? 0 : errno;
@@ -535,13 +568,24 @@ class PosixEnv : public EnvBase {
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     lock->reset();
     const std::string what = "cannot create lock " + path;
-    auto place = paths_.PlaceForCreate(path);
+    // The folder is looked up case-blind; on a local disk the lock's own
+    // name is taken as spelt. The family's writers spell a lock from the
+    // stored names of what it guards, so one lock has one spelling, and
+    // looking for other spellings would read the whole temporary folder at
+    // the first lock of every process (a one-shot command paid for every
+    // file there). On a network share the name is still matched in a
+    // listing: the server answers a listing afresh, where the client may
+    // answer a look at one name from what it kept of an earlier miss (after
+    // it stumbled), and a dead taker's claim would then go unseen.
+    // Whatever stands at the name refuses the lock; it is looked at first
+    // only while the last try of this name met something there (a wait then
+    // makes no lock file at every look), and otherwise only when the making
+    // fails.
+    auto place = paths_.PlaceAsSpelt(path);
+    if (place && !posix::FolderLocksOf(FolderOf(place->native)).seen_everywhere) {
+      place = paths_.PlaceForCreate(path);
+    }
     if (!place) return Status::FromErrno(what, ENOENT);
-    // A name matching case-blind is the same lock on the home platform
-    // (PlaceForCreate gives its stored spelling). Whatever stands at the
-    // name refuses the lock; it is looked at first only while the last try
-    // of this name met something there (a wait then makes no lock file at
-    // every look), and otherwise only when the making fails.
     struct stat st {};
     auto refused = [&]() -> std::optional<Status> {
       if (::lstat(place->native.c_str(), &st) != 0) return std::nullopt;
@@ -553,8 +597,12 @@ class PosixEnv : public EnvBase {
       if (auto no = refused()) return *no;
     }
     const std::string folder = FolderOf(place->native);
+    // On a network share each look at the folder after our change asks the
+    // server (twice a lock): a remembered listing there is read again
+    // instead of being brought up to date.
     struct stat before {};
-    const bool looked = ::stat(folder.c_str(), &before) == 0;
+    const bool looked = posix::FolderLocksOf(folder).seen_everywhere &&
+                        ::stat(folder.c_str(), &before) == 0;
     Status made = posix::TryLockNative(place->native, path, lock);
     contended_.Note(place->native, !made && made.error() == EEXIST);
     if (!made && made.error() == EEXIST) {

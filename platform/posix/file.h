@@ -79,7 +79,8 @@ Fd OpenNative(const std::string& native, OpenMode mode, struct stat* info = null
               bool* created = nullptr);
 
 // What a folder's file system offers for locking, found once per folder
-// (statfs and one probe link) and remembered for the life of the process.
+// (statfs, and on a local disk one probe link) and remembered for the life
+// of the process.
 struct FolderLocks {
   bool seen_everywhere = true;  // flock is seen by every holder (not on a network share)
   bool hard_links = true;       // link() works (not on a network share)

@@ -253,7 +253,11 @@ FolderLocks FolderLocksOf(const std::string& folder) {
   }
   FolderLocks found;
   found.seen_everywhere = !LocksStayLocal(fs);
-  const std::optional<bool> links = LinksWork(folder);
+  // A share's locks are made the share's way, which holds on any file
+  // system: no probe there (its four calls to the server cost a one-shot
+  // command a third of a write's time).
+  const std::optional<bool> links =
+      found.seen_everywhere ? LinksWork(folder) : std::optional<bool>(false);
   // Cannot tell (the folder is not writable, or a share's client fails for
   // a moment): the usual answer for its kind, not remembered.
   found.hard_links = links.value_or(found.seen_everywhere);

@@ -363,6 +363,14 @@ bool PathMap::EnsureDriveFolder(char drive) const {
 }
 
 std::optional<PathMap::Hit> PathMap::PlaceForCreate(std::string_view windows_path) const {
+  return Place(windows_path, /*case_blind=*/true);
+}
+
+std::optional<PathMap::Hit> PathMap::PlaceAsSpelt(std::string_view windows_path) const {
+  return Place(windows_path, /*case_blind=*/false);
+}
+
+std::optional<PathMap::Hit> PathMap::Place(std::string_view windows_path, bool case_blind) const {
   if (HasStrayColon(windows_path)) return std::nullopt;
   Parsed p = Parse(windows_path);
   if (p.parts.empty()) return std::nullopt;
@@ -376,7 +384,7 @@ std::optional<PathMap::Hit> PathMap::PlaceForCreate(std::string_view windows_pat
   if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
   std::string name = p.parts[last];
   std::string exact = Join(hit.native, p.absolute, name);
-  if (::lstat(exact.c_str(), &st) != 0) {
+  if (case_blind && ::lstat(exact.c_str(), &st) != 0) {
     if (auto stored = MatchNoCase(folder, name)) name = *stored;
   }
   hit.native = Join(hit.native, p.absolute, name);

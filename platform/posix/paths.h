@@ -49,6 +49,9 @@ class PathMap {
   // exist (looked up case-blind; a drive folder is made on demand); the last
   // component is the existing entry matching case-blind, or the name given.
   std::optional<Hit> PlaceForCreate(std::string_view windows_path) const;
+  // The same with the last component taken exactly as spelt, whatever
+  // stands in the folder under another spelling (no listing of the folder).
+  std::optional<Hit> PlaceAsSpelt(std::string_view windows_path) const;
   // True when the path names a drive root ("C:\", "Z:").
   static bool IsDriveRoot(std::string_view windows_path);
 
@@ -77,6 +80,8 @@ class PathMap {
   // Walks parts [0, count) of p; false when one is missing.
   bool Walk(const Parsed& p, size_t count, std::string& native, std::string& windows) const;
   bool EnsureDriveFolder(char drive) const;
+  // PlaceForCreate, its last component matched case-blind or not.
+  std::optional<Hit> Place(std::string_view windows_path, bool case_blind) const;
 
   std::string orb_root_;
   std::string canonical_root_;

@@ -126,16 +126,31 @@ class WinReplacement : public Replacement {
     if (held_) *held_ = std::move(h_);
   }
 
-  std::vector<std::string> ListFolder(const std::string& prefix) override {
+  std::vector<std::string> ListFolder() override {
     std::vector<std::string> names;
     WIN32_FIND_DATAA found{};
-    HANDLE search = ::FindFirstFileA((folder() + "\\" + prefix + "*").c_str(), &found);
+    HANDLE search = ::FindFirstFileA((folder() + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
       names.emplace_back(found.cFileName);
     } while (::FindNextFileA(search, &found));
     ::FindClose(search);
     return names;
+  }
+
+  std::optional<int64_t> MarkTime(const std::string& native) override {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(native.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+    return win::UnixNs(data.ftLastWriteTime);
+  }
+
+  void Mark(const std::string& native) override {
+    Handle h(::CreateFileA(native.c_str(), FILE_WRITE_ATTRIBUTES, win::kShareAll, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid()) return;  // a mark not made only brings the next sweep sooner
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    (void)::SetFileTime(h.get(), nullptr, nullptr, &now);  // as for a mark not made
   }
 
   bool ProcessLives(long pid) override { return ProcessIsAlive(static_cast<DWORD>(pid)); }

@@ -122,6 +122,9 @@ TEST_F(DatabankTest, SwapPathsFollowTheNameOfFolderAndFile) {
       {"C:\\Bot\\new.dat", "C:\\TEMP\\DSP.Bot..TMP"},
       {"C:\\Elsewhere\\Bot\\other.dat", "C:\\TEMP\\DSP.Bot..TMP"},
       {"C:\\data\\stored.dat", "C:\\TEMP\\DSP.data.Stored.DAT.TMP"},  // as stored
+      {"C:\\DATA\\STORED.DAT", "C:\\TEMP\\DSP.data.Stored.DAT.TMP"},  // folder too
+      {"c:\\other\\BOT\\K.dat", "C:\\TEMP\\DSP.Bot.k.dat.TMP"},
+      {"C:\\bot\\new.dat", "C:\\TEMP\\DSP.bot..TMP"},  // not stored yet: as given
       {"D:\\top.dat", "C:\\TEMP\\DSP.Root.top.dat.TMP"},
   };
   for (const Case& c : cases) {

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <vector>
 
 #include "platform/env.h"
@@ -271,6 +273,68 @@ TEST_F(ReplaceContentsTest, LeftoversOfDeadWritersAreSwept) {
   EXPECT_TRUE(fs::exists(living));     // its writer still runs
   EXPECT_TRUE(fs::exists(unrelated));  // belongs to another file
   EXPECT_EQ(root.ReadFile("C:\\Data\\k.dat"), "new");
+}
+
+// In a crowded folder a process's first replacement of a file sweeps only
+// when no other process did so within the last minute (the mark
+// ".k.dat.swept" tells when); a dead writer's leftover goes at the first
+// replacement after that minute, and the mark goes once the folder thins.
+TEST_F(ReplaceContentsTest, CrowdedFolderIsSweptOncePerMinuteAcrossProcesses) {
+  root.WriteFile("C:\\Crowd\\k.dat", "k");
+  const std::string folder = root.Native("C:\\Crowd");
+  for (int i = 0; i < 1100; ++i) std::ofstream(folder + "/unrelated." + std::to_string(i));
+  const std::string mark = folder + "/.k.dat.swept";
+  auto plant_leftover = [&] {
+    pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    EXPECT_EQ(testing::WaitExit(dead), 0);
+    const std::string leftover = folder + "/.k.dat." + std::to_string(dead) + ".0.new";
+    std::ofstream(leftover) << "partial";
+    return leftover;
+  };
+  // Each replacement is a process of its own, as a one-shot command is.
+  auto replace_in_new_process = [&](const std::string& contents) {
+    pid_t child = ::fork();
+    if (child == 0) {
+      auto child_env = MakeTestEnv(root);
+      ::_exit(child_env->ReplaceContents("C:\\Crowd\\k.dat", contents) ? 0 : 1);
+    }
+    EXPECT_EQ(testing::WaitExit(child), 0);
+    EXPECT_EQ(root.ReadFile("C:\\Crowd\\k.dat"), contents);
+  };
+  auto age_mark = [&](int seconds) {
+    struct stat st {};
+    ASSERT_EQ(::stat(mark.c_str(), &st), 0);
+    timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+    times[1].tv_sec -= seconds;
+    ASSERT_EQ(::utimensat(AT_FDCWD, mark.c_str(), times, 0), 0);
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> before;
+    bool leftover_swept;
+    bool marked;
+  } steps[] = {
+      {"no mark yet: swept and marked", [] {}, true, true},
+      {"marked just now: left for later", [] {}, false, true},
+      {"mark from the future beyond the pace: no proof", [&] { age_mark(-120); }, true, true},
+      {"mark 61 s old: swept", [&] { age_mark(61); }, true, true},
+      {"thinned out, mark old: swept, mark gone",
+       [&] {
+         for (int i = 0; i < 1100; ++i) fs::remove(folder + "/unrelated." + std::to_string(i));
+         age_mark(61);
+       },
+       true, false},
+  };
+  int n = 0;
+  for (const Step& step : steps) {
+    step.before();
+    const std::string leftover = plant_leftover();
+    replace_in_new_process("contents " + std::to_string(++n));
+    EXPECT_EQ(fs::exists(leftover), !step.leftover_swept) << step.what;
+    EXPECT_EQ(fs::exists(mark), step.marked) << step.what;
+    if (fs::exists(leftover)) fs::remove(leftover);
+  }
 }
 
 TEST_F(ReplaceContentsTest, ReadersNeverSeeAPartAndAKillLeavesTheFileWhole) {

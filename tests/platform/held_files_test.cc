@@ -68,7 +68,7 @@ TEST(FolderListingTest, RememberedWhileTheFolderStandsStillAndReadAgainAfterAnyO
   EXPECT_EQ(paths.MatchNoCase(folder, "DATA.TXT"), "data.TXT");
 }
 
-TEST(FolderListingTest, SwapLocksInABigFolderStillFindOtherSpellings) {
+TEST(FolderListingTest, SwapLocksInABigFolderAreFoundUnderEverySpellingOfTheirFolder) {
   TempRoot root;
   for (int i = 0; i < 300; ++i) root.WriteFile("C:\\TEMP\\unrelated" + std::to_string(i), "");
   Settle(root.Native("C:\\TEMP"));
@@ -80,9 +80,10 @@ TEST(FolderListingTest, SwapLocksInABigFolderStillFindOtherSpellings) {
     lock->Release();
     EXPECT_EQ(env->ProbeLock("C:\\TEMP\\dsp.root.K.DAT.tmp"), LockState::kAbsent);
   }
-  // Another program's swap file under another spelling is the same lock.
-  root.WriteFile("C:\\TEMP\\dsp.ROOT.k.dat.tmp", "");
-  EXPECT_EQ(testing::Locked(*env, "C:\\TEMP\\DSP.Root.k.dat.TMP"), nullptr);
+  // A lock is its name as spelt, in its folder however that is spelt.
+  root.WriteFile("C:\\TEMP\\DSP.Root.k.dat.TMP", "");
+  EXPECT_EQ(testing::Locked(*env, "C:\\temp\\DSP.Root.k.dat.TMP"), nullptr);
+  EXPECT_EQ(testing::Locked(*env, "C:\\Temp\\DSP.Root.k.dat.TMP"), nullptr);
 }
 
 TEST(AppenderTest, LinesAreInTheFileAtOnceAndFollowTheNameWhenOthersMoveIt) {

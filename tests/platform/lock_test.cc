@@ -167,9 +167,10 @@ TEST_F(TryLockTest, ExactlyOneOfRacingProcessesWins) {
 
 TEST_F(TryLockTest, NeverTakesAnExistingFile) {
   root.WriteFile("C:\\TEMP\\DSP.ORB.k.dat.TMP", "previous contents\r\n");
-  // Not even one that nobody holds, nor another spelling of it.
+  // Not even one that nobody holds, nor through another spelling of its
+  // folder.
   EXPECT_EQ(Locked(*env, "C:\\TEMP\\DSP.ORB.k.dat.TMP"), nullptr);
-  EXPECT_EQ(Locked(*env, "C:\\temp\\dsp.orb.K.DAT.tmp"), nullptr);
+  EXPECT_EQ(Locked(*env, "C:\\temp\\DSP.ORB.k.dat.TMP"), nullptr);
   EXPECT_EQ(root.ReadFile("C:\\TEMP\\DSP.ORB.k.dat.TMP"), "previous contents\r\n");
 
   auto lock = Locked(*env, "C:\\TEMP\\DSP.Root.FileLoc.TMP");
