@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "registry/run_lock.h"
 
 namespace carob::registry {
 
@@ -101,7 +102,6 @@ StatusReport ReadStatusReport(platform::Env& env, databank::Databank& db, Regist
   std::string path = db.ResolveBankPath(name);
   std::vector<std::string> lines;
   StatusReport report;
-  (void)env;
   // A name that cannot be found is the only "no" that is an answer; a
   // folder standing there, or a file that cannot be read, is a failure.
   platform::Status read = path.empty() ? platform::Status::Failure("cannot read " + bank, "no file name")
@@ -109,6 +109,9 @@ StatusReport ReadStatusReport(platform::Env& env, databank::Databank& db, Regist
   const bool exists = read.error() != ENOENT;
   const bool readable = read.ok();
   if (readable) report = GroupStatusLines(lines);
+  for (StatusApplication& app : report.applications) {
+    app.lock_unheld = app.running && RunLockAbandoned(env, db, registry, app.name);
+  }
   report.bank = bank;
   report.path = path;
   report.readable = readable;
@@ -129,7 +132,9 @@ std::string FormatStatusReport(const StatusReport& report) {
   }
   for (const StatusApplication& app : report.applications) {
     line("");
-    line(app.name + (app.running ? " (running)" : " (not running)"));
+    line(app.name + (app.lock_unheld ? " (recorded running, but not running: its run lock is not held)"
+                     : app.running ? " (running)"
+                                   : " (not running)"));
     size_t width = 0;
     for (const StatusFact& f : app.facts) width = std::max(width, f.label.size());
     for (const StatusFact& f : app.facts)

@@ -21,6 +21,8 @@ struct StatusApplication {
   std::string name;
   std::vector<StatusFact> facts;  // running, path, last login date/time first, then the rest
   bool running = false;
+  // Recorded running, but its run lock is left unheld: it was killed.
+  bool lock_unheld = false;
 };
 
 struct StatusReport {

@@ -4,12 +4,17 @@
 // dispatcher reports (each kept entry with its reason) goes to standard
 // error, and so do its lifecycle lines, as carob's do: when it started (its
 // input file and Local ID) and when it stopped and why. `--once` runs one
-// turn and prints what it did.
+// turn and prints what it did. For its whole life it holds its run lock
+// (registry/run_lock.h), so that a dispatcher that was killed is seen dead
+// although the STATUS databank still records it running.
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "messaging/dispatcher.h"
 #include "platform/signals.h"
+#include "registry/registry.h"
+#include "registry/run_lock.h"
 #include "tools/orb_commands.h"
 
 namespace carob::tools {
@@ -63,7 +68,18 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
   };
   messaging::Dispatcher dispatcher(ctx.env, ctx.db, report);
   platform::StopSignals stop;
+  // Taken before it registers, so that a lock left by a dispatcher that
+  // was killed is never seen beside this one's "running". A second
+  // dispatcher runs on without it.
+  registry::Registry registry(ctx.env, ctx.db, platform::NoWindow(), registry::SizeGuard::kOff);
+  std::string unheld;
+  std::unique_ptr<platform::LockFile> run_lock = registry::HoldRunLock(
+      ctx.env, registry::RunLockPath(ctx.db, registry, messaging::kDispatcherApp), &unheld);
+  if (!unheld.empty()) {
+    report(run_lock ? "RORU PO " + unheld : "RORU PO runs without its run lock: " + unheld);
+  }
   if (!dispatcher.Start(local_id)) {
+    if (run_lock) run_lock->Release();
     lifecycle("RORU PO did not start");
     return 1;
   }
@@ -75,6 +91,7 @@ int RunDispatch(OrbContext& ctx, const OrbArgs& args) {
     if (once || stop.WaitFor(dispatcher.PulseSeconds())) break;
   }
   dispatcher.Stop();
+  if (run_lock) run_lock->Release();
   lifecycle(std::string("RORU PO stopped: ") +
          (stop.requested() ? "asked to stop" : "one turn done (--once)"));
   if (once) {

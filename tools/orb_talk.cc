@@ -35,6 +35,7 @@
 #include "platform/signals.h"
 #include "platform/text.h"
 #include "registry/registry.h"
+#include "registry/run_lock.h"
 #include "tools/orb_commands.h"
 
 namespace carob::tools {
@@ -208,8 +209,9 @@ class Console {
   }
 
   // Why a line cannot go to `app` (on the computer `to`) now, "" when it
-  // can: the dispatcher is not recorded as running or has recorded no input
-  // file, or the addressee on this computer is not recorded as running.
+  // can: the dispatcher is not running (not recorded so, or its run lock
+  // left unheld) or has recorded no input file, or the addressee on this
+  // computer is not running.
   // The flags are other programs': read afresh each time.
   std::string Unreachable(const std::string& app, const std::string& to) {
     if (!RunningNow(messaging::kDispatcherApp)) {
@@ -226,9 +228,11 @@ class Console {
 
   void Stop() { registry_.UnregisterApplication(kConsoleApp); }
 
+  // Recorded running and not known dead: a program killed outright stays
+  // recorded running, but leaves its run lock unheld.
   bool RunningNow(const std::string& app) {
     db_.ForgetCached(app + " running");
-    return registry_.IsRunning(app);
+    return registry_.IsRunning(app) && !registry::RunLockAbandoned(env_, db_, registry_, app);
   }
 
   // Sends one line to `app`; false when no dispatcher has recorded its input

@@ -3,9 +3,8 @@
 // family's run lock for its whole life: a lock file beside the STATUS
 // databank ("<STATUS>.CAROB.lock"), made exclusively and held at the OS
 // level, so that of two started at once only one runs and a CAROB that was
-// killed leaves a file nobody holds, which the next start takes over. The
-// file names its holder in databank lines: "process", "computer",
-// "started", "started by" and "command line".
+// killed leaves a file nobody holds, which the next start takes over
+// (registry/run_lock.h makes, names and reads it).
 #pragma once
 
 #include <functional>
@@ -16,23 +15,16 @@
 #include "platform/env.h"
 #include "platform/interaction.h"
 #include "registry/registry.h"
+#include "registry/run_lock.h"
 
 namespace carob::window {
 
 // Seconds a replacing CAROB waits for the running one to stop.
 inline constexpr double kReplaceWait = 30;
-// Seconds a starting CAROB waits for a holder that has just taken the lock
-// to name itself.
-inline constexpr double kNameWait = 3;
+using registry::kNameWait;
 
 // The holder of a family's run lock, as its lock file names it.
-struct RunningCarob {
-  int process = 0;
-  std::string computer, started, started_by, command_line;
-  // "process 4321 on this computer, started 12-09-2026 16:40:01 by the user
-  // service carob.service (command line: /usr/bin/carob)".
-  std::string Describe(const std::string& this_computer) const;
-};
+using RunningCarob = registry::RunLockHolder;
 
 struct InstanceClaim {
   // Held for the life of the program; null when refused, and also when the
@@ -44,9 +36,6 @@ struct InstanceClaim {
   // Why: the refusal, or why the lock could not be taken ("" when held).
   std::string message;
 };
-
-// The run lock of the family whose STATUS databank `registry` finds.
-std::string RunLockPath(databank::Databank& db, registry::Registry& registry);
 
 // Takes the family's run lock. With `replace`, a running CAROB on this
 // computer is asked to stop and the claim waits (up to kReplaceWait) for it

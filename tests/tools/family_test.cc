@@ -153,17 +153,22 @@ TEST(FamilyRoad, ConsoleHoldsLinesUntilADispatcherIsThere) {
 // than leave it in a queue nobody takes, and leaves with exit 1 once its
 // input ends, well before the transit allowance would run out.
 TEST(FamilyRoad, ConsoleTellsAtOnceWhenNobodyListens) {
+  enum class Killed { kNone, kDispatcher, kCarob };
   struct Case {
     const char* name;
     bool ran_before;      // the dispatcher's input and its sign-off are recorded
     bool dispatcher_now;  // a dispatcher runs
+    bool carob_now;       // and CAROB too
+    Killed killed;        // which of them is then killed outright, still recorded running
     std::string notice;   // the reason told
   };
   const std::string no_dispatcher = "the dispatcher \"RORU PO\" is not running";
   const std::vector<Case> cases = {
-      {"no dispatcher ever", false, false, no_dispatcher},
-      {"a dispatcher that ran before", true, false, no_dispatcher},
-      {"a dispatcher but no CAROB", false, true, "CAROB is not running"},
+      {"no dispatcher ever", false, false, false, Killed::kNone, no_dispatcher},
+      {"a dispatcher that ran before", true, false, false, Killed::kNone, no_dispatcher},
+      {"a dispatcher but no CAROB", false, true, false, Killed::kNone, "CAROB is not running"},
+      {"a dispatcher killed outright", false, true, false, Killed::kDispatcher, no_dispatcher},
+      {"CAROB killed outright", false, true, true, Killed::kCarob, "CAROB is not running"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -174,10 +179,20 @@ TEST(FamilyRoad, ConsoleTellsAtOnceWhenNobodyListens) {
       c.AddStatus("RORU PO running", "No");
       c.AddFileLoc("RORU PO Input", input);
     }
-    std::unique_ptr<Process> dispatcher;
-    if (k.dispatcher_now) {
-      dispatcher = c.Start({c.orb, "dispatch"});
+    RunningFamily f;
+    if (k.carob_now) {
+      f = StartFamily(c, "hostA");
+    } else if (k.dispatcher_now) {
+      f.dispatcher = c.Start({c.orb, "dispatch"});
       ASSERT_TRUE(WaitUntil([&] { return c.StatusValue("RORU PO running") == "Yes"; }, 60));
+    }
+    if (k.killed != Killed::kNone) {
+      std::unique_ptr<Process>& victim = k.killed == Killed::kCarob ? f.carob : f.dispatcher;
+      const std::string key = k.killed == Killed::kCarob ? "CAROB running" : "RORU PO running";
+      victim->Signal(SIGKILL);
+      EXPECT_EQ(victim->Wait(60), 128 + SIGKILL) << victim->Err();
+      victim.reset();
+      ASSERT_EQ(c.StatusValue(key), "Yes") << "a killed program stays recorded running";
     }
     auto talk = c.Start({c.orb, "talk", "--wait", "2"}, true);
     talk->Feed("anyone there?\n  \n");  // a blank line is no line not sent
@@ -191,9 +206,9 @@ TEST(FamilyRoad, ConsoleTellsAtOnceWhenNobodyListens) {
     EXPECT_EQ(talk->Err(), told + "orb talk: 1 line(s) not sent: " + k.notice + "\n");
     EXPECT_EQ(talk->Out(), "");
     EXPECT_EQ(c.Entries(input).size(), 0u) << "the line was left where nobody takes it";
-    if (dispatcher) {
-      dispatcher->Signal(SIGTERM);
-      EXPECT_EQ(dispatcher->Wait(60), 0) << dispatcher->Err();
+    if (f.dispatcher) {
+      f.dispatcher->Signal(SIGTERM);
+      EXPECT_EQ(f.dispatcher->Wait(60), 0) << f.dispatcher->Err();
     }
   }
 }

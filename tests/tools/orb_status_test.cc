@@ -5,6 +5,7 @@
 
 #include "databank/databank.h"
 #include "registry/registry.h"
+#include "registry/run_lock.h"
 #include "tests/support/process.h"
 #include "tests/support/world.h"
 
@@ -41,6 +42,28 @@ TEST(OrbStatus, PrintsTheRegistryGroupedAndChangesNothing) {
             "  ID:              Talkweave v100\n");
   EXPECT_EQ(w.root.ReadFile("C:\\FileLoc"), fileloc);
   EXPECT_EQ(w.Status(), status);
+}
+
+// A program killed outright stays recorded running; its run lock, left
+// unheld, tells that it is not.
+TEST(OrbStatus, MarksWhatIsRecordedRunningButHoldsNoRunLock) {
+  RegistryWorld w;
+  w.WriteStatus({"RORU PO running=Yes", "CAROB running=Yes", "Lexwright running=Yes"});
+  std::unique_ptr<platform::LockFile> killed, living;
+  ASSERT_TRUE(w.env->TryLock("C:\\TEMP\\STATUS.RORU PO.lock", &killed));
+  ASSERT_TRUE(killed->Write(registry::RunLockRecord(*w.env)));
+  killed.reset();  // the file stays, nobody holds it
+  ASSERT_TRUE(w.env->TryLock("C:\\TEMP\\STATUS.CAROB.lock", &living));
+  ASSERT_TRUE(living->Write(registry::RunLockRecord(*w.env)));
+
+  Ran run = RunOrb(w.root, {"status"});
+  EXPECT_EQ(run.code, 0) << run.err;
+  for (const char* shown :
+       {"\nRORU PO (recorded running, but not running: its run lock is not held)\n",
+        "\nCAROB (running)\n", "\nLexwright (running)\n"}) {
+    EXPECT_NE(run.out.find(shown), std::string::npos) << shown << run.out;
+  }
+  living->Release();
 }
 
 TEST(OrbStatus, DoesNotGuardTheSizeOrStartAnything) {
