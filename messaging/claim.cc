@@ -272,6 +272,11 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
     hold->Release();
     return false;
   }
+  if (maker_ended_here && !MakerEndedHere(env_, bytes)) {
+    // Recovered and made anew meanwhile: the new claim is looked at afresh.
+    hold->Release();
+    return true;
+  }
   std::vector<size_t> handled;
   bool unknown = false;  // whether some entries were sent cannot be told now
   std::string kept;
