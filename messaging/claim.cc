@@ -31,6 +31,10 @@ constexpr std::string_view kKeptMark = "--- kept";
 // The queue file's identity when it was claimed: once a rebuild has put a new
 // file in its place, the handled entries are gone already.
 constexpr std::string_view kFileMark = "--- file ";
+// Who made the claim: "--- maker <process id> <computer>", written with the
+// first line. Where the maker's hold cannot be seen (a network share), an
+// ended process of this computer is told from a living taker elsewhere.
+constexpr std::string_view kMakerMark = "--- maker ";
 // Entries being handed on to another queue: "--- sent <index> <identity>
 // <offset> <length> <checksum> <path>", noted before the append writes; a
 // run of entries appended in one write is "<first>-<last>" in place of the
@@ -89,6 +93,27 @@ std::optional<std::pair<size_t, size_t>> LandedEntries(platform::Env& env, std::
   // Every entry takes bytes of its own.
   if (last < first || last - first >= length) return std::nullopt;
   return std::pair{first, last};
+}
+
+// Whether the claim file `bytes` names a process of this computer as its
+// maker that has ended. A claim without the line (an older taker's), or
+// whose line cannot be read, tells nothing: no.
+bool MakerEndedHere(platform::Env& env, std::string_view bytes) {
+  bool ended = false;
+  platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
+    if (!line.starts_with(kMakerMark)) return true;
+    line.remove_prefix(kMakerMark.size());
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos || space == 0) return false;
+    const std::string digits(line.substr(0, space));
+    char* end = nullptr;
+    const long pid = std::strtol(digits.c_str(), &end, 10);
+    const std::string host = env.HostName();
+    ended = *end == '\0' && pid > 0 && pid <= 0x7fffffff && !host.empty() &&
+            line.substr(space + 1) == host && !env.ProcessAlive(static_cast<int>(pid));
+    return false;
+  });
+  return ended;
 }
 
 }  // namespace
@@ -185,7 +210,10 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
         // stays until we rebuild it ourselves.
         std::string identity = "none";
         if (auto info = env_.FindFile(path)) identity = FileIdentity(*info);
-        if (Status w = lock->Write(mark + std::string(kFileMark) + identity + std::string(kCrLf)); !w) {
+        const std::string maker = std::string(kMakerMark) + std::to_string(env_.ProcessId()) + " " +
+                                  env_.HostName() + std::string(kCrLf);
+        if (Status w = lock->Write(mark + std::string(kFileMark) + identity + std::string(kCrLf) + maker);
+            !w) {
           lock->Release();
           return w.As(what);
         }
@@ -207,12 +235,17 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
       if (!ours) break;  // the next name
       const platform::LockState state = env_.ProbeLock(claim);
       // On a network share a claim held from another computer cannot be
-      // seen (kUnknown): it counts as held, never as a dead taker's.
-      if (state == platform::LockState::kHeld || state == platform::LockState::kUnknown) {
+      // seen (kUnknown): it counts as held, never as a dead taker's, unless
+      // it names an ended process of this computer as its maker.
+      const bool ended_here =
+          state == platform::LockState::kUnknown && MakerEndedHere(env_, bytes);
+      if (state == platform::LockState::kHeld ||
+          (state == platform::LockState::kUnknown && !ended_here)) {
         if (busy) *busy = true;
         return Status::Failure(what, "another program is taking from it");
       }
-      if (state == platform::LockState::kUnheld && !RecoverClaim(claim, path)) {
+      if ((state == platform::LockState::kUnheld || ended_here) &&
+          !RecoverClaim(claim, path, ended_here)) {
         // A dead taker's claim whose work cannot be finished yet.
         return Status::Failure(what, "what a stopped taker left in " + claim +
                                          " cannot be finished yet");
@@ -223,14 +256,26 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
   return Status::Failure(what, "every claim name in the temporary folder is taken");
 }
 
-bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& path) {
+bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& path,
+                             bool maker_ended_here) {
   std::unique_ptr<platform::LockFile> hold;
-  // Another taker may be recovering it right now.
-  if (!env_.AdoptLock(claim_name, &hold)) return env_.ProbeLock(claim_name) != platform::LockState::kUnheld;
+  // Another taker may be recovering it right now. (Where its hold would go
+  // unseen, it is this computer's: our adopt fails while it holds, and the
+  // caller tries again later.)
+  if (maker_ended_here) {
+    if (!env_.AdoptEndedMakersLock(claim_name, &hold)) return false;
+  } else if (!env_.AdoptLock(claim_name, &hold)) {
+    return env_.ProbeLock(claim_name) != platform::LockState::kUnheld;
+  }
   std::string bytes;
   if (!env_.ReadAll(claim_name, bytes)) {
     hold->Release();
     return false;
+  }
+  if (maker_ended_here && !MakerEndedHere(env_, bytes)) {
+    // Recovered and made anew meanwhile: the new claim is looked at afresh.
+    hold->Release();
+    return true;
   }
   std::vector<size_t> handled;
   bool unknown = false;  // whether some entries were sent cannot be told now

@@ -126,7 +126,10 @@ class Messaging {
   //
   // ClaimQueue fails while another living taker holds the queue (*busy is
   // then set) or when no claim file can be made; one claim at a time, a new
-  // claim releases the old one.
+  // claim releases the old one. A claim names its maker (computer and
+  // process), so that where a holder cannot be seen (a network share) a
+  // claim left by an ended process of this computer is still recovered;
+  // one made on another computer counts as held.
   platform::Status ClaimQueue(const std::string& file, bool* busy = nullptr);
   QueueEntry ClaimedTop();
   std::vector<QueueEntry> ClaimedEntries();
@@ -206,7 +209,10 @@ class Messaging {
   // is surely gone (nothing is left to take off), else `failed`.
   platform::Status GoneSince(const std::string& path, const platform::Status& failed);
   // Finishes what a dead taker's claim file records; false when it cannot.
-  bool RecoverClaim(const std::string& claim_name, const std::string& path);
+  // `maker_ended_here`: the claim names a process of this computer that has
+  // ended, and lies where a taker on another computer would not be seen.
+  bool RecoverClaim(const std::string& claim_name, const std::string& path,
+                    bool maker_ended_here = false);
   // Rebuilds the queue without the entries at `indices` and with `add`
   // appended; what could not be placed is handed back in *unplaced.
   platform::Status RewriteQueue(const std::string& path, const std::vector<size_t>& indices,

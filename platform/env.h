@@ -361,6 +361,13 @@ class Env {
   // ENOENT when absent, EWOULDBLOCK when a living process holds it, ESTALE
   // when the name changed under us, or the open's own cause.
   virtual Status AdoptLock(const std::string& path, std::unique_ptr<LockFile>* hold) = 0;
+  // AdoptLock for a lock file whose maker the caller knows was a process of
+  // this computer that has ended (ProcessAlive): on a network share too,
+  // where AdoptLock refuses (EWOULDBLOCK), since every process of this
+  // computer sees the holds taken here, and the maker can no longer have a
+  // hold anywhere. A file just made is not waited for either (its maker
+  // locked it before it wrote what names it). Fails as AdoptLock does.
+  virtual Status AdoptEndedMakersLock(const std::string& path, std::unique_ptr<LockFile>* hold) = 0;
 
   // -- processes
   // Starts a program from its recorded (Windows-style) path without waiting.
@@ -371,6 +378,11 @@ class Env {
   virtual Status StartProgram(const std::string& path, int window_style) = 0;
   // This process's id (cannot fail).
   virtual int ProcessId() const = 0;
+  // Whether process `pid` of this computer lives: false only when the system
+  // says there is no such process (a zombie that nobody reaped counts as
+  // living); a process that cannot be told (not ours to look at, an id out
+  // of range) counts as living (cannot fail).
+  virtual bool ProcessAlive(int pid) = 0;
   // This process's command line, its arguments separated by blanks ("" when
   // the system does not tell; cannot fail).
   virtual std::string CommandLine() const = 0;
@@ -462,10 +474,14 @@ class EnvWrapper : public Env {
   Status AdoptLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
     return target_.AdoptLock(path, hold);
   }
+  Status AdoptEndedMakersLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
+    return target_.AdoptEndedMakersLock(path, hold);
+  }
   Status StartProgram(const std::string& path, int window_style) override {
     return target_.StartProgram(path, window_style);
   }
   int ProcessId() const override { return target_.ProcessId(); }
+  bool ProcessAlive(int pid) override { return target_.ProcessAlive(pid); }
   std::string CommandLine() const override { return target_.CommandLine(); }
   std::string StartedHow() const override { return target_.StartedHow(); }
   Status StopProcess(int pid) override { return target_.StopProcess(pid); }

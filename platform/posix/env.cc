@@ -646,6 +646,13 @@ class PosixEnv : public EnvBase {
     return posix::AdoptLockNative(hit->native, path, hold);
   }
 
+  Status AdoptEndedMakersLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
+    hold->reset();
+    auto hit = paths_.FindExisting(path);
+    if (!hit) return Status::FromErrno("cannot hold lock " + path, ENOENT);
+    return posix::AdoptLockNative(hit->native, path, hold, /*maker_ended_here=*/true);
+  }
+
   Status StartProgram(const std::string& path, int /*window_style*/) override {
     auto hit = paths_.FindExisting(path);
     if (!hit && EndsWithNoCase(path, ".EXE")) {
@@ -656,6 +663,7 @@ class PosixEnv : public EnvBase {
   }
 
   int ProcessId() const override { return static_cast<int>(::getpid()); }
+  bool ProcessAlive(int pid) override { return posix::ProcessAliveNative(pid); }
   std::string CommandLine() const override { return posix::CommandLineOfSelf(); }
   std::string StartedHow() const override { return posix::StartedHowSelf(); }
   Status StopProcess(int pid) override {

@@ -106,10 +106,14 @@ LockState ProbeLockNative(const std::string& native);
 // ESTALE when the name changed meanwhile).
 int BreakLockNative(const std::string& native);
 // Takes flock on an existing, unheld lock file without owning its name:
-// the LockFile's Release() only ends the hold. EWOULDBLOCK when held, ESTALE
-// when the name changed meanwhile.
+// the LockFile's Release() only ends the hold. EWOULDBLOCK when held (or,
+// on a share, when unheld here unless `maker_ended_here`: its maker was a
+// process of this computer that has ended), ESTALE when the name changed
+// meanwhile.
 Status AdoptLockNative(const std::string& native, const std::string& windows,
-                       std::unique_ptr<LockFile>* hold);
+                       std::unique_ptr<LockFile>* hold, bool maker_ended_here = false);
+// Whether process `pid` of this computer lives (see Env::ProcessAlive).
+bool ProcessAliveNative(int pid);
 // Releases a lock file of TryLockNative, HeldFile or AdoptLockNative and
 // tells whether its name went with it: 1 removed, 0 left, -1 not one of
 // those (then it is released all the same and the caller looks itself).

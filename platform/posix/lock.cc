@@ -44,7 +44,10 @@
 //      from breaking the file under it, writes, and leaves the file.
 //      On a network share a flock is seen only on the computer that took it
 //      (FolderLocks::seen_everywhere is false): a file nobody holds here may
-//      be held on another computer (kUnknown), so it is never adopted. There
+//      be held on another computer (kUnknown), so it is never adopted, but
+//      for one whose maker the caller knows was a process of this computer
+//      that has ended (a queue claim names its maker): then no computer
+//      holds it, and our flock keeps out every other process here. There
 //      the home platform's own rule serves instead: the server refuses to
 //      delete a file that some client holds open, and a holder keeps its swap
 //      file open while it lives. A breaker's delete therefore fails while the
@@ -461,7 +464,7 @@ int BreakLockNative(const std::string& native) {
 }
 
 Status AdoptLockNative(const std::string& native, const std::string& windows,
-                       std::unique_ptr<LockFile>* hold) {
+                       std::unique_ptr<LockFile>* hold, bool maker_ended_here) {
   hold->reset();
   auto failed = [&](int error) { return Status::FromErrno("cannot hold lock " + windows, error); };
   Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -473,14 +476,18 @@ Status AdoptLockNative(const std::string& native, const std::string& windows,
   if (::fstat(fd.get(), &ours) != 0 || ::lstat(native.c_str(), &named) != 0) return failed(errno);
   if (!SameFile(ours, named)) return failed(ESTALE);
   const FolderLocks offers = FolderLocksOf(FolderOf(native));
-  // Unheld on a share says nothing of the other computers.
-  if (!offers.seen_everywhere) return failed(EWOULDBLOCK);
+  // Unheld on a share says nothing of the other computers, unless the maker
+  // was of this one and has ended: then our flock, seen by every process
+  // here, keeps this computer's others out, and no one elsewhere held it.
+  if (!offers.seen_everywhere && !maker_ended_here) return failed(EWOULDBLOCK);
   // Without hard links a lock file is locked only just after it is made: a
   // file made within the last second or two may be one whose maker has yet
-  // to lock it.
+  // to lock it (an ended maker locked it before it named itself in it).
   timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  if (!offers.hard_links && now.tv_sec - ours.st_ctim.tv_sec < 2) return failed(EWOULDBLOCK);
+  if (!offers.hard_links && !maker_ended_here && now.tv_sec - ours.st_ctim.tv_sec < 2) {
+    return failed(EWOULDBLOCK);
+  }
   *hold = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/false,
                                           /*marked=*/true);
   return Status::Ok();

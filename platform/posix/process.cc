@@ -136,6 +136,12 @@ std::string StartedHowSelf() {
   return shell;
 }
 
+bool ProcessAliveNative(int pid) {
+  // Signal 0 only asks: ESRCH is the one answer that says "none".
+  if (pid <= 0) return true;
+  return ::kill(pid, 0) == 0 || errno != ESRCH;
+}
+
 int StopProcessNative(int pid) {
   if (pid <= 0) return ESRCH;
   return ::kill(pid, SIGTERM) == 0 ? 0 : errno;

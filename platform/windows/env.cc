@@ -531,6 +531,12 @@ class WinEnv : public EnvBase {
     return win::AdoptLockNative(Backslashed(path), hold).As("cannot hold lock " + path);
   }
 
+  // Here a share's server sees every holder's open file: an ended maker
+  // changes nothing.
+  Status AdoptEndedMakersLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
+    return AdoptLock(path, hold);
+  }
+
   Status StartProgram(const std::string& path, int window_style) override {
     std::string exe = Backslashed(path);
     DWORD attributes = ::GetFileAttributesA(exe.c_str());
@@ -539,6 +545,7 @@ class WinEnv : public EnvBase {
   }
 
   int ProcessId() const override { return static_cast<int>(::GetCurrentProcessId()); }
+  bool ProcessAlive(int pid) override { return win::ProcessAliveNative(pid); }
   std::string CommandLine() const override { return win::CommandLineOfSelf(); }
   std::string StartedHow() const override { return win::StartedHowSelf(); }
   Status StopProcess(int pid) override {

@@ -109,6 +109,8 @@ std::string CommandLineOfSelf();
 std::string StartedHowSelf();
 // Sets the close event of a process: 0 or the errno (ESRCH when it has none).
 int StopProcessNative(int pid);
+// Whether process `pid` of this computer lives (see Env::ProcessAlive).
+bool ProcessAliveNative(int pid);
 
 }  // namespace carob::platform::win
 

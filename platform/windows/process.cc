@@ -79,6 +79,17 @@ std::string StartedHowSelf() {
   return name.empty() ? id : name + ", " + id;
 }
 
+bool ProcessAliveNative(int pid) {
+  if (pid <= 0) return true;
+  Handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+  // No such process is the one refusal that says "none"; any other (access
+  // denied) leaves it living.
+  if (!process.valid()) return ::GetLastError() != ERROR_INVALID_PARAMETER;
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(process.get(), &code)) return true;
+  return code == STILL_ACTIVE;
+}
+
 int StopProcessNative(int pid) {
   if (pid <= 0) return ESRCH;
   Handle event(::OpenEventA(EVENT_MODIFY_STATE, FALSE, CloseEventName(pid).c_str()));

@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "tests/messaging/messaging_rig.h"
+#include "tests/support/process.h"
 #include "tests/support/scoped_variable.h"
 #ifndef _WIN32
 #include "tests/platform/platform_test_util.h"
@@ -311,6 +312,71 @@ TEST(RozClaim, AnEntryAKilledTakerHandedOnIsNotHandedOnTwice) {
   ASSERT_TRUE(rig.msg->ClaimQueue(kQueue));
   EXPECT_EQ(rig.msg->ClaimedTop().text, "first\r\n");
   EXPECT_TRUE(rig.msg->ReleaseClaim());
+}
+#endif
+
+#ifndef _WIN32  // the taker is a POSIX program
+// Claims as a network share shows them: a holder is never seen (kUnknown),
+// locks are not seen everywhere, and a lock file that nobody holds here is
+// not adopted, since another computer may hold it.
+struct ClaimsOnAShare : platform::EnvWrapper {
+  using EnvWrapper::EnvWrapper;
+  platform::LockState ProbeLock(const std::string& path) override {
+    const platform::LockState seen = EnvWrapper::ProbeLock(path);
+    return seen == platform::LockState::kAbsent ? seen : platform::LockState::kUnknown;
+  }
+  bool LocksSeenEverywhere(const std::string&) override { return false; }
+  platform::Status AdoptLock(const std::string& path,
+                             std::unique_ptr<platform::LockFile>* hold) override {
+    hold->reset();
+    return platform::Status::FromErrno("cannot hold lock " + path, EWOULDBLOCK);
+  }
+};
+
+// A taker process that claimed the queue and handed its top entry on is
+// killed, or lives on. Where its hold cannot be seen, a claim that names an
+// ended process of this computer is recovered (the entry it handed on is
+// not handed on again); one whose maker lives, or was on another computer,
+// stays held, and the queue as it was.
+TEST(RozQueue, AnUnseenClaimIsRecoveredOnlyWhenItsMakerEndedHere) {
+  struct Case {
+    const char* what;
+    const char* computer;  // the taker's computer name; "" for this one
+    bool killed;
+    bool recovered;
+  };
+  const Case cases[] = {
+      {"maker here, ended", "", true, true},
+      {"maker here, living", "", false, false},
+      {"maker on another computer, ended", "elsewhere-host", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MessagingRig<ClaimsOnAShare> rig;
+    ASSERT_TRUE(rig.msg->AppendEntry(kQueue, "A"));
+    ASSERT_TRUE(rig.msg->AppendEntry(kQueue, "B"));
+    const std::string before = rig.root.ReadFile(kQueue);
+    std::vector<std::string> argv = {kBinDir + "/messaging_test_taker", rig.root.path(), kQueue};
+    if (*c.computer) argv.push_back(c.computer);
+    Process taker(Launch{argv, {}, false, 60});
+    ASSERT_EQ(taker.ReadLine(), "claimed") << taker.Err();
+    if (c.killed) taker.Kill();
+    bool busy = false;
+    platform::Status claimed = rig.msg->ClaimQueue(kQueue, &busy);
+    if (c.recovered) {
+      ASSERT_TRUE(claimed) << claimed.message();
+      EXPECT_EQ(rig.msg->ClaimedTop().text, "B\r\n");  // A is not handed on again
+      EXPECT_TRUE(rig.msg->ReleaseClaim());
+      EXPECT_EQ(rig.root.ReadFile(kQueue), RozHeader() + "B\r\n");
+      EXPECT_EQ(TempFiles(rig, kTempFolder), std::vector<std::string>{"STATUS"});  // no claim left
+    } else {
+      EXPECT_FALSE(claimed);
+      EXPECT_TRUE(busy);
+      EXPECT_EQ(claimed.message(), "cannot claim " + kQueue + ": another program is taking from it");
+      EXPECT_EQ(rig.root.ReadFile(kQueue), before);
+      EXPECT_EQ(TempFiles(rig, kTempFolder).size(), 2u);  // STATUS and the claim
+    }
+  }
 }
 #endif
 

@@ -108,10 +108,17 @@ TEST(ProcessSelfTest, TellsHowItWasStartedAndStopsAnother) {
     ::execl("/bin/sleep", "sleep", "600", static_cast<char*>(nullptr));
     ::_exit(127);
   }
+  EXPECT_TRUE(env->ProcessAlive(child));
   ASSERT_TRUE(env->StopProcess(child)) << "a child of ours";
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  // Only "no such process" says ended; what cannot be told counts as living.
+  const struct {
+    int pid;
+    bool alive;
+  } lives[] = {{child, false}, {env->ProcessId(), true}, {1, true}, {0, true}, {-1, true}};
+  for (const auto& l : lives) EXPECT_EQ(env->ProcessAlive(l.pid), l.alive) << l.pid;
 
   struct Case {
     int pid;

@@ -287,6 +287,32 @@ TEST_F(ShareTest, QueueAppendedOnOneMountAndTakenOnTheOtherLosesAndDoublesNothin
   EXPECT_EQ(Listing(rig->server + "/temp"), std::vector<std::string>{});
 }
 
+// A taker killed while it holds its claim of a queue on the share, after it
+// handed the top entry on: the server's side cannot tell it ended, but the
+// claim names it, and the next take on its computer finishes the claim and
+// hands out the next entry, once.
+TEST_F(ShareTest, AClaimLeftByAKilledTakerIsFinishedByTheNextTakeOnItsComputer) {
+  ShareComputer a(0, "alpha");
+  // A folder of its own each time: the client would go by what it saw of a
+  // file of the same name before.
+  static int round = 0;
+  const std::string folder = "claimed" + std::to_string(++round);
+  std::filesystem::create_directories(rig->server + "/" + folder);
+  std::ofstream(rig->server + "/" + folder + "/q.POF", std::ios::binary)
+      << RozEntry("first") + RozEntry("second") + RozEntry("third");
+  const std::string queue = a.share + "\\" + folder + "\\q.POF";
+  Process taker({kBinDir + "/messaging_test_taker", a.root.path(), queue});
+  ASSERT_EQ(taker.ReadLine(), "claimed") << taker.Err();
+  taker.Kill();
+  for (const char* next : {"second\r\n", "third\r\n", ""}) {
+    const Ran r = a.RunOrb({"take", queue});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, next) << r.err;
+  }
+  EXPECT_EQ(ServerFile(folder + "/q.POF"), "");
+  EXPECT_EQ(Listing(rig->server + "/temp"), std::vector<std::string>{});
+}
+
 TEST_F(ShareTest, KilledHoldersLockIsBrokenAfterSevenSecondsAndALivingOnesNever) {
   ShareComputer a(0, "alpha"), b(1, "beta");
   ASSERT_TRUE(std::ofstream(rig->server + "/k.dat") << "sentinel=present\r\n");

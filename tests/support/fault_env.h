@@ -56,7 +56,7 @@ class FaultEnv : public platform::EnvWrapper {
     kOpen = 1u << 0,     // Open, OpenLocked
     kWrite = 1u << 1,    // AppendBytes and the writes of Files and LockFiles
     kReplace = 1u << 2,  // ReplaceContents, ReplaceContentsHeld
-    kOther = 1u << 3,    // LookUp, ReadAll, ReadAllStamped, Rename, Delete, TryLock, BreakLock, AdoptLock, MarkModified, StartProgram
+    kOther = 1u << 3,    // LookUp, ReadAll, ReadAllStamped, Rename, Delete, TryLock, BreakLock, AdoptLock(s), MarkModified, StartProgram
     kRead = 1u << 4,     // the reads of open Files: ReadLine, ReadAt, Size
     kSync = 1u << 5,     // File::Close of a written file, LockFile::Sync, SyncGrouped
     kAll = (1u << 6) - 1,
@@ -207,6 +207,11 @@ class FaultEnv : public platform::EnvWrapper {
   }
   Status AdoptLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
     return Handed(Then(kOther, "hold lock " + path, [&] { return EnvWrapper::AdoptLock(path, hold); }),
+                  hold, path, platform::OpenMode::kRead);
+  }
+  Status AdoptEndedMakersLock(const std::string& path, std::unique_ptr<LockFile>* hold) override {
+    return Handed(Then(kOther, "hold lock " + path,
+                       [&] { return EnvWrapper::AdoptEndedMakersLock(path, hold); }),
                   hold, path, platform::OpenMode::kRead);
   }
   Status StartProgram(const std::string& path, int window_style) override {

@@ -36,8 +36,10 @@ TEST(WindowsLocks, LivingHolderIsNeverBrokenDeadHolderIsAndAnAdoptedHoldLeavesTh
   EXPECT_EQ(env->AdoptLock(kSwap, &lock).error(), EWOULDBLOCK);
   EXPECT_EQ(env->Delete(kSwap).error(), EWOULDBLOCK);
   EXPECT_TRUE(w.root.Exists(kSwap));
+  EXPECT_TRUE(env->ProcessAlive(holder.pid()));
 
   holder.Kill();
+  EXPECT_FALSE(env->ProcessAlive(holder.pid()));
   EXPECT_EQ(env->ProbeLock(kSwap), platform::LockState::kUnheld);
   ASSERT_TRUE(env->AdoptLock(kSwap, &lock));
   // Held again, by us: another program cannot break it meanwhile.
