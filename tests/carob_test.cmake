@@ -30,6 +30,11 @@ endfunction()
 # (carob_test_pch, in tests/CMakeLists.txt).
 function(carob_test_compile_options target)
   target_compile_options(${target} PRIVATE -O1)
+  # At -O1 GCC 12 reports false out-of-bounds copies inside std::string
+  # where a list of joined strings is made (its bug 105329 again).
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+    target_compile_options(${target} PRIVATE -Wno-array-bounds)
+  endif()
   if(NOT WIN32 AND TARGET carob_test_pch)
     target_precompile_headers(${target} REUSE_FROM carob_test_pch)
     # A header that cannot be used is said, not silently compiled again.
