@@ -129,7 +129,14 @@ TEST_F(DatabankTest, SwapPathsFollowTheNameOfFolderAndFile) {
   };
   for (const Case& c : cases) {
     std::string name = c.name;
+#ifdef _WIN32
+    // Windows itself matches names case-blind: every spelling of the folder
+    // names the one lock there, and the folder's is left as given.
+    const std::string swap = db->SwapPath(name);
+    EXPECT_TRUE(platform::EqualsNoCase(swap, c.swap)) << c.name << ": " << swap;
+#else
     EXPECT_EQ(db->SwapPath(name), c.swap) << c.name;
+#endif
   }
 }
 
