@@ -3,6 +3,7 @@
 // notes of the entries it handled or is handing on, and the recovery of what
 // a killed taker's claim file leaves to finish. The queue's format, appends
 // and rebuild are in roz.cc.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -38,13 +39,60 @@ constexpr std::string_view kMakerMark = "--- maker ";
 // Entries being handed on to another queue: "--- sent <index> <identity>
 // <offset> <length> <checksum> <path>", noted before the append writes; a
 // run of entries appended in one write is "<first>-<last>" in place of the
-// index.
+// index, and a batch with gaps lists its runs and single indices, ascending,
+// between commas ("0-2,5,7-9").
 constexpr std::string_view kSentMark = "--- sent ";
 // Claim names tried per queue before giving up (a name taken by something
 // that is not a claim of this queue is passed over).
 constexpr unsigned kClaimNames = 16;
 // A file larger than this at a claim name is no claim file of ours.
 constexpr int64_t kClaimFileLimit = 1 << 20;
+
+// The index field of a kSentMark note for `indices` (ascending).
+std::string IndexList(const std::vector<size_t>& indices) {
+  std::string out;
+  for (size_t i = 0; i < indices.size();) {
+    size_t j = i;
+    while (j + 1 < indices.size() && indices[j + 1] == indices[j] + 1) ++j;
+    if (!out.empty()) out += ',';
+    out += std::to_string(indices[i]);
+    if (j > i) out += "-" + std::to_string(indices[j]);
+    i = j + 1;
+  }
+  return out;
+}
+
+// The indices an index field names; nothing when it is malformed, not
+// ascending, or names more entries than `limit` (every entry takes bytes of
+// its own). The field comes from a file in a shared folder: never trusted.
+std::optional<std::vector<size_t>> ParseIndexList(std::string_view field, size_t limit) {
+  std::vector<size_t> out;
+  auto number = [&](size_t& value) {
+    const size_t digits = field.find_first_not_of("0123456789");
+    const std::string_view part = field.substr(0, digits);
+    if (part.empty() || part.size() > 18) return false;
+    value = std::strtoull(std::string(part).c_str(), nullptr, 10);
+    field.remove_prefix(part.size());
+    return true;
+  };
+  while (true) {
+    size_t first = 0, last = 0;
+    if (!number(first)) return std::nullopt;
+    last = first;
+    if (field.starts_with('-')) {
+      field.remove_prefix(1);
+      if (!number(last)) return std::nullopt;
+    }
+    if (last < first || (!out.empty() && first <= out.back()) ||
+        last - first >= limit - std::min(limit, out.size())) {
+      return std::nullopt;
+    }
+    for (size_t i = first; i <= last; ++i) out.push_back(i);
+    if (field.empty()) return out;
+    if (!field.starts_with(',')) return std::nullopt;
+    field.remove_prefix(1);
+  }
+}
 
 std::string FileIdentity(const platform::FileInfo& info) {
   return std::to_string(info.device) + ":" + std::to_string(info.inode);
@@ -59,12 +107,12 @@ std::string Checksum(std::string_view bytes) {
   return buf;
 }
 
-// The first and last index of the entries a kSentMark note (without its
-// mark) tells of, when the bytes it noted stand whole where it noted them:
-// the append was made. A queue that is there but cannot be read leaves it
-// unknown: `unknown` is set, and nothing may be taken for sent or not.
-std::optional<std::pair<size_t, size_t>> LandedEntries(platform::Env& env, std::string_view note,
-                                                       bool& unknown) {
+// The indices of the entries a kSentMark note (without its mark) tells of,
+// when the bytes it noted stand whole where it noted them: the append was
+// made. A queue that is there but cannot be read leaves it unknown:
+// `unknown` is set, and nothing may be taken for sent or not.
+std::optional<std::vector<size_t>> LandedEntries(platform::Env& env, std::string_view note,
+                                                 bool& unknown) {
   std::string fields[5];
   for (std::string& f : fields) {
     const size_t space = note.find(' ');
@@ -87,12 +135,7 @@ std::optional<std::pair<size_t, size_t>> LandedEntries(platform::Env& env, std::
       Checksum(std::string_view(bytes).substr(at, length)) != fields[4]) {
     return std::nullopt;
   }
-  char* dash = nullptr;
-  const size_t first = std::strtoull(fields[0].c_str(), &dash, 10);
-  const size_t last = *dash == '-' ? std::strtoull(dash + 1, nullptr, 10) : first;
-  // Every entry takes bytes of its own.
-  if (last < first || last - first >= length) return std::nullopt;
-  return std::pair{first, last};
+  return ParseIndexList(fields[0], length);
 }
 
 // Whether the claim file `bytes` names a process of this computer as its
@@ -119,17 +162,15 @@ bool MakerEndedHere(platform::Env& env, std::string_view bytes) {
 }  // namespace
 
 std::function<Status(int64_t, std::string_view)> Messaging::SentNote(
-    const std::optional<std::pair<size_t, size_t>>& handing, const std::string& path, size_t size) {
-  if (!handing || !claim_.lock) return {};
-  const auto [first, count] = *handing;
-  return [this, first, count, path, size](int64_t at, std::string_view written) -> Status {
+    const std::vector<size_t>& handing, const std::string& path, size_t size) {
+  if (handing.empty() || !claim_.lock) return {};
+  const std::string index = IndexList(handing);
+  return [this, index, path, size](int64_t at, std::string_view written) -> Status {
     // Held by us, the queue keeps its identity until the write is done. A
     // line end put before the entries moves them.
     auto info = env_.FindFile(path);
     if (!info || written.size() < size) return Status::Ok();
     const size_t from = written.size() - size;
-    const std::string index =
-        std::to_string(first) + (count > 1 ? "-" + std::to_string(first + count - 1) : "");
     // The note is on the disk before the entries are: a power cut after the
     // append must not leave them sent with nothing to say so, or they would
     // be sent again.
@@ -217,7 +258,7 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
           lock->Release();
           return w.As(what);
         }
-        claim_ = Claim{file, path, std::move(lock), {}, false, std::nullopt};
+        claim_ = Claim{file, path, std::move(lock), {}, false, {}};
         return Status::Ok();
       }
       // A folder, a link or a device at the name is no claim: the next name.
@@ -295,7 +336,7 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
       // Handed on, but killed before it could say so: its bytes tell.
       if (line.starts_with(kSentMark)) {
         if (auto landed = LandedEntries(env_, line.substr(kSentMark.size()), unknown)) {
-          for (size_t i = landed->first; i <= landed->second; ++i) handled.push_back(i);
+          handled.insert(handled.end(), landed->begin(), landed->end());
         }
       }
       return true;
@@ -327,13 +368,18 @@ std::vector<QueueEntry> Messaging::ClaimedEntries() {
   return entries;
 }
 
-Status Messaging::MarkHandled(size_t index) {
+Status Messaging::MarkHandled(const std::vector<size_t>& indices) {
   if (!claim_.lock) return Status::Failure("cannot mark an entry handled", "no queue is claimed");
-  claim_.handled.push_back(index);
+  if (indices.empty()) return Status::Ok();
+  std::string lines;
+  for (size_t index : indices) {
+    claim_.handled.push_back(index);
+    lines += std::string(kHandledMark) + std::to_string(index) + std::string(kCrLf);
+  }
   claim_.marked = true;
   // On the disk before the caller goes on, so a power cut never has the
-  // entry handled again.
-  Status s = claim_.lock->Write(std::string(kHandledMark) + std::to_string(index) + std::string(kCrLf));
+  // entries handled again.
+  Status s = claim_.lock->Write(lines);
   return s ? claim_.lock->Sync() : s;
 }
 

@@ -2,6 +2,7 @@
 // apart, where it goes, and what waits or is kept.
 #include "messaging/dispatcher.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,7 +20,12 @@ using platform::Upper;
 
 namespace {
 
-constexpr int kMaxEntriesPerTurn = 100000;
+constexpr size_t kMaxEntriesPerTurn = 100000;
+// The most entries handed on under one claim. A claim holds back the
+// queue's rebuild, so a long queue goes in rounds of this many: what is
+// handed on leaves the queue a round at a time, and a dispatcher killed in
+// a round leaves its successor at most a round to sort out.
+constexpr size_t kBatchLimit = 64;
 
 // ": cause" of a failure, "" of a success, for a line that goes on.
 std::string Cause(const platform::Status& s) { return s ? std::string() : ": " + s.cause(); }
@@ -212,16 +218,7 @@ void Dispatcher::RetryPending() {
   if (!ClaimWaiting(pending_)) return;
   std::vector<QueueEntry> entries = msg_.ClaimedEntries();
   std::map<std::string, int> still;
-  for (size_t i = 0; i < entries.size() && !platform::StopRequested(); ++i) {
-    std::string key;
-    Outcome o = Handle(entries[i], i, true, &key);
-    if (o == Outcome::kFailed) break;
-    if (o == Outcome::kWait) {
-      ++still[key];
-      continue;
-    }
-    (void)msg_.MarkHandled(i);  // unmarked: recovery finds it by its note
-  }
+  (void)HandleBatch(entries, true, &still);
   if (platform::Status s = msg_.ReleaseClaim(); !s) ReportTakeFailure(s);
   for (auto& [key, n] : still) {
     report_(std::to_string(n) + (n == 1 ? " entry" : " entries") + " still kept in " + pending_ +
@@ -230,23 +227,23 @@ void Dispatcher::RetryPending() {
 }
 
 void Dispatcher::DrainInput() {
-  for (int i = 0; i < kMaxEntriesPerTurn && !platform::StopRequested(); ++i) {
+  for (size_t taken = 0; taken < kMaxEntriesPerTurn && !platform::StopRequested();) {
     if (!ClaimWaiting(input_)) return;
-    QueueEntry top = msg_.ClaimedTop();
-    if (top.empty()) {
+    // Everything the read saw is handed on under this one claim; what was
+    // appended meanwhile waits for the next round.
+    std::vector<QueueEntry> entries = msg_.ClaimedEntries();
+    entries.resize(std::min({entries.size(), kBatchLimit, kMaxEntriesPerTurn - taken}));
+    if (entries.empty()) {
       (void)msg_.ReleaseClaim();  // nothing was taken
       return;
     }
-    ++stats_.taken;
-    if (Handle(top, 0, false, nullptr) == Outcome::kFailed) {
-      (void)msg_.ReleaseClaim();  // it stays at the top for the next turn
-      return;
-    }
-    (void)msg_.MarkHandled(0);  // unmarked: recovery finds it landed
+    const bool whole = HandleBatch(entries, false, nullptr);
+    taken += entries.size();
     if (platform::Status s = msg_.ReleaseClaim(); !s) {
       ReportTakeFailure(s);
       return;
     }
+    if (!whole) return;  // the rest stays at the top for the next turn
     take_failed_reported_ = false;
   }
 }
@@ -262,43 +259,41 @@ std::string Dispatcher::Recorded(const std::string& key) {
   return msg_.FileLocation(key);
 }
 
-Dispatcher::Outcome Dispatcher::Deliver(RoutedEntry& entry) {
-  std::string iface = Recorded(entry.app + " interface");
-  std::string delivered = "SET SOURCE = " + entry.source + "\r\n" + entry.text;
-  if (iface.empty()) {
-    entry.reason = "waiting for \"" + entry.app + " interface\" in C:\\FileLoc";
-  } else if (platform::Status s = msg_.AppendEntry(iface, delivered); !s) {
-    entry.reason = "cannot append to " + iface + " (\"" + entry.app + " interface\")" + Cause(s);
-  } else {
-    ++stats_.delivered;
-    return Outcome::kDone;
+std::string Dispatcher::Target(RoutedEntry& entry, std::map<std::string, std::string>& recorded,
+                               Outcome* outcome) {
+  const bool local = entry.route == RoutedEntry::Route::kLocal;
+  const std::string key = local ? entry.app + " interface" : kRoutePrefix + entry.computer;
+  // Read afresh once a batch: another program may have just recorded it.
+  auto [at, fresh] = recorded.try_emplace(Upper(key));
+  if (fresh) at->second = Recorded(key);
+  const std::string& target = at->second;
+  if (local) {
+    if (target.empty()) {
+      entry.reason = "waiting for \"" + key + "\" in C:\\FileLoc";
+      *outcome = Outcome::kWait;
+    }
+    return target;
   }
-  return Outcome::kWait;
-}
-
-Dispatcher::Outcome Dispatcher::Forward(RoutedEntry& entry) {
-  std::string key = kRoutePrefix + entry.computer;
-  std::string route = Recorded(key);
-  if (route.empty()) {
-    entry.reason =
-        "no route for computer [" + entry.computer + "] (\"" + key + "\" in C:\\FileLoc)";
-    return Outcome::kUndeliverable;
-  }
-  if (EqualsNoCase(Trim(route), Trim(input_))) {
+  if (target.empty()) {
+    entry.reason = "no route for computer [" + entry.computer + "] (\"" + key + "\" in C:\\FileLoc)";
+    *outcome = Outcome::kUndeliverable;
+  } else if (EqualsNoCase(Trim(target), Trim(input_))) {
     // A route back into this dispatcher's own input would pass the entry
     // round and round for ever.
     entry.reason = "the route for computer [" + entry.computer + "] leads back to this dispatcher";
-    return Outcome::kUndeliverable;
+    *outcome = Outcome::kUndeliverable;
   }
+  return target;
+}
+
+std::string Dispatcher::AppendCause(const RoutedEntry& entry, const std::string& target,
+                                    const platform::Status& s) {
   // A shared folder that is not there at the moment (not mounted, no
-  // network) loses nothing: the entry waits and is forwarded later.
-  if (platform::Status s = msg_.AppendEntry(route, entry.stored); !s) {
-    entry.reason = "cannot append to " + route + " (route for computer [" + entry.computer + "])" +
-                   Cause(s);
-    return Outcome::kWait;
+  // network) loses nothing: the entry waits and is handed on later.
+  if (entry.route == RoutedEntry::Route::kLocal) {
+    return "cannot append to " + target + " (\"" + entry.app + " interface\")" + Cause(s);
   }
-  ++stats_.forwarded;
-  return Outcome::kDone;
+  return "cannot append to " + target + " (route for computer [" + entry.computer + "])" + Cause(s);
 }
 
 platform::Status Dispatcher::Keep(const std::string& queue, const std::string& text) {
@@ -337,69 +332,161 @@ void Dispatcher::MoveOldestAside(const std::string& queue) {
   }
 }
 
-Dispatcher::Outcome Dispatcher::Handle(const QueueEntry& taken, size_t index, bool from_pending,
-                                       std::string* key) {
-  // Lines before the first header of a file are nobody's message.
-  if (!taken.junk.empty()) {
-    const std::string junk = StoredForm(taken.junk);
-    if (!Trim(junk).empty()) {
+// One entry of a batch on its way.
+struct Dispatcher::Step {
+  size_t index = 0;
+  std::optional<RoutedEntry> entry;
+  std::string block_key;
+  Outcome outcome = Outcome::kDone;
+  std::string target;   // the file it is appended to, while it goes on
+  std::string written;  // the text appended there
+};
+
+void Dispatcher::Block(const std::string& block_key, const RoutedEntry& entry) {
+  const bool local = entry.route == RoutedEntry::Route::kLocal;
+  Blocked b{entry.reason, local ? entry.app + " interface" : kRoutePrefix + entry.computer,
+            local ? entry.app : std::string(), ""};
+  b.seen = Watched(b);
+  blocked_[block_key] = std::move(b);
+}
+
+bool Dispatcher::HandleBatch(const std::vector<QueueEntry>& entries, bool from_pending,
+                             std::map<std::string, int>* still) {
+  using Route = RoutedEntry::Route;
+  const std::string& source_queue = from_pending ? pending_ : input_;
+  const std::string local_id = registry_.GetLocalId();
+  std::map<std::string, std::string> recorded;
+  std::vector<Step> steps;
+
+  // First every entry's way, in order: once an application's or a
+  // computer's entry waits, its later entries wait behind it.
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const QueueEntry& taken = entries[i];
+    // Lines before the first header of a file are nobody's message.
+    if (const std::string junk = StoredForm(taken.junk); !Trim(junk).empty()) {
       if (platform::Status s = Keep(undeliverable_, junk); !s) {
         report_("cannot write " + undeliverable_ + Cause(s));
-        return Outcome::kFailed;
+        break;  // it and what follows stay where they are
       }
       ++stats_.undeliverable;
-      report_("undeliverable, lines that stand before the first entry of " +
-              (from_pending ? pending_ : input_) + "; kept in " + undeliverable_);
+      report_("undeliverable, lines that stand before the first entry of " + source_queue +
+              "; kept in " + undeliverable_);
     }
-  }
-  if (taken.text.empty()) return Outcome::kDone;  // a header without text carries nothing
-
-  using Route = RoutedEntry::Route;
-  RoutedEntry entry(msg_, taken.text, registry_.GetLocalId());
-  // Once an application's or a computer's entry waits, its later entries
-  // wait behind it.
-  const std::string block_key = entry.route == Route::kLocal ? "APP " + Upper(entry.app)
-                                                              : "COMPUTER " + Upper(entry.computer);
-  if (key) *key = block_key;
-  Outcome outcome = Outcome::kUndeliverable;
-  if (entry.route != Route::kUndeliverable) {
-    if (auto it = blocked_.find(block_key); it != blocked_.end()) {
-      outcome = Outcome::kWait;
+    if (!from_pending) ++stats_.taken;
+    Step& step = steps.emplace_back();
+    step.index = i;
+    if (taken.text.empty()) continue;  // a header without text carries nothing
+    RoutedEntry& entry = step.entry.emplace(msg_, taken.text, local_id);
+    step.block_key = entry.route == Route::kLocal ? "APP " + Upper(entry.app)
+                                                   : "COMPUTER " + Upper(entry.computer);
+    if (entry.route == Route::kUndeliverable) {
+      step.outcome = Outcome::kUndeliverable;
+      continue;
+    }
+    if (auto it = blocked_.find(step.block_key); it != blocked_.end()) {
+      step.outcome = Outcome::kWait;
       entry.reason = "behind earlier entries that wait: " + it->second.reason;
-    } else {
-      msg_.HandingOn(index);
-      outcome = entry.route == Route::kLocal ? Deliver(entry) : Forward(entry);
-      msg_.HandingOn(std::nullopt);
-      if (outcome == Outcome::kWait) {
-        Blocked b{entry.reason,
-                  entry.route == Route::kLocal ? entry.app + " interface"
-                                               : kRoutePrefix + entry.computer,
-                  entry.route == Route::kLocal ? entry.app : std::string(), ""};
-        b.seen = Watched(b);
-        blocked_[block_key] = std::move(b);
+      continue;
+    }
+    step.target = Target(entry, recorded, &step.outcome);
+    if (step.outcome != Outcome::kDone) {
+      if (step.outcome == Outcome::kWait) Block(step.block_key, entry);
+      continue;
+    }
+    step.written = entry.route == Route::kLocal
+                       ? "SET SOURCE = " + entry.source + "\r\n" + entry.text
+                       : entry.stored;
+    if (SplitsIntoEntries(step.written)) {
+      // Refused before anything is written; the entry waits, as any other
+      // that cannot be appended.
+      entry.reason = AppendCause(entry, step.target, msg_.AppendEntry(step.target, step.written));
+      step.outcome = Outcome::kWait;
+      Block(step.block_key, entry);
+      continue;
+    }
+    step.outcome = Outcome::kFailed;  // until its append is made
+  }
+
+  // Then the entries for one file go on together, in their order: one
+  // append and one note in the claim file for all of them.
+  std::vector<bool> grouped(steps.size(), false);
+  bool stopped = false;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    if (grouped[i] || steps[i].outcome != Outcome::kFailed) continue;
+    if (platform::StopRequested()) {
+      stopped = true;  // the rest stays where it is, for the next start
+      break;
+    }
+    std::vector<size_t> group, indices;
+    std::vector<std::string> texts;
+    for (size_t j = i; j < steps.size(); ++j) {
+      if (grouped[j] || steps[j].outcome != Outcome::kFailed ||
+          !EqualsNoCase(steps[j].target, steps[i].target)) {
+        continue;
+      }
+      grouped[j] = true;
+      group.push_back(j);
+      indices.push_back(steps[j].index);
+      texts.push_back(steps[j].written);
+    }
+    msg_.HandingOn(indices);
+    const platform::Status s = msg_.AppendTexts(steps[i].target, texts);
+    msg_.HandingOn(std::nullopt);
+    for (size_t j : group) {
+      Step& step = steps[j];
+      if (s) {
+        step.outcome = Outcome::kDone;
+        ++(step.entry->route == Route::kLocal ? stats_.delivered : stats_.forwarded);
+        continue;
+      }
+      step.outcome = Outcome::kWait;
+      if (auto it = blocked_.find(step.block_key); it != blocked_.end()) {
+        step.entry->reason = "behind earlier entries that wait: " + it->second.reason;
+      } else {
+        step.entry->reason = AppendCause(*step.entry, step.target, s);
+        Block(step.block_key, *step.entry);
       }
     }
+    // Unmarked ones are found landed by their note.
+    if (s) (void)msg_.MarkHandled(indices);
   }
-  if (outcome == Outcome::kDone) return outcome;
-  if (outcome == Outcome::kWait && from_pending) return outcome;
 
-  const std::string& queue = outcome == Outcome::kWait ? pending_ : undeliverable_;
-  msg_.HandingOn(index);
-  const platform::Status kept = Keep(queue, entry.stored);
-  msg_.HandingOn(std::nullopt);
-  if (!kept) {
-    report_("cannot write " + queue + Cause(kept) + "; the entry stays in " +
-            (from_pending ? pending_ : input_));
-    return Outcome::kFailed;
+  // Last what must wait or cannot go at all is kept, in order; an entry of
+  // the pending queue that must still wait stays where it is.
+  std::vector<size_t> done;
+  for (Step& step : steps) {
+    if (step.outcome == Outcome::kFailed) {
+      if (stopped) break;
+      continue;
+    }
+    if (step.outcome == Outcome::kDone) {
+      if (!step.entry) done.push_back(step.index);  // carried nothing
+      continue;
+    }
+    if (step.outcome == Outcome::kWait && from_pending) {
+      if (still) ++(*still)[step.block_key];
+      continue;
+    }
+    const std::string& queue = step.outcome == Outcome::kWait ? pending_ : undeliverable_;
+    msg_.HandingOn(step.index);
+    const platform::Status kept = Keep(queue, step.entry->stored);
+    msg_.HandingOn(std::nullopt);
+    if (!kept) {
+      report_("cannot write " + queue + Cause(kept) + "; the entry stays in " + source_queue);
+      (void)msg_.MarkHandled(done);
+      return false;
+    }
+    done.push_back(step.index);
+    if (step.outcome == Outcome::kUndeliverable) {
+      ++stats_.undeliverable;
+      report_("undeliverable, " + step.entry->reason + "; kept in " + undeliverable_);
+    } else {
+      ++stats_.pending;
+      report_(step.entry->reason + "; kept in " + pending_);
+    }
   }
-  if (outcome == Outcome::kUndeliverable) {
-    ++stats_.undeliverable;
-    report_("undeliverable, " + entry.reason + "; kept in " + undeliverable_);
-  } else {
-    ++stats_.pending;
-    report_(entry.reason + "; kept in " + pending_);
-  }
-  return outcome;
+  (void)msg_.MarkHandled(done);  // unmarked: recovery finds the kept ones by their note
+  return !stopped && steps.size() == entries.size();
 }
 
 }  // namespace carob::messaging

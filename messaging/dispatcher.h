@@ -115,6 +115,7 @@ class Dispatcher {
  private:
   enum class Outcome { kDone, kWait, kUndeliverable, kFailed };
   struct RoutedEntry;
+  struct Step;
 
   // An addressee whose entries wait, why, and what is watched for a change.
   struct Blocked {
@@ -132,28 +133,39 @@ class Dispatcher {
   // Looks through the pending queue once: what can go now goes, in order,
   // and leaves the queue in one rewrite; the rest stays where it is.
   void RetryPending();
-  // Takes the entries of the input file one at a time, each off the file
-  // only once it is passed on or put aside.
+  // Takes the entries of the input file a claim at a time, every entry the
+  // claim's read saw at once, each off the file only once it is passed on
+  // or put aside.
   void DrainInput();
   void ReportTakeFailure(const platform::Status& s);
   // The value of a "C:\FileLoc" key another program records, read afresh.
   std::string Recorded(const std::string& key);
-  // Local delivery into the addressee's interface file. kWait when the file
-  // is not recorded yet or cannot be written now.
-  Outcome Deliver(RoutedEntry& entry);
-  // Forwarding, unchanged, to the dispatcher of another computer.
-  Outcome Forward(RoutedEntry& entry);
+  // Where an entry goes: the addressee's interface file (kLocal) or the
+  // input file of the dispatcher of another computer (kForward), each key
+  // read once per batch (`recorded`). Sets *outcome to kWait (no interface
+  // recorded yet) or kUndeliverable (no route, or one back to us), with the
+  // entry's reason.
+  std::string Target(RoutedEntry& entry, std::map<std::string, std::string>& recorded,
+                     Outcome* outcome);
+  // Why an append to `target` failed, as the kept entry's reason.
+  std::string AppendCause(const RoutedEntry& entry, const std::string& target,
+                          const platform::Status& s);
+  // Makes the later entries of `block_key` wait behind `entry`.
+  void Block(const std::string& block_key, const RoutedEntry& entry);
   // Keeps an entry in a kept queue; a queue past its limit first moves its
   // oldest entries aside.
   platform::Status Keep(const std::string& queue, const std::string& text);
   void MoveOldestAside(const std::string& queue);
-  // Passes one entry on or keeps it in the pending or the undeliverable
-  // queue. An entry from the pending queue that must still wait stays where
-  // it is (kWait, its addressee in *key). kFailed when it could not even be
-  // kept: it then stays where it was and the turn ends. It is entry `index`
-  // of the claimed queue: its last append says so, so that a dispatcher
-  // killed right after it does not make the next one hand it on again.
-  Outcome Handle(const QueueEntry& taken, size_t index, bool from_pending, std::string* key);
+  // Passes on, or keeps in the pending or the undeliverable queue, every
+  // entry of the claimed queue (`entries`, as read): the entries for one
+  // file go in one append, noted as one in the claim file before it writes,
+  // and are marked handled together after it. An entry of the pending queue
+  // that must still wait stays where it is (counted in *still by its
+  // addressee). False when the batch ended early (an entry could not even
+  // be kept, or a stop was requested): what was not handed on stays where
+  // it was, and the turn ends.
+  bool HandleBatch(const std::vector<QueueEntry>& entries, bool from_pending,
+                   std::map<std::string, int>* still);
 
   platform::Env& env_;
   databank::Databank& db_;

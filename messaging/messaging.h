@@ -64,6 +64,10 @@ bool ValidComputerId(std::string_view id);
 // An entry in its stored form: junk, header line and text lines.
 std::string StoredEntry(const QueueEntry& entry);
 
+// Whether a text, appended as an entry, would read back as more than one
+// (one of its lines begins with "---"): such a text is never appended.
+bool SplitsIntoEntries(std::string_view text);
+
 class Messaging {
  public:
   Messaging(platform::Env& env, databank::Databank& db, registry::Registry& registry);
@@ -88,6 +92,11 @@ class Messaging {
   // lacks its end gets CR LF first; a write that fails part way is cut back,
   // so the file stays exactly as it was.
   [[nodiscard]] platform::Status AppendEntry(const std::string& file, const std::string& text);
+  // Several texts, each as an entry of its own in their order, with the same
+  // care and in one write: all of them land or none does. Blank texts are
+  // left out; a text that would split into entries refuses the whole append.
+  [[nodiscard]] platform::Status AppendTexts(const std::string& file,
+                                             const std::vector<std::string>& texts);
   // Whole entries as they stood in another queue (headers kept), appended
   // with the same care, in one write.
   platform::Status AppendEntries(const std::string& file, const std::vector<QueueEntry>& entries);
@@ -134,14 +143,19 @@ class Messaging {
   QueueEntry ClaimedTop();
   std::vector<QueueEntry> ClaimedEntries();
   // Entry `index` (from 0, oldest first) of the claimed queue was handled.
-  platform::Status MarkHandled(size_t index);
+  platform::Status MarkHandled(size_t index) { return MarkHandled(std::vector<size_t>{index}); }
+  // The same for several entries at once: one write and one sync.
+  platform::Status MarkHandled(const std::vector<size_t>& indices);
   // The next append hands on entry `first` of the claimed queue, or the
   // `count` entries from `first` on in their order (nullopt: it hands
   // nothing on).
   void HandingOn(std::optional<size_t> first, size_t count = 1) {
-    claim_.handing_on.reset();
-    if (first && count > 0) claim_.handing_on.emplace(*first, count);
+    claim_.handing_on.clear();
+    for (size_t i = 0; first && i < count; ++i) claim_.handing_on.push_back(*first + i);
   }
+  // The next append hands on the claimed entries at `indices`, ascending,
+  // in their order (a batch for one queue; gaps allowed).
+  void HandingOn(std::vector<size_t> indices) { claim_.handing_on = std::move(indices); }
   // Removes the handled entries and ends the claim; a removal that fails is
   // finished by the next claim of the queue.
   platform::Status ReleaseClaim();
@@ -195,14 +209,14 @@ class Messaging {
     std::unique_ptr<platform::LockFile> lock;
     std::vector<size_t> handled;
     bool marked = false;  // the claim file records handled entries
-    // First entry and count handed on by the next append, then cleared.
-    std::optional<std::pair<size_t, size_t>> handing_on;
+    // The entries handed on by the next append, ascending, then cleared.
+    std::vector<size_t> handing_on;
   };
   // For an append of `size` bytes to `path` that hands the claimed entries
   // `handing` on: notes in the claim file where its bytes land, before it
   // writes. Empty when it hands nothing on.
   std::function<platform::Status(int64_t, std::string_view)> SentNote(
-      const std::optional<std::pair<size_t, size_t>>& handing, const std::string& path, size_t size);
+      const std::vector<size_t>& handing, const std::string& path, size_t size);
   // Takes `expected` off when it is still the top entry; ok when it is gone.
   platform::Status RemoveIfTop(const std::string& file, const QueueEntry& expected);
   // A rebuild whose queue could not be opened or read: done when the queue

@@ -78,19 +78,6 @@ class EntrySplitter {
   bool headed_ = false;
 };
 
-// The text splits into lines whose first begins with "---" or a later one
-// does: read back, it would be more than one entry.
-bool SplitsIntoEntries(std::string_view text) {
-  size_t at = 0;
-  for (;;) {
-    if (IsBoundary(text.substr(at))) return true;
-    const size_t end = text.find_first_of("\r\n", at);
-    if (end == std::string_view::npos) return false;
-    at = end + 1;
-    if (text[end] == '\r' && at < text.size() && text[at] == '\n') ++at;
-  }
-}
-
 // Every entry of a queue file's bytes.
 std::vector<QueueEntry> EntriesOf(std::string_view bytes) {
   EntrySplitter splitter;
@@ -146,6 +133,19 @@ Status ReadEntries(platform::File& in, bool first_only, std::vector<QueueEntry>&
   out = std::move(splitter.entries());
   if (first_only && out.size() > 1) out.resize(1);
   return Status::Ok();
+}
+
+// The text splits into lines whose first begins with "---" or a later one
+// does: read back, it would be more than one entry.
+bool SplitsIntoEntries(std::string_view text) {
+  size_t at = 0;
+  for (;;) {
+    if (IsBoundary(text.substr(at))) return true;
+    const size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string_view::npos) return false;
+    at = end + 1;
+    if (text[end] == '\r' && at < text.size() && text[at] == '\n') ++at;
+  }
 }
 
 bool ValidComputerId(std::string_view id) {
@@ -230,25 +230,34 @@ static Status AppendHeld(platform::Env& env, const std::string& path, const std:
 }
 
 Status Messaging::AppendEntry(const std::string& file, const std::string& text) {
-  const auto handing = std::exchange(claim_.handing_on, std::nullopt);
-  if (platform::Trim(text).empty() || platform::Trim(file).empty()) return Status::Ok();
+  return AppendTexts(file, {text});
+}
+
+Status Messaging::AppendTexts(const std::string& file, const std::vector<std::string>& texts) {
+  const auto handing = std::exchange(claim_.handing_on, {});
+  if (platform::Trim(file).empty()) return Status::Ok();
   const std::string path = ResolveInterfacePath(file);
-  if (SplitsIntoEntries(text)) {
-    return Status::Failure("cannot append to " + path,
-                           "a line of the text begins with \"---\" and would read as another entry");
+  const std::string header = kEntryHeader + platform::ClockStamp(env_);
+  std::string entries;
+  for (const std::string& text : texts) {
+    if (platform::Trim(text).empty()) continue;
+    if (SplitsIntoEntries(text)) {
+      return Status::Failure("cannot append to " + path,
+                             "a line of the text begins with \"---\" and would read as another entry");
+    }
+    entries.append(header).append(kCrLf).append(text).append(kCrLf);
   }
-  std::string entry = kEntryHeader + platform::ClockStamp(env_);
-  entry.append(kCrLf).append(text).append(kCrLf);
-  // The whole entry goes out in one write while the queue is held, so a
-  // taker rebuilding the file never splits it and never loses it.
+  if (entries.empty()) return Status::Ok();
+  // The whole batch goes out in one write while the queue is held, so a
+  // taker rebuilding the file never splits an entry and never loses one.
   databank::SwapLock queue = HoldQueue(path);
   if (!queue.failure().ok()) return queue.failure().As("cannot append to " + path);
-  Status s = AppendHeld(env_, path, entry, SentNote(handing, path, entry.size()));
+  Status s = AppendHeld(env_, path, entries, SentNote(handing, path, entries.size()));
   return s ? s : s.As("cannot append to " + path);
 }
 
 Status Messaging::AppendEntries(const std::string& file, const std::vector<QueueEntry>& entries) {
-  const auto handing = std::exchange(claim_.handing_on, std::nullopt);
+  const auto handing = std::exchange(claim_.handing_on, {});
   std::string bytes;
   for (const QueueEntry& e : entries) bytes += StoredEntry(e);
   if (bytes.empty()) return Status::Ok();

@@ -1,8 +1,9 @@
 // The dispatcher's routing engine driven in this process on a manual clock,
 // over real files in a temporary ORB root: where each kind of entry goes and
 // what is reported, how waiting entries wait and when they are looked at
-// again, a full kept queue's oldest entries moved aside, and a dispatcher
-// killed right after it handed an entry on.
+// again, a full kept queue's oldest entries moved aside, a dispatcher
+// killed right after it handed an entry on, and batches: their cost, and a
+// power cut at any step of one.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "messaging/dispatcher.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/world.h"
 
 namespace carob::testing {
@@ -322,6 +324,108 @@ TEST(DispatcherRecovery, AnEntryHandedOnBeforeAKillIsNotHandedOnAgain) {
       EXPECT_EQ(e.path().filename().string(), "STATUS");
     }
   }
+}
+
+// Entries from three computers, for CAROB here, for hostB, and for an
+// application whose interface is not recorded, interleaved.
+const std::vector<std::string> kBatch = {
+    "SET SOURCE = hostB\r\nDO CAROB:b1",
+    "SET SOURCE = hostA\r\nSENDTO [hostB] CAROB:a1",
+    "SET SOURCE = hostC\r\nDO CAROB:c1",
+    "SET SOURCE = hostB\r\nDO Lexwright:w1",
+    "SET SOURCE = hostB\r\nDO CAROB:b2",
+    "SET SOURCE = hostA\r\nSENDTO [hostB] CAROB:a2",
+    "SET SOURCE = hostB\r\nDO Lexwright:w2",
+    "SET SOURCE = hostC\r\nDO CAROB:c2",
+};
+
+// The file operations of one turn over `input`, reads of lines left out
+// (they grow with the bytes, not with the calls).
+int TurnSteps(const std::string& input) {
+  DispatchRig<FaultEnv> rig;
+  rig.root.WriteFile(kInput, input);
+  auto dispatcher = rig.StartDispatcher();
+  rig.wrapped->Count(FaultEnv::kAll & ~FaultEnv::kRead);
+  dispatcher->Turn();
+  EXPECT_EQ(rig.root.ReadFile(kInput), "");
+  return rig.wrapped->steps();
+}
+
+// What a turn costs grows with the addressees its entries go to, not with
+// the entries: sixteen for one addressee cost hardly more than one, and the
+// mixed batch little more than one entry for each of its three queues.
+TEST(DispatcherBatch, ATurnCostsPerAddresseeNotPerEntry) {
+  const int one = TurnSteps(RozEntry(kBatch[0]));
+  std::string sixteen, singles;
+  for (int i = 0; i < 16; ++i) sixteen += RozEntry(kBatch[i % 2 == 0 ? 0 : 2]);
+  EXPECT_LE(TurnSteps(sixteen), one + 4) << "one entry: " << one;
+  std::string mixed;
+  for (const std::string& text : kBatch) mixed += RozEntry(text);
+  for (int i : {0, 1, 3}) singles += RozEntry(kBatch[static_cast<size_t>(i)]);
+  EXPECT_LE(TurnSteps(mixed), TurnSteps(singles) + 8) << "one entry: " << one;
+}
+
+// The power goes at each step of a turn that hands the mixed batch on, in
+// turn: after it a fresh dispatcher finishes what the claim file records,
+// and every entry stands exactly once where it goes (or still waits), each
+// sender's entries in their order.
+TEST(DispatcherRecovery, APowerCutAnywhereInABatchLosesAndDoublesNothing) {
+  std::string input;
+  for (const std::string& text : kBatch) input += RozEntry(text);
+  // Where each entry ends up, by its last line, in its sender's order.
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {kCarobIface, {"b1", "c1", "b2", "c2"}},
+      {kRouteB, {"SENDTO [hostB] CAROB:a1", "SENDTO [hostB] CAROB:a2"}},
+      {kPending, {"DO Lexwright:w1", "DO Lexwright:w2"}},
+  };
+  int steps = 0;
+  {
+    DispatchRig<FaultEnv> rig;
+    rig.root.WriteFile(kInput, input);
+    auto dispatcher = rig.StartDispatcher();
+    rig.wrapped->Count();
+    dispatcher->Turn();
+    steps = rig.wrapped->steps();
+  }
+  ASSERT_GT(steps, 10);
+  int cut = 0;
+  for (int n = 1; n <= steps; ++n) {
+    DispatchRig<FaultEnv> rig;
+    rig.root.WriteFile(kInput, input);
+    {
+      auto dispatcher = rig.StartDispatcher();
+      rig.wrapped->Track(rig.root.path());
+      rig.wrapped->CutAt(n);
+      dispatcher->Turn();
+      if (rig.wrapped->cut()) ++cut;
+    }  // the process ends with the power
+    const std::string step = static_cast<size_t>(n) <= rig.wrapped->log().size()
+                                 ? rig.wrapped->log()[static_cast<size_t>(n) - 1]
+                                 : "?";
+    SCOPED_TRACE("power cut at step " + std::to_string(n) + " of " + std::to_string(steps) +
+                 " (" + step + ")");
+    rig.wrapped->PowerUp();
+    auto dispatcher = rig.StartDispatcher();
+    dispatcher->Turn();
+    EXPECT_EQ(rig.root.ReadFile(kInput), "");
+    for (const auto& [queue, lasts] : expected) {
+      std::vector<std::string> seen;
+      for (const auto& lines : rig.TextsIn(queue)) seen.push_back(lines.back());
+      // Each sender's own entries, in the order they stand.
+      for (const char* sender : {"b", "c", "a1", "a2", "w"}) {
+        std::vector<std::string> want, got;
+        for (const std::string& l : lasts) {
+          if (l.find(sender) != std::string::npos) want.push_back(l);
+        }
+        for (const std::string& l : seen) {
+          if (l.find(sender) != std::string::npos) got.push_back(l);
+        }
+        EXPECT_EQ(got, want) << queue << " holds " << ::testing::PrintToString(seen);
+      }
+      EXPECT_EQ(seen.size(), lasts.size()) << queue << " holds " << ::testing::PrintToString(seen);
+    }
+  }
+  EXPECT_EQ(cut, steps) << "every step was reached";
 }
 
 }  // namespace
