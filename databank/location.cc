@@ -1,6 +1,7 @@
 // Databank names and paths, the temporary folder, and swap-file locks.
 #include <cctype>
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -17,8 +18,11 @@ using platform::TrimInPlace;
 
 namespace {
 
-// Pause between two looks at a swap file that someone else holds.
+// Pause between two looks at a swap file that someone else holds: the
+// first is short (a holder often lets go within milliseconds), each next
+// one twice as long, up to kSwapPause.
 constexpr double kSwapPause = 0.01;
+constexpr double kFirstSwapPause = 0.002;
 // A swap file whose holder is gone is removed after this many seconds.
 constexpr double kSwapBreakSeconds = 7.0;
 // Looks at a lock that cannot be made although no swap file is in the way,
@@ -167,13 +171,27 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
   double last_timeout = -std::numeric_limits<double>::infinity();
   int unmakeable = 0;
   std::optional<double> unmakeable_since;  // clock reading of the first failed look
+  double pause = kFirstSwapPause;
+  // The last look found a living holder, or one that cannot be seen: then
+  // one look at the swap file's name tells whether it still stands, and the
+  // lock is tried again only once it is gone (trying makes and removes a
+  // guard folder on a share, and looks at every folder of the path).
+  bool holder_seen = false;
 
   for (;;) {
     std::unique_ptr<platform::LockFile> hold;
-    platform::Status made = env_.TryLock(swap_path, &hold);
-    if (made) {
-      out.hold_.reset(hold.release());
-      return out;
+    platform::Status made;
+    LockState state = LockState::kAbsent;
+    const bool still_held = holder_seen && (state = env_.ProbeLock(swap_path)) != LockState::kAbsent &&
+                            state != LockState::kUnheld;
+    if (still_held) {
+      made = platform::Status::FromErrno("cannot create lock " + swap_path, EEXIST);
+    } else {
+      made = env_.TryLock(swap_path, &hold);
+      if (made) {
+        out.hold_.reset(hold.release());
+        return out;
+      }
     }
     if (StopEndsWaits(env_.clock().Now().seconds_since_midnight)) return out;
     // The temporary folder is made when it is missing, as the launchers make
@@ -185,7 +203,10 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       made = folder;
       unmakeable = kUnmakeableLookLimit;
     }
-    LockState state = made.error() == EEXIST ? env_.ProbeLock(swap_path) : LockState::kAbsent;
+    if (!still_held) {
+      state = made.error() == EEXIST ? env_.ProbeLock(swap_path) : LockState::kAbsent;
+    }
+    holder_seen = state == LockState::kHeld || state == LockState::kUnknown;
     if (state == LockState::kAbsent) {
       // Released between the two looks, or the lock cannot be made at all:
       // then the write fails rather than go on unlocked or wait for ever.
@@ -201,7 +222,8 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
             "its swap file " + swap_path + " cannot be made: " + made.cause());
         return out;
       }
-      env_.clock().Sleep(kSwapPause);
+      env_.clock().Sleep(pause);
+      pause = std::min(pause * 2, kSwapPause);
       continue;
     }
     unmakeable = 0;
@@ -258,7 +280,8 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
         last_timeout = elapsed;
       }
     }
-    env_.clock().Sleep(kSwapPause);
+    env_.clock().Sleep(pause);
+    pause = std::min(pause * 2, kSwapPause);
   }
 }
 

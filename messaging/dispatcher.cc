@@ -201,8 +201,10 @@ bool Dispatcher::RetryDue() {
 }
 
 bool Dispatcher::ClaimWaiting(const std::string& queue) {
-  auto info = env_.FindFile(msg_.ResolveInterfacePath(queue));
-  if (!info || info->size == 0) return false;
+  // Looked up afresh: on a share what the client kept of the file may not
+  // show another computer's append yet.
+  std::optional<platform::FileInfo> info;
+  if (!env_.LookUp(msg_.ResolveInterfacePath(queue), info) || !info || info->size == 0) return false;
   bool busy = false;
   if (platform::Status s = msg_.ClaimQueue(queue, &busy); !s) {
     if (!busy) ReportTakeFailure(s);

@@ -258,7 +258,9 @@ class Env {
   // one that cannot be looked at for now ("cannot look up C:\x" with the
   // system's cause: an I/O error, a share's client that fails for a moment,
   // no permission on the way): a write must not take the second for the
-  // first.
+  // first. It answers as the file system does now: where a client keeps
+  // what it saw of a file for a moment (a network share), the POSIX Env
+  // asks the server.
   virtual Status LookUp(const std::string& path, std::optional<FileInfo>& info) = 0;
   // The stamp (size, time, inode, device; path and stored_name left
   // empty) of the file FindFile would find: false when it finds none.

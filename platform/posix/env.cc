@@ -341,6 +341,20 @@ class PosixEnv : public EnvBase {
 
   Status LookUp(const std::string& path, std::optional<FileInfo>& info) override {
     info = FindFile(path);
+    if (info && !posix::FolderLocksOf(FolderOf(paths_.ToNative(info->path))).seen_everywhere) {
+      // A share's client answers from what it kept of the file for up to a
+      // second: another computer's append would go unseen meanwhile. The
+      // server tells.
+      struct stat now {};
+      const int looked = posix::LookNow(paths_.ToNative(info->path), &now);
+      if (looked == 0 && S_ISREG(now.st_mode)) {
+        StampFrom(now, *info);
+      } else if (looked == ENOENT) {
+        info.reset();
+      } else {
+        return Status::FromErrno("cannot look up " + path, looked == 0 ? EISDIR : looked);
+      }
+    }
     if (info) return Status::Ok();
     // Not found: certain only when the name as spelt, and the folder that
     // would hold it, say so themselves (or something else stands there).
@@ -588,7 +602,7 @@ class PosixEnv : public EnvBase {
     if (!place) return Status::FromErrno(what, ENOENT);
     struct stat st {};
     auto refused = [&]() -> std::optional<Status> {
-      if (::lstat(place->native.c_str(), &st) != 0) return std::nullopt;
+      if (posix::LookNow(place->native, &st) != 0) return std::nullopt;
       if (S_ISREG(st.st_mode)) return Status::FromErrno(what, EEXIST);
       // Nothing of ours: never waited for, broken or followed.
       return Status::Failure(what, StandsAtItsName(posix::KindOf(st.st_mode)));

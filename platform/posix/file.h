@@ -95,6 +95,13 @@ FolderLocks FolderLocksOf(const std::string& native_folder);
 // the moment. Nothing when no mount point of the table holds the folder.
 std::optional<bool> LocksStayLocalByMounts(std::string_view mountinfo, std::string_view native_folder);
 
+// lstat() as the file system holding `native` answers it now: where locks
+// stay on one computer (a network share), its client answers a look from
+// what it kept of the last one for up to a second, and a lock file deleted
+// from another computer meanwhile would still seem there; there the look
+// goes to the server. 0 or the errno; `st` gets what was found.
+int LookNow(const std::string& native, struct stat* st);
+
 // Creates `native` atomically and holds it under flock(LOCK_EX); `windows`
 // is the name failures report. EEXIST when a file of that name exists.
 Status TryLockNative(const std::string& native, const std::string& windows,

@@ -82,6 +82,7 @@
 #include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -326,6 +327,29 @@ void ForgetUnnamedFiles(const std::string& folder) {
 
 }  // namespace
 
+int LookNow(const std::string& native, struct stat* st) {
+  *st = {};
+  if (FolderLocksOf(FolderOf(native)).seen_everywhere) {
+    return ::lstat(native.c_str(), st) == 0 ? 0 : errno;
+  }
+  // A forced look asks the server through the kept name; a name the
+  // server no longer has answers ENOENT.
+  struct statx x {};
+  if (::statx(AT_FDCWD, native.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC,
+              STATX_BASIC_STATS, &x) != 0) {
+    return errno;
+  }
+  st->st_mode = x.stx_mode;
+  st->st_ino = x.stx_ino;
+  st->st_dev = ::makedev(x.stx_dev_major, x.stx_dev_minor);
+  st->st_nlink = x.stx_nlink;
+  st->st_size = static_cast<off_t>(x.stx_size);
+  st->st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
+  st->st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
+  st->st_atim = {x.stx_atime.tv_sec, x.stx_atime.tv_nsec};
+  return 0;
+}
+
 int FlockRetry(int fd, int op) {
   return RetryOnEintr([&] { return ::flock(fd, op); });
 }
@@ -377,7 +401,7 @@ Status TryLockNative(const std::string& native, const std::string& windows,
     }
     if (guarded) GuardSeenLongerThan(guard, -1);  // ours now: forget any earlier sighting
     struct stat there {};
-    const bool taken = guarded && ::lstat(native.c_str(), &there) == 0;
+    const bool taken = guarded && LookNow(native, &there) == 0;
     // O_EXCL never follows a symbolic link and never opens what exists.
     Fd fd(taken ? -1 : ::open(native.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666));
     const int error = taken ? EEXIST : errno;
@@ -432,8 +456,7 @@ LockState ProbeLockNative(const std::string& native) {
     // On a share only the server can tell, and every look that opens the
     // file would make the holder's own delete fail for that moment.
     struct stat st {};
-    return ::lstat(native.c_str(), &st) != 0 && errno == ENOENT ? LockState::kAbsent
-                                                                 : LockState::kUnknown;
+    return LookNow(native, &st) == ENOENT ? LockState::kAbsent : LockState::kUnknown;
   }
   Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return errno == ENOENT ? LockState::kAbsent : LockState::kUnheld;

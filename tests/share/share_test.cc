@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -209,6 +210,24 @@ TEST_F(ShareTest, ReadsAndAppendsSeeTheOtherMountsChangesAtOnce) {
   ASSERT_TRUE(env_a->ReplaceContents(at_a, "xy"));
   ASSERT_TRUE(env_b->AppendBytes(at_b, "Z"));
   EXPECT_EQ(ServerFile("q.POF"), "xyZ");
+
+  // What the second mount kept of a name is not taken for the truth: a
+  // length the first changed, a lock it let go and a file it deleted are
+  // seen at once, not up to a second late.
+  std::optional<platform::FileInfo> info;
+  ASSERT_TRUE(env_a->AppendBytes(at_a, "more"));
+  ASSERT_TRUE(env_b->LookUp(at_b, info));
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->size, 7);
+  std::unique_ptr<platform::LockFile> held, taken;
+  ASSERT_TRUE(env_a->TryLock(a.share + "\\L.TMP", &held));
+  EXPECT_FALSE(env_b->TryLock(b.share + "\\L.TMP", &taken));  // seen held
+  held->Release();
+  EXPECT_TRUE(env_b->TryLock(b.share + "\\L.TMP", &taken));
+  if (taken) taken->Release();
+  ASSERT_TRUE(env_a->Delete(at_a));
+  ASSERT_TRUE(env_b->LookUp(at_b, info));
+  EXPECT_FALSE(info.has_value());
 }
 
 // The swap lock's exclusive create, raced from both mounts: exactly one wins.
@@ -411,6 +430,73 @@ TEST_F(ShareTest, ConsoleOnOneComputerTalksToCarobOnTheOther) {
   }
   EXPECT_EQ(b.ShareStatus("CAROB running"), "No");
   EXPECT_EQ(Listing(rig->server + "/temp"), std::vector<std::string>{});
+}
+
+// Four computers, two on each mount, three of them sending at once to an
+// application on the first, whose dispatcher is killed while it hands
+// their entries on in batches and then started again: every entry arrives
+// exactly once, each sender's in its order.
+TEST_F(ShareTest, FourComputersSendingAtOnceLoseAndDoubleNothingThroughAKilledDispatcher) {
+  constexpr int kEach = 40;
+  std::vector<std::unique_ptr<ShareComputer>> pcs;
+  for (int k = 1; k <= 4; ++k) {
+    pcs.push_back(std::make_unique<ShareComputer>((k - 1) % 2, "pc" + std::to_string(k)));
+  }
+  ShareComputer& pc1 = *pcs[0];
+  const std::string sink = "C:\\ORB\\SINK\\Sink.POF";
+  pc1.root.MakeFolder("C:\\ORB\\SINK");
+  pc1.AddFileLoc("Sink interface", sink);
+  for (auto& pc : pcs) {
+    std::ofstream(rig->server + "/" + pc->id + "/STATUS", std::ios::binary) << "Pulse=10\r\n";
+    pc->AddFileLoc("RORU PO Input", pc->share + "\\" + pc->id + ".input.POF");
+    if (pc.get() == &pc1) continue;
+    pc->AddFileLoc("RORU PO Route pc1", pc->share + "\\pc1.input.POF");
+    // Its console's entries, waiting when its dispatcher starts.
+    std::string queue;
+    for (int n = 0; n < kEach; ++n) {
+      queue += RozEntry("SET SOURCE = " + pc->id + "\r\nSENDTO [pc1] Sink:" + pc->id + " " +
+                        std::to_string(n));
+    }
+    std::ofstream(rig->server + "/" + pc->id + ".input.POF", std::ios::binary) << queue;
+  }
+  auto dispatch = [&](ShareComputer& pc) {
+    return pc.Start({pc.orb, "dispatch", "--local-id", pc.id});
+  };
+  std::vector<std::unique_ptr<Process>> running;
+  for (size_t k = 1; k < pcs.size(); ++k) running.push_back(dispatch(*pcs[k]));
+  auto first = dispatch(pc1);
+  // Killed once the entries flow, while more wait in its input.
+  ASSERT_TRUE(WaitUntil([&] { return pc1.Entries(sink).size() >= kEach / 2; }, 120, 5));
+  first->Signal(SIGKILL);
+  first->Wait(30);
+  EXPECT_LT(pc1.Entries(sink).size(), 3u * kEach) << "the kill came after the work";
+  auto again = dispatch(pc1);
+  auto inputs_empty = [&] {
+    for (auto& pc : pcs) {
+      if (!ReadNative(rig->server + "/" + pc->id + ".input.POF").empty()) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return pc1.Entries(sink).size() >= 3u * kEach && inputs_empty(); },
+                        180, 20));
+  running.push_back(std::move(again));
+  for (auto& p : running) {
+    p->Signal(SIGTERM);
+    EXPECT_EQ(p->Wait(60), 0) << p->Err();
+  }
+
+  std::map<std::string, std::vector<int>> got;  // each sender's numbers, in arrival order
+  for (const EntryLines& e : pc1.Entries(sink)) {
+    ASSERT_EQ(e.size(), 2u);
+    const size_t space = e[1].find(' ');
+    ASSERT_NE(space, std::string::npos) << e[1];
+    EXPECT_EQ(e[0], "SET SOURCE = " + e[1].substr(0, space));
+    got[e[1].substr(0, space)].push_back(std::stoi(e[1].substr(space + 1)));
+  }
+  std::vector<int> all(kEach);
+  for (int n = 0; n < kEach; ++n) all[static_cast<size_t>(n)] = n;
+  for (const char* sender : {"pc2", "pc3", "pc4"}) EXPECT_EQ(got[sender], all) << sender;
+  EXPECT_EQ(got.size(), 3u);
 }
 
 // ---------------------------------------------------------------------------
