@@ -42,6 +42,29 @@ TEST(StopSignalsTest, EachStopSignalCutsTheWaitShortAndStays) {
   }
 }
 
+TEST(StopSignalsTest, AWakeEndsOneWaitAndAsksNoStop) {
+  StopSignals stop;
+  // From another thread while the wait runs.
+  std::thread waker([&stop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stop.Wake();
+  });
+  auto start = Clock::now();
+  EXPECT_FALSE(stop.WaitFor(30));
+  waker.join();
+  EXPECT_LT(SecondsSince(start), 10);
+  // Made before the wait: the wait ends at once.
+  stop.Wake();
+  start = Clock::now();
+  EXPECT_FALSE(stop.WaitFor(30));
+  EXPECT_LT(SecondsSince(start), 10);
+  // Used up: the next wait runs its whole time.
+  start = Clock::now();
+  EXPECT_FALSE(stop.WaitFor(0.05));
+  EXPECT_GE(SecondsSince(start), 0.045);
+  EXPECT_FALSE(StopRequested());
+}
+
 TEST(StopSignalsTest, RestoresTheHandlingItFoundAndLeavesOtherSignals) {
   struct sigaction before {}, usr1 {}, during {}, after {};
   ASSERT_EQ(::sigaction(SIGTERM, nullptr, &before), 0);
