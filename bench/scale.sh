@@ -25,8 +25,10 @@
 # question with no answer or more than one.
 #
 # Settings (environment): MEDIA ("share local"), STATEMENTS (per console,
-# 20), QUESTIONS (in all, 20), PULSE (ms, 10), BIN (where orb and carob lie,
-# build), KEEP=1 keeps the work folder (logs, roots) and says where.
+# 20), QUESTIONS (in all, 20), PAUSE (seconds after an answer before the
+# next question, as a person reads it: 0.2; 0 asks while the family still
+# tidies up after the last answer), PULSE (ms, 10), BIN (where orb and carob
+# lie, build), KEEP=1 keeps the work folder (logs, roots) and says where.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,6 +39,7 @@ media=${MEDIA:-share local}
 statements=${STATEMENTS:-20}
 questions=${QUESTIONS:-20}
 pulse=${PULSE:-10}
+pause=${PAUSE:-0.2}
 for x in orb carob; do [[ -x $bin/$x ]] || { echo "no $bin/$x (BIN names the build)" >&2; exit 2; }; done
 most=1
 for n in "${counts[@]}"; do
@@ -63,7 +66,9 @@ stop_all() {
 
 # "Z:\tmp\x" for /tmp/x: the family stores every path Windows-style.
 windows() { local p=$1; echo "Z:${p//\//\\}"; }
-now_us() { local t=${EPOCHREALTIME/./}; echo "$t"; }
+# Microseconds now, into the variable named (no process started: the round
+# trips are timed to the tenth of a millisecond).
+now_us() { printf -v "$1" '%s' "${EPOCHREALTIME/./}"; }
 # The value of `key` in a databank file (CR LF lines), empty when missing.
 bank_value() { sed -n "s/^$2=\\(.*\\)\\r\$/\\1/p" "$1" 2>/dev/null | head -n 1; }
 
@@ -178,7 +183,8 @@ run() {
   # The statements, every console's at once.
   local y total=0 lines
   local -a sent_keys=()
-  local begun=$(now_us)
+  local begun
+  now_us begun
   for ((k = first; k <= last; k++)); do
     lines=
     for ((y = 1; y <= statements; y++)); do
@@ -196,7 +202,7 @@ run() {
     count=$(grep -c '^k[0-9]*_[0-9]*=' "$knowledge" 2>/dev/null || true)
     if ((${count:-0} > seen)); then
       seen=$count
-      ended=$(now_us)
+      now_us ended
       still=$SECONDS
     fi
     ((seen < total && SECONDS - still < 60)) || break
@@ -215,7 +221,8 @@ run() {
     y=$((q / consoles % statements + 1))
     local key
     key=$(printf 'k%d_%03d' "$k" "$y")
-    local start=$(now_us)
+    local start answered
+    now_us start
     printf 'What is %s?\n' "$key" >&"${feed[k]}"
     asked_texts["What is $key?"]=$((${asked_texts["What is $key?"]:-0} + 1))
     asked=$((asked + 1))
@@ -226,10 +233,12 @@ run() {
       stray=$((stray + 1))
     done
     if [[ -n $got ]]; then
-      times+=($(($(now_us) - start)))
+      now_us answered
+      times+=($((answered - start)))
     else
       unanswered=$((unanswered + 1))
     fi
+    sleep "$pause"
   done
   # An answer that comes twice comes within a few Pulses of the first; what
   # the console prints in the next second counts as doubled.
@@ -277,7 +286,7 @@ run() {
     "$n" "$name" "$total" "$asked" "$lost" "$doubled" "$rate" "$rt"
 }
 
-echo "Pulse $pulse ms; $statements statements per console, $questions questions in all; load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Pulse $pulse ms; $statements statements per console, $questions questions in all, $pause s apart; load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "| N | medium | messages (statements + questions) | lost / doubled | messages/s | question round trip median / p95 |"
 echo "|---|---|---|---|---|---|"
 for n in "${counts[@]}"; do
