@@ -1,5 +1,6 @@
 // The stop of orb's long-running commands: SIGTERM and SIGINT cut a wait
-// short and are remembered; other signals and the earlier handling stay.
+// short and are remembered, a wake cuts one wait short; other signals and
+// the earlier handling stay.
 #include "platform/signals.h"
 
 #include <gtest/gtest.h>
