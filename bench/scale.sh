@@ -13,7 +13,7 @@
 # one local folder; pc1 has a route to every other computer, the others one
 # to pc1. CAROB runs headless on pc1 and answers to "User"; a console
 # (`orb talk CAROB --to pc1`) runs on each of pc2..pcN. N=1 is one computer
-# alone: its console talks to its own CAROB.
+# alone, on the local folder only: its console talks to its own CAROB.
 #
 # First every console is given its STATEMENTS sentences "kK_Y be vY" at once;
 # the time from then until CAROB has learnt them all gives the messages per
@@ -33,8 +33,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 bin=$(realpath "${BIN:-$here/build}")
-counts=("${@:-2}")
-(($# > 0)) || counts=(2 4 8)
+if (($# > 0)); then counts=("$@"); else counts=(2 4 8); fi
 media=${MEDIA:-share local}
 statements=${STATEMENTS:-20}
 questions=${QUESTIONS:-20}
