@@ -11,7 +11,8 @@
 //                     form's first button; SIGTERM, SIGINT, SIGHUP close it.
 //   orb dispatch/talk StopSignals: SIGTERM, SIGINT and SIGHUP end the
 //                     command's loop, which then signs off; WaitFor sleeps
-//                     until a deadline or the stop, whichever comes first.
+//                     until a deadline, the stop or a Wake (orb talk's
+//                     line reader), whichever comes first.
 //
 // Waits deeper down (a databank's lock, the registry's waits for another
 // program) ask their Interaction between their looks (NoWindow()'s Closing()
@@ -87,12 +88,16 @@ class StopSignals {
     if (pipe_.ok() && StopRequested()) requested_ = true;
     return requested_;
   }
-  // Sleeps until `seconds` have passed or a stop arrives; returns requested().
+  // Sleeps until `seconds` have passed, a stop arrives or Wake is called;
+  // returns requested(). A Wake made since the last wait ended ends the
+  // next one at once, so a wake that comes just before the wait is not lost.
   bool WaitFor(double seconds) {
-    if (requested()) return true;
+    if (requested_ || (pipe_.ok() && StopRequested())) return requested();
     pipe_.WaitReadable(seconds);
     return requested();
   }
+  // Ends a WaitFor early without asking for a stop; from any thread.
+  void Wake() { pipe_.Wake(); }
 
  private:
   SignalPipe pipe_;

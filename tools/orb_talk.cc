@@ -6,7 +6,9 @@
 // that arrives in the interface file of "User" is printed as it arrives.
 // On a terminal it shows a prompt; in a pipe it reads to the end of its
 // input, then waits for answers until none has come for --wait seconds, or
-// until --answers texts have arrived.
+// until --answers texts have arrived. A line goes as soon as it is read;
+// the interface file of "User" is looked at every Pulse (at least every
+// 50 ms), as the family's programs look at theirs.
 //
 // Nobody is left guessing: when the dispatcher does not run, or the
 // addressee on this computer does not, the console says so at once and
@@ -18,7 +20,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <algorithm>
 #include <deque>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -45,6 +49,8 @@ using Clock = std::chrono::steady_clock;
 using platform::Trim;
 
 constexpr char kConsoleApp[] = "User";
+// The longest time between two looks at the interface file of "User": the
+// Pulse when it is shorter.
 constexpr int kPollMs = 50;
 constexpr int kMaxTakenPerPoll = 1000;
 // How often whether the dispatcher and the addressee run is looked at.
@@ -54,11 +60,15 @@ constexpr int kReachLookMs = 250;
 constexpr auto kMaxTransit = std::chrono::seconds(60);
 
 // Lines read from standard input by a thread of their own, so that answers
-// are printed while the user types (or while a pipe is still open).
+// are printed while the user types (or while a pipe is still open). Each
+// line, and the end of the input, wakes the console's wait (`wake`, cleared
+// once the console no longer waits: a reader left waiting for a line when
+// a stop ends the session outlives it).
 struct LineFeed {
   std::mutex mu;
   std::deque<std::string> lines;
   bool at_end = false;
+  std::function<void()> wake;
 };
 
 void ReadLines(std::istream& in, std::shared_ptr<LineFeed> feed) {
@@ -67,9 +77,11 @@ void ReadLines(std::istream& in, std::shared_ptr<LineFeed> feed) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::lock_guard<std::mutex> lock(feed->mu);
     feed->lines.push_back(line);
+    if (feed->wake) feed->wake();
   }
   std::lock_guard<std::mutex> lock(feed->mu);
   feed->at_end = true;
+  if (feed->wake) feed->wake();
 }
 
 int TalkUsage(std::ostream& err, const std::string& problem) { return UsageError(err, "talk", problem); }
@@ -228,6 +240,15 @@ class Console {
 
   void Stop() { registry_.UnregisterApplication(kConsoleApp); }
 
+  // Milliseconds between two looks at the interface file: the Pulse, as
+  // the family's programs take it, but never longer than kPollMs. Only
+  // read: a Pulse not recorded yet stays so.
+  int PollMs() {
+    db_.ForgetCached("Pulse");
+    const double pulse = registry::ReadLeadingNumber(db_.Query(std::string(registry_.StatusBank()), "Pulse"));
+    return std::min(kPollMs, registry::TimerInterval(registry::RoundToInt32(pulse).value_or(0)));
+  }
+
   // Recorded running and not known dead: a program killed outright stays
   // recorded running, but leaves its run lock unheld.
   bool RunningNow(const std::string& app) {
@@ -273,17 +294,21 @@ class Console {
 
   // Prints every text waiting in the interface file; the number printed.
   // `over_prompt`: a prompt stands on the terminal's last line; the first
-  // text takes its place (the prompt is shown again after).
+  // text takes its place (the prompt is shown again after). Each text is
+  // shown before it leaves the file, as CAROB answers before its message
+  // does: the marks and the file's rebuild come after the user has it (a
+  // console killed in between leaves it to the next session, which drops it).
   int PrintArrivals(bool over_prompt) {
     int printed = 0;
     for (int i = 0; i < kMaxTakenPerPoll; ++i) {
-      std::string text = msg_.ReceiveMessage(kConsoleApp, messaging::MessageKind::kInterface);
+      std::string text = msg_.ReceiveMessageHeld(kConsoleApp, messaging::MessageKind::kInterface);
       if (text.empty()) break;
       if (over_prompt && printed == 0) out_ << "\r\033[K";
-      out_ << Visible(text) << "\n";
+      out_ << Visible(text) << "\n" << std::flush;
+      msg_.MessageHandled();
       ++printed;
     }
-    if (printed) out_.flush();
+    msg_.MessageHandled();  // an entry with nothing to show
     return printed;
   }
 
@@ -325,6 +350,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   }
 
   auto feed = std::make_shared<LineFeed>();
+  feed->wake = [&stop] { stop.Wake(); };
   std::thread reader(ReadLines, std::ref(in), feed);
 
   const std::string prompt = "you> ";
@@ -344,6 +370,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   // Why lines cannot go now ("" when they can), looked at again every
   // kReachLookMs; told once each time it changes to another reason.
   std::string unreachable = console.Unreachable(app, to);
+  int poll_ms = console.PollMs();
   std::string told;
   Clock::time_point looked = Clock::now();
   auto tell = [&] {
@@ -367,6 +394,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     }
     if (Clock::now() - looked >= std::chrono::milliseconds(kReachLookMs)) {
       unreachable = console.Unreachable(app, to);
+      poll_ms = console.PollMs();
       looked = Clock::now();
       tell();
     }
@@ -393,7 +421,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     if (input_done && Clock::now() - last_activity >= wait) break;
     // The answers expected are all there: no need to wait for silence.
     if (input_done && answers > 0 && arrived >= answers) break;
-    stop.WaitFor(kPollMs / 1000.0);
+    stop.WaitFor(poll_ms / 1000.0);
   }
   if (interactive) out << "\n";
   out.flush();
@@ -405,6 +433,7 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   console.Stop();
 
   std::lock_guard<std::mutex> lock(feed->mu);
+  feed->wake = nullptr;  // `stop` goes with this call
   if (feed->at_end) {
     reader.join();
   } else {

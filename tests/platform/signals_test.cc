@@ -1,5 +1,6 @@
 // The stop of orb's long-running commands: SIGTERM and SIGINT cut a wait
-// short and are remembered; other signals and the earlier handling stay.
+// short and are remembered, a wake cuts one wait short; other signals and
+// the earlier handling stay.
 #include "platform/signals.h"
 
 #include <gtest/gtest.h>
@@ -40,6 +41,29 @@ TEST(StopSignalsTest, EachStopSignalCutsTheWaitShortAndStays) {
     EXPECT_TRUE(stop.requested());
     EXPECT_TRUE(stop.WaitFor(30));  // a stop stays requested
   }
+}
+
+TEST(StopSignalsTest, AWakeEndsOneWaitAndAsksNoStop) {
+  StopSignals stop;
+  // From another thread while the wait runs.
+  std::thread waker([&stop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stop.Wake();
+  });
+  auto start = Clock::now();
+  EXPECT_FALSE(stop.WaitFor(30));
+  waker.join();
+  EXPECT_LT(SecondsSince(start), 10);
+  // Made before the wait: the wait ends at once.
+  stop.Wake();
+  start = Clock::now();
+  EXPECT_FALSE(stop.WaitFor(30));
+  EXPECT_LT(SecondsSince(start), 10);
+  // Used up: the next wait runs its whole time.
+  start = Clock::now();
+  EXPECT_FALSE(stop.WaitFor(0.05));
+  EXPECT_GE(SecondsSince(start), 0.045);
+  EXPECT_FALSE(StopRequested());
 }
 
 TEST(StopSignalsTest, RestoresTheHandlingItFoundAndLeavesOtherSignals) {

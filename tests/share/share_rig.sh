@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # A network share on this machine for the share tests: Samba's smbd serves a
 # fresh folder on the loopback interface with a private configuration, and
-# two smbnetfs (FUSE) mounts of it stand for two computers.
+# smbnetfs (FUSE) mounts of it, two unless told otherwise, stand for as many
+# computers.
 #
-#   share_rig.sh up <dir>     starts it; prints three lines:
-#                               server <folder the server shares>
-#                               mount <first mount's view of the share>
-#                               mount <second mount's view of the share>
-#   share_rig.sh down <dir>   unmounts both and stops the server
+#   share_rig.sh up <dir> [MOUNTS]   starts it (MOUNTS from 1 to 16, default
+#                                    2); prints one line for the server and
+#                                    one for each mount, in order:
+#                                      server <folder the server shares>
+#                                      mount <first mount's view of the share>
+#                                      mount <second mount's view of the share>
+#                                      ...
+#   share_rig.sh down <dir>          unmounts them all and stops the server
 #
 # Everything lives under <dir> (configuration, state, logs, the shared
 # folder, the mount points). "up" exits 77 with the reason on stderr when the
@@ -19,17 +23,20 @@ skip() { echo "share rig unavailable: $*" >&2; exit 77; }
 
 cmd=${1:-}
 dir=${2:-}
-[ -n "$cmd" ] && [ -n "$dir" ] || { echo "usage: $0 up|down <dir>" >&2; exit 2; }
+mounts=${3:-2}
+usage() { echo "usage: $0 up <dir> [MOUNTS] | down <dir>" >&2; exit 2; }
+[ -n "$cmd" ] && [ -n "$dir" ] || usage
+[[ $mounts =~ ^[0-9]+$ ]] && ((mounts >= 1 && mounts <= 16)) || usage
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 
 down() {
-  for m in "$dir/mnt1" "$dir/mnt2"; do
+  for m in "$dir"/mnt*; do
     if mountpoint -q "$m" 2>/dev/null; then
       fusermount -u "$m" 2>/dev/null || fusermount -uz "$m" 2>/dev/null || umount -l "$m" 2>/dev/null
     fi
   done
-  for f in "$dir/smbnetfs1.pid" "$dir/smbnetfs2.pid" "$dir/smbd.pid"; do
+  for f in "$dir"/smbnetfs*.pid "$dir/smbd.pid"; do
     [ -s "$f" ] || continue
     pid=$(cat "$f")
     kill "$pid" 2>/dev/null
@@ -40,7 +47,7 @@ down() {
 }
 
 if [ "$cmd" = down ]; then down; exit 0; fi
-[ "$cmd" = up ] || { echo "usage: $0 up|down <dir>" >&2; exit 2; }
+[ "$cmd" = up ] || usage
 
 SMBD=$(command -v smbd || echo /usr/sbin/smbd)
 [ -x "$SMBD" ] || skip "no smbd (Debian package samba)"
@@ -50,8 +57,8 @@ command -v fusermount >/dev/null || command -v fusermount3 >/dev/null || skip "n
 # The port must be free: another server there would answer instead of ours.
 if (exec 3<>/dev/tcp/127.0.0.1/445) 2>/dev/null; then skip "port 445 on 127.0.0.1 is taken"; fi
 
-mkdir -p "$dir/share" "$dir/state" "$dir/private" "$dir/run" "$dir/cache" "$dir/lock" \
-         "$dir/mnt1" "$dir/mnt2" "$dir/home1/.smb" "$dir/home2/.smb"
+mkdir -p "$dir/share" "$dir/state" "$dir/private" "$dir/run" "$dir/cache" "$dir/lock"
+for n in $(seq "$mounts"); do mkdir -p "$dir/mnt$n" "$dir/home$n/.smb"; done
 chmod 0777 "$dir/share"
 cat >"$dir/smb.conf" <<CONF
 [global]
@@ -95,7 +102,7 @@ if ! (exec 3<>/dev/tcp/127.0.0.1/445) 2>/dev/null; then
   down; skip "smbd does not listen on 127.0.0.1:445: $(tail -c 300 "$dir/smbd.log" 2>/dev/null)"
 fi
 
-for n in 1 2; do
+for n in $(seq "$mounts"); do
   home="$dir/home$n"
   cat >"$home/.smb/smb.conf" <<CONF
 [global]
@@ -112,10 +119,10 @@ CONF
   HOME="$home" smbnetfs "$dir/mnt$n" -o config="$home/.smb/smbnetfs.conf",log_file="$dir/smbnetfs$n.log" \
       2>"$dir/smbnetfs$n.err" || { down; skip "smbnetfs would not mount: $(head -c 300 "$dir/smbnetfs$n.err")"; }
   # The oldest: the client itself, not a connection process it started.
-  pid=$(pgrep -o -f "smbnetfs $dir/mnt$n" || true)
+  pid=$(pgrep -o -f "smbnetfs $dir/mnt$n " || true)
   [ -n "$pid" ] && echo "$pid" >"$dir/smbnetfs$n.pid"
 done
-for n in 1 2; do
+for n in $(seq "$mounts"); do
   ok=
   for _ in $(seq 100); do
     if touch "$dir/mnt$n/127.0.0.1/share/.rig$n" 2>/dev/null; then ok=1; break; fi
@@ -125,5 +132,4 @@ for n in 1 2; do
   rm -f "$dir/mnt$n/127.0.0.1/share/.rig$n"
 done
 echo "server $dir/share"
-echo "mount $dir/mnt1/127.0.0.1/share"
-echo "mount $dir/mnt2/127.0.0.1/share"
+for n in $(seq "$mounts"); do echo "mount $dir/mnt$n/127.0.0.1/share"; done
