@@ -20,6 +20,8 @@ cleanup() {
   rm -rf "$prefix"
 }
 trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
 export CAROB_SCRATCH_DRIVES=CDEF
 

@@ -25,9 +25,9 @@ endfunction()
 # What a test program is compiled with beside the build's own flags. The
 # code under test is built as the build type says, in its libraries; the
 # test code itself is compiled lightly (-O1: a third less compile time than
-# -O3, and the tests run as fast), and on Linux every test program reuses
-# one precompiled header of GoogleTest and the standard library
-# (carob_test_pch, in tests/CMakeLists.txt).
+# -O3, and the tests run as fast), and every test program reuses one
+# precompiled header of GoogleTest and the standard library (carob_test_pch,
+# in tests/CMakeLists.txt; on Windows it holds posix_compat.h too).
 function(carob_test_compile_options target)
   target_compile_options(${target} PRIVATE -O1)
   # At -O1 GCC 12 reports false out-of-bounds copies inside std::string
@@ -35,7 +35,7 @@ function(carob_test_compile_options target)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
     target_compile_options(${target} PRIVATE -Wno-array-bounds)
   endif()
-  if(NOT WIN32 AND TARGET carob_test_pch)
+  if(TARGET carob_test_pch)
     target_precompile_headers(${target} REUSE_FROM carob_test_pch)
     # A header that cannot be used is said, not silently compiled again.
     target_compile_options(${target} PRIVATE -Winvalid-pch)
@@ -89,10 +89,10 @@ function(carob_test name)
   endif()
 
   # Windows: the few POSIX calls the tests make about their own set-up are
-  # done the Windows way (posix_compat.h); one program is one test, and the
-  # tests use the real drives, so they run one at a time.
+  # done the Windows way (posix_compat.h, in the precompiled header); one
+  # program is one test, and the tests use the real drives, so they run one
+  # at a time.
   target_link_libraries(${program} PRIVATE ${arg_LIBS} gmock gtest_main)
-  target_compile_options(${program} PRIVATE -include ${CMAKE_SOURCE_DIR}/tests/windows/posix_compat.h)
   set(filter)
   set(skip ${arg_WINDOWS_SKIP})
   while(skip)
