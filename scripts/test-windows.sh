@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows stage of the test command: cross-builds carob.exe, orb.exe and
 # the Windows suite with mingw-w64 (build-win/), then runs the suite under
-# wine. The wine prefix is made afresh in a temporary folder and removed at
-# the end: the tests use its drives C:, D:, E: and F: as their own (see
-# tests/support/world.h). A virtual display is there for the window test.
+# wine, two test programs at a time. Each runs in a wine prefix of its own,
+# made afresh in a temporary folder and removed at the end: the tests use
+# its drives C:, D:, E: and F: as their own (see tests/support/world.h).
+# A virtual display is there for the window test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --windows
@@ -12,12 +13,17 @@ start=$SECONDS
 scripts/build.sh --windows
 echo "== Windows build: $((SECONDS - start)) s"
 
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/carob-wine.XXXXXX")
+# One prefix a slot, as CTest's resource "wine" (tests/windows/wine_slot.sh).
+slots=(p0 p1)
+prefixes=$(mktemp -d "${TMPDIR:-/tmp}/carob-wine.XXXXXX")
+prefix=$prefixes/${slots[0]}
 xvfb_pid=
 cleanup() {
-  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+  for slot in "${slots[@]}"; do
+    WINEPREFIX=$prefixes/$slot wineserver -k >/dev/null 2>&1 || true
+  done
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$prefix"
+  rm -rf "$prefixes"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -25,7 +31,8 @@ trap 'exit 143' TERM
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
 export CAROB_SCRATCH_DRIVES=CDEF
 
-# wine's first start makes the prefix (slow: once per run).
+# wine's first start makes the prefix (slow: once per run); the other
+# slots get copies of it (its drives are linked relatively).
 start=$SECONDS
 DISPLAY= wineboot --init >/dev/null 2>&1
 wineserver --wait
@@ -33,7 +40,14 @@ for d in d e f; do
   mkdir -p "$prefix/drive_$d"
   ln -sfn "../drive_$d" "$prefix/dosdevices/$d:"
 done
-echo "== wine prefix: $((SECONDS - start)) s"
+resources='{"version": {"major": 1, "minor": 0}, "local": [{"wine": ['
+for slot in "${slots[@]}"; do
+  [ "$slot" = "${slots[0]}" ] || cp -a "$prefix" "$prefixes/$slot"
+  resources+="{\"id\": \"$slot\", \"slots\": 1},"
+done
+echo "${resources%,}]}]}" >"$prefixes/resources.json"
+export CAROB_WINE_PREFIXES=$prefixes
+echo "== wine prefixes: $((SECONDS - start)) s"
 
 # The display of the window test; the other tests start their programs
 # without one (headless), as a service would run them.
@@ -47,7 +61,8 @@ unset DISPLAY
 
 start=$SECONDS
 echo "== tests (Windows, under wine)"
-ctest --test-dir build-win --output-on-failure
+ctest --test-dir build-win --output-on-failure -j"${#slots[@]}" \
+  --resource-spec-file "$prefixes/resources.json"
 echo "== Windows suite: $((SECONDS - start)) s"
 
 # A Linux carob and a Windows orb through one shared folder: the Linux
