@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows stage of the test command: cross-builds carob.exe, orb.exe and
-# the Windows suite with mingw-w64 (build-win/), then runs the suite under
+# the Windows suite with mingw-w64 (build-win/; at the niceness
+# CAROB_WINDOWS_BUILD_NICE, default 0), then runs the suite under
 # wine, two test programs at a time. Each runs in a wine prefix of its own,
 # made afresh in a temporary folder and removed at the end: the tests use
 # its drives C:, D:, E: and F: as their own (see tests/support/world.h).
@@ -9,16 +10,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --windows
 
-start=$SECONDS
-scripts/build.sh --windows
-echo "== Windows build: $((SECONDS - start)) s"
-
 # One prefix a slot, as CTest's resource "wine" (tests/windows/wine_slot.sh).
 slots=(p0 p1)
 prefixes=$(mktemp -d "${TMPDIR:-/tmp}/carob-wine.XXXXXX")
 prefix=$prefixes/${slots[0]}
 xvfb_pid=
+prefixes_made=
 cleanup() {
+  if [ -n "$prefixes_made" ]; then kill "$prefixes_made" 2>/dev/null; wait "$prefixes_made" 2>/dev/null; fi || true
   for slot in "${slots[@]}"; do
     WINEPREFIX=$prefixes/$slot wineserver -k >/dev/null 2>&1 || true
   done
@@ -31,23 +30,34 @@ trap 'exit 143' TERM
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
 export CAROB_SCRATCH_DRIVES=CDEF
 
-# wine's first start makes the prefix (slow: once per run); the other
-# slots get copies of it (its drives are linked relatively).
+# wine's first start makes the prefix (slow: once per run, so it is done
+# while the build runs); the other slots get copies of it (its drives are
+# linked relatively).
+make_prefixes() {
+  local start=$SECONDS slot
+  DISPLAY= wineboot --init >/dev/null 2>&1
+  wineserver --wait
+  for d in d e f; do
+    mkdir -p "$prefix/drive_$d"
+    ln -sfn "../drive_$d" "$prefix/dosdevices/$d:"
+  done
+  resources='{"version": {"major": 1, "minor": 0}, "local": [{"wine": ['
+  for slot in "${slots[@]}"; do
+    [ "$slot" = "${slots[0]}" ] || cp -a "$prefix" "$prefixes/$slot"
+    resources+="{\"id\": \"$slot\", \"slots\": 1},"
+  done
+  echo "${resources%,}]}]}" >"$prefixes/resources.json"
+  echo "== wine prefixes: $((SECONDS - start)) s"
+}
+make_prefixes &
+prefixes_made=$!
+
 start=$SECONDS
-DISPLAY= wineboot --init >/dev/null 2>&1
-wineserver --wait
-for d in d e f; do
-  mkdir -p "$prefix/drive_$d"
-  ln -sfn "../drive_$d" "$prefix/dosdevices/$d:"
-done
-resources='{"version": {"major": 1, "minor": 0}, "local": [{"wine": ['
-for slot in "${slots[@]}"; do
-  [ "$slot" = "${slots[0]}" ] || cp -a "$prefix" "$prefixes/$slot"
-  resources+="{\"id\": \"$slot\", \"slots\": 1},"
-done
-echo "${resources%,}]}]}" >"$prefixes/resources.json"
+nice -n "${CAROB_WINDOWS_BUILD_NICE:-0}" scripts/build.sh --windows
+echo "== Windows build: $((SECONDS - start)) s"
+wait "$prefixes_made"
+prefixes_made=
 export CAROB_WINE_PREFIXES=$prefixes
-echo "== wine prefixes: $((SECONDS - start)) s"
 
 # The display of the window test; the other tests start their programs
 # without one (headless), as a service would run them.
