@@ -559,7 +559,12 @@ Ran RunThrough(Launch launch, const Hitch& hitch, int calls, bool& met) {
   const int at = std::min(calls - 1 - calls / 32, calls * hitch.eighths / 8);
   const DiskFault fault{kShareCalls, rig->mounts[0], hitch.pause ? 0 : at,
                         hitch.pause ? 0 : hitch.times};
-  Process command(WithDiskFault(std::move(launch), fault, log));
+  // A stop waits for the command at its call `at`, which goes on once the
+  // client is stopped: the last calls of a short command would otherwise be
+  // made before the stop.
+  const std::string go = scratch.path() + "/go";
+  const FaultHold hold = hitch.pause ? FaultHold{at, go} : FaultHold{};
+  Process command(WithDiskFault(std::move(launch), fault, log, hold));
   if (hitch.pause) {
     // The sign that the command has come so far: the calls it made, traced.
     WaitUntil(
@@ -567,6 +572,7 @@ Ran RunThrough(Launch launch, const Hitch& hitch, int calls, bool& met) {
         60, 1);
     PausedClient paused;
     met = paused.paused() && command.Running();
+    std::ofstream(go, std::ios::binary).close();  // the held call goes on
     std::this_thread::sleep_for(std::chrono::seconds(1));  // how long the client stays stopped
   }
   Ran ran{command.Wait(120), command.Out(), command.Err()};

@@ -25,6 +25,13 @@ struct DiskFault {
   std::string error = "EIO";   // an errno name, or "EOF" for a read that ends too soon
 };
 
+// A matching call (numbered from 0) held before it is made until `file`
+// is there (at most 30 s); none when `file` is empty.
+struct FaultHold {
+  int at = -1;
+  std::string file;
+};
+
 // One call the preloaded library looked at, as its log tells it.
 struct FaultCall {
   int pid = 0;
@@ -58,7 +65,8 @@ inline std::vector<FaultCall> ReadFaultLog(const std::string& log) {
 
 // `launch` with the fault library preloaded and set up as `fault`, its log
 // written to `log`.
-inline Launch WithDiskFault(Launch launch, const DiskFault& fault, const std::string& log) {
+inline Launch WithDiskFault(Launch launch, const DiskFault& fault, const std::string& log,
+                            const FaultHold& hold = {}) {
   auto kept = [](const char* name) {
     const char* v = std::getenv(name);
     return v != nullptr && *v != '\0' ? std::string(v) : std::string();
@@ -75,6 +83,10 @@ inline Launch WithDiskFault(Launch launch, const DiskFault& fault, const std::st
   launch.env.push_back("CAROB_FAULT_TIMES=" + std::to_string(fault.times));
   launch.env.push_back("CAROB_FAULT_ERRNO=" + fault.error);
   launch.env.push_back("CAROB_FAULT_LOG=" + log);
+  if (!hold.file.empty()) {
+    launch.env.push_back("CAROB_FAULT_HOLD_AT=" + std::to_string(hold.at));
+    launch.env.push_back("CAROB_FAULT_HOLD_FILE=" + hold.file);
+  }
   return launch;
 }
 

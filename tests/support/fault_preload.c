@@ -29,6 +29,12 @@
  *                      folder's (- for a rename), result is what the caller
  *                      got, and a rename's path is "from -> to". With
  *                      CAROB_FAULT_TIMES at 0 it only traces.
+ *   CAROB_FAULT_HOLD_AT, CAROB_FAULT_HOLD_FILE
+ *                      the matching call numbered so (from 0) waits before
+ *                      it is made until that file is there (at most 30 s):
+ *                      a test does something meanwhile (stops a network
+ *                      share's client) and knows the program is inside the
+ *                      call, not past its end.
  *
  * A failing read or rename does nothing; a failing close still closes the
  * descriptor, as Linux does when close reports an error, and a failing
@@ -43,6 +49,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -58,6 +65,8 @@ static int fault_errno = EIO;
 static int early_eof;
 static int log_fd = -1;
 static long matched; /* matching calls so far, counted atomically */
+static long hold_at = -1;      /* the matching call that waits for hold_file */
+static const char* hold_file; /* made by the test when the call may go on */
 
 static const struct {
   const char* name;
@@ -103,6 +112,10 @@ static void Configure(void) {
       if (strcmp(e, kErrors[i].name) == 0) fault_errno = kErrors[i].value;
     }
   }
+  const char* h = getenv("CAROB_FAULT_HOLD_AT");
+  if (h != NULL && *h != '\0') hold_at = strtol(h, NULL, 10);
+  const char* hf = getenv("CAROB_FAULT_HOLD_FILE");
+  hold_file = hf != NULL && *hf != '\0' ? hf : NULL;
   const char* l = getenv("CAROB_FAULT_LOG");
   if (l != NULL && *l != '\0') log_fd = open(l, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 }
@@ -180,9 +193,21 @@ static int WatchedFd(int kind, int fd, char* path, size_t size) {
   return PathMatches(path);
 }
 
+/* Holds the matching call numbered hold_at until hold_file is there (at
+ * most 30 s): the test knows the program is inside that call, not past its
+ * end, when it does something to the file system meanwhile. */
+static void Hold(long n) {
+  if (n != hold_at || hold_file == NULL) return;
+  const int saved = errno;
+  const struct timespec pause = {0, 1000000};
+  for (int i = 0; i < 30000 && access(hold_file, F_OK) != 0; ++i) nanosleep(&pause, NULL);
+  errno = saved;
+}
+
 /* Counts a matching call: whether it fails, and its number in `n`. */
 static int Fails(long* n) {
   *n = __atomic_fetch_add(&matched, 1, __ATOMIC_SEQ_CST);
+  Hold(*n);
   return *n >= skip_first && (fail_times < 0 || *n - skip_first < fail_times);
 }
 
