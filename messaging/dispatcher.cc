@@ -204,7 +204,9 @@ bool Dispatcher::ClaimWaiting(const std::string& queue) {
   // Looked up afresh: on a share what the client kept of the file may not
   // show another computer's append yet.
   std::optional<platform::FileInfo> info;
-  if (!env_.LookUp(msg_.ResolveInterfacePath(queue), info) || !info || info->size == 0) return false;
+  if (!env_.LookUp(msg_.ResolveInterfacePath(queue), info)) return false;
+  const bool first = looked_.insert(queue).second;
+  if ((!info || info->size == 0) && !first) return false;
   bool busy = false;
   if (platform::Status s = msg_.ClaimQueue(queue, &busy); !s) {
     if (!busy) ReportTakeFailure(s);

@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -127,8 +128,9 @@ class Dispatcher {
 
   std::string Watched(const Blocked& b);
   bool RetryDue();
-  // Claims a queue that holds something: false when it is empty, another
-  // taker has it, or the claim failed (then reported).
+  // Claims a queue that holds something, or any queue at its first look:
+  // false when it is empty (after its first look), another taker has it,
+  // or the claim failed (then reported).
   bool ClaimWaiting(const std::string& queue);
   // Looks through the pending queue once: what can go now goes, in order,
   // and leaves the queue in one rewrite; the rest stays where it is.
@@ -180,6 +182,11 @@ class Dispatcher {
   bool take_failed_reported_ = false;
   std::map<std::string, Blocked> blocked_;
   bool retried_ = false;
+  // The queues claimed once already: an empty one is claimed at its first
+  // look all the same, so that what a killed dispatcher left of its claim
+  // (finished work, entries it kept aside) is finished at the next start,
+  // not at the next entry.
+  std::set<std::string> looked_;
   float last_retry_ = 0;
   DispatchStats stats_;
 };

@@ -228,7 +228,8 @@ TEST(DispatcherKeptQueue, AFullQueueMovesItsOldestEntriesAside) {
 struct Killed {};
 
 // An Env whose claim files, once `armed`, kill their taker instead of
-// marking an entry handled (once).
+// marking an entry handled (once), or, once `armed_release`, when a claim
+// that marked entries handled would go.
 struct KillingEnv : platform::EnvWrapper {
   using EnvWrapper::EnvWrapper;
 
@@ -240,12 +241,20 @@ struct KillingEnv : platform::EnvWrapper {
         env.armed = false;
         throw Killed{};
       }
+      handled = handled || bytes.starts_with("--- handled ");
       return real->Write(bytes);
     }
     platform::Status Sync() override { return real->Sync(); }
-    void Release() override { real->Release(); }
+    void Release() override {
+      if (env.armed_release && handled) {
+        env.armed_release = false;
+        throw Killed{};
+      }
+      real->Release();
+    }
     std::unique_ptr<platform::LockFile> real;
     KillingEnv& env;
+    bool handled = false;
   };
 
   platform::Status TryLock(const std::string& path,
@@ -256,15 +265,19 @@ struct KillingEnv : platform::EnvWrapper {
   }
 
   bool armed = false;
+  bool armed_release = false;
 };
 
 // A dispatcher killed after it handed an entry on (delivered, forwarded,
 // kept, or moved aside) and before it marked the entry handled: the next
 // one finds the claim file, sees the entry's bytes where they were noted,
-// and takes the entry off instead of handing it on a second time.
+// and takes the entry off instead of handing it on a second time. Killed
+// once the queue was rebuilt, before its claim went, it leaves the input
+// empty: the next start still finishes the claim and removes it.
 TEST(DispatcherRecovery, AnEntryHandedOnBeforeAKillIsNotHandedOnAgain) {
   struct Case {
     const char* what;
+    bool at_release;  // killed as the finished claim would go
     std::string input;
     std::string pending;  // the pending queue's bytes before
     bool full_undeliverable;
@@ -272,21 +285,24 @@ TEST(DispatcherRecovery, AnEntryHandedOnBeforeAKillIsNotHandedOnAgain) {
     Texts expected;                   // what stands in the first of them
   };
   const Case cases[] = {
-      {"delivered", RozEntry("SET SOURCE = hostB\r\nDO CAROB:once") +
+      {"delivered", false, RozEntry("SET SOURCE = hostB\r\nDO CAROB:once") +
                         RozEntry("SET SOURCE = hostB\r\nDO CAROB:after"),
        "", false, {kCarobIface, kInput, kPending},
        {{"SET SOURCE = hostB", "once"}, {"SET SOURCE = hostB", "after"}}},
-      {"forwarded", RozEntry("SET SOURCE = hostA\r\nSENDTO [hostB] CAROB:once"), "", false,
+      {"forwarded", false, RozEntry("SET SOURCE = hostA\r\nSENDTO [hostB] CAROB:once"), "", false,
        {kRouteB, kInput, kPending, kUndeliverable},
        {{"SET SOURCE = hostA", "SENDTO [hostB] CAROB:once"}}},
-      {"kept to wait", RozEntry("SET SOURCE = hostB\r\nDO Lexwright:once"), "", false,
+      {"kept to wait", false, RozEntry("SET SOURCE = hostB\r\nDO Lexwright:once"), "", false,
        {kPending, kInput}, {{"SET SOURCE = hostB", "DO Lexwright:once"}}},
-      {"delivered from the pending queue", "",
+      {"delivered from the pending queue", false, "",
        RozEntry("SET SOURCE = hostB\r\nDO CAROB:once") +
            RozEntry("SET SOURCE = hostB\r\nDO CAROB:after"),
        false, {kCarobIface, kPending},
        {{"SET SOURCE = hostB", "once"}, {"SET SOURCE = hostB", "after"}}},
-      {"moved aside", RozEntry("SET SOURCE = hostB\r\nHELLO newest"), "", true,
+      {"delivered, the claim left behind", true,
+       RozEntry("SET SOURCE = hostB\r\nDO CAROB:once"), "", false, {kCarobIface, kInput},
+       {{"SET SOURCE = hostB", "once"}}},
+      {"moved aside", false, RozEntry("SET SOURCE = hostB\r\nHELLO newest"), "", true,
        {messaging::SideQueuePath(kUndeliverable, "aside"), kUndeliverable, kInput}, {}},
   };
   for (const Case& c : cases) {
@@ -300,10 +316,10 @@ TEST(DispatcherRecovery, AnEntryHandedOnBeforeAKillIsNotHandedOnAgain) {
     }
     {
       auto dispatcher = rig.StartDispatcher();
-      rig.wrapped->armed = true;
+      (c.at_release ? rig.wrapped->armed_release : rig.wrapped->armed) = true;
       EXPECT_THROW(dispatcher->Turn(), Killed);
     }
-    ASSERT_FALSE(rig.wrapped->armed) << "no kill";
+    ASSERT_FALSE(rig.wrapped->armed || rig.wrapped->armed_release) << "no kill";
     auto dispatcher = rig.StartDispatcher();
     dispatcher->Turn();
 
