@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -193,13 +195,9 @@ TEST_F(TryLockTest, NeverTakesAnExistingFile) {
   EXPECT_EQ(env->ProbeLock("C:\\TEMP\\DSP.Root.FileLoc.TMP"), LockState::kUnheld);
 }
 
-TEST_F(ProbeLockTest, LivingHolderThenKilledHolder) {
-  root.MakeFolder("C:\\TEMP");
-  const std::string path = "C:\\TEMP\\DSP.Bot.k.dat.TMP";
-  EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
-  EXPECT_FALSE(env->BreakLock(path));
-
-  const std::string holding = "C:\\Marks\\holding";
+// Forks a child that takes the lock at `path` on an Env of its own, marks
+// `holding` and holds the lock until it is killed.
+pid_t ForkHolder(const TempRoot& root, const std::string& path, const std::string& holding) {
   pid_t holder = ::fork();
   if (holder == 0) {
     auto child_env = MakeTestEnv(root);
@@ -208,6 +206,17 @@ TEST_F(ProbeLockTest, LivingHolderThenKilledHolder) {
     root.WriteFile(holding, "");
     for (;;) ::pause();
   }
+  return holder;
+}
+
+TEST_F(ProbeLockTest, LivingHolderThenKilledHolder) {
+  root.MakeFolder("C:\\TEMP");
+  const std::string path = "C:\\TEMP\\DSP.Bot.k.dat.TMP";
+  EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
+  EXPECT_FALSE(env->BreakLock(path));
+
+  const std::string holding = "C:\\Marks\\holding";
+  pid_t holder = ForkHolder(root, path, holding);
   ASSERT_TRUE(WaitUntil([&] { return root.Exists(holding); }));
   EXPECT_EQ(env->ProbeLock(path), LockState::kHeld);
   EXPECT_EQ(env->ProbeLock("C:\\Temp\\dsp.bot.K.DAT.tmp"), LockState::kHeld);
@@ -238,6 +247,39 @@ TEST_F(ProbeLockTest, LivingHolderThenKilledHolder) {
   EXPECT_EQ(env->ProbeLock(path), LockState::kAbsent);
   auto mine = Locked(*env, path);
   EXPECT_NE(mine, nullptr);
+}
+
+// Every lock held moves its mark of life (the swap file's time) about once
+// a second, in this process and in a child forked while marks were held, and
+// a released lock is gone with its mark.
+TEST_F(ProbeLockTest, EveryHeldLockMovesItsMarkOfLifeAForkedChildsToo) {
+  root.MakeFolder("C:\\TEMP");
+  auto set_old = [&](const std::string& path) {
+    const timespec old[2] = {{1000, 0}, {1000, 0}};
+    return ::utimensat(AT_FDCWD, root.Native(path).c_str(), old, 0) == 0;
+  };
+  auto moved = [&](const std::string& path) {
+    struct stat st {};
+    return ::stat(root.Native(path).c_str(), &st) == 0 && st.st_mtim.tv_sec > 1000;
+  };
+  const std::string a = "C:\\TEMP\\DSP.Root.a.TMP", b = "C:\\TEMP\\DSP.Root.b.TMP";
+  const std::string c = "C:\\TEMP\\DSP.Root.c.TMP", holding = "C:\\Marks\\holding";
+  auto first = Locked(*env, a);
+  auto second = Locked(*env, b);
+  ASSERT_TRUE(first && second);
+  ASSERT_TRUE(set_old(a) && set_old(b));
+  EXPECT_TRUE(WaitUntil([&] { return moved(a) && moved(b); }, 10));
+  first->Release();
+  EXPECT_FALSE(root.Exists(a));
+
+  pid_t child = ForkHolder(root, c, holding);
+  ASSERT_TRUE(WaitUntil([&] { return root.Exists(holding); }));
+  ASSERT_TRUE(set_old(c) && set_old(b));
+  EXPECT_TRUE(WaitUntil([&] { return moved(c) && moved(b); }, 10)) << "the child's mark stands still";
+  ::kill(child, SIGKILL);
+  WaitExit(child);
+  second->Release();
+  EXPECT_FALSE(root.Exists(b));
 }
 
 TEST_F(ProbeLockTest, HoldsWithinOneProcessAndReleaseSparesAnotherLock) {
