@@ -58,6 +58,11 @@ constexpr int kReachLookMs = 250;
 // How long after the end of input messages still on their way keep a piped
 // session open (an addressee that does not run never empties its queue).
 constexpr auto kMaxTransit = std::chrono::seconds(60);
+// A line whose append met an I/O error is kept and tried again every
+// kReachLookMs (a network share's client fails calls for a moment now and
+// then, and the failed append left the file as it was); a piped session
+// whose input has ended waits this long for it.
+constexpr auto kRetryFailedSend = std::chrono::seconds(15);
 
 // Lines read from standard input by a thread of their own, so that answers
 // are printed while the user types (or while a pipe is still open). Each
@@ -259,7 +264,7 @@ class Console {
   // Sends one line to `app`; false when no dispatcher has recorded its input
   // file yet (the line is then kept by the caller rather than lost). A line
   // that could not be written to the dispatcher's input file is told in
-  // *failed (and not kept: the file refuses it).
+  // *failed (the caller keeps it after an I/O error, which passes).
   bool Send(const std::string& app, const std::string& to, const std::string& line,
             platform::Status* failed) {
     db_.ForgetCached(std::string(messaging::kDispatcherInputKey));
@@ -362,6 +367,10 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
 
   std::deque<std::string> held;  // lines waiting until they can go
   int unsent = 0;  // lines the dispatcher's input file refused
+  // The cause of the I/O error that holds the first line ("" when none),
+  // and when that run of errors began and its last try was made.
+  std::string failing;
+  Clock::time_point failing_since, failed_at;
   int arrived = 0;  // texts printed
   Clock::time_point last_activity = Clock::now();
   Clock::time_point input_end;
@@ -399,9 +408,23 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
       tell();
     }
     bool sent = false;
-    while (!held.empty() && unreachable.empty()) {
+    const bool try_now =
+        failing.empty() || Clock::now() - failed_at >= std::chrono::milliseconds(kReachLookMs);
+    while (!held.empty() && unreachable.empty() && try_now) {
       platform::Status failed;
       if (!console.Send(app, to, held.front(), &failed)) break;  // recorded no more
+      if (!failed && failed.error() == EIO) {
+        // Kept and tried again in a moment (a piped session waits for it
+        // up to kRetryFailedSend).
+        if (failing.empty()) {
+          err << "orb talk: cannot send your lines: " << failed.message() << "; trying again\n";
+          failing_since = Clock::now();
+        }
+        failing = failed.message();
+        failed_at = Clock::now();
+        break;
+      }
+      failing.clear();
       held.pop_front();
       last_activity = Clock::now();
       if (!failed) {
@@ -409,6 +432,10 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
         continue;
       }
       sent = true;
+    }
+    // Lines still being tried keep a piped session open.
+    if (input_done && !failing.empty() && Clock::now() - failing_since < kRetryFailedSend) {
+      last_activity = Clock::now();
     }
     int printed = console.PrintArrivals(interactive && !input_done);
     arrived += printed;
@@ -427,7 +454,10 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
   out.flush();
   if (!held.empty()) {
     err << "orb talk: " << held.size() << " line(s) not sent: "
-        << (unreachable.empty() ? std::string("no dispatcher took them") : unreachable) << "\n";
+        << (!unreachable.empty() ? unreachable
+            : !failing.empty()   ? failing
+                                 : std::string("no dispatcher took them"))
+        << "\n";
   }
 
   console.Stop();

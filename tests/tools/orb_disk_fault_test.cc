@@ -357,6 +357,57 @@ TEST(OrbDispatchOnAFailingDisk, HandsEachEntryOnOnceOrLeavesItWaiting) {
 }
 
 // ---------------------------------------------------------------------------
+// orb talk: the console's lines.
+
+// A line whose append to the dispatcher's input fails with an I/O error (a
+// share's client stumbles now and then; the failed append left the file as
+// it was) is kept and sent again, once; a file that refuses it otherwise
+// loses it, as told. The faults fall on the sync of the written input.
+TEST(OrbTalkOnAFailingDisk, ALineIsSentAgainAfterAnIOErrorAndOnlyOnce) {
+  struct Case {
+    const char* name;
+    DiskFault fault;
+    int code;
+    std::vector<std::string> sent;
+    std::string err;
+  };
+  const std::string cannot = "orb talk: cannot send your lines: cannot append to C:\\TEMP\\in.POF: ";
+  const std::vector<Case> cases = {
+      {"an I/O error, once", {"fdatasync", "in.POF", 0, 1, "EIO"}, 0, {"DO CAROB:one", "DO CAROB:two"},
+       cannot + "input/output error; trying again\n"},
+      {"I/O errors for a while", {"fdatasync", "in.POF", 0, 6, "EIO"}, 0, {"DO CAROB:one", "DO CAROB:two"},
+       cannot + "input/output error; trying again\n"},
+      {"a full quota", {"fdatasync", "in.POF", 0, 1, "EDQUOT"}, 1, {"DO CAROB:two"},
+       cannot + "disk quota exceeded\n"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Computer c;
+    c.AddStatus("Local ID", "hostA");
+    c.AddStatus("RORU PO running", "Yes");
+    c.AddStatus("CAROB running", "Yes");
+    c.AddFileLoc("RORU PO Input", "C:\\TEMP\\in.POF");
+    TempRoot scratch;
+    Process talk(WithDiskFault(InRoot(c.root, {c.orb, "talk"}, true), k.fault,
+                               scratch.path() + "/fault.log"));
+    auto sent = [&] {
+      std::vector<std::string> texts;
+      for (const EntryLines& e : c.Entries("C:\\TEMP\\in.POF")) {
+        if (!e.empty()) texts.push_back(e.back());
+      }
+      return texts;
+    };
+    talk.Feed("one\ntwo\n");
+    // Nobody takes the entries: the console is stopped once they are there.
+    EXPECT_TRUE(WaitUntil([&] { return sent().size() >= k.sent.size(); }, 30)) << talk.Err();
+    talk.Signal(SIGTERM);
+    EXPECT_EQ(talk.Wait(60), k.code) << talk.Err();
+    EXPECT_EQ(talk.Err(), k.err);
+    EXPECT_EQ(sent(), k.sent);
+  }
+}
+
+// ---------------------------------------------------------------------------
 // orb set and orb post: a write that meets a failure leaves the file as it was.
 
 struct Command {
