@@ -87,15 +87,8 @@ class Marker {
   bool idle_ = false;  // the thread waits for a lock to be taken
 };
 
-LifeMark::LifeMark(std::function<void()> touch) : touch_(std::move(touch)) {
-  Marker::Of().Add(this);
-  marking_ = true;
-}
+LifeMark::LifeMark(std::function<void()> touch) : touch_(std::move(touch)) { Marker::Of().Add(this); }
 
-void LifeMark::Stop() {
-  if (!marking_) return;
-  marking_ = false;
-  Marker::Of().Remove(this);
-}
+void LifeMark::Stop() { Marker::Of().Remove(this); }  // again: nothing to remove
 
 }  // namespace carob::platform

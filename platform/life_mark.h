@@ -32,7 +32,6 @@ class LifeMark {
  private:
   friend class Marker;
   std::function<void()> touch_;
-  bool marking_ = false;
 };
 
 }  // namespace carob::platform
