@@ -21,6 +21,15 @@
 //      to the server as a plain one, so there the look for the file and the
 //      create run inside a guard folder "<name>.guard": making a folder is
 //      exclusive on the server. No candidate file is ever left behind.
+//    A process that locks often in one folder (carob's thinking passes take
+//    a lock for every fact they learn) keeps the file of a released lock
+//    instead of making a new one each time (Spares): making a file is the
+//    dearest step, on a disk that has just seen many deleted. The kept file
+//    stays held and named ".carob-spare.<pid>.<n>", and the next lock is a
+//    link() of it to the lock's name, exclusive as ever. Only files nothing
+//    was written into are kept (a claim's notes must never reach another
+//    claim). A spare left by a killed process is unheld; the next process
+//    that keeps one in that folder removes it.
 //    The swap file is the family's own convention; programs that know
 //    nothing of flock still see the name and wait. It stays empty: a
 //    rewrite builds the new databank beside the old one and renames it into
@@ -80,6 +89,7 @@
 //    were already waiting, keeping every sender's order.
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <dirent.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -89,6 +99,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -111,23 +122,152 @@ bool StillNames(const std::string& native, const struct stat& seen) {
   return ::lstat(native.c_str(), &now) == 0 && SameFile(now, seen);
 }
 
+// The kept lock files of this process, one a folder at most (see the head
+// of this file). A kept file is held (flock) and named privately while it
+// waits; a lock made from it holds it under both names until its release.
+class Spares {
+ public:
+  static Spares& Of() {
+    static Spares* spares = new Spares;  // left for the exit handler to use
+    return *spares;
+  }
+
+  // The folder's kept file, taken for a lock, with its private name; an
+  // invalid Fd when there is none free (or it was another process's: a
+  // forked child shares its parent's descriptor, and with it the hold).
+  Fd Take(const std::string& folder, std::string* name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto slot = slots_.find(folder);
+    if (slot == slots_.end() || !slot->second.fd.valid() || slot->second.owner != ::getpid()) return {};
+    *name = slot->second.name;
+    return std::move(slot->second.fd);
+  }
+
+  // A released lock file of `folder` that nothing was written into, still
+  // named `native` and held by `fd`; `name` is its private name when it came
+  // from here. Kept (true: `fd` is taken) when it came from here, or when
+  // this process has released enough files there to be worth one and has
+  // none; then it is linked to a private name first. The caller removes
+  // `native` afterwards either way.
+  bool Keep(const std::string& folder, Fd& fd, const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Slot& slot = slots_[folder];
+    if (!name.empty()) {
+      if (slot.name != name || slot.fd.valid()) return false;
+      slot.fd = std::move(fd);
+      return true;
+    }
+    if (slot.fd.valid() || !slot.name.empty() || ++slot.released < kReleasesBeforeKeeping) return false;
+    const std::string spare = folder + "/" + std::string(kPrefix) + std::to_string(::getpid()) +
+                              "." + std::to_string(counter_++);
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
+    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, spare.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      slot.released = -1000000;  // no /proc, or no links after all: not tried again
+      return false;
+    }
+    if (!exit_handler_) exit_handler_ = std::atexit([] { Of().RemoveAll(); }) == 0;
+    SweepDead(folder, spare);
+    // A few folders' files at most (a test program goes through hundreds of
+    // folders): past that, the others' waiting files are given up.
+    auto others = [&](auto each) {
+      for (auto& [other, kept] : slots_) {
+        if (other != folder && kept.fd.valid()) each(kept);
+      }
+    };
+    size_t kept_elsewhere = 0;
+    others([&](Slot&) { ++kept_elsewhere; });
+    if (kept_elsewhere >= kMostFolders) {
+      others([](Slot& kept) {
+        ::unlink(kept.name.c_str());
+        kept.fd.Reset();
+        kept.name.clear();
+      });
+    }
+    slot.name = spare;
+    slot.owner = ::getpid();
+    slot.fd = std::move(fd);
+    return true;
+  }
+
+  // A lock made from the folder's kept file went without being given back
+  // (it was written into, or dropped unreleased): its private name goes.
+  void Forget(const std::string& folder, const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto slot = slots_.find(folder);
+    if (slot == slots_.end() || slot->second.name != name) return;
+    ::unlink(name.c_str());
+    slot->second.name.clear();
+  }
+
+ private:
+  static constexpr std::string_view kPrefix = ".carob-spare.";
+  static constexpr int kReleasesBeforeKeeping = 4;  // a one-shot command never keeps one
+  static constexpr size_t kMostFolders = 4;
+
+  struct Slot {
+    Fd fd;              // held while it waits here; invalid while a lock has it
+    std::string name;   // its private name, empty when there is none
+    pid_t owner = 0;
+    int released = 0;   // locks released in the folder before one was kept
+  };
+
+  // Removes the kept files of processes that have died: nobody holds them.
+  static void SweepDead(const std::string& folder, const std::string& ours) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+    if (!dir) return;
+    while (dirent* e = ::readdir(dir.get())) {
+      const std::string name = folder + "/" + e->d_name;
+      if (!std::string_view(e->d_name).starts_with(kPrefix) || name == ours) continue;
+      Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+      struct stat held {}, named {};
+      if (fd.valid() && FlockRetry(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &held) == 0 &&
+          ::lstat(name.c_str(), &named) == 0 && SameFile(held, named)) {
+        ::unlink(name.c_str());
+      }
+    }
+  }
+
+  // At exit: this process's kept files go (a lock that holds one keeps it).
+  void RemoveAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [folder, slot] : slots_) {
+      if (slot.owner == ::getpid() && slot.fd.valid()) ::unlink(slot.name.c_str());
+    }
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, Slot> slots_;
+  unsigned counter_ = 0;
+  bool exit_handler_ = false;
+};
+
 class PosixLockFile : public LockFile {
  public:
   // A swap file (`marked`) carries its holder's mark of life: its
-  // modification time, moved on while it is held.
+  // modification time, moved on while it is held. A lock of TryLockNative
+  // (`keepable`) may leave its file to Spares at its release; `spare` is
+  // the private name of a kept file it was made from.
   PosixLockFile(Fd fd, std::string native, std::string windows, bool owned = true,
-                bool marked = false)
+                bool marked = false, bool keepable = false, std::string spare = {})
       : fd_(std::move(fd)),
         native_(std::move(native)),
         windows_(std::move(windows)),
         owned_(owned),
-        close_first_(!FolderLocksOf(FolderOf(native_)).seen_everywhere) {
+        close_first_(!FolderLocksOf(FolderOf(native_)).seen_everywhere),
+        keepable_(keepable),
+        spare_(std::move(spare)) {
     const int held = fd_.get();
     if (marked) mark_ = std::make_unique<LifeMark>([held] { (void)::futimens(held, nullptr); });
   }
-  ~PosixLockFile() override = default;  // closing the descriptor ends the hold
+  // Closing the descriptor ends the hold; a kept file's private name goes
+  // with it, as the lock's own name stays.
+  ~PosixLockFile() override {
+    mark_.reset();
+    if (fd_.valid() && !spare_.empty()) Spares::Of().Forget(FolderOf(native_), spare_);
+  }
 
   Status Write(std::string_view bytes) override {
+    written_ = true;
     int error = !fd_.valid() ? EBADF : WriteFully(fd_.get(), bytes) ? 0 : errno;
     return error == 0 ? Status::Ok() : Status::FromErrno("cannot write lock " + windows_, error);
   }
@@ -155,12 +295,17 @@ class PosixLockFile : public LockFile {
     // A share's server refuses to delete a file that is open, ours too, and
     // for a moment while a breaker on another computer looks at it.
     if (close_first_) fd_.Reset();
+    // A file kept for the next lock stays held under its private name (Keep
+    // takes the descriptor); the lock's name goes all the same.
+    const bool kept = keepable_ && ours_named && !written_ && fd_.valid() &&
+                      Spares::Of().Keep(FolderOf(native_), fd_, spare_);
     bool removed = false;
     for (int retry = 0; ours_named && !(removed = ::unlink(native_.c_str()) == 0) &&
                         errno == EBUSY && retry < 100 && StillNames(native_, named);
          ++retry) {
       ::usleep(5000);
     }
+    if (!kept && !spare_.empty()) Spares::Of().Forget(FolderOf(native_), spare_);
     fd_.Reset();
     return removed;
   }
@@ -171,6 +316,9 @@ class PosixLockFile : public LockFile {
   std::string windows_;
   bool owned_;  // we made the file; otherwise we only hold it
   bool close_first_;  // a delete needs the file closed (a network share)
+  bool keepable_;
+  std::string spare_;
+  bool written_ = false;
   bool name_synced_ = false;
   // Declared last: it stops before the descriptor closes.
   std::unique_ptr<LifeMark> mark_;
@@ -416,6 +564,19 @@ Status TryLockNative(const std::string& native, const std::string& windows,
   // The lock file is made without a name (or under a private one), locked,
   // and only then linked to its real name: link() never replaces an
   // existing file, and whoever sees the name sees a file already held.
+  // A kept file is held already.
+  std::string spare;
+  if (Fd kept = Spares::Of().Take(folder, &spare); kept.valid()) {
+    if (::link(spare.c_str(), native.c_str()) == 0) {
+      *lock = std::make_unique<PosixLockFile>(std::move(kept), native, windows, /*owned=*/true,
+                                              /*marked=*/true, /*keepable=*/true, spare);
+      return Status::Ok();
+    }
+    const int error = errno;
+    // Given back unless its private name is gone (then a new one is made).
+    if (error == ENOENT || !Spares::Of().Keep(folder, kept, spare)) Spares::Of().Forget(folder, spare);
+    if (error != ENOENT) return failed(error);
+  }
   if (offers.unnamed_files) {
     Fd unnamed(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
     if (unnamed.valid()) {
@@ -423,7 +584,8 @@ Status TryLockNative(const std::string& native, const std::string& windows,
       // Some file systems create unnamed files but cannot link them.
       std::string proc = "/proc/self/fd/" + std::to_string(unnamed.get());
       if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        *lock = std::make_unique<PosixLockFile>(std::move(unnamed), native, windows, /*owned=*/true, /*marked=*/true);
+        *lock = std::make_unique<PosixLockFile>(std::move(unnamed), native, windows, /*owned=*/true,
+                                                /*marked=*/true, /*keepable=*/true);
         return Status::Ok();
       }
       if (errno == EEXIST) return failed(EEXIST);
@@ -447,7 +609,8 @@ Status TryLockNative(const std::string& native, const std::string& windows,
   int error = errno;
   ::unlink(tmpl.c_str());
   if (rc != 0) return failed(error);
-  *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/true, /*marked=*/true);
+  *lock = std::make_unique<PosixLockFile>(std::move(fd), native, windows, /*owned=*/true,
+                                          /*marked=*/true, /*keepable=*/true);
   return Status::Ok();
 }
 

@@ -24,7 +24,10 @@ template <class Rig>
 std::vector<std::string> TempFiles(const Rig& rig, const std::string& folder) {
   std::vector<std::string> names;
   for (auto& e : std::filesystem::directory_iterator(rig.root.Native(folder))) {
-    names.push_back(e.path().filename().string());
+    // Not the lock file this process keeps for its next lock.
+    if (!e.path().filename().string().starts_with(".carob-spare.")) {
+      names.push_back(e.path().filename().string());
+    }
   }
   return names;
 }

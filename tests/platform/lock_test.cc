@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -193,6 +194,81 @@ TEST_F(TryLockTest, NeverTakesAnExistingFile) {
   lock.reset();
   EXPECT_TRUE(root.Exists("C:\\TEMP\\DSP.Root.FileLoc.TMP"));
   EXPECT_EQ(env->ProbeLock("C:\\TEMP\\DSP.Root.FileLoc.TMP"), LockState::kUnheld);
+}
+
+// A process that locks often keeps the file of an unwritten lock for its
+// next one: the lock is still exclusive and held, and a note written into
+// a lock never reaches the next. A kept file goes when its process exits,
+// and one left by a killed process goes when the next process keeps one.
+TEST_F(TryLockTest, KeepsTheFileOfAnUnwrittenLockForTheNext) {
+  root.MakeFolder("C:\\TEMP");
+  const std::string path = "C:\\TEMP\\DSP.ORB.k.dat.TMP";
+  auto spares = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(root.Native("C:\\TEMP"))) {
+      const std::string name = e.path().filename();
+      if (name.starts_with(".carob-spare.")) names.push_back(name);
+    }
+    return names;
+  };
+  // A kept file has a second name, its private one, while a lock holds it.
+  auto links = [&](const std::string& p) {
+    struct stat st {};
+    return ::stat(root.Native(p).c_str(), &st) == 0 ? st.st_nlink : 0;
+  };
+  // Locks a few times over, on an Env of the caller's, and says how many of
+  // those locks were made of a kept file.
+  auto cycle = [&](Env& on, int times) {
+    int kept = 0;
+    for (int i = 0; i < times; ++i) {
+      auto lock = Locked(on, path);
+      if (!lock) return -1;
+      kept += links(path) == 2 ? 1 : 0;
+      lock->Release();
+      if (root.Exists(path)) return -2;
+    }
+    return kept;
+  };
+  // Children first (a child of a process that keeps a file shares its hold):
+  // one exits as programs do, one as if killed.
+  for (bool killed : {false, true}) {
+    pid_t child = ::fork();
+    if (child == 0) {
+      auto child_env = MakeTestEnv(root);
+      const int made = cycle(*child_env, 8);
+      if (killed) ::_exit(made == 4 ? 0 : 1);
+      std::exit(made == 4 ? 0 : 1);
+    }
+    ASSERT_EQ(WaitExit(child), 0) << (killed ? "killed" : "exiting") << " child";
+    EXPECT_EQ(spares().size(), killed ? 1u : 0u) << (killed ? "killed" : "exiting") << " child";
+  }
+  // Four locks make four files; the fourth serves every lock after it.
+  EXPECT_EQ(cycle(*env, 8), 4);
+  const std::string ours = ".carob-spare." + std::to_string(::getpid()) + ".";
+  ASSERT_EQ(spares().size(), 1u) << "the killed child's file is left";
+  EXPECT_TRUE(spares()[0].starts_with(ours)) << spares()[0];
+
+  auto lock = Locked(*env, path);
+  ASSERT_NE(lock, nullptr);
+  struct stat held {}, spare {};
+  ASSERT_EQ(::stat(root.Native(path).c_str(), &held), 0);
+  ASSERT_EQ(::stat(root.Native("C:\\TEMP\\" + spares()[0]).c_str(), &spare), 0);
+  EXPECT_TRUE(posix::SameFile(held, spare));
+  EXPECT_EQ(Locked(*env, path), nullptr);
+  pid_t prober = ::fork();
+  if (prober == 0) {
+    auto child_env = MakeTestEnv(root);
+    ::_exit(child_env->ProbeLock(path) == LockState::kHeld && !child_env->BreakLock(path) ? 0 : 1);
+  }
+  EXPECT_EQ(WaitExit(prober), 0) << "another process does not see the kept file held";
+  ASSERT_TRUE(lock->Write("a claim's note\r\n"));
+  lock->Release();
+  EXPECT_TRUE(spares().empty()) << "a written file was kept";
+  lock = Locked(*env, path);
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(links(path), 1u);
+  EXPECT_EQ(root.ReadFile(path), "");
+  lock->Release();
 }
 
 TEST_F(ProbeLockTest, LivingHolderThenKilledHolder) {
