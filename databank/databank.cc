@@ -43,7 +43,18 @@ Status Databank::Contents(const FileInfo& info, std::string_view& bytes, Image**
   // unchanged for a while (the client caches file information), so a file
   // there is read afresh every time.
   const std::string folder = platform::FolderPart(info.path);
-  if (!images_on_ || !env_.LocksSeenEverywhere(folder)) {
+  bool seen_everywhere = false;
+  if (images_on_) {
+    if (seen_everywhere_.size() >= kMaxImages && !seen_everywhere_.contains(folder)) {
+      seen_everywhere_.clear();
+    }
+    SeenEverywhere& known = seen_everywhere_[folder];
+    if (info.device == 0 || known.device != info.device) {
+      known = {info.device, env_.LocksSeenEverywhere(folder)};
+    }
+    seen_everywhere = known.seen;
+  }
+  if (!seen_everywhere) {
     Status read = env_.ReadAll(info.path, scratch_);
     bytes = scratch_;
     return read;

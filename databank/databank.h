@@ -245,6 +245,14 @@ class Databank {
   bool images_on_ = true;
   std::unordered_map<std::string, Image> images_;  // by the path the file is stored under
   std::string scratch_;  // bytes read without keeping them as an image
+  // Whether a folder's locks are seen everywhere, as last asked, with the
+  // device of the file it was asked for: the answer of a file system holds
+  // while its files are on it (asking looks at the folder every time).
+  struct SeenEverywhere {
+    uint64_t device = 0;
+    bool seen = false;
+  };
+  std::unordered_map<std::string, SeenEverywhere> seen_everywhere_;
   std::string log_path_;
   std::unique_ptr<platform::Appender> log_;  // the I/O log held open
 };
