@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -138,10 +141,22 @@ std::optional<std::vector<size_t>> LandedEntries(platform::Env& env, std::string
   return ParseIndexList(fields[0], length);
 }
 
-// Whether the claim file `bytes` names a process of this computer as its
-// maker that has ended. A claim without the line (an older taker's), or
-// whose line cannot be read, tells nothing: no.
-bool MakerEndedHere(platform::Env& env, std::string_view bytes) {
+// The claim files that takers of this process hold now, by name.
+std::mutex held_here_mutex;
+std::set<std::string> held_here;
+
+bool HeldHere(const std::string& claim_name) {
+  std::lock_guard<std::mutex> lock(held_here_mutex);
+  return held_here.contains(claim_name);
+}
+
+// Whether the claim file `claim_name` holding `bytes` names a process of
+// this computer as its maker that has ended, or this very process while no
+// taker of it holds the claim: left behind by a release that could not
+// finish its work (or remove the file), it is ours to finish, and waiting
+// for it would wait for ever. A claim without the line (an older taker's),
+// or whose line cannot be read, tells nothing: no.
+bool MakerEndedHere(platform::Env& env, std::string_view bytes, const std::string& claim_name) {
   bool ended = false;
   platform::ForEachLine(bytes, [&](std::string_view line, int64_t) {
     if (!line.starts_with(kMakerMark)) return true;
@@ -152,14 +167,26 @@ bool MakerEndedHere(platform::Env& env, std::string_view bytes) {
     char* end = nullptr;
     const long pid = std::strtol(digits.c_str(), &end, 10);
     const std::string host = env.HostName();
-    ended = *end == '\0' && pid > 0 && pid <= 0x7fffffff && !host.empty() &&
-            line.substr(space + 1) == host && !env.ProcessAlive(static_cast<int>(pid));
+    const bool here = *end == '\0' && pid > 0 && pid <= 0x7fffffff && !host.empty() &&
+                      line.substr(space + 1) == host;
+    ended = here && (pid == env.ProcessId() ? !HeldHere(claim_name)
+                                             : !env.ProcessAlive(static_cast<int>(pid)));
     return false;
   });
   return ended;
 }
 
 }  // namespace
+
+std::shared_ptr<const std::string> Messaging::HoldHere(const std::string& claim_name) {
+  std::lock_guard<std::mutex> lock(held_here_mutex);
+  held_here.insert(claim_name);
+  return std::shared_ptr<const std::string>(new std::string(claim_name), [](const std::string* name) {
+    std::lock_guard<std::mutex> lock(held_here_mutex);
+    held_here.erase(*name);
+    delete name;
+  });
+}
 
 std::function<Status(int64_t, std::string_view)> Messaging::SentNote(
     const std::vector<size_t>& handing, const std::string& path, size_t size) {
@@ -258,7 +285,7 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
           lock->Release();
           return w.As(what);
         }
-        claim_ = Claim{file, path, std::move(lock), {}, false, {}};
+        claim_ = Claim{file, path, std::move(lock), {}, false, {}, HoldHere(claim)};
         return Status::Ok();
       }
       // A folder, a link or a device at the name is no claim: the next name.
@@ -279,7 +306,7 @@ Status Messaging::ClaimQueue(const std::string& file, bool* busy) {
       // seen (kUnknown): it counts as held, never as a dead taker's, unless
       // it names an ended process of this computer as its maker.
       const bool ended_here =
-          state == platform::LockState::kUnknown && MakerEndedHere(env_, bytes);
+          state == platform::LockState::kUnknown && MakerEndedHere(env_, bytes, claim);
       if (state == platform::LockState::kHeld ||
           (state == platform::LockState::kUnknown && !ended_here)) {
         if (busy) *busy = true;
@@ -313,7 +340,7 @@ bool Messaging::RecoverClaim(const std::string& claim_name, const std::string& p
     hold->Release();
     return false;
   }
-  if (maker_ended_here && !MakerEndedHere(env_, bytes)) {
+  if (maker_ended_here && !MakerEndedHere(env_, bytes, claim_name)) {
     // Recovered and made anew meanwhile: the new claim is looked at afresh.
     hold->Release();
     return true;

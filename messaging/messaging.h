@@ -211,7 +211,12 @@ class Messaging {
     bool marked = false;  // the claim file records handled entries
     // The entries handed on by the next append, ascending, then cleared.
     std::vector<size_t> handing_on;
+    // The claim file's name among those this process holds, while held.
+    std::shared_ptr<const std::string> held_here;
   };
+  // Notes `claim_name` among the claims this process holds until the
+  // returned mark goes.
+  static std::shared_ptr<const std::string> HoldHere(const std::string& claim_name);
   // For an append of `size` bytes to `path` that hands the claimed entries
   // `handing` on: notes in the claim file where its bytes land, before it
   // writes. Empty when it hands nothing on.

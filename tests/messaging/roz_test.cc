@@ -381,6 +381,31 @@ TEST(RozQueue, AnUnseenClaimIsRecoveredOnlyWhenItsMakerEndedHere) {
     }
   }
 }
+
+// Where holds cannot be seen, a claim that names this very process as its
+// maker is waited for while a taker of this process holds it, and finished
+// when none does: left behind by a release that could not finish its work,
+// it would otherwise be waited for for ever.
+TEST(RozQueue, ThisProcessWaitsForItsHeldClaimAndFinishesOneItLeft) {
+  MessagingRig<ClaimsOnAShare> rig;
+  ASSERT_TRUE(rig.msg->AppendEntry(kQueue, "A"));
+  messaging::Messaging* first = rig.msg;
+  messaging::Messaging* second = rig.AddMessaging().msg;
+  ASSERT_TRUE(first->ClaimQueue(kQueue));
+  bool busy = false;
+  EXPECT_FALSE(second->ClaimQueue(kQueue, &busy));
+  EXPECT_TRUE(busy);
+  const std::string claim = std::string(kTempFolder) + "\\ROZ.q.POF.1.TMP";
+  const std::string left = rig.root.ReadFile(claim);
+  ASSERT_NE(left.find("--- maker " + std::to_string(::getpid()) + " "), std::string::npos) << left;
+  ASSERT_TRUE(first->ReleaseClaim());
+  rig.root.WriteFile(claim, left);
+  platform::Status claimed = second->ClaimQueue(kQueue, &busy);
+  ASSERT_TRUE(claimed) << claimed.message();
+  EXPECT_EQ(second->ClaimedTop().text, "A\r\n");
+  EXPECT_TRUE(second->ReleaseClaim());
+  EXPECT_EQ(TempFiles(rig, kTempFolder), std::vector<std::string>{"STATUS"});
+}
 #endif
 
 }  // namespace
