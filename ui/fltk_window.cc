@@ -301,10 +301,12 @@ class FltkToolkit : public Toolkit {
       return;
     }
     kit->core_.RunTick(*s->timer);
-    // The interval is read after the tick, so a change takes effect now.
+    // The interval is read after the tick, so a change takes effect now. It
+    // counts from when this tick was due (repeat_timeout), as a system
+    // timer's does: a tick that took longer is followed by the next at once.
     if (!s->armed && LoopCore::Runs(*s->timer) && !kit->core_.closing()) {
       s->armed = true;
-      Fl::add_timeout(s->timer->Interval / 1000.0, &FltkToolkit::OnTimer, s);
+      Fl::repeat_timeout(s->timer->Interval / 1000.0, &FltkToolkit::OnTimer, s);
     }
   }
 

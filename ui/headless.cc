@@ -81,11 +81,14 @@ class HeadlessToolkit : public Toolkit {
     for (size_t i = 0; i < slots_.size() && core_.MayTick(); ++i) {
       TimerSlot& s = slots_[i];
       if (!s.armed || SteadyClock::now() < s.due) continue;
+      const SteadyClock::time_point began = SteadyClock::now();
       core_.RunTick(*s.timer);
       // The interval is read after the tick: a change made by the tick (or
-      // before it) sets the time to the next one.
+      // before it) sets the time to the next one. It counts from the tick's
+      // start, as a system timer's does: a tick that took longer than the
+      // interval is followed by the next at once, not an interval later.
       s.armed = LoopCore::Runs(*s.timer);
-      if (s.armed) s.due = SteadyClock::now() + std::chrono::milliseconds(s.timer->Interval);
+      if (s.armed) s.due = began + std::chrono::milliseconds(s.timer->Interval);
     }
   }
 

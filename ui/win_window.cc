@@ -264,11 +264,18 @@ class WinToolkit : public Toolkit {
         s->missed = true;
         return;
       }
+      const ULONGLONG began = ::GetTickCount64();
       core_.RunTick(*s->timer);
-      // The interval is read after the tick, so a change takes effect now.
+      // The interval is read after the tick, so a change takes effect now. It
+      // counts from the tick's start, as the timer's own period does: a tick
+      // that took longer is followed by the next as soon as the system lets.
       if (!s->armed && LoopCore::Runs(*s->timer) && !core_.closing() && window_ != nullptr) {
         s->armed = true;
-        ::SetTimer(window_, s->id, static_cast<UINT>(s->timer->Interval), nullptr);
+        const ULONGLONG took = ::GetTickCount64() - began;
+        const ULONGLONG interval = static_cast<ULONGLONG>(s->timer->Interval);
+        // (The system's shortest timer, about 10 ms, stands for "at once":
+        // a posted message would come before the user's input.)
+        ::SetTimer(window_, s->id, static_cast<UINT>(took < interval ? interval - took : 1), nullptr);
       }
       return;
     }
