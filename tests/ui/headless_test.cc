@@ -5,6 +5,7 @@
 #include <chrono>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ui/ui.h"
@@ -78,6 +79,23 @@ TEST(HeadlessLoopTest, TicksFollowIntervalChangesAndStopWhenDisabled) {
   EXPECT_GE(at[1] - at[0], std::chrono::milliseconds(120));
   EXPECT_GE(at[2] - at[1], std::chrono::milliseconds(120));
   EXPECT_EQ(t2_ticks, 1);
+}
+
+// The interval counts from a tick's start: a tick that outlasts it is
+// followed by the next at once, a quick one an interval after it began.
+TEST(HeadlessLoopTest, ALongTickIsFollowedAtOnceAQuickOneAnIntervalAfterItBegan) {
+  Rig rig({200});
+  std::vector<Steady::time_point> began, ended;
+  rig.t.Tick = [&] {
+    began.push_back(Steady::now());
+    if (began.size() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (began.size() == 3) rig.kit->Close();
+    ended.push_back(Steady::now());
+  };
+  EXPECT_EQ(rig.Run(), 0);
+  ASSERT_EQ(began.size(), 3u);
+  EXPECT_LT(began[1] - ended[0], std::chrono::milliseconds(150)) << "the long tick's follower waited";
+  EXPECT_GE(began[2] - began[1], std::chrono::milliseconds(200));
 }
 
 TEST(HeadlessLoopTest, IntervalZeroStopsTheTimer) {
