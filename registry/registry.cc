@@ -155,14 +155,22 @@ void Registry::UnregisterApplication(const std::string& app) {
 std::string Registry::GetLocalId() { return Recorded("Local ID"); }
 
 int32_t Registry::GetPulse() {
-  double pulse = ReadLeadingNumber(Recorded("Pulse"));
+  EnsureLocated();
+  std::string stored;
+  // A STATUS databank that cannot be read now (a network share's client
+  // failing for a moment) tells nothing of the Pulse: the last one read
+  // holds, and the stored one is not written over with the default (which
+  // would slow every program of the computer to a tick a second for good).
+  if (!db_.Read(status_bank_, "Pulse", stored)) return last_pulse_;
+  double pulse = ReadLeadingNumber(stored);
   if (pulse == 0) {
     (void)Record("Pulse", "1000");  // 1000 holds all the same
     pulse = 1000;
   }
   // A Pulse too large for 32 bits reads as 0; the caller decides what an
   // interval of 0 means.
-  return RoundToInt32(pulse).value_or(0);
+  last_pulse_ = RoundToInt32(pulse).value_or(0);
+  return last_pulse_;
 }
 
 int32_t TimerInterval(int32_t pulse) {

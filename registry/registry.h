@@ -106,6 +106,7 @@ class Registry {
   platform::Interaction& interaction_;
   SizeGuard guard_;
   std::string status_bank_;
+  int32_t last_pulse_ = 1000;  // the Pulse last read (the default before any)
 };
 
 // The interval the receive timer runs at for a Pulse, in milliseconds: the
