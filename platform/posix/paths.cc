@@ -197,6 +197,22 @@ bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
                    std::string& windows) const {
   native = p.base_native;
   windows = p.base_windows;
+  // The usual case is a path spelt as stored: one look answers for all its
+  // folders (a look at each would cost a call per folder, on a network
+  // share a trip to the server each).
+  if (count > 0) {
+    std::string spelt = native, spelt_windows = windows;
+    for (size_t i = 0; i < count; ++i) {
+      spelt = Join(spelt, p.absolute, p.parts[i]);
+      spelt_windows = Join(spelt_windows, p.absolute, p.parts[i], '\\');
+    }
+    struct stat st {};
+    if (::lstat(spelt.c_str(), &st) == 0) {
+      native = std::move(spelt);
+      windows = std::move(spelt_windows);
+      return true;
+    }
+  }
   for (size_t i = 0; i < count; ++i) {
     const std::string& part = p.parts[i];
     std::string exact = Join(native, p.absolute, part);
