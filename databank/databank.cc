@@ -165,6 +165,12 @@ std::string Databank::Lookup(std::string& bank, std::string& key, Status* status
   if (path.empty() || !env_.FileStamp(path, &now)) {
     if (!path.empty() && status && env_.FolderExists(path)) {
       *status = Status::Failure("cannot read " + bank, "is a directory");
+    } else if (!path.empty() && status) {
+      // A checked read tells a databank that is not there from one that
+      // cannot be looked at for now (an I/O error, a share's client failing
+      // for a moment): a caller must not take the second for the first.
+      std::optional<FileInfo> there;
+      if (Status looked = env_.LookUp(path, there); !looked) *status = looked.As("cannot read " + bank);
     }
     if (io_log_enabled_) {
       LogDatabankIO("Database " + bank + " serial " + " Query [" + key +

@@ -142,8 +142,21 @@ TEST_F(DatabankTest, ReadCacheAnswersUntilTheFileChanges) {
 struct RefusingReads : platform::EnvWrapper {
   using EnvWrapper::EnvWrapper;
   std::string refused;
+  bool unseen = false;  // a refused file cannot even be looked at (EIO)
   bool Refuses(const std::string& path) const {
     return !refused.empty() && path.find(refused) != std::string::npos;
+  }
+  bool FileStamp(const std::string& path, platform::FileInfo* stamp) override {
+    return !(unseen && Refuses(path)) && EnvWrapper::FileStamp(path, stamp);
+  }
+  std::optional<platform::FileInfo> FindFile(const std::string& path) override {
+    if (unseen && Refuses(path)) return std::nullopt;
+    return EnvWrapper::FindFile(path);
+  }
+  platform::Status LookUp(const std::string& path, std::optional<platform::FileInfo>& info) override {
+    info.reset();
+    if (unseen && Refuses(path)) return platform::Status::FromErrno("cannot look up " + path, EIO);
+    return EnvWrapper::LookUp(path, info);
   }
   platform::Status ReadAll(const std::string& path, std::string& bytes) override {
     if (Refuses(path)) return platform::Status::FromErrno("cannot read " + path, EACCES);
@@ -162,6 +175,25 @@ struct RefusingReads : platform::EnvWrapper {
     return EnvWrapper::Open(path, mode, file);
   }
 };
+
+// A databank that cannot even be looked at (an I/O error, a share's client
+// failing for a moment) is no absent one to a checked read.
+TEST_F(DatabankTest, CheckedReadOfABankThatCannotBeLookedAtFails) {
+  root.WriteFile(kBank, "k=v\r\n");
+  Restart();
+  RefusingReads* env = Wrap<RefusingReads>();
+  AddDatabank();
+  env->refused = "k.dat";
+  env->unseen = true;
+  std::string value = "stale";
+  const platform::Status read = db->Read(kBank, "k", value);
+  EXPECT_EQ(read.error(), EIO) << read.message();
+  EXPECT_EQ(value, "");
+  EXPECT_EQ(db->Query(kBank, "k"), "");
+  env->refused.clear();
+  EXPECT_TRUE(db->Read(kBank, "k", value).ok());
+  EXPECT_EQ(value, "v");
+}
 
 // A databank that is there but cannot be read answers "" under the stamp it
 // has, and that answer is kept until the stamp changes, as any other is. A
