@@ -487,7 +487,7 @@ TEST_F(ShareTest, FourComputersSendingAtOnceLoseAndDoubleNothingThroughAKilledDi
 
   std::map<std::string, std::vector<int>> got;  // each sender's numbers, in arrival order
   for (const EntryLines& e : pc1.Entries(sink)) {
-    ASSERT_EQ(e.size(), 2u);
+    ASSERT_EQ(e.size(), 2u) << "the sink holds:\n" << pc1.root.ReadFile(sink);
     const size_t space = e[1].find(' ');
     ASSERT_NE(space, std::string::npos) << e[1];
     EXPECT_EQ(e[0], "SET SOURCE = " + e[1].substr(0, space));
