@@ -28,7 +28,10 @@
 # 20), QUESTIONS (in all, 20), PAUSE (seconds after an answer before the
 # next question, as a person reads it: 0.2; 0 asks while the family still
 # tidies up after the last answer), PULSE (ms, 10), BIN (where orb and carob
-# lie, build), KEEP=1 keeps the work folder (logs, roots) and says where.
+# lie, build), KEEP=1 keeps the work folder (logs, roots) and says where,
+# TRACE_CAROB runs pc1's CAROB under that command, to see where its time
+# goes (say TRACE_CAROB="strace --seccomp-bpf -f -ttt -T -e trace=poll
+# -o /tmp/carob.trace"; its words are split at spaces).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -150,7 +153,8 @@ run() {
     at "$k" "${root[k]}/c/ORB/TOOLS/orb" dispatch --local-id "pc$k" 2>"$base/dispatch$k.log" &
     started+=($!)
   done
-  at 1 "${root[1]}/c/ORB/CAROB/carob" 2>"$base/carob.log" &
+  # shellcheck disable=SC2086 # the command's words
+  at 1 ${TRACE_CAROB:-} "${root[1]}/c/ORB/CAROB/carob" 2>"$base/carob.log" &
   started+=($!)
   for ((k = 1; k <= n; k++)); do
     wait_for 60 running "$k" "RORU PO" || { echo "$place: the dispatcher of pc$k did not start" >&2; return 1; }

@@ -20,8 +20,12 @@ namespace {
 
 // Pause between two looks at a swap file that someone else holds: the
 // first is short (a holder often lets go within milliseconds), each next
-// one twice as long, up to kSwapPause.
+// one twice as long, up to kSwapPause; on a network share up to
+// kShareSwapPause, since there each look is a call to the server: eight
+// computers' writers waiting for one queue and looking every 10 ms kept the
+// server so busy that the holder's own calls took several times as long.
 constexpr double kSwapPause = 0.01;
+constexpr double kShareSwapPause = 0.025;
 constexpr double kFirstSwapPause = 0.002;
 // A swap file whose holder is gone is removed after this many seconds.
 constexpr double kSwapBreakSeconds = 7.0;
@@ -172,6 +176,13 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
   int unmakeable = 0;
   std::optional<double> unmakeable_since;  // clock reading of the first failed look
   double pause = kFirstSwapPause;
+  std::optional<double> longest_pause;  // asked at the first pause that grows
+  auto next_pause = [&] {
+    if (!longest_pause) {
+      longest_pause = env_.LocksSeenEverywhere(temp_dir_) ? kSwapPause : kShareSwapPause;
+    }
+    pause = std::min(pause * 2, *longest_pause);
+  };
   // The last look found a living holder, or one that cannot be seen: then
   // one look at the swap file's name tells whether it still stands, and the
   // lock is tried again only once it is gone (trying makes and removes a
@@ -223,7 +234,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
         return out;
       }
       env_.clock().Sleep(pause);
-      pause = std::min(pause * 2, kSwapPause);
+      next_pause();
       continue;
     }
     unmakeable = 0;
@@ -281,7 +292,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       }
     }
     env_.clock().Sleep(pause);
-    pause = std::min(pause * 2, kSwapPause);
+    next_pause();
   }
 }
 

@@ -261,22 +261,29 @@ class Console {
     return registry_.IsRunning(app) && !registry::RunLockAbandoned(env_, db_, registry_, app);
   }
 
-  // Sends one line to `app`; false when no dispatcher has recorded its input
-  // file yet (the line is then kept by the caller rather than lost). A line
-  // that could not be written to the dispatcher's input file is told in
-  // *failed (the caller keeps it after an I/O error, which passes).
-  bool Send(const std::string& app, const std::string& to, const std::string& line,
+  // Sends `lines` to `app`, in order, in one append: one round of the
+  // input file's lock for them all (on a network share each round is
+  // several calls to the server). False when no dispatcher has recorded its
+  // input file yet (the lines are then kept by the caller rather than
+  // lost). Lines that could not be written to the dispatcher's input file
+  // are told in *failed (the caller keeps them after an I/O error, which
+  // passes); none of them was written then.
+  bool Send(const std::string& app, const std::string& to, const std::deque<std::string>& lines,
             platform::Status* failed) {
     db_.ForgetCached(std::string(messaging::kDispatcherInputKey));
     const std::string input = msg_.FileLocation(messaging::kDispatcherInputKey);
     if (input.empty()) return false;
-    // The message as SendMessage makes it, written through the checked
+    // Each message as SendMessage makes it, written through the checked
     // append so that a refused write is known.
-    std::string source = messaging::kNoComputer;
-    const std::string body = to.empty() || to == messaging::kNoComputer
-                                 ? "DO " + app + ":" + line
-                                 : "SENDTO [" + to + "] " + app + ":" + line;
-    *failed = msg_.AppendEntry(input, msg_.AddSource(source, body));
+    std::vector<std::string> texts;
+    for (const std::string& line : lines) {
+      std::string source = messaging::kNoComputer;
+      const std::string body = to.empty() || to == messaging::kNoComputer
+                                   ? "DO " + app + ":" + line
+                                   : "SENDTO [" + to + "] " + app + ":" + line;
+      texts.push_back(msg_.AddSource(source, body));
+    }
+    *failed = msg_.AppendTexts(input, texts);
     return true;
   }
 
@@ -410,11 +417,10 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
     bool sent = false;
     const bool try_now =
         failing.empty() || Clock::now() - failed_at >= std::chrono::milliseconds(kReachLookMs);
-    while (!held.empty() && unreachable.empty() && try_now) {
-      platform::Status failed;
-      if (!console.Send(app, to, held.front(), &failed)) break;  // recorded no more
+    platform::Status failed;
+    if (!held.empty() && unreachable.empty() && try_now && console.Send(app, to, held, &failed)) {
       if (!failed && failed.error() == EIO) {
-        // Kept and tried again in a moment (a piped session waits for it
+        // Kept and tried again in a moment (a piped session waits for them
         // up to kRetryFailedSend).
         if (failing.empty()) {
           err << "orb talk: cannot send your lines: " << failed.message() << "; trying again\n";
@@ -422,16 +428,17 @@ int RunTalk(OrbContext& ctx, const OrbArgs& args) {
         }
         failing = failed.message();
         failed_at = Clock::now();
-        break;
+      } else {
+        failing.clear();
+        last_activity = Clock::now();
+        if (!failed) {
+          if (unsent == 0) err << "orb talk: cannot send your lines: " << failed.message() << "\n";
+          unsent += static_cast<int>(held.size());
+        } else {
+          sent = true;
+        }
+        held.clear();
       }
-      failing.clear();
-      held.pop_front();
-      last_activity = Clock::now();
-      if (!failed) {
-        if (unsent++ == 0) err << "orb talk: cannot send your lines: " << failed.message() << "\n";
-        continue;
-      }
-      sent = true;
     }
     // Lines still being tried keep a piped session open.
     if (input_done && !failing.empty() && Clock::now() - failing_since < kRetryFailedSend) {

@@ -582,30 +582,26 @@ class PosixEnv : public EnvBase {
   Status TryLock(const std::string& path, std::unique_ptr<LockFile>* lock) override {
     lock->reset();
     const std::string what = "cannot create lock " + path;
-    // The folder is looked up case-blind; on a local disk the lock's own
-    // name is taken as spelt. The family's writers spell a lock from the
+    // The folder is looked up case-blind, the lock's own name taken as
+    // spelt. On a local disk the family's writers spell a lock from the
     // stored names of what it guards, so one lock has one spelling, and
     // looking for other spellings would read the whole temporary folder at
     // the first lock of every process (a one-shot command paid for every
-    // file there). On a network share the name is still matched in a
-    // listing: the server answers a listing afresh, where the client may
-    // answer a look at one name from what it kept of an earlier miss (after
-    // it stumbled), and a dead taker's claim would then go unseen.
+    // file there). On a network share TryLockNative matches the name
+    // letter case aside in the folder's listing, which the server answers
+    // afresh, inside its guard.
     // Whatever stands at the name refuses the lock; it is looked at first
     // only while the last try of this name met something there (a wait then
     // makes no lock file at every look), and otherwise only when the making
     // fails.
     auto place = paths_.PlaceAsSpelt(path);
-    if (place && !posix::FolderLocksOf(FolderOf(place->native)).seen_everywhere) {
-      place = paths_.PlaceForCreate(path);
-    }
     if (!place) return Status::FromErrno(what, ENOENT);
-    struct stat st {};
     auto refused = [&]() -> std::optional<Status> {
-      if (posix::LookNow(place->native, &st) != 0) return std::nullopt;
-      if (S_ISREG(st.st_mode)) return Status::FromErrno(what, EEXIST);
+      mode_t there = 0;
+      if (posix::LookForLock(place->native, &there) != 0) return std::nullopt;
+      if (S_ISREG(there)) return Status::FromErrno(what, EEXIST);
       // Nothing of ours: never waited for, broken or followed.
-      return Status::Failure(what, StandsAtItsName(posix::KindOf(st.st_mode)));
+      return Status::Failure(what, StandsAtItsName(posix::KindOf(there)));
     };
     if (contended_.Has(place->native)) {
       if (auto no = refused()) return *no;
@@ -644,6 +640,12 @@ class PosixEnv : public EnvBase {
   }
 
   LockState ProbeLock(const std::string& path) override {
+    // On a network share the lock's own name is not looked at (a look there
+    // opens the file on the server; see posix::LookForLock): only its folder.
+    auto place = paths_.PlaceAsSpelt(path);
+    if (place && !posix::FolderLocksOf(FolderOf(place->native)).seen_everywhere) {
+      return posix::ProbeLockNative(place->native);
+    }
     auto hit = paths_.FindExisting(path);
     return hit ? posix::ProbeLockNative(hit->native) : LockState::kAbsent;
   }

@@ -498,6 +498,36 @@ int LookNow(const std::string& native, struct stat* st) {
   return 0;
 }
 
+int LookForLock(const std::string& native, mode_t* mode) {
+  *mode = 0;
+  const std::string folder = FolderOf(native);
+  if (FolderLocksOf(folder).seen_everywhere) {
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0) return errno;
+    *mode = st.st_mode;
+    return 0;
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+  if (!dir) return errno;
+  const std::string name = NameOf(native);
+  int found = ENOENT;
+  for (;;) {
+    errno = 0;
+    const dirent* e = ::readdir(dir.get());
+    if (!e) {
+      if (errno != 0) return errno;
+      break;
+    }
+    if (!EqualsNoCase(e->d_name, name)) continue;
+    found = 0;
+    // A kind the listing does not give is taken for a file: waited for,
+    // never made over.
+    *mode = e->d_type == DT_DIR ? S_IFDIR : e->d_type == DT_LNK ? S_IFLNK : S_IFREG;
+    if (name == e->d_name) break;  // the spelling asked for tells best
+  }
+  return found;
+}
+
 int FlockRetry(int fd, int op) {
   return RetryOnEintr([&] { return ::flock(fd, op); });
 }
@@ -548,11 +578,12 @@ Status TryLockNative(const std::string& native, const std::string& windows,
       return failed(error);
     }
     if (guarded) GuardSeenLongerThan(guard, -1);  // ours now: forget any earlier sighting
-    struct stat there {};
-    const bool taken = guarded && LookNow(native, &there) == 0;
+    mode_t there = 0;
+    const int looked = guarded ? LookForLock(native, &there) : ENOENT;
     // O_EXCL never follows a symbolic link and never opens what exists.
-    Fd fd(taken ? -1 : ::open(native.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666));
-    const int error = taken ? EEXIST : errno;
+    Fd fd(looked != ENOENT ? -1
+                           : ::open(native.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const int error = looked == 0 ? EEXIST : looked != ENOENT ? looked : errno;
     if (guarded) ::rmdir(guard.c_str());
     if (!fd.valid()) return failed(error);
     // Only a process that adopts a file it has just seen unheld could beat
@@ -618,8 +649,8 @@ LockState ProbeLockNative(const std::string& native) {
   if (!FolderLocksOf(FolderOf(native)).seen_everywhere) {
     // On a share only the server can tell, and every look that opens the
     // file would make the holder's own delete fail for that moment.
-    struct stat st {};
-    return LookNow(native, &st) == ENOENT ? LockState::kAbsent : LockState::kUnknown;
+    mode_t mode = 0;
+    return LookForLock(native, &mode) == ENOENT ? LockState::kAbsent : LockState::kUnknown;
   }
   Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return errno == ENOENT ? LockState::kAbsent : LockState::kUnheld;

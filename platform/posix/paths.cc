@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -126,6 +127,21 @@ int64_t NowNs() {
 // is read again for the next one.
 constexpr int64_t kSettleNs = 50'000'000;
 
+// How many folders FoldsCase remembers (then it starts afresh).
+constexpr size_t kMaxFoldsKnown = 1024;
+
+// `name` with every ASCII letter in the other case.
+std::string OtherCase(std::string name) {
+  for (char& c : name) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    } else if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return name;
+}
+
 }  // namespace
 
 std::string DefaultOrbRoot(const std::string& override_root) {
@@ -223,6 +239,7 @@ bool PathMap::Walk(const Parsed& p, size_t count, std::string& native,
       continue;
     }
     std::string folder = native.empty() ? (p.absolute ? "/" : ".") : native;
+    if (FoldsCase(folder).value_or(false)) return false;  // the look above matched any case
     auto stored = MatchNoCase(folder, part);
     if (!stored) return false;
     native = Join(native, p.absolute, *stored);
@@ -329,8 +346,31 @@ std::optional<std::string> PathMap::MatchNoCase(const std::string& folder_in,
     l.names[Upper(e->d_name)].insert(e->d_name);
   }
   std::optional<std::string> out = answer(l);
+  if (!folds_case_.contains(folder)) {
+    // One name spelt only one way here, looked for in the other case: found,
+    // the folder matches names as Windows does; absent, it does not.
+    for (const auto& [upper_name, spellings] : l.names) {
+      const std::string& stored = *spellings.begin();
+      const std::string other = OtherCase(stored);
+      if (spellings.size() != 1 || other == stored) continue;
+      struct stat seen {};
+      const int looked = ::lstat((folder + "/" + other).c_str(), &seen) == 0 ? 0 : errno;
+      if (looked == 0 || looked == ENOENT) {
+        if (folds_case_.size() >= kMaxFoldsKnown) folds_case_.clear();
+        folds_case_[folder] = looked == 0;
+      }
+      break;  // any other failure: asked again at the next listing
+    }
+  }
   listings_[folder] = std::move(l);
   return out;
+}
+
+std::optional<bool> PathMap::FoldsCase(const std::string& folder) const {
+  std::lock_guard<std::mutex> guard(listings_mutex_);
+  auto known = folds_case_.find(folder);
+  if (known == folds_case_.end()) return std::nullopt;
+  return known->second;
 }
 
 void PathMap::NoteChange(const std::string& folder, const std::string& name, bool made,
@@ -400,7 +440,7 @@ std::optional<PathMap::Hit> PathMap::Place(std::string_view windows_path, bool c
   if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
   std::string name = p.parts[last];
   std::string exact = Join(hit.native, p.absolute, name);
-  if (case_blind && ::lstat(exact.c_str(), &st) != 0) {
+  if (case_blind && !FoldsCase(folder).value_or(false) && ::lstat(exact.c_str(), &st) != 0) {
     if (auto stored = MatchNoCase(folder, name)) name = *stored;
   }
   hit.native = Join(hit.native, p.absolute, name);

@@ -67,6 +67,12 @@ class PathMap {
                   const struct stat& before) const;
   // How many times a folder was read for a case-blind match (for tests).
   int64_t listings_read() const;
+  // Whether a look at a name in native `folder` finds it whatever its
+  // letter case (a share whose server folds case): learnt at a listing of
+  // the folder, by looking for one of its names spelt in the other case;
+  // nullopt until then. In such a folder a name is placed as spelt, with
+  // no listing: the server matches it as Windows does.
+  std::optional<bool> FoldsCase(const std::string& folder) const;
 
  private:
   struct Parsed {
@@ -99,6 +105,8 @@ class PathMap {
   // whose last change was ours is listed as settled however recent it is.
   mutable std::unordered_map<std::string, int64_t> own_change_ns_;
   mutable int64_t listings_read_ = 0;
+  // FoldsCase, per folder, once learnt.
+  mutable std::unordered_map<std::string, bool> folds_case_;
 };
 
 }  // namespace carob::platform::posix

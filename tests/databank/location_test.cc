@@ -1,8 +1,10 @@
 // Bank names and paths, the first-start settling of the temporary folder,
 // swap paths and the swap-file wait with its 7-second break.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <vector>
 
 #include "platform/text.h"
 #include "tests/databank/databank_fixture.h"
@@ -399,6 +401,42 @@ TEST_F(SwapWaitTest, OnAShareALockThatCannotBeMadeIsTriedAgainForFifteenSeconds)
                     "!!! Swap failure [C:\\TEMP\\DSP.data.k.dat.TMP] input/output error."),
                 std::string::npos);
     }
+  }
+}
+
+// The same disk, its locks taken for those of a network share or not.
+class LocksOfAShare : public platform::EnvWrapper {
+ public:
+  LocksOfAShare(platform::Env& env, bool share) : EnvWrapper(env), share_(share) {}
+  bool LocksSeenEverywhere(const std::string& folder) override {
+    return !share_ && EnvWrapper::LocksSeenEverywhere(folder);
+  }
+  bool share_;
+};
+
+// A writer waiting for a swap file looks again after 2, 4 and 8 ms, then
+// every 10 ms; on a network share, where each look is a call to the server
+// and many waiters slow the holder down, the pauses grow on to 25 ms.
+TEST_F(SwapWaitTest, PausesBetweenLooksGrowToTenMillisecondsHereAndToTwentyFiveOnAShare) {
+  for (bool share : {false, true}) {
+    SCOPED_TRACE(share ? "share" : "local disk");
+    root.WriteFile(kBank, "k=abc\r\n");
+    PlantSwap();
+    std::vector<long> pauses_ms;
+    double last = Now();
+    hook->on_sleep = [&] {
+      pauses_ms.push_back(std::lround((Now() - last) * 1000));
+      last = Now();
+      if (pauses_ms.size() == 8) std::filesystem::remove(root.Native(kSwap));
+    };
+    LocksOfAShare env_here(*env, share);
+    databank::Databank db(env_here);
+    EXPECT_TRUE(db.Write(kBank, "k", "longer value"));
+    hook->on_sleep = nullptr;
+    const std::vector<long> want = share ? std::vector<long>{2, 4, 8, 16, 25, 25, 25, 25}
+                                         : std::vector<long>{2, 4, 8, 10, 10, 10, 10, 10};
+    EXPECT_EQ(pauses_ms, want);
+    EXPECT_EQ(root.ReadFile(kBank), "k=longer value\r\n");
   }
 }
 

@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -15,10 +16,12 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "databank/databank.h"
+#include "platform/posix/paths.h"
 #include "tests/support/disk_fault.h"
 #include "tests/support/process.h"
 
@@ -250,6 +253,88 @@ TEST_F(ShareTest, ExactlyOneOfTwoMountsTakesTheLock) {
     EXPECT_EQ(winners, 1) << "round " << round;
   }
   EXPECT_EQ(Listing(rig->server + "/temp"), std::vector<std::string>{});
+}
+
+// Writers waiting for a lock on the share look at its name often while its
+// holder deletes it. A look that asks the server about the name itself
+// opens the file there, and one look finding the file delete-pending under
+// another's open failed, after which the share's client failed every call
+// for seconds. Here one computer takes and releases a lock over and over
+// while waiters on both computers look at it: every take and every release
+// must go through, and the looks must see the lock, whatever its spelling.
+TEST_F(ShareTest, LooksAtALockBeingDeletedNeverUpsetTheShare) {
+  ShareComputer a(0, "alpha"), b(1, "beta");
+  const std::string lock = "\\temp\\DSP.busy.k.dat.TMP";
+  std::atomic<bool> done{false};
+  std::atomic<int> looks{0}, seen{0};
+  std::vector<std::thread> waiters;
+  for (ShareComputer* c : {&b, &b, &b, &a}) {
+    waiters.emplace_back([&, c] {
+      auto env = c->ToolEnv();
+      // Spelt otherwise than the holder spells it: the share's names are case-blind.
+      const std::string name = c->share + "\\temp\\dsp.BUSY.k.dat.tmp";
+      while (!done) {
+        const platform::LockState state = env->ProbeLock(name);
+        ++looks;
+        if (state != platform::LockState::kAbsent) ++seen;  // held, by whom cannot be seen here
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+  }
+  auto env = a.ToolEnv();
+  int rounds = 0, failed = 0;
+  std::string first_failure;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  while (std::chrono::steady_clock::now() < until) {
+    std::unique_ptr<platform::LockFile> held;
+    const platform::Status made = env->TryLock(a.share + lock, &held);
+    ++rounds;
+    if (!made) {
+      if (failed++ == 0) first_failure = made.message();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    held->Release();
+  }
+  done = true;
+  for (auto& w : waiters) w.join();
+  EXPECT_EQ(failed, 0) << "of " << rounds << " rounds; the first: " << first_failure;
+  EXPECT_GE(rounds, 20);
+  EXPECT_GT(looks, 100);
+  EXPECT_GT(seen, 0);
+  EXPECT_EQ(Listing(rig->server + "/temp"), std::vector<std::string>{});
+}
+
+// The share's server matches names letter case aside, as Windows does.
+// Once a listing of a folder there has shown it, a name in that folder is
+// placed as spelt, with no listing read for it; a local disk's folder is
+// still matched in its listing.
+TEST_F(ShareTest, AFolderWhoseServerMatchesAnySpellingIsNotListedForEachName) {
+  TempRoot local;
+  struct Case {
+    std::string folder;  // native
+    bool folds;
+  };
+  std::filesystem::create_directories(local.path() + "/here");
+  std::filesystem::create_directories(rig->server + "/temp");
+  for (const Case& k : {Case{rig->mounts[0] + "/temp", true}, Case{local.path() + "/here", false}}) {
+    SCOPED_TRACE(k.folder);
+    std::ofstream(k.folder + "/Known.TXT") << "x";
+    platform::posix::PathMap paths(local.path() + "/orb");
+    EXPECT_EQ(paths.FoldsCase(k.folder), std::nullopt);
+    EXPECT_EQ(paths.MatchNoCase(k.folder, "known.txt"), "Known.TXT");
+    EXPECT_EQ(paths.FoldsCase(k.folder), k.folds);
+    const int64_t listed = paths.listings_read();
+    auto placed = paths.PlaceForCreate(Windows(k.folder) + "\\New.TMP");
+    ASSERT_TRUE(placed);
+    EXPECT_EQ(placed->stored_name, "New.TMP");
+    auto found = paths.FindExisting(Windows(k.folder) + "\\KNOWN.txt");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(ReadNative(found->native), "x");
+    // A local folder changed within the last moments is listed again.
+    EXPECT_EQ(paths.listings_read() - listed, k.folds ? 0 : 2);
+  }
 }
 
 TEST_F(ShareTest, TwoWritersOnTwoMountsLoseNothing) {

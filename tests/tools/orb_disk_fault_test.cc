@@ -397,7 +397,11 @@ TEST(OrbTalkOnAFailingDisk, ALineIsSentAgainAfterAnIOErrorAndOnlyOnce) {
       }
       return texts;
     };
-    talk.Feed("one\ntwo\n");
+    // The second line is given once the first has gone or failed: lines
+    // held together go out in one append, and fail together.
+    talk.Feed("one\n");
+    EXPECT_TRUE(WaitUntil([&] { return !sent().empty() || !talk.Err().empty(); }, 30));
+    talk.Feed("two\n");
     // Nobody takes the entries: the console is stopped once they are there.
     EXPECT_TRUE(WaitUntil([&] { return sent().size() >= k.sent.size(); }, 30)) << talk.Err();
     talk.Signal(SIGTERM);
