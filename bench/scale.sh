@@ -30,7 +30,7 @@
 # tidies up after the last answer), PULSE (ms, 10), BIN (where orb and carob
 # lie, build), KEEP=1 keeps the work folder (logs, roots) and says where,
 # TRACE_CAROB runs pc1's CAROB under that command, to see where its time
-# goes (say TRACE_CAROB="strace --seccomp-bpf -f -ttt -T -e trace=poll
+# goes (say TRACE_CAROB="strace -D --seccomp-bpf -f -ttt -T -e trace=poll
 # -o /tmp/carob.trace"; its words are split at spaces).
 set -euo pipefail
 
