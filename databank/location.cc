@@ -29,6 +29,8 @@ constexpr double kShareSwapPause = 0.025;
 constexpr double kFirstSwapPause = 0.002;
 // A swap file whose holder is gone is removed after this many seconds.
 constexpr double kSwapBreakSeconds = 7.0;
+// Seconds into a wait for an unseen holder before its mark of life is read.
+constexpr double kFirstMarkRead = 1.0;
 // Looks at a lock that cannot be made although no swap file is in the way,
 // before the write fails (a file system may refuse a name for a moment
 // while another computer deletes it).
@@ -173,6 +175,7 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
   uint64_t unheld_inode = 0;
   int64_t unheld_mark = 0;  // the file's modification time at the last look
   double last_timeout = -std::numeric_limits<double>::infinity();
+  bool mark_read = false;  // an unseen holder's mark was read in this call
   int unmakeable = 0;
   std::optional<double> unmakeable_since;  // clock reading of the first failed look
   double pause = kFirstSwapPause;
@@ -260,8 +263,16 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       waiting_mark = std::round(now);
     }
 
+    // An unseen holder's mark is first read once the wait has lasted a
+    // second, and counts from the first sighting: a living holder moves it
+    // again within a second, so an earlier read would tell nothing more.
+    // Most waits on a share end sooner, and then never look at the swap
+    // file by its name, which opens it on the server: a look that meets it
+    // being deleted there fails, and the share's client then fails every
+    // call for seconds.
     if (state == LockState::kUnheld ||
-        (state == LockState::kUnknown && elapsed - last_timeout >= 1.0)) {
+        (state == LockState::kUnknown && elapsed >= kFirstMarkRead &&
+         elapsed - last_timeout >= 1.0)) {
       std::optional<platform::FileInfo> info = env_.FindFile(swap_path);
       uint64_t inode = info ? info->inode : 0;
       // A holder that cannot be seen shows its life by the file's time,
@@ -270,11 +281,12 @@ SwapLock Databank::TakeSwap(const std::string& swap_path, bool adopt_dead) {
       // for all of it is taken for dead.
       int64_t mark = info ? info->mtime_ns : 0;
       if (!unheld_run || inode != unheld_inode || mark != unheld_mark) {
+        unheld_since = state == LockState::kUnknown && !mark_read ? 0 : elapsed;
         unheld_run = true;
-        unheld_since = elapsed;
         unheld_inode = inode;
         unheld_mark = mark;
       }
+      mark_read = mark_read || state == LockState::kUnknown;
       if (elapsed - unheld_since > kSwapBreakSeconds) {
         (void)env_.BreakLock(swap_path);  // the next look tells
         LogDatabankIO(timeout);

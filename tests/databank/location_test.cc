@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "platform/text.h"
@@ -334,9 +335,40 @@ class ShareLikeEnv : public platform::EnvWrapper {
     if (holder_alive) return platform::Status::FromErrno("cannot break lock " + path, EBUSY);
     return EnvWrapper::BreakLock(path);
   }
+  std::optional<platform::FileInfo> FindFile(const std::string& path) override {
+    if (path.ends_with(".TMP") && !first_swap_look) first_swap_look = clock().Now().seconds_since_midnight;
+    return EnvWrapper::FindFile(path);
+  }
   bool holder_alive = true;
   int breaks = 0;
+  std::optional<double> first_swap_look;  // the first look at a swap file by its name
 };
+
+// A wait for an unseen holder that lets go within a second never looks at
+// the swap file by its name (on a share that opens it on the server, and a
+// look that meets it being deleted upsets the share's client); a longer one
+// reads the holder's mark from its first second on.
+TEST_F(SwapWaitTest, OnAShareTheHoldersMarkIsFirstReadAfterASecond) {
+  for (double held : {0.5, 3.0}) {
+    SCOPED_TRACE(held);
+    std::filesystem::remove(root.Native(kLog));
+    ShareLikeEnv share(*env);
+    databank::Databank db(share);
+    PlantSwap();
+    const double start = Now();
+    hook->on_sleep = [&] {
+      if (Now() - start >= held && root.Exists(kSwap)) std::filesystem::remove(root.Native(kSwap));
+    };
+    ASSERT_TRUE(db.Write(kBank, "k", "longer value"));
+    hook->on_sleep = nullptr;
+    EXPECT_EQ(share.first_swap_look.has_value(), held > 1);
+    if (share.first_swap_look) {
+      EXPECT_GE(*share.first_swap_look - start, 1.0);
+      EXPECT_LT(*share.first_swap_look - start, 1.1);
+    }
+    EXPECT_EQ(share.breaks, 0);
+  }
+}
 
 TEST_F(SwapWaitTest, OnAShareAnUnseenHolderIsTriedOnceASecondAfterSevenSecondsAndNeverAdopted) {
   ShareLikeEnv share(*env);
