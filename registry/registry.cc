@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "platform/clockstamp.h"
 #include "platform/text.h"
@@ -24,11 +25,12 @@ void Registry::EnsureLocated() {
   if (status_bank_.empty()) LocateStatusBank();
 }
 
-std::string Registry::Recorded(std::string_view key) {
+std::string Registry::Recorded(std::string_view key, platform::Status* read) {
   EnsureLocated();
   std::string value;
   // An unreadable STATUS databank records nothing.
-  (void)db_.Read(status_bank_, key, value);  // "" then
+  platform::Status s = db_.Read(status_bank_, key, value);  // "" then
+  if (read) *read = std::move(s);
   return value;
 }
 
@@ -155,13 +157,13 @@ void Registry::UnregisterApplication(const std::string& app) {
 std::string Registry::GetLocalId() { return Recorded("Local ID"); }
 
 int32_t Registry::GetPulse() {
-  EnsureLocated();
-  std::string stored;
+  platform::Status read;
+  const std::string stored = Recorded("Pulse", &read);
   // A STATUS databank that cannot be read now (a network share's client
   // failing for a moment) tells nothing of the Pulse: the last one read
   // holds, and the stored one is not written over with the default (which
   // would slow every program of the computer to a tick a second for good).
-  if (!db_.Read(status_bank_, "Pulse", stored)) return last_pulse_;
+  if (!read) return last_pulse_;
   double pulse = ReadLeadingNumber(stored);
   if (pulse == 0) {
     (void)Record("Pulse", "1000");  // 1000 holds all the same

@@ -97,8 +97,9 @@ class Registry {
   // `failure` receives the first write that failed.
   bool TryRegister(const std::string& app, platform::Status& failure);
 
-  // The value of key in the STATUS databank, and the checked write of one.
-  std::string Recorded(std::string_view key);
+  // The value of key in the STATUS databank ("" when it cannot be read;
+  // `read` then tells why), and the checked write of one.
+  std::string Recorded(std::string_view key, platform::Status* read = nullptr);
   [[nodiscard]] platform::Status Record(std::string_view key, std::string_view value);
 
   platform::Env& env_;

@@ -102,14 +102,14 @@ std::optional<bool> LocksStayLocalByMounts(std::string_view mountinfo, std::stri
 // goes to the server. 0 or the errno; `st` gets what was found.
 int LookNow(const std::string& native, struct stat* st);
 
-// Whether a lock file stands at `native` now: 0 (its kind in `mode`),
-// ENOENT, or the errno of a look that failed. On a network share the
+// Whether a lock file stands at `native` now: 0 (its kind in `mode`, when
+// given), ENOENT, or the errno of a look that failed. On a network share the
 // folder's listing is read, and the name matched letter case aside as the
 // family's programs name files: a look at the name itself would open the
 // file on the server, and a look that meets a lock another computer is
 // deleting (delete pending there while a third looks at it) fails, and
 // the share's client then fails every call for seconds. Elsewhere lstat().
-int LookForLock(const std::string& native, mode_t* mode);
+int LookForLock(const std::string& native, mode_t* mode = nullptr);
 
 // Creates `native` atomically and holds it under flock(LOCK_EX); `windows`
 // is the name failures report. EEXIST when a file of that name exists.

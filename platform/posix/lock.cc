@@ -499,6 +499,8 @@ int LookNow(const std::string& native, struct stat* st) {
 }
 
 int LookForLock(const std::string& native, mode_t* mode) {
+  mode_t kind = 0;
+  if (!mode) mode = &kind;
   *mode = 0;
   const std::string folder = FolderOf(native);
   if (FolderLocksOf(folder).seen_everywhere) {
@@ -578,8 +580,7 @@ Status TryLockNative(const std::string& native, const std::string& windows,
       return failed(error);
     }
     if (guarded) GuardSeenLongerThan(guard, -1);  // ours now: forget any earlier sighting
-    mode_t there = 0;
-    const int looked = guarded ? LookForLock(native, &there) : ENOENT;
+    const int looked = guarded ? LookForLock(native) : ENOENT;
     // O_EXCL never follows a symbolic link and never opens what exists.
     Fd fd(looked != ENOENT ? -1
                            : ::open(native.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666));
@@ -649,8 +650,7 @@ LockState ProbeLockNative(const std::string& native) {
   if (!FolderLocksOf(FolderOf(native)).seen_everywhere) {
     // On a share only the server can tell, and every look that opens the
     // file would make the holder's own delete fail for that moment.
-    mode_t mode = 0;
-    return LookForLock(native, &mode) == ENOENT ? LockState::kAbsent : LockState::kUnknown;
+    return LookForLock(native) == ENOENT ? LockState::kAbsent : LockState::kUnknown;
   }
   Fd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return errno == ENOENT ? LockState::kAbsent : LockState::kUnheld;

@@ -326,6 +326,7 @@ TEST_F(LivingHolderTest, AProgramThatIsNotClosingWaitsUntilItLetsGo) {
 class ShareLikeEnv : public platform::EnvWrapper {
  public:
   using EnvWrapper::EnvWrapper;
+  bool LocksSeenEverywhere(const std::string&) override { return false; }
   platform::LockState ProbeLock(const std::string& path) override {
     platform::LockState s = EnvWrapper::ProbeLock(path);
     return s == platform::LockState::kAbsent ? s : platform::LockState::kUnknown;
@@ -436,16 +437,6 @@ TEST_F(SwapWaitTest, OnAShareALockThatCannotBeMadeIsTriedAgainForFifteenSeconds)
   }
 }
 
-// The same disk, its locks taken for those of a network share or not.
-class LocksOfAShare : public platform::EnvWrapper {
- public:
-  LocksOfAShare(platform::Env& env, bool share) : EnvWrapper(env), share_(share) {}
-  bool LocksSeenEverywhere(const std::string& folder) override {
-    return !share_ && EnvWrapper::LocksSeenEverywhere(folder);
-  }
-  bool share_;
-};
-
 // A writer waiting for a swap file looks again after 2, 4 and 8 ms, then
 // every 10 ms; on a network share, where each look is a call to the server
 // and many waiters slow the holder down, the pauses grow on to 25 ms.
@@ -461,8 +452,8 @@ TEST_F(SwapWaitTest, PausesBetweenLooksGrowToTenMillisecondsHereAndToTwentyFiveO
       last = Now();
       if (pauses_ms.size() == 8) std::filesystem::remove(root.Native(kSwap));
     };
-    LocksOfAShare env_here(*env, share);
-    databank::Databank db(env_here);
+    ShareLikeEnv on_share(*env);
+    databank::Databank db(share ? static_cast<platform::Env&>(on_share) : *env);
     EXPECT_TRUE(db.Write(kBank, "k", "longer value"));
     hook->on_sleep = nullptr;
     const std::vector<long> want = share ? std::vector<long>{2, 4, 8, 16, 25, 25, 25, 25}

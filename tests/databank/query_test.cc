@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "tests/databank/databank_fixture.h"
+#include "tests/support/refusing_reads.h"
 
 namespace carob::testing {
 namespace {
@@ -135,46 +136,6 @@ TEST_F(DatabankTest, ReadCacheAnswersUntilTheFileChanges) {
   EXPECT_EQ(db->Query(kBank, "k"), "v22");
   EXPECT_EQ(Log().back(), "Database C:\\data\\k.dat serial 1 Query [k] ==>> [v22]");
 }
-
-// Refuses every read of the files whose path holds `refused` (the system's
-// answer to a file its permissions keep from us; the tests run as root,
-// whom no permission keeps from reading).
-struct RefusingReads : platform::EnvWrapper {
-  using EnvWrapper::EnvWrapper;
-  std::string refused;
-  bool unseen = false;  // a refused file cannot even be looked at (EIO)
-  bool Refuses(const std::string& path) const {
-    return !refused.empty() && path.find(refused) != std::string::npos;
-  }
-  bool FileStamp(const std::string& path, platform::FileInfo* stamp) override {
-    return !(unseen && Refuses(path)) && EnvWrapper::FileStamp(path, stamp);
-  }
-  std::optional<platform::FileInfo> FindFile(const std::string& path) override {
-    if (unseen && Refuses(path)) return std::nullopt;
-    return EnvWrapper::FindFile(path);
-  }
-  platform::Status LookUp(const std::string& path, std::optional<platform::FileInfo>& info) override {
-    info.reset();
-    if (unseen && Refuses(path)) return platform::Status::FromErrno("cannot look up " + path, EIO);
-    return EnvWrapper::LookUp(path, info);
-  }
-  platform::Status ReadAll(const std::string& path, std::string& bytes) override {
-    if (Refuses(path)) return platform::Status::FromErrno("cannot read " + path, EACCES);
-    return EnvWrapper::ReadAll(path, bytes);
-  }
-  platform::Status ReadAllStamped(const std::string& path, std::string& bytes,
-                                  platform::FileInfo* stamp) override {
-    if (Refuses(path)) return platform::Status::FromErrno("cannot read " + path, EACCES);
-    return EnvWrapper::ReadAllStamped(path, bytes, stamp);
-  }
-  platform::Status Open(const std::string& path, platform::OpenMode mode,
-                        std::unique_ptr<platform::File>* file) override {
-    if (mode == platform::OpenMode::kRead && Refuses(path)) {
-      return platform::Status::FromErrno("cannot open " + path, EACCES);
-    }
-    return EnvWrapper::Open(path, mode, file);
-  }
-};
 
 // A databank that cannot even be looked at (an I/O error, a share's client
 // failing for a moment) is no absent one to a checked read.

@@ -13,6 +13,7 @@
 #include "registry/registry.h"
 #include "tests/support/world.h"
 #include "tests/support/process.h"
+#include "tests/support/refusing_reads.h"
 
 namespace carob::testing {
 namespace {
@@ -188,27 +189,10 @@ TEST(Pulse, DefaultIsWrittenOnlyForMissingEmptyNonNumericOrZero) {
 // A STATUS that cannot be read for a moment keeps the Pulse last read (the
 // default before any) and is never written over with the default.
 TEST(Pulse, AStatusThatCannotBeReadKeepsTheLastPulseAndIsNotWritten) {
-  struct StatusReadsFail : platform::EnvWrapper {
-    using EnvWrapper::EnvWrapper;
-    bool failing = false;
-    bool Refuses(const std::string& path, std::string& bytes) {
-      if (!failing || !path.ends_with("\\STATUS")) return false;
-      bytes.clear();
-      return true;
-    }
-    platform::Status ReadAll(const std::string& path, std::string& bytes) override {
-      if (Refuses(path, bytes)) return platform::Status::FromErrno("cannot read " + path, EIO);
-      return EnvWrapper::ReadAll(path, bytes);
-    }
-    platform::Status ReadAllStamped(const std::string& path, std::string& bytes,
-                                    platform::FileInfo* stamp) override {
-      if (Refuses(path, bytes)) return platform::Status::FromErrno("cannot read " + path, EIO);
-      return EnvWrapper::ReadAllStamped(path, bytes, stamp);
-    }
-  };
   for (bool read_before : {true, false}) {
     World w;
-    auto* env = w.Wrap<StatusReadsFail>();
+    auto* env = w.Wrap<RefusingReads>();
+    env->error = EIO;
     w.AddRegistry();
     w.WriteStatus({"Pulse=250", "Local ID=PC1"});
     if (read_before) {
@@ -216,10 +200,10 @@ TEST(Pulse, AStatusThatCannotBeReadKeepsTheLastPulseAndIsNotWritten) {
     }
     w.WriteStatus({"Pulse=250", "Local ID=PC2"});  // another stamp: the caches do not answer
     const std::string stored = w.Status();
-    env->failing = true;
+    env->refused = "\\STATUS";
     EXPECT_EQ(w.reg->GetPulse(), read_before ? 250 : 1000) << read_before;
     EXPECT_EQ(w.Status(), stored) << read_before;
-    env->failing = false;
+    env->refused.clear();
     EXPECT_EQ(w.reg->GetPulse(), 250) << read_before;
   }
 }
